@@ -1,0 +1,18 @@
+#!/bin/sh
+# Installs what building, running and testing need on Debian 12 (run as root).
+# Never installs lprng or lpr: they remove CUPS, which the tests use.
+set -eu
+PACKAGES="build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-base-dev-tools libqt6network6
+  libcups2-dev libsmbclient-dev libgtest-dev libgmock-dev
+  cups cups-client samba smbclient rlpr socat xvfb xauth python3"
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    # shellcheck disable=SC2086
+    apt-get install -y -qq --no-install-recommends $missing
+fi

@@ -1,0 +1,43 @@
+#pragma once
+// The log: one sink with subscribers (the log view, standard output when headless,
+// tests). Lines carry no time stamp. Appending happens on the thread that owns the sink;
+// other threads hand their lines over with appendFromAnyThread, which waits until done.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <deque>
+
+class LogSink final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(LogSink)
+
+public:
+    explicit LogSink(QObject* parent = nullptr, int capacity = 20000);
+
+    // Optional categories; the Standard category is always on.
+    bool connecting = false;
+    bool receivedData = false;
+    bool printing = false;
+
+    void append(const QString& line);
+    void appendConnecting(const QString& line);
+    void appendReceivedData(const QString& line);
+    void appendPrinting(const QString& line);
+    // From a worker thread: blocks until the owning thread has appended the line.
+    void appendFromAnyThread(const QString& line);
+
+    // The lines still held, oldest first (at most `capacity`).
+    QStringList lines() const;
+    bool contains(const QString& line) const;
+    int capacity() const { return m_capacity; }
+
+signals:
+    void lineAppended(const QString& line);
+
+private:
+    std::deque<QString> m_lines;
+    int m_capacity;
+};

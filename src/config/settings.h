@@ -1,0 +1,42 @@
+#pragma once
+// lpd.ini: sections opened by a keyword line, ended by an empty line or one that begins
+// with a blank; CR LF line ends; keys at their default are left out when writing.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+struct Settings
+{
+    QString spoolDir;
+    QString port = QStringLiteral("515");
+    QStringList printers; // printer definitions, one line each
+    QStringList hosts;    // allowed-host prefixes
+    int timeoutMinutes = 1;
+    int maxConn = 10;
+    bool logConnecting = false;
+    bool logReceivedData = false;
+    bool logPrinting = false;
+
+    int loggingBits() const;
+    void setLoggingBits(int value);
+    bool operator==(const Settings&) const = default;
+};
+
+// Pure reader and writer of the file's text. The reader accepts CR LF, LF and lone CR.
+// It starts from `base` (the caller's defaults) and resets TIMEOUT/MAXCONN first.
+Settings parseSettings(const QByteArray& text, Settings base = Settings());
+QByteArray serializeSettings(const Settings& settings);
+
+// Reads the file; a missing or unreadable file leaves the defaults. Returns whether the
+// file was read.
+bool loadSettingsFile(const QString& path, Settings& settings);
+// Writes a temporary file beside `path` and renames it over; false on any failure.
+bool saveSettingsFile(const QString& path, const Settings& settings);
+
+// Where lpd.ini lives: SPOOLMERE_CONFIG if set; else beside the program when that folder
+// is writable or already holds lpd.ini; else $XDG_CONFIG_HOME/spoolmere/lpd.ini.
+QString locateSettingsFile();
+
+// The spool folder a setting names; an empty setting means "spool" beside lpd.ini.
+QString effectiveSpoolDir(const QString& spoolDirSetting, const QString& settingsPath);

@@ -1,0 +1,45 @@
+#pragma once
+// Ends a connection the polite way after the server has said its last word. The owner
+// hands over the handle and whatever is still queued; the drainer sends the rest, ends the
+// stream with a FIN, reads and throws away what the peer still sends until it closes too,
+// and only then releases the handle. Closing with unread bytes in the receive buffer, or
+// with the abortive linger setting the connection sockets use, would send a reset that can
+// destroy the answer before the client reads it. A timer bounds the whole drain, so a
+// client that never reads or never closes cannot hold the handle. The drainer deletes
+// itself when done and belongs to no socket, so the socket can be destroyed meanwhile.
+
+#include "net/sendqueue.h"
+
+#include <QObject>
+#include <QTimer>
+
+class QSocketNotifier;
+
+class SocketDrainer final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SocketDrainer)
+
+public:
+    // Takes ownership of handle. Runs on the calling thread's event loop.
+    static void start(int handle, SendQueue queue, int timeoutMs);
+    // Drainers that have not finished yet (for tests and shutdown diagnostics).
+    static int liveCount();
+
+private:
+    SocketDrainer(int handle, SendQueue queue, int timeoutMs);
+    ~SocketDrainer() override;
+
+    void onWritable();
+    void onReadable();
+    void endSending();
+    void finish();
+
+    int m_handle;
+    SendQueue m_queue;
+    QSocketNotifier* m_readNotifier = nullptr;
+    QSocketNotifier* m_writeNotifier = nullptr;
+    QTimer m_deadline;
+    bool m_sentFin = false;
+    bool m_peerDone = false;
+};

@@ -1,0 +1,29 @@
+#pragma once
+// The platform's printer names for KnownQueues, kept as a cached list so that admitting a
+// connection never waits for CUPS. A worker refreshes it in the background.
+
+#include <QStringList>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class InstalledPrinters final
+{
+public:
+    // refreshSeconds 0: never refresh in the background (tests).
+    explicit InstalledPrinters(int refreshSeconds = 30);
+    ~InstalledPrinters();
+    InstalledPrinters(const InstalledPrinters&) = delete;
+    InstalledPrinters& operator=(const InstalledPrinters&) = delete;
+
+    QStringList names() const;
+    void setNames(const QStringList& names);
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_names;
+    bool m_stop = false;
+    std::condition_variable m_wake;
+    std::thread m_worker; // last: starts after the members it uses exist
+};

@@ -1,0 +1,46 @@
+#pragma once
+// The raw print routes and print-command processes. Each call blocks until done and is
+// made from the despooler thread, never from the main thread. A route that is refused or
+// cut short anywhere returns false with a reason for the log.
+
+#include <QString>
+#include <QStringList>
+
+struct RouteResult
+{
+    bool ok = false;
+    QString reason; // empty on success
+};
+
+// Writes the data file unchanged to an existing device node or file, in 1024-byte blocks;
+// a failed or short write fails.
+RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath);
+
+// A raw job on a CUPS queue: document name "test doc", format raw.
+RouteResult printToCups(const QString& queue, const QString& dataFilePath);
+
+// A raw print job on an SMB printer, written as \\host\printer or smb://host[:port]/printer,
+// as guest through libsmbclient's context API.
+RouteResult printToSmb(const QString& target, const QString& dataFilePath);
+
+// The smb:// URL for an SMB printer path: \\host\printer (or //host/printer) becomes
+// smb://host/printer with the share name escaped for the URL; an smb:// URL is kept as it
+// stands. Empty when the text is neither.
+QString smbUrlFromTarget(const QString& target);
+
+struct ProcessResult
+{
+    bool started = false;
+    int startErrno = 0;
+    bool exited = false;  // ended by exit(); else killed by a signal
+    int exitStatus = 0;   // exit status, or the signal number when !exited
+};
+
+// posix_spawn of `program` with argv = program + args, no shell, current directory
+// `workingDir`, the server's environment; waits without a time limit.
+ProcessResult runProcess(const QString& program, const QStringList& args,
+                         const QString& workingDir);
+
+// Names of the printers the local CUPS knows (cupsGetDests); empty when no CUPS server
+// answers.
+QStringList cupsPrinterNames();

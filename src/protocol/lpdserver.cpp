@@ -1,0 +1,412 @@
+#include "protocol/lpdserver.h"
+
+#include "config/printerdefinition.h"
+#include "net/esocketexception.h"
+#include "net/twsocket.h"
+#include "platform/clock.h"
+#include "platform/installedprinters.h"
+#include "protocol/tlpdconnection.h"
+#include "spool/tdespool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThreadPool>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+namespace {
+
+// Reverse lookups run here so a slow name service never holds up other connections.
+QThreadPool& lookupPool()
+{
+    static QThreadPool* pool = [] {
+        auto* p = new QThreadPool;
+        p->setMaxThreadCount(8);
+        p->setExpiryTimeout(30000);
+        return p;
+    }();
+    return *pool;
+}
+
+} // namespace
+
+LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefreshSeconds)
+    : QObject(parent), settingsPath(std::move(path)),
+      m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
+      WSocket1(std::make_unique<TWSocket>())
+{
+    Timer1.setInterval(5000);
+    connect(&Timer1, &QTimer::timeout, this, &LpdServer::Timer1Timer);
+    WSocket1->OnSessionAvailable = [this](TWSocket* s, quint16 e) {
+        WSocket1SessionAvailable(s, e);
+    };
+}
+
+LpdServer::~LpdServer() { shutdown(); }
+
+void LpdServer::shutdown()
+{
+    m_shuttingDown = true;
+    Timer1.stop();
+    for (auto& session : m_sessions)
+        session->dropSilently();
+    m_sessions.clear();
+    if (WSocket1)
+        WSocket1->Close();
+}
+
+QString LpdServer::spoolDir() const { return effectiveSpoolDir(settings.spoolDir, settingsPath); }
+
+quint16 LpdServer::listeningPort() const { return WSocket1->LocalPort(); }
+
+bool LpdServer::isListening() const { return WSocket1->State() == TSocketState::wsListening; }
+
+void LpdServer::loadsettings()
+{
+    Settings fresh;
+    loadSettingsFile(settingsPath, fresh);
+    settings = fresh;
+    log.connecting = settings.logConnecting;
+    log.receivedData = settings.logReceivedData;
+    log.printing = settings.logPrinting;
+}
+
+bool LpdServer::savesettings()
+{
+    settings.logConnecting = log.connecting;
+    settings.logReceivedData = log.receivedData;
+    settings.logPrinting = log.printing;
+    if (saveSettingsFile(settingsPath, settings))
+        return true;
+    log.append(QStringLiteral("Failure writing ini file"));
+    return false;
+}
+
+bool LpdServer::start()
+{
+    loadsettings();
+    const bool listening = startListening();
+    loadoldjobs();
+    if (!pendingJobs.isEmpty())
+        Timer1.start();
+    return listening;
+}
+
+bool LpdServer::startListening()
+{
+    try {
+        WSocket1->setAddr(QStringLiteral("0.0.0.0"));
+        WSocket1->setPort(settings.port.isEmpty() ? QStringLiteral("515") : settings.port);
+        WSocket1->Listen();
+        return true;
+    } catch (const ESocketException& e) {
+        log.append(e.Message());
+        return false;
+    }
+}
+
+QStringList LpdServer::knownQueues() const
+{
+    QStringList known = m_installed->names();
+    for (const QString& def : settings.printers) {
+        const QString token = printerdef::queueToken(def);
+        if (!token.isEmpty())
+            known << token;
+    }
+    return known;
+}
+
+QStringList LpdServer::queueFolders() const
+{
+    QStringList folders;
+    for (const QString& def : settings.printers) {
+        const QString name = printerdef::queueName(def);
+        if (!name.isEmpty())
+            folders << name;
+    }
+    return folders + m_installed->names();
+}
+
+QStringList LpdServer::filesInUse() const
+{
+    QStringList files;
+    for (const auto& session : m_sessions)
+        files += session->filesInUse();
+    return files;
+}
+
+void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
+{
+    Timer1.stop();
+    int handle = -1;
+    try {
+        handle = WSocket1->Accept();
+    } catch (const ESocketException& e) {
+        // Out of descriptors, most likely: stop listening for now; Timer1 listens again.
+        log.append(e.Message());
+        WSocket1->Close();
+        Timer1.start();
+        return;
+    }
+    if (handle < 0) {
+        Timer1.start();
+        return;
+    }
+    log.appendConnecting(QStringLiteral("Session available, starting"));
+    m_sessions.push_back(std::make_unique<Tlpdconnection>());
+    Tlpdconnection* c = m_sessions.back().get();
+    const int n = int(m_sessions.size());
+    log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +
+                         QString::number(n) + QLatin1Char('.'));
+    c->Sender = c;
+    c->Active = true;
+    c->LastActivity = Clock::nowMs();
+    if (n >= settings.maxConn) {
+        log.append(QStringLiteral("Connection limit reached - throttled"));
+        WSocket1->Close();
+    }
+    Timer1.start();
+    log.appendConnecting(QStringLiteral("Session available, timer started"));
+    c->OnClosed = [this](Tlpdconnection* conn) { endeproz(conn); };
+    c->KnownQueues = knownQueues();
+    c->QueueFolders = queueFolders();
+    c->SpoolDir = spoolDir();
+    c->LogLines = &log;
+    c->PendingJobs = &pendingJobs;
+    c->DrainTimeoutMs = std::max(1, settings.timeoutMinutes) * 60000;
+    try {
+        c->Socket->Dup(handle);
+    } catch (const ESocketException& e) {
+        log.append(e.Message());
+        ::close(handle);
+        c->Active = false;
+        return;
+    }
+    log.appendConnecting(QStringLiteral("Session available, getting peer name"));
+    sockaddr_in peer{};
+    QString ip;
+    if (c->Socket->GetPeerName(peer) == 0) {
+        const quint8* b = reinterpret_cast<const quint8*>(&peer.sin_addr.s_addr);
+        ip = QStringLiteral("%1.%2.%3.%4").arg(b[0]).arg(b[1]).arg(b[2]).arg(b[3]);
+    }
+    log.appendConnecting(QStringLiteral("Session available, got peer ") + ip);
+    admit(c, ip);
+}
+
+void LpdServer::admit(Tlpdconnection* c, const QString& ip)
+{
+    bool allowed = false;
+    for (const QString& host : settings.hosts) {
+        if (!host.isEmpty() && !ip.isEmpty() && ip.startsWith(host)) {
+            allowed = true;
+            break;
+        }
+    }
+    if (!allowed) {
+        log.append(QStringLiteral("Remote ") + ip + QStringLiteral(" no permission."));
+        c->Peer = ip;
+        try {
+            c->Socket->SendText(QByteArrayLiteral("No permission!\n"));
+        } catch (const ESocketException&) {
+        }
+        c->closeIfConnected();
+        return;
+    }
+    log.appendConnecting(QStringLiteral("Session available, try to get peer name "));
+    c->Peer = ip;
+    c->PeerPending = true;
+    resolvePeer(c, ip);
+}
+
+void LpdServer::resolvePeer(Tlpdconnection* c, const QString& ip)
+{
+    QPointer<Tlpdconnection> guard(c);
+    QPointer<LpdServer> self(this);
+    lookupPool().start([guard, self, ip] {
+        QString name;
+        try {
+            name = WSocketGetHostByAddr(ip);
+        } catch (const ESocketException&) {
+        }
+        QMetaObject::invokeMethod(
+            self.data(),
+            [guard, self, ip, name] {
+                if (!guard || !self || !guard->PeerPending)
+                    return;
+                Tlpdconnection* c = guard.data();
+                c->PeerPending = false;
+                QString description = ip;
+                if (!name.isEmpty()) {
+                    self->log.appendConnecting(
+                        QStringLiteral("Session available, got peer name ") + name);
+                    description = name + QLatin1Char(' ') + ip;
+                }
+                self->connections << description;
+                c->Peer = description;
+                self->log.append(QStringLiteral("Remote ") + description +
+                                 QStringLiteral(" connected"));
+                emit self->connectionsChanged();
+                if (c->CloseDeferred)
+                    self->endeproz(c);
+            },
+            Qt::QueuedConnection);
+    });
+}
+
+void LpdServer::endeproz(Tlpdconnection* c)
+{
+    if (m_shuttingDown)
+        return;
+    if (c->PeerPending) {
+        c->CloseDeferred = true;
+        return;
+    }
+    for (qsizetype i = 0; i < connections.size(); ++i) {
+        if (connections[i].compare(c->Peer, Qt::CaseInsensitive) == 0) {
+            connections.removeAt(i);
+            break;
+        }
+    }
+    log.append(QStringLiteral("Remote ") + c->Peer + QStringLiteral(" (was) closed."));
+    emit connectionsChanged();
+    emit jobsChanged();
+    if (runningDespoolers == 0)
+        Timer1.setInterval(1000);
+    Timer1.start();
+    log.appendConnecting(QStringLiteral("Session closed, timer started "));
+}
+
+void LpdServer::Timer1Timer()
+{
+    if (runningDespoolers == 0 && !pendingJobs.isEmpty()) {
+        pendingJobs.jobListChanged = false;
+        ++runningDespoolers;
+        Timer1.setInterval(5000);
+        log.appendPrinting(QStringLiteral("Timer1: forked job, ") +
+                           QString::number(runningDespoolers) + QStringLiteral(" jobs running"));
+        auto* pass = new Tdespool(pendingJobs, settings.printers, spoolDir(), log);
+        connect(pass, &QThread::finished, this, &LpdServer::despoolended);
+        connect(pass, &QThread::finished, pass, &QObject::deleteLater);
+        m_despool = pass;
+        pass->start();
+    }
+    if (!pendingJobs.isEmpty() || !m_sessions.empty()) {
+        sessionHalf();
+        if (pendingJobs.isEmpty() && m_sessions.empty()) {
+            Timer1.setInterval(5000);
+            Timer1.stop();
+            log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));
+        }
+    } else {
+        Timer1.setInterval(5000);
+        Timer1.stop();
+        log.appendConnecting(QStringLiteral("Timer1: Nothing to do, timer disabled"));
+    }
+}
+
+void LpdServer::sessionHalf()
+{
+    const qint64 limitMs = qint64(settings.timeoutMinutes) * 60000;
+    int n = 0;
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+        ++n;
+        Tlpdconnection* c = it->get();
+        const bool idle = Clock::nowMs() > c->LastActivity + limitMs;
+        // A closed session whose peer name is still being looked up waits for it.
+        if ((c->Active && !idle) || (!c->Active && c->PeerPending && !idle)) {
+            ++it;
+            continue;
+        }
+        if (c->Active)
+            log.append(c->Peer + QStringLiteral(" Timeout - closed."));
+        log.appendConnecting(QStringLiteral("Timer1: Session ") + QString::number(n) +
+                             QStringLiteral(" to be disposed"));
+        if (c->PeerPending) {
+            c->PeerPending = false;
+            if (c->CloseDeferred)
+                endeproz(c);
+        }
+        m_sessions.erase(it); // destroys the connection, closing it first
+        it = m_sessions.begin();
+        n = 0;
+    }
+    sessionCount = n;
+    emit sessionCountChanged(n);
+    if (n < settings.maxConn && WSocket1->State() != TSocketState::wsListening) {
+        if (startListening())
+            log.append(QStringLiteral("Listening again."));
+    }
+}
+
+void LpdServer::despoolended()
+{
+    --runningDespoolers;
+    log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(runningDespoolers) +
+                       QStringLiteral(" jobs still running"));
+    if (pendingJobs.jobListChanged.exchange(false))
+        emit jobsChanged();
+}
+
+bool LpdServer::despoolerRunning() const { return runningDespoolers > 0; }
+
+void LpdServer::loadoldjobs()
+{
+    const QString spool = spoolDir();
+    const QStringList inUse = filesInUse();
+    for (const QString& def : settings.printers) {
+        const QString queue = printerdef::queueName(def);
+        log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
+        if (queue.isEmpty())
+            continue;
+        const QString dir = spool + QLatin1Char('/') + queue + QLatin1Char('/');
+        const QStringList files = QDir(dir).entryList(QDir::Files, QDir::Unsorted);
+        for (const QString& file : files) {
+            if (!file.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) ||
+                file.endsWith(QLatin1String(".lck")) || inUse.contains(dir + file))
+                continue;
+            Tlpdjob job = buildJob(spool, queue, queue, file);
+            log.append(QStringLiteral("found ") + job.ControlFile);
+            const QString dataPath = dir + job.DataFile;
+            // A data file that still has its lock was cut off while arriving.
+            const bool haveData = !job.DataFile.isEmpty() && QFileInfo(dataPath).isFile() &&
+                                  !QFile::exists(dataPath + QStringLiteral(".lck")) &&
+                                  !inUse.contains(dataPath);
+            if (haveData) {
+                if (QFile::remove(dir + job.ControlFile + QStringLiteral(".lck")))
+                    log.append(QStringLiteral("Lockfile removed for printer ") + queue +
+                               QStringLiteral(": ") + job.ControlFile + QStringLiteral(".lck"));
+                pendingJobs.addIfNew(std::move(job));
+            } else if (!inUse.contains(dataPath)) {
+                QFile::remove(dir + job.ControlFile);
+                log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
+                           QStringLiteral(": ") + job.ControlFile);
+            }
+        }
+    }
+    emit jobsChanged();
+    if (!pendingJobs.isEmpty())
+        Timer1.start();
+}
+
+void LpdServer::dequeue(const QStringList& selected)
+{
+    const QString spool = spoolDir();
+    const QStringList folders = queueFolders();
+    pendingJobs.removeIf(
+        [&](const PendingJobList::Entry& e) {
+            return selected.contains(e.display, Qt::CaseInsensitive)
+                       ? PendingJobList::Verdict::Remove
+                       : PendingJobList::Verdict::Keep;
+        },
+        [&](const Tlpdjob& job) {
+            const QString dir =
+                spool + QLatin1Char('/') + queueFolderFor(folders, job.Queue) + QLatin1Char('/');
+            QFile::remove(dir + job.ControlFile);
+            if (!job.DataFile.isEmpty())
+                QFile::remove(dir + job.DataFile);
+        });
+    emit jobsChanged();
+}

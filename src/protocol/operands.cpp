@@ -1,0 +1,30 @@
+#include "protocol/operands.h"
+
+namespace {
+
+bool isSeparator(char c) { return c == 8 || c == 11 || c == 12 || c == 32; }
+
+} // namespace
+
+QList<QByteArray> splitOperands(const QByteArray& text)
+{
+    QList<QByteArray> words;
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n) {
+        while (i < n && isSeparator(text[i]))
+            ++i;
+        const qsizetype start = i;
+        while (i < n && !isSeparator(text[i]))
+            ++i;
+        words << text.mid(start, std::min<qsizetype>(i - start, 255));
+    }
+    return words;
+}
+
+qint64 operandNumber(const QByteArray& word)
+{
+    bool ok = false;
+    const qint64 value = word.toLongLong(&ok, 10);
+    return ok ? value : -1;
+}

@@ -1,0 +1,467 @@
+#include "protocol/tlpdconnection.h"
+
+#include "config/logsink.h"
+#include "net/esocketexception.h"
+#include "net/twsocket.h"
+#include "platform/clock.h"
+#include "protocol/operands.h"
+#include "protocol/queuecommands.h"
+#include "spool/pendingjoblist.h"
+#include "spool/tlpdjob.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// File content is read in blocks up to this size, but never past the announced count and
+// its closing zero, so a block ends exactly where a 2047-byte read would have ended the
+// file. All connections live on the main thread and share it.
+constexpr int ReadBlock = 256 * 1024;
+char g_readBuffer[ReadBlock];
+
+// Windows' Standard TCP/IP Port without byte counting announces an impossible count, and
+// CUPS' lpd backend in stream mode announces 999999999999 (2147483647 without large-file
+// support); RFC 1179 lets a client announce 0. Such files end when the client closes.
+constexpr qint64 UnknownLengthFrom = 2147483647;
+
+bool writeAll(int fd, const char* data, qint64 length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(fd, data, size_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= n;
+    }
+    return true;
+}
+
+} // namespace
+
+Tlpdconnection::Tlpdconnection(QObject* owner)
+    : QObject(owner), Socket(std::make_unique<TWSocket>()), LastActivity(Clock::nowMs())
+{
+    Socket->OnDataAvailable = [this](TWSocket* s, quint16 e) { onData(s, e); };
+    Socket->OnSessionClosed = [this](TWSocket* s, quint16 e) { onSocketClosed(s, e); };
+}
+
+Tlpdconnection::~Tlpdconnection()
+{
+    if (!m_dropping) {
+        if (LogLines)
+            LogLines->appendConnecting(QStringLiteral("Destroy Connection Object"));
+        closeIfConnected();
+    }
+    if (m_outFile >= 0)
+        ::close(m_outFile);
+    Socket.reset();
+    Active = false;
+    if (!m_dropping && LogLines)
+        LogLines->appendConnecting(QStringLiteral("gcount= ") +
+                                   QString::number(TWSocket::liveSocketCount()));
+}
+
+void Tlpdconnection::dropSilently()
+{
+    m_dropping = true;
+    Socket->OnSessionClosed = nullptr;
+    Socket->OnDataAvailable = nullptr;
+}
+
+void Tlpdconnection::log(const QString& line)
+{
+    if (LogLines)
+        LogLines->append(line);
+}
+
+bool Tlpdconnection::isUnknownLength(qint64 announced)
+{
+    return announced == 0 || announced >= UnknownLengthFrom;
+}
+
+QString Tlpdconnection::gotFileLine(const QString& path, qint64 bytes, const QString& queue)
+{
+    if (bytes / 1024 <= 9)
+        return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
+               QString::number(bytes) + QStringLiteral(" B for ") + queue + QLatin1Char('.');
+    return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
+           QString::number(bytes / 1024) + QStringLiteral(" kB for ") + queue +
+           QLatin1Char('.');
+}
+
+void Tlpdconnection::closeIfConnected()
+{
+    if (Socket && Socket->State() == TSocketState::wsConnected)
+        Socket->CloseGracefully(DrainTimeoutMs);
+}
+
+void Tlpdconnection::sendAck(bool ok)
+{
+    if (!Socket || Socket->State() != TSocketState::wsConnected)
+        return;
+    try {
+        Socket->SendText(QByteArray(1, ok ? '\0' : '\1'));
+    } catch (const ESocketException&) {
+        // The peer is gone; the session-closed handling has run or will run.
+    }
+}
+
+QStringList Tlpdconnection::filesInUse() const
+{
+    QStringList files;
+    if (m_outFile >= 0 || State == 2 || State == 3) {
+        if (!CurrentPath.isEmpty())
+            files << CurrentPath << CurrentPath + QStringLiteral(".lck");
+    }
+    if (!ControlPath.isEmpty())
+        files << ControlPath << ControlPath + QStringLiteral(".lck");
+    if (!DataPath.isEmpty())
+        files << DataPath;
+    return files;
+}
+
+bool Tlpdconnection::isKnown(const QStringList& forms) const
+{
+    for (const QString& known : KnownQueues) {
+        for (const QString& form : forms) {
+            if (known.compare(form, Qt::CaseInsensitive) == 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+QString Tlpdconnection::queueFolder() const { return queueFolderFor(QueueFolders, Queue); }
+
+void Tlpdconnection::onData(TWSocket*, quint16 error)
+{
+    if (error != 0 && LogLines)
+        LogLines->appendReceivedData(QStringLiteral("Data Available called with Error ") +
+                                     QString::number(error));
+    if (State == 2 || State == 3)
+        receiveFileChunk();
+    else
+        gatherLine();
+}
+
+void Tlpdconnection::gatherLine()
+{
+    char byte = 0;
+    const int got = Socket->Receive(&byte, 1);
+    if (got == 0) {
+        LogLines->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
+        return;
+    }
+    if (got < 0) {
+        LogLines->appendReceivedData(QStringLiteral("Got Error ") +
+                                     QString::number(Socket->LastError()));
+        return;
+    }
+    if (LogLines->receivedData)
+        LogLines->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
+    if (m_replying)
+        return; // bytes behind a command are read and dropped while its answer goes out
+    if (byte != '\r' && byte != '\n') {
+        Line.append(byte);
+        if (Line.size() > 1024) {
+            sendAck(false);
+            log(QStringLiteral("ERROR: Command too long."));
+            Line.clear();
+            closeIfConnected();
+        }
+        return;
+    }
+    if (Line.isEmpty())
+        return;
+    LastActivity = Clock::nowMs();
+    LogLines->appendReceivedData(QStringLiteral("Timer-Reset, command ") +
+                                 QString::number(quint8(Line[0])) + QLatin1Char('.'));
+    if (State == 0)
+        dispatchDaemonCommand();
+    else
+        dispatchSubCommand();
+}
+
+void Tlpdconnection::dispatchDaemonCommand()
+{
+    const char command = Line[0];
+    switch (command) {
+    case 1:
+        startCommand();
+        break;
+    case 2:
+        receiveJobCommand();
+        break;
+    case 3:
+    case 4:
+        m_replying = true;
+        QueueCommands::queueReport(*this, command == 3 ? QStringLiteral("short")
+                                                       : QStringLiteral("long"));
+        break;
+    case 5:
+        m_replying = true;
+        QueueCommands::removeJobs(*this);
+        break;
+    default:
+        sendAck(false);
+        log(QStringLiteral("ERROR: Unknown command: ") + QString::number(quint8(command)));
+        log(QStringLiteral("See RFC1179 for allowed commands in lpd protocol."));
+        closeIfConnected();
+        Line.clear();
+        break;
+    }
+}
+
+void Tlpdconnection::startCommand()
+{
+    QByteArray rest = Line.mid(1);
+    if (rest.startsWith('-'))
+        rest.remove(0, 1);
+    const QString q = QString::fromLatin1(rest);
+    if (isKnown({q, QLatin1Char('-') + q})) {
+        sendAck(true);
+        log(QStringLiteral("Start ") + q + QStringLiteral(" successful (not implementerd)."));
+    } else {
+        sendAck(false);
+        log(QStringLiteral("ERROR: Start ") + q + QStringLiteral(" - no such printer."));
+    }
+    Line.clear();
+    closeIfConnected();
+}
+
+void Tlpdconnection::receiveJobCommand()
+{
+    const QString q = QString::fromLatin1(Line.mid(1));
+    Line.clear();
+    if (isKnown({q, QLatin1Char('-') + q})) {
+        sendAck(true);
+        log(QStringLiteral("Receive job for ") + q + QStringLiteral("..."));
+        Queue = q;
+        State = 1;
+    } else {
+        sendAck(false);
+        log(QStringLiteral("ERROR: Receive Job for ") + q + QStringLiteral(" - no such printer."));
+        closeIfConnected();
+    }
+}
+
+void Tlpdconnection::dispatchSubCommand()
+{
+    const char sub = Line[0];
+    if (sub == 1) {
+        if (!ControlPath.isEmpty()) {
+            QFile::remove(ControlPath);
+            QFile::remove(ControlPath + QStringLiteral(".lck"));
+        }
+        ControlPath.clear();
+        if (!DataPath.isEmpty())
+            QFile::remove(DataPath);
+        DataPath.clear();
+        sendAck(true);
+        log(QStringLiteral("Abort: ") + QString::fromLatin1(Line) + QLatin1Char('.'));
+        Line.clear();
+        return;
+    }
+    if (sub == 2 || sub == 3) {
+        fileCommand(sub);
+        Line.clear();
+        return;
+    }
+    sendAck(false);
+    Line.clear();
+}
+
+void Tlpdconnection::fileCommand(char sub)
+{
+    State = sub == 2 ? 3 : 2;
+    Params = splitOperands(Line.mid(1));
+    auto refuse = [this](const QString& what) {
+        sendAck(false);
+        log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + Queue +
+            QLatin1Char('.'));
+    };
+    if (Params.size() != 2)
+        return refuse(QStringLiteral("Invalid parameter count in file command"));
+    const QString name = QString::fromLatin1(Params[1]);
+    if (!isSafeSpoolName(name))
+        return refuse(QStringLiteral("Invalid file name"));
+    const qint64 count = operandNumber(Params[0]);
+    if (count < 0)
+        return refuse(QStringLiteral("Invalid byte count in file command"));
+    Remaining = count;
+    FileBytes = count;
+    m_unknownLength = State == 2 && isUnknownLength(count);
+    m_lastByteZero = false;
+
+    const QString dir = SpoolDir + QLatin1Char('/') + queueFolder();
+    if (!QDir().mkpath(dir))
+        return refuse(QStringLiteral("Cannot open directory"));
+    CurrentPath = dir + QLatin1Char('/') + name;
+
+    // Every file has a lock file while it arrives, so that recovery after a crash never
+    // takes a half-received file for a whole one.
+    m_lockPath = CurrentPath + QStringLiteral(".lck");
+    const QByteArray lockName = QFile::encodeName(m_lockPath);
+    const int lock = ::open(lockName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (lock < 0) {
+        m_lockPath.clear();
+        return refuse(QStringLiteral("Cannot open lock file"));
+    }
+    ::close(lock);
+
+    const QByteArray fileName = QFile::encodeName(CurrentPath);
+    m_outFile = ::open(fileName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (m_outFile < 0)
+        return refuse(QStringLiteral("Cannot open file"));
+    Params.clear();
+    sendAck(true);
+}
+
+void Tlpdconnection::receiveFileChunk()
+{
+    LogLines->appendReceivedData(QStringLiteral("Timer-Reset, got data at ") +
+                                 QString::number(Remaining) + QLatin1Char('.'));
+    LastActivity = Clock::nowMs();
+    const qint64 want = Remaining > 0 ? std::min<qint64>(ReadBlock, Remaining + 1) : 2047;
+    const int got = Socket->Receive(g_readBuffer, int(want));
+    if (got < 0) {
+        LogLines->appendReceivedData(QStringLiteral("Strange - got data ready, but error reading."));
+        return;
+    }
+    if (got == 0) {
+        LogLines->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
+        return;
+    }
+    if (m_outFile < 0) {
+        // A refused file command left no file open; a client that sends content anyway
+        // meets a failing write.
+        writeFailure();
+        return;
+    }
+    if (Remaining > 0)
+        Remaining -= got;
+    else
+        FileBytes += got;
+    const bool lastIsZero = g_readBuffer[got - 1] == 0;
+    const bool complete = Remaining < 0 || (Remaining == 0 && lastIsZero);
+    if (!complete) {
+        if (!writeAll(m_outFile, g_readBuffer, got))
+            return writeFailure();
+        m_lastByteZero = lastIsZero;
+        return;
+    }
+    if (!writeAll(m_outFile, g_readBuffer, got - 1))
+        return writeFailure();
+    if (!lastIsZero) {
+        log(QStringLiteral("WARNING: No closing #0 in file for ") + Queue + QLatin1Char('.'));
+        if (!writeAll(m_outFile, g_readBuffer + got - 1, 1))
+            return writeFailure();
+    }
+    finishFile();
+}
+
+bool Tlpdconnection::finishFile()
+{
+    const int fd = m_outFile;
+    m_outFile = -1;
+    if (::close(fd) != 0) {
+        sendAck(false);
+        log(QStringLiteral("ERROR: Cannot write file for ") + Queue + QLatin1Char('.'));
+        QFile::remove(CurrentPath);
+        if (!m_lockPath.isEmpty())
+            QFile::remove(m_lockPath);
+        m_lockPath.clear();
+        closeIfConnected();
+        return false;
+    }
+    sendAck(true);
+    log(gotFileLine(CurrentPath, FileBytes, Queue));
+    if (State == 3) {
+        // The control file keeps its lock file until the job is handed over.
+        ControlPath = CurrentPath;
+    } else {
+        QFile::remove(m_lockPath);
+        DataPath = CurrentPath;
+    }
+    m_lockPath.clear();
+    m_unknownLength = false;
+    State = 1;
+    return true;
+}
+
+void Tlpdconnection::writeFailure()
+{
+    sendAck(false);
+    log(QStringLiteral("ERROR: Cannot write file for ") + Queue + QLatin1Char('.'));
+    if (m_outFile >= 0) {
+        const int fd = m_outFile;
+        m_outFile = -1;
+        if (::close(fd) == 0)
+            QFile::remove(CurrentPath);
+    }
+    if (!m_lockPath.isEmpty() && State == 2)
+        QFile::remove(m_lockPath);
+    closeIfConnected();
+}
+
+void Tlpdconnection::finishUnknownLengthAtClose()
+{
+    // The client ended a file of unknown length by closing. A closing zero that came as
+    // the last byte is dropped, as the end rule drops it.
+    const QByteArray fileName = QFile::encodeName(CurrentPath);
+    qint64 size = ::lseek(m_outFile, 0, SEEK_END);
+    if (m_lastByteZero && size > 0 && ::ftruncate(m_outFile, size - 1) == 0)
+        --size;
+    const int fd = m_outFile;
+    m_outFile = -1;
+    if (::close(fd) != 0 || size < 0)
+        return;
+    QFile::remove(m_lockPath);
+    m_lockPath.clear();
+    log(gotFileLine(CurrentPath, size, Queue));
+    DataPath = CurrentPath;
+    m_unknownLength = false;
+    State = 1;
+}
+
+void Tlpdconnection::handOverJob()
+{
+    const QString controlName = ControlPath.section(QLatin1Char('/'), -1);
+    Tlpdjob job = buildJob(SpoolDir, queueFolder(), Queue, controlName);
+    QFile::remove(ControlPath + QStringLiteral(".lck"));
+    if (PendingJobs)
+        PendingJobs->addIfNew(std::move(job));
+    Queue.clear();
+    ControlPath.clear();
+    DataPath.clear();
+}
+
+void Tlpdconnection::onSocketClosed(TWSocket*, quint16)
+{
+    if (m_outFile >= 0 && m_unknownLength && State == 2)
+        finishUnknownLengthAtClose();
+    if (!ControlPath.isEmpty() && DataPath.isEmpty()) {
+        QFile::remove(ControlPath);
+        QFile::remove(ControlPath + QStringLiteral(".lck"));
+    } else if (!DataPath.isEmpty() && ControlPath.isEmpty()) {
+        QFile::remove(DataPath);
+    } else if (!ControlPath.isEmpty() && !DataPath.isEmpty()) {
+        handOverJob();
+    }
+    if (m_outFile >= 0) {
+        // Cut off in the middle: the partial file and its lock file stay for recovery,
+        // which never prints a file that still has its lock.
+        ::close(m_outFile);
+        m_outFile = -1;
+    }
+    Active = false;
+    if (OnClosed)
+        OnClosed(Sender);
+}

@@ -1,0 +1,97 @@
+#pragma once
+// One accepted LPD connection (RFC 1179). Command lines are gathered one byte per event so
+// that the boundary between a sub-command line and the file content behind it needs no
+// look-ahead; file content is written straight to the spool as it arrives. A connection
+// carries one daemon command; a received job is handed to the pending list only when the
+// client closes the connection.
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class LogSink;
+class PendingJobList;
+class QTimer;
+class TWSocket;
+
+class Tlpdconnection final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Tlpdconnection)
+
+public:
+    explicit Tlpdconnection(QObject* owner = nullptr);
+    ~Tlpdconnection() override;
+
+    std::unique_ptr<TWSocket> Socket;
+    quint8 State = 0;
+    QList<QByteArray> Params;
+    QByteArray Line;
+    std::function<void(Tlpdconnection*)> OnClosed;
+    Tlpdconnection* Sender = nullptr;
+    qint64 Remaining = 0;
+    qint64 FileBytes = 0;
+    QString CurrentPath;
+    QString Peer;
+    QStringList KnownQueues;
+    // Queue folders in the spelling they take on disk: a queue addressed in another letter
+    // case still lands in its one folder.
+    QStringList QueueFolders;
+    QString SpoolDir;
+    LogSink* LogLines = nullptr;
+    QString Queue;
+    QString ControlPath;
+    QString DataPath;
+    PendingJobList* PendingJobs = nullptr;
+    bool Active = true;
+    qint64 LastActivity = 0; // ms since the epoch (Clock)
+    // The reverse lookup of the peer is still running; a close meanwhile is reported once
+    // the peer is known, so the Connections list and the log keep their order.
+    bool PeerPending = false;
+    bool CloseDeferred = false;
+    // How long a graceful close may wait for the client to take the last answer.
+    int DrainTimeoutMs = 60000;
+
+    void closeIfConnected();
+    // The files this connection may still be writing or has not handed over yet.
+    QStringList filesInUse() const;
+    // Drop the connection at shut-down: no session-closed handling, partial files stay.
+    void dropSilently();
+
+    // Pure helpers, shared with the tests.
+    static QString gotFileLine(const QString& path, qint64 bytes, const QString& queue);
+    static bool isUnknownLength(qint64 announced);
+
+private:
+    void onData(TWSocket* socket, quint16 error);
+    void onSocketClosed(TWSocket* socket, quint16 error);
+    void gatherLine();
+    void dispatchDaemonCommand();
+    void dispatchSubCommand();
+    void startCommand();
+    void receiveJobCommand();
+    void fileCommand(char subCommand);
+    void receiveFileChunk();
+    bool finishFile();
+    void writeFailure();
+    void finishUnknownLengthAtClose();
+    void handOverJob();
+    void sendAck(bool ok);
+    QString queueFolder() const;
+    bool isKnown(const QStringList& forms) const;
+    void log(const QString& line);
+
+    int m_outFile = -1;
+    bool m_unknownLength = false;
+    bool m_lastByteZero = false;
+    bool m_replying = false; // an answer is being sent over several steps
+    bool m_dropping = false;
+    QString m_lockPath; // lock file of the file being received
+
+    friend class QueueCommands;
+};

@@ -1,0 +1,59 @@
+#pragma once
+// The waiting jobs, shared by the main thread (receiving, recovery, removal, Dequeue) and
+// the despooler thread. One mutex guards every access. The entry being printed is tracked
+// by index, and every removal below it shifts that index, so the despooler's index stays
+// on its job whatever the main thread removes.
+
+#include "spool/tlpdjob.h"
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class PendingJobList final
+{
+public:
+    struct Entry
+    {
+        QString display;
+        std::shared_ptr<const Tlpdjob> job;
+    };
+
+    // Adds unless an entry with the same display string exists (ignoring case).
+    bool addIfNew(Tlpdjob job);
+    // Adds without the check (local jobs).
+    void append(Tlpdjob job);
+
+    int count() const;
+    bool isEmpty() const { return count() == 0; }
+    QStringList displayStrings() const;
+    std::vector<Entry> snapshot() const;
+    bool containsDisplay(const QString& display) const;
+
+    // The despooler's view.
+    // Marks entry i as being printed and returns its job, or null when i is past the end.
+    std::shared_ptr<const Tlpdjob> beginJob(int i);
+    // Ends the current job, removing its entry when `remove`; returns the index the pass
+    // goes on at (the same index after a removal, the next one otherwise).
+    int finishJob(bool remove);
+    int currentIndex() const;
+
+    enum class Verdict { Keep, Remove, RemoveAndStop, Stop };
+    // Walks the list in order, passing over the entry being printed; the verdict decides
+    // each entry. Removed jobs go to onRemoved while the lock is held. Returns the count.
+    int removeIf(const std::function<Verdict(const Entry&)>& decide,
+                 const std::function<void(const Tlpdjob&)>& onRemoved = {});
+
+    // Set by the despooler when it removed an entry.
+    std::atomic<bool> jobListChanged{false};
+
+private:
+    mutable QMutex m_mutex;
+    std::vector<Entry> m_entries;
+    int m_current = -1;
+};

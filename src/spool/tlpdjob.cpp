@@ -1,0 +1,103 @@
+#include "spool/tlpdjob.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+void applyControlFile(Tlpdjob& job, const QByteArray& contents)
+{
+    qsizetype pos = 0;
+    const qsizetype n = contents.size();
+    while (pos < n) {
+        qsizetype end = pos;
+        while (end < n && contents[end] != '\n' && contents[end] != '\r')
+            ++end;
+        const QByteArray line = contents.mid(pos, end - pos);
+        // CR, LF and CR LF all end a line; an empty line between them is skipped below.
+        pos = end + 1;
+        if (end < n && contents[end] == '\r' && pos < n && contents[pos] == '\n')
+            ++pos;
+        if (line.isEmpty())
+            continue;
+        const QString operand = QString::fromLatin1(line.mid(1));
+        switch (line[0]) {
+        case 'J':
+            if (job.Title.isEmpty())
+                job.Title = operand;
+            break;
+        case 'N':
+            job.Title = operand;
+            break;
+        case 'P':
+            job.User = operand;
+            break;
+        case 'f': case 'g': case 'l': case 'n': case 'o': case 'p': case 'v': case 'z':
+            job.DataFile = operand;
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+qint32 jobNumberFromName(const QString& controlFileName)
+{
+    const QString part = controlFileName.mid(3, 3);
+    qsizetype i = 0;
+    while (i < part.size() && part[i] == QLatin1Char(' '))
+        ++i;
+    qint32 value = 0;
+    for (; i < part.size() && part[i] >= QLatin1Char('0') && part[i] <= QLatin1Char('9'); ++i)
+        value = value * 10 + (part[i].unicode() - '0');
+    return value;
+}
+
+bool isSafeSpoolName(const QString& name)
+{
+    if (name.toLatin1().size() < 6)
+        return false;
+    if (name == QLatin1String(".") || name == QLatin1String(".."))
+        return false;
+    for (QChar c : name) {
+        if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c == QLatin1Char('?') ||
+            c == QLatin1Char('*') || c == QLatin1Char('/') || c == QChar(0))
+            return false;
+    }
+    return true;
+}
+
+Tlpdjob buildJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
+                 const QString& controlFile)
+{
+    Tlpdjob job;
+    job.ControlFile = QFileInfo(controlFile).fileName();
+    job.Queue = queue;
+    const QString folder = spoolDir + QLatin1Char('/') + queueDir + QLatin1Char('/');
+    QFile cf(folder + job.ControlFile);
+    // Control files are a few hundred bytes; a hostile giant is read only up to a bound.
+    if (cf.open(QIODevice::ReadOnly))
+        applyControlFile(job, cf.read(1 << 20));
+    if (!job.DataFile.isEmpty() && !isSafeSpoolName(job.DataFile))
+        job.DataFile.clear();
+    job.JobNumber = jobNumberFromName(job.ControlFile);
+    if (!job.DataFile.isEmpty()) {
+        QFileInfo data(folder + job.DataFile);
+        if (data.isFile())
+            job.Size = quint64(data.size());
+    }
+    return job;
+}
+
+QString displayString(const Tlpdjob& job)
+{
+    return job.Queue + QLatin1Char(' ') + job.User + QLatin1Char(' ') +
+           QString::number(job.JobNumber);
+}
+
+QString queueFolderFor(const QStringList& folders, const QString& queue)
+{
+    for (const QString& folder : folders) {
+        if (folder.compare(queue, Qt::CaseInsensitive) == 0)
+            return folder;
+    }
+    return queue;
+}

@@ -1,0 +1,38 @@
+#pragma once
+// The job record and the reading of RFC 1179 control files.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+struct Tlpdjob
+{
+    QString ControlFile; // a name, not a path
+    QString DataFile;    // from the last print line of the control file
+    QString Queue;       // as the client spelled it
+    qint32 JobNumber = 0;
+    QString User = QStringLiteral("root");
+    QString Title;
+    quint64 Size = 0; // data file size when the record was built
+};
+
+// Applies the control file's lines (J, N, P and the print letters) to a record.
+void applyControlFile(Tlpdjob& job, const QByteArray& contents);
+// Digits at characters 4 to 6 of the name (leading blanks skipped), 0 when none.
+qint32 jobNumberFromName(const QString& controlFileName);
+// A name a client may store in a queue folder: 6 bytes or more, none of "\", ":", "?",
+// "*", "/", and not "." or "..". Also the check for names read from control files.
+bool isSafeSpoolName(const QString& name);
+
+// Reads spoolDir/queueDir/controlFile. A data file name that fails isSafeSpoolName is
+// dropped (the job then has no data file). queueDir is the folder spelling; the record's
+// Queue is the client's spelling.
+Tlpdjob buildJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
+                 const QString& controlFile);
+
+// The folder of a queue on disk: the first of `folders` equal to `queue` ignoring case
+// (printer definitions come first), else the queue as spelled.
+QString queueFolderFor(const QStringList& folders, const QString& queue);
+
+// "queue user number", the pending list's display string.
+QString displayString(const Tlpdjob& job);

@@ -1,0 +1,57 @@
+#pragma once
+// Helpers shared by every test folder: the event loop, loopback clients, files.
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <functional>
+#include <future>
+
+// Runs the Qt event loop until pred() is true or the time is up; returns pred().
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs = 5000);
+// Runs the event loop for about ms milliseconds.
+void spinFor(int ms);
+
+// Runs fn on its own thread (for blocking clients against an in-process server) and
+// returns its future; awaitResult spins the event loop until it is ready.
+template <class F> auto onThread(F fn) { return std::async(std::launch::async, std::move(fn)); }
+template <class T> T awaitResult(std::future<T>& f, int timeoutMs = 10000)
+{
+    waitUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+              timeoutMs);
+    return f.get();
+}
+
+// A blocking TCP client on 127.0.0.1 with timeouts; safe on any thread.
+class LoopbackClient
+{
+public:
+    LoopbackClient() = default;
+    ~LoopbackClient();
+    LoopbackClient(const LoopbackClient&) = delete;
+    LoopbackClient& operator=(const LoopbackClient&) = delete;
+
+    // bindAddress e.g. "127.0.0.2" to appear as another host.
+    bool connectTo(quint16 port, const char* bindAddress = nullptr, int timeoutMs = 3000);
+    bool send(const QByteArray& bytes);
+    // Exactly n bytes, or fewer if the peer closed or the time ran out.
+    QByteArray read(int n, int timeoutMs = 5000);
+    // Everything until the peer closes (or the time runs out).
+    QByteArray readAll(int timeoutMs = 5000);
+    // True when the peer closed (EOF or reset) within the time.
+    bool waitClosed(int timeoutMs = 5000);
+    void shutdownWrite();
+    void close();
+    int fd() const { return m_fd; }
+
+private:
+    int m_fd = -1;
+};
+
+QByteArray readFile(const QString& path);
+bool writeFile(const QString& path, const QByteArray& bytes);
+// Writes an executable /bin/sh script.
+bool writeScript(const QString& path, const QByteArray& body);
+// A free TCP port on 127.0.0.1 (bound and released).
+quint16 freePort();

@@ -18,8 +18,7 @@ bool wantsHeadless(int argc, char** argv)
         if (qstrcmp(argv[i], "--headless") == 0)
             return true;
     }
-    return qEnvironmentVariableIsEmpty("DISPLAY") &&
-           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 } // namespace

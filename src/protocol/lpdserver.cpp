@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QThreadPool>
 
+#include <algorithm>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <unistd.h>
@@ -45,7 +47,10 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
     };
 }
 
-LpdServer::~LpdServer() { shutdown(); }
+LpdServer::~LpdServer()
+{
+    shutdown();
+}
 
 void LpdServer::shutdown()
 {
@@ -58,11 +63,20 @@ void LpdServer::shutdown()
         WSocket1->Close();
 }
 
-QString LpdServer::spoolDir() const { return effectiveSpoolDir(settings.spoolDir, settingsPath); }
+QString LpdServer::spoolDir() const
+{
+    return effectiveSpoolDir(settings.spoolDir, settingsPath);
+}
 
-quint16 LpdServer::listeningPort() const { return WSocket1->LocalPort(); }
+quint16 LpdServer::listeningPort() const
+{
+    return WSocket1->LocalPort();
+}
 
-bool LpdServer::isListening() const { return WSocket1->State() == TSocketState::wsListening; }
+bool LpdServer::isListening() const
+{
+    return WSocket1->State() == TSocketState::wsListening;
+}
 
 void LpdServer::loadsettings()
 {
@@ -158,7 +172,11 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
     log.appendConnecting(QStringLiteral("Session available, starting"));
     m_sessions.push_back(std::make_unique<Tlpdconnection>());
     Tlpdconnection* c = m_sessions.back().get();
-    const int n = int(m_sessions.size());
+    // Sessions that have closed wait in the list for the next tick; they no longer hold a
+    // connection, so they do not count towards the limit. Under load a second's worth of
+    // finished jobs would otherwise close the listener on clients that are long gone.
+    const int n = int(std::count_if(m_sessions.begin(), m_sessions.end(),
+                                    [](const auto& s) { return s->Active; }));
     log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +
                          QString::number(n) + QLatin1Char('.'));
     c->Sender = c;
@@ -240,8 +258,8 @@ void LpdServer::resolvePeer(Tlpdconnection* c, const QString& ip)
                 c->PeerPending = false;
                 QString description = ip;
                 if (!name.isEmpty()) {
-                    self->log.appendConnecting(
-                        QStringLiteral("Session available, got peer name ") + name);
+                    self->log.appendConnecting(QStringLiteral("Session available, got peer name ") +
+                                               name);
                     description = name + QLatin1Char(' ') + ip;
                 }
                 self->connections << description;
@@ -350,7 +368,10 @@ void LpdServer::despoolended()
         emit jobsChanged();
 }
 
-bool LpdServer::despoolerRunning() const { return runningDespoolers > 0; }
+bool LpdServer::despoolerRunning() const
+{
+    return runningDespoolers > 0;
+}
 
 void LpdServer::loadoldjobs()
 {

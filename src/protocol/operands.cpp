@@ -2,7 +2,10 @@
 
 namespace {
 
-bool isSeparator(char c) { return c == 8 || c == 11 || c == 12 || c == 32; }
+bool isSeparator(char c)
+{
+    return c == 8 || c == 11 || c == 12 || c == 32;
+}
 
 } // namespace
 

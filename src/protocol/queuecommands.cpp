@@ -16,7 +16,10 @@
 
 namespace {
 
-bool startsWithDigit(const QByteArray& word) { return !word.isEmpty() && word[0] >= '0' && word[0] <= '9'; }
+bool startsWithDigit(const QByteArray& word)
+{
+    return !word.isEmpty() && word[0] >= '0' && word[0] <= '9';
+}
 
 void send(Tlpdconnection& c, const QByteArray& bytes)
 {

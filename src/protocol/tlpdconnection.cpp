@@ -92,8 +92,7 @@ QString Tlpdconnection::gotFileLine(const QString& path, qint64 bytes, const QSt
         return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
                QString::number(bytes) + QStringLiteral(" B for ") + queue + QLatin1Char('.');
     return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
-           QString::number(bytes / 1024) + QStringLiteral(" kB for ") + queue +
-           QLatin1Char('.');
+           QString::number(bytes / 1024) + QStringLiteral(" kB for ") + queue + QLatin1Char('.');
 }
 
 void Tlpdconnection::closeIfConnected()
@@ -138,7 +137,10 @@ bool Tlpdconnection::isKnown(const QStringList& forms) const
     return false;
 }
 
-QString Tlpdconnection::queueFolder() const { return queueFolderFor(QueueFolders, Queue); }
+QString Tlpdconnection::queueFolder() const
+{
+    return queueFolderFor(QueueFolders, Queue);
+}
 
 void Tlpdconnection::onData(TWSocket*, quint16 error)
 {
@@ -202,8 +204,8 @@ void Tlpdconnection::dispatchDaemonCommand()
     case 3:
     case 4:
         m_replying = true;
-        QueueCommands::queueReport(*this, command == 3 ? QStringLiteral("short")
-                                                       : QStringLiteral("long"));
+        QueueCommands::queueReport(*this,
+                                   command == 3 ? QStringLiteral("short") : QStringLiteral("long"));
         break;
     case 5:
         m_replying = true;
@@ -284,8 +286,7 @@ void Tlpdconnection::fileCommand(char sub)
     Params = splitOperands(Line.mid(1));
     auto refuse = [this](const QString& what) {
         sendAck(false);
-        log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + Queue +
-            QLatin1Char('.'));
+        log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + Queue + QLatin1Char('.'));
     };
     if (Params.size() != 2)
         return refuse(QStringLiteral("Invalid parameter count in file command"));
@@ -332,7 +333,8 @@ void Tlpdconnection::receiveFileChunk()
     const qint64 want = Remaining > 0 ? std::min<qint64>(ReadBlock, Remaining + 1) : 2047;
     const int got = Socket->Receive(g_readBuffer, int(want));
     if (got < 0) {
-        LogLines->appendReceivedData(QStringLiteral("Strange - got data ready, but error reading."));
+        LogLines->appendReceivedData(
+            QStringLiteral("Strange - got data ready, but error reading."));
         return;
     }
     if (got == 0) {
@@ -411,13 +413,12 @@ void Tlpdconnection::writeFailure()
     closeIfConnected();
 }
 
-void Tlpdconnection::finishUnknownLengthAtClose()
+void Tlpdconnection::finishDataFileAtClose()
 {
-    // The client ended a file of unknown length by closing. A closing zero that came as
-    // the last byte is dropped, as the end rule drops it.
-    const QByteArray fileName = QFile::encodeName(CurrentPath);
+    // The client ended the data file by closing. For a file of unknown length a closing
+    // zero that came as the last byte is dropped, as the end rule drops it.
     qint64 size = ::lseek(m_outFile, 0, SEEK_END);
-    if (m_lastByteZero && size > 0 && ::ftruncate(m_outFile, size - 1) == 0)
+    if (m_unknownLength && m_lastByteZero && size > 0 && ::ftruncate(m_outFile, size - 1) == 0)
         --size;
     const int fd = m_outFile;
     m_outFile = -1;
@@ -445,8 +446,11 @@ void Tlpdconnection::handOverJob()
 
 void Tlpdconnection::onSocketClosed(TWSocket*, quint16)
 {
-    if (m_outFile >= 0 && m_unknownLength && State == 2)
-        finishUnknownLengthAtClose();
+    // A data file of unknown length ends with the connection. So does one whose announced
+    // bytes all arrived: CUPS' lpd backend in stream mode sends an honest count, then no
+    // closing zero, and closes without waiting for the answer.
+    if (m_outFile >= 0 && State == 2 && (m_unknownLength || Remaining == 0))
+        finishDataFileAtClose();
     if (!ControlPath.isEmpty() && DataPath.isEmpty()) {
         QFile::remove(ControlPath);
         QFile::remove(ControlPath + QStringLiteral(".lck"));

@@ -79,7 +79,7 @@ private:
     void receiveFileChunk();
     bool finishFile();
     void writeFailure();
-    void finishUnknownLengthAtClose();
+    void finishDataFileAtClose();
     void handOverJob();
     void sendAck(bool ok);
     QString queueFolder() const;

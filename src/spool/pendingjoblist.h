@@ -43,7 +43,13 @@ public:
     int finishJob(bool remove);
     int currentIndex() const;
 
-    enum class Verdict { Keep, Remove, RemoveAndStop, Stop };
+    enum class Verdict
+    {
+        Keep,
+        Remove,
+        RemoveAndStop,
+        Stop
+    };
     // Walks the list in order, passing over the entry being printed; the verdict decides
     // each entry. Removed jobs go to onRemoved while the lock is held. Returns the count.
     int removeIf(const std::function<Verdict(const Entry&)>& decide,

@@ -26,7 +26,10 @@ QString Tdespool::findDefinition(const QStringList& printers, const QString& que
     return QString();
 }
 
-void Tdespool::log(const QString& line) { m_log.appendFromAnyThread(line); }
+void Tdespool::log(const QString& line)
+{
+    m_log.appendFromAnyThread(line);
+}
 
 void Tdespool::run()
 {
@@ -57,8 +60,7 @@ bool Tdespool::printJob(const Tlpdjob& job, const QString& definition)
 
     bool printed;
     if (action.firstElement.startsWith(QLatin1Char('|'))) {
-        log(QStringLiteral("Printing to ") + action.firstElement + QLatin1Char(' ') +
-            argumentText);
+        log(QStringLiteral("Printing to ") + action.firstElement + QLatin1Char(' ') + argumentText);
         const QString dataPath =
             job.DataFile.isEmpty() ? QString() : queueDir + QLatin1Char('/') + job.DataFile;
         printed = printRaw(action.firstElement, dataPath);

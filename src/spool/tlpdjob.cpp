@@ -30,7 +30,14 @@ void applyControlFile(Tlpdjob& job, const QByteArray& contents)
         case 'P':
             job.User = operand;
             break;
-        case 'f': case 'g': case 'l': case 'n': case 'o': case 'p': case 'v': case 'z':
+        case 'f':
+        case 'g':
+        case 'l':
+        case 'n':
+        case 'o':
+        case 'p':
+        case 'v':
+        case 'z':
             job.DataFile = operand;
             break;
         default:

@@ -35,7 +35,10 @@ void spinFor(int ms)
     }
 }
 
-LoopbackClient::~LoopbackClient() { close(); }
+LoopbackClient::~LoopbackClient()
+{
+    close();
+}
 
 bool LoopbackClient::connectTo(quint16 port, const char* bindAddress, int timeoutMs)
 {
@@ -63,8 +66,8 @@ bool LoopbackClient::send(const QByteArray& bytes)
 {
     qsizetype done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done),
-                           MSG_NOSIGNAL);
+        ssize_t n =
+            ::send(m_fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -168,8 +171,8 @@ bool writeScript(const QString& path, const QByteArray& body)
     if (!writeFile(path, "#!/bin/sh\n" + body))
         return false;
     return QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
-                                           QFile::ReadGroup | QFile::ExeGroup |
-                                           QFile::ReadOther | QFile::ExeOther);
+                                           QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther |
+                                           QFile::ExeOther);
 }
 
 quint16 freePort()

@@ -15,7 +15,10 @@ void spinFor(int ms);
 
 // Runs fn on its own thread (for blocking clients against an in-process server) and
 // returns its future; awaitResult spins the event loop until it is ready.
-template <class F> auto onThread(F fn) { return std::async(std::launch::async, std::move(fn)); }
+template <class F> auto onThread(F fn)
+{
+    return std::async(std::launch::async, std::move(fn));
+}
 template <class T> T awaitResult(std::future<T>& f, int timeoutMs = 10000)
 {
     waitUntil([&] { return f.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },

@@ -1,0 +1,55 @@
+#include "config/logsink.h"
+
+#include <QThread>
+
+#include <algorithm>
+
+LogSink::LogSink(QObject* parent, int capacity) : QObject(parent), m_capacity(std::max(1, capacity))
+{
+}
+
+void LogSink::append(const QString& line)
+{
+    m_lines.push_back(line);
+    while (m_lines.size() > static_cast<std::size_t>(m_capacity))
+        m_lines.pop_front();
+    emit lineAppended(line);
+}
+
+void LogSink::appendConnecting(const QString& line)
+{
+    if (connecting)
+        append(line);
+}
+
+void LogSink::appendReceivedData(const QString& line)
+{
+    if (receivedData)
+        append(line);
+}
+
+void LogSink::appendPrinting(const QString& line)
+{
+    if (printing)
+        append(line);
+}
+
+void LogSink::appendFromAnyThread(const QString& line)
+{
+    if (QThread::currentThread() == thread()) {
+        append(line);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this, [this, line] { append(line); }, Qt::BlockingQueuedConnection);
+}
+
+QStringList LogSink::lines() const
+{
+    return QStringList(m_lines.begin(), m_lines.end());
+}
+
+bool LogSink::contains(const QString& line) const
+{
+    return std::find(m_lines.begin(), m_lines.end(), line) != m_lines.end();
+}

@@ -1,0 +1,235 @@
+#include "config/settings.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <array>
+
+namespace {
+
+const QString kSpoolDir = QStringLiteral("SPOOLDIR");
+const QString kPort = QStringLiteral("PORT");
+const QString kPrinters = QStringLiteral("PRINTERS");
+const QString kHosts = QStringLiteral("HOSTS");
+const QString kTimeout = QStringLiteral("TIMEOUT");
+const QString kMaxConn = QStringLiteral("MAXCONN");
+const QString kLogging = QStringLiteral("LOGGING");
+
+enum class Section
+{
+    None,
+    SpoolDir,
+    Port,
+    Printers,
+    Hosts,
+    Timeout,
+    MaxConn,
+    Logging
+};
+
+Section keywordSection(const QString& line)
+{
+    static const std::array<std::pair<const QString*, Section>, 7> keywords{{
+        {&kSpoolDir, Section::SpoolDir},
+        {&kPort, Section::Port},
+        {&kPrinters, Section::Printers},
+        {&kHosts, Section::Hosts},
+        {&kTimeout, Section::Timeout},
+        {&kMaxConn, Section::MaxConn},
+        {&kLogging, Section::Logging},
+    }};
+    for (const auto& [word, section] : keywords) {
+        if (line == *word)
+            return section;
+    }
+    return Section::None;
+}
+
+// Only an optional sign and digits count as a number; QString::toInt alone would also take
+// surrounding blanks, which the file never means.
+int decimalOr(const QString& line, int fallback)
+{
+    int i = 0;
+    if (i < line.size() && (line[i] == u'+' || line[i] == u'-'))
+        ++i;
+    if (i == line.size())
+        return fallback;
+    for (; i < line.size(); ++i) {
+        if (line[i] < u'0' || line[i] > u'9')
+            return fallback;
+    }
+    bool ok = false;
+    const int value = line.toInt(&ok, 10);
+    return ok ? value : fallback;
+}
+
+// Splits at CR LF, LF or a lone CR; a final line end does not start another line.
+QStringList splitLines(const QByteArray& text)
+{
+    QStringList lines;
+    const char* data = text.constData();
+    const qsizetype size = text.size();
+    qsizetype start = 0;
+    qsizetype i = 0;
+    while (i < size) {
+        const char c = data[i];
+        if (c != '\r' && c != '\n') {
+            ++i;
+            continue;
+        }
+        lines.append(QString::fromLatin1(data + start, i - start));
+        i += (c == '\r' && i + 1 < size && data[i + 1] == '\n') ? 2 : 1;
+        start = i;
+    }
+    if (start < size)
+        lines.append(QString::fromLatin1(data + start, size - start));
+    return lines;
+}
+
+} // namespace
+
+int Settings::loggingBits() const
+{
+    return (logConnecting ? 1 : 0) + (logReceivedData ? 2 : 0) + (logPrinting ? 4 : 0);
+}
+
+void Settings::setLoggingBits(int value)
+{
+    logConnecting = (value & 1) != 0;
+    logReceivedData = (value & 2) != 0;
+    logPrinting = (value & 4) != 0;
+}
+
+Settings parseSettings(const QByteArray& text, Settings base)
+{
+    Settings s = std::move(base);
+    s.timeoutMinutes = 1;
+    s.maxConn = 10;
+
+    Section section = Section::None;
+    for (const QString& line : splitLines(text)) {
+        // The keyword test comes first so that a keyword opens its section even right
+        // after a value line.
+        if (const Section opened = keywordSection(line); opened != Section::None) {
+            section = opened;
+            continue;
+        }
+        if (line.isEmpty() || line.front() == u' ') {
+            section = Section::None;
+            continue;
+        }
+        switch (section) {
+        case Section::None:
+            break;
+        case Section::SpoolDir:
+            s.spoolDir = line;
+            break;
+        case Section::Port:
+            s.port = line;
+            break;
+        case Section::Printers:
+            s.printers.append(line);
+            break;
+        case Section::Hosts:
+            s.hosts.append(line);
+            break;
+        case Section::Timeout:
+            s.timeoutMinutes = decimalOr(line, 1);
+            break;
+        case Section::MaxConn:
+            s.maxConn = decimalOr(line, 10);
+            break;
+        case Section::Logging:
+            s.setLoggingBits(decimalOr(line, 1));
+            break;
+        }
+    }
+    return s;
+}
+
+QByteArray serializeSettings(const Settings& settings)
+{
+    QStringList lines;
+    lines << kSpoolDir << settings.spoolDir << QString();
+    if (settings.port != QLatin1String("515"))
+        lines << kPort << settings.port << QString();
+    if (settings.timeoutMinutes != 1)
+        lines << kTimeout << QString::number(settings.timeoutMinutes) << QString();
+    if (settings.maxConn != 10)
+        lines << kMaxConn << QString::number(settings.maxConn) << QString();
+    if (settings.loggingBits() != 0)
+        lines << kLogging << QString::number(settings.loggingBits()) << QString();
+    lines << kPrinters << settings.printers << QString();
+    lines << kHosts << settings.hosts;
+
+    QByteArray out;
+    for (const QString& line : lines) {
+        out += line.toLatin1();
+        out += "\r\n";
+    }
+    return out;
+}
+
+bool loadSettingsFile(const QString& path, Settings& settings)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        // These two are reset before the file is even tried, so they hold without a file.
+        settings.timeoutMinutes = 1;
+        settings.maxConn = 10;
+        return false;
+    }
+    settings = parseSettings(file.readAll(), settings);
+    return true;
+}
+
+bool saveSettingsFile(const QString& path, const Settings& settings)
+{
+    const QFileInfo info(path);
+    if (!QDir().mkpath(info.absolutePath()))
+        return false;
+    // QSaveFile writes beside the target and renames over it on commit, so a failed write
+    // (full disk, no permission) leaves the previous file whole.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray text = serializeSettings(settings);
+    // Without a commit the destructor throws the temporary file away. The explicit flush
+    // matters: QSaveFile::commit overlooks a short write of its buffer (a full disk) and
+    // would rename a truncated file over the good one.
+    if (file.write(text) != text.size() || !file.flush())
+        return false;
+    return file.commit();
+}
+
+QString locateSettingsFile()
+{
+    const QString fromEnv = qEnvironmentVariable("SPOOLMERE_CONFIG");
+    if (!fromEnv.isEmpty())
+        return fromEnv;
+
+    const QString programDir = QCoreApplication::applicationDirPath();
+    const QString besideProgram = QDir(programDir).filePath(QStringLiteral("lpd.ini"));
+    if (QFileInfo::exists(besideProgram) || QFileInfo(programDir).isWritable())
+        return besideProgram;
+
+    // Relative values of XDG_CONFIG_HOME are to be ignored, as the base-directory rules say.
+    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
+        configHome = QDir::home().filePath(QStringLiteral(".config"));
+    return QDir(configHome).filePath(QStringLiteral("spoolmere/lpd.ini"));
+}
+
+QString effectiveSpoolDir(const QString& spoolDirSetting, const QString& settingsPath)
+{
+    const QDir iniDir = QFileInfo(settingsPath).absoluteDir();
+    // An empty setting must never turn into the root of the file system.
+    if (spoolDirSetting.isEmpty())
+        return iniDir.filePath(QStringLiteral("spool"));
+    if (QDir::isRelativePath(spoolDirSetting))
+        return iniDir.filePath(spoolDirSetting);
+    return spoolDirSetting;
+}

@@ -1,0 +1,131 @@
+#include "runningserver.h"
+
+#include "testsupport.h"
+
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTcpSocket>
+
+RunningServer::RunningServer() = default;
+
+RunningServer::~RunningServer()
+{
+    kill();
+}
+
+QString RunningServer::spool(const QString& queue) const
+{
+    return dir() + QStringLiteral("/spool/") + queue;
+}
+
+QString RunningServer::appendScript()
+{
+    const QString path = dir() + QStringLiteral("/append.sh");
+    writeScript(path, "cat \"$1\" >> \"$(dirname \"$0\")/out.bin\"\n");
+    return path;
+}
+
+bool RunningServer::start(const QStringList& printers, const QStringList& hosts,
+                          const QByteArray& extra)
+{
+    m_port = freePort();
+    QByteArray ini = "SPOOLDIR\r\n" + QFile::encodeName(dir()) + "/spool\r\n\r\nPORT\r\n" +
+                     QByteArray::number(m_port) + "\r\n\r\n" + extra + "PRINTERS\r\n";
+    for (const QString& p : printers)
+        ini += p.toLatin1() + "\r\n";
+    ini += "\r\nHOSTS\r\n";
+    for (const QString& h : hosts)
+        ini += h.toLatin1() + "\r\n";
+    writeFile(dir() + QStringLiteral("/lpd.ini"), ini);
+    return launch();
+}
+
+bool RunningServer::restart()
+{
+    kill();
+    return launch();
+}
+
+bool RunningServer::launch()
+{
+    m_log.clear();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("SPOOLMERE_CONFIG"), dir() + QStringLiteral("/lpd.ini"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir());
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    m_process.setProcessEnvironment(env);
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    m_process.setWorkingDirectory(dir());
+    m_process.start(QStringLiteral(SPOOLMERE_BINARY), {QStringLiteral("--headless")});
+    if (!m_process.waitForStarted(5000))
+        return false;
+    return waitUntil(
+        [&] {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), m_port);
+            const bool up = probe.waitForConnected(100);
+            probe.abort();
+            return up;
+        },
+        10000);
+}
+
+void RunningServer::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    m_process.waitForFinished(10000);
+    log();
+}
+
+void RunningServer::kill()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+    log();
+}
+
+QString RunningServer::log()
+{
+    m_log += m_process.readAllStandardOutput();
+    return QString::fromLocal8Bit(m_log);
+}
+
+bool RunningServer::waitForLog(const QString& line, int timeoutMs)
+{
+    return waitUntil(
+        [&] {
+            m_process.waitForReadyRead(10);
+            return log().split(QLatin1Char('\n')).contains(line);
+        },
+        timeoutMs);
+}
+
+CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs,
+                         const QStringList& extraEnv)
+{
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString& kv : extraEnv)
+        env.insert(kv.section(QLatin1Char('='), 0, 0), kv.section(QLatin1Char('='), 1));
+    p.setProcessEnvironment(env);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    CommandResult r;
+    if (!p.waitForStarted(5000))
+        return r;
+    // The event loop keeps turning: the server under test may live in this process.
+    if (!waitUntil([&] { return p.state() == QProcess::NotRunning; }, timeoutMs)) {
+        p.kill();
+        p.waitForFinished(3000);
+        r.output = p.readAll();
+        return r;
+    }
+    r.output = p.readAll();
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return r;
+}

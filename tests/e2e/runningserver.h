@@ -1,0 +1,50 @@
+#pragma once
+// The built program, started headless on a temporary lpd.ini and port, with its log read
+// from standard output.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+class RunningServer
+{
+public:
+    RunningServer();
+    ~RunningServer();
+
+    QString dir() const { return m_dir.path(); }
+    QString spool(const QString& queue = QStringLiteral("lp")) const;
+    quint16 port() const { return m_port; }
+    // Writes lpd.ini (PRINTERS and HOSTS given as lines) and starts the program; true when
+    // it listens.
+    bool start(const QStringList& printers, const QStringList& hosts = {QStringLiteral("127.")},
+               const QByteArray& extra = {});
+    // Starts again on the same folder and port.
+    bool restart();
+    void stop(); // SIGTERM, waits
+    void kill(); // SIGKILL, waits
+    // The log so far (standard output).
+    QString log();
+    bool waitForLog(const QString& line, int timeoutMs = 5000);
+    // A print command: a script that appends each data file ($1) to out.bin.
+    QString appendScript();
+    QString outFile() const { return dir() + QStringLiteral("/out.bin"); }
+
+private:
+    bool launch();
+    QTemporaryDir m_dir;
+    quint16 m_port = 0;
+    QProcess m_process;
+    QByteArray m_log;
+};
+
+// Runs a command line to its end with a time limit (SIGKILL after it); returns its exit code
+// (-1 when it had to be killed) and its output.
+struct CommandResult
+{
+    int exitCode = -1;
+    QByteArray output;
+};
+CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs = 20000,
+                         const QStringList& extraEnv = {});

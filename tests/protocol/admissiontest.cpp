@@ -1,0 +1,131 @@
+// Admission by allow-list, the connection limit and re-listening, idle timeouts.
+
+#include "serverfixture.h"
+
+#include "platform/clock.h"
+
+#include <QDateTime>
+
+class Admission : public ServerFixture
+{
+};
+
+TEST_F(Admission, AllowedPeerIsListedAndOtherAddressesAreRefused)
+{
+    startServer();
+    LoopbackClient allowed;
+    ASSERT_TRUE(allowed.connectTo(port));
+    ASSERT_TRUE(waitUntil([&] { return server->connections.size() == 1; }));
+    EXPECT_EQ(server->connections.first(), QStringLiteral("localhost 127.0.0.1"));
+    EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 connected")));
+
+    const QByteArray answer = client([&] {
+        LoopbackClient c;
+        c.connectTo(port, "127.0.0.2");
+        return c.readAll(3000);
+    });
+    EXPECT_EQ(answer, QByteArray("No permission!\n"));
+    EXPECT_TRUE(logHas(QStringLiteral("Remote 127.0.0.2 no permission.")));
+    EXPECT_TRUE(logHas(QStringLiteral("Remote 127.0.0.2 (was) closed.")));
+    EXPECT_EQ(server->connections.size(), 1);
+
+    allowed.close();
+    EXPECT_TRUE(waitUntil([&] { return server->connections.isEmpty(); }));
+    // Both sessions are disposed of and the timer switches itself off.
+    EXPECT_TRUE(waitUntil([&] { return server->liveSessions() == 0; }, 4000));
+    EXPECT_TRUE(waitUntil([&] { return !server->Timer1.isActive(); }, 7000));
+    EXPECT_EQ(server->sessionCount, 0);
+}
+
+TEST_F(Admission, PrefixRuleAndEmptyEntries)
+{
+    startServer(); // HOSTS 127.0.0.1, which as a prefix also admits 127.0.0.12
+    auto ask = [&](const char* from) {
+        return client([&] {
+            LoopbackClient c;
+            c.connectTo(port, from);
+            c.send("\x03lp\n");
+            return c.readAll(3000);
+        });
+    };
+    EXPECT_TRUE(ask("127.0.0.12").startsWith("short queue for printer lp\n"));
+    EXPECT_EQ(ask("127.0.0.2"), QByteArray("No permission!\n"));
+    // An empty entry admits nobody (it cannot come from lpd.ini, where it ends the section).
+    server->settings.hosts = {QString()};
+    EXPECT_EQ(ask("127.0.0.1"), QByteArray("No permission!\n"));
+}
+
+TEST_F(Admission, ThrottleAtTheLimitAndListenAgain)
+{
+    Settings s = defaults();
+    s.maxConn = 2;
+    s.port = QString::number(freePort()); // listening again must come back on this port
+    startServer(s);
+    LoopbackClient a, b;
+    ASSERT_TRUE(a.connectTo(port));
+    ASSERT_TRUE(b.connectTo(port));
+    ASSERT_TRUE(logHas(QStringLiteral("Connection limit reached - throttled")));
+    EXPECT_FALSE(server->isListening());
+    LoopbackClient refused;
+    EXPECT_FALSE(refused.connectTo(port));
+    a.close();
+    ASSERT_TRUE(logHas(QStringLiteral("Listening again."), 4000));
+    EXPECT_TRUE(server->isListening());
+    EXPECT_EQ(server->listeningPort(), port);
+    const QByteArray answer = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send("\x03lp\n");
+        return c.readAll(3000);
+    });
+    EXPECT_TRUE(answer.startsWith("short queue"));
+}
+
+TEST_F(Admission, HundredsOfPeersAtOnceAreAllServed)
+{
+    Settings s = defaults();
+    s.maxConn = 1000;
+    startServer(s);
+    std::vector<std::future<QByteArray>> all;
+    for (int i = 0; i < 200; ++i)
+        all.push_back(onThread([this] {
+            LoopbackClient c;
+            if (!c.connectTo(port, nullptr, 10000))
+                return QByteArray("no connect");
+            c.send("\x03lp\n");
+            return c.readAll(15000);
+        }));
+    int ok = 0;
+    for (auto& f : all)
+        ok += awaitResult(f, 30000).startsWith("short queue") ? 1 : 0;
+    EXPECT_EQ(ok, 200);
+}
+
+TEST_F(Admission, IdleSessionsAreClosedAfterTheTimeout)
+{
+    startServer();
+    qint64 offset = 0;
+    Clock::setForTesting([&] { return QDateTime::currentMSecsSinceEpoch() + offset; });
+    LoopbackClient idle;
+    ASSERT_TRUE(idle.connectTo(port));
+    ASSERT_TRUE(waitUntil([&] { return server->connections.size() == 1; }));
+    spinFor(1200); // a tick passes: still within the minute
+    EXPECT_EQ(server->connections.size(), 1);
+    offset = 61 * 1000;
+    EXPECT_TRUE(logHas(QStringLiteral("localhost 127.0.0.1 Timeout - closed."), 7000));
+    EXPECT_TRUE(idle.waitClosed(3000));
+    Clock::setForTesting({});
+}
+
+TEST_F(Admission, FloodedBytesEndInCommandTooLong)
+{
+    startServer();
+    const QByteArray answer = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send(QByteArray(1 << 20, 'x'));
+        return c.read(1, 5000);
+    });
+    EXPECT_EQ(answer, QByteArray("\1"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Command too long.")));
+}

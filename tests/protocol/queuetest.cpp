@@ -1,0 +1,125 @@
+// Queue state (03, 04) and job removal (05) against jobs received over the wire.
+
+#include "serverfixture.h"
+
+#include "protocol/queuecommands.h"
+#include "spool/tlpdjob.h"
+
+#include <QFile>
+
+class QueueCommandsTest : public ServerFixture
+{
+protected:
+    void addJob(const QByteArray& user, int number, const QByteArray& title = "t")
+    {
+        const QByteArray n = QByteArray::number(number).rightJustified(3, '0');
+        const QByteArray cf = "cfA" + n + "host";
+        const QByteArray df = "dfA" + n + "host";
+        const int before = server->pendingJobs.count();
+        client([&] {
+            return sendJob(port, "lp", cf, "P" + user + "\nJ" + title + "\nl" + df + "\n", df,
+                           QByteArray(100, 'd'));
+        });
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == before + 1; }));
+    }
+
+    QByteArray ask(const QByteArray& line)
+    {
+        return client([&] {
+            LoopbackClient c;
+            c.connectTo(port);
+            c.send(line);
+            return c.readAll(5000);
+        });
+    }
+};
+
+TEST(QueueReport, AbbreviateAndJobLineLayout)
+{
+    EXPECT_EQ(QueueCommands::abbreviate(QStringLiteral("short"), 15), QStringLiteral("short"));
+    const QString forty = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789ABCD");
+    const QString cut = QueueCommands::abbreviate(forty, 38);
+    EXPECT_EQ(cut, forty.left(17) + QStringLiteral("...") + forty.right(18));
+    EXPECT_EQ(QueueCommands::abbreviate(QStringLiteral("0123456789abcdefg"), 15),
+              QStringLiteral("012345...bcdefg"));
+    Tlpdjob job;
+    job.User = QStringLiteral("alice");
+    job.JobNumber = 7;
+    job.Title = QStringLiteral("report.txt");
+    job.Size = 1234;
+    EXPECT_EQ(QueueCommands::jobLine(job), "alice" + QByteArray(10, ' ') + " 007 report.txt" +
+                                               QByteArray(28, ' ') + "       1234 bytes\n");
+}
+
+TEST_F(QueueCommandsTest, ShortAndLongReportsWithFilters)
+{
+    startServer();
+    EXPECT_EQ(ask("\x03lp\n"),
+              QByteArray("short queue for printer lp\n") + QueueCommands::HeaderLine);
+    EXPECT_TRUE(logHas(QStringLiteral("List lp successful.")));
+    addJob("alice", 7, "report.txt");
+    addJob("bob", 8);
+    addJob("carol", 9);
+    const QByteArray all = ask("\x04lp\n");
+    EXPECT_TRUE(
+        all.startsWith("long queue for printer lp\n" + QByteArray(QueueCommands::HeaderLine)));
+    EXPECT_EQ(all.count('\n'), 5);
+    const QByteArray filtered = ask("\x04lp alice 009\n");
+    EXPECT_EQ(filtered.count('\n'), 4);
+    EXPECT_TRUE(filtered.contains("alice           007 report.txt"));
+    EXPECT_TRUE(filtered.contains("carol           009 t "));
+    EXPECT_FALSE(filtered.contains("bob"));
+    // Another letter case is a known queue but lists none of the jobs.
+    EXPECT_EQ(ask("\x03LP\n").count('\n'), 2);
+    // A spooling-disabled printer can be listed; an unknown queue cannot.
+    EXPECT_EQ(ask("\x03nospool\n").count('\n'), 2);
+    EXPECT_EQ(ask("\x03nosuch\n"), QByteArray("\1"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: List nosuch - no such printer.")));
+    EXPECT_EQ(ask("\x03\n"), QByteArray("\1"));
+}
+
+TEST_F(QueueCommandsTest, RemovalRulesForAgentsUsersAndNumbers)
+{
+    startServer();
+    addJob("alice", 1);
+    addJob("bob", 2);
+    addJob("alice", 3);
+    // Two words: only the first job of the queue is considered.
+    EXPECT_EQ(ask("\x05lp bob\n"), QByteArray("Dequeue:\n"));
+    EXPECT_EQ(server->pendingJobs.count(), 3);
+    // bob may not remove alice's jobs.
+    EXPECT_EQ(ask("\x05lp bob alice\n"), QByteArray("Dequeue:\n"));
+    EXPECT_EQ(server->pendingJobs.count(), 3);
+    // By number: answered without " dequeued.".
+    EXPECT_EQ(ask("\x05lp bob 002\n"), QByteArray("Dequeue:\nbob 2\n"));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA002host")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA002host")));
+    // root removes every job of alice.
+    EXPECT_EQ(ask("\x05lp root alice\n"),
+              QByteArray("Dequeue:\nalice 1 dequeued.\nalice 3 dequeued.\n"));
+    EXPECT_TRUE(server->pendingJobs.isEmpty());
+    EXPECT_TRUE(logHas(QStringLiteral("Dequeue lp successful.")));
+    addJob("carol", 4);
+    EXPECT_EQ(ask("\x05lp carol\n"), QByteArray("Dequeue:\ncarol 4 dequeued.\n"));
+    EXPECT_EQ(ask("\x05nospool root\n"), QByteArray("\1"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Dequeue nospool - no such printer.")));
+}
+
+TEST_F(QueueCommandsTest, ReportPausesDoNotHoldUpOtherConnections)
+{
+    Settings s = defaults();
+    s.maxConn = 100;
+    startServer(s);
+    // Many reports at once all complete; each one's pauses run on timers.
+    auto futures = std::vector<std::future<QByteArray>>();
+    for (int i = 0; i < 20; ++i)
+        futures.push_back(onThread([this] {
+            LoopbackClient c;
+            c.connectTo(port);
+            c.send("\x03lp\n");
+            return c.readAll(5000);
+        }));
+    for (auto& f : futures)
+        EXPECT_EQ(awaitResult(f),
+                  QByteArray("short queue for printer lp\n") + QueueCommands::HeaderLine);
+}

@@ -1,0 +1,251 @@
+// Receiving jobs through real sockets: acknowledgements, stored files, log lines, the
+// hand-over at close, and the refusals.
+
+#include "serverfixture.h"
+
+#include "spool/tlpdjob.h"
+
+#include <QFile>
+#include <QThread>
+
+namespace {
+
+QByteArray allBytes()
+{
+    QByteArray b;
+    for (int i = 0; i < 256; ++i)
+        b.append(char(i));
+    return b;
+}
+
+const QByteArray Control = "Hclient\nPalice\nJreport.txt\nldfA123client\nUdfA123client\n";
+
+} // namespace
+
+class Receive : public ServerFixture
+{
+};
+
+TEST_F(Receive, CompleteJobIsStoredByteExactAndListedAtClose)
+{
+    startServer();
+    const QByteArray data = allBytes().repeated(40); // 10240 bytes: told in kB
+    const QByteArray acks =
+        client([&] { return sendJob(port, "lp", "cfA123client", Control, "dfA123client", data); });
+    EXPECT_EQ(acks, QByteArray(5, '\0'));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    EXPECT_EQ(server->pendingJobs.displayStrings(), QStringList{QStringLiteral("lp alice 123")});
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA123client")), data);
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/cfA123client")), Control);
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA123client.lck")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA123client.lck")));
+    EXPECT_TRUE(logHas(QStringLiteral("Receive job for lp...")));
+    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
+                       QStringLiteral("/dfA123client with 10 kB for lp.")));
+    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
+                       QStringLiteral("/cfA123client with ") + QString::number(Control.size()) +
+                       QStringLiteral(" B for lp.")));
+
+    // The same queue, user and number again is not listed twice.
+    client([&] { return sendJob(port, "LP", "cfA123other", Control, "dfA123client", data); });
+    EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
+    spinFor(100);
+    EXPECT_EQ(server->pendingJobs.count(), 1);
+}
+
+TEST_F(Receive, QueueNamesIgnoreCaseButLandInTheDefinitionsFolder)
+{
+    startServer();
+    client([&] { return sendJob(port, "LP", "cfA001h", "Pbob\nldfA001h\n", "dfA001h", "x"); });
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    EXPECT_EQ(server->pendingJobs.displayStrings(), QStringList{QStringLiteral("LP bob 1")});
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA001h")), QByteArray("x"));
+}
+
+TEST_F(Receive, EndRuleClosingZeroAloneAndMissingZero)
+{
+    startServer();
+    // The closing zero in a chunk of its own: same file, logged size one more.
+    QByteArray first, second;
+    const QByteArray acks = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        QByteArray a;
+        c.send("\x02lp\n");
+        a += c.read(1);
+        c.send("\x03"
+               "1000 dfA200h\n");
+        a += c.read(1);
+        c.send(QByteArray(1000, 'a'));
+        QThread::msleep(100);
+        c.send(QByteArray(1, '\0'));
+        a += c.read(1);
+        // A file whose closing byte is not zero: kept with that byte, and a warning.
+        c.send("\x03"
+               "3 dfA201h\n");
+        a += c.read(1);
+        c.send("abcd");
+        a += c.read(1);
+        // Read while the connection is open: data files alone go when it closes.
+        first = readFile(queueDir() + QStringLiteral("/dfA200h"));
+        second = readFile(queueDir() + QStringLiteral("/dfA201h"));
+        return a;
+    });
+    EXPECT_EQ(acks, QByteArray(5, '\0'));
+    EXPECT_EQ(first, QByteArray(1000, 'a'));
+    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
+                       QStringLiteral("/dfA200h with 1001 B for lp.")));
+    EXPECT_EQ(second, QByteArray("abcd"));
+    EXPECT_TRUE(logHas(QStringLiteral("WARNING: No closing #0 in file for lp.")));
+    // Only data files arrived: they are gone after the close.
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(queueDir() + QStringLiteral("/dfA201h")); }));
+    EXPECT_TRUE(server->pendingJobs.isEmpty());
+}
+
+TEST_F(Receive, RefusedFileCommandsAnswerOneAndLog)
+{
+    startServer();
+    struct Case
+    {
+        QByteArray line;
+        QString log;
+    };
+    const QList<Case> cases = {
+        {"\x02"
+         "10\tcfA001h\n",
+         QStringLiteral("ERROR: Invalid parameter count in file command for lp.")},
+        {"\x02"
+         "10 cfA001h \n",
+         QStringLiteral("ERROR: Invalid parameter count in file command for lp.")},
+        {"\x03"
+         "10 ../../../tmp/evil\n",
+         QStringLiteral("ERROR: Invalid file name for lp.")},
+        {"\x03"
+         "10 cfA:01\n",
+         QStringLiteral("ERROR: Invalid file name for lp.")},
+        {"\x03"
+         "10 ..\n",
+         QStringLiteral("ERROR: Invalid file name for lp.")},
+        {"\x03"
+         "-5 dfA001h\n",
+         QStringLiteral("ERROR: Invalid byte count in file command for lp.")},
+        {"\x03"
+         "ten dfA001h\n",
+         QStringLiteral("ERROR: Invalid byte count in file command for lp.")},
+    };
+    for (const Case& k : cases) {
+        server->log.lines(); // keep going with the same server
+        const QByteArray answer = client([&] {
+            LoopbackClient c;
+            c.connectTo(port);
+            c.send("\x02lp\n");
+            QByteArray a = c.read(1);
+            c.send(k.line);
+            a += c.read(1);
+            // Content sent anyway meets a failing write and a closed connection.
+            c.send("0123456789");
+            a += c.read(1);
+            a += c.waitClosed(3000) ? "closed" : "open";
+            return a;
+        });
+        EXPECT_EQ(answer, QByteArray("\0\1\1closed", 9)) << k.line.toStdString();
+        EXPECT_TRUE(logHas(k.log)) << k.log.toStdString();
+    }
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Cannot write file for lp.")));
+    EXPECT_FALSE(QFile::exists(dir.path() + QStringLiteral("/tmp/evil")));
+    EXPECT_FALSE(QFile::exists(dir.path() + QStringLiteral("/spool/tmp")));
+}
+
+TEST_F(Receive, UnknownQueuesSpoolDisabledAndUnknownCommands)
+{
+    startServer();
+    auto oneShot = [&](const QByteArray& line) {
+        return client([&] {
+            LoopbackClient c;
+            c.connectTo(port);
+            c.send(line);
+            QByteArray a = c.read(1);
+            return a + (c.waitClosed(3000) ? "closed" : "open");
+        });
+    };
+    EXPECT_EQ(oneShot("\x02nosuch\n"), QByteArray("\1closed"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Receive Job for nosuch - no such printer.")));
+    EXPECT_EQ(oneShot("\x02nospool\n"), QByteArray("\1closed"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Receive Job for nospool - no such printer.")));
+    EXPECT_EQ(oneShot("\x09lp\n"), QByteArray("\1closed"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Unknown command: 9")));
+    EXPECT_TRUE(logHas(QStringLiteral("See RFC1179 for allowed commands in lpd protocol.")));
+    EXPECT_EQ(oneShot("\x01-lp\n"), QByteArray("\0closed", 7));
+    EXPECT_TRUE(logHas(QStringLiteral("Start lp successful (not implementerd).")));
+    EXPECT_EQ(oneShot("\x01nosuch\n"), QByteArray("\1closed"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Start nosuch - no such printer.")));
+}
+
+TEST_F(Receive, CommandLineLimitIs1024Bytes)
+{
+    startServer();
+    const QByteArray exact = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send("\x02" + QByteArray(1023, 'q') + "\n");
+        return c.read(1);
+    });
+    EXPECT_EQ(exact, QByteArray("\1")); // handled as a line: an unknown queue
+    const QByteArray tooLong = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send("\x02" + QByteArray(1024, 'q'));
+        QByteArray a = c.read(1);
+        return a + (c.waitClosed(3000) ? "closed" : "open");
+    });
+    EXPECT_EQ(tooLong, QByteArray("\1closed"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Command too long.")));
+}
+
+TEST_F(Receive, AbortDeletesWhatArrivedAndTheConnectionGoesOn)
+{
+    startServer();
+    const QByteArray acks = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        QByteArray a;
+        c.send("\x02lp\n");
+        a += c.read(1);
+        c.send("\x02"
+               "5 cfA002h\n");
+        a += c.read(1);
+        c.send(QByteArray("Pbob\n", 5) + '\0');
+        a += c.read(1);
+        c.send("\x01\n");
+        a += c.read(1);
+        c.send("\x07\n"); // unknown sub-command: 1, and the connection stays
+        a += c.read(1);
+        c.send("\x02"
+               "5 cfA003h\n");
+        a += c.read(1);
+        return a;
+    });
+    EXPECT_EQ(acks, QByteArray("\0\0\0\0\1\0", 6));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA002h")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA002h.lck")));
+}
+
+TEST_F(Receive, ControlFileAloneIsRemovedWithItsLock)
+{
+    startServer();
+    client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send("\x02lp\n");
+        c.read(1);
+        c.send("\x02"
+               "5 cfA004h\n");
+        c.read(1);
+        c.send(QByteArray("Pbob\n", 5) + '\0');
+        return c.read(1);
+    });
+    EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA004h")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA004h.lck")));
+    EXPECT_TRUE(server->pendingJobs.isEmpty());
+}

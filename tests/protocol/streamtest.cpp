@@ -1,0 +1,92 @@
+// Data files of unknown length (announced 0, or 2147483647 and more) end when the client
+// closes; an honestly counted file cut off by a close never becomes a job.
+
+#include "serverfixture.h"
+
+#include <QFile>
+
+namespace {
+
+// Control file first, then a data file with the given count line and bytes, then close.
+QByteArray streamJob(quint16 port, const QByteArray& count, const QByteArray& data,
+                     const QByteArray& number)
+{
+    LoopbackClient c;
+    c.connectTo(port);
+    QByteArray acks;
+    const QByteArray control = "Pstream\nldfA" + number + "h\n";
+    c.send("\x02lp\n");
+    acks += c.read(1);
+    c.send("\x02" + QByteArray::number(control.size()) + " cfA" + number + "h\n");
+    acks += c.read(1);
+    c.send(control + QByteArray(1, '\0'));
+    acks += c.read(1);
+    c.send("\x03" + count + " dfA" + number + "h\n");
+    acks += c.read(1);
+    c.send(data);
+    c.close();
+    return acks;
+}
+
+} // namespace
+
+class Stream : public ServerFixture
+{
+};
+
+TEST_F(Stream, UnknownLengthFilesEndAtCloseAndFormAJob)
+{
+    startServer();
+    QByteArray data;
+    for (int i = 0; i < 300000; ++i)
+        data.append(char(i % 251 + 1)); // no zero byte: the count-0 end rule never fires
+    struct Case
+    {
+        QByteArray count, number;
+    };
+    const QList<Case> cases = {
+        {"0", "301"}, {"4294967295", "302"}, {"999999999999", "303"}, {"2147483647", "304"}};
+    for (const Case& k : cases) {
+        EXPECT_EQ(client([&] { return streamJob(port, k.count, data, k.number); }),
+                  QByteArray(4, '\0'));
+        const QString display = QStringLiteral("lp stream ") + QString::number(k.number.toInt());
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.containsDisplay(display); }))
+            << k.count.toStdString();
+        const QString path = queueDir() + QStringLiteral("/dfA") + QString::fromLatin1(k.number) +
+                             QStringLiteral("h");
+        EXPECT_EQ(readFile(path), data) << k.count.toStdString();
+        EXPECT_FALSE(QFile::exists(path + QStringLiteral(".lck")));
+        EXPECT_TRUE(
+            logHas(QStringLiteral("Got file ") + path + QStringLiteral(" with 292 kB for lp.")));
+    }
+}
+
+TEST_F(Stream, TrailingZeroBeforeTheCloseIsDroppedAsAClosingZero)
+{
+    startServer();
+    client([&] { return streamJob(port, "999999999999", QByteArray("hello") + '\0', "310"); });
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA310h")), QByteArray("hello"));
+    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
+                       QStringLiteral("/dfA310h with 5 B for lp.")));
+}
+
+TEST_F(Stream, AllAnnouncedBytesThenACloseWithoutTheZeroIsComplete)
+{
+    startServer();
+    client([&] { return streamJob(port, "5", "12345", "330"); });
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA330h")), QByteArray("12345"));
+}
+
+TEST_F(Stream, HonestCountCutOffByACloseIsNeverAJob)
+{
+    startServer();
+    client([&] { return streamJob(port, "100", QByteArray(50, 'x'), "320"); });
+    ASSERT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
+    spinFor(200);
+    EXPECT_TRUE(server->pendingJobs.isEmpty());
+    // The partial data file keeps its lock, so recovery never prints it.
+    EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA320h.lck")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA320h")));
+}

@@ -1,0 +1,136 @@
+// A despooler pass with real print commands (shell scripts written here).
+
+#include "config/logsink.h"
+#include "spool/pendingjoblist.h"
+#include "spool/tdespool.h"
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+class Despool : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    LogSink log;
+    PendingJobList jobs;
+
+    QString spool() const { return dir.path() + QStringLiteral("/spool"); }
+
+    void addJob(const QString& queue, int number, const QString& dataName = {})
+    {
+        const QString n = QString::number(number).rightJustified(3, QLatin1Char('0'));
+        Tlpdjob job;
+        job.Queue = queue;
+        job.User = QStringLiteral("u");
+        job.JobNumber = number;
+        job.ControlFile = QStringLiteral("cfA") + n + QStringLiteral("h");
+        job.DataFile =
+            dataName.isEmpty() ? QStringLiteral("dfA") + n + QStringLiteral("h") : dataName;
+        const QString folder = spool() + QLatin1Char('/') + queue.toLower();
+        QDir().mkpath(folder);
+        writeFile(folder + QLatin1Char('/') + job.ControlFile, "Pu\n");
+        writeFile(folder + QLatin1Char('/') + job.DataFile, "data " + n.toLatin1());
+        jobs.append(job);
+    }
+
+    void runPass(const QStringList& printers)
+    {
+        Tdespool pass(jobs, printers, spool(), log);
+        pass.start();
+        ASSERT_TRUE(waitUntil([&] { return pass.isFinished(); }, 10000));
+        pass.wait();
+    }
+
+    QString script(const char* name, const QByteArray& body)
+    {
+        const QString path = dir.path() + QLatin1Char('/') + QString::fromLatin1(name);
+        writeScript(path, body);
+        return path;
+    }
+};
+
+TEST_F(Despool, CommandPrintsInOrderAndRemovesPrintedJobs)
+{
+    const QString print = script("print.sh", "printf '%s|%s\\n' \"$PWD\" \"$1\" >> out.txt\n");
+    addJob(QStringLiteral("lp"), 1);
+    addJob(QStringLiteral("LP"), 2); // another letter case: same definition, same folder
+    runPass({QStringLiteral("lp2 /bin/false"),
+             QStringLiteral("lp ") + print + QStringLiteral(" %p/%d")});
+    const QString queueDir = spool() + QStringLiteral("/lp");
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")),
+              (dir.path() + QStringLiteral("|") + queueDir + QStringLiteral("/dfA001h\n") +
+               dir.path() + QStringLiteral("|") + queueDir + QStringLiteral("/dfA002h\n"))
+                  .toLocal8Bit());
+    EXPECT_TRUE(jobs.isEmpty());
+    EXPECT_TRUE(jobs.jobListChanged);
+    EXPECT_TRUE(QDir(queueDir).entryList(QDir::Files).isEmpty());
+    EXPECT_TRUE(log.contains(QStringLiteral("Starting ") + print + QLatin1Char(' ') + queueDir +
+                             QStringLiteral("/dfA001h")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Successful: ") + print + QLatin1Char(' ') + queueDir +
+                             QStringLiteral("/dfA002h")));
+}
+
+TEST_F(Despool, FailuresKeepTheJobForTheNextPass)
+{
+    const QString fails = script("fails.sh", "exit 3\n");
+    const QString killed = script("killed.sh", "kill -9 $$\n");
+    addJob(QStringLiteral("lp"), 1);
+    addJob(QStringLiteral("dead"), 2);
+    addJob(QStringLiteral("gone"), 3);
+    addJob(QStringLiteral("off"), 4);
+    addJob(QStringLiteral("missing"), 5);
+    addJob(QStringLiteral("empty"), 6);
+    runPass({QStringLiteral("lp ") + fails + QStringLiteral(" %d"),
+             QStringLiteral("dead ") + killed, QStringLiteral("-off /bin/true"),
+             QStringLiteral("missing /no/such/program %d"), QStringLiteral("empty ")});
+    EXPECT_EQ(jobs.count(), 6);
+    EXPECT_FALSE(jobs.jobListChanged);
+    EXPECT_TRUE(log.contains(QStringLiteral("Failed: ") + fails +
+                             QStringLiteral(" dfA001h (exit status 3)")));
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("Failed: ") + killed + QStringLiteral("  (exit status 137)")));
+    EXPECT_TRUE(log.contains(QStringLiteral("ERROR: Jobfile-Printer gone not found.")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Command not found: /no/such/program dfA005h")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Command not found:  ")));
+    EXPECT_TRUE(QFile::exists(spool() + QStringLiteral("/lp/dfA001h")));
+}
+
+TEST_F(Despool, ClientFileNamesNeverBecomeExtraArgumentsOrShellCode)
+{
+    const QString args =
+        script("args.sh", "for a in \"$@\"; do printf '[%s]' \"$a\" >> args.txt; done\n");
+    addJob(QStringLiteral("lp"), 7, QStringLiteral("dfA007 $(touch pwned) ; x %c"));
+    runPass({QStringLiteral("lp ") + args + QStringLiteral(" -x %d")});
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/args.txt")),
+              QByteArray("[-x][dfA007 $(touch pwned) ; x %c]"));
+    EXPECT_FALSE(QFile::exists(dir.path() + QStringLiteral("/pwned")));
+    EXPECT_TRUE(jobs.isEmpty());
+}
+
+TEST_F(Despool, RawToADeviceCopiesTheDataFile)
+{
+    const QString device = dir.path() + QStringLiteral("/device");
+    ASSERT_TRUE(writeFile(device, {}));
+    addJob(QStringLiteral("lp"), 9);
+    runPass({QStringLiteral("lp |local port ") + device});
+    EXPECT_EQ(readFile(device), QByteArray("data 009"));
+    EXPECT_TRUE(
+        log.contains(QStringLiteral("Printing to |local port ") + device + QLatin1Char(' ')));
+    EXPECT_TRUE(jobs.isEmpty());
+
+    addJob(QStringLiteral("lp"), 10);
+    runPass({QStringLiteral("lp |local port ") + dir.path() + QStringLiteral("/no-device")});
+    EXPECT_EQ(jobs.count(), 1);
+    EXPECT_TRUE(log.lines().last().startsWith(QStringLiteral("Failed: local port ")));
+}
+
+TEST_F(Despool, EmptyListEndsAtOnce)
+{
+    runPass({QStringLiteral("lp /bin/true")});
+    EXPECT_TRUE(log.lines().isEmpty());
+}

@@ -1,0 +1,165 @@
+#include "spool/tlpdjob.h"
+#include "spool/pendingjoblist.h"
+#include "spool/printaction.h"
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+Tlpdjob fromControl(const QByteArray& text, const QString& name = QStringLiteral("cfA123host"))
+{
+    Tlpdjob job;
+    job.ControlFile = name;
+    applyControlFile(job, text);
+    return job;
+}
+
+} // namespace
+
+TEST(ControlFile, TitleRulesFirstJWinsAndNAlwaysWins)
+{
+    EXPECT_EQ(fromControl("Ja\nNb\n").Title, QStringLiteral("b"));
+    EXPECT_EQ(fromControl("Nb\nJa\n").Title, QStringLiteral("b"));
+    EXPECT_EQ(fromControl("Ja\nJc\n").Title, QStringLiteral("a"));
+}
+
+TEST(ControlFile, LastPrintLineNamesTheDataFileAndLineEndsVary)
+{
+    const Tlpdjob job = fromControl("Hhost\r\nPalice\rldfA001host\r\n\r\nfdfA002host\nUdfA001host");
+    EXPECT_EQ(job.DataFile, QStringLiteral("dfA002host"));
+    EXPECT_EQ(job.User, QStringLiteral("alice"));
+}
+
+TEST(ControlFile, OperandsKeptWholeAndUserDefaultsToRoot)
+{
+    EXPECT_EQ(fromControl("P bob\n").User, QStringLiteral(" bob"));
+    EXPECT_EQ(fromControl("Hhost\nldfA1\n").User, QStringLiteral("root"));
+}
+
+TEST(ControlFile, JobNumberFromCharactersFourToSix)
+{
+    EXPECT_EQ(jobNumberFromName(QStringLiteral("cfA123host")), 123);
+    EXPECT_EQ(jobNumberFromName(QStringLiteral("cfA12xhost")), 12);
+    EXPECT_EQ(jobNumberFromName(QStringLiteral("cfA7")), 7);
+    EXPECT_EQ(jobNumberFromName(QStringLiteral("cfAq12host")), 0);
+    EXPECT_EQ(jobNumberFromName(QStringLiteral("cfA 42h")), 42);
+    EXPECT_EQ(jobNumberFromName(QStringLiteral("cfA1000localhost")), 100);
+}
+
+TEST(SpoolNames, RefusesSeparatorsWildcardsAndDotNames)
+{
+    EXPECT_TRUE(isSafeSpoolName(QStringLiteral("cfA001")));
+    EXPECT_FALSE(isSafeSpoolName(QStringLiteral("cfA01")));
+    for (const char* bad :
+         {"../../etc/passwd", "cfA001/x", "cfA0:1", "cfA0?1", "cfA0*1", "cfA\\001", "..", "."})
+        EXPECT_FALSE(isSafeSpoolName(QString::fromLatin1(bad))) << bad;
+}
+
+TEST(BuildJob, ReadsControlFileAndDataSizeAndDropsUnsafeDataNames)
+{
+    QTemporaryDir spool;
+    ASSERT_TRUE(QDir(spool.path()).mkpath(QStringLiteral("lp")));
+    const QString dir = spool.path() + QStringLiteral("/lp/");
+    ASSERT_TRUE(
+        writeFile(dir + QStringLiteral("cfA007host"), "Hhost\nPalice\nJreport\nldfA007host\n"));
+    ASSERT_TRUE(writeFile(dir + QStringLiteral("dfA007host"), QByteArray(1234, 'x')));
+    Tlpdjob job = buildJob(spool.path(), QStringLiteral("lp"), QStringLiteral("LP"),
+                           QStringLiteral("cfA007host"));
+    EXPECT_EQ(job.Queue, QStringLiteral("LP"));
+    EXPECT_EQ(job.User, QStringLiteral("alice"));
+    EXPECT_EQ(job.Title, QStringLiteral("report"));
+    EXPECT_EQ(job.JobNumber, 7);
+    EXPECT_EQ(job.Size, 1234u);
+    EXPECT_EQ(displayString(job), QStringLiteral("LP alice 7"));
+
+    ASSERT_TRUE(writeFile(dir + QStringLiteral("cfA008host"), "Pbob\nl../../../etc/passwd\n"));
+    job = buildJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
+                   QStringLiteral("cfA008host"));
+    EXPECT_TRUE(job.DataFile.isEmpty());
+    EXPECT_EQ(job.Size, 0u);
+
+    job = buildJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
+                   QStringLiteral("cfA009missing"));
+    EXPECT_EQ(job.User, QStringLiteral("root"));
+    EXPECT_EQ(job.JobNumber, 9);
+}
+
+TEST(PrintAction, SplittingRules)
+{
+    auto split = [](const char* s) { return splitActionPart(QString::fromLatin1(s)); };
+    PrintAction a = split("|local port /dev/lp0");
+    EXPECT_EQ(a.firstElement, QStringLiteral("|local port /dev/lp0"));
+    EXPECT_TRUE(a.argumentText.isEmpty());
+    a = split("\"/opt/my tools/pr\"   -q %p/%d");
+    EXPECT_EQ(a.firstElement, QStringLiteral("/opt/my tools/pr"));
+    EXPECT_EQ(a.argumentText, QStringLiteral("-q %p/%d"));
+    a = split("\"/bin/pr -x");
+    EXPECT_EQ(a.firstElement, QStringLiteral("/bin/pr"));
+    EXPECT_EQ(a.argumentText, QStringLiteral("-x"));
+    a = split("\"/bin/pr");
+    EXPECT_EQ(a.firstElement, QStringLiteral("/bin/pr"));
+    a = split("/bin/cat \t %p/%d");
+    EXPECT_EQ(a.firstElement, QStringLiteral("/bin/cat"));
+    EXPECT_EQ(a.argumentText, QStringLiteral("%p/%d"));
+    a = split("/bin/true");
+    EXPECT_EQ(a.firstElement, QStringLiteral("/bin/true"));
+    EXPECT_TRUE(a.argumentText.isEmpty());
+}
+
+TEST(PrintAction, PlaceholdersFilledOnceAndClientNamesStayOneArgument)
+{
+    const Placeholders v{QStringLiteral("dfA1 %c; rm -rf x"), QStringLiteral("cfA1%d"),
+                         QStringLiteral("/spool/lp")};
+    EXPECT_EQ(fillPlaceholders(QStringLiteral("%d %d|%c|%p|%x"), v),
+              QStringLiteral("dfA1 %c; rm -rf x dfA1 %c; rm -rf x|cfA1%d|/spool/lp|%x"));
+    const QStringList words = argumentWords(QStringLiteral("-o \"media=A4 sheet\" %p/%d  %c"), v);
+    ASSERT_EQ(words.size(), 4);
+    EXPECT_EQ(words[0], QStringLiteral("-o"));
+    EXPECT_EQ(words[1], QStringLiteral("media=A4 sheet"));
+    EXPECT_EQ(words[2], QStringLiteral("/spool/lp/dfA1 %c; rm -rf x"));
+    EXPECT_EQ(words[3], QStringLiteral("cfA1%d"));
+    EXPECT_TRUE(argumentWords(QString(), v).isEmpty());
+    EXPECT_EQ(argumentWords(QStringLiteral("\"\""), v), QStringList{QString()});
+}
+
+TEST(PendingJobList, AddsOnlyNewDisplayStringsIgnoringCase)
+{
+    PendingJobList list;
+    Tlpdjob a;
+    a.Queue = QStringLiteral("lp");
+    a.User = QStringLiteral("alice");
+    a.JobNumber = 1;
+    EXPECT_TRUE(list.addIfNew(a));
+    Tlpdjob b = a;
+    b.Queue = QStringLiteral("LP");
+    EXPECT_FALSE(list.addIfNew(b));
+    list.append(b);
+    EXPECT_EQ(list.displayStrings(),
+              (QStringList{QStringLiteral("lp alice 1"), QStringLiteral("LP alice 1")}));
+}
+
+TEST(PendingJobList, RemovalsKeepTheDespoolersIndexOnItsJob)
+{
+    PendingJobList list;
+    for (int i = 0; i < 4; ++i) {
+        Tlpdjob j;
+        j.Queue = QStringLiteral("lp");
+        j.JobNumber = i;
+        list.append(j);
+    }
+    auto printing = list.beginJob(2);
+    ASSERT_TRUE(printing);
+    // Removing everything from the main thread leaves the job being printed alone.
+    EXPECT_EQ(
+        list.removeIf([](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; }),
+        3);
+    EXPECT_EQ(list.currentIndex(), 0);
+    EXPECT_EQ(list.finishJob(true), 0);
+    EXPECT_TRUE(list.isEmpty());
+    EXPECT_FALSE(list.beginJob(0));
+}

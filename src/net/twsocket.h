@@ -19,7 +19,8 @@ class QSocketNotifier;
 class QTimer;
 struct sockaddr_in;
 
-enum class TSocketState : quint8 {
+enum class TSocketState : quint8
+{
     wsInvalidState = 0,
     wsOpened = 1,
     wsBound = 2,
@@ -30,7 +31,12 @@ enum class TSocketState : quint8 {
     wsClosed = 7,
 };
 
-enum class TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
+enum class TSocketLingerOnOff
+{
+    wsLingerOff,
+    wsLingerOn,
+    wsLingerNoSet
+};
 
 class TWSocket;
 using TSessionAvailable = std::function<void(TWSocket* sender, quint16 error)>;
@@ -128,8 +134,8 @@ private:
     bool m_addrResolved = false;
     int m_protoNumber = 6;
     int m_socketType = 1;
-    quint16 m_portNumber = 0;    // host order
-    quint32 m_addrNumber = 0;    // network order
+    quint16 m_portNumber = 0; // host order
+    quint32 m_addrNumber = 0; // network order
     int m_lastError = 0;
     qint64 m_readCount = 0;
     bool m_closedEventFired = false;

@@ -35,6 +35,22 @@ QThreadPool& lookupPool()
 
 } // namespace
 
+// Switching a timer on leaves it alone when it already runs, and a new period restarts it
+// only when the period really changes. Restarting on every event would starve it: with a
+// client closing every few milliseconds, a restarted 1000 ms timer would never fire, and
+// nothing would be printed or disposed of while the load lasts.
+void LpdServer::enableTimer1()
+{
+    if (!Timer1.isActive())
+        Timer1.start();
+}
+
+void LpdServer::setTimer1Interval(int ms)
+{
+    if (Timer1.interval() != ms)
+        Timer1.setInterval(ms);
+}
+
 LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefreshSeconds)
     : QObject(parent), settingsPath(std::move(path)),
       m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
@@ -105,7 +121,7 @@ bool LpdServer::start()
     const bool listening = startListening();
     loadoldjobs();
     if (!pendingJobs.isEmpty())
-        Timer1.start();
+        enableTimer1();
     return listening;
 }
 
@@ -154,7 +170,6 @@ QStringList LpdServer::filesInUse() const
 
 void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
 {
-    Timer1.stop();
     int handle = -1;
     try {
         handle = WSocket1->Accept();
@@ -162,11 +177,11 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
         // Out of descriptors, most likely: stop listening for now; Timer1 listens again.
         log.append(e.Message());
         WSocket1->Close();
-        Timer1.start();
+        enableTimer1();
         return;
     }
     if (handle < 0) {
-        Timer1.start();
+        enableTimer1();
         return;
     }
     log.appendConnecting(QStringLiteral("Session available, starting"));
@@ -186,7 +201,7 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
         log.append(QStringLiteral("Connection limit reached - throttled"));
         WSocket1->Close();
     }
-    Timer1.start();
+    enableTimer1();
     log.appendConnecting(QStringLiteral("Session available, timer started"));
     c->OnClosed = [this](Tlpdconnection* conn) { endeproz(conn); };
     c->KnownQueues = knownQueues();
@@ -292,8 +307,8 @@ void LpdServer::endeproz(Tlpdconnection* c)
     emit connectionsChanged();
     emit jobsChanged();
     if (runningDespoolers == 0)
-        Timer1.setInterval(1000);
-    Timer1.start();
+        setTimer1Interval(1000);
+    enableTimer1();
     log.appendConnecting(QStringLiteral("Session closed, timer started "));
 }
 
@@ -302,7 +317,7 @@ void LpdServer::Timer1Timer()
     if (runningDespoolers == 0 && !pendingJobs.isEmpty()) {
         pendingJobs.jobListChanged = false;
         ++runningDespoolers;
-        Timer1.setInterval(5000);
+        setTimer1Interval(5000);
         log.appendPrinting(QStringLiteral("Timer1: forked job, ") +
                            QString::number(runningDespoolers) + QStringLiteral(" jobs running"));
         auto* pass = new Tdespool(pendingJobs, settings.printers, spoolDir(), log);
@@ -314,12 +329,12 @@ void LpdServer::Timer1Timer()
     if (!pendingJobs.isEmpty() || !m_sessions.empty()) {
         sessionHalf();
         if (pendingJobs.isEmpty() && m_sessions.empty()) {
-            Timer1.setInterval(5000);
+            setTimer1Interval(5000);
             Timer1.stop();
             log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));
         }
     } else {
-        Timer1.setInterval(5000);
+        setTimer1Interval(5000);
         Timer1.stop();
         log.appendConnecting(QStringLiteral("Timer1: Nothing to do, timer disabled"));
     }
@@ -409,7 +424,7 @@ void LpdServer::loadoldjobs()
     }
     emit jobsChanged();
     if (!pendingJobs.isEmpty())
-        Timer1.start();
+        enableTimer1();
 }
 
 void LpdServer::dequeue(const QStringList& selected)

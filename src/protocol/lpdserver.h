@@ -77,6 +77,8 @@ signals:
     void sessionCountChanged(int count);
 
 private:
+    void enableTimer1();
+    void setTimer1Interval(int ms);
     void sessionHalf();
     void admit(Tlpdconnection* connection, const QString& ip);
     void resolvePeer(Tlpdconnection* connection, const QString& ip);

@@ -1,0 +1,704 @@
+#include "net/twsocket.h"
+
+#include "net/esocketexception.h"
+#include "net/sendqueue.h"
+#include "net/socketdrainer.h"
+#include "net/socketresolver.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+// Design note. Readiness is level-triggered here, where the classic socket notifications
+// this component mirrors are edge-like and re-armed by the next accept or read. The
+// difference shows only when a handler does not consume what it was told about: the
+// listener then stops listening for readiness until the next Accept, a connection until the
+// next Receive (see m_acceptCalled, m_receiveCalled), instead of spinning. The peer's close
+// has no notification of its own: a readable socket with nothing to read is probed with
+// MSG_PEEK, which tells end of stream (0) and a reset (error) from a spurious wake-up.
+
+namespace {
+
+std::atomic<int> s_liveSockets{0};
+
+[[noreturn]] void raiseText(const QString& text)
+{
+    throw ESocketException(0, text);
+}
+
+// Errors accept() passes on from a connection that died before it was taken; the listener
+// itself is fine, so they are not worth a report (which would close it).
+bool isTransientAcceptError(int err)
+{
+    switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case ECONNABORTED:
+    case EPROTO:
+    case ENOPROTOOPT:
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case EOPNOTSUPP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+TWSocket::TWSocket(QObject* owner) : QObject(owner)
+{
+    ++s_liveSockets;
+}
+
+TWSocket::~TWSocket()
+{
+    m_destroying = true;
+    try {
+        closeHandle(true, false);
+    } catch (...) {
+        // Nothing can be reported from a destructor; the handle is released either way.
+    }
+    --s_liveSockets;
+}
+
+int TWSocket::liveSocketCount()
+{
+    return s_liveSockets.load();
+}
+
+void TWSocket::setPort(const QString& port)
+{
+    const QString text = port.trimmed();
+    if (m_portAssigned && text == m_port)
+        return;
+    if (m_state != TSocketState::wsClosed)
+        raiseText(QStringLiteral("Cannot change Port if not closed"));
+    m_port = text;
+    m_portAssigned = !text.isEmpty();
+    m_portResolved = false;
+}
+
+void TWSocket::setAddr(const QString& addr)
+{
+    const QString text = addr.trimmed();
+    if (m_addrAssigned && text == m_addr)
+        return;
+    if (m_state != TSocketState::wsClosed)
+        raiseText(QStringLiteral("Cannot change Addr if not closed"));
+    m_addr = text;
+    m_addrAssigned = !text.isEmpty();
+    m_addrResolved = false;
+}
+
+void TWSocket::setProto(const QString& proto)
+{
+    const QString text = proto.trimmed();
+    if (m_protoAssigned && text == m_proto)
+        return;
+    if (m_state != TSocketState::wsClosed)
+        raiseText(QStringLiteral("Cannot change Proto if not closed"));
+    m_proto = text;
+    m_protoAssigned = !text.isEmpty();
+    m_protoResolved = false;
+}
+
+qint64 TWSocket::PendingSendBytes() const
+{
+    return queuedBytes(m_sendQueue);
+}
+
+quint16 TWSocket::LocalPort() const
+{
+    if (m_handle < 0)
+        return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(m_handle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return 0;
+    return ntohs(local.sin_port);
+}
+
+// ---- resolving ------------------------------------------------------------------------
+
+void TWSocket::resolveProto()
+{
+    if (m_protoResolved)
+        return;
+    const QString error = resolveProtoText(m_proto, &m_protoNumber);
+    if (!error.isEmpty())
+        raiseText(QStringLiteral("listen: ") + error);
+    m_socketType = m_protoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
+    m_protoResolved = true;
+}
+
+void TWSocket::resolvePort()
+{
+    if (m_portResolved)
+        return;
+    const QString error = resolvePortText(m_port, m_socketType == SOCK_DGRAM, &m_portNumber);
+    if (!error.isEmpty())
+        raiseText(QStringLiteral("listen: ") + error);
+    m_portResolved = true;
+}
+
+void TWSocket::resolveAddr()
+{
+    if (m_addrResolved)
+        return;
+    const QString error = resolveHostText(m_addr, &m_addrNumber);
+    if (!error.isEmpty())
+        raiseText(QStringLiteral("listen: ") + error);
+    m_addrResolved = true;
+}
+
+// ---- listening and accepting ----------------------------------------------------------
+
+void TWSocket::Listen()
+{
+    if (!m_portAssigned)
+        raiseErrorCheckClose(10022, QStringLiteral("listen: port not assigned"));
+    if (!m_protoAssigned)
+        raiseErrorCheckClose(10022, QStringLiteral("listen: protocol not assigned"));
+    if (!m_addrAssigned)
+        raiseErrorCheckClose(10022, QStringLiteral("listen: address not assigned"));
+    resolveProto();
+    resolvePort();
+    resolveAddr();
+
+    m_sendQueue.clear();
+    m_allSent = true;
+    if (m_handle >= 0) {
+        // Listening again replaces the socket instead of leaking it.
+        unwatch();
+        ::close(std::exchange(m_handle, -1));
+        setState(TSocketState::wsClosed);
+    }
+
+    const int handle =
+        ::socket(AF_INET, m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, m_protoNumber);
+    if (handle < 0)
+        raiseErrorCheckClose(wsockErrorFromErrno(errno), QStringLiteral("socket"));
+    m_handle = handle;
+    m_closedEventFired = false;
+
+    // Lets a restarted server bind while its old connections sit in TIME_WAIT. On Linux
+    // it does not let a second socket listen on the port, so "Bind" still reports 10048
+    // when another program is listening there.
+    const int on = 1;
+    ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(m_portNumber);
+    local.sin_addr.s_addr = m_addrNumber;
+    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        const int err = errno;
+        ::close(std::exchange(m_handle, -1));
+        setState(TSocketState::wsClosed);
+        raiseErrorCheckClose(wsockErrorFromErrno(err), QStringLiteral("Bind"));
+    }
+    setState(TSocketState::wsBound);
+
+    // Hundreds of clients may connect at the same moment; a short backlog would drop
+    // their SYNs and make each of them wait for a retransmission.
+    if (::listen(handle, SOMAXCONN) != 0) {
+        const int err = errno;
+        ::close(std::exchange(m_handle, -1));
+        setState(TSocketState::wsClosed);
+        raiseErrorCheckClose(wsockErrorFromErrno(err), QStringLiteral("Listen"));
+    }
+    setState(TSocketState::wsListening);
+    watch(true);
+}
+
+int TWSocket::Accept()
+{
+    if (m_state != TSocketState::wsListening)
+        raiseErrorCheckClose(10022, QStringLiteral("not a listening socket"));
+    m_acceptCalled = true;
+    if (m_readNotifier && !m_readNotifier->isEnabled())
+        m_readNotifier->setEnabled(true);
+    for (;;) {
+        const int handle = ::accept4(m_handle, nullptr, nullptr, SOCK_CLOEXEC);
+        if (handle >= 0)
+            return handle;
+        const int err = errno;
+        if (err == EINTR)
+            continue;
+        m_lastError = wsockErrorFromErrno(err);
+        if (isTransientAcceptError(err))
+            return -1;
+        raiseErrorCheckClose(m_lastError, QStringLiteral("Accept"));
+    }
+}
+
+void TWSocket::Dup(int handle)
+{
+    if (handle <= 0)
+        raiseErrorCheckClose(10022, QStringLiteral("Dup"));
+    if (m_handle >= 0 || m_state != TSocketState::wsClosed) {
+        unwatch();
+        const int old = std::exchange(m_handle, -1);
+        setState(TSocketState::wsClosed);
+        if (old >= 0 && ::close(old) != 0 && errno == EBADF)
+            raiseErrorCheckClose(10009, QStringLiteral("Dup (closesocket)"));
+    }
+    m_sendQueue.clear();
+    m_allSent = true;
+    m_handle = handle;
+    try {
+        applyLinger();
+    } catch (...) {
+        m_handle = -1;
+        throw;
+    }
+    // Close-on-exec too: print commands are spawned from this process, and a connection
+    // they inherited would stay open on the client's side for as long as they run.
+    const int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0 ||
+        ::fcntl(handle, F_SETFD, FD_CLOEXEC) != 0) {
+        const int err = errno;
+        m_handle = -1;
+        raiseErrorCheckClose(wsockErrorFromErrno(err), QStringLiteral("Dup"));
+    }
+    m_closedEventFired = false;
+    watch(false);
+    setState(TSocketState::wsConnected);
+}
+
+void TWSocket::applyLinger()
+{
+    if (LingerOnOff == TSocketLingerOnOff::wsLingerNoSet)
+        return;
+    if (m_handle < 0)
+        raiseText(QStringLiteral("Cannot set linger option at this time"));
+    linger option{};
+    option.l_onoff = LingerOnOff == TSocketLingerOnOff::wsLingerOn ? 1 : 0;
+    option.l_linger = LingerTimeout;
+    if (::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0)
+        raiseErrorCheckClose(wsockErrorFromErrno(errno), QStringLiteral("setsockopt(SO_LINGER)"));
+}
+
+int TWSocket::GetPeerName(sockaddr_in& address) const
+{
+    std::memset(&address, 0, sizeof address);
+    if (m_state != TSocketState::wsConnected || m_handle < 0)
+        return -1;
+    socklen_t length = sizeof address;
+    if (::getpeername(m_handle, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+        address.sin_family != AF_INET)
+        return -1;
+    return 0;
+}
+
+// ---- readiness ------------------------------------------------------------------------
+
+template <class F> void TWSocket::guardedEvent(F handler)
+{
+    // Nothing may escape into the event loop. A failing event handler costs the socket,
+    // as a failing handler always has; the receive loop has its own, milder rule.
+    QPointer<TWSocket> self(this);
+    try {
+        handler();
+    } catch (...) {
+        if (!self)
+            return;
+        try {
+            Abort();
+        } catch (...) {
+        }
+    }
+}
+
+void TWSocket::watch(bool listening)
+{
+    unwatch();
+    m_readNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this,
+            [this] { guardedEvent([this] { handleReadable(); }); });
+    if (!listening) {
+        m_writeNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Write, this);
+        // Write readiness matters only while something waits; otherwise it never ends.
+        m_writeNotifier->setEnabled(false);
+        connect(m_writeNotifier, &QSocketNotifier::activated, this,
+                [this] { guardedEvent([this] { handleWritable(); }); });
+    }
+}
+
+void TWSocket::unwatch()
+{
+    // Disabled at once (the handle is about to be closed and its number reused); deleted
+    // later because this may run inside the notifier's own signal.
+    for (QSocketNotifier** notifier : {&m_readNotifier, &m_writeNotifier}) {
+        if (*notifier) {
+            (*notifier)->setEnabled(false);
+            (*notifier)->deleteLater();
+            *notifier = nullptr;
+        }
+    }
+}
+
+void TWSocket::updateWriteNotifier()
+{
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(m_handle >= 0 && !m_sendQueue.empty());
+}
+
+void TWSocket::handleReadable()
+{
+    if (m_handle < 0)
+        return;
+    if (m_state == TSocketState::wsListening) {
+        QPointer<TWSocket> self(this);
+        const int handle = m_handle;
+        m_acceptCalled = false;
+        if (OnSessionAvailable)
+            OnSessionAvailable(this, 0);
+        if (self && m_handle == handle && !m_acceptCalled && m_readNotifier)
+            m_readNotifier->setEnabled(false);
+        return;
+    }
+
+    int waiting = 0;
+    if (::ioctl(m_handle, FIONREAD, &waiting) == 0 && waiting > 0) {
+        receiveLoop(0);
+        return;
+    }
+    char probe = 0;
+    ssize_t got;
+    do {
+        got = ::recv(m_handle, &probe, 1, MSG_PEEK);
+    } while (got < 0 && errno == EINTR);
+    if (got > 0)
+        receiveLoop(0);
+    else if (got == 0)
+        closeEvent(0);
+    else if (errno != EAGAIN && errno != EWOULDBLOCK)
+        closeEvent(quint16(wsockErrorFromErrno(errno)));
+}
+
+void TWSocket::receiveLoop(quint16 error)
+{
+    QPointer<TWSocket> self(this);
+    const int handle = m_handle;
+    try {
+        for (;;) {
+            m_lastError = 0;
+            m_receiveCalled = false;
+            const qint64 before = m_readCount;
+            if (OnDataAvailable) {
+                OnDataAvailable(this, error);
+                if (!self || m_handle != handle)
+                    return;
+            } else {
+                char discard[1024];
+                if (Receive(discard, sizeof discard) < 0 && m_lastError == 10035) {
+                    m_lastError = 0;
+                    return;
+                }
+            }
+            if (m_lastError != 0)
+                return;
+            int waiting = 0;
+            if (::ioctl(handle, FIONREAD, &waiting) != 0) {
+                m_lastError = wsockErrorFromErrno(errno);
+                return;
+            }
+            if (waiting <= 0)
+                return;
+            if (m_readCount == before) {
+                // The handler left the bytes where they are; ask again after its next read.
+                if (!m_receiveCalled && m_readNotifier)
+                    m_readNotifier->setEnabled(false);
+                return;
+            }
+        }
+    } catch (...) {
+        // A failing data handler ends this round only; the connection stays as it was left.
+    }
+}
+
+void TWSocket::closeEvent(quint16 error)
+{
+    QPointer<TWSocket> self(this);
+    const int handle = m_handle;
+    // The remaining bytes are offered once more, and the handler learns of the end from a
+    // Receive that returns 0.
+    receiveLoop(0);
+    if (!self || m_handle != handle)
+        return;
+    if (!fireSessionClosed(error) || m_handle != handle)
+        return;
+    if (m_state != TSocketState::wsClosed)
+        Close();
+}
+
+bool TWSocket::fireSessionClosed(quint16 error)
+{
+    if (m_destroying || m_closedEventFired)
+        return true;
+    m_closedEventFired = true;
+    if (!OnSessionClosed)
+        return true;
+    QPointer<TWSocket> self(this);
+    OnSessionClosed(this, error);
+    return !self.isNull();
+}
+
+void TWSocket::handleWritable()
+{
+    if (m_handle < 0)
+        return;
+    QPointer<TWSocket> self(this);
+    tryToSend();
+    if (self && m_handle >= 0 && m_allSent && OnDataSent)
+        OnDataSent(this, 0);
+}
+
+// ---- sending and receiving ------------------------------------------------------------
+
+int TWSocket::Receive(void* buffer, int length)
+{
+    m_receiveCalled = true;
+    if (m_handle < 0) {
+        m_lastError = 10038;
+        return -1;
+    }
+    if (m_readNotifier && !m_readNotifier->isEnabled() && m_state == TSocketState::wsConnected)
+        m_readNotifier->setEnabled(true);
+    ssize_t got;
+    do {
+        got = ::recv(m_handle, buffer, size_t(std::max(length, 0)), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        m_lastError = wsockErrorFromErrno(errno);
+        return -1;
+    }
+    m_readCount += got;
+    return int(got);
+}
+
+int TWSocket::Send(const void* data, int length)
+{
+    if (m_state != TSocketState::wsConnected)
+        raiseErrorCheckClose(10057, QStringLiteral("Send"));
+    m_allSent = false;
+    if (length > 0)
+        appendToSendQueue(m_sendQueue, static_cast<const char*>(data), length);
+    QPointer<TWSocket> self(this);
+    tryToSend();
+    if (self && m_allSent && OnDataSent && m_handle >= 0) {
+        const int handle = m_handle;
+        QMetaObject::invokeMethod(
+            this,
+            [this, handle] {
+                if (m_handle == handle)
+                    guardedEvent([this] { handleWritable(); });
+            },
+            Qt::QueuedConnection);
+    }
+    return length;
+}
+
+int TWSocket::SendText(const QByteArray& text)
+{
+    if (text.isEmpty())
+        return 0;
+    return Send(text.constData(), int(text.size()));
+}
+
+void TWSocket::tryToSend()
+{
+    if (m_handle < 0 || m_sendQueue.empty()) {
+        m_allSent = m_sendQueue.empty();
+        updateWriteNotifier();
+        return;
+    }
+    const int result = flushSendQueue(m_handle, m_sendQueue);
+    if (result == 0 || result == EAGAIN) {
+        m_allSent = result == 0;
+        updateWriteNotifier();
+        return;
+    }
+    const int code = wsockErrorFromErrno(result);
+    switch (code) {
+    case 10022:
+    case 10038:
+    case 10053:
+    case 10054:
+    case 10057: {
+        // The peer is gone: the close is reported with the reason, not as our own.
+        m_closedEventFired = true;
+        QPointer<TWSocket> self(this);
+        Close();
+        if (self && OnSessionClosed)
+            OnSessionClosed(this, quint16(code));
+        return;
+    }
+    default:
+        updateWriteNotifier();
+        raiseErrorCheckClose(code, QStringLiteral("TryToSend failed"));
+    }
+}
+
+// ---- closing --------------------------------------------------------------------------
+
+void TWSocket::Close()
+{
+    closeHandle(true, true);
+}
+
+void TWSocket::Abort()
+{
+    m_sendQueue.clear();
+    m_allSent = true;
+    if (m_state == TSocketState::wsConnected && m_handle >= 0) {
+        linger off{0, 0};
+        ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    }
+    closeHandle(false, true);
+}
+
+void TWSocket::closeHandle(bool shutdownFirst, bool fireEvent)
+{
+    if (m_handle < 0) {
+        if (m_state != TSocketState::wsClosed) {
+            setState(TSocketState::wsClosed);
+            restoreDefaults();
+        }
+        return;
+    }
+    unwatch();
+    const int handle = std::exchange(m_handle, -1);
+    m_sendQueue.clear();
+    if (shutdownFirst)
+        ::shutdown(handle, SHUT_WR);
+    if (::close(handle) != 0 && errno == EBADF)
+        raiseErrorCheckClose(10009, QStringLiteral("Disconnect (closesocket)"));
+    setState(TSocketState::wsClosed);
+    if (fireEvent) {
+        QPointer<TWSocket> self(this);
+        try {
+            if (!fireSessionClosed(0))
+                return;
+        } catch (...) {
+            if (self)
+                restoreDefaults();
+            throw;
+        }
+    }
+    restoreDefaults();
+}
+
+void TWSocket::CloseGracefully(int drainTimeoutMs)
+{
+    if (m_handle < 0 || m_state != TSocketState::wsConnected) {
+        Close();
+        return;
+    }
+    unwatch();
+    SocketDrainer::start(std::exchange(m_handle, -1), std::exchange(m_sendQueue, {}),
+                         drainTimeoutMs);
+    setState(TSocketState::wsClosed);
+    QPointer<TWSocket> self(this);
+    try {
+        if (!fireSessionClosed(0))
+            return;
+    } catch (...) {
+        if (self)
+            restoreDefaults();
+        throw;
+    }
+    restoreDefaults();
+}
+
+void TWSocket::setState(TSocketState state)
+{
+    m_state = state;
+}
+
+void TWSocket::restoreDefaults()
+{
+    // Port and Addr keep their texts but must be set again before the next Listen.
+    m_portAssigned = false;
+    m_portResolved = false;
+    m_addrAssigned = false;
+    m_addrResolved = false;
+    m_proto = QStringLiteral("tcp");
+    m_protoAssigned = true;
+    m_protoResolved = false;
+    LingerOnOff = TSocketLingerOnOff::wsLingerOn;
+    LingerTimeout = 0;
+    m_handle = -1;
+    setState(TSocketState::wsClosed);
+    m_readCount = 0;
+    m_closedEventFired = false;
+    m_allSent = true;
+    m_sendQueue.clear();
+}
+
+// ---- reports --------------------------------------------------------------------------
+
+void TWSocket::raiseError(int code, const QString& reportName)
+{
+    m_lastError = code;
+    throw ESocketException(code, wsockErrorText(code, reportName));
+}
+
+void TWSocket::raiseErrorCheckClose(int code, const QString& reportName)
+{
+    m_lastError = code;
+    if (code == 10054 || code == 10057) {
+        // A connection that is reset or gone is closed on the spot, and its owner hears of
+        // it before the report reaches the caller.
+        const QString text = wsockErrorText(code, reportName);
+        // A closed socket that holds a handle is half way through Dup: that handle is
+        // still the caller's.
+        if (m_state != TSocketState::wsClosed) {
+            unwatch();
+            if (m_handle >= 0)
+                ::close(std::exchange(m_handle, -1));
+            m_sendQueue.clear();
+            setState(TSocketState::wsClosed);
+            if (!fireSessionClosed(quint16(code)))
+                throw ESocketException(code, text);
+        }
+    }
+    raiseError(code, reportName);
+}
+
+// ---- name service ---------------------------------------------------------------------
+
+QString WSocketGetHostByAddr(const QString& dottedAddress)
+{
+    if (dottedAddress.isEmpty() || dottedAddress.size() > 256)
+        raiseText(QStringLiteral("WSocketGetHostByAddr: Invalid address."));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, dottedAddress.trimmed().toLatin1().constData(), &address.sin_addr) !=
+        1)
+        return {};
+    char host[NI_MAXHOST];
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host,
+                      nullptr, 0, NI_NAMEREQD) != 0)
+        return {};
+    return QString::fromUtf8(host);
+}

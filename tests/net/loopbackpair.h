@@ -1,0 +1,52 @@
+#pragma once
+// A listening TWSocket on 127.0.0.1 (port chosen by the kernel) that hands every accepted
+// connection to a new TWSocket, as the server does; tests drive it with LoopbackClients.
+
+#include "net/twsocket.h"
+#include "testsupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+class LoopbackPair : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        listener.setAddr(QStringLiteral("127.0.0.1"));
+        listener.setPort(QStringLiteral("0"));
+        listener.OnSessionAvailable = [this](TWSocket* sender, quint16) {
+            const int handle = sender->Accept();
+            if (handle < 0)
+                return;
+            server = std::make_unique<TWSocket>();
+            server->Dup(handle);
+        };
+        listener.Listen();
+        port = listener.LocalPort();
+        ASSERT_NE(port, 0);
+    }
+
+    // Connects the client and waits until the server side exists.
+    void connectClient(LoopbackClient& client, const char* bindAddress = nullptr)
+    {
+        server.reset();
+        ASSERT_TRUE(client.connectTo(port, bindAddress));
+        ASSERT_TRUE(waitUntil([this] { return server != nullptr; }));
+        ASSERT_EQ(server->State(), TSocketState::wsConnected);
+    }
+
+    TWSocket listener;
+    std::unique_ptr<TWSocket> server;
+    quint16 port = 0;
+};
+
+// A byte pattern that shows misplaced or lost blocks.
+inline QByteArray patternBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + i / 1460) & 0xff);
+    return bytes;
+}

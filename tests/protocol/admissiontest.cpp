@@ -129,3 +129,27 @@ TEST_F(Admission, FloodedBytesEndInCommandTooLong)
     EXPECT_EQ(answer, QByteArray("\1"));
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: Command too long.")));
 }
+
+TEST_F(Admission, PortThatDoesNotParseOrIsTakenIsReportedAndStartGoesOn)
+{
+    const QString ini = dir.path() + QStringLiteral("/lpd.ini");
+    Settings s = defaults();
+    s.port = QStringLiteral("no-such-service");
+    ASSERT_TRUE(saveSettingsFile(ini, s));
+    LpdServer bad(ini, nullptr, 0);
+    EXPECT_FALSE(bad.start());
+    EXPECT_FALSE(bad.isListening());
+    EXPECT_TRUE(bad.log.lines().first().startsWith(
+        QStringLiteral("listen: WSocketResolvePort: Cannot convert port 'no-such-service'")))
+        << bad.log.lines().first().toStdString();
+
+    startServer();
+    s.port = QString::number(port);
+    ASSERT_TRUE(saveSettingsFile(ini, s));
+    LpdServer second(ini, nullptr, 0);
+    EXPECT_FALSE(second.start());
+    EXPECT_TRUE(second.log.contains(
+        QStringLiteral("Error 10048 in function Bind\r\nAddress already in use")));
+    // Recovery still ran: the rest of the start-up happened.
+    EXPECT_TRUE(second.log.contains(QStringLiteral("Scanning for old jobs for printer lp")));
+}

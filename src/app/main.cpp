@@ -1,49 +1,167 @@
-// Thin main: decide headless or desktop, build the core, run the loop, end in order.
+// Thin main: parse the command line, take the instance lock, build the core, add the window
+// when there is a display, run the loop, end in order.
 
 #include "config/settings.h"
+#include "platform/commandline.h"
+#include "platform/controlchannel.h"
+#include "platform/instancelock.h"
 #include "platform/unixsignals.h"
 #include "protocol/lpdserver.h"
 
 #include <QCoreApplication>
 
+#ifdef SPOOLMERE_HAVE_GUI
+#include "shell/desktopshell.h"
+#include <QApplication>
+#include <QMessageBox>
+#endif
+
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <unistd.h>
 
 namespace {
 
-bool wantsHeadless(int argc, char** argv)
+QStringList rawArguments(int argc, char** argv)
 {
-    for (int i = 1; i < argc; ++i) {
-        if (qstrcmp(argv[i], "--headless") == 0)
-            return true;
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    return args;
+}
+
+bool noDisplay()
+{
+    return qEnvironmentVariableIsEmpty("DISPLAY") &&
+           qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+           qEnvironmentVariable("QT_QPA_PLATFORM") != QLatin1String("offscreen");
+}
+
+void printError(const QString& text)
+{
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+// `spoolmere --send WORD`: hands the word to the running server. It never takes the lock,
+// so it is never a second instance.
+int sendWord(int argc, char** argv, const CommandLine& options)
+{
+    QCoreApplication app(argc, argv);
+    if (!options.error.isEmpty()) {
+        printError(QStringLiteral("spoolmere: ") + options.error);
+        return 2;
     }
-    return qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    QString error;
+    const QString dir = InstanceLock::runtimeDir(&error);
+    if (dir.isEmpty() || !ControlChannel::send(dir, options.sendWord, &error)) {
+        printError(QStringLiteral("spoolmere: ") + error);
+        return ControlChannel::isControlWord(options.sendWord) ? 1 : 2;
+    }
+    return 0;
+}
+
+int alreadyRunning(int argc, char** argv, bool headless)
+{
+    const QString text = QStringLiteral("lpd already running");
+#ifdef SPOOLMERE_HAVE_GUI
+    if (!headless) {
+        QApplication app(argc, argv);
+        QMessageBox::information(nullptr, QStringLiteral("Spoolmere"), text);
+        return 0;
+    }
+#else
+    Q_UNUSED(argc);
+    Q_UNUSED(argv);
+    Q_UNUSED(headless);
+#endif
+    printError(text);
+    return 0;
+}
+
+void printLogLine(const QString& line)
+{
+    const QByteArray bytes = line.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    [[maybe_unused]] const bool headless = wantsHeadless(argc, argv);
-    QCoreApplication app(argc, argv);
+    const CommandLine raw = CommandLine::parse(rawArguments(argc, argv));
+    if (raw.send)
+        return sendWord(argc, argv, raw);
+#ifdef SPOOLMERE_HAVE_GUI
+    const bool headless = raw.headless || noDisplay();
+#else
+    const bool headless = true;
+#endif
+
+    // First of all, before any window: one server per user.
+    InstanceLock lock;
+    switch (lock.acquire()) {
+    case InstanceLock::Result::AlreadyRunning:
+        return alreadyRunning(argc, argv, headless);
+    case InstanceLock::Result::Failed:
+        // Run unguarded rather than not at all; a second server still meets a busy port.
+        printError(QStringLiteral("spoolmere: no instance lock: ") + lock.error());
+        break;
+    case InstanceLock::Result::Acquired:
+        break;
+    }
+    const QString runtimeDir = lock.held() ? InstanceLock::runtimeDir() : QString();
+
+    // Headless never creates a QGuiApplication: without a display it would abort.
+    std::unique_ptr<QCoreApplication> app;
+#ifdef SPOOLMERE_HAVE_GUI
+    if (headless)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+#else
+    app = std::make_unique<QCoreApplication>(argc, argv);
+#endif
     QCoreApplication::setApplicationName(QStringLiteral("spoolmere"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SPOOLMERE_VERSION));
+    // Qt has taken its own options out of the arguments by now.
+    const CommandLine options = CommandLine::parse(QCoreApplication::arguments().mid(1));
 
     UnixSignals signals_;
-    QObject::connect(&signals_, &UnixSignals::terminateRequested, &app,
-                     [](int) { QCoreApplication::quit(); });
+    QObject::connect(&signals_, &UnixSignals::terminateRequested, app.get(),
+                     [](int) { QCoreApplication::exit(0); });
 
     LpdServer server(locateSettingsFile());
-    QObject::connect(&server.log, &LogSink::lineAppended, [](const QString& line) {
-        const QByteArray bytes = line.toLocal8Bit();
-        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    });
-    server.start();
-    const int rc = app.exec();
+    ControlChannel channel;
+    int rc = 0;
+    if (headless) {
+        QObject::connect(&server.log, &LogSink::lineAppended, &printLogLine);
+        // No window to show or protect: only "lpddown" has something to do.
+        QObject::connect(&channel, &ControlChannel::downRequested, app.get(),
+                         [] { QCoreApplication::exit(0); });
+        server.start();
+        if (!runtimeDir.isEmpty() && !channel.listen(runtimeDir))
+            printError(QStringLiteral("spoolmere: no control messages: ") + channel.error());
+        rc = QCoreApplication::exec();
+        channel.close();
+    }
+#ifdef SPOOLMERE_HAVE_GUI
+    else {
+        DesktopShell shell(server, channel, runtimeDir, options);
+        shell.start();
+        rc = QCoreApplication::exec();
+        shell.finish();
+    }
+#endif
+
+    // The end, in order: no more connections, the lock free for the next start, then
+    // "lpdshow" to whoever listens now (a server started a moment after this one let go).
     server.shutdown();
+    lock.release();
+    if (!runtimeDir.isEmpty())
+        ControlChannel::send(runtimeDir, QStringLiteral("lpdshow"), nullptr, 1000);
     std::fflush(stdout);
     // A print pass still running is not waited for: its job keeps its files and is taken
     // up again at the next start.

@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -23,7 +24,7 @@ public:
 private:
     mutable std::mutex m_mutex;
     QStringList m_names;
-    bool m_stop = false;
+    std::atomic<bool> m_stop{false}; // also cuts short a listing in progress
     std::condition_variable m_wake;
     std::thread m_worker; // last: starts after the members it uses exist
 };

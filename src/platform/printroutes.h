@@ -32,8 +32,8 @@ struct ProcessResult
 {
     bool started = false;
     int startErrno = 0;
-    bool exited = false;  // ended by exit(); else killed by a signal
-    int exitStatus = 0;   // exit status, or the signal number when !exited
+    bool exited = false; // ended by exit(); else killed by a signal
+    int exitStatus = 0;  // exit status, or the signal number when !exited
 };
 
 // posix_spawn of `program` with argv = program + args, no shell, current directory

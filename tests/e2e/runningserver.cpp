@@ -49,6 +49,7 @@ bool RunningServer::restart()
 bool RunningServer::launch()
 {
     m_log.clear();
+    m_errors.clear();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("SPOOLMERE_CONFIG"), dir() + QStringLiteral("/lpd.ini"));
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir());
@@ -93,6 +94,21 @@ QString RunningServer::log()
 {
     m_log += m_process.readAllStandardOutput();
     return QString::fromLocal8Bit(m_log);
+}
+
+QString RunningServer::errors()
+{
+    m_errors += m_process.readAllStandardError();
+    return QString::fromLocal8Bit(m_errors);
+}
+
+bool RunningServer::waitForExit(int timeoutMs)
+{
+    const bool ended =
+        waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs);
+    log();
+    errors();
+    return ended;
 }
 
 bool RunningServer::waitForLog(const QString& line, int timeoutMs)

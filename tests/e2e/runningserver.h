@@ -26,6 +26,13 @@ public:
     void kill(); // SIGKILL, waits
     // The log so far (standard output).
     QString log();
+    // Standard error so far.
+    QString errors();
+    // Waits for the program to end by itself; true when it did. Then its exit code and
+    // whether it ended normally (not by a signal).
+    bool waitForExit(int timeoutMs = 10000);
+    int exitCode() const { return m_process.exitCode(); }
+    bool exitedNormally() const { return m_process.exitStatus() == QProcess::NormalExit; }
     bool waitForLog(const QString& line, int timeoutMs = 5000);
     // A print command: a script that appends each data file ($1) to out.bin.
     QString appendScript();
@@ -37,6 +44,7 @@ private:
     quint16 m_port = 0;
     QProcess m_process;
     QByteArray m_log;
+    QByteArray m_errors;
 };
 
 // Runs a command line to its end with a time limit (SIGKILL after it); returns its exit code

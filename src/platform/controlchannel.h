@@ -1,0 +1,50 @@
+#pragma once
+// The control messages "lpdshow", "lpddown", "lpdprot" and "lpduprot" reach the running
+// server through a local socket beside the instance lock, so only the user who runs the
+// server (and root) can steer it. One connection carries one word and a newline; the
+// receiver answers "ok" or "unknown" and hangs up. Any program can send a word: the server's
+// own `--send WORD` does, and so would `printf 'lpdshow\n' | socat - UNIX:<socket>`.
+
+#include <QObject>
+#include <QString>
+
+class QLocalServer;
+class QLocalSocket;
+
+class ControlChannel final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ControlChannel)
+
+public:
+    explicit ControlChannel(QObject* parent = nullptr);
+    ~ControlChannel() override;
+
+    // Listens on socketPath(dir). The caller holds the instance lock, so a socket file found
+    // there is left over from a run that died and is replaced.
+    bool listen(const QString& dir);
+    void close();
+    bool isListening() const;
+    QString error() const { return m_error; }
+
+    static QString socketPath(const QString& dir);
+    static bool isControlWord(const QString& word);
+    // Delivers one word to the receiver listening in `dir` and waits for its answer; false
+    // with the reason when nobody listens or the word was not taken. Blocking; safe on any
+    // thread.
+    static bool send(const QString& dir, const QString& word, QString* error = nullptr,
+                     int timeoutMs = 3000);
+
+signals:
+    // Every word taken, then the signal of its meaning.
+    void messageReceived(const QString& word);
+    void showRequested();
+    void downRequested();
+    void protectRequested(bool on);
+
+private:
+    void readWord(QLocalSocket* socket);
+
+    QLocalServer* m_server = nullptr;
+    QString m_error;
+};

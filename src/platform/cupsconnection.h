@@ -1,0 +1,50 @@
+#pragma once
+// A connection of our own to the CUPS server the environment names (CUPS_SERVER, else
+// client.conf, else the local scheduler).
+//
+// libcups' default connection is cached per thread, with the server name read once per
+// thread, and it waits without limit on a scheduler that accepts connections but no longer
+// answers (libcups retries for minutes). This one reads the environment afresh, and gives
+// up after IdleSeconds without traffic, or at once when its cancel flag is raised.
+// The server never asks for a password: a prompt would wait on a terminal nobody watches.
+
+#include <QString>
+#include <QStringList>
+
+#include <cups/http.h>
+
+#include <atomic>
+
+class CupsConnection final
+{
+public:
+    static constexpr int ConnectMs = 10000;
+    static constexpr int IdleSeconds = 30;
+
+    explicit CupsConnection(const std::atomic<bool>* cancel = nullptr);
+    ~CupsConnection();
+    CupsConnection(const CupsConnection&) = delete;
+    CupsConnection& operator=(const CupsConnection&) = delete;
+
+    // Null when the server could not be reached.
+    http_t* get() const { return m_http; }
+    // A request cut off halfway leaves the connection unusable; start over.
+    void reopen();
+    // "the CUPS server host:port does not answer"
+    QString unreachable() const;
+    // Why the last request failed: the connection's own error (a timeout, a reset) or else
+    // what the server said.
+    QString lastProblem() const;
+
+private:
+    void open();
+    void close();
+    static int stillWaiting(http_t* http, void* self);
+    QString serverName() const;
+
+    const std::atomic<bool>* m_cancel;
+    http_t* m_http = nullptr;
+};
+
+// cupsPrinterNames, given up as soon as *cancel is raised.
+QStringList cupsPrinterNames(const std::atomic<bool>* cancel);

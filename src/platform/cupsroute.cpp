@@ -1,0 +1,132 @@
+// The CUPS route: a raw job with document name "test doc", sent block by block on a
+// connection of our own (see CupsConnection), and the list of CUPS printers.
+
+#include "platform/cupsconnection.h"
+#include "platform/datablocks.h"
+#include "platform/printroutes.h"
+
+#include <cups/cups.h>
+
+namespace {
+
+// Asks the scheduler about the queue itself, in one request on our connection.
+// cupsGetNamedDest would do more: for a name the scheduler does not know it browses the
+// network (DNS-SD) and then the default connection, which has no time limit.
+bool queueExists(http_t* http, const char* name)
+{
+    char uri[HTTP_MAX_URI];
+    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
+                     "/printers/%s", name);
+    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                 "printer-name");
+    ippDelete(cupsDoRequest(http, request, "/"));
+    return cupsLastError() <= IPP_STATUS_OK_CONFLICTING;
+}
+
+// A job whose document was cut off must not print what arrived: the half-sent request
+// goes with its connection, and the job is cancelled on a new one.
+void abandonJob(CupsConnection& cups, const char* queue, int jobId)
+{
+    cups.reopen();
+    if (cups.get())
+        cupsCancelJob2(cups.get(), queue, jobId, 0);
+}
+
+} // namespace
+
+RouteResult printToCups(const QString& queue, const QString& dataFilePath)
+{
+    RouteResult result;
+    if (queue.isEmpty()) {
+        result.reason = QStringLiteral("no printer named");
+        return result;
+    }
+    DataBlocks data(dataFilePath);
+    if (!data.isOpen()) {
+        result.reason = data.error();
+        return result;
+    }
+
+    CupsConnection cups;
+    if (!cups.get()) {
+        result.reason = cups.unreachable();
+        return result;
+    }
+    const QByteArray queueName = queue.toUtf8();
+    const char* name = queueName.constData();
+    if (!queueExists(cups.get(), name)) {
+        result.reason =
+            cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND
+                ? QStringLiteral("no such printer: ") + queue
+                : QStringLiteral("cannot ask CUPS about %1: %2").arg(queue, cups.lastProblem());
+        return result;
+    }
+    // CUPS refuses a document without data ("No file in print request"). An empty job has
+    // nothing to print, so once the queue is known to exist it is done.
+    if (data.fileSize() == 0) {
+        result.ok = true;
+        return result;
+    }
+
+    const int jobId = cupsCreateJob(cups.get(), name, "test doc", 0, nullptr);
+    if (jobId == 0) {
+        result.reason = QStringLiteral("CUPS refused the job: ") + cups.lastProblem();
+        return result;
+    }
+    if (cupsStartDocument(cups.get(), name, jobId, "test doc", CUPS_FORMAT_RAW, 1) !=
+        HTTP_STATUS_CONTINUE) {
+        result.reason = QStringLiteral("CUPS refused the document: ") + cups.lastProblem();
+        abandonJob(cups, name, jobId);
+        return result;
+    }
+
+    char buf[DataBlocks::BlockSize];
+    for (;;) {
+        const ssize_t n = data.next(buf);
+        if (n < 0) {
+            result.reason = data.error();
+            abandonJob(cups, name, jobId);
+            return result;
+        }
+        if (n == 0)
+            break;
+        if (cupsWriteRequestData(cups.get(), buf, size_t(n)) != HTTP_STATUS_CONTINUE) {
+            result.reason = QStringLiteral("sending to CUPS failed: ") + cups.lastProblem();
+            abandonJob(cups, name, jobId);
+            return result;
+        }
+    }
+
+    if (cupsFinishDocument(cups.get(), name) > IPP_STATUS_OK_CONFLICTING) {
+        result.reason = QStringLiteral("CUPS did not take the document: ") + cups.lastProblem();
+        abandonJob(cups, name, jobId);
+        return result;
+    }
+    result.ok = true;
+    return result;
+}
+
+QStringList cupsPrinterNames()
+{
+    return cupsPrinterNames(nullptr);
+}
+
+QStringList cupsPrinterNames(const std::atomic<bool>* cancel)
+{
+    CupsConnection cups(cancel);
+    if (!cups.get())
+        return {};
+    cups_dest_t* dests = nullptr;
+    const int count = cupsGetDests2(cups.get(), &dests);
+    QStringList names;
+    for (int i = 0; i < count; ++i) {
+        // An instance (name/instance) is a set of options on a printer, not a printer.
+        if (!dests[i].instance)
+            names.append(QString::fromUtf8(dests[i].name));
+    }
+    cupsFreeDests(count, dests);
+    names.removeDuplicates();
+    return names;
+}

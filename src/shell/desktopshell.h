@@ -1,0 +1,56 @@
+#pragma once
+// Start-up and shut-down with a window. The order matters and follows the classic program:
+// settings, listening socket, old jobs, switches, tray icon, service status, control
+// messages, protect mode; then the dialogs and the window's first state. A step that fails
+// is shown in a message box and the steps after it are left out, as before: the program
+// then runs on without old jobs, tray icon or control messages, and is ended by closing
+// its window or by SIGTERM.
+
+#include "platform/commandline.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class ControlChannel;
+class LpdServer;
+class TForm1;
+class TrayIcon;
+
+class DesktopShell final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(DesktopShell)
+
+public:
+    // `runtimeDir` is where the control socket goes (beside the instance lock).
+    DesktopShell(LpdServer& core, ControlChannel& channel, QString runtimeDir, CommandLine options,
+                 QObject* parent = nullptr);
+    ~DesktopShell() override;
+
+    // Runs the start-up steps and shows the window when "open" came first. False when a
+    // step failed (already shown to the user).
+    bool start();
+    // The window's end: tray icon gone, control socket closed. The core and the instance
+    // lock are the caller's.
+    void finish();
+
+    TForm1& window() { return *m_window; }
+    TrayIcon& tray() { return *m_tray; }
+    QString startupError() const { return m_startupError; }
+
+    // What the control messages do with a window.
+    void MsgHook(const QString& word);
+
+private:
+    bool fail(const QString& message);
+
+    LpdServer& m_core;
+    ControlChannel& m_channel;
+    QString m_runtimeDir;
+    CommandLine m_options;
+    std::unique_ptr<TForm1> m_window;
+    std::unique_ptr<TrayIcon> m_tray;
+    QString m_startupError;
+};

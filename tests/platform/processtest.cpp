@@ -1,0 +1,130 @@
+#include "platform/printroutes.h"
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+
+namespace {
+
+class Process : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+
+    QString script(const QString& name, const QByteArray& body)
+    {
+        const QString path = dir.filePath(name);
+        EXPECT_TRUE(writeScript(path, body));
+        return path;
+    }
+
+    QTemporaryDir dir;
+};
+
+TEST_F(Process, ExitStatusIsReported)
+{
+    const ProcessResult ok = runProcess(script(QStringLiteral("ok"), "exit 0\n"), {}, dir.path());
+    EXPECT_TRUE(ok.started);
+    EXPECT_TRUE(ok.exited);
+    EXPECT_EQ(ok.exitStatus, 0);
+
+    const ProcessResult three =
+        runProcess(script(QStringLiteral("three"), "exit 3\n"), {}, dir.path());
+    EXPECT_TRUE(three.started);
+    EXPECT_TRUE(three.exited);
+    EXPECT_EQ(three.exitStatus, 3);
+}
+
+TEST_F(Process, DeathBySignalIsReported)
+{
+    const ProcessResult killed =
+        runProcess(script(QStringLiteral("killed"), "kill -KILL $$\nexit 0\n"), {}, dir.path());
+    EXPECT_TRUE(killed.started);
+    EXPECT_FALSE(killed.exited);
+    EXPECT_EQ(killed.exitStatus, SIGKILL);
+}
+
+TEST_F(Process, ChildStartsWithDefaultSignals)
+{
+    // This test program ignores SIGPIPE, as the server does; a child that inherited that
+    // would survive the signal and exit 0.
+    ASSERT_EQ(std::signal(SIGPIPE, SIG_IGN), SIG_IGN);
+    const ProcessResult piped =
+        runProcess(script(QStringLiteral("piped"), "kill -PIPE $$\nexit 0\n"), {}, dir.path());
+    EXPECT_TRUE(piped.started);
+    EXPECT_FALSE(piped.exited);
+    EXPECT_EQ(piped.exitStatus, SIGPIPE);
+}
+
+TEST_F(Process, ProgramThatCannotRunIsNotStarted)
+{
+    const ProcessResult missing =
+        runProcess(dir.filePath(QStringLiteral("no-such-program")), {}, dir.path());
+    EXPECT_FALSE(missing.started);
+    EXPECT_EQ(missing.startErrno, ENOENT);
+
+    const QString plain = dir.filePath(QStringLiteral("not-executable"));
+    ASSERT_TRUE(writeFile(plain, "exit 0\n"));
+    const ProcessResult denied = runProcess(plain, {}, dir.path());
+    EXPECT_FALSE(denied.started);
+    EXPECT_EQ(denied.startErrno, EACCES);
+}
+
+TEST_F(Process, RunsInTheWorkingDirectory)
+{
+    const QString work = dir.filePath(QStringLiteral("work dir"));
+    ASSERT_TRUE(QDir().mkpath(work));
+    const ProcessResult result =
+        runProcess(script(QStringLiteral("where"), "pwd -P > here.txt\n"), {}, work);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(readFile(work + QStringLiteral("/here.txt")).trimmed(),
+              QFile::encodeName(QDir(work).canonicalPath()));
+}
+
+TEST_F(Process, ArgumentsPassUnchangedWithoutAShell)
+{
+    const QString out = dir.filePath(QStringLiteral("args.txt"));
+    const QString echo = script(QStringLiteral("echoargs"),
+                                "out=\"$1\"; shift\n"
+                                "for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done > \"$out\"\n");
+    const QStringList args = {QStringLiteral("two words"),
+                              QStringLiteral("\"quoted\""),
+                              QStringLiteral("it's"),
+                              QStringLiteral("$HOME"),
+                              QStringLiteral("*"),
+                              QString(),
+                              QStringLiteral("; touch injected"),
+                              QStringLiteral("`id`")};
+    const ProcessResult result = runProcess(echo, QStringList{out} + args, dir.path());
+    ASSERT_TRUE(result.started);
+    EXPECT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    QByteArray expected;
+    for (const QString& arg : args)
+        expected += '[' + arg.toUtf8() + "]\n";
+    EXPECT_EQ(readFile(out), expected);
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("injected"))));
+}
+
+TEST_F(Process, InheritsTheEnvironment)
+{
+    ::setenv("SPOOLMERE_PROCESS_TEST", "from the server", 1);
+    const QString out = dir.filePath(QStringLiteral("env.txt"));
+    const ProcessResult result = runProcess(
+        script(QStringLiteral("env"), "printf '%s' \"$SPOOLMERE_PROCESS_TEST\" > \"$1\"\n"), {out},
+        dir.path());
+    ::unsetenv("SPOOLMERE_PROCESS_TEST");
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(readFile(out), QByteArray("from the server"));
+}
+
+} // namespace

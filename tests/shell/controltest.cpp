@@ -1,0 +1,316 @@
+// The instance lock, the control socket, the command line and the desktop start-up with
+// its message handling, tray fallback and failure path.
+
+#include "shellfixture.h"
+
+#include "platform/commandline.h"
+#include "platform/controlchannel.h"
+#include "platform/instancelock.h"
+#include "shell/desktopshell.h"
+#include "shell/helpopener.h"
+#include "shell/tform1.h"
+#include "shell/trayicon.h"
+
+#include <QAction>
+#include <QFile>
+#include <QFileInfo>
+#include <QListWidget>
+#include <QLocalSocket>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSignalSpy>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Sends from a helper thread, as another process would, while the event loop turns here.
+bool sendWord(const QString& dir, const QString& word, QString* error = nullptr)
+{
+    auto f = onThread([dir, word] {
+        QString e;
+        const bool ok = ControlChannel::send(dir, word, &e);
+        return std::make_pair(ok, e);
+    });
+    const auto [ok, e] = awaitResult(f);
+    if (error)
+        *error = e;
+    return ok;
+}
+
+// Runs a raw exchange on the control socket and returns the answer.
+QByteArray exchange(const QString& dir, const QByteArray& bytes)
+{
+    auto f = onThread([dir, bytes] {
+        QLocalSocket s;
+        s.connectToServer(ControlChannel::socketPath(dir));
+        if (!s.waitForConnected(2000))
+            return QByteArray("no connection");
+        s.write(bytes);
+        s.waitForBytesWritten(2000);
+        QByteArray answer;
+        while (s.waitForReadyRead(2000))
+            answer += s.readAll();
+        return answer + s.readAll();
+    });
+    return awaitResult(f);
+}
+
+// Runs the application's loop until something ends it; 99 when nothing did within 10 s.
+int runLoop()
+{
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    guard.start(10000);
+    return QCoreApplication::exec();
+}
+
+} // namespace
+
+TEST(InstanceLockTest, SecondLockInTheSameFolderFailsUntilTheFirstLetsGo)
+{
+    QTemporaryDir runtime;
+    InstanceLock first(runtime.path());
+    InstanceLock second(runtime.path());
+    EXPECT_EQ(first.acquire(), InstanceLock::Result::Acquired);
+    EXPECT_EQ(first.path(), runtime.path() + QStringLiteral("/spoolmere"));
+    EXPECT_EQ(second.acquire(), InstanceLock::Result::AlreadyRunning);
+    EXPECT_FALSE(second.held());
+    // Another folder is another user's (or test's) server.
+    QTemporaryDir elsewhere;
+    InstanceLock third(elsewhere.path());
+    EXPECT_EQ(third.acquire(), InstanceLock::Result::Acquired);
+    first.release();
+    EXPECT_EQ(second.acquire(), InstanceLock::Result::Acquired);
+    // A folder that cannot hold the file is a failure with a reason, not "running".
+    InstanceLock nowhere(runtime.path() + QStringLiteral("/missing"));
+    EXPECT_EQ(nowhere.acquire(), InstanceLock::Result::Failed);
+    EXPECT_TRUE(nowhere.error().contains(QStringLiteral("missing")));
+}
+
+TEST(InstanceLockTest, WithoutXdgRuntimeDirAPrivateFolderUnderTmpIsUsed)
+{
+    QTemporaryDir tmp;
+    const QByteArray oldXdg = qgetenv("XDG_RUNTIME_DIR");
+    const QByteArray oldTmp = qgetenv("TMPDIR");
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
+    const QString expected = tmp.path() + QStringLiteral("/spoolmere-") + QString::number(getuid());
+
+    QString error;
+    EXPECT_EQ(InstanceLock::runtimeDir(&error), expected) << error.toStdString();
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(expected).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    {
+        InstanceLock lock;
+        EXPECT_EQ(lock.acquire(), InstanceLock::Result::Acquired);
+        EXPECT_EQ(lock.path(), expected + QStringLiteral("/spoolmere"));
+    }
+    // A folder others may enter is not used.
+    ::chmod(QFile::encodeName(expected).constData(), 0755);
+    EXPECT_TRUE(InstanceLock::runtimeDir(&error).isEmpty());
+    EXPECT_FALSE(error.isEmpty());
+
+    qputenv("XDG_RUNTIME_DIR", oldXdg);
+    if (oldTmp.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", oldTmp);
+}
+
+TEST(CommandLineTest, WordsAreComparedWholeAndOpenCountsOnlyFirst)
+{
+    auto p = [](std::initializer_list<const char*> words) {
+        QStringList args;
+        for (const char* w : words)
+            args << QString::fromLatin1(w);
+        return CommandLine::parse(args);
+    };
+    EXPECT_FALSE(p({}).open);
+    EXPECT_TRUE(p({"open", "hide"}).open);
+    EXPECT_TRUE(p({"open", "hide"}).hide);
+    EXPECT_FALSE(p({"hide", "open"}).open);
+    EXPECT_TRUE(p({"x", "protect"}).protect);
+    EXPECT_FALSE(p({"OPEN", "Hide", "protected"}).open);
+    EXPECT_FALSE(p({"OPEN", "Hide", "protected"}).hide);
+    EXPECT_FALSE(p({"OPEN", "Hide", "protected"}).protect);
+    EXPECT_TRUE(p({"--headless"}).headless);
+    const CommandLine send = p({"--send", "lpddown"});
+    EXPECT_TRUE(send.send);
+    EXPECT_EQ(send.sendWord, QStringLiteral("lpddown"));
+    EXPECT_FALSE(p({"--send"}).error.isEmpty());
+}
+
+TEST(ControlChannelTest, CarriesTheFourWordsAndRefusesOthers)
+{
+    QTemporaryDir runtime;
+    ControlChannel channel;
+    ASSERT_TRUE(channel.listen(runtime.path())) << channel.error().toStdString();
+    QSignalSpy words(&channel, &ControlChannel::messageReceived);
+    QSignalSpy protect(&channel, &ControlChannel::protectRequested);
+    QSignalSpy show(&channel, &ControlChannel::showRequested);
+    QSignalSpy down(&channel, &ControlChannel::downRequested);
+
+    for (const char* w : {"lpdshow", "lpdprot", "lpduprot", "lpddown"})
+        EXPECT_TRUE(sendWord(runtime.path(), QString::fromLatin1(w))) << w;
+    EXPECT_TRUE(waitUntil([&] { return words.count() == 4; }));
+    EXPECT_EQ(show.count(), 1);
+    EXPECT_EQ(down.count(), 1);
+    ASSERT_EQ(protect.count(), 2);
+    EXPECT_TRUE(protect[0][0].toBool());
+    EXPECT_FALSE(protect[1][0].toBool());
+
+    // Not a control word, a wrong case, an overlong line: answered, nothing happens.
+    EXPECT_EQ(exchange(runtime.path(), "LPDDOWN\n"), QByteArray("unknown\n"));
+    EXPECT_EQ(exchange(runtime.path(), "lpdshow please\n"), QByteArray("unknown\n"));
+    EXPECT_EQ(exchange(runtime.path(), QByteArray(500, 'x')), QByteArray("unknown\n"));
+    QString error;
+    EXPECT_FALSE(sendWord(runtime.path(), QStringLiteral("rm -rf"), &error));
+    EXPECT_FALSE(error.isEmpty());
+    spinFor(50);
+    EXPECT_EQ(words.count(), 4);
+
+    // A socket left by a run that died is replaced by the next listener.
+    channel.close();
+    ControlChannel next;
+    ASSERT_TRUE(next.listen(runtime.path()));
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdshow")));
+    next.close();
+    // Nobody listening: the sender says so.
+    EXPECT_FALSE(sendWord(runtime.path(), QStringLiteral("lpdshow"), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("no running spoolmere")));
+}
+
+class Desktop : public ShellFixture
+{
+protected:
+    QTemporaryDir runtime;
+    ControlChannel channel;
+};
+
+TEST_F(Desktop, StartUpFollowsTheSwitchesAndTheMessagesSteerTheWindow)
+{
+    writeOldJob("007");
+    makeCore();
+    DesktopShell shell(*core, channel, runtime.path(),
+                       CommandLine::parse({QStringLiteral("x"), QStringLiteral("protect")}));
+    ASSERT_TRUE(shell.start()) << shell.startupError().toStdString();
+    TForm1& w = shell.window();
+    EXPECT_TRUE(core->isListening());
+    EXPECT_EQ(core->pendingJobs.displayStrings(), QStringList{QStringLiteral("lp z 7")});
+    EXPECT_EQ(w.ListBox2->count(), 1);
+    EXPECT_EQ(w.ListBox1->currentRow(), 0);
+    EXPECT_EQ(w.serviceStatus(), QStringLiteral("No Win9X"));
+    EXPECT_NE(w.AboutBox1, nullptr);
+    EXPECT_NE(w.OKRightDlg, nullptr);
+    EXPECT_FALSE(w.isVisible()); // "open" was not first
+    EXPECT_TRUE(w.protectMode());
+    // This platform has no system tray: Timer2 keeps trying every 5 s.
+    EXPECT_FALSE(shell.tray().isShown());
+    EXPECT_TRUE(shell.tray().Timer2.isActive());
+    EXPECT_EQ(shell.tray().Timer2.interval(), 5000);
+
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpduprot")));
+    EXPECT_TRUE(waitUntil([&] { return !w.protectMode(); }));
+    EXPECT_TRUE(w.File1->menuAction()->isEnabled());
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdprot")));
+    EXPECT_TRUE(waitUntil([&] { return w.protectMode(); }));
+    EXPECT_FALSE(w.ExtendedLog1->isEnabled());
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdshow")));
+    EXPECT_TRUE(waitUntil([&] { return w.isVisible(); }));
+    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("Spoolmere"));
+
+    // The tray icon: a left click shows the window, any other click does nothing.
+    w.hide();
+    shell.tray().activate(QSystemTrayIcon::Context);
+    shell.tray().activate(QSystemTrayIcon::DoubleClick);
+    EXPECT_FALSE(w.isVisible());
+    shell.tray().activate(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(w.isVisible());
+
+    // "lpddown" ends the loop.
+    QTimer::singleShot(0, [&] { sendWord(runtime.path(), QStringLiteral("lpddown")); });
+    EXPECT_EQ(runLoop(), 0);
+    shell.finish();
+    EXPECT_FALSE(channel.isListening());
+}
+
+TEST_F(Desktop, OpenFirstShowsTheWindowAndHideMeansNoIcon)
+{
+    makeCore();
+    DesktopShell shell(*core, channel, runtime.path(),
+                       CommandLine::parse({QStringLiteral("open"), QStringLiteral("hide")}));
+    ASSERT_TRUE(shell.start());
+    EXPECT_TRUE(shell.window().isVisible());
+    EXPECT_FALSE(shell.window().protectMode());
+    EXPECT_TRUE(shell.tray().hideMode());
+    EXPECT_FALSE(shell.tray().isShown());
+    EXPECT_FALSE(shell.tray().Timer2.isActive());
+    // Even if Timer2 ticks in hide mode, it adds nothing and stops.
+    shell.tray().Timer2.start();
+    shell.tray().Timer2Timer();
+    EXPECT_FALSE(shell.tray().Timer2.isActive());
+    EXPECT_FALSE(shell.tray().isShown());
+    // Closing the window ends the program.
+    QTimer::singleShot(0, [&] { shell.window().close(); });
+    EXPECT_EQ(runLoop(), 0);
+}
+
+TEST_F(Desktop, AFailingStepIsShownAndTheRestIsLeftOut)
+{
+    // Another server holds the port.
+    makeCore();
+    core->loadsettings();
+    ASSERT_TRUE(core->startListening());
+    Settings s = defaults();
+    s.port = QString::number(core->listeningPort());
+    QTemporaryDir second;
+    ASSERT_TRUE(saveSettingsFile(second.path() + QStringLiteral("/lpd.ini"), s));
+    writeOldJob("003");
+    LpdServer other(second.path() + QStringLiteral("/lpd.ini"), nullptr, 0);
+
+    QString shown;
+    answerModals([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box)
+            return false;
+        shown = box->text();
+        box->accept();
+        return true;
+    });
+    DesktopShell shell(other, channel, runtime.path(),
+                       CommandLine::parse({QStringLiteral("open"), QStringLiteral("protect")}));
+    EXPECT_FALSE(shell.start());
+    EXPECT_FALSE(shown.isEmpty());
+    EXPECT_EQ(shown, shell.startupError());
+    EXPECT_TRUE(other.log.contains(shown)); // the socket layer's report
+    // Left out: old jobs, tray, service status, control messages, protect mode.
+    EXPECT_TRUE(other.pendingJobs.isEmpty());
+    EXPECT_FALSE(shell.tray().Timer2.isActive());
+    EXPECT_EQ(shell.window().serviceStatus(), QStringLiteral("unknown OS"));
+    EXPECT_FALSE(channel.isListening());
+    EXPECT_FALSE(shell.window().protectMode());
+    // Still done: the dialogs exist and "open" shows the window.
+    EXPECT_NE(shell.window().AboutBox1, nullptr);
+    EXPECT_TRUE(shell.window().isVisible());
+    shell.window().hide();
+}
+
+TEST(Help, EveryAnchorTheProgramOpensIsInTheHelpPage)
+{
+    const QString page = HelpOpener::indexPath();
+    ASSERT_TRUE(QFileInfo(page).isFile()) << page.toStdString();
+    const QByteArray html = readFile(page);
+    for (const QString& anchor :
+         {HelpOpener::contextAnchor(1), HelpOpener::contextAnchor(4), HelpOpener::contextAnchor(5),
+          QStringLiteral("IDH_410"), QStringLiteral("IDH_510")})
+        EXPECT_TRUE(html.contains("id=\"" + anchor.toLatin1() + "\"")) << anchor.toStdString();
+    EXPECT_EQ(HelpOpener::topicUrl(QStringLiteral("IDH_410")).fragment(),
+              QStringLiteral("IDH_410"));
+    EXPECT_TRUE(HelpOpener::topicUrl().isLocalFile());
+}

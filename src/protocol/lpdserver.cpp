@@ -138,6 +138,12 @@ bool LpdServer::startListening()
     }
 }
 
+bool LpdServer::restartListening()
+{
+    WSocket1->Close();
+    return startListening();
+}
+
 QStringList LpdServer::knownQueues() const
 {
     QStringList known = m_installed->names();

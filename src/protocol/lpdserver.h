@@ -42,6 +42,9 @@ public:
     void loadoldjobs();
     // (Re)opens the listener on the configured port; false with the report in the log.
     bool startListening();
+    // Closes the listening socket and opens it again on the configured port (after the
+    // port setting changed). Open connections are sockets of their own and go on.
+    bool restartListening();
 
     // Job > Dequeue: removes the selected jobs except the one being printed.
     void dequeue(const QStringList& selectedDisplayStrings);

@@ -1,5 +1,6 @@
 #include "shell/desktopshell.h"
 
+#include "config/ui/printercommands.h"
 #include "platform/controlchannel.h"
 #include "protocol/lpdserver.h"
 #include "shell/tform1.h"
@@ -66,6 +67,8 @@ bool DesktopShell::start()
         return true;
     }();
     m_window->createDialogs();
+    // The setup dialog and the printer commands take over File and Job > Add....
+    m_commands = std::make_unique<PrinterCommands>(*m_window);
     if (m_options.open)
         m_window->show();
     return ok;

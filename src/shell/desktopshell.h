@@ -16,6 +16,7 @@
 class ControlChannel;
 class LpdServer;
 class TForm1;
+class PrinterCommands;
 class TrayIcon;
 
 class DesktopShell final : public QObject
@@ -52,5 +53,6 @@ private:
     CommandLine m_options;
     std::unique_ptr<TForm1> m_window;
     std::unique_ptr<TrayIcon> m_tray;
+    std::unique_ptr<PrinterCommands> m_commands;
     QString m_startupError;
 };

@@ -1,0 +1,151 @@
+#include "config/ui/setupchecks.h"
+
+#include <QCollator>
+#include <QDir>
+#include <QFileInfo>
+
+#include <algorithm>
+
+namespace setupcheck {
+
+namespace {
+
+bool isBlankOrTab(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
+
+bool isAsciiAlnum(QChar c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
+bool allIn(const QString& text, bool (*inSet)(QChar))
+{
+    return std::all_of(text.begin(), text.end(), inSet);
+}
+
+bool inQueueNameSet(QChar c)
+{
+    return isAsciiAlnum(c) || c == u'-' || c == u'.';
+}
+
+bool inRawTargetSet(QChar c)
+{
+    return isAsciiAlnum(c) || c == u' ' || c == u'(' || c == u')' || c == u'-' || c == u'.' ||
+           c == u'\\' || c == u'_' || c == u'/';
+}
+
+bool startsWellFormed(const QString& text)
+{
+    return !text.isEmpty() && text.front() != u'-' && text.front() != u'.';
+}
+
+} // namespace
+
+bool isReserved(const QString& text)
+{
+    QString upper = text;
+    for (QChar& c : upper) {
+        if (c >= u'a' && c <= u'z')
+            c = QChar(c.unicode() - 'a' + 'A');
+    }
+    for (const char* word : {"LPT", "NUL", "CON", "COM"}) {
+        if (upper.contains(QLatin1String(word)))
+            return true;
+    }
+    return false;
+}
+
+bool isValidQueueName(const QString& name)
+{
+    return startsWellFormed(name) && name.size() <= 31 && allIn(name, inQueueNameSet) &&
+           !isReserved(name);
+}
+
+bool isValidRawTarget(const QString& target)
+{
+    return startsWellFormed(target) && target.size() <= 255 && allIn(target, inRawTargetSet) &&
+           !isReserved(target);
+}
+
+bool spoolDirUsable(const QString& path, const QString& baseDir)
+{
+    if (path.isEmpty() || isReserved(path))
+        return false;
+    const QDir base(baseDir);
+    if (QFileInfo(base, path).isDir())
+        return true;
+    return base.mkdir(path);
+}
+
+PrinterFields readDefinition(const QString& definition)
+{
+    PrinterFields fields;
+    qsizetype i = 0;
+    for (; i < definition.size() && !isBlankOrTab(definition[i]); ++i) {
+        const QChar c = definition[i];
+        if (i == 0 && c == u'+') {
+            fields.printingDisabled = true;
+            fields.spoolingDisabled = true;
+        } else if (i == 0 && c == u'-') {
+            fields.printingDisabled = true;
+        } else if (i == 0 && c == u'|') {
+            fields.spoolingDisabled = true;
+        } else {
+            fields.name += c;
+        }
+    }
+    while (i < definition.size() && isBlankOrTab(definition[i]))
+        ++i;
+    if (i < definition.size() && definition[i] == u'|') {
+        fields.raw = true;
+        fields.target = definition.mid(i + 1);
+    } else {
+        fields.command = definition.mid(i);
+    }
+    return fields;
+}
+
+QString buildDefinition(const PrinterFields& f)
+{
+    QString d;
+    if (f.printingDisabled && f.spoolingDisabled)
+        d = QStringLiteral("+");
+    else if (f.printingDisabled)
+        d = QStringLiteral("-");
+    else if (f.spoolingDisabled)
+        d = QStringLiteral("|");
+    d += f.name;
+    if (f.raw)
+        d += QStringLiteral(" |") + f.target;
+    else
+        d += QLatin1Char(' ') + f.command;
+    return d;
+}
+
+QStringList localPortTargets(const QString& devRoot)
+{
+    QCollator natural;
+    natural.setNumericMode(true);
+    const auto devices = [&](const QString& folder, const QString& pattern) {
+        const QDir dir(folder);
+        QStringList names = dir.entryList({pattern}, QDir::AllEntries | QDir::System |
+                                                         QDir::Hidden | QDir::NoDotAndDotDot);
+        names.erase(
+            std::remove_if(names.begin(), names.end(),
+                           [&](const QString& n) { return QFileInfo(dir.filePath(n)).isDir(); }),
+            names.end());
+        std::sort(names.begin(), names.end(), natural);
+        QStringList targets;
+        for (const QString& n : names)
+            targets << QStringLiteral("local port ") + dir.filePath(n);
+        return targets;
+    };
+    return devices(devRoot, QStringLiteral("lp*")) +
+           devices(devRoot + QStringLiteral("/usb"), QStringLiteral("lp*")) +
+           devices(devRoot, QStringLiteral("ttyS*")) + devices(devRoot, QStringLiteral("ttyUSB*")) +
+           devices(devRoot, QStringLiteral("ttyACM*"));
+}
+
+} // namespace setupcheck

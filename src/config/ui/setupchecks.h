@@ -1,0 +1,44 @@
+#pragma once
+// The setup dialog's checks and its reading and building of a printer definition, as
+// plain functions.
+
+#include <QString>
+#include <QStringList>
+
+namespace setupcheck {
+
+// Contains LPT, NUL, CON or COM anywhere, ASCII letters compared in upper case
+// (Console, print-com1 and /srv/common all are).
+bool isReserved(const QString& text);
+// 1 to 31 characters of "-", ".", 0-9, A-Z, a-z, not beginning with "-" or ".", not
+// reserved.
+bool isValidQueueName(const QString& name);
+// A raw target typed by hand: 1 to 255 characters of blank, "(", ")", "-", ".", 0-9,
+// A-Z, "\", a-z, and for CUPS queue names and device paths "_" and "/"; not beginning with
+// "-" or ".", not reserved. No colon: SMB printers are typed as \\host\printer.
+bool isValidRawTarget(const QString& target);
+// Not reserved, and an existing directory or one that a single mkdir creates (the parent
+// must exist). A relative path is taken from baseDir.
+bool spoolDirUsable(const QString& path, const QString& baseDir);
+
+// What the Printer tab shows for a definition.
+struct PrinterFields
+{
+    bool printingDisabled = false;
+    bool spoolingDisabled = false;
+    QString name;
+    bool raw = false;
+    QString target;  // when raw
+    QString command; // when not raw
+};
+// Reads the definition character by character: a flag only in the first position, the
+// name up to the first blank or tab, then "|" and a target or a command.
+PrinterFields readDefinition(const QString& definition);
+// Flag, name, then " " and the command, or " |" and the target.
+QString buildDefinition(const PrinterFields& fields);
+
+// "local port " + each device that exists among devRoot's lp*, usb/lp*, ttyS*, ttyUSB*
+// and ttyACM*, in natural order within each kind.
+QStringList localPortTargets(const QString& devRoot = QStringLiteral("/dev"));
+
+} // namespace setupcheck

@@ -1,0 +1,545 @@
+// The setup and printer commands on a running core and its window: the dialog is driven by
+// key presses while it is shown modally, clients are real (blocking loopback clients and
+// rlpr), and lpd.ini is read back from disk.
+
+#include "config/ui/printercommands.h"
+#include "config/settings.h"
+#include "config/ui/setupchecks.h"
+#include "config/ui/textendedit.h"
+#include "config/ui/tpagesdlg.h"
+#include "platform/installedprinters.h"
+#include "protocol/lpdserver.h"
+#include "shell/tform1.h"
+
+#include "testsupport.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace {
+
+std::unique_ptr<QTemporaryDir> cleanTempDir()
+{
+    for (;;) {
+        auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/sm-XXXXXX"));
+        if (dir->isValid() && !setupcheck::isReserved(dir->path()))
+            return dir;
+    }
+}
+
+// The acknowledgement bytes of the second half of a job: control file, then data file.
+QByteArray finishJob(LoopbackClient& c, const QByteArray& name, const QByteArray& data)
+{
+    const QByteArray control = "Hclient\nPuser\nldfA" + name + "\n";
+    QByteArray acks;
+    c.send("\x02" + QByteArray::number(control.size()) + " cfA" + name + "\n");
+    acks += c.read(1);
+    c.send(control + QByteArray(1, '\0'));
+    acks += c.read(1);
+    c.send("\x03" + QByteArray::number(data.size()) + " dfA" + name + "\n");
+    acks += c.read(1);
+    c.send(data + QByteArray(1, '\0'));
+    acks += c.read(1);
+    c.close();
+    return acks;
+}
+
+class Commands : public ::testing::Test
+{
+protected:
+    std::unique_ptr<QTemporaryDir> dir = cleanTempDir();
+    std::unique_ptr<LpdServer> core;
+    std::unique_ptr<TForm1> form;
+    std::unique_ptr<PrinterCommands> cmds;
+    QStringList errors;
+    int dialogsShown = 0;
+
+    QString ini() const { return dir->path() + QStringLiteral("/lpd.ini"); }
+    QString spool() const { return dir->path() + QStringLiteral("/spool"); }
+
+    Settings defaults() const
+    {
+        Settings s;
+        s.spoolDir = spool();
+        s.port = QStringLiteral("0");
+        s.hosts = {QStringLiteral("127.0.0.1")};
+        // "-": received and kept, never printed.
+        s.printers = {QStringLiteral("-lp /bin/true"), QStringLiteral("lp2 /bin/true"),
+                      QStringLiteral("lp3 /bin/true")};
+        return s;
+    }
+
+    void start(const Settings& s)
+    {
+        QDir().mkpath(s.spoolDir);
+        ASSERT_TRUE(saveSettingsFile(ini(), s));
+        core = std::make_unique<LpdServer>(ini(), nullptr, 0);
+        ASSERT_TRUE(core->start());
+        form = std::make_unique<TForm1>(*core);
+        cmds = std::make_unique<PrinterCommands>(*form);
+        cmds->reportError = [this](const QString& text) { errors << text; };
+        // The dialog lists the core's installed printers and (here) one port.
+        core->installedPrinters().setNames({QStringLiteral("Office")});
+        cmds->dialog().localPorts = [] {
+            return QStringList{QStringLiteral("local port /dev/ttyS0")};
+        };
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    }
+    void start() { start(defaults()); }
+
+    void TearDown() override
+    {
+        cmds.reset();
+        form.reset();
+        if (core) {
+            spinFor(20);
+            core.reset();
+        }
+    }
+
+    Settings saved() const
+    {
+        Settings s;
+        EXPECT_TRUE(loadSettingsFile(ini(), s));
+        return s;
+    }
+
+    // Runs `drive` on the setup dialog once a command has shown it (modally, in its own
+    // event loop).
+    void onDialog(std::function<void(TPagesDlg&)> drive)
+    {
+        auto* timer = new QTimer(form.get());
+        timer->setInterval(5);
+        QObject::connect(timer, &QTimer::timeout, timer, [this, timer, drive] {
+            TPagesDlg& dlg = cmds->dialog();
+            if (!dlg.isVisible())
+                return;
+            timer->stop();
+            timer->deleteLater();
+            ++dialogsShown;
+            drive(dlg);
+        });
+        timer->start();
+    }
+    // Selects the field's text with the keys and types over it (an emptied numeric field
+    // with a range would take its minimum back at once).
+    static void retype(QWidget* field, const QString& text)
+    {
+        field->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(field, Qt::Key_End);
+        QTest::keyClick(field, Qt::Key_Home, Qt::ShiftModifier);
+        if (text.isEmpty())
+            QTest::keyClick(field, Qt::Key_Backspace);
+        else
+            QTest::keyClicks(field, text);
+    }
+    // A double click as the window system delivers it: press, release, double click,
+    // release.
+    static void doubleClick(QWidget* target, QPoint at)
+    {
+        QTest::mousePress(target, Qt::LeftButton, {}, at);
+        QTest::mouseRelease(target, Qt::LeftButton, {}, at);
+        QTest::mouseDClick(target, Qt::LeftButton, {}, at);
+        QTest::mouseRelease(target, Qt::LeftButton, {}, at);
+    }
+    static void enter(QWidget* field) { QTest::keyClick(field, Qt::Key_Return); }
+
+    QStringList listed() const
+    {
+        QStringList items;
+        for (int i = 0; i < form->ListBox1->count(); ++i)
+            items << form->ListBox1->item(i)->text();
+        return items;
+    }
+    int selectedRow() const
+    {
+        const auto selected = form->ListBox1->selectedItems();
+        return selected.isEmpty() ? -1 : form->ListBox1->row(selected.first());
+    }
+    void select(int row) { form->ListBox1->setCurrentRow(row); }
+};
+
+struct ToolRun
+{
+    int exitCode = -1;
+    QByteArray output;
+};
+
+ToolRun runTool(const QString& program, const QStringList& args)
+{
+    auto future = onThread([=] {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+        ToolRun r;
+        if (p.waitForFinished(20000))
+            r.exitCode = p.exitCode();
+        r.output = p.readAll();
+        return r;
+    });
+    return awaitResult(future, 25000);
+}
+
+} // namespace
+
+TEST_F(Commands, SetupMovesTheListenerWhileAnOpenConnectionFinishesOnTheOldPort)
+{
+    start();
+    const quint16 oldPort = core->listeningPort();
+    auto early = std::make_shared<LoopbackClient>();
+    auto opened = onThread([early, oldPort] {
+        if (!early->connectTo(oldPort))
+            return QByteArray("connect failed");
+        early->send("\x02lp\n");
+        return early->read(1);
+    });
+    ASSERT_EQ(awaitResult(opened), QByteArray(1, '\0'));
+
+    const quint16 newPort = freePort();
+    onDialog([&](TPagesDlg& dlg) {
+        EXPECT_EQ(dlg.ExtendEdit1->text(), QStringLiteral("0"));
+        EXPECT_EQ(dlg.Edit3->text(), spool());
+        retype(dlg.ExtendEdit1, QString::number(newPort));
+        enter(dlg.ExtendEdit1);
+    });
+    form->Setup1->trigger();
+    EXPECT_EQ(dialogsShown, 1);
+    EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(core->isListening());
+    EXPECT_EQ(core->listeningPort(), newPort);
+    EXPECT_EQ(saved().port, QString::number(newPort));
+    EXPECT_TRUE(readFile(ini()).contains("PORT\r\n" + QByteArray::number(newPort) + "\r\n"));
+
+    // The connection opened before goes on to the end of its job.
+    auto finished = onThread([early] { return finishJob(*early, "001client", "early"); });
+    EXPECT_EQ(awaitResult(finished), QByteArray(4, '\0'));
+    EXPECT_TRUE(
+        waitUntil([&] { return core->pendingJobs.containsDisplay(QStringLiteral("lp user 1")); }));
+
+    // Nobody listens on the old port any more; rlpr reaches the new one.
+    auto refused =
+        onThread([oldPort] { return LoopbackClient().connectTo(oldPort, nullptr, 1000); });
+    EXPECT_FALSE(awaitResult(refused));
+    const QString file = dir->path() + QStringLiteral("/late.txt");
+    writeFile(file, "late job\n");
+    const ToolRun sent = runTool(QStringLiteral("rlpr"),
+                                 {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(newPort),
+                                  QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
+                                  QStringLiteral("-P"), QStringLiteral("lp"), file});
+    EXPECT_EQ(sent.exitCode, 0) << sent.output.toStdString();
+    EXPECT_TRUE(waitUntil([&] { return core->pendingJobs.count() == 2; }))
+        << core->pendingJobs.displayStrings().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(Commands, SetupTakesOverEveryFieldSavesAndScansWithoutTouchingTheSamePort)
+{
+    start();
+    const quint16 port = core->listeningPort();
+    // A job left in the spool of lp3 is found by the scan after setup.
+    QDir().mkpath(spool() + QStringLiteral("/lp3"));
+    writeFile(spool() + QStringLiteral("/lp3/cfA007old"), "Pold\nldfA007old\n");
+    writeFile(spool() + QStringLiteral("/lp3/dfA007old"), "old");
+    const QString newSpool = spool(); // same folder, typed again
+    onDialog([&](TPagesDlg& dlg) {
+        EXPECT_EQ(dlg.ListBox1->count(), 1);
+        EXPECT_DOUBLE_EQ(dlg.ExtendEdit2->Value(), 1.0);
+        EXPECT_DOUBLE_EQ(dlg.ExtendEdit3->Value(), 10.0);
+        retype(dlg.Edit3, newSpool);
+        retype(dlg.Edit4, QStringLiteral("192.168.0."));
+        enter(dlg.Edit4); // Add is the default while typing a host
+        retype(dlg.ExtendEdit2, QStringLiteral("5"));
+        retype(dlg.ExtendEdit3, QStringLiteral("20"));
+        enter(dlg.ExtendEdit3);
+    });
+    cmds->Setup1Click();
+    EXPECT_EQ(dialogsShown, 1);
+    EXPECT_TRUE(core->isListening());
+    EXPECT_EQ(core->listeningPort(), port);
+    EXPECT_EQ(core->settings.timeoutMinutes, 5);
+    EXPECT_EQ(core->settings.maxConn, 20);
+    EXPECT_EQ(core->settings.hosts,
+              (QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("192.168.0.")}));
+    const Settings onDisk = saved();
+    EXPECT_EQ(onDisk.timeoutMinutes, 5);
+    EXPECT_EQ(onDisk.maxConn, 20);
+    EXPECT_EQ(onDisk.hosts, core->settings.hosts);
+    EXPECT_EQ(onDisk.spoolDir, newSpool);
+    EXPECT_TRUE(core->pendingJobs.containsDisplay(QStringLiteral("lp3 old 7")));
+    EXPECT_EQ(form->ListBox2->count(), 1);
+    EXPECT_TRUE(core->log.contains(QStringLiteral("found cfA007old")));
+    // Still one listener, on the same port, for a new client.
+    auto c = onThread([port] { return LoopbackClient().connectTo(port); });
+    EXPECT_TRUE(awaitResult(c));
+}
+
+TEST_F(Commands, SetupCancelledChangesAndSavesNothing)
+{
+    start();
+    const QByteArray before = readFile(ini());
+    onDialog([&](TPagesDlg& dlg) {
+        retype(dlg.ExtendEdit2, QStringLiteral("9"));
+        QTest::keyClick(dlg.ExtendEdit2, Qt::Key_Escape);
+    });
+    cmds->Setup1Click();
+    EXPECT_EQ(dialogsShown, 1);
+    EXPECT_EQ(core->settings.timeoutMinutes, 1);
+    EXPECT_EQ(readFile(ini()), before);
+}
+
+TEST_F(Commands, ListenerThatCannotOpenIsReportedAndNothingIsSaved)
+{
+    start();
+    // Another listener already holds the port.
+    LpdServer other(dir->path() + QStringLiteral("/other.ini"), nullptr, 0);
+    other.settings.port = QStringLiteral("0");
+    ASSERT_TRUE(other.startListening());
+    const QString taken = QString::number(other.listeningPort());
+    const QByteArray before = readFile(ini());
+    onDialog([&](TPagesDlg& dlg) {
+        retype(dlg.ExtendEdit1, taken);
+        retype(dlg.Edit4, QStringLiteral("10."));
+        enter(dlg.Edit4);
+        enter(dlg.Edit3);
+    });
+    cmds->Setup1Click();
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains(QStringLiteral("10048"))) << errors[0].toStdString();
+    EXPECT_FALSE(core->isListening());
+    EXPECT_EQ(core->settings.port, taken); // in effect, not saved
+    EXPECT_EQ(core->settings.hosts, QStringList{QStringLiteral("127.0.0.1")});
+    EXPECT_EQ(readFile(ini()), before);
+}
+
+TEST_F(Commands, AddedPrintersAreInLpdIniAtOnceDuplicatesToo)
+{
+    start();
+    select(1);
+    for (int i = 0; i < 2; ++i) {
+        onDialog([&](TPagesDlg& dlg) {
+            EXPECT_TRUE(dlg.Edit1->text().isEmpty());
+            QTest::keyClicks(dlg.Edit1, QStringLiteral("laser"));
+            QTest::keyClicks(dlg.Edit2, QStringLiteral("/usr/bin/lp -d laser %p/%d"));
+            enter(dlg.Edit1);
+        });
+        form->AddPrinter1->trigger();
+    }
+    EXPECT_EQ(dialogsShown, 2);
+    const QString def = QStringLiteral("laser /usr/bin/lp -d laser %p/%d");
+    const QStringList expected = defaults().printers + QStringList{def, def};
+    EXPECT_EQ(core->settings.printers, expected);
+    EXPECT_EQ(listed(), expected);
+    EXPECT_EQ(selectedRow(), 1);
+    EXPECT_EQ(saved().printers, expected);
+
+    // A new connection is told about the new queue at once: a job for it is received.
+    const QByteArray acks = [&] {
+        auto f = onThread([port = core->listeningPort()] {
+            LoopbackClient c;
+            if (!c.connectTo(port))
+                return QByteArray("connect failed");
+            c.send("\x02laser\n");
+            const QByteArray first = c.read(1);
+            return first + finishJob(c, "002client", "for laser");
+        });
+        return awaitResult(f);
+    }();
+    EXPECT_EQ(acks, QByteArray(5, '\0'));
+}
+
+TEST_F(Commands, EditByDoubleClickOrEnterReplacesInPlace)
+{
+    start();
+    select(1);
+    onDialog([&](TPagesDlg& dlg) {
+        EXPECT_EQ(dlg.Edit1->text(), QStringLiteral("lp2"));
+        dlg.CheckBox3->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(dlg.CheckBox3, Qt::Key_Space);
+        EXPECT_EQ(dlg.ComboBox1->currentText(), QStringLiteral("Office"));
+        dlg.ComboBox2->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(dlg.ComboBox2, Qt::Key_Down);
+        QTest::keyClick(dlg.ComboBox2, Qt::Key_Down);
+        enter(dlg.Edit1);
+    });
+    const QRect second = form->ListBox1->visualItemRect(form->ListBox1->item(1));
+    doubleClick(form->ListBox1->viewport(), second.center());
+    EXPECT_EQ(dialogsShown, 1);
+    EXPECT_EQ(core->settings.printers.at(1), QStringLiteral("lp2 |local port /dev/ttyS0"));
+    EXPECT_EQ(listed().at(1), QStringLiteral("lp2 |local port /dev/ttyS0"));
+    EXPECT_EQ(selectedRow(), 1);
+    EXPECT_EQ(saved().printers, core->settings.printers);
+
+    select(2);
+    onDialog([&](TPagesDlg& dlg) {
+        retype(dlg.Edit1, QStringLiteral("lp4"));
+        enter(dlg.Edit1);
+    });
+    form->ListBox1->setFocus();
+    QTest::keyClick(form->ListBox1, Qt::Key_Return);
+    EXPECT_EQ(dialogsShown, 2);
+    EXPECT_EQ(saved().printers.at(2), QStringLiteral("lp4 /bin/true"));
+    EXPECT_EQ(selectedRow(), 2);
+
+    // Cancelled: nothing changes.
+    const QByteArray before = readFile(ini());
+    onDialog([&](TPagesDlg& dlg) {
+        retype(dlg.Edit1, QStringLiteral("other"));
+        QTest::mouseClick(dlg.CancelBtn, Qt::LeftButton);
+    });
+    cmds->EditPrinter1Click();
+    EXPECT_EQ(dialogsShown, 3);
+    EXPECT_EQ(readFile(ini()), before);
+    EXPECT_EQ(core->settings.printers.at(2), QStringLiteral("lp4 /bin/true"));
+}
+
+TEST_F(Commands, RemoveSelectsTheEntryBefore)
+{
+    start();
+    select(2);
+    form->RemovePrinter1->trigger();
+    EXPECT_EQ(listed(),
+              (QStringList{QStringLiteral("-lp /bin/true"), QStringLiteral("lp2 /bin/true")}));
+    EXPECT_EQ(selectedRow(), 1);
+    EXPECT_EQ(saved().printers, core->settings.printers);
+    select(0);
+    form->RemovePrinter1->trigger();
+    EXPECT_EQ(listed(), QStringList{QStringLiteral("lp2 /bin/true")});
+    EXPECT_EQ(selectedRow(), -1);
+    // Nothing selected: remove and edit do nothing.
+    form->RemovePrinter1->trigger();
+    form->EditPrinter1->trigger();
+    EXPECT_EQ(saved().printers, QStringList{QStringLiteral("lp2 /bin/true")});
+    select(0);
+    form->RemovePrinter1->trigger();
+    EXPECT_TRUE(saved().printers.isEmpty());
+    form->RemovePrinter1->trigger();
+    form->EditPrinter1->trigger();
+    form->Add1->trigger();
+    spinFor(50);
+    EXPECT_EQ(dialogsShown, 0);
+}
+
+TEST_F(Commands, ProtectModeBlocksAllFourCommands)
+{
+    start();
+    form->setProtectMode(true);
+    select(1);
+    const QByteArray before = readFile(ini());
+    onDialog([&](TPagesDlg& dlg) { dlg.reject(); });
+    const QRect second = form->ListBox1->visualItemRect(form->ListBox1->item(1));
+    doubleClick(form->ListBox1->viewport(), second.center());
+    cmds->Setup1Click();
+    cmds->AddPrinter1Click();
+    cmds->EditPrinter1Click();
+    cmds->RemovePrinter1Click();
+    spinFor(50);
+    EXPECT_EQ(dialogsShown, 0);
+    EXPECT_EQ(listed().size(), 3);
+    EXPECT_EQ(readFile(ini()), before);
+}
+
+TEST_F(Commands, FailedSaveIsReportedAndTheChangeStays)
+{
+    Settings s = defaults();
+    start(s);
+    // A folder stands where lpd.ini should be: nothing can be renamed over it.
+    ASSERT_TRUE(QFile::remove(ini()));
+    ASSERT_TRUE(QDir().mkdir(ini()));
+    select(0);
+    form->RemovePrinter1->trigger();
+    EXPECT_EQ(errors, QStringList{QStringLiteral("Failure writing ini file")});
+    EXPECT_EQ(core->settings.printers.size(), 2);
+    EXPECT_TRUE(core->log.contains(QStringLiteral("Failure writing ini file")));
+}
+
+TEST_F(Commands, DialogMessagesAreRealMessageBoxes)
+{
+    start();
+    QString seen;
+    onDialog([&](TPagesDlg& dlg) {
+        QTimer::singleShot(20, &dlg, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            seen = box->windowTitle() + QLatin1Char('|') + box->text() + QLatin1Char('|') +
+                   QString::number(box->icon());
+            box->accept();
+            retype(dlg.Edit1, QStringLiteral("lp9"));
+            enter(dlg.Edit1);
+        });
+        QTest::keyClicks(dlg.Edit1, QStringLiteral("lp_9"));
+        enter(dlg.Edit1);
+    });
+    cmds->AddPrinter1Click();
+    EXPECT_EQ(seen, QStringLiteral("Error|Illegal LPD printer name|") +
+                        QString::number(QMessageBox::Critical));
+    EXPECT_EQ(core->settings.printers.last(), QStringLiteral("lp9 "));
+}
+
+TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
+{
+    Settings s = defaults();
+    const QString out = dir->path() + QStringLiteral("/printed.bin");
+    const QString script = dir->path() + QStringLiteral("/print.sh");
+    ASSERT_TRUE(writeScript(script, "cat \"$1\" > '" + out.toLocal8Bit() + "'\n"));
+    s.printers = {QStringLiteral("lp ") + script + QStringLiteral(" %p/%d")};
+    start(s);
+    select(0);
+    QByteArray data;
+    for (int i = 0; i < 3000; ++i)
+        data.append(char(i));
+    const QString file = dir->path() + QStringLiteral("/page.pcl");
+    writeFile(file, data);
+
+    // The real file dialog: its name field takes the path, Enter opens it.
+    EXPECT_EQ(cmds->OpenDialog1->nameFilters().size(), 6);
+    EXPECT_EQ(cmds->OpenDialog1->nameFilters().first(),
+              QStringLiteral("printable Files (*.raw *.pdf *.ps *.pcl)"));
+    QTimer::singleShot(50, cmds->OpenDialog1, [&] {
+        auto* name = cmds->OpenDialog1->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        QTest::keyClicks(name, file);
+        QTest::keyClick(name, Qt::Key_Return);
+    });
+    form->Add1->trigger();
+    EXPECT_TRUE(core->Timer1.isActive());
+    EXPECT_EQ(form->ListBox2->count(), 1);
+    EXPECT_EQ(form->ListBox2->item(0)->text(), QStringLiteral("lp default 0"));
+    EXPECT_TRUE(waitUntil([&] { return readFile(out) == data; }, 15000))
+        << core->log.lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(waitUntil([&] { return form->ListBox2->count() == 0; }, 5000));
+    EXPECT_TRUE(core->log.contains(QStringLiteral("Successful: ") + script + QLatin1Char(' ') +
+                                   spool() + QStringLiteral("/lp/dfA000localhost")));
+    EXPECT_TRUE(QDir(spool() + QStringLiteral("/lp")).entryList(QDir::Files).isEmpty());
+
+    // Cancelling the file dialog adds nothing and logs nothing.
+    const int lines = core->log.lines().size();
+    QTimer::singleShot(50, cmds->OpenDialog1, [&] { cmds->OpenDialog1->reject(); });
+    form->Add1->trigger();
+    EXPECT_EQ(core->log.lines().size(), lines);
+    EXPECT_TRUE(core->pendingJobs.isEmpty());
+
+    // A file that cannot be read is logged, not listed.
+    cmds->chooseFile = [&] { return dir->path() + QStringLiteral("/gone.ps"); };
+    form->Add1->trigger();
+    EXPECT_TRUE(core->log.contains(QStringLiteral("ERROR: Cannot open ") + dir->path() +
+                                   QStringLiteral("/gone.ps for lp.")));
+    EXPECT_TRUE(core->pendingJobs.isEmpty());
+}

@@ -1,0 +1,307 @@
+// The numeric field driven by real key presses and focus changes.
+
+#include "config/ui/textendedit.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLineEdit>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const QLocale english(QLocale::English, QLocale::UnitedStates);
+
+class ExtendEdit : public ::testing::Test
+{
+protected:
+    QWidget window;
+    TExtendEdit* edit = nullptr;
+    QLineEdit* other = nullptr;
+
+    void SetUp() override
+    {
+        QLocale::setDefault(english);
+        auto* layout = new QVBoxLayout(&window);
+        edit = new TExtendEdit;
+        other = new QLineEdit;
+        layout->addWidget(edit);
+        layout->addWidget(other);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+        other->setFocus(Qt::OtherFocusReason);
+    }
+    void TearDown() override { QLocale::setDefault(english); }
+
+    // Tab into the field: it takes its editing form and selects everything.
+    void enter()
+    {
+        other->setFocus(Qt::OtherFocusReason);
+        QTest::keyClick(other, Qt::Key_Tab);
+        ASSERT_TRUE(edit->hasFocus());
+    }
+    void leave()
+    {
+        QTest::keyClick(edit, Qt::Key_Tab);
+        ASSERT_FALSE(edit->hasFocus());
+    }
+    void type(const char* keys) { QTest::keyClicks(edit, QString::fromLatin1(keys)); }
+    void key(Qt::Key k, Qt::KeyboardModifiers m = Qt::NoModifier) { QTest::keyClick(edit, k, m); }
+
+    // The setup dialog's three fields.
+    void makeTimeoutField()
+    {
+        edit->setText(QStringLiteral("1"));
+        edit->setMaxLength(2);
+        edit->setEditStyle(esInteger);
+        edit->Range().setMaxValue(99);
+        edit->Range().setMinValue(1);
+        edit->Range().setEnforce(true);
+    }
+    void makeMaxConnField()
+    {
+        edit->setText(QStringLiteral("10"));
+        edit->setEditStyle(esInteger);
+        edit->Range().setMaxValue(100);
+        edit->Range().setMinValue(1);
+        edit->Range().setEnforce(true);
+    }
+};
+
+} // namespace
+
+TEST_F(ExtendEdit, TimeoutFieldRefillsItsMinimumAndStopsAtTwoDigits)
+{
+    makeTimeoutField();
+    enter();
+    EXPECT_EQ(edit->selectedText(), QStringLiteral("1"));
+    key(Qt::Key_End);
+    key(Qt::Key_Backspace);
+    // Empty reads 0, below the enforced minimum: 1 is written back at once.
+    EXPECT_EQ(edit->text(), QStringLiteral("1"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 1.0);
+    key(Qt::Key_End);
+    type("23");
+    EXPECT_EQ(edit->text(), QStringLiteral("12"));
+    EXPECT_FALSE(edit->OORError());
+}
+
+TEST_F(ExtendEdit, MaxConnectionsFieldClampsWhileTyping)
+{
+    makeMaxConnField();
+    enter();
+    key(Qt::Key_End);
+    type("0");
+    EXPECT_EQ(edit->text(), QStringLiteral("100"));
+    type("0");
+    EXPECT_EQ(edit->text(), QStringLiteral("100"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 100.0);
+    // Typing over the selection with a 0 is replaced by the minimum.
+    edit->selectAll();
+    type("0");
+    EXPECT_EQ(edit->text(), QStringLiteral("1"));
+}
+
+TEST_F(ExtendEdit, PortFieldReadsParenthesesAsNegativeAndPassesAnyPort)
+{
+    edit->setText(QStringLiteral("515"));
+    edit->setEditStyle(esInteger);
+    enter();
+    type("5(1)5");
+    EXPECT_EQ(edit->text(), QStringLiteral("5(1)5"));
+    EXPECT_DOUBLE_EQ(edit->Value(), -515.0);
+    leave();
+    EXPECT_EQ(edit->text(), QStringLiteral("-515"));
+    // Outside the default range, but nothing enforces it and no alert colours it.
+    EXPECT_TRUE(edit->OORError());
+    EXPECT_EQ(edit->palette().color(QPalette::Base), edit->Range().Color());
+
+    enter();
+    type("65535");
+    leave();
+    EXPECT_EQ(edit->text(), QStringLiteral("65535"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 65535.0);
+}
+
+TEST_F(ExtendEdit, KeyFilterRefusesWhatTheStyleDoesNotTake)
+{
+    edit->setEditStyle(esInteger);
+    enter();
+    type("1a.2 x-");
+    EXPECT_EQ(edit->text(), QStringLiteral("12-"));
+    EXPECT_DOUBLE_EQ(edit->Value(), -12.0);
+
+    // Control characters are swallowed too: no paste by shortcut into a number field.
+    QApplication::clipboard()->setText(QStringLiteral("999"));
+    key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(edit->text(), QStringLiteral("12-"));
+    // Editing keys that type nothing pass.
+    key(Qt::Key_Home);
+    key(Qt::Key_Delete);
+    EXPECT_EQ(edit->text(), QStringLiteral("2-"));
+
+    // The plain style filters nothing: letters and paste both arrive.
+    edit->setEditStyle(esGeneral);
+    edit->clear();
+    type("ab");
+    key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(edit->text(), QStringLiteral("ab999"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 0.0);
+    edit->setValue(5.0);
+    EXPECT_EQ(edit->text(), QStringLiteral("ab999"));
+}
+
+TEST_F(ExtendEdit, IntegerStyleTruncatesTowardZero)
+{
+    edit->setEditStyle(esInteger);
+    edit->setValue(2.9);
+    EXPECT_EQ(edit->text(), QStringLiteral("2"));
+    edit->setValue(-2.9);
+    EXPECT_EQ(edit->text(), QStringLiteral("-2"));
+    enter();
+    EXPECT_EQ(edit->text(), QStringLiteral("-2"));
+    key(Qt::Key_End);
+    type(".5");
+    EXPECT_EQ(edit->text(), QStringLiteral("-25"));
+}
+
+TEST_F(ExtendEdit, FloatStyleHoldsItsDecimalPlaces)
+{
+    edit->setEditStyle(esFloat);
+    edit->setDecimalPlaces(2);
+    edit->setText(QStringLiteral("3.14"));
+    enter();
+    key(Qt::Key_End);
+    type("5");
+    EXPECT_EQ(edit->text(), QStringLiteral("3.14"));
+    type(".");
+    EXPECT_EQ(edit->text(), QStringLiteral("3.14"));
+    key(Qt::Key_Home);
+    type("1");
+    EXPECT_EQ(edit->text(), QStringLiteral("13.14"));
+    // Backspace is always taken; with the separator gone a third digit fits again.
+    key(Qt::Key_End);
+    key(Qt::Key_Backspace);
+    key(Qt::Key_Backspace);
+    key(Qt::Key_Backspace);
+    type("9");
+    EXPECT_EQ(edit->text(), QStringLiteral("139"));
+    type(".25");
+    leave();
+    EXPECT_EQ(edit->text(), QStringLiteral("139.25"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 139.25);
+    // Typing over a selection that holds the separator counts the text that results.
+    edit->setValue(3.14);
+    enter();
+    type("7");
+    EXPECT_EQ(edit->text(), QStringLiteral("7"));
+}
+
+TEST_F(ExtendEdit, PercentageShowsAHundredTimesTheValue)
+{
+    edit->setEditStyle(esPercentage);
+    edit->setDecimalPlaces(1);
+    edit->setValue(0.125);
+    EXPECT_EQ(edit->text(), QStringLiteral("12.5%"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 0.125);
+    enter();
+    EXPECT_EQ(edit->text(), QStringLiteral("12.5"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 0.125);
+    type("50%");
+    leave();
+    EXPECT_EQ(edit->text(), QStringLiteral("50.0%"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 0.5);
+}
+
+TEST_F(ExtendEdit, CurrencyFollowsTheLocale)
+{
+    edit->setEditStyle(esCurrency);
+    edit->setDecimalPlaces(2);
+    edit->Range().setMaxValue(1e6);
+    edit->setValue(1234.5);
+    EXPECT_EQ(edit->text(), QStringLiteral("$1,234.50"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 1234.5);
+    enter();
+    EXPECT_EQ(edit->text(), QStringLiteral("1234.50"));
+    edit->clear();
+    type("$12.5%");
+    EXPECT_EQ(edit->text(), QStringLiteral("$12.5"));
+
+    // Another locale: the comma separates decimals, the full stop is refused.
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    edit->setValue(1234.5);
+    EXPECT_EQ(edit->text(), QStringLiteral("1234,50"));
+    leave();
+    EXPECT_EQ(edit->text(), QLocale().toCurrencyString(1234.5, QLocale().currencySymbol(), 2));
+    EXPECT_DOUBLE_EQ(edit->Value(), 1234.5);
+    edit->setEditStyle(esFloat);
+    enter();
+    type("3.1,4");
+    EXPECT_EQ(edit->text(), QStringLiteral("31,4"));
+    EXPECT_DOUBLE_EQ(edit->Value(), 31.4);
+}
+
+TEST_F(ExtendEdit, ReadsTheTextAsTheStyleSays)
+{
+    using numericfield::readNumber;
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("(12)"), esInteger, english), -12.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("1,234.5"), esFloat, english), 1234.5);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("12.7"), esInteger, english), 12.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("1.2.3"), esFloat, english), 1.2);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("abc"), esFloat, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("(12"), esInteger, english), 12.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("-"), esInteger, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("."), esFloat, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("5"), esGeneral, english), 0.0);
+}
+
+TEST_F(ExtendEdit, RangeKeepsMinimumBelowMaximum)
+{
+    edit->Range().setMinValue(200);
+    EXPECT_DOUBLE_EQ(edit->Range().MinValue(), 100.0);
+    EXPECT_DOUBLE_EQ(edit->Range().MaxValue(), 100.0);
+    edit->Range().setMaxValue(-300);
+    EXPECT_DOUBLE_EQ(edit->Range().MinValue(), -300.0);
+    EXPECT_DOUBLE_EQ(edit->Range().MaxValue(), -300.0);
+}
+
+TEST_F(ExtendEdit, AlertColourMarksAValueOutOfRange)
+{
+    const QColor normal = edit->palette().color(QPalette::Base);
+    edit->setEditStyle(esInteger);
+    edit->Range().setMaxValue(10);
+    edit->Range().setMinValue(1);
+    edit->Alert().setColor(Qt::red);
+    edit->Alert().setActive(true);
+    EXPECT_TRUE(edit->OORError()); // empty text reads 0
+    EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::red));
+    enter();
+    type("5");
+    EXPECT_FALSE(edit->OORError());
+    EXPECT_EQ(edit->palette().color(QPalette::Base), normal);
+    type("0");
+    EXPECT_TRUE(edit->OORError());
+    EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::red));
+    // Range.Color is the normal background whatever else was set on the line edit.
+    edit->Range().setColor(Qt::yellow);
+    edit->setValue(3);
+    EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::yellow));
+    // The plain style is never coloured as an alert.
+    edit->setEditStyle(esGeneral);
+    edit->Range().setMinValue(5);
+    EXPECT_TRUE(edit->OORError());
+    EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::yellow));
+}
+
+TEST_F(ExtendEdit, ActiveFocusOffKeepsTheDisplayForm)
+{
+    edit->setEditStyle(esPercentage);
+    edit->setActiveFocus(false);
+    edit->setValue(0.5);
+    enter();
+    EXPECT_EQ(edit->text(), QStringLiteral("50%"));
+    EXPECT_EQ(edit->selectedText(), QStringLiteral("50%"));
+}

@@ -5,4 +5,5 @@ cd "$(dirname "$0")/.."
 BUILD_DIR=${BUILD_DIR:-build}
 # shellcheck disable=SC2086
 cmake -S . -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-RelWithDebInfo} ${CMAKE_ARGS:-}
-ninja -C "$BUILD_DIR"
+# shellcheck disable=SC2086
+ninja -C "$BUILD_DIR" ${TARGETS:-}

@@ -4,7 +4,7 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
-sh scripts/build.sh
+TARGETS=spoolmere sh scripts/build.sh
 mkdir -p examples/run
 cp examples/lpd.ini examples/run/lpd.ini
 echo "Spoolmere: queue lp on port 5515; printed jobs go to examples/run/printed.txt"

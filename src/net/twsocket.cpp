@@ -496,6 +496,23 @@ int TWSocket::Receive(void* buffer, int length)
     return int(got);
 }
 
+int TWSocket::Peek(void* buffer, int length)
+{
+    if (m_handle < 0) {
+        m_lastError = 10038;
+        return -1;
+    }
+    ssize_t got;
+    do {
+        got = ::recv(m_handle, buffer, size_t(std::max(length, 0)), MSG_PEEK);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) {
+        m_lastError = wsockErrorFromErrno(errno);
+        return -1;
+    }
+    return int(got);
+}
+
 int TWSocket::Send(const void* data, int length)
 {
     if (m_state != TSocketState::wsConnected)

@@ -86,6 +86,9 @@ public:
     // Fills the peer's IPv4 address; 0 on success, -1 when not connected or on failure.
     int GetPeerName(sockaddr_in& address) const;
     int Receive(void* buffer, int length);
+    // Copies up to `length` waiting bytes without taking them: the next Receive gets them
+    // again. 0 at the end of the stream, -1 on error (LastError tells which).
+    int Peek(void* buffer, int length);
     int Send(const void* data, int length);
     int SendText(const QByteArray& text);
     void Close();

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -31,6 +32,48 @@ QThreadPool& lookupPool()
         return p;
     }();
     return *pool;
+}
+
+// Reverse lookups answered a short while ago, by address (main thread only). Under a burst
+// of connections from one host, every connection would otherwise cost a look-up on the
+// pool and a round trip back to the main thread, and its admission would finish only then.
+struct KnownPeer
+{
+    QString name;
+    qint64 untilMs;
+};
+constexpr qint64 PeerNameTtlMs = 10000;
+constexpr qsizetype PeerNameCacheLimit = 4096;
+
+QHash<QString, KnownPeer>& knownPeers()
+{
+    static QHash<QString, KnownPeer> peers;
+    return peers;
+}
+
+void rememberPeer(const QString& ip, const QString& name)
+{
+    QHash<QString, KnownPeer>& peers = knownPeers();
+    if (peers.size() >= PeerNameCacheLimit)
+        peers.clear();
+    peers.insert(ip, {name, Clock::nowMs() + PeerNameTtlMs});
+}
+
+// The end of admission once the peer's name is known (or known to be missing).
+void peerResolved(LpdServer* server, Tlpdconnection* c, const QString& ip, const QString& name)
+{
+    c->PeerPending = false;
+    QString description = ip;
+    if (!name.isEmpty()) {
+        server->log.appendConnecting(QStringLiteral("Session available, got peer name ") + name);
+        description = name + QLatin1Char(' ') + ip;
+    }
+    server->connections << description;
+    c->Peer = description;
+    server->log.append(QStringLiteral("Remote ") + description + QStringLiteral(" connected"));
+    emit server->connectionsChanged();
+    if (c->CloseDeferred)
+        server->endeproz(c);
 }
 
 } // namespace
@@ -75,6 +118,7 @@ void LpdServer::shutdown()
     for (auto& session : m_sessions)
         session->dropSilently();
     m_sessions.clear();
+    m_activeSessions = 0;
     if (WSocket1)
         WSocket1->Close();
 }
@@ -195,9 +239,10 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
     Tlpdconnection* c = m_sessions.back().get();
     // Sessions that have closed wait in the list for the next tick; they no longer hold a
     // connection, so they do not count towards the limit. Under load a second's worth of
-    // finished jobs would otherwise close the listener on clients that are long gone.
-    const int n = int(std::count_if(m_sessions.begin(), m_sessions.end(),
-                                    [](const auto& s) { return s->Active; }));
+    // finished jobs would otherwise close the listener on clients that are long gone. The
+    // open ones are counted as they open and close: walking the list at every connection
+    // cost a tenth of the main thread with thousands of closed sessions waiting.
+    const int n = ++m_activeSessions;
     log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +
                          QString::number(n) + QLatin1Char('.'));
     c->Sender = c;
@@ -209,7 +254,10 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
     }
     enableTimer1();
     log.appendConnecting(QStringLiteral("Session available, timer started"));
-    c->OnClosed = [this](Tlpdconnection* conn) { endeproz(conn); };
+    c->OnClosed = [this](Tlpdconnection* conn) {
+        --m_activeSessions;
+        endeproz(conn);
+    };
     c->KnownQueues = knownQueues();
     c->QueueFolders = queueFolders();
     c->SpoolDir = spoolDir();
@@ -222,6 +270,7 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
         log.append(e.Message());
         ::close(handle);
         c->Active = false;
+        --m_activeSessions;
         return;
     }
     log.appendConnecting(QStringLiteral("Session available, getting peer name"));
@@ -262,6 +311,9 @@ void LpdServer::admit(Tlpdconnection* c, const QString& ip)
 
 void LpdServer::resolvePeer(Tlpdconnection* c, const QString& ip)
 {
+    const auto known = knownPeers().constFind(ip);
+    if (known != knownPeers().cend() && known->untilMs > Clock::nowMs())
+        return peerResolved(this, c, ip, known->name);
     QPointer<Tlpdconnection> guard(c);
     QPointer<LpdServer> self(this);
     lookupPool().start([guard, self, ip] {
@@ -273,23 +325,12 @@ void LpdServer::resolvePeer(Tlpdconnection* c, const QString& ip)
         QMetaObject::invokeMethod(
             self.data(),
             [guard, self, ip, name] {
-                if (!guard || !self || !guard->PeerPending)
+                if (!self)
                     return;
-                Tlpdconnection* c = guard.data();
-                c->PeerPending = false;
-                QString description = ip;
-                if (!name.isEmpty()) {
-                    self->log.appendConnecting(QStringLiteral("Session available, got peer name ") +
-                                               name);
-                    description = name + QLatin1Char(' ') + ip;
-                }
-                self->connections << description;
-                c->Peer = description;
-                self->log.append(QStringLiteral("Remote ") + description +
-                                 QStringLiteral(" connected"));
-                emit self->connectionsChanged();
-                if (c->CloseDeferred)
-                    self->endeproz(c);
+                rememberPeer(ip, name);
+                if (!guard || !guard->PeerPending)
+                    return;
+                peerResolved(self.data(), guard.data(), ip, name);
             },
             Qt::QueuedConnection);
     });
@@ -368,9 +409,11 @@ void LpdServer::sessionHalf()
             if (c->CloseDeferred)
                 endeproz(c);
         }
-        m_sessions.erase(it); // destroys the connection, closing it first
-        it = m_sessions.begin();
-        n = 0;
+        // Destroys the connection, closing it first. The walk goes on behind it: the nodes
+        // before it were kept a moment ago, and walking them again for every node disposed
+        // of would take quadratic time with a second's worth of closed sessions.
+        it = m_sessions.erase(it);
+        --n;
     }
     sessionCount = n;
     emit sessionCountChanged(n);

@@ -91,6 +91,10 @@ private:
     std::unique_ptr<InstalledPrinters> m_installed;
     std::unique_ptr<TWSocket> WSocket1;
     std::list<std::unique_ptr<Tlpdconnection>> m_sessions;
+    // Sessions in m_sessions whose connection is still open (Active). A connection stops
+    // being active once, when its socket closes and its OnClosed runs, or when taking over
+    // its handle fails.
+    int m_activeSessions = 0;
     QPointer<Tdespool> m_despool;
     bool m_shuttingDown = false;
 };

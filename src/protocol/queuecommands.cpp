@@ -2,6 +2,7 @@
 
 #include "config/logsink.h"
 #include "net/esocketexception.h"
+#include "net/precisetimer.h"
 #include "net/twsocket.h"
 #include "protocol/operands.h"
 #include "protocol/tlpdconnection.h"
@@ -9,10 +10,10 @@
 
 #include <QFile>
 #include <QPointer>
-#include <QTimer>
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace {
 
@@ -72,15 +73,72 @@ QString QueueCommands::abbreviate(const QString& text, int width)
     return text.left(head) + QStringLiteral("...") + text.right(tail);
 }
 
+namespace {
+
+// A text field of the report: at most `width` characters (abbreviated), in Latin-1 with
+// '?' for anything else, ended early by a zero byte and padded with blanks to `width`, as
+// "%-<width>s" of toLatin1()'s bytes would print it.
+char* putText(char* p, const QString& text, int width)
+{
+    QString cut;
+    if (text.size() > width)
+        cut = QueueCommands::abbreviate(text, width);
+    const QString& shown = text.size() > width ? cut : text;
+    const char16_t* u = reinterpret_cast<const char16_t*>(shown.constData());
+    const char16_t* const end = u + shown.size();
+    char* const start = p;
+    for (; u != end && *u != 0; ++u)
+        *p++ = *u > 0xff ? '?' : char(*u);
+    while (p - start < width)
+        *p++ = ' ';
+    return p;
+}
+
+// The decimal digits of `value`, at least `minDigits` of them (leading zeros), right-aligned
+// in `width` with blanks: "%<width>.<minDigits>llu".
+char* putNumber(char* p, unsigned long long value, int minDigits, int width)
+{
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n < minDigits)
+        digits[n++] = '0';
+    for (int pad = n; pad < width; ++pad)
+        *p++ = ' ';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+// The layout of "%-15s %3.3u %-38s %10llu bytes\n", formatted by hand: the report makes one
+// line per waiting job for every queue-state request, and printf-style formatting took
+// most of its time with a long queue.
+void appendJobLine(QByteArray& out, const Tlpdjob& job)
+{
+    char line[160];
+    char* p = putText(line, job.User, 15);
+    *p++ = ' ';
+    p = putNumber(p, unsigned(job.JobNumber), 3, 3);
+    *p++ = ' ';
+    p = putText(p, job.Title, 38);
+    *p++ = ' ';
+    p = putNumber(p, static_cast<unsigned long long>(job.Size), 1, 10);
+    static constexpr char tail[] = " bytes\n";
+    std::memcpy(p, tail, sizeof tail - 1);
+    p += sizeof tail - 1;
+    out.append(line, p - line);
+}
+
+} // namespace
+
 QByteArray QueueCommands::jobLine(const Tlpdjob& job)
 {
-    const QByteArray user = abbreviate(job.User, 15).toLatin1();
-    const QByteArray title = abbreviate(job.Title, 38).toLatin1();
-    char line[160];
-    const int n = std::snprintf(line, sizeof line, "%-15s %3.3u %-38s %10llu bytes\n",
-                                user.constData(), unsigned(job.JobNumber), title.constData(),
-                                static_cast<unsigned long long>(job.Size));
-    return QByteArray(line, std::clamp(n, 0, int(sizeof line) - 1));
+    QByteArray line;
+    appendJobLine(line, job);
+    return line;
 }
 
 void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
@@ -94,28 +152,42 @@ void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
 
     send(c, word.toLatin1() + " queue for printer " + q.toLatin1() + "\n");
     QPointer<Tlpdconnection> guard(&c);
-    QTimer::singleShot(5, &c, [guard, q] {
+    PreciseTimer::singleShot(5, &c, [guard, q] {
         if (!guard)
             return;
         send(*guard, HeaderLine);
-        QTimer::singleShot(5, guard.data(), [guard, q] {
+        PreciseTimer::singleShot(5, guard.data(), [guard, q] {
             if (!guard)
                 return;
             Tlpdconnection& c = *guard;
-            const QList<QByteArray> filters = c.Params.mid(1);
+            // Each filter is a job number (an operand that begins with a digit) or a user.
+            struct Filter
+            {
+                bool byNumber;
+                qint64 number;
+                QString user;
+            };
+            QList<Filter> filters;
+            for (const QByteArray& f : c.Params.mid(1)) {
+                if (startsWithDigit(f))
+                    filters.append({true, jobOperand(f), QString()});
+                else
+                    filters.append({false, 0, QString::fromLatin1(f)});
+            }
+            const std::vector<PendingJobList::Entry> entries = c.PendingJobs->snapshot();
             QByteArray lines;
-            for (const PendingJobList::Entry& e : c.PendingJobs->snapshot()) {
+            lines.reserve(qsizetype(entries.size()) * 96);
+            for (const PendingJobList::Entry& e : entries) {
                 const Tlpdjob& job = *e.job;
                 if (job.Queue != q)
                     continue;
                 bool listed = filters.isEmpty();
-                for (const QByteArray& f : filters) {
-                    if (startsWithDigit(f) ? jobOperand(f) == job.JobNumber
-                                           : QString::fromLatin1(f) == job.User)
+                for (const Filter& f : filters) {
+                    if (f.byNumber ? f.number == job.JobNumber : f.user == job.User)
                         listed = true;
                 }
                 if (listed)
-                    lines += jobLine(job);
+                    appendJobLine(lines, job);
             }
             send(c, lines);
             if (c.LogLines)

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "protocol/operands.h"
 #include "protocol/queuecommands.h"
+#include "spool/lockfile.h"
 #include "spool/pendingjoblist.h"
 #include "spool/tlpdjob.h"
 
@@ -28,6 +29,10 @@ char g_readBuffer[ReadBlock];
 // CUPS' lpd backend in stream mode announces 999999999999 (2147483647 without large-file
 // support); RFC 1179 lets a client announce 0. Such files end when the client closes.
 constexpr qint64 UnknownLengthFrom = 2147483647;
+
+// A command line of this many bytes is accepted; one more byte without a terminator ends
+// the connection.
+constexpr int MaxLine = 1024;
 
 bool writeAll(int fd, const char* data, qint64 length)
 {
@@ -144,16 +149,54 @@ QString Tlpdconnection::queueFolder() const
 
 void Tlpdconnection::onData(TWSocket*, quint16 error)
 {
-    if (error != 0 && LogLines)
-        LogLines->appendReceivedData(QStringLiteral("Data Available called with Error ") +
-                                     QString::number(error));
+    if (error != 0 && LogLines && LogLines->receivedData)
+        LogLines->append(QStringLiteral("Data Available called with Error ") +
+                         QString::number(error));
     if (State == 2 || State == 3)
         receiveFileChunk();
     else
         gatherLine();
 }
 
+int Tlpdconnection::lineBytesToTake(const char* bytes, int count, qsizetype lineLength,
+                                    bool dropping)
+{
+    if (dropping)
+        return count;
+    for (int i = 0; i < count; ++i) {
+        if (bytes[i] != '\r' && bytes[i] != '\n') {
+            if (++lineLength > MaxLine)
+                return i + 1;
+        } else if (lineLength > 0) {
+            return i + 1;
+        }
+    }
+    return count;
+}
+
 void Tlpdconnection::gatherLine()
+{
+    // With the Received Data category on, every byte has its own log line; so it has its
+    // own read as well.
+    if (LogLines->receivedData)
+        return gatherByte();
+    // A line costs two reads instead of two system calls per byte: a look at what waits,
+    // then taking exactly the bytes up to the line's end. What follows stays in the socket.
+    char bytes[MaxLine + 2];
+    const int waiting = Socket->Peek(bytes, int(sizeof bytes));
+    if (waiting <= 0)
+        return gatherByte(); // end of stream or an error: reported as a one-byte read would
+    const int take = lineBytesToTake(bytes, waiting, Line.size(), m_replying);
+    const int got = Socket->Receive(bytes, take);
+    if (got <= 0)
+        return;
+    for (int i = 0; i < got; ++i) {
+        if (takeLineByte(bytes[i]))
+            return;
+    }
+}
+
+void Tlpdconnection::gatherByte()
 {
     char byte = 0;
     const int got = Socket->Receive(&byte, 1);
@@ -162,33 +205,41 @@ void Tlpdconnection::gatherLine()
         return;
     }
     if (got < 0) {
-        LogLines->appendReceivedData(QStringLiteral("Got Error ") +
-                                     QString::number(Socket->LastError()));
+        if (LogLines->receivedData)
+            LogLines->append(QStringLiteral("Got Error ") + QString::number(Socket->LastError()));
         return;
     }
     if (LogLines->receivedData)
         LogLines->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
+    takeLineByte(byte);
+}
+
+bool Tlpdconnection::takeLineByte(char byte)
+{
     if (m_replying)
-        return; // bytes behind a command are read and dropped while its answer goes out
+        return false; // bytes behind a command are read and dropped while its answer goes out
     if (byte != '\r' && byte != '\n') {
         Line.append(byte);
-        if (Line.size() > 1024) {
+        if (Line.size() > MaxLine) {
             sendAck(false);
             log(QStringLiteral("ERROR: Command too long."));
             Line.clear();
             closeIfConnected();
+            return true;
         }
-        return;
+        return false;
     }
     if (Line.isEmpty())
-        return;
+        return false;
     LastActivity = Clock::nowMs();
-    LogLines->appendReceivedData(QStringLiteral("Timer-Reset, command ") +
-                                 QString::number(quint8(Line[0])) + QLatin1Char('.'));
+    if (LogLines->receivedData)
+        LogLines->append(QStringLiteral("Timer-Reset, command ") +
+                         QString::number(quint8(Line[0])) + QLatin1Char('.'));
     if (State == 0)
         dispatchDaemonCommand();
     else
         dispatchSubCommand();
+    return true;
 }
 
 void Tlpdconnection::dispatchDaemonCommand()
@@ -302,20 +353,27 @@ void Tlpdconnection::fileCommand(char sub)
     m_lastByteZero = false;
 
     const QString dir = SpoolDir + QLatin1Char('/') + queueFolder();
-    if (!QDir().mkpath(dir))
-        return refuse(QStringLiteral("Cannot open directory"));
-    CurrentPath = dir + QLatin1Char('/') + name;
+    const QString path = dir + QLatin1Char('/') + name;
 
     // Every file has a lock file while it arrives, so that recovery after a crash never
-    // takes a half-received file for a whole one.
-    m_lockPath = CurrentPath + QStringLiteral(".lck");
-    const QByteArray lockName = QFile::encodeName(m_lockPath);
-    const int lock = ::open(lockName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (lock < 0) {
-        m_lockPath.clear();
-        return refuse(QStringLiteral("Cannot open lock file"));
+    // takes a half-received file for a whole one. The queue folder is made only when the
+    // lock file cannot be: a lock file that could be made proves the folder is there, and
+    // every other case takes the same steps, with the same answers, as making the folder
+    // first.
+    m_lockPath = path + QStringLiteral(".lck");
+    if (createLockFile(dir, m_lockPath)) {
+        CurrentPath = path;
+    } else {
+        if (!QDir().mkpath(dir)) {
+            m_lockPath.clear();
+            return refuse(QStringLiteral("Cannot open directory"));
+        }
+        CurrentPath = path;
+        if (!createLockFile(dir, m_lockPath)) {
+            m_lockPath.clear();
+            return refuse(QStringLiteral("Cannot open lock file"));
+        }
     }
-    ::close(lock);
 
     const QByteArray fileName = QFile::encodeName(CurrentPath);
     m_outFile = ::open(fileName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -327,8 +385,9 @@ void Tlpdconnection::fileCommand(char sub)
 
 void Tlpdconnection::receiveFileChunk()
 {
-    LogLines->appendReceivedData(QStringLiteral("Timer-Reset, got data at ") +
-                                 QString::number(Remaining) + QLatin1Char('.'));
+    if (LogLines->receivedData)
+        LogLines->append(QStringLiteral("Timer-Reset, got data at ") + QString::number(Remaining) +
+                         QLatin1Char('.'));
     LastActivity = Clock::nowMs();
     const qint64 want = Remaining > 0 ? std::min<qint64>(ReadBlock, Remaining + 1) : 2047;
     const int got = Socket->Receive(g_readBuffer, int(want));

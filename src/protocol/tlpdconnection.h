@@ -1,9 +1,11 @@
 #pragma once
-// One accepted LPD connection (RFC 1179). Command lines are gathered one byte per event so
-// that the boundary between a sub-command line and the file content behind it needs no
-// look-ahead; file content is written straight to the spool as it arrives. A connection
-// carries one daemon command; a received job is handed to the pending list only when the
-// client closes the connection.
+// One accepted LPD connection (RFC 1179). A command line is taken off the socket exactly up
+// to its terminator and no further, so the bytes behind it (file content after a
+// sub-command line, the LF of a CR LF pair) are read in whatever state the line leaves
+// behind, as if the line had been read one byte at a time; the waiting bytes are looked at
+// first (MSG_PEEK) to find where the line ends. File content is written straight to the
+// spool as it arrives. A connection carries one daemon command; a received job is handed
+// to the pending list only when the client closes the connection.
 
 #include <QByteArray>
 #include <QList>
@@ -66,11 +68,18 @@ public:
     // Pure helpers, shared with the tests.
     static QString gotFileLine(const QString& path, qint64 bytes, const QString& queue);
     static bool isUnknownLength(qint64 announced);
+    // How many of the `count` waiting bytes belong to the command line being gathered: up
+    // to and including the byte that ends it (a CR or LF behind at least one byte) or makes
+    // it longer than 1024 bytes; all of them when none does. `lineLength` is the length
+    // gathered so far; while an answer goes out (`dropping`) every byte is taken.
+    static int lineBytesToTake(const char* bytes, int count, qsizetype lineLength, bool dropping);
 
 private:
     void onData(TWSocket* socket, quint16 error);
     void onSocketClosed(TWSocket* socket, quint16 error);
     void gatherLine();
+    void gatherByte();
+    bool takeLineByte(char byte);
     void dispatchDaemonCommand();
     void dispatchSubCommand();
     void startCommand();

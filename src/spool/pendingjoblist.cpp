@@ -1,22 +1,35 @@
 #include "spool/pendingjoblist.h"
 
+// Equal under this folding is what QString::compare calls equal ignoring case: both use
+// the simple case folding of the Unicode tables.
 bool PendingJobList::addIfNew(Tlpdjob job)
 {
     const QString display = displayString(job);
+    const QString key = display.toCaseFolded();
+    auto shared = std::make_shared<const Tlpdjob>(std::move(job));
     QMutexLocker lock(&m_mutex);
-    for (const Entry& e : m_entries) {
-        if (e.display.compare(display, Qt::CaseInsensitive) == 0)
-            return false;
-    }
-    m_entries.push_back({display, std::make_shared<const Tlpdjob>(std::move(job))});
+    if (m_displays.contains(key))
+        return false;
+    m_entries.push_back({display, std::move(shared)});
+    m_displays.insert(key, 1);
     return true;
 }
 
 void PendingJobList::append(Tlpdjob job)
 {
     const QString display = displayString(job);
+    const QString key = display.toCaseFolded();
+    auto shared = std::make_shared<const Tlpdjob>(std::move(job));
     QMutexLocker lock(&m_mutex);
-    m_entries.push_back({display, std::make_shared<const Tlpdjob>(std::move(job))});
+    m_entries.push_back({display, std::move(shared)});
+    ++m_displays[key];
+}
+
+void PendingJobList::forget(const Entry& e)
+{
+    const auto it = m_displays.find(e.display.toCaseFolded());
+    if (it != m_displays.end() && --it.value() <= 0)
+        m_displays.erase(it);
 }
 
 int PendingJobList::count() const
@@ -43,12 +56,9 @@ std::vector<PendingJobList::Entry> PendingJobList::snapshot() const
 
 bool PendingJobList::containsDisplay(const QString& display) const
 {
+    const QString key = display.toCaseFolded();
     QMutexLocker lock(&m_mutex);
-    for (const Entry& e : m_entries) {
-        if (e.display.compare(display, Qt::CaseInsensitive) == 0)
-            return true;
-    }
-    return false;
+    return m_displays.contains(key);
 }
 
 std::shared_ptr<const Tlpdjob> PendingJobList::beginJob(int i)
@@ -70,6 +80,7 @@ int PendingJobList::finishJob(bool remove)
     if (current < 0)
         return 0;
     if (remove && current < int(m_entries.size())) {
+        forget(m_entries[size_t(current)]);
         m_entries.erase(m_entries.begin() + current);
         return current;
     }
@@ -101,6 +112,7 @@ int PendingJobList::removeIf(const std::function<Verdict(const Entry&)>& decide,
         }
         if (onRemoved)
             onRemoved(*m_entries[size_t(i)].job);
+        forget(m_entries[size_t(i)]);
         m_entries.erase(m_entries.begin() + i);
         if (m_current > i)
             --m_current;

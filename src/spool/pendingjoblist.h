@@ -2,10 +2,13 @@
 // The waiting jobs, shared by the main thread (receiving, recovery, removal, Dequeue) and
 // the despooler thread. One mutex guards every access. The entry being printed is tracked
 // by index, and every removal below it shifts that index, so the despooler's index stays
-// on its job whatever the main thread removes.
+// on its job whatever the main thread removes. Display strings are also counted in a hash
+// by their case-folded form, so the duplicate check on every received job does not walk a
+// queue that may hold thousands of jobs.
 
 #include "spool/tlpdjob.h"
 
+#include <QHash>
 #include <QMutex>
 #include <QString>
 #include <QStringList>
@@ -59,7 +62,10 @@ public:
     std::atomic<bool> jobListChanged{false};
 
 private:
+    void forget(const Entry& e);
+
     mutable QMutex m_mutex;
     std::vector<Entry> m_entries;
+    QHash<QString, int> m_displays; // case-folded display string -> entries holding it
     int m_current = -1;
 };

@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 void applyControlFile(Tlpdjob& job, const QByteArray& contents)
 {
     qsizetype pos = 0;
@@ -81,8 +83,9 @@ Tlpdjob buildJob(const QString& spoolDir, const QString& queueDir, const QString
     const QString folder = spoolDir + QLatin1Char('/') + queueDir + QLatin1Char('/');
     QFile cf(folder + job.ControlFile);
     // Control files are a few hundred bytes; a hostile giant is read only up to a bound.
+    // Asking for the bound itself would allocate a buffer of that size for every job.
     if (cf.open(QIODevice::ReadOnly))
-        applyControlFile(job, cf.read(1 << 20));
+        applyControlFile(job, cf.read(std::min<qint64>(cf.size(), 1 << 20)));
     if (!job.DataFile.isEmpty() && !isSafeSpoolName(job.DataFile))
         job.DataFile.clear();
     job.JobNumber = jobNumberFromName(job.ControlFile);

@@ -84,40 +84,35 @@ int TWSocket::liveSocketCount()
     return s_liveSockets.load();
 }
 
-void TWSocket::setPort(const QString& port)
+// Port, Addr and Proto follow one rule: the same value again is always accepted, a new
+// one only while closed; an empty text leaves the property unassigned.
+void TWSocket::assignText(QString& field, bool& assigned, bool& resolved, const QString& value,
+                          const char* name)
 {
-    const QString text = port.trimmed();
-    if (m_portAssigned && text == m_port)
+    const QString text = value.trimmed();
+    if (assigned && text == field)
         return;
     if (m_state != TSocketState::wsClosed)
-        raiseText(QStringLiteral("Cannot change Port if not closed"));
-    m_port = text;
-    m_portAssigned = !text.isEmpty();
-    m_portResolved = false;
+        raiseText(QStringLiteral("Cannot change ") + QLatin1String(name) +
+                  QStringLiteral(" if not closed"));
+    field = text;
+    assigned = !text.isEmpty();
+    resolved = false;
+}
+
+void TWSocket::setPort(const QString& port)
+{
+    assignText(m_port, m_portAssigned, m_portResolved, port, "Port");
 }
 
 void TWSocket::setAddr(const QString& addr)
 {
-    const QString text = addr.trimmed();
-    if (m_addrAssigned && text == m_addr)
-        return;
-    if (m_state != TSocketState::wsClosed)
-        raiseText(QStringLiteral("Cannot change Addr if not closed"));
-    m_addr = text;
-    m_addrAssigned = !text.isEmpty();
-    m_addrResolved = false;
+    assignText(m_addr, m_addrAssigned, m_addrResolved, addr, "Addr");
 }
 
 void TWSocket::setProto(const QString& proto)
 {
-    const QString text = proto.trimmed();
-    if (m_protoAssigned && text == m_proto)
-        return;
-    if (m_state != TSocketState::wsClosed)
-        raiseText(QStringLiteral("Cannot change Proto if not closed"));
-    m_proto = text;
-    m_protoAssigned = !text.isEmpty();
-    m_protoResolved = false;
+    assignText(m_proto, m_protoAssigned, m_protoResolved, proto, "Proto");
 }
 
 qint64 TWSocket::PendingSendBytes() const

@@ -104,6 +104,8 @@ public:
     static int liveSocketCount();
 
 private:
+    void assignText(QString& field, bool& assigned, bool& resolved, const QString& value,
+                    const char* name);
     void handleReadable();
     void handleWritable();
     void receiveLoop(quint16 error);

@@ -40,3 +40,16 @@ bool DaemonProcess::isRunning() const
 {
     return m_process && m_process->state() != QProcess::NotRunning;
 }
+
+bool DaemonProcess::onFreePort(quint16& port, const std::function<bool()>& writeConfig,
+                               const std::function<bool()>& launch)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port = freePort();
+        if (!writeConfig())
+            return false;
+        if (launch())
+            return true;
+    }
+    return false;
+}

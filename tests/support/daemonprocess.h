@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class DaemonProcess final
@@ -19,6 +20,11 @@ public:
                   quint16 port);
     void stop();
     bool isRunning() const;
+
+    // A free port can be taken by someone else before the server binds it: picks one,
+    // writes the configuration for it and launches, up to three times.
+    static bool onFreePort(quint16& port, const std::function<bool()>& writeConfig,
+                           const std::function<bool()>& launch);
 
 private:
     std::unique_ptr<QProcess> m_process;

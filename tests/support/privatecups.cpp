@@ -186,16 +186,9 @@ bool PrivateCups::start()
         m_error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
         return false;
     }
-    // The free port may be taken by someone else before cupsd binds it; try a few.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = freePort();
-        if (!writeConfig())
-            return false;
-        if (launch())
-            break;
-        if (attempt == 2)
-            return false;
-    }
+    if (!DaemonProcess::onFreePort(
+            m_port, [this] { return writeConfig(); }, [this] { return launch(); }))
+        return false;
 
     if (!m_serverSet) {
         if (const char* old = std::getenv("CUPS_SERVER"))

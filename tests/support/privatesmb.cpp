@@ -144,15 +144,8 @@ bool PrivateSmb::start()
         m_error = QStringLiteral("no temporary folder: ") + m_dir.errorString();
         return false;
     }
-    // The free port may be taken by someone else before smbd binds it; try a few.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = freePort();
-        if (!writeConfig())
-            return false;
-        if (launch())
-            return true;
-    }
-    return false;
+    return DaemonProcess::onFreePort(
+        m_port, [this] { return writeConfig(); }, [this] { return launch(); });
 }
 
 void PrivateSmb::stop()

@@ -606,18 +606,10 @@ void TWSocket::closeHandle(bool shutdownFirst, bool fireEvent)
     if (::close(handle) != 0 && errno == EBADF)
         raiseErrorCheckClose(10009, QStringLiteral("Disconnect (closesocket)"));
     setState(TSocketState::wsClosed);
-    if (fireEvent) {
-        QPointer<TWSocket> self(this);
-        try {
-            if (!fireSessionClosed(0))
-                return;
-        } catch (...) {
-            if (self)
-                restoreDefaults();
-            throw;
-        }
-    }
-    restoreDefaults();
+    if (fireEvent)
+        fireClosedThenRestoreDefaults();
+    else
+        restoreDefaults();
 }
 
 void TWSocket::CloseGracefully(int drainTimeoutMs)
@@ -630,6 +622,13 @@ void TWSocket::CloseGracefully(int drainTimeoutMs)
     SocketDrainer::start(std::exchange(m_handle, -1), std::exchange(m_sendQueue, {}),
                          drainTimeoutMs);
     setState(TSocketState::wsClosed);
+    fireClosedThenRestoreDefaults();
+}
+
+// OnSessionClosed(0) of a close the server made, then the defaults. The handler may destroy
+// this socket (then nothing more is touched) or throw (the defaults are restored first).
+void TWSocket::fireClosedThenRestoreDefaults()
+{
     QPointer<TWSocket> self(this);
     try {
         if (!fireSessionClosed(0))

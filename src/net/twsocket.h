@@ -118,6 +118,7 @@ private:
     [[noreturn]] void raiseError(int code, const QString& reportName);
     [[noreturn]] void raiseErrorCheckClose(int code, const QString& reportName);
     void closeHandle(bool shutdownFirst, bool fireEvent);
+    void fireClosedThenRestoreDefaults();
     void closeEvent(quint16 error);
     bool fireSessionClosed(quint16 error);
     void resolveProto();

@@ -487,11 +487,7 @@ void LpdServer::dequeue(const QStringList& selected)
                        : PendingJobList::Verdict::Keep;
         },
         [&](const Tlpdjob& job) {
-            const QString dir =
-                spool + QLatin1Char('/') + queueFolderFor(folders, job.Queue) + QLatin1Char('/');
-            QFile::remove(dir + job.ControlFile);
-            if (!job.DataFile.isEmpty())
-                QFile::remove(dir + job.DataFile);
+            deleteJobFiles(spool + QLatin1Char('/') + queueFolderFor(folders, job.Queue), job);
         });
     emit jobsChanged();
 }

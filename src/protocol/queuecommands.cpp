@@ -1,14 +1,11 @@
 #include "protocol/queuecommands.h"
 
 #include "config/logsink.h"
-#include "net/esocketexception.h"
 #include "net/precisetimer.h"
-#include "net/twsocket.h"
 #include "protocol/operands.h"
 #include "protocol/tlpdconnection.h"
 #include "spool/pendingjoblist.h"
 
-#include <QFile>
 #include <QPointer>
 
 #include <algorithm>
@@ -22,29 +19,9 @@ bool startsWithDigit(const QByteArray& word)
     return !word.isEmpty() && word[0] >= '0' && word[0] <= '9';
 }
 
-void send(Tlpdconnection& c, const QByteArray& bytes)
-{
-    if (!c.Socket || c.Socket->State() != TSocketState::wsConnected)
-        return;
-    try {
-        c.Socket->SendText(bytes);
-    } catch (const ESocketException&) {
-        // The peer went away; its session-closed handling runs from the socket.
-    }
-}
-
-bool knownAs(const Tlpdconnection& c, const QStringList& forms)
-{
-    for (const QString& known : c.KnownQueues)
-        for (const QString& form : forms)
-            if (known.compare(form, Qt::CaseInsensitive) == 0)
-                return true;
-    return false;
-}
-
 void refuse(Tlpdconnection& c, const QString& what, const QString& q)
 {
-    send(c, QByteArray(1, '\1'));
+    c.sendAck(false);
     if (c.LogLines)
         c.LogLines->append(QStringLiteral("ERROR: ") + what + QLatin1Char(' ') + q +
                            QStringLiteral(" - no such printer."));
@@ -147,15 +124,15 @@ void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
     c.Line.clear();
     const QString q = c.Params.isEmpty() ? QString() : QString::fromLatin1(c.Params[0]);
     const QChar dash = QLatin1Char('-');
-    if (!knownAs(c, {q, dash + q, QLatin1Char('+') + q, QLatin1Char('|') + q}))
+    if (!c.isKnown({q, dash + q, QLatin1Char('+') + q, QLatin1Char('|') + q}))
         return refuse(c, QStringLiteral("List"), q);
 
-    send(c, word.toLatin1() + " queue for printer " + q.toLatin1() + "\n");
+    c.send(word.toLatin1() + " queue for printer " + q.toLatin1() + "\n");
     QPointer<Tlpdconnection> guard(&c);
     PreciseTimer::singleShot(5, &c, [guard, q] {
         if (!guard)
             return;
-        send(*guard, HeaderLine);
+        guard->send(HeaderLine);
         PreciseTimer::singleShot(5, guard.data(), [guard, q] {
             if (!guard)
                 return;
@@ -189,7 +166,7 @@ void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
                 if (listed)
                     appendJobLine(lines, job);
             }
-            send(c, lines);
+            c.send(lines);
             if (c.LogLines)
                 c.LogLines->append(QStringLiteral("List ") + q + QStringLiteral(" successful."));
             c.closeIfConnected();
@@ -211,47 +188,39 @@ void QueueCommands::removeJobs(Tlpdconnection& c)
         else
             users << QString::fromLatin1(w);
     }
-    if (!knownAs(c, {q, QLatin1Char('-') + q}))
+    if (!c.isKnown({q, QLatin1Char('-') + q}))
         return refuse(c, QStringLiteral("Dequeue"), q);
 
-    send(c, "Dequeue:\n");
+    c.send("Dequeue:\n");
     const QString agent = c.Params.size() > 1 ? QString::fromLatin1(c.Params[1]) : QString();
     const bool agentIsRoot = agent == QLatin1String("root");
     const bool firstOnly = c.Params.size() == 2;
     const QString folder = c.SpoolDir + QLatin1Char('/');
     QByteArray answer;
     using Verdict = PendingJobList::Verdict;
-    auto remove = [&](const Tlpdjob& job, bool byUser) {
-        const QString dir = folder + queueFolderFor(c.QueueFolders, job.Queue) + QLatin1Char('/');
-        QFile::remove(dir + job.ControlFile);
-        if (!job.DataFile.isEmpty())
-            QFile::remove(dir + job.DataFile);
-        answer += job.User.toLatin1() + ' ' + QByteArray::number(job.JobNumber) +
-                  (byUser ? " dequeued.\n" : "\n");
-    };
-    std::vector<bool> byUserFlags;
+    bool byUser = true; // how the job being removed was found
     c.PendingJobs->removeIf(
         [&](const PendingJobList::Entry& e) {
             const Tlpdjob& job = *e.job;
             if (job.Queue != q)
                 return Verdict::Keep;
             const bool mayRemove = agentIsRoot || agent == job.User;
-            if (firstOnly) {
-                byUserFlags.push_back(true);
+            byUser = true;
+            if (firstOnly)
                 return mayRemove ? Verdict::RemoveAndStop : Verdict::Stop;
-            }
-            if (mayRemove && users.contains(job.User, Qt::CaseInsensitive)) {
-                byUserFlags.push_back(true);
+            if (mayRemove && users.contains(job.User, Qt::CaseInsensitive))
                 return Verdict::Remove;
-            }
-            if (mayRemove && numbers.contains(QString::number(job.JobNumber))) {
-                byUserFlags.push_back(false);
+            byUser = false;
+            if (mayRemove && numbers.contains(QString::number(job.JobNumber)))
                 return Verdict::Remove;
-            }
             return Verdict::Keep;
         },
-        [&](const Tlpdjob& job) { remove(job, byUserFlags.empty() || byUserFlags.back()); });
-    send(c, answer);
+        [&](const Tlpdjob& job) {
+            deleteJobFiles(folder + queueFolderFor(c.QueueFolders, job.Queue), job);
+            answer += job.User.toLatin1() + ' ' + QByteArray::number(job.JobNumber) +
+                      (byUser ? " dequeued.\n" : "\n");
+        });
+    c.send(answer);
     if (c.LogLines)
         c.LogLines->append(QStringLiteral("Dequeue ") + q + QStringLiteral(" successful."));
     c.closeIfConnected();

@@ -106,15 +106,20 @@ void Tlpdconnection::closeIfConnected()
         Socket->CloseGracefully(DrainTimeoutMs);
 }
 
-void Tlpdconnection::sendAck(bool ok)
+void Tlpdconnection::send(const QByteArray& bytes)
 {
     if (!Socket || Socket->State() != TSocketState::wsConnected)
         return;
     try {
-        Socket->SendText(QByteArray(1, ok ? '\0' : '\1'));
+        Socket->SendText(bytes);
     } catch (const ESocketException&) {
         // The peer is gone; the session-closed handling has run or will run.
     }
+}
+
+void Tlpdconnection::sendAck(bool ok)
+{
+    send(QByteArray(1, ok ? '\0' : '\1'));
 }
 
 QStringList Tlpdconnection::filesInUse() const

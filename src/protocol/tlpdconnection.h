@@ -60,6 +60,11 @@ public:
     int DrainTimeoutMs = 60000;
 
     void closeIfConnected();
+    // Sends while connected; a peer gone meanwhile is not an error here.
+    void send(const QByteArray& bytes);
+    void sendAck(bool ok);
+    // Whether one of the forms of a queue name is a name clients may address (any case).
+    bool isKnown(const QStringList& forms) const;
     // The files this connection may still be writing or has not handed over yet.
     QStringList filesInUse() const;
     // Drop the connection at shut-down: no session-closed handling, partial files stay.
@@ -90,9 +95,7 @@ private:
     void writeFailure();
     void finishDataFileAtClose();
     void handOverJob();
-    void sendAck(bool ok);
     QString queueFolder() const;
-    bool isKnown(const QStringList& forms) const;
     void log(const QString& line);
 
     int m_outFile = -1;

@@ -7,7 +7,6 @@
 #include "spool/printaction.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 Tdespool::Tdespool(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
@@ -72,9 +71,7 @@ bool Tdespool::printJob(const Tlpdjob& job, const QString& definition)
         return false;
 
     log(QStringLiteral("Successful: ") + action.firstElement + QLatin1Char(' ') + argumentText);
-    QFile::remove(queueDir + QLatin1Char('/') + job.ControlFile);
-    if (!job.DataFile.isEmpty())
-        QFile::remove(queueDir + QLatin1Char('/') + job.DataFile);
+    deleteJobFiles(queueDir, job);
     return true;
 }
 

@@ -111,3 +111,10 @@ QString queueFolderFor(const QStringList& folders, const QString& queue)
     }
     return queue;
 }
+
+void deleteJobFiles(const QString& queueDir, const Tlpdjob& job)
+{
+    QFile::remove(queueDir + QLatin1Char('/') + job.ControlFile);
+    if (!job.DataFile.isEmpty())
+        QFile::remove(queueDir + QLatin1Char('/') + job.DataFile);
+}

@@ -34,5 +34,9 @@ Tlpdjob buildJob(const QString& spoolDir, const QString& queueDir, const QString
 // (printer definitions come first), else the queue as spelled.
 QString queueFolderFor(const QStringList& folders, const QString& queue);
 
+// Deletes the job's control file, then its data file, in queueDir; failures are ignored
+// (a file that stays is met again by recovery).
+void deleteJobFiles(const QString& queueDir, const Tlpdjob& job);
+
 // "queue user number", the pending list's display string.
 QString displayString(const Tlpdjob& job);

@@ -48,3 +48,11 @@ private:
 
 // cupsPrinterNames, given up as soon as *cancel is raised.
 QStringList cupsPrinterNames(const std::atomic<bool>* cancel);
+
+// The server asks for the list in a helper process, this program started with
+// CupsListOption, so that the background refresh never maps libcups and GnuTLS into the
+// server (several MiB). Without a helper the list is asked for in this process.
+inline constexpr char CupsListOption[] = "--list-cups-printers";
+void setCupsListHelper(const QString& program);
+// The helper's side: the names, one per line, on standard output.
+int printCupsPrinterNames();

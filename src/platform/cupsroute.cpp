@@ -1,11 +1,12 @@
 // The CUPS route: a raw job with document name "test doc", sent block by block on a
 // connection of our own (see CupsConnection), and the list of CUPS printers.
 
+#include "platform/cupsapi.h"
 #include "platform/cupsconnection.h"
 #include "platform/datablocks.h"
 #include "platform/printroutes.h"
 
-#include <cups/cups.h>
+#include <cstdio>
 
 namespace {
 
@@ -14,15 +15,16 @@ namespace {
 // network (DNS-SD) and then the default connection, which has no time limit.
 bool queueExists(http_t* http, const char* name)
 {
+    const CupsApi& cups = cupsApi();
     char uri[HTTP_MAX_URI];
-    httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", ippPort(),
-                     "/printers/%s", name);
-    ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "printer-name");
-    ippDelete(cupsDoRequest(http, request, "/"));
-    return cupsLastError() <= IPP_STATUS_OK_CONFLICTING;
+    cups.httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost",
+                          cups.ippPort(), "/printers/%s", name);
+    ipp_t* request = cups.ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+    cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+    cups.ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+                      "printer-name");
+    cups.ippDelete(cups.cupsDoRequest(http, request, "/"));
+    return cups.cupsLastError() <= IPP_STATUS_OK_CONFLICTING;
 }
 
 // A job whose document was cut off must not print what arrived: the half-sent request
@@ -31,7 +33,7 @@ void abandonJob(CupsConnection& cups, const char* queue, int jobId)
 {
     cups.reopen();
     if (cups.get())
-        cupsCancelJob2(cups.get(), queue, jobId, 0);
+        cupsApi().cupsCancelJob2(cups.get(), queue, jobId, 0);
 }
 
 } // namespace
@@ -49,6 +51,7 @@ RouteResult printToCups(const QString& queue, const QString& dataFilePath)
         return result;
     }
 
+    const CupsApi& api = cupsApi();
     CupsConnection cups;
     if (!cups.get()) {
         result.reason = cups.unreachable();
@@ -58,7 +61,7 @@ RouteResult printToCups(const QString& queue, const QString& dataFilePath)
     const char* name = queueName.constData();
     if (!queueExists(cups.get(), name)) {
         result.reason =
-            cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND
+            api.cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND
                 ? QStringLiteral("no such printer: ") + queue
                 : QStringLiteral("cannot ask CUPS about %1: %2").arg(queue, cups.lastProblem());
         return result;
@@ -70,12 +73,12 @@ RouteResult printToCups(const QString& queue, const QString& dataFilePath)
         return result;
     }
 
-    const int jobId = cupsCreateJob(cups.get(), name, "test doc", 0, nullptr);
+    const int jobId = api.cupsCreateJob(cups.get(), name, "test doc", 0, nullptr);
     if (jobId == 0) {
         result.reason = QStringLiteral("CUPS refused the job: ") + cups.lastProblem();
         return result;
     }
-    if (cupsStartDocument(cups.get(), name, jobId, "test doc", CUPS_FORMAT_RAW, 1) !=
+    if (api.cupsStartDocument(cups.get(), name, jobId, "test doc", CUPS_FORMAT_RAW, 1) !=
         HTTP_STATUS_CONTINUE) {
         result.reason = QStringLiteral("CUPS refused the document: ") + cups.lastProblem();
         abandonJob(cups, name, jobId);
@@ -92,14 +95,14 @@ RouteResult printToCups(const QString& queue, const QString& dataFilePath)
         }
         if (n == 0)
             break;
-        if (cupsWriteRequestData(cups.get(), buf, size_t(n)) != HTTP_STATUS_CONTINUE) {
+        if (api.cupsWriteRequestData(cups.get(), buf, size_t(n)) != HTTP_STATUS_CONTINUE) {
             result.reason = QStringLiteral("sending to CUPS failed: ") + cups.lastProblem();
             abandonJob(cups, name, jobId);
             return result;
         }
     }
 
-    if (cupsFinishDocument(cups.get(), name) > IPP_STATUS_OK_CONFLICTING) {
+    if (api.cupsFinishDocument(cups.get(), name) > IPP_STATUS_OK_CONFLICTING) {
         result.reason = QStringLiteral("CUPS did not take the document: ") + cups.lastProblem();
         abandonJob(cups, name, jobId);
         return result;
@@ -113,20 +116,60 @@ QStringList cupsPrinterNames()
     return cupsPrinterNames(nullptr);
 }
 
+namespace {
+
+QString& cupsListHelper()
+{
+    static QString program;
+    return program;
+}
+
+QStringList namesFromHelper(const QString& helper, const std::atomic<bool>* cancel)
+{
+    // Printer names are at most 127 bytes; a megabyte is far more than any real list.
+    const QByteArray out = processOutput(helper, {QLatin1String(CupsListOption)}, cancel, 1 << 20);
+    QStringList names;
+    for (const QByteArray& line : out.split('\n')) {
+        if (!line.isEmpty())
+            names.append(QString::fromUtf8(line));
+    }
+    return names;
+}
+
+} // namespace
+
+void setCupsListHelper(const QString& program)
+{
+    cupsListHelper() = program;
+}
+
+int printCupsPrinterNames()
+{
+    for (const QString& name : cupsPrinterNames(nullptr)) {
+        const QByteArray line = name.toUtf8() + '\n';
+        std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    }
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
+
 QStringList cupsPrinterNames(const std::atomic<bool>* cancel)
 {
+    const QString helper = cupsListHelper();
+    if (!helper.isEmpty())
+        return namesFromHelper(helper, cancel);
     CupsConnection cups(cancel);
     if (!cups.get())
         return {};
+    const CupsApi& api = cupsApi();
     cups_dest_t* dests = nullptr;
-    const int count = cupsGetDests2(cups.get(), &dests);
+    const int count = api.cupsGetDests2(cups.get(), &dests);
     QStringList names;
     for (int i = 0; i < count; ++i) {
         // An instance (name/instance) is a set of options on a printer, not a printer.
         if (!dests[i].instance)
             names.append(QString::fromUtf8(dests[i].name));
     }
-    cupsFreeDests(count, dests);
+    api.cupsFreeDests(count, dests);
     names.removeDuplicates();
     return names;
 }

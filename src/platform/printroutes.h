@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 struct RouteResult
 {
     bool ok = false;
@@ -40,6 +42,12 @@ struct ProcessResult
 // `workingDir`, the server's environment; waits without a time limit.
 ProcessResult runProcess(const QString& program, const QStringList& args,
                          const QString& workingDir);
+
+// Runs `program` with argv = program + args like runProcess and returns what it wrote to
+// its standard output (at most maxBytes; more ends the program). Empty when it could not
+// start, did not exit with status 0, or *cancel was raised (it is then killed).
+QByteArray processOutput(const QString& program, const QStringList& args,
+                         const std::atomic<bool>* cancel, qsizetype maxBytes);
 
 // Names of the printers the local CUPS knows (cupsGetDests); empty when no CUPS server
 // answers.

@@ -7,6 +7,7 @@
 // jobs is simply reconnected.
 
 #include "platform/datablocks.h"
+#include "platform/lazylibrary.h"
 #include "platform/printroutes.h"
 #include "platform/sigpipeguard.h"
 
@@ -36,26 +37,67 @@ QString urlPart(const QString& part)
     return QString::fromLatin1(QUrl::toPercentEncoding(part));
 }
 
+// The entry points the route uses, resolved when the first SMB job prints.
+struct SmbLibrary
+{
+    decltype(&smbc_new_context) newContext = nullptr;
+    decltype(&smbc_init_context) initContext = nullptr;
+    decltype(&smbc_free_context) freeContext = nullptr;
+    decltype(&smbc_setFunctionAuthDataWithContext) setAuth = nullptr;
+    decltype(&smbc_setOptionNoAutoAnonymousLogin) setNoAutoAnonymous = nullptr;
+    decltype(&smbc_getFunctionOpenPrintJob) openPrintJob = nullptr;
+    decltype(&smbc_getFunctionWrite) write = nullptr;
+    decltype(&smbc_getFunctionFtruncate) ftruncate = nullptr;
+    decltype(&smbc_getFunctionClose) close = nullptr;
+    QString error;
+
+    // Thread-safe: a function-local static is made once.
+    static const SmbLibrary& get()
+    {
+        static const SmbLibrary lib;
+        return lib;
+    }
+
+private:
+    SmbLibrary()
+    {
+        static LazyLibrary so("libsmbclient.so.0");
+        const bool ok = so.resolve(newContext, "smbc_new_context") &&
+                        so.resolve(initContext, "smbc_init_context") &&
+                        so.resolve(freeContext, "smbc_free_context") &&
+                        so.resolve(setAuth, "smbc_setFunctionAuthDataWithContext") &&
+                        so.resolve(setNoAutoAnonymous, "smbc_setOptionNoAutoAnonymousLogin") &&
+                        so.resolve(openPrintJob, "smbc_getFunctionOpenPrintJob") &&
+                        so.resolve(write, "smbc_getFunctionWrite") &&
+                        so.resolve(ftruncate, "smbc_getFunctionFtruncate") &&
+                        so.resolve(close, "smbc_getFunctionClose");
+        if (!ok) {
+            newContext = nullptr;
+            error = so.error();
+        }
+    }
+};
+
 class SmbContext final
 {
 public:
-    SmbContext()
+    explicit SmbContext(const SmbLibrary& lib) : m_lib(lib)
     {
-        m_ctx = smbc_new_context();
+        m_ctx = lib.newContext();
         if (!m_ctx)
             return;
-        smbc_setFunctionAuthDataWithContext(m_ctx, guestLogin);
-        smbc_setOptionNoAutoAnonymousLogin(m_ctx, false);
-        if (!smbc_init_context(m_ctx)) {
+        lib.setAuth(m_ctx, guestLogin);
+        lib.setNoAutoAnonymous(m_ctx, false);
+        if (!lib.initContext(m_ctx)) {
             m_initErrno = errno;
-            smbc_free_context(m_ctx, 1);
+            lib.freeContext(m_ctx, 1);
             m_ctx = nullptr;
         }
     }
     ~SmbContext()
     {
         if (m_ctx)
-            smbc_free_context(m_ctx, 1);
+            m_lib.freeContext(m_ctx, 1);
     }
     SmbContext(const SmbContext&) = delete;
     SmbContext& operator=(const SmbContext&) = delete;
@@ -64,6 +106,7 @@ public:
     int initErrno() const { return m_initErrno; }
 
 private:
+    const SmbLibrary& m_lib;
     SMBCCTX* m_ctx = nullptr;
     int m_initErrno = ENOMEM;
 };
@@ -102,21 +145,26 @@ RouteResult printToSmb(const QString& target, const QString& dataFilePath)
         return result;
     }
 
-    SmbContext ctx;
+    const SmbLibrary& lib = SmbLibrary::get();
+    if (!lib.newContext) {
+        result.reason = lib.error;
+        return result;
+    }
+    SmbContext ctx(lib);
     if (!ctx.get()) {
         result.reason = errnoReason(QStringLiteral("cannot start the SMB client"), ctx.initErrno());
         return result;
     }
     SigpipeGuard noSigpipe;
     const QByteArray urlBytes = url.toUtf8();
-    SMBCFILE* job = smbc_getFunctionOpenPrintJob(ctx.get())(ctx.get(), urlBytes.constData());
+    SMBCFILE* job = lib.openPrintJob(ctx.get())(ctx.get(), urlBytes.constData());
     if (!job) {
         result.reason = errnoReason(QStringLiteral("cannot open a print job on ") + url, errno);
         return result;
     }
 
     char buf[DataBlocks::BlockSize];
-    const smbc_write_fn write = smbc_getFunctionWrite(ctx.get());
+    const smbc_write_fn write = lib.write(ctx.get());
     bool ok = true;
     for (;;) {
         const ssize_t n = data.next(buf);
@@ -124,7 +172,7 @@ RouteResult printToSmb(const QString& target, const QString& dataFilePath)
             // Closing queues what was written; emptied first, the job is dropped by the
             // server instead of printing its first part.
             result.reason = data.error();
-            smbc_getFunctionFtruncate(ctx.get())(ctx.get(), job, 0);
+            lib.ftruncate(ctx.get())(ctx.get(), job, 0);
             ok = false;
             break;
         }
@@ -140,7 +188,7 @@ RouteResult printToSmb(const QString& target, const QString& dataFilePath)
         }
     }
     // The server queues the job when the file is closed; a failed close has not printed.
-    if (smbc_getFunctionClose(ctx.get())(ctx.get(), job) != 0 && ok) {
+    if (lib.close(ctx.get())(ctx.get(), job) != 0 && ok) {
         result.reason = errnoReason(QStringLiteral("SMB close failed"), errno);
         ok = false;
     }

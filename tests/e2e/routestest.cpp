@@ -44,8 +44,7 @@ TEST(Routes, SameJobPrintsByteExactThroughEveryRoute)
     const QString device = s.dir() + QStringLiteral("/device");
     ASSERT_TRUE(writeFile(device, {}));
     ASSERT_TRUE(s.start({QStringLiteral("cmd ") + s.appendScript() + QStringLiteral(" %p/%d"),
-                         QStringLiteral("cupsq |lab"),
-                         QStringLiteral("dev |local port ") + device,
+                         QStringLiteral("cupsq |lab"), QStringLiteral("dev |local port ") + device,
                          QStringLiteral("smb |") + smb.url()}));
     const QByteArray body = allBytes(64);
     const QString file = s.dir() + QStringLiteral("/job.bin");
@@ -67,6 +66,33 @@ TEST(Routes, SameJobPrintsByteExactThroughEveryRoute)
     EXPECT_TRUE(waitUntil([&] {
         return s.log().contains(QStringLiteral("Successful: |") + smb.url() + QLatin1Char(' '));
     })) << s.log().toStdString();
+}
+
+TEST(Routes, CupsPrintersAreKnownQueuesWithoutCupsInTheServer)
+{
+    PrivateCups cups;
+    ASSERT_TRUE(cups.start()) << cups.errorText().toStdString();
+    ASSERT_TRUE(cups.addQueue(QStringLiteral("lab"), cups.outputFor(QStringLiteral("lab"))))
+        << cups.errorText().toStdString();
+    RunningServer s;
+    ASSERT_TRUE(s.start({QStringLiteral("cmd ") + s.appendScript() + QStringLiteral(" %p/%d")}));
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "for the lab\n"));
+
+    // The names arrive from a helper process shortly after the start.
+    EXPECT_TRUE(
+        waitUntil([&] { return rlpr(s, QStringLiteral("lab"), file).exitCode == 0; }, 10000))
+        << s.log().toStdString();
+    EXPECT_NE(rlpr(s, QStringLiteral("nowhere"), file).exitCode, 0);
+    EXPECT_TRUE(s.log().contains(QStringLiteral("Receive job for lab...")));
+    EXPECT_TRUE(
+        s.log().contains(QStringLiteral("ERROR: Receive Job for nowhere - no such printer.")));
+
+    // Neither client library is mapped by a server that has not printed through it.
+    const QByteArray maps = readFile(QStringLiteral("/proc/%1/maps").arg(s.pid()));
+    ASSERT_TRUE(maps.contains("spoolmere"));
+    EXPECT_FALSE(maps.contains("libcups")) << maps.toStdString();
+    EXPECT_FALSE(maps.contains("libsmbclient"));
 }
 
 TEST(Routes, RefusedRoutesKeepTheJobAndThePassGoesOn)
@@ -96,6 +122,5 @@ TEST(Routes, RefusedRoutesKeepTheJobAndThePassGoesOn)
             << queue;
     const int failedBefore = int(s.log().count(QStringLiteral("Failed: local port")));
     EXPECT_TRUE(waitUntil(
-        [&] { return s.log().count(QStringLiteral("Failed: local port")) > failedBefore; },
-        15000));
+        [&] { return s.log().count(QStringLiteral("Failed: local port")) > failedBefore; }, 15000));
 }

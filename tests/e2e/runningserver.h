@@ -16,6 +16,7 @@ public:
     QString dir() const { return m_dir.path(); }
     QString spool(const QString& queue = QStringLiteral("lp")) const;
     quint16 port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
     // Writes lpd.ini (PRINTERS and HOSTS given as lines) and starts the program; true when
     // it listens.
     bool start(const QStringList& printers, const QStringList& hosts = {QStringLiteral("127.")},

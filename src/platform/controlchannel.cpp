@@ -1,20 +1,114 @@
 #include "platform/controlchannel.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <utility>
+
+// The channel is plain AF_UNIX stream sockets watched by QSocketNotifier: the server then
+// needs no Qt Network library for four words. A peer can hold at most MaxLine + 1 bytes and
+// IdleMs of time, and only MaxPeers connections are served at once.
 
 namespace {
 
-constexpr qint64 MaxLine = 64;
-constexpr int IdleMs = 5000;
+constexpr qsizetype MaxLine = 64;
+constexpr int MaxPeers = 16;
+constexpr int Backlog = 16;
 
 const QString Show = QStringLiteral("lpdshow");
 const QString Down = QStringLiteral("lpddown");
 const QString Protect = QStringLiteral("lpdprot");
 const QString Unprotect = QStringLiteral("lpduprot");
 
+QString errnoText(int error)
+{
+    if (error == EAGAIN || error == EWOULDBLOCK)
+        return QStringLiteral("timed out");
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// False when the name does not fit a socket address.
+bool makeAddress(const QByteArray& name, sockaddr_un* addr)
+{
+    *addr = {};
+    addr->sun_family = AF_UNIX;
+    if (name.isEmpty() || size_t(name.size()) >= sizeof(addr->sun_path))
+        return false;
+    std::memcpy(addr->sun_path, name.constData(), size_t(name.size()));
+    return true;
+}
+
+sockaddr* asSockaddr(sockaddr_un* addr)
+{
+    return reinterpret_cast<sockaddr*>(addr);
+}
+
+class Fd
+{
+public:
+    explicit Fd(int fd) : m_fd(fd) {}
+    ~Fd()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return m_fd; }
+    int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd;
+};
+
+// A blocking call on `fd` waits at most what is left until `deadline`; false when nothing is.
+bool armTimeout(int fd, int option, const QDeadlineTimer& deadline)
+{
+    timeval tv{};
+    if (!deadline.isForever()) {
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        tv.tv_sec = time_t(left / 1000);
+        tv.tv_usec = suseconds_t((left % 1000) * 1000);
+    }
+    return ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv) == 0;
+}
+
 } // namespace
+
+class ControlChannel::Peer final : public QObject
+{
+public:
+    Peer(int socket, QObject* parent)
+        : QObject(parent), fd(socket), notifier(socket, QSocketNotifier::Read, this)
+    {
+        idle.setSingleShot(true);
+    }
+    ~Peer() override
+    {
+        notifier.setEnabled(false);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Q_DISABLE_COPY_MOVE(Peer)
+
+    int fd;
+    QSocketNotifier notifier;
+    QTimer idle{this};
+    QByteArray line;
+};
 
 ControlChannel::ControlChannel(QObject* parent) : QObject(parent) {}
 
@@ -38,66 +132,132 @@ bool ControlChannel::listen(const QString& dir)
     close();
     m_error.clear();
     const QString path = socketPath(dir);
-    QLocalServer::removeServer(path);
-    m_server = new QLocalServer(this);
-    m_server->setSocketOptions(QLocalServer::UserAccessOption);
-    if (!m_server->listen(path)) {
-        m_error = path + QStringLiteral(": ") + m_server->errorString();
-        delete m_server;
-        m_server = nullptr;
+    const QByteArray name = QFile::encodeName(path);
+    auto fail = [&](const QString& reason) {
+        m_error = path + QStringLiteral(": ") + reason;
         return false;
+    };
+    sockaddr_un addr;
+    if (!makeAddress(name, &addr))
+        return fail(QStringLiteral("name too long for a local socket"));
+
+    // Bound in a private folder beside the final name, made owner-only there and then
+    // renamed into place: the file is never reachable with wider rights, and a socket left
+    // by a run that died is replaced in one step. The folder's name is shorter than the
+    // final one, so it fits wherever the final one does.
+    QByteArray folder = QFile::encodeName(dir) + "/.ctlXXXXXX";
+    if (!::mkdtemp(folder.data()))
+        return fail(errnoText(errno));
+    const QByteArray staged = folder + "/s";
+    auto cleanUp = [&] {
+        ::unlink(staged.constData());
+        ::rmdir(folder.constData());
+    };
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    sockaddr_un stagedAddr;
+    makeAddress(staged, &stagedAddr);
+    if (fd.get() < 0 || ::bind(fd.get(), asSockaddr(&stagedAddr), sizeof stagedAddr) != 0 ||
+        ::chmod(staged.constData(), S_IRUSR | S_IWUSR) != 0 || ::listen(fd.get(), Backlog) != 0 ||
+        ::rename(staged.constData(), name.constData()) != 0) {
+        const int error = errno;
+        cleanUp();
+        return fail(errnoText(error));
     }
-    connect(m_server, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* socket = m_server->nextPendingConnection()) {
-            // A sender that never finishes its line does not keep the socket forever.
-            auto* idle = new QTimer(socket);
-            idle->setSingleShot(true);
-            connect(idle, &QTimer::timeout, socket, &QLocalSocket::abort);
-            idle->start(IdleMs);
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            connect(socket, &QLocalSocket::readyRead, this, [this, socket] { readWord(socket); });
-            if (socket->bytesAvailable() > 0)
-                readWord(socket);
-        }
-    });
+    cleanUp();
+    struct stat st
+    {
+    };
+    if (::stat(name.constData(), &st) == 0) {
+        m_dev = st.st_dev;
+        m_ino = st.st_ino;
+    }
+    m_path = path;
+    m_fd = fd.release();
+    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &ControlChannel::acceptPeers);
     return true;
 }
 
 void ControlChannel::close()
 {
-    if (!m_server)
+    for (Peer* peer : std::exchange(m_peers, {}))
+        delete peer;
+    if (m_fd < 0)
         return;
-    m_server->close();
-    delete m_server;
-    m_server = nullptr;
+    delete m_notifier;
+    m_notifier = nullptr;
+    ::close(m_fd);
+    m_fd = -1;
+    const QByteArray name = QFile::encodeName(m_path);
+    struct stat st
+    {
+    };
+    if (::stat(name.constData(), &st) == 0 && st.st_dev == m_dev && st.st_ino == m_ino)
+        ::unlink(name.constData());
+    m_path.clear();
 }
 
 bool ControlChannel::isListening() const
 {
-    return m_server && m_server->isListening();
+    return m_fd >= 0;
 }
 
-void ControlChannel::readWord(QLocalSocket* socket)
+void ControlChannel::acceptPeers()
 {
-    if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() > MaxLine) {
-            disconnect(socket, nullptr, this, nullptr);
-            socket->write("unknown\n");
-            socket->disconnectFromServer();
+    for (;;) {
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
         }
+        // More senders than this at once is a flood, not a user: they get no answer.
+        if (m_peers.size() >= MaxPeers) {
+            ::close(fd);
+            continue;
+        }
+        auto* peer = new Peer(fd, this);
+        m_peers.append(peer);
+        connect(&peer->notifier, &QSocketNotifier::activated, this,
+                [this, peer] { readWord(peer); });
+        // A sender that never finishes its line does not keep the socket forever.
+        connect(&peer->idle, &QTimer::timeout, this, [this, peer] { drop(peer); });
+        peer->idle.start(m_idleMs);
+    }
+}
+
+void ControlChannel::readWord(Peer* peer)
+{
+    char buffer[MaxLine + 1];
+    const qsizetype room = MaxLine + 1 - peer->line.size();
+    ssize_t n;
+    do
+        n = ::recv(peer->fd, buffer, size_t(room), 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            drop(peer);
         return;
     }
-    // One word per connection: whatever follows it is not read.
-    disconnect(socket, nullptr, this, nullptr);
-    const QByteArray line = socket->readLine(MaxLine + 1).trimmed();
-    const QString word = QString::fromLatin1(line);
+    // One word per connection: whatever follows its line is not read.
+    peer->line.append(buffer, n);
+    const qsizetype end = peer->line.indexOf('\n');
+    if (end < 0) {
+        // Too long to be a word, or the sender stopped before the end of its line.
+        if (n == 0 || peer->line.size() > MaxLine)
+            answer(peer, "unknown\n");
+        return;
+    }
+    const QString word = QString::fromLatin1(peer->line.left(end).trimmed());
     const bool known = isControlWord(word);
-    socket->write(known ? "ok\n" : "unknown\n");
-    socket->flush();
-    socket->disconnectFromServer();
+    answer(peer, known ? "ok\n" : "unknown\n");
     if (!known)
         return;
+    // A receiver may close or delete the channel on any of these.
+    const QPointer<ControlChannel> alive(this);
     emit messageReceived(word);
+    if (!alive)
+        return;
     if (word == Show)
         emit showRequested();
     else if (word == Down)
@@ -106,6 +266,27 @@ void ControlChannel::readWord(QLocalSocket* socket)
         emit protectRequested(true);
     else if (word == Unprotect)
         emit protectRequested(false);
+}
+
+void ControlChannel::answer(Peer* peer, const char* reply)
+{
+    // A few bytes into an empty send buffer; a sender that has gone loses nothing.
+    ssize_t n;
+    do
+        n = ::send(peer->fd, reply, std::strlen(reply), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    drop(peer);
+}
+
+void ControlChannel::drop(Peer* peer)
+{
+    if (!m_peers.removeOne(peer))
+        return;
+    peer->notifier.setEnabled(false);
+    peer->idle.stop();
+    ::close(std::exchange(peer->fd, -1));
+    // Its notifier may be the one calling here.
+    peer->deleteLater();
 }
 
 bool ControlChannel::send(const QString& dir, const QString& word, QString* error, int timeoutMs)
@@ -117,21 +298,60 @@ bool ControlChannel::send(const QString& dir, const QString& word, QString* erro
     };
     if (!isControlWord(word))
         return fail(QStringLiteral("not a control message: ") + word);
-    QLocalSocket socket;
-    socket.connectToServer(socketPath(dir));
-    if (!socket.waitForConnected(timeoutMs))
-        return fail(QStringLiteral("no running spoolmere at ") + socketPath(dir) +
-                    QStringLiteral(" (") + socket.errorString() + QLatin1Char(')'));
-    socket.write(word.toLatin1() + '\n');
-    if (!socket.waitForBytesWritten(timeoutMs))
-        return fail(socket.errorString());
+    const QString path = socketPath(dir);
+    auto notRunning = [&](const QString& reason) {
+        return fail(QStringLiteral("no running spoolmere at ") + path + QStringLiteral(" (") +
+                    reason + QLatin1Char(')'));
+    };
+    sockaddr_un addr;
+    if (!makeAddress(QFile::encodeName(path), &addr))
+        return notRunning(QStringLiteral("name too long for a local socket"));
+    const QDeadlineTimer deadline(timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                                : QDeadlineTimer(timeoutMs));
+
+    // Blocking calls with the time left as their timeout: a listener whose backlog is full
+    // or that never answers costs the caller timeoutMs, no more.
+    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fd.get() < 0)
+        return notRunning(errnoText(errno));
+    int rc;
+    do
+        rc = armTimeout(fd.get(), SO_SNDTIMEO, deadline)
+                 ? ::connect(fd.get(), asSockaddr(&addr), sizeof addr)
+                 : -1;
+    while (rc != 0 && errno == EINTR);
+    if (rc != 0)
+        return notRunning(errnoText(errno));
+
+    const QByteArray line = word.toLatin1() + '\n';
+    qsizetype sent = 0;
+    while (sent < line.size()) {
+        if (!armTimeout(fd.get(), SO_SNDTIMEO, deadline))
+            return fail(errnoText(errno));
+        const ssize_t n =
+            ::send(fd.get(), line.constData() + sent, size_t(line.size() - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return fail(errnoText(errno));
+        sent += n;
+    }
+
     QByteArray answer;
-    while (!answer.contains('\n') && socket.waitForReadyRead(timeoutMs))
-        answer += socket.readAll();
-    answer += socket.readAll();
-    if (answer.trimmed() == "ok")
+    while (!answer.contains('\n') && answer.size() <= MaxLine) {
+        if (!armTimeout(fd.get(), SO_RCVTIMEO, deadline))
+            break;
+        char buffer[MaxLine + 1];
+        const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        answer.append(buffer, n);
+    }
+    if (answer.left(answer.indexOf('\n')).trimmed() == "ok")
         return true;
     if (answer.isEmpty())
-        return fail(QStringLiteral("no answer from ") + socketPath(dir));
+        return fail(QStringLiteral("no answer from ") + path);
     return fail(QStringLiteral("not taken: ") + word);
 }

@@ -5,11 +5,13 @@
 // receiver answers "ok" or "unknown" and hangs up. Any program can send a word: the server's
 // own `--send WORD` does, and so would `printf 'lpdshow\n' | socat - UNIX:<socket>`.
 
+#include <QList>
 #include <QObject>
 #include <QString>
 
-class QLocalServer;
-class QLocalSocket;
+#include <sys/types.h>
+
+class QSocketNotifier;
 
 class ControlChannel final : public QObject
 {
@@ -26,6 +28,8 @@ public:
     void close();
     bool isListening() const;
     QString error() const { return m_error; }
+    // How long a sender may take to finish its line before it is hung up on.
+    void setIdleTimeout(int ms) { m_idleMs = ms; }
 
     static QString socketPath(const QString& dir);
     static bool isControlWord(const QString& word);
@@ -43,8 +47,20 @@ signals:
     void protectRequested(bool on);
 
 private:
-    void readWord(QLocalSocket* socket);
+    class Peer;
 
-    QLocalServer* m_server = nullptr;
+    void acceptPeers();
+    void readWord(Peer* peer);
+    void answer(Peer* peer, const char* reply);
+    void drop(Peer* peer);
+
+    int m_fd = -1;
+    QSocketNotifier* m_notifier = nullptr;
+    QList<Peer*> m_peers;
+    QString m_path;
+    // The socket file this channel made; close() removes no file another listener put there.
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+    int m_idleMs = 5000;
     QString m_error;
 };

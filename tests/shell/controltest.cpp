@@ -12,15 +12,19 @@
 #include "shell/trayicon.h"
 
 #include <QAction>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QListWidget>
-#include <QLocalSocket>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSignalSpy>
 
+#include <algorithm>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -39,20 +43,60 @@ bool sendWord(const QString& dir, const QString& word, QString* error = nullptr)
     return ok;
 }
 
-// Runs a raw exchange on the control socket and returns the answer.
-QByteArray exchange(const QString& dir, const QByteArray& bytes)
+struct Exchange
 {
-    auto f = onThread([dir, bytes] {
-        QLocalSocket s;
-        s.connectToServer(ControlChannel::socketPath(dir));
-        if (!s.waitForConnected(2000))
-            return QByteArray("no connection");
-        s.write(bytes);
-        s.waitForBytesWritten(2000);
-        QByteArray answer;
-        while (s.waitForReadyRead(2000))
-            answer += s.readAll();
-        return answer + s.readAll();
+    QByteArray answer;
+    bool hungUp = false; // the server closed, rather than the client's 5 s running out
+};
+
+sockaddr_un addressOf(const QString& path)
+{
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    const QByteArray name = QFile::encodeName(path);
+    std::memcpy(addr.sun_path, name.constData(),
+                std::min(size_t(name.size()), sizeof(addr.sun_path) - 1));
+    return addr;
+}
+
+// A raw client, as any program that writes to the socket would be: sends `bytes`, ends its
+// half when asked, then reads until the server hangs up.
+Exchange exchange(const QString& dir, const QByteArray& bytes, bool endInput = false)
+{
+    auto f = onThread([dir, bytes, endInput] {
+        Exchange r;
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const timeval limit{5, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        sockaddr_un addr = addressOf(ControlChannel::socketPath(dir));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+            ::close(fd);
+            r.answer = "no connection";
+            return r;
+        }
+        for (qsizetype sent = 0; sent < bytes.size();) {
+            const ssize_t n =
+                ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0)
+                break; // the server stopped reading and hung up
+            sent += n;
+        }
+        if (endInput)
+            ::shutdown(fd, SHUT_WR);
+        for (;;) {
+            char buffer[256];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n > 0) {
+                r.answer.append(buffer, n);
+                continue;
+            }
+            // Closed with our bytes unread, the kernel reports a reset after the answer.
+            r.hungUp = n == 0 || errno == ECONNRESET;
+            break;
+        }
+        ::close(fd);
+        return r;
     });
     return awaitResult(f);
 }
@@ -166,9 +210,9 @@ TEST(ControlChannelTest, CarriesTheFourWordsAndRefusesOthers)
     EXPECT_FALSE(protect[1][0].toBool());
 
     // Not a control word, a wrong case, an overlong line: answered, nothing happens.
-    EXPECT_EQ(exchange(runtime.path(), "LPDDOWN\n"), QByteArray("unknown\n"));
-    EXPECT_EQ(exchange(runtime.path(), "lpdshow please\n"), QByteArray("unknown\n"));
-    EXPECT_EQ(exchange(runtime.path(), QByteArray(500, 'x')), QByteArray("unknown\n"));
+    EXPECT_EQ(exchange(runtime.path(), "LPDDOWN\n").answer, QByteArray("unknown\n"));
+    EXPECT_EQ(exchange(runtime.path(), "lpdshow please\n").answer, QByteArray("unknown\n"));
+    EXPECT_EQ(exchange(runtime.path(), QByteArray(500, 'x')).answer, QByteArray("unknown\n"));
     QString error;
     EXPECT_FALSE(sendWord(runtime.path(), QStringLiteral("rm -rf"), &error));
     EXPECT_FALSE(error.isEmpty());
@@ -184,6 +228,105 @@ TEST(ControlChannelTest, CarriesTheFourWordsAndRefusesOthers)
     // Nobody listening: the sender says so.
     EXPECT_FALSE(sendWord(runtime.path(), QStringLiteral("lpdshow"), &error));
     EXPECT_TRUE(error.contains(QStringLiteral("no running spoolmere")));
+}
+
+TEST(ControlChannelTest, APeerGetsOneBoundedLineAndLittleTime)
+{
+    QTemporaryDir runtime;
+    ControlChannel channel;
+    channel.setIdleTimeout(200);
+    ASSERT_TRUE(channel.listen(runtime.path())) << channel.error().toStdString();
+    QSignalSpy words(&channel, &ControlChannel::messageReceived);
+
+    // A word padded past the line limit, and a megabyte without a newline: refused, and the
+    // server stops reading and hangs up instead of taking it all in.
+    Exchange padded = exchange(runtime.path(), "lpdshow" + QByteArray(100, ' ') + "\n");
+    EXPECT_EQ(padded.answer, QByteArray("unknown\n"));
+    EXPECT_TRUE(padded.hungUp);
+    Exchange flood = exchange(runtime.path(), QByteArray(1 << 20, 'x'));
+    EXPECT_EQ(flood.answer, QByteArray("unknown\n"));
+    EXPECT_TRUE(flood.hungUp);
+    // Carriage return and the end of the line in one: still the word.
+    EXPECT_EQ(exchange(runtime.path(), "lpdprot\r\n").answer, QByteArray("ok\n"));
+    // A sender that ends its half before the newline is told so.
+    Exchange cut = exchange(runtime.path(), "lpdshow", true);
+    EXPECT_EQ(cut.answer, QByteArray("unknown\n"));
+    EXPECT_TRUE(cut.hungUp);
+
+    // A silent peer, and one that stops mid-word, are hung up on without an answer.
+    Exchange silent = exchange(runtime.path(), {});
+    EXPECT_TRUE(silent.hungUp);
+    EXPECT_TRUE(silent.answer.isEmpty());
+    Exchange stalled = exchange(runtime.path(), "lpdsh");
+    EXPECT_TRUE(stalled.hungUp);
+    EXPECT_TRUE(stalled.answer.isEmpty());
+
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdshow")));
+    ASSERT_TRUE(waitUntil([&] { return words.count() == 2; }));
+    EXPECT_EQ(words[0][0].toString(), QStringLiteral("lpdprot"));
+    EXPECT_EQ(words[1][0].toString(), QStringLiteral("lpdshow"));
+}
+
+TEST(ControlChannelTest, ALeftOverSocketIsReplacedAndOnlyTheOwnerMayConnect)
+{
+    QTemporaryDir runtime;
+    const QString path = ControlChannel::socketPath(runtime.path());
+    const QByteArray name = QFile::encodeName(path);
+    // What a run killed with SIGKILL leaves: a socket file nobody listens on.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr = addressOf(path);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        ::close(fd);
+    }
+    QString error;
+    EXPECT_FALSE(ControlChannel::send(runtime.path(), QStringLiteral("lpdshow"), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("no running spoolmere"))) << error.toStdString();
+
+    ControlChannel first;
+    ASSERT_TRUE(first.listen(runtime.path())) << first.error().toStdString();
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdshow")));
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(name.constData(), &st), 0);
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // Nothing of the set-up is left beside it.
+    EXPECT_EQ(QDir(runtime.path())
+                  .entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("spoolmere.ctl")});
+
+    // A newer listener takes the name over; the older one closing leaves it in place.
+    ControlChannel second;
+    ASSERT_TRUE(second.listen(runtime.path()));
+    QSignalSpy taken(&second, &ControlChannel::showRequested);
+    first.close();
+    EXPECT_FALSE(first.isListening());
+    EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdshow")));
+    EXPECT_TRUE(waitUntil([&] { return taken.count() == 1; }));
+    second.close();
+    EXPECT_FALSE(QFileInfo::exists(path));
+
+    // A folder that is not there: a reason that names the socket.
+    ControlChannel nowhere;
+    EXPECT_FALSE(nowhere.listen(runtime.path() + QStringLiteral("/missing")));
+    EXPECT_TRUE(nowhere.error().contains(QStringLiteral("missing/spoolmere.ctl")));
+    EXPECT_FALSE(nowhere.isListening());
+}
+
+TEST(ControlChannelTest, SenderGivesUpOnAListenerThatNeverAnswers)
+{
+    QTemporaryDir runtime;
+    // Listens but never accepts: the connection sits in the backlog.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = addressOf(ControlChannel::socketPath(runtime.path()));
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(fd, 4), 0);
+    QString error;
+    EXPECT_FALSE(ControlChannel::send(runtime.path(), QStringLiteral("lpddown"), &error, 200));
+    EXPECT_TRUE(error.startsWith(QStringLiteral("no answer from"))) << error.toStdString();
+    ::close(fd);
 }
 
 class Desktop : public ShellFixture

@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "platform/commandline.h"
 #include "platform/controlchannel.h"
+#include "platform/cupsconnection.h"
 #include "platform/instancelock.h"
 #include "platform/unixsignals.h"
 #include "protocol/lpdserver.h"
@@ -16,9 +17,13 @@
 #include <QMessageBox>
 #endif
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -79,6 +84,24 @@ int alreadyRunning(int argc, char** argv, bool headless)
     return 0;
 }
 
+#ifndef SPOOLMERE_HAVE_GUI
+// The window lives in a program of its own beside this one, so a server without a display
+// never maps the GUI libraries (several MiB resident). Returns only if that program cannot
+// be started; the server then runs without a window rather than not at all.
+void runDesktopProgram(char** argv)
+{
+    char self[PATH_MAX];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0)
+        return;
+    std::string path(self, size_t(n));
+    path = path.substr(0, path.rfind('/') + 1) + "spoolmere-desktop";
+    ::execv(path.c_str(), argv);
+    std::fprintf(stderr, "spoolmere: cannot start %s (%s); running without a window\n",
+                 path.c_str(), std::strerror(errno));
+}
+#endif
+
 void printLogLine(const QString& line)
 {
     const QByteArray bytes = line.toLocal8Bit();
@@ -91,12 +114,16 @@ void printLogLine(const QString& line)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], CupsListOption) == 0)
+        return printCupsPrinterNames();
     const CommandLine raw = CommandLine::parse(rawArguments(argc, argv));
     if (raw.send)
         return sendWord(argc, argv, raw);
 #ifdef SPOOLMERE_HAVE_GUI
     const bool headless = raw.headless || noDisplay();
 #else
+    if (!raw.headless && !noDisplay())
+        runDesktopProgram(argv);
     const bool headless = true;
 #endif
 
@@ -126,6 +153,7 @@ int main(int argc, char** argv)
 #endif
     QCoreApplication::setApplicationName(QStringLiteral("spoolmere"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SPOOLMERE_VERSION));
+    setCupsListHelper(QCoreApplication::applicationFilePath());
     // Qt has taken its own options out of the arguments by now.
     const CommandLine options = CommandLine::parse(QCoreApplication::arguments().mid(1));
 
@@ -137,6 +165,9 @@ int main(int argc, char** argv)
     ControlChannel channel;
     int rc = 0;
     if (headless) {
+        // Every line goes to standard output; with no window to show them, holding the
+        // last twenty thousand in memory as well would only cost a few MiB.
+        server.log.setCapacity(1000);
         QObject::connect(&server.log, &LogSink::lineAppended, &printLogLine);
         // No window to show or protect: only "lpddown" has something to do.
         QObject::connect(&channel, &ControlChannel::downRequested, app.get(),

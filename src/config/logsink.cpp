@@ -11,9 +11,20 @@ LogSink::LogSink(QObject* parent, int capacity) : QObject(parent), m_capacity(st
 void LogSink::append(const QString& line)
 {
     m_lines.push_back(line);
+    trim();
+    emit lineAppended(line);
+}
+
+void LogSink::setCapacity(int capacity)
+{
+    m_capacity = std::max(1, capacity);
+    trim();
+}
+
+void LogSink::trim()
+{
     while (m_lines.size() > static_cast<std::size_t>(m_capacity))
         m_lines.pop_front();
-    emit lineAppended(line);
 }
 
 void LogSink::appendConnecting(const QString& line)
@@ -41,7 +52,7 @@ void LogSink::appendFromAnyThread(const QString& line)
         return;
     }
     QMetaObject::invokeMethod(
-        this, [this, line] { append(line); }, Qt::BlockingQueuedConnection);
+        this, [this, line] { append(line); }, Qt::QueuedConnection);
 }
 
 QStringList LogSink::lines() const

@@ -1,7 +1,7 @@
 #pragma once
 // The log: one sink with subscribers (the log view, standard output when headless,
 // tests). Lines carry no time stamp. Appending happens on the thread that owns the sink;
-// other threads hand their lines over with appendFromAnyThread, which waits until done.
+// other threads hand their lines over with appendFromAnyThread.
 
 #include <QObject>
 #include <QString>
@@ -26,18 +26,24 @@ public:
     void appendConnecting(const QString& line);
     void appendReceivedData(const QString& line);
     void appendPrinting(const QString& line);
-    // From a worker thread: blocks until the owning thread has appended the line.
+    // From a worker thread: the owning thread appends the line when its loop comes round,
+    // in the order the worker handed its lines over. The worker does not wait for that: a
+    // print pass that waited for each line printed at the pace of the busy main thread.
     void appendFromAnyThread(const QString& line);
 
     // The lines still held, oldest first (at most `capacity`).
     QStringList lines() const;
     bool contains(const QString& line) const;
     int capacity() const { return m_capacity; }
+    // Drops the oldest lines beyond the new capacity.
+    void setCapacity(int capacity);
 
 signals:
     void lineAppended(const QString& line);
 
 private:
+    void trim();
+
     std::deque<QString> m_lines;
     int m_capacity;
 };

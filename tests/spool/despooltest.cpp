@@ -6,6 +6,7 @@
 
 #include "testsupport.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -44,6 +45,8 @@ protected:
         pass.start();
         ASSERT_TRUE(waitUntil([&] { return pass.isFinished(); }, 10000));
         pass.wait();
+        // The pass's log lines wait in this thread's queue.
+        QCoreApplication::sendPostedEvents();
     }
 
     QString script(const char* name, const QByteArray& body)

@@ -76,6 +76,8 @@ Tlpdconnection::~Tlpdconnection()
 void Tlpdconnection::dropSilently()
 {
     m_dropping = true;
+    if (!Socket)
+        return;
     Socket->OnSessionClosed = nullptr;
     Socket->OnDataAvailable = nullptr;
 }
@@ -532,4 +534,9 @@ void Tlpdconnection::onSocketClosed(TWSocket*, quint16)
     Active = false;
     if (OnClosed)
         OnClosed(Sender);
+    // The closed session waits in the list for the next tick, up to five seconds while a
+    // pass prints; its socket object is of no more use, and under load thousands waited.
+    // Not destroyed here: the socket is still calling this handler.
+    QMetaObject::invokeMethod(
+        this, [this] { Socket.reset(); }, Qt::QueuedConnection);
 }

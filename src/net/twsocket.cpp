@@ -470,6 +470,18 @@ void TWSocket::handleWritable()
 
 // ---- sending and receiving ------------------------------------------------------------
 
+void TWSocket::PauseReceiving()
+{
+    if (m_readNotifier && m_state == TSocketState::wsConnected)
+        m_readNotifier->setEnabled(false);
+}
+
+void TWSocket::ResumeReceiving()
+{
+    if (m_readNotifier && !m_readNotifier->isEnabled() && m_state == TSocketState::wsConnected)
+        m_readNotifier->setEnabled(true);
+}
+
 int TWSocket::Receive(void* buffer, int length)
 {
     m_receiveCalled = true;

@@ -89,6 +89,12 @@ public:
     // Copies up to `length` waiting bytes without taking them: the next Receive gets them
     // again. 0 at the end of the stream, -1 on error (LastError tells which).
     int Peek(void* buffer, int length);
+    // No OnDataAvailable, and no end of the stream noticed, until ResumeReceiving: for a
+    // handler that must finish something elsewhere before it takes the next bytes.
+    void PauseReceiving();
+    // Reports waiting bytes (or the end of the stream) again, after PauseReceiving or after
+    // an OnDataAvailable that read nothing (the socket then waits for the next Receive).
+    void ResumeReceiving();
     int Send(const void* data, int length);
     int SendText(const QByteArray& text);
     void Close();

@@ -6,6 +6,7 @@
 #include "platform/clock.h"
 #include "platform/installedprinters.h"
 #include "protocol/tlpdconnection.h"
+#include "spool/spoolworker.h"
 #include "spool/tdespool.h"
 
 #include <QDir>
@@ -97,7 +98,7 @@ void LpdServer::setTimer1Interval(int ms)
 LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefreshSeconds)
     : QObject(parent), settingsPath(std::move(path)),
       m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
-      WSocket1(std::make_unique<TWSocket>())
+      m_spoolWorker(std::make_unique<SpoolWorker>()), WSocket1(std::make_unique<TWSocket>())
 {
     Timer1.setInterval(5000);
     connect(&Timer1, &QTimer::timeout, this, &LpdServer::Timer1Timer);
@@ -121,6 +122,8 @@ void LpdServer::shutdown()
     m_activeSessions = 0;
     if (WSocket1)
         WSocket1->Close();
+    // Lock files still to be removed: recovery would take their jobs for cut off.
+    m_spoolWorker->drain();
 }
 
 QString LpdServer::spoolDir() const
@@ -263,6 +266,7 @@ void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
     c->SpoolDir = spoolDir();
     c->LogLines = &log;
     c->PendingJobs = &pendingJobs;
+    c->Worker = m_spoolWorker.get();
     c->DrainTimeoutMs = std::max(1, settings.timeoutMinutes) * 60000;
     try {
         c->Socket->Dup(handle);
@@ -439,6 +443,8 @@ bool LpdServer::despoolerRunning() const
 
 void LpdServer::loadoldjobs()
 {
+    // The scan sees the folders as the connections left them, lock files removed.
+    m_spoolWorker->drain();
     const QString spool = spoolDir();
     const QStringList inUse = filesInUse();
     for (const QString& def : settings.printers) {

@@ -16,6 +16,7 @@
 #include <memory>
 
 class InstalledPrinters;
+class SpoolWorker;
 class Tdespool;
 class Tlpdconnection;
 class TWSocket;
@@ -89,6 +90,8 @@ private:
     QStringList queueFolders() const;
 
     std::unique_ptr<InstalledPrinters> m_installed;
+    // Before the sessions: it outlives every connection that hands it work.
+    std::unique_ptr<SpoolWorker> m_spoolWorker;
     std::unique_ptr<TWSocket> WSocket1;
     std::list<std::unique_ptr<Tlpdconnection>> m_sessions;
     // Sessions in m_sessions whose connection is still open (Active). A connection stops

@@ -8,10 +8,12 @@
 #include "protocol/queuecommands.h"
 #include "spool/lockfile.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spoolworker.h"
 #include "spool/tlpdjob.h"
 
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -47,6 +49,50 @@ bool writeAll(int fd, const char* data, qint64 length)
     }
     return true;
 }
+
+// A file of a file command, made ready on the worker: the lock file first (the queue folder
+// only when the lock cannot be made: a lock file that could be made proves the folder is
+// there, and every other case takes the same steps, with the same answers, as making the
+// folder first), then the file. A descriptor nobody took is closed.
+struct OpenedFile
+{
+    enum class Failure
+    {
+        None,
+        Directory,
+        LockFile,
+        File
+    };
+    Failure failure = Failure::None;
+    int fd = -1;
+
+    OpenedFile() = default;
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+    ~OpenedFile()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+
+    void open(const QString& dir, const QString& path, const QString& lockPath)
+    {
+        if (!createLockFile(dir, lockPath)) {
+            if (!QDir().mkpath(dir)) {
+                failure = Failure::Directory;
+                return;
+            }
+            if (!createLockFile(dir, lockPath)) {
+                failure = Failure::LockFile;
+                return;
+            }
+        }
+        fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                    0644);
+        if (fd < 0)
+            failure = Failure::File;
+    }
+};
 
 } // namespace
 
@@ -156,6 +202,8 @@ QString Tlpdconnection::queueFolder() const
 
 void Tlpdconnection::onData(TWSocket*, quint16 error)
 {
+    if (m_waitingForFiles)
+        return;
     if (error != 0 && LogLines && LogLines->receivedData)
         LogLines->append(QStringLiteral("Data Available called with Error ") +
                          QString::number(error));
@@ -316,13 +364,11 @@ void Tlpdconnection::dispatchSubCommand()
 {
     const char sub = Line[0];
     if (sub == 1) {
-        if (!ControlPath.isEmpty()) {
-            QFile::remove(ControlPath);
-            QFile::remove(ControlPath + QStringLiteral(".lck"));
-        }
+        if (!ControlPath.isEmpty())
+            removeFiles({ControlPath, ControlPath + QStringLiteral(".lck")});
         ControlPath.clear();
         if (!DataPath.isEmpty())
-            QFile::remove(DataPath);
+            removeFiles({DataPath});
         DataPath.clear();
         sendAck(true);
         log(QStringLiteral("Abort: ") + QString::fromLatin1(Line) + QLatin1Char('.'));
@@ -342,52 +388,90 @@ void Tlpdconnection::fileCommand(char sub)
 {
     State = sub == 2 ? 3 : 2;
     Params = splitOperands(Line.mid(1));
-    auto refuse = [this](const QString& what) {
-        sendAck(false);
-        log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + Queue + QLatin1Char('.'));
-    };
     if (Params.size() != 2)
-        return refuse(QStringLiteral("Invalid parameter count in file command"));
+        return refuseFile(QStringLiteral("Invalid parameter count in file command"));
     const QString name = QString::fromLatin1(Params[1]);
     if (!isSafeSpoolName(name))
-        return refuse(QStringLiteral("Invalid file name"));
+        return refuseFile(QStringLiteral("Invalid file name"));
     const qint64 count = operandNumber(Params[0]);
     if (count < 0)
-        return refuse(QStringLiteral("Invalid byte count in file command"));
+        return refuseFile(QStringLiteral("Invalid byte count in file command"));
     Remaining = count;
     FileBytes = count;
     m_unknownLength = State == 2 && isUnknownLength(count);
     m_lastByteZero = false;
 
+    // Every file has a lock file while it arrives, so that recovery after a crash never
+    // takes a half-received file for a whole one.
     const QString dir = SpoolDir + QLatin1Char('/') + queueFolder();
     const QString path = dir + QLatin1Char('/') + name;
-
-    // Every file has a lock file while it arrives, so that recovery after a crash never
-    // takes a half-received file for a whole one. The queue folder is made only when the
-    // lock file cannot be: a lock file that could be made proves the folder is there, and
-    // every other case takes the same steps, with the same answers, as making the folder
-    // first.
     m_lockPath = path + QStringLiteral(".lck");
-    if (createLockFile(dir, m_lockPath)) {
-        CurrentPath = path;
-    } else {
-        if (!QDir().mkpath(dir)) {
-            m_lockPath.clear();
-            return refuse(QStringLiteral("Cannot open directory"));
-        }
-        CurrentPath = path;
-        if (!createLockFile(dir, m_lockPath)) {
-            m_lockPath.clear();
-            return refuse(QStringLiteral("Cannot open lock file"));
-        }
-    }
+    // Known as in use from now on, so that a rescan leaves the new files alone.
+    CurrentPath = path;
+    auto file = std::make_shared<OpenedFile>();
+    afterFileWork([file, dir, path, lock = m_lockPath] { file->open(dir, path, lock); },
+                  [this, file] {
+                      switch (file->failure) {
+                      case OpenedFile::Failure::Directory:
+                          m_lockPath.clear();
+                          return refuseFile(QStringLiteral("Cannot open directory"));
+                      case OpenedFile::Failure::LockFile:
+                          m_lockPath.clear();
+                          return refuseFile(QStringLiteral("Cannot open lock file"));
+                      case OpenedFile::Failure::File:
+                          return refuseFile(QStringLiteral("Cannot open file"));
+                      case OpenedFile::Failure::None:
+                          break;
+                      }
+                      m_outFile = std::exchange(file->fd, -1);
+                      Params.clear();
+                      sendAck(true);
+                  });
+}
 
-    const QByteArray fileName = QFile::encodeName(CurrentPath);
-    m_outFile = ::open(fileName.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (m_outFile < 0)
-        return refuse(QStringLiteral("Cannot open file"));
-    Params.clear();
-    sendAck(true);
+void Tlpdconnection::refuseFile(const QString& what)
+{
+    sendAck(false);
+    log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + Queue + QLatin1Char('.'));
+}
+
+void Tlpdconnection::afterFileWork(std::function<void()> work, std::function<void()> done)
+{
+    if (!Worker) {
+        work();
+        done();
+        return;
+    }
+    m_waitingForFiles = true;
+    // Not even the end of the stream is taken meanwhile: a client that sent everything and
+    // shut its side still gets every answer.
+    if (Socket)
+        Socket->PauseReceiving();
+    QPointer<Tlpdconnection> self(this);
+    Worker->run(std::move(work), [self, done = std::move(done)] {
+        if (!self)
+            return;
+        self->m_waitingForFiles = false;
+        done();
+        if (!self)
+            return;
+        if (std::exchange(self->m_closedWhileWaiting, false))
+            self->sessionEnded();
+        else if (self->Socket)
+            self->Socket->ResumeReceiving();
+    });
+}
+
+void Tlpdconnection::removeFiles(const QStringList& paths)
+{
+    auto remove = [paths] {
+        for (const QString& path : paths)
+            QFile::remove(path);
+    };
+    if (Worker)
+        Worker->post(std::move(remove));
+    else
+        remove();
 }
 
 void Tlpdconnection::receiveFileChunk()
@@ -435,33 +519,37 @@ void Tlpdconnection::receiveFileChunk()
     finishFile();
 }
 
-bool Tlpdconnection::finishFile()
+void Tlpdconnection::finishFile()
 {
     const int fd = m_outFile;
     m_outFile = -1;
     if (::close(fd) != 0) {
         sendAck(false);
         log(QStringLiteral("ERROR: Cannot write file for ") + Queue + QLatin1Char('.'));
-        QFile::remove(CurrentPath);
+        removeFiles({CurrentPath});
         if (!m_lockPath.isEmpty())
-            QFile::remove(m_lockPath);
+            removeFiles({m_lockPath});
         m_lockPath.clear();
         closeIfConnected();
-        return false;
+        return;
     }
-    sendAck(true);
-    log(gotFileLine(CurrentPath, FileBytes, Queue));
-    if (State == 3) {
-        // The control file keeps its lock file until the job is handed over.
-        ControlPath = CurrentPath;
-    } else {
-        QFile::remove(m_lockPath);
-        DataPath = CurrentPath;
-    }
-    m_lockPath.clear();
-    m_unknownLength = false;
-    State = 1;
-    return true;
+    auto accepted = [this] {
+        sendAck(true);
+        log(gotFileLine(CurrentPath, FileBytes, Queue));
+        if (State == 3)
+            ControlPath = CurrentPath;
+        else
+            DataPath = CurrentPath;
+        m_lockPath.clear();
+        m_unknownLength = false;
+        State = 1;
+    };
+    // The control file keeps its lock file until the job is handed over. A data file's lock
+    // goes before the answer: a job whose files were all acknowledged is whole for recovery.
+    if (State == 3)
+        accepted();
+    else
+        afterFileWork([lock = m_lockPath] { QFile::remove(lock); }, std::move(accepted));
 }
 
 void Tlpdconnection::writeFailure()
@@ -472,10 +560,10 @@ void Tlpdconnection::writeFailure()
         const int fd = m_outFile;
         m_outFile = -1;
         if (::close(fd) == 0)
-            QFile::remove(CurrentPath);
+            removeFiles({CurrentPath});
     }
     if (!m_lockPath.isEmpty() && State == 2)
-        QFile::remove(m_lockPath);
+        removeFiles({m_lockPath});
     closeIfConnected();
 }
 
@@ -502,7 +590,7 @@ void Tlpdconnection::handOverJob()
 {
     const QString controlName = ControlPath.section(QLatin1Char('/'), -1);
     Tlpdjob job = buildJob(SpoolDir, queueFolder(), Queue, controlName);
-    QFile::remove(ControlPath + QStringLiteral(".lck"));
+    removeFiles({ControlPath + QStringLiteral(".lck")});
     if (PendingJobs)
         PendingJobs->addIfNew(std::move(job));
     Queue.clear();
@@ -512,16 +600,25 @@ void Tlpdconnection::handOverJob()
 
 void Tlpdconnection::onSocketClosed(TWSocket*, quint16)
 {
+    // A file being made ready or finished is taken into account first.
+    if (m_waitingForFiles) {
+        m_closedWhileWaiting = true;
+        return;
+    }
+    sessionEnded();
+}
+
+void Tlpdconnection::sessionEnded()
+{
     // A data file of unknown length ends with the connection. So does one whose announced
     // bytes all arrived: CUPS' lpd backend in stream mode sends an honest count, then no
     // closing zero, and closes without waiting for the answer.
     if (m_outFile >= 0 && State == 2 && (m_unknownLength || Remaining == 0))
         finishDataFileAtClose();
     if (!ControlPath.isEmpty() && DataPath.isEmpty()) {
-        QFile::remove(ControlPath);
-        QFile::remove(ControlPath + QStringLiteral(".lck"));
+        removeFiles({ControlPath, ControlPath + QStringLiteral(".lck")});
     } else if (!DataPath.isEmpty() && ControlPath.isEmpty()) {
-        QFile::remove(DataPath);
+        removeFiles({DataPath});
     } else if (!ControlPath.isEmpty() && !DataPath.isEmpty()) {
         handOverJob();
     }

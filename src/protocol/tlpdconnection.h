@@ -18,6 +18,7 @@
 
 class LogSink;
 class PendingJobList;
+class SpoolWorker;
 class QTimer;
 class TWSocket;
 
@@ -50,6 +51,9 @@ public:
     QString ControlPath;
     QString DataPath;
     PendingJobList* PendingJobs = nullptr;
+    // Where the connection's files are created and removed; without one (tests of the
+    // connection alone) that happens here, at once.
+    SpoolWorker* Worker = nullptr;
     bool Active = true;
     qint64 LastActivity = 0; // ms since the epoch (Clock)
     // The reverse lookup of the peer is still running; a close meanwhile is reported once
@@ -90,8 +94,15 @@ private:
     void startCommand();
     void receiveJobCommand();
     void fileCommand(char subCommand);
+    void refuseFile(const QString& what);
     void receiveFileChunk();
-    bool finishFile();
+    void finishFile();
+    // Runs `work` on the worker and `done` back here, not reading from the client meanwhile:
+    // the bytes behind a sub-command wait for the state its answer leaves.
+    void afterFileWork(std::function<void()> work, std::function<void()> done);
+    // Removes files through the worker, in order with its other work.
+    void removeFiles(const QStringList& paths);
+    void sessionEnded();
     void writeFailure();
     void finishDataFileAtClose();
     void handOverJob();
@@ -103,6 +114,8 @@ private:
     bool m_lastByteZero = false;
     bool m_replying = false; // an answer is being sent over several steps
     bool m_dropping = false;
+    bool m_waitingForFiles = false;
+    bool m_closedWhileWaiting = false;
     QString m_lockPath; // lock file of the file being received
 
     friend class QueueCommands;

@@ -3,6 +3,7 @@
 
 #include "serverfixture.h"
 
+#include <QDir>
 #include <QFile>
 
 namespace {
@@ -89,4 +90,43 @@ TEST_F(Stream, HonestCountCutOffByACloseIsNeverAJob)
     // The partial data file keeps its lock, so recovery never prints it.
     EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA320h.lck")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA320h")));
+}
+
+TEST_F(Stream, WholeJobInOneWriteEndedAtOnceIsStillAJob)
+{
+    // Sent without waiting for any answer, and the sending side shut at once: the end of
+    // the stream can arrive while the data file is still being made ready, and the job
+    // must come out the same, an empty data file included.
+    startServer();
+    struct Case
+    {
+        QByteArray data, number;
+    };
+    for (const Case& k : {Case{"", "311"}, Case{"streamed", "312"}}) {
+        const QByteArray control = "Ponewrite\nldfA" + k.number + "h\n";
+        const QByteArray stream = "\x02lp\n\x02" + QByteArray::number(control.size()) + " cfA" +
+                                  k.number + "h\n" + control + QByteArray(1, '\0') + "\x03" +
+                                  "0 dfA" + k.number + "h\n" + k.data;
+        const QByteArray acks = client([&] {
+            LoopbackClient c;
+            c.connectTo(port);
+            c.send(stream);
+            c.shutdownWrite();
+            return c.readAll();
+        });
+        EXPECT_EQ(acks, QByteArray(4, '\0')) << k.number.toStdString();
+        const QString display = QStringLiteral("lp onewrite ") + QString::fromLatin1(k.number);
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.containsDisplay(display); }))
+            << k.number.toStdString();
+        const QString data = queueDir() + QStringLiteral("/dfA") + QString::fromLatin1(k.number) +
+                             QStringLiteral("h");
+        EXPECT_EQ(readFile(data), k.data);
+        EXPECT_TRUE(waitUntil([&] {
+            return QDir(queueDir())
+                .entryList(
+                    {QStringLiteral("*") + QString::fromLatin1(k.number) + QStringLiteral("h.lck")},
+                    QDir::Files)
+                .isEmpty();
+        }));
+    }
 }

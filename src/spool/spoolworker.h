@@ -1,0 +1,45 @@
+#pragma once
+// File-system work of the connections, done on a thread of its own in the order it was
+// handed over. Creating a file can take the better part of a millisecond (ext4 without a
+// journal passes over every recently freed inode first), and it holds the queue folder's
+// lock meanwhile; on the event loop that cost was paid by every other client waiting for
+// its turn, queue-state requests included. A single thread keeps the order: a file removed
+// and then received again under the same name is removed first.
+
+#include <QObject>
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+class SpoolWorker final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SpoolWorker)
+
+public:
+    explicit SpoolWorker(QObject* parent = nullptr);
+    // Finishes everything handed over, then stops.
+    ~SpoolWorker() override;
+
+    // Runs `work` on the worker thread.
+    void post(std::function<void()> work);
+    // Runs `work` on the worker thread, then `done` on this object's thread. `done` is
+    // dropped unrun when this object goes first.
+    void run(std::function<void()> work, std::function<void()> done);
+    // Returns when everything handed over so far has run.
+    void drain();
+
+private:
+    void loop();
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::condition_variable m_idle;
+    std::deque<std::function<void()>> m_queue;
+    bool m_busy = false;
+    bool m_stop = false;
+    std::thread m_thread; // last: starts after the members it uses exist
+};

@@ -6,7 +6,6 @@
 #include <QString>
 
 class Tlpdconnection;
-struct Tlpdjob;
 
 class QueueCommands final
 {
@@ -14,10 +13,6 @@ public:
     static void queueReport(Tlpdconnection& connection, const QString& word);
     static void removeJobs(Tlpdconnection& connection);
 
-    // At most width characters; a longer text loses its middle to "...".
-    static QString abbreviate(const QString& text, int width);
-    // One line of the report, LF included.
-    static QByteArray jobLine(const Tlpdjob& job);
     static constexpr const char* HeaderLine =
         "User            Job File                                           Size\n";
 };

@@ -4,6 +4,7 @@
 // the simple case folding of the Unicode tables.
 bool PendingJobList::addIfNew(Tlpdjob job)
 {
+    job.ReportLine = reportLine(job);
     const QString display = displayString(job);
     const QString key = display.toCaseFolded();
     auto shared = std::make_shared<const Tlpdjob>(std::move(job));
@@ -17,6 +18,7 @@ bool PendingJobList::addIfNew(Tlpdjob job)
 
 void PendingJobList::append(Tlpdjob job)
 {
+    job.ReportLine = reportLine(job);
     const QString display = displayString(job);
     const QString key = display.toCaseFolded();
     auto shared = std::make_shared<const Tlpdjob>(std::move(job));

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstring>
 
 void applyControlFile(Tlpdjob& job, const QByteArray& contents)
 {
@@ -117,4 +118,74 @@ void deleteJobFiles(const QString& queueDir, const Tlpdjob& job)
     QFile::remove(queueDir + QLatin1Char('/') + job.ControlFile);
     if (!job.DataFile.isEmpty())
         QFile::remove(queueDir + QLatin1Char('/') + job.DataFile);
+}
+
+QString abbreviate(const QString& text, int width)
+{
+    if (text.size() <= width)
+        return text;
+    const int head = (width - 3) / 2;
+    const int tail = width - 3 - head;
+    return text.left(head) + QStringLiteral("...") + text.right(tail);
+}
+
+namespace {
+
+// A text field of the report: at most `width` characters (abbreviated), in Latin-1 with
+// '?' for anything else, ended early by a zero byte and padded with blanks to `width`, as
+// "%-<width>s" of toLatin1()'s bytes would print it.
+char* putText(char* p, const QString& text, int width)
+{
+    QString cut;
+    if (text.size() > width)
+        cut = abbreviate(text, width);
+    const QString& shown = text.size() > width ? cut : text;
+    const char16_t* u = reinterpret_cast<const char16_t*>(shown.constData());
+    const char16_t* const end = u + shown.size();
+    char* const start = p;
+    for (; u != end && *u != 0; ++u)
+        *p++ = *u > 0xff ? '?' : char(*u);
+    while (p - start < width)
+        *p++ = ' ';
+    return p;
+}
+
+// The decimal digits of `value`, at least `minDigits` of them (leading zeros), right-aligned
+// in `width` with blanks: "%<width>.<minDigits>llu".
+char* putNumber(char* p, unsigned long long value, int minDigits, int width)
+{
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (n < minDigits)
+        digits[n++] = '0';
+    for (int pad = n; pad < width; ++pad)
+        *p++ = ' ';
+    while (n > 0)
+        *p++ = digits[--n];
+    return p;
+}
+
+} // namespace
+
+// The layout of "%-15s %3.3u %-38s %10llu bytes\n", formatted by hand: the report makes one
+// line per waiting job for every queue-state request, and printf-style formatting took
+// most of its time with a long queue.
+QByteArray reportLine(const Tlpdjob& job)
+{
+    char line[160];
+    char* p = putText(line, job.User, 15);
+    *p++ = ' ';
+    p = putNumber(p, unsigned(job.JobNumber), 3, 3);
+    *p++ = ' ';
+    p = putText(p, job.Title, 38);
+    *p++ = ' ';
+    p = putNumber(p, static_cast<unsigned long long>(job.Size), 1, 10);
+    static constexpr char tail[] = " bytes\n";
+    std::memcpy(p, tail, sizeof tail - 1);
+    p += sizeof tail - 1;
+    return QByteArray(line, p - line);
 }

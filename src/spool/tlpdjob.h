@@ -14,7 +14,15 @@ struct Tlpdjob
     QString User = QStringLiteral("root");
     QString Title;
     quint64 Size = 0; // data file size when the record was built
+    // Its line in a queue report, made once when the job is listed: a report lists every
+    // waiting job, and formatting them each time took a millisecond with a long queue.
+    QByteArray ReportLine;
 };
+
+// At most width characters; a longer text loses its middle to "...".
+QString abbreviate(const QString& text, int width);
+// The job's line in a queue report, LF included.
+QByteArray reportLine(const Tlpdjob& job);
 
 // Applies the control file's lines (J, N, P and the print letters) to a record.
 void applyControlFile(Tlpdjob& job, const QByteArray& contents);

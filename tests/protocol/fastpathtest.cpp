@@ -25,8 +25,8 @@ int take(const QByteArray& bytes, qsizetype lineLength = 0, bool dropping = fals
 
 QByteArray printfLine(const Tlpdjob& job)
 {
-    const QByteArray user = QueueCommands::abbreviate(job.User, 15).toLatin1();
-    const QByteArray title = QueueCommands::abbreviate(job.Title, 38).toLatin1();
+    const QByteArray user = abbreviate(job.User, 15).toLatin1();
+    const QByteArray title = abbreviate(job.Title, 38).toLatin1();
     char line[160];
     const int n = std::snprintf(line, sizeof line, "%-15s %3.3u %-38s %10llu bytes\n",
                                 user.constData(), unsigned(job.JobNumber), title.constData(),
@@ -93,7 +93,7 @@ TEST(QueueReport, JobLineIsThePrintfLayout)
         job.Title = k.title;
         job.JobNumber = k.number;
         job.Size = k.size;
-        EXPECT_EQ(QueueCommands::jobLine(job), printfLine(job)) << k.user.toStdString();
+        EXPECT_EQ(reportLine(job), printfLine(job)) << k.user.toStdString();
     }
 }
 

@@ -36,19 +36,19 @@ protected:
 
 TEST(QueueReport, AbbreviateAndJobLineLayout)
 {
-    EXPECT_EQ(QueueCommands::abbreviate(QStringLiteral("short"), 15), QStringLiteral("short"));
+    EXPECT_EQ(abbreviate(QStringLiteral("short"), 15), QStringLiteral("short"));
     const QString forty = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789ABCD");
-    const QString cut = QueueCommands::abbreviate(forty, 38);
+    const QString cut = abbreviate(forty, 38);
     EXPECT_EQ(cut, forty.left(17) + QStringLiteral("...") + forty.right(18));
-    EXPECT_EQ(QueueCommands::abbreviate(QStringLiteral("0123456789abcdefg"), 15),
+    EXPECT_EQ(abbreviate(QStringLiteral("0123456789abcdefg"), 15),
               QStringLiteral("012345...bcdefg"));
     Tlpdjob job;
     job.User = QStringLiteral("alice");
     job.JobNumber = 7;
     job.Title = QStringLiteral("report.txt");
     job.Size = 1234;
-    EXPECT_EQ(QueueCommands::jobLine(job), "alice" + QByteArray(10, ' ') + " 007 report.txt" +
-                                               QByteArray(28, ' ') + "       1234 bytes\n");
+    EXPECT_EQ(reportLine(job), "alice" + QByteArray(10, ' ') + " 007 report.txt" +
+                                   QByteArray(28, ' ') + "       1234 bytes\n");
 }
 
 TEST_F(QueueCommandsTest, ShortAndLongReportsWithFilters)

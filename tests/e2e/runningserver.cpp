@@ -46,6 +46,12 @@ bool RunningServer::restart()
     return launch();
 }
 
+void RunningServer::setArguments(const QStringList& args, bool display)
+{
+    m_args = args;
+    m_display = display;
+}
+
 bool RunningServer::launch()
 {
     m_log.clear();
@@ -55,10 +61,14 @@ bool RunningServer::launch()
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir());
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (m_display)
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    else
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setWorkingDirectory(dir());
-    m_process.start(QStringLiteral(SPOOLMERE_BINARY), {QStringLiteral("--headless")});
+    m_process.start(QStringLiteral(SPOOLMERE_BINARY), m_args);
     if (!m_process.waitForStarted(5000))
         return false;
     return waitUntil(

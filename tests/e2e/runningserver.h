@@ -23,6 +23,9 @@ public:
                const QByteArray& extra = {});
     // Starts again on the same folder and port.
     bool restart();
+    // The program's arguments from the next start on ("--headless" unless set), and whether
+    // it sees a display (Qt's offscreen one).
+    void setArguments(const QStringList& args, bool display);
     void stop(); // SIGTERM, waits
     void kill(); // SIGKILL, waits
     // The log so far (standard output).
@@ -42,6 +45,8 @@ public:
 private:
     bool launch();
     QTemporaryDir m_dir;
+    QStringList m_args{QStringLiteral("--headless")};
+    bool m_display = false;
     quint16 m_port = 0;
     QProcess m_process;
     QByteArray m_log;

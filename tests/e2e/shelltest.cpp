@@ -6,6 +6,7 @@
 #include "testsupport.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -113,4 +114,35 @@ TEST(Shell, SendRefusesWordsThatAreNotControlMessages)
         EXPECT_FALSE(r.err.isEmpty());
     }
     EXPECT_FALSE(s.waitForExit(200));
+}
+
+TEST(Shell, WithADisplayTheServerHandsOverToTheDesktopProgram)
+{
+    const auto programOf = [](qint64 pid) {
+        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).symLinkTarget();
+    };
+    RunningServer headless;
+    ASSERT_TRUE(headless.start({QStringLiteral("-lp /bin/true")}));
+    EXPECT_TRUE(programOf(headless.pid()).endsWith(QStringLiteral("/spoolmere")))
+        << programOf(headless.pid()).toStdString();
+    // No GUI library in the server without a display.
+    EXPECT_FALSE(readFile(QStringLiteral("/proc/%1/maps").arg(headless.pid())).contains("Widgets"));
+
+    RunningServer desktop;
+    desktop.setArguments({}, true);
+    ASSERT_TRUE(desktop.start({QStringLiteral("-lp /bin/true")})) << desktop.errors().toStdString();
+    // The same process, now the desktop program beside the server, serving the port.
+    EXPECT_TRUE(programOf(desktop.pid()).endsWith(QStringLiteral("/spoolmere-desktop")))
+        << programOf(desktop.pid()).toStdString();
+    EXPECT_TRUE(readFile(QStringLiteral("/proc/%1/maps").arg(desktop.pid())).contains("Widgets"));
+    LoopbackClient c;
+    ASSERT_TRUE(c.connectTo(desktop.port()));
+    c.send("\x04lp\n");
+    EXPECT_FALSE(c.readAll().isEmpty());
+
+    const ProgramRun down =
+        runBeside(desktop, {QStringLiteral("--send"), QStringLiteral("lpddown")});
+    EXPECT_EQ(down.exitCode, 0) << down.err.constData();
+    ASSERT_TRUE(desktop.waitForExit(10000));
+    EXPECT_EQ(desktop.exitCode(), 0);
 }

@@ -2,28 +2,32 @@
 
 // Equal under this folding is what QString::compare calls equal ignoring case: both use
 // the simple case folding of the Unicode tables.
-bool PendingJobList::addIfNew(Tlpdjob job)
+PendingJobList::Entry PendingJobList::prepare(Tlpdjob job, QString* key)
 {
     job.ReportLine = reportLine(job);
     const QString display = displayString(job);
-    const QString key = display.toCaseFolded();
-    auto shared = std::make_shared<const Tlpdjob>(std::move(job));
+    *key = display.toCaseFolded();
+    return {display, std::make_shared<const Tlpdjob>(std::move(job))};
+}
+
+bool PendingJobList::addIfNew(Tlpdjob job)
+{
+    QString key;
+    Entry entry = prepare(std::move(job), &key);
     QMutexLocker lock(&m_mutex);
     if (m_displays.contains(key))
         return false;
-    m_entries.push_back({display, std::move(shared)});
+    m_entries.push_back(std::move(entry));
     m_displays.insert(key, 1);
     return true;
 }
 
 void PendingJobList::append(Tlpdjob job)
 {
-    job.ReportLine = reportLine(job);
-    const QString display = displayString(job);
-    const QString key = display.toCaseFolded();
-    auto shared = std::make_shared<const Tlpdjob>(std::move(job));
+    QString key;
+    Entry entry = prepare(std::move(job), &key);
     QMutexLocker lock(&m_mutex);
-    m_entries.push_back({display, std::move(shared)});
+    m_entries.push_back(std::move(entry));
     ++m_displays[key];
 }
 

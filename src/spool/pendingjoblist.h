@@ -62,6 +62,8 @@ public:
     std::atomic<bool> jobListChanged{false};
 
 private:
+    // A job made ready to be listed, outside the lock: its entry and its duplicate key.
+    static Entry prepare(Tlpdjob job, QString* key);
     void forget(const Entry& e);
 
     mutable QMutex m_mutex;

@@ -578,6 +578,8 @@ void Tlpdconnection::finishDataFileAtClose()
     m_outFile = -1;
     if (::close(fd) != 0 || size < 0)
         return;
+    // Removed here, not through the worker: the job is handed over in the same close, and
+    // listed with its data file's lock still there, a crash would cost the job.
     QFile::remove(m_lockPath);
     m_lockPath.clear();
     log(gotFileLine(CurrentPath, size, Queue));

@@ -167,56 +167,30 @@ bool keyAccepted(QChar key, const QString& text, int selStart, int selLength, in
 
 } // namespace numericfield
 
-TAlertData::TAlertData(TExtendEdit& owner) : m_owner(owner), m_color(windowBackground()) {}
+TEditData::TEditData(TExtendEdit& owner) : m_owner(owner), m_color(windowBackground()) {}
 
-void TAlertData::setActive(bool active)
+void TEditData::recheck()
 {
-    if (active == m_active)
-        return;
-    m_active = active;
-    m_owner.rangeCheck();
-}
-
-void TAlertData::setColor(const QColor& color)
-{
-    if (color == m_color)
-        return;
-    m_color = color;
-    m_owner.rangeCheck();
-}
-
-TRangeData::TRangeData(TExtendEdit& owner) : m_owner(owner), m_color(windowBackground()) {}
-
-void TRangeData::setEnforce(bool enforce)
-{
-    if (enforce == m_enforce)
-        return;
-    m_enforce = enforce;
     m_owner.rangeCheck();
 }
 
 void TRangeData::setMinValue(double value)
 {
     m_min = value;
-    if (m_min > m_max)
-        m_min = m_max;
-    m_owner.rangeCheck();
+    limitsChanged();
 }
 
 void TRangeData::setMaxValue(double value)
 {
     m_max = value;
-    if (m_min > m_max)
-        m_min = m_max;
-    m_owner.rangeCheck();
+    limitsChanged();
 }
 
-void TRangeData::setColor(const QColor& color)
+void TRangeData::limitsChanged()
 {
-    if (color == m_color)
-        return;
-    m_color = color;
-    m_owner.rangeCheck();
+    if (m_min > m_max)
+        m_min = m_max;
+    recheck();
 }
 
 TExtendEdit::TExtendEdit(QWidget* parent)

@@ -25,49 +25,69 @@ enum TEditType
 
 class TExtendEdit;
 
-// The colour for an out-of-range number; knows its field and re-checks it on a change.
-class TAlertData final
+// What the alert and range data share: a colour, and a field that re-checks itself
+// whenever one of their settings really changes.
+class TEditData
 {
 public:
-    explicit TAlertData(TExtendEdit& owner);
-    TAlertData(const TAlertData&) = delete;
-    TAlertData& operator=(const TAlertData&) = delete;
+    TEditData(const TEditData&) = delete;
+    TEditData& operator=(const TEditData&) = delete;
 
-    bool Active() const { return m_active; }
-    void setActive(bool active);
     QColor Color() const { return m_color; }
-    void setColor(const QColor& color);
+    void setColor(const QColor& color) { change(m_color, color); }
+
+protected:
+    explicit TEditData(TExtendEdit& owner);
+    ~TEditData() = default;
+
+    template <class T> void change(T& setting, const T& value)
+    {
+        if (setting == value)
+            return;
+        setting = value;
+        recheck();
+    }
+    void recheck();
 
 private:
     TExtendEdit& m_owner;
-    bool m_active = false;
     QColor m_color;
+};
+
+// The colour for an out-of-range number.
+class TAlertData final : public TEditData
+{
+public:
+    explicit TAlertData(TExtendEdit& owner) : TEditData(owner) {}
+
+    bool Active() const { return m_active; }
+    void setActive(bool active) { change(m_active, active); }
+
+private:
+    bool m_active = false;
 };
 
 // The range and the normal background. MinValue never exceeds MaxValue: a setting that
 // would make it so sets MinValue to MaxValue.
-class TRangeData final
+class TRangeData final : public TEditData
 {
 public:
-    explicit TRangeData(TExtendEdit& owner);
-    TRangeData(const TRangeData&) = delete;
-    TRangeData& operator=(const TRangeData&) = delete;
+    explicit TRangeData(TExtendEdit& owner) : TEditData(owner) {}
 
     bool Enforce() const { return m_enforce; }
-    void setEnforce(bool enforce);
+    void setEnforce(bool enforce) { change(m_enforce, enforce); }
     double MinValue() const { return m_min; }
     void setMinValue(double value);
     double MaxValue() const { return m_max; }
     void setMaxValue(double value);
-    QColor Color() const { return m_color; }
-    void setColor(const QColor& color);
 
 private:
-    TExtendEdit& m_owner;
+    // Every limit written re-checks the field, even one that stays as it was.
+    void limitsChanged();
+
     bool m_enforce = false;
     double m_min = -100.0;
     double m_max = 100.0;
-    QColor m_color;
 };
 
 // The field's text rules as plain functions of text, style and locale.

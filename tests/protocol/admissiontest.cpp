@@ -41,12 +41,7 @@ TEST_F(Admission, PrefixRuleAndEmptyEntries)
 {
     startServer(); // HOSTS 127.0.0.1, which as a prefix also admits 127.0.0.12
     auto ask = [&](const char* from) {
-        return client([&] {
-            LoopbackClient c;
-            c.connectTo(port, from);
-            c.send("\x03lp\n");
-            return c.readAll(3000);
-        });
+        return client([&] { return queueState(port, 3000, from); });
     };
     EXPECT_TRUE(ask("127.0.0.12").startsWith("short queue for printer lp\n"));
     EXPECT_EQ(ask("127.0.0.2"), QByteArray("No permission!\n"));
@@ -72,12 +67,7 @@ TEST_F(Admission, ThrottleAtTheLimitAndListenAgain)
     ASSERT_TRUE(logHas(QStringLiteral("Listening again."), 4000));
     EXPECT_TRUE(server->isListening());
     EXPECT_EQ(server->listeningPort(), port);
-    const QByteArray answer = client([&] {
-        LoopbackClient c;
-        c.connectTo(port);
-        c.send("\x03lp\n");
-        return c.readAll(3000);
-    });
+    const QByteArray answer = client([&] { return queueState(port, 3000); });
     EXPECT_TRUE(answer.startsWith("short queue"));
 }
 

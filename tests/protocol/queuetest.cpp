@@ -113,12 +113,7 @@ TEST_F(QueueCommandsTest, ReportPausesDoNotHoldUpOtherConnections)
     // Many reports at once all complete; each one's pauses run on timers.
     auto futures = std::vector<std::future<QByteArray>>();
     for (int i = 0; i < 20; ++i)
-        futures.push_back(onThread([this] {
-            LoopbackClient c;
-            c.connectTo(port);
-            c.send("\x03lp\n");
-            return c.readAll(5000);
-        }));
+        futures.push_back(onThread([this] { return queueState(port); }));
     for (auto& f : futures)
         EXPECT_EQ(awaitResult(f),
                   QByteArray("short queue for printer lp\n") + QueueCommands::HeaderLine);

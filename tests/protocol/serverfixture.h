@@ -70,6 +70,16 @@ protected:
     }
 };
 
+// A short queue-state request for lp, from `from` (a loopback address) when given; the whole
+// answer, up to the server's close or timeoutMs.
+inline QByteArray queueState(quint16 port, int timeoutMs = 5000, const char* from = nullptr)
+{
+    LoopbackClient c;
+    c.connectTo(port, from);
+    c.send("\x03lp\n");
+    return c.readAll(timeoutMs);
+}
+
 // One complete job: returns the four acknowledgement bytes the server sent.
 inline QByteArray sendJob(quint16 port, const QByteArray& queue, const QByteArray& cfName,
                           const QByteArray& control, const QByteArray& dfName,

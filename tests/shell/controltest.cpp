@@ -418,14 +418,7 @@ TEST_F(Desktop, AFailingStepIsShownAndTheRestIsLeftOut)
     LpdServer other(second.path() + QStringLiteral("/lpd.ini"), nullptr, 0);
 
     QString shown;
-    answerModals([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (!box)
-            return false;
-        shown = box->text();
-        box->accept();
-        return true;
-    });
+    acceptNextMessageBox(&shown);
     DesktopShell shell(other, channel, runtime.path(),
                        CommandLine::parse({QStringLiteral("open"), QStringLiteral("protect")}));
     EXPECT_FALSE(shell.start());

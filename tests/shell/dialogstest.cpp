@@ -190,14 +190,7 @@ TEST_F(Dialogs, SaveLogToAPlaceThatCannotBeCreatedSaysSo)
     core->log.append(QStringLiteral("a line"));
     const QString target = dir.path() + QStringLiteral("/no/such/folder/log.txt");
     QString shown;
-    answerModals([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (!box)
-            return false;
-        shown = box->text();
-        box->accept();
-        return true;
-    });
+    acceptNextMessageBox(&shown);
     EXPECT_FALSE(w.OKRightDlg->saveLogTo(target));
     EXPECT_EQ(shown, QStringLiteral("Cannot create file %1").arg(target));
     EXPECT_EQ(core->log.lines(), QStringList{QStringLiteral("a line")});

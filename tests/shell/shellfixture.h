@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
 #include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -94,4 +95,17 @@ inline void answerModals(const std::function<bool(QWidget*)>& act, int timeoutMs
         }
     });
     timer->start(10);
+}
+
+// Accepts the next message box that comes up and keeps its text in *shown.
+inline void acceptNextMessageBox(QString* shown)
+{
+    answerModals([shown](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box)
+            return false;
+        *shown = box->text();
+        box->accept();
+        return true;
+    });
 }

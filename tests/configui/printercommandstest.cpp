@@ -47,18 +47,7 @@ std::unique_ptr<QTemporaryDir> cleanTempDir()
 // The acknowledgement bytes of the second half of a job: control file, then data file.
 QByteArray finishJob(LoopbackClient& c, const QByteArray& name, const QByteArray& data)
 {
-    const QByteArray control = "Hclient\nPuser\nldfA" + name + "\n";
-    QByteArray acks;
-    c.send("\x02" + QByteArray::number(control.size()) + " cfA" + name + "\n");
-    acks += c.read(1);
-    c.send(control + QByteArray(1, '\0'));
-    acks += c.read(1);
-    c.send("\x03" + QByteArray::number(data.size()) + " dfA" + name + "\n");
-    acks += c.read(1);
-    c.send(data + QByteArray(1, '\0'));
-    acks += c.read(1);
-    c.close();
-    return acks;
+    return sendJobFiles(c, "cfA" + name, "Hclient\nPuser\nldfA" + name + "\n", "dfA" + name, data);
 }
 
 class Commands : public ::testing::Test

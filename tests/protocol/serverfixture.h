@@ -80,7 +80,7 @@ inline QByteArray queueState(quint16 port, int timeoutMs = 5000, const char* fro
     return c.readAll(timeoutMs);
 }
 
-// One complete job: returns the four acknowledgement bytes the server sent.
+// One complete job: returns the five acknowledgement bytes the server sent.
 inline QByteArray sendJob(quint16 port, const QByteArray& queue, const QByteArray& cfName,
                           const QByteArray& control, const QByteArray& dfName,
                           const QByteArray& data)
@@ -88,17 +88,7 @@ inline QByteArray sendJob(quint16 port, const QByteArray& queue, const QByteArra
     LoopbackClient c;
     if (!c.connectTo(port))
         return "connect failed";
-    QByteArray acks;
     c.send("\x02" + queue + "\n");
-    acks += c.read(1);
-    c.send("\x02" + QByteArray::number(control.size()) + " " + cfName + "\n");
-    acks += c.read(1);
-    c.send(control + QByteArray(1, '\0'));
-    acks += c.read(1);
-    c.send("\x03" + QByteArray::number(data.size()) + " " + dfName + "\n");
-    acks += c.read(1);
-    c.send(data + QByteArray(1, '\0'));
-    acks += c.read(1);
-    c.close();
-    return acks;
+    const QByteArray first = c.read(1);
+    return first + sendJobFiles(c, cfName, control, dfName, data);
 }

@@ -187,3 +187,19 @@ quint16 freePort()
     ::close(fd);
     return ntohs(addr.sin_port);
 }
+
+QByteArray sendJobFiles(LoopbackClient& c, const QByteArray& cfName, const QByteArray& control,
+                        const QByteArray& dfName, const QByteArray& data)
+{
+    QByteArray acks;
+    c.send("\x02" + QByteArray::number(control.size()) + " " + cfName + "\n");
+    acks += c.read(1);
+    c.send(control + QByteArray(1, '\0'));
+    acks += c.read(1);
+    c.send("\x03" + QByteArray::number(data.size()) + " " + dfName + "\n");
+    acks += c.read(1);
+    c.send(data + QByteArray(1, '\0'));
+    acks += c.read(1);
+    c.close();
+    return acks;
+}

@@ -52,6 +52,12 @@ private:
     int m_fd = -1;
 };
 
+// The files of a job on a connection that has sent its receive-job command: control file,
+// then data file, each with its closing zero; then the connection is closed. Returns the
+// four acknowledgement bytes that came back.
+QByteArray sendJobFiles(LoopbackClient& c, const QByteArray& cfName, const QByteArray& control,
+                        const QByteArray& dfName, const QByteArray& data);
+
 QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& bytes);
 // Writes an executable /bin/sh script.

@@ -167,8 +167,8 @@ int main(int argc, char** argv)
     if (headless) {
         // Every line goes to standard output; with no window to show them, holding the
         // last twenty thousand in memory as well would only cost a few MiB.
-        server.log.setCapacity(1000);
-        QObject::connect(&server.log, &LogSink::lineAppended, &printLogLine);
+        server.log().setCapacity(1000);
+        QObject::connect(&server.log(), &LogSink::lineAppended, &printLogLine);
         // No window to show or protect: only "lpddown" has something to do.
         QObject::connect(&channel, &ControlChannel::downRequested, app.get(),
                          [] { QCoreApplication::exit(0); });

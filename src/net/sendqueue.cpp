@@ -13,9 +13,10 @@ constexpr int MaxBlocksPerCall = 64;
 void appendToSendQueue(SendQueue& queue, const char* data, qint64 length)
 {
     while (length > 0) {
-        if (queue.empty() || queue.back()->Free() == 0)
-            queue.push_back(std::make_unique<TBuffer>());
-        const int taken = queue.back()->Write(data, int(std::min<qint64>(length, TBuffer::Size)));
+        if (queue.empty() || queue.back()->freeSpace() == 0)
+            queue.push_back(std::make_unique<SendBuffer>());
+        const int taken =
+            queue.back()->write(data, int(std::min<qint64>(length, SendBuffer::Size)));
         data += taken;
         length -= taken;
     }
@@ -25,14 +26,14 @@ qint64 queuedBytes(const SendQueue& queue)
 {
     qint64 total = 0;
     for (const auto& block : queue)
-        total += block->Peek().size();
+        total += block->peek().size();
     return total;
 }
 
 int flushSendQueue(int handle, SendQueue& queue)
 {
     for (;;) {
-        while (!queue.empty() && queue.front()->Peek().isEmpty())
+        while (!queue.empty() && queue.front()->peek().isEmpty())
             queue.pop_front();
         if (queue.empty())
             return 0;
@@ -43,7 +44,7 @@ int flushSendQueue(int handle, SendQueue& queue)
         for (const auto& block : queue) {
             if (count == MaxBlocksPerCall)
                 break;
-            const QByteArrayView part = block->Peek();
+            const QByteArrayView part = block->peek();
             if (part.isEmpty())
                 continue;
             iov[count].iov_base = const_cast<char*>(part.data());
@@ -62,15 +63,15 @@ int flushSendQueue(int handle, SendQueue& queue)
         }
         qint64 left = sent;
         while (left > 0 && !queue.empty()) {
-            TBuffer& block = *queue.front();
-            const int chunk = int(std::min<qint64>(left, block.Peek().size()));
-            block.Remove(chunk);
+            SendBuffer& block = *queue.front();
+            const int chunk = int(std::min<qint64>(left, block.peek().size()));
+            block.remove(chunk);
             left -= chunk;
-            if (block.Peek().isEmpty())
+            if (block.peek().isEmpty())
                 queue.pop_front();
         }
         if (sent < offered) {
-            while (!queue.empty() && queue.front()->Peek().isEmpty())
+            while (!queue.empty() && queue.front()->peek().isEmpty())
                 queue.pop_front();
             return queue.empty() ? 0 : EAGAIN;
         }

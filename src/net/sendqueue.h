@@ -2,14 +2,14 @@
 // The send queue shared by the socket and its drainer: bytes wait in 1460-byte blocks and
 // go to the kernel as it takes them, several blocks per system call.
 
-#include "net/tbuffer.h"
+#include "net/sendbuffer.h"
 
 #include <QtGlobal>
 
 #include <deque>
 #include <memory>
 
-using SendQueue = std::deque<std::unique_ptr<TBuffer>>;
+using SendQueue = std::deque<std::unique_ptr<SendBuffer>>;
 
 // Copies length bytes to the end of the queue, filling the last block first.
 void appendToSendQueue(SendQueue& queue, const char* data, qint64 length);

@@ -14,7 +14,7 @@ bool isAsciiDigit(QChar c)
     return c >= u'0' && c <= u'9';
 }
 
-// Name service failures in the classic numbering.
+// Name service failures in the Winsock numbering.
 int lookupErrorCode(int eaiError)
 {
     switch (eaiError) {
@@ -53,7 +53,7 @@ std::optional<quint32> parseDotted(const QString& text, bool* isDotted)
 
 } // namespace
 
-QString resolveProtoText(const QString& text, int* protocol)
+QString resolveProtocol(const QString& text, int* protocol)
 {
     int number = -1;
     if (text.isEmpty()) {
@@ -80,7 +80,7 @@ QString resolveProtoText(const QString& text, int* protocol)
     return {};
 }
 
-QString resolvePortText(const QString& text, bool datagram, quint16* port)
+QString resolvePort(const QString& text, bool datagram, quint16* port)
 {
     const QString invalid = QStringLiteral("WSocketResolvePort: Invalid Port.");
     if (text.isEmpty() || text.size() > 31)
@@ -111,7 +111,7 @@ QString resolvePortText(const QString& text, bool datagram, quint16* port)
     return {};
 }
 
-QString resolveHostText(const QString& text, quint32* address)
+QString resolveHost(const QString& text, quint32* address)
 {
     if (text.isEmpty() || text.size() > 256)
         return QStringLiteral("WSocketResolveHost: '") + text +

@@ -6,8 +6,8 @@
 #include <QStringList>
 
 // "tcp" (6), "udp" (17), a number, or a name from the protocols database.
-QString resolveProtoText(const QString& text, int* protocol);
+QString resolveProtocol(const QString& text, int* protocol);
 // Leading decimal digits ("515x" is 515), else a service name of the protocol.
-QString resolvePortText(const QString& text, bool datagram, quint16* port);
+QString resolvePort(const QString& text, bool datagram, quint16* port);
 // A dotted IPv4 address, else a host name looked up for IPv4. *address in network order.
-QString resolveHostText(const QString& text, quint32* address);
+QString resolveHost(const QString& text, quint32* address);

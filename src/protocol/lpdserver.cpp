@@ -1,13 +1,13 @@
 #include "protocol/lpdserver.h"
 
 #include "config/printerdefinition.h"
-#include "net/esocketexception.h"
-#include "net/twsocket.h"
+#include "net/eventsocket.h"
+#include "net/socketerror.h"
 #include "platform/clock.h"
 #include "platform/installedprinters.h"
-#include "protocol/tlpdconnection.h"
+#include "protocol/lpdconnection.h"
+#include "spool/despooler.h"
 #include "spool/spoolworker.h"
-#include "spool/tdespool.h"
 
 #include <QDir>
 #include <QFile>
@@ -60,51 +60,57 @@ void rememberPeer(const QString& ip, const QString& name)
     peers.insert(ip, {name, Clock::nowMs() + PeerNameTtlMs});
 }
 
+} // namespace
+
 // The end of admission once the peer's name is known (or known to be missing).
-void peerResolved(LpdServer* server, Tlpdconnection* c, const QString& ip, const QString& name)
+void LpdServer::peerResolved(LpdConnection* c, const QString& ip, const QString& name)
 {
-    c->PeerPending = false;
+    c->setPeerPending(false);
     QString description = ip;
     if (!name.isEmpty()) {
-        server->log.appendConnecting(QStringLiteral("Session available, got peer name ") + name);
+        m_log.appendConnecting(QStringLiteral("Session available, got peer name ") + name);
         description = name + QLatin1Char(' ') + ip;
     }
-    server->connections << description;
-    c->Peer = description;
-    server->log.append(QStringLiteral("Remote ") + description + QStringLiteral(" connected"));
-    emit server->connectionsChanged();
-    if (c->CloseDeferred)
-        server->endeproz(c);
+    m_connections << description;
+    c->setPeer(description);
+    m_log.append(QStringLiteral("Remote ") + description + QStringLiteral(" connected"));
+    emit connectionsChanged();
+    if (c->closeDeferred())
+        onConnectionClosed(c);
 }
-
-} // namespace
 
 // Switching a timer on leaves it alone when it already runs, and a new period restarts it
 // only when the period really changes. Restarting on every event would starve it: with a
 // client closing every few milliseconds, a restarted 1000 ms timer would never fire, and
 // nothing would be printed or disposed of while the load lasts.
-void LpdServer::enableTimer1()
+void LpdServer::startHousekeeping()
 {
-    if (!Timer1.isActive())
-        Timer1.start();
+    if (!m_housekeeping.isActive())
+        m_housekeeping.start();
 }
 
-void LpdServer::setTimer1Interval(int ms)
+void LpdServer::setHousekeepingInterval(int ms)
 {
-    if (Timer1.interval() != ms)
-        Timer1.setInterval(ms);
+    if (m_housekeeping.interval() != ms)
+        m_housekeeping.setInterval(ms);
+}
+
+void LpdServer::addLocalJob(SpoolJob job)
+{
+    m_pendingJobs.append(std::move(job));
+    // Already running keeps its phase: the job waits at most one period either way.
+    startHousekeeping();
 }
 
 LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefreshSeconds)
-    : QObject(parent), settingsPath(std::move(path)),
+    : QObject(parent), m_settingsPath(std::move(path)),
       m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
-      m_spoolWorker(std::make_unique<SpoolWorker>()), WSocket1(std::make_unique<TWSocket>())
+      m_spoolWorker(std::make_unique<SpoolWorker>()), m_listener(std::make_unique<EventSocket>())
 {
-    Timer1.setInterval(5000);
-    connect(&Timer1, &QTimer::timeout, this, &LpdServer::Timer1Timer);
-    WSocket1->OnSessionAvailable = [this](TWSocket* s, quint16 e) {
-        WSocket1SessionAvailable(s, e);
-    };
+    m_housekeeping.setInterval(5000);
+    connect(&m_housekeeping, &QTimer::timeout, this, &LpdServer::onHousekeepingTick);
+    m_listener->setSessionAvailableHandler(
+        [this](EventSocket* s, quint16 e) { onIncomingConnection(s, e); });
 }
 
 LpdServer::~LpdServer()
@@ -115,86 +121,86 @@ LpdServer::~LpdServer()
 void LpdServer::shutdown()
 {
     m_shuttingDown = true;
-    Timer1.stop();
+    m_housekeeping.stop();
     for (auto& session : m_sessions)
         session->dropSilently();
     m_sessions.clear();
     m_activeSessions = 0;
-    if (WSocket1)
-        WSocket1->Close();
+    if (m_listener)
+        m_listener->close();
     // Lock files still to be removed: recovery would take their jobs for cut off.
     m_spoolWorker->drain();
 }
 
 QString LpdServer::spoolDir() const
 {
-    return effectiveSpoolDir(settings.spoolDir, settingsPath);
+    return effectiveSpoolDir(m_settings.spoolDir, m_settingsPath);
 }
 
 quint16 LpdServer::listeningPort() const
 {
-    return WSocket1->LocalPort();
+    return m_listener->localPort();
 }
 
 bool LpdServer::isListening() const
 {
-    return WSocket1->State() == TSocketState::wsListening;
+    return m_listener->state() == EventSocket::State::Listening;
 }
 
-void LpdServer::loadsettings()
+void LpdServer::loadSettings()
 {
     Settings fresh;
-    loadSettingsFile(settingsPath, fresh);
-    settings = fresh;
-    log.connecting = settings.logConnecting;
-    log.receivedData = settings.logReceivedData;
-    log.printing = settings.logPrinting;
+    loadSettingsFile(m_settingsPath, fresh);
+    m_settings = fresh;
+    m_log.connecting = m_settings.logConnecting;
+    m_log.receivedData = m_settings.logReceivedData;
+    m_log.printing = m_settings.logPrinting;
 }
 
-bool LpdServer::savesettings()
+bool LpdServer::saveSettings()
 {
-    settings.logConnecting = log.connecting;
-    settings.logReceivedData = log.receivedData;
-    settings.logPrinting = log.printing;
-    if (saveSettingsFile(settingsPath, settings))
+    m_settings.logConnecting = m_log.connecting;
+    m_settings.logReceivedData = m_log.receivedData;
+    m_settings.logPrinting = m_log.printing;
+    if (saveSettingsFile(m_settingsPath, m_settings))
         return true;
-    log.append(QStringLiteral("Failure writing ini file"));
+    m_log.append(QStringLiteral("Failure writing ini file"));
     return false;
 }
 
 bool LpdServer::start()
 {
-    loadsettings();
+    loadSettings();
     const bool listening = startListening();
-    loadoldjobs();
-    if (!pendingJobs.isEmpty())
-        enableTimer1();
+    recoverSpooledJobs();
+    if (!m_pendingJobs.isEmpty())
+        startHousekeeping();
     return listening;
 }
 
 bool LpdServer::startListening()
 {
     try {
-        WSocket1->setAddr(QStringLiteral("0.0.0.0"));
-        WSocket1->setPort(settings.port.isEmpty() ? QStringLiteral("515") : settings.port);
-        WSocket1->Listen();
+        m_listener->setAddress(QStringLiteral("0.0.0.0"));
+        m_listener->setPort(m_settings.port.isEmpty() ? QStringLiteral("515") : m_settings.port);
+        m_listener->listen();
         return true;
-    } catch (const ESocketException& e) {
-        log.append(e.Message());
+    } catch (const SocketError& e) {
+        m_log.append(e.message());
         return false;
     }
 }
 
 bool LpdServer::restartListening()
 {
-    WSocket1->Close();
+    m_listener->close();
     return startListening();
 }
 
 QStringList LpdServer::knownQueues() const
 {
     QStringList known = m_installed->names();
-    for (const QString& def : settings.printers) {
+    for (const QString& def : m_settings.printers) {
         const QString token = printerdef::queueToken(def);
         if (!token.isEmpty())
             known << token;
@@ -205,7 +211,7 @@ QStringList LpdServer::knownQueues() const
 QStringList LpdServer::queueFolders() const
 {
     QStringList folders;
-    for (const QString& def : settings.printers) {
+    for (const QString& def : m_settings.printers) {
         const QString name = printerdef::queueName(def);
         if (!name.isEmpty())
             folders << name;
@@ -221,110 +227,98 @@ QStringList LpdServer::filesInUse() const
     return files;
 }
 
-void LpdServer::WSocket1SessionAvailable(TWSocket*, quint16)
+void LpdServer::onIncomingConnection(EventSocket*, quint16)
 {
     int handle = -1;
     try {
-        handle = WSocket1->Accept();
-    } catch (const ESocketException& e) {
-        // Out of descriptors, most likely: stop listening for now; Timer1 listens again.
-        log.append(e.Message());
-        WSocket1->Close();
-        enableTimer1();
+        handle = m_listener->accept();
+    } catch (const SocketError& e) {
+        // Out of descriptors, most likely: stop listening for now; the housekeeping tick listens
+        // again.
+        m_log.append(e.message());
+        m_listener->close();
+        startHousekeeping();
         return;
     }
     if (handle < 0) {
-        enableTimer1();
+        startHousekeeping();
         return;
     }
-    log.appendConnecting(QStringLiteral("Session available, starting"));
-    m_sessions.push_back(std::make_unique<Tlpdconnection>());
-    Tlpdconnection* c = m_sessions.back().get();
+    m_log.appendConnecting(QStringLiteral("Session available, starting"));
+    LpdConnection::Environment environment;
+    environment.knownQueues = knownQueues();
+    environment.queueFolders = queueFolders();
+    environment.spoolDir = spoolDir();
+    environment.log = &m_log;
+    environment.pendingJobs = &m_pendingJobs;
+    environment.worker = m_spoolWorker.get();
+    environment.drainTimeoutMs = std::max(1, m_settings.timeoutMinutes) * 60000;
+    m_sessions.push_back(std::make_unique<LpdConnection>(std::move(environment)));
+    LpdConnection* c = m_sessions.back().get();
     // Sessions that have closed wait in the list for the next tick; they no longer hold a
     // connection, so they do not count towards the limit. Under load a second's worth of
     // finished jobs would otherwise close the listener on clients that are long gone. The
     // open ones are counted as they open and close: walking the list at every connection
     // cost a tenth of the main thread with thousands of closed sessions waiting.
     const int n = ++m_activeSessions;
-    log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +
-                         QString::number(n) + QLatin1Char('.'));
-    c->Sender = c;
-    c->Active = true;
-    c->LastActivity = Clock::nowMs();
-    if (n >= settings.maxConn) {
-        log.append(QStringLiteral("Connection limit reached - throttled"));
-        WSocket1->Close();
+    m_log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +
+                           QString::number(n) + QLatin1Char('.'));
+    if (n >= m_settings.maxConn) {
+        m_log.append(QStringLiteral("Connection limit reached - throttled"));
+        m_listener->close();
     }
-    enableTimer1();
-    log.appendConnecting(QStringLiteral("Session available, timer started"));
-    c->OnClosed = [this](Tlpdconnection* conn) {
+    startHousekeeping();
+    m_log.appendConnecting(QStringLiteral("Session available, timer started"));
+    c->setClosedHandler([this](LpdConnection* conn) {
         --m_activeSessions;
-        endeproz(conn);
-    };
-    c->KnownQueues = knownQueues();
-    c->QueueFolders = queueFolders();
-    c->SpoolDir = spoolDir();
-    c->LogLines = &log;
-    c->PendingJobs = &pendingJobs;
-    c->Worker = m_spoolWorker.get();
-    c->DrainTimeoutMs = std::max(1, settings.timeoutMinutes) * 60000;
-    try {
-        c->Socket->Dup(handle);
-    } catch (const ESocketException& e) {
-        log.append(e.Message());
+        onConnectionClosed(conn);
+    });
+    QString report;
+    if (!c->adopt(handle, &report)) {
+        m_log.append(report);
         ::close(handle);
-        c->Active = false;
         --m_activeSessions;
         return;
     }
-    log.appendConnecting(QStringLiteral("Session available, getting peer name"));
-    sockaddr_in peer{};
-    QString ip;
-    if (c->Socket->GetPeerName(peer) == 0) {
-        const quint8* b = reinterpret_cast<const quint8*>(&peer.sin_addr.s_addr);
-        ip = QStringLiteral("%1.%2.%3.%4").arg(b[0]).arg(b[1]).arg(b[2]).arg(b[3]);
-    }
-    log.appendConnecting(QStringLiteral("Session available, got peer ") + ip);
+    m_log.appendConnecting(QStringLiteral("Session available, getting peer name"));
+    const QString ip = c->peerAddress();
+    m_log.appendConnecting(QStringLiteral("Session available, got peer ") + ip);
     admit(c, ip);
 }
 
-void LpdServer::admit(Tlpdconnection* c, const QString& ip)
+void LpdServer::admit(LpdConnection* c, const QString& ip)
 {
     bool allowed = false;
-    for (const QString& host : settings.hosts) {
+    for (const QString& host : m_settings.hosts) {
         if (!host.isEmpty() && !ip.isEmpty() && ip.startsWith(host)) {
             allowed = true;
             break;
         }
     }
     if (!allowed) {
-        log.append(QStringLiteral("Remote ") + ip + QStringLiteral(" no permission."));
-        c->Peer = ip;
-        try {
-            c->Socket->SendText(QByteArrayLiteral("No permission!\n"));
-        } catch (const ESocketException&) {
-        }
-        c->closeIfConnected();
+        m_log.append(QStringLiteral("Remote ") + ip + QStringLiteral(" no permission."));
+        c->setPeer(ip);
+        c->refuse(QByteArrayLiteral("No permission!\n"));
         return;
     }
-    log.appendConnecting(QStringLiteral("Session available, try to get peer name "));
-    c->Peer = ip;
-    c->PeerPending = true;
+    m_log.appendConnecting(QStringLiteral("Session available, try to get peer name "));
+    c->setPeer(ip);
+    c->setPeerPending(true);
     resolvePeer(c, ip);
 }
 
-void LpdServer::resolvePeer(Tlpdconnection* c, const QString& ip)
+void LpdServer::resolvePeer(LpdConnection* c, const QString& ip)
 {
     const auto known = knownPeers().constFind(ip);
     if (known != knownPeers().cend() && known->untilMs > Clock::nowMs())
-        return peerResolved(this, c, ip, known->name);
-    QPointer<Tlpdconnection> guard(c);
+        return peerResolved(c, ip, known->name);
+    QPointer<LpdConnection> guard(c);
     QPointer<LpdServer> self(this);
     lookupPool().start([guard, self, ip] {
         QString name;
         try {
-            name = WSocketGetHostByAddr(ip);
-        } catch (const ESocketException&) {
+            name = reverseLookup(ip);
+        } catch (const SocketError&) {
         }
         QMetaObject::invokeMethod(
             self.data(),
@@ -332,86 +326,87 @@ void LpdServer::resolvePeer(Tlpdconnection* c, const QString& ip)
                 if (!self)
                     return;
                 rememberPeer(ip, name);
-                if (!guard || !guard->PeerPending)
+                if (!guard || !guard->peerPending())
                     return;
-                peerResolved(self.data(), guard.data(), ip, name);
+                self->peerResolved(guard.data(), ip, name);
             },
             Qt::QueuedConnection);
     });
 }
 
-void LpdServer::endeproz(Tlpdconnection* c)
+void LpdServer::onConnectionClosed(LpdConnection* c)
 {
     if (m_shuttingDown)
         return;
-    if (c->PeerPending) {
-        c->CloseDeferred = true;
+    if (c->peerPending()) {
+        c->setCloseDeferred(true);
         return;
     }
-    for (qsizetype i = 0; i < connections.size(); ++i) {
-        if (connections[i].compare(c->Peer, Qt::CaseInsensitive) == 0) {
-            connections.removeAt(i);
+    for (qsizetype i = 0; i < m_connections.size(); ++i) {
+        if (m_connections[i].compare(c->peer(), Qt::CaseInsensitive) == 0) {
+            m_connections.removeAt(i);
             break;
         }
     }
-    log.append(QStringLiteral("Remote ") + c->Peer + QStringLiteral(" (was) closed."));
+    m_log.append(QStringLiteral("Remote ") + c->peer() + QStringLiteral(" (was) closed."));
     emit connectionsChanged();
     emit jobsChanged();
-    if (runningDespoolers == 0)
-        setTimer1Interval(1000);
-    enableTimer1();
-    log.appendConnecting(QStringLiteral("Session closed, timer started "));
+    if (m_runningDespoolers == 0)
+        setHousekeepingInterval(1000);
+    startHousekeeping();
+    m_log.appendConnecting(QStringLiteral("Session closed, timer started "));
 }
 
-void LpdServer::Timer1Timer()
+void LpdServer::onHousekeepingTick()
 {
-    if (runningDespoolers == 0 && !pendingJobs.isEmpty()) {
-        pendingJobs.jobListChanged = false;
-        ++runningDespoolers;
-        setTimer1Interval(5000);
-        log.appendPrinting(QStringLiteral("Timer1: forked job, ") +
-                           QString::number(runningDespoolers) + QStringLiteral(" jobs running"));
-        auto* pass = new Tdespool(pendingJobs, settings.printers, spoolDir(), log);
-        connect(pass, &QThread::finished, this, &LpdServer::despoolended);
+    if (m_runningDespoolers == 0 && !m_pendingJobs.isEmpty()) {
+        m_pendingJobs.jobListChanged = false;
+        ++m_runningDespoolers;
+        setHousekeepingInterval(5000);
+        m_log.appendPrinting(QStringLiteral("Timer1: forked job, ") +
+                             QString::number(m_runningDespoolers) +
+                             QStringLiteral(" jobs running"));
+        auto* pass = new Despooler(m_pendingJobs, m_settings.printers, spoolDir(), m_log);
+        connect(pass, &QThread::finished, this, &LpdServer::onDespoolerFinished);
         connect(pass, &QThread::finished, pass, &QObject::deleteLater);
-        m_despool = pass;
+        m_despooler = pass;
         pass->start();
     }
-    if (!pendingJobs.isEmpty() || !m_sessions.empty()) {
+    if (!m_pendingJobs.isEmpty() || !m_sessions.empty()) {
         sessionHalf();
-        if (pendingJobs.isEmpty() && m_sessions.empty()) {
-            setTimer1Interval(5000);
-            Timer1.stop();
-            log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));
+        if (m_pendingJobs.isEmpty() && m_sessions.empty()) {
+            setHousekeepingInterval(5000);
+            m_housekeeping.stop();
+            m_log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));
         }
     } else {
-        setTimer1Interval(5000);
-        Timer1.stop();
-        log.appendConnecting(QStringLiteral("Timer1: Nothing to do, timer disabled"));
+        setHousekeepingInterval(5000);
+        m_housekeeping.stop();
+        m_log.appendConnecting(QStringLiteral("Timer1: Nothing to do, timer disabled"));
     }
 }
 
 void LpdServer::sessionHalf()
 {
-    const qint64 limitMs = qint64(settings.timeoutMinutes) * 60000;
+    const qint64 limitMs = qint64(m_settings.timeoutMinutes) * 60000;
     int n = 0;
     for (auto it = m_sessions.begin(); it != m_sessions.end();) {
         ++n;
-        Tlpdconnection* c = it->get();
-        const bool idle = Clock::nowMs() > c->LastActivity + limitMs;
+        LpdConnection* c = it->get();
+        const bool idle = Clock::nowMs() > c->lastActivity() + limitMs;
         // A closed session whose peer name is still being looked up waits for it.
-        if ((c->Active && !idle) || (!c->Active && c->PeerPending && !idle)) {
+        if ((c->isActive() && !idle) || (!c->isActive() && c->peerPending() && !idle)) {
             ++it;
             continue;
         }
-        if (c->Active)
-            log.append(c->Peer + QStringLiteral(" Timeout - closed."));
-        log.appendConnecting(QStringLiteral("Timer1: Session ") + QString::number(n) +
-                             QStringLiteral(" to be disposed"));
-        if (c->PeerPending) {
-            c->PeerPending = false;
-            if (c->CloseDeferred)
-                endeproz(c);
+        if (c->isActive())
+            m_log.append(c->peer() + QStringLiteral(" Timeout - closed."));
+        m_log.appendConnecting(QStringLiteral("Timer1: Session ") + QString::number(n) +
+                               QStringLiteral(" to be disposed"));
+        if (c->peerPending()) {
+            c->setPeerPending(false);
+            if (c->closeDeferred())
+                onConnectionClosed(c);
         }
         // Destroys the connection, closing it first. The walk goes on behind it: the nodes
         // before it were kept a moment ago, and walking them again for every node disposed
@@ -419,37 +414,37 @@ void LpdServer::sessionHalf()
         it = m_sessions.erase(it);
         --n;
     }
-    sessionCount = n;
+    m_sessionCount = n;
     emit sessionCountChanged(n);
-    if (n < settings.maxConn && WSocket1->State() != TSocketState::wsListening) {
+    if (n < m_settings.maxConn && m_listener->state() != EventSocket::State::Listening) {
         if (startListening())
-            log.append(QStringLiteral("Listening again."));
+            m_log.append(QStringLiteral("Listening again."));
     }
 }
 
-void LpdServer::despoolended()
+void LpdServer::onDespoolerFinished()
 {
-    --runningDespoolers;
-    log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(runningDespoolers) +
-                       QStringLiteral(" jobs still running"));
-    if (pendingJobs.jobListChanged.exchange(false))
+    --m_runningDespoolers;
+    m_log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(m_runningDespoolers) +
+                         QStringLiteral(" jobs still running"));
+    if (m_pendingJobs.jobListChanged.exchange(false))
         emit jobsChanged();
 }
 
 bool LpdServer::despoolerRunning() const
 {
-    return runningDespoolers > 0;
+    return m_runningDespoolers > 0;
 }
 
-void LpdServer::loadoldjobs()
+void LpdServer::recoverSpooledJobs()
 {
     // The scan sees the folders as the connections left them, lock files removed.
     m_spoolWorker->drain();
     const QString spool = spoolDir();
     const QStringList inUse = filesInUse();
-    for (const QString& def : settings.printers) {
+    for (const QString& def : m_settings.printers) {
         const QString queue = printerdef::queueName(def);
-        log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
+        m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
         if (queue.isEmpty())
             continue;
         const QString dir = spool + QLatin1Char('/') + queue + QLatin1Char('/');
@@ -458,42 +453,42 @@ void LpdServer::loadoldjobs()
             if (!file.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) ||
                 file.endsWith(QLatin1String(".lck")) || inUse.contains(dir + file))
                 continue;
-            Tlpdjob job = buildJob(spool, queue, queue, file);
-            log.append(QStringLiteral("found ") + job.ControlFile);
-            const QString dataPath = dir + job.DataFile;
+            SpoolJob job = readSpoolJob(spool, queue, queue, file);
+            m_log.append(QStringLiteral("found ") + job.controlFile);
+            const QString dataPath = dir + job.dataFile;
             // A data file that still has its lock was cut off while arriving.
-            const bool haveData = !job.DataFile.isEmpty() && QFileInfo(dataPath).isFile() &&
+            const bool haveData = !job.dataFile.isEmpty() && QFileInfo(dataPath).isFile() &&
                                   !QFile::exists(dataPath + QStringLiteral(".lck")) &&
                                   !inUse.contains(dataPath);
             if (haveData) {
-                if (QFile::remove(dir + job.ControlFile + QStringLiteral(".lck")))
-                    log.append(QStringLiteral("Lockfile removed for printer ") + queue +
-                               QStringLiteral(": ") + job.ControlFile + QStringLiteral(".lck"));
-                pendingJobs.addIfNew(std::move(job));
+                if (QFile::remove(dir + job.controlFile + QStringLiteral(".lck")))
+                    m_log.append(QStringLiteral("Lockfile removed for printer ") + queue +
+                                 QStringLiteral(": ") + job.controlFile + QStringLiteral(".lck"));
+                m_pendingJobs.addIfNew(std::move(job));
             } else if (!inUse.contains(dataPath)) {
-                QFile::remove(dir + job.ControlFile);
-                log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
-                           QStringLiteral(": ") + job.ControlFile);
+                QFile::remove(dir + job.controlFile);
+                m_log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
+                             QStringLiteral(": ") + job.controlFile);
             }
         }
     }
     emit jobsChanged();
-    if (!pendingJobs.isEmpty())
-        enableTimer1();
+    if (!m_pendingJobs.isEmpty())
+        startHousekeeping();
 }
 
 void LpdServer::dequeue(const QStringList& selected)
 {
     const QString spool = spoolDir();
     const QStringList folders = queueFolders();
-    pendingJobs.removeIf(
+    m_pendingJobs.removeIf(
         [&](const PendingJobList::Entry& e) {
             return selected.contains(e.display, Qt::CaseInsensitive)
                        ? PendingJobList::Verdict::Remove
                        : PendingJobList::Verdict::Keep;
         },
-        [&](const Tlpdjob& job) {
-            deleteJobFiles(spool + QLatin1Char('/') + queueFolderFor(folders, job.Queue), job);
+        [&](const SpoolJob& job) {
+            deleteJobFiles(spool + QLatin1Char('/') + queueFolderFor(folders, job.queue), job);
         });
     emit jobsChanged();
 }

@@ -1,11 +1,12 @@
 #pragma once
 // The server's run-time state in one owner: settings, the listening socket, the session
-// list, the pending jobs, Timer1 and the log. The same object runs with a window and
+// list, the pending jobs, the housekeeping timer and the log. The same object runs with a
 // without one; a window only shows this state and calls its operations.
 
 #include "config/logsink.h"
 #include "config/settings.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spooljob.h"
 
 #include <QObject>
 #include <QPointer>
@@ -17,9 +18,9 @@
 
 class InstalledPrinters;
 class SpoolWorker;
-class Tdespool;
-class Tlpdconnection;
-class TWSocket;
+class Despooler;
+class LpdConnection;
+class EventSocket;
 
 class LpdServer final : public QObject
 {
@@ -32,33 +33,41 @@ public:
                        int installedPrintersRefreshSeconds = 30);
     ~LpdServer() override;
 
-    // Reads lpd.ini, listens, recovers old jobs and starts Timer1 when jobs wait. A failure
-    // to listen is logged and returned; the rest of the start still happens.
+    // Reads lpd.ini, listens, recovers old jobs and starts the housekeeping timer when jobs
+    // wait. A failure to listen is logged and returned; the rest of the start still happens.
     bool start();
     // Drops connections without their session-closed handling; files stay for recovery.
     void shutdown();
 
-    void loadsettings();
-    bool savesettings();
-    void loadoldjobs();
+    void loadSettings();
+    bool saveSettings();
+    void recoverSpooledJobs();
     // (Re)opens the listener on the configured port; false with the report in the log.
     bool startListening();
     // Closes the listening socket and opens it again on the configured port (after the
     // port setting changed). Open connections are sockets of their own and go on.
     bool restartListening();
 
+    // Job > Add...: a job already in its queue folder waits for the next pass.
+    void addLocalJob(SpoolJob job);
     // Job > Dequeue: removes the selected jobs except the one being printed.
     void dequeue(const QStringList& selectedDisplayStrings);
 
-    // The state a window shows.
-    Settings settings;
-    const QString settingsPath;
-    LogSink log;
-    PendingJobList pendingJobs;
-    QStringList connections; // the Connections list: one peer description per session
-    int sessionCount = 0;    // as last counted by Timer1
-    int runningDespoolers = 0;
-    QTimer Timer1;
+    // The state a window shows. The settings are edited in place by the setup commands,
+    // which then save them and reopen the listener.
+    Settings& settings() { return m_settings; }
+    const Settings& settings() const { return m_settings; }
+    const QString& settingsPath() const { return m_settingsPath; }
+    LogSink& log() { return m_log; }
+    PendingJobList& pendingJobs() { return m_pendingJobs; }
+    // The Connections list: one peer description per session.
+    const QStringList& connections() const { return m_connections; }
+    // For the window's tests: a Connections list without real clients.
+    QStringList& connectionsForTesting() { return m_connections; }
+    int sessionCount() const { return m_sessionCount; } // as last counted by the tick
+    int runningDespoolers() const { return m_runningDespoolers; }
+    // Dispatches waiting jobs and disposes of closed sessions; runs while there is work.
+    const QTimer& housekeepingTimer() const { return m_housekeeping; }
 
     QString spoolDir() const;
     quint16 listeningPort() const;
@@ -69,11 +78,10 @@ public:
     // Every file that an open connection is still writing or has not handed over.
     QStringList filesInUse() const;
 
-    // Handlers kept under their classic names.
-    void WSocket1SessionAvailable(TWSocket* sender, quint16 error);
-    void endeproz(Tlpdconnection* connection);
-    void Timer1Timer();
-    void despoolended();
+    void onIncomingConnection(EventSocket* sender, quint16 error);
+    void onConnectionClosed(LpdConnection* connection);
+    void onHousekeepingTick();
+    void onDespoolerFinished();
 
 signals:
     void jobsChanged();
@@ -81,23 +89,34 @@ signals:
     void sessionCountChanged(int count);
 
 private:
-    void enableTimer1();
-    void setTimer1Interval(int ms);
+    void startHousekeeping();
+    void setHousekeepingInterval(int ms);
     void sessionHalf();
-    void admit(Tlpdconnection* connection, const QString& ip);
-    void resolvePeer(Tlpdconnection* connection, const QString& ip);
+    void admit(LpdConnection* connection, const QString& ip);
+    void resolvePeer(LpdConnection* connection, const QString& ip);
     QStringList knownQueues() const;
     QStringList queueFolders() const;
+    // The end of admission once the peer's name is known (or known to be missing).
+    void peerResolved(LpdConnection* connection, const QString& ip, const QString& name);
+
+    Settings m_settings;
+    const QString m_settingsPath;
+    LogSink m_log;
+    PendingJobList m_pendingJobs;
+    QStringList m_connections;
+    int m_sessionCount = 0;
+    int m_runningDespoolers = 0;
+    QTimer m_housekeeping;
 
     std::unique_ptr<InstalledPrinters> m_installed;
     // Before the sessions: it outlives every connection that hands it work.
     std::unique_ptr<SpoolWorker> m_spoolWorker;
-    std::unique_ptr<TWSocket> WSocket1;
-    std::list<std::unique_ptr<Tlpdconnection>> m_sessions;
-    // Sessions in m_sessions whose connection is still open (Active). A connection stops
-    // being active once, when its socket closes and its OnClosed runs, or when taking over
+    std::unique_ptr<EventSocket> m_listener;
+    std::list<std::unique_ptr<LpdConnection>> m_sessions;
+    // Sessions in m_sessions whose connection is still open. A connection stops being
+    // active once, when its socket closes and its closed handler runs, or when taking over
     // its handle fails.
     int m_activeSessions = 0;
-    QPointer<Tdespool> m_despool;
+    QPointer<Despooler> m_despooler;
     bool m_shuttingDown = false;
 };

@@ -2,10 +2,10 @@
 
 #include "config/logsink.h"
 #include "net/precisetimer.h"
+#include "protocol/lpdconnection.h"
 #include "protocol/operands.h"
-#include "protocol/tlpdconnection.h"
 #include "spool/pendingjoblist.h"
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QPointer>
 
@@ -16,15 +16,6 @@ namespace {
 bool startsWithDigit(const QByteArray& word)
 {
     return !word.isEmpty() && word[0] >= '0' && word[0] <= '9';
-}
-
-void refuse(Tlpdconnection& c, const QString& what, const QString& q)
-{
-    c.sendAck(false);
-    if (c.LogLines)
-        c.LogLines->append(QStringLiteral("ERROR: ") + what + QLatin1Char(' ') + q +
-                           QStringLiteral(" - no such printer."));
-    c.closeIfConnected();
 }
 
 // Job number operands: an operand that begins with a digit is read as the longest run of
@@ -40,17 +31,26 @@ qint64 jobOperand(const QByteArray& word)
 
 } // namespace
 
-void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
+void QueueCommands::refuse(LpdConnection& c, const QString& what, const QString& q)
 {
-    c.Params = splitOperands(c.Line.mid(1));
-    c.Line.clear();
-    const QString q = c.Params.isEmpty() ? QString() : QString::fromLatin1(c.Params[0]);
+    c.sendAck(false);
+    if (c.m_env.log)
+        c.m_env.log->append(QStringLiteral("ERROR: ") + what + QLatin1Char(' ') + q +
+                            QStringLiteral(" - no such printer."));
+    c.closeIfConnected();
+}
+
+void QueueCommands::queueReport(LpdConnection& c, const QString& word)
+{
+    c.m_params = splitOperands(c.m_line.mid(1));
+    c.m_line.clear();
+    const QString q = c.m_params.isEmpty() ? QString() : QString::fromLatin1(c.m_params[0]);
     const QChar dash = QLatin1Char('-');
     if (!c.isKnown({q, dash + q, QLatin1Char('+') + q, QLatin1Char('|') + q}))
-        return refuse(c, QStringLiteral("List"), q);
+        return QueueCommands::refuse(c, QStringLiteral("List"), q);
 
     c.send(word.toLatin1() + " queue for printer " + q.toLatin1() + "\n");
-    QPointer<Tlpdconnection> guard(&c);
+    QPointer<LpdConnection> guard(&c);
     PreciseTimer::singleShot(5, &c, [guard, q] {
         if (!guard)
             return;
@@ -58,7 +58,7 @@ void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
         PreciseTimer::singleShot(5, guard.data(), [guard, q] {
             if (!guard)
                 return;
-            Tlpdconnection& c = *guard;
+            LpdConnection& c = *guard;
             // Each filter is a job number (an operand that begins with a digit) or a user.
             struct Filter
             {
@@ -67,83 +67,83 @@ void QueueCommands::queueReport(Tlpdconnection& c, const QString& word)
                 QString user;
             };
             QList<Filter> filters;
-            for (const QByteArray& f : c.Params.mid(1)) {
+            for (const QByteArray& f : c.m_params.mid(1)) {
                 if (startsWithDigit(f))
                     filters.append({true, jobOperand(f), QString()});
                 else
                     filters.append({false, 0, QString::fromLatin1(f)});
             }
-            const std::vector<PendingJobList::Entry> entries = c.PendingJobs->snapshot();
+            const std::vector<PendingJobList::Entry> entries = c.m_env.pendingJobs->snapshot();
             QByteArray lines;
             lines.reserve(qsizetype(entries.size()) * 96);
             for (const PendingJobList::Entry& e : entries) {
-                const Tlpdjob& job = *e.job;
-                if (job.Queue != q)
+                const SpoolJob& job = *e.job;
+                if (job.queue != q)
                     continue;
                 bool listed = filters.isEmpty();
                 for (const Filter& f : filters) {
-                    if (f.byNumber ? f.number == job.JobNumber : f.user == job.User)
+                    if (f.byNumber ? f.number == job.jobNumber : f.user == job.user)
                         listed = true;
                 }
                 if (listed)
-                    lines += job.ReportLine;
+                    lines += job.reportLine;
             }
             c.send(lines);
-            if (c.LogLines)
-                c.LogLines->append(QStringLiteral("List ") + q + QStringLiteral(" successful."));
+            if (c.m_env.log)
+                c.m_env.log->append(QStringLiteral("List ") + q + QStringLiteral(" successful."));
             c.closeIfConnected();
         });
     });
 }
 
-void QueueCommands::removeJobs(Tlpdconnection& c)
+void QueueCommands::removeJobs(LpdConnection& c)
 {
-    c.Params = splitOperands(c.Line.mid(1));
-    c.Line.clear();
-    const QString q = c.Params.isEmpty() ? QString() : QString::fromLatin1(c.Params[0]);
+    c.m_params = splitOperands(c.m_line.mid(1));
+    c.m_line.clear();
+    const QString q = c.m_params.isEmpty() ? QString() : QString::fromLatin1(c.m_params[0]);
     QStringList users;
     QStringList numbers;
-    for (qsizetype i = 2; i < c.Params.size(); ++i) {
-        const QByteArray& w = c.Params[i];
+    for (qsizetype i = 2; i < c.m_params.size(); ++i) {
+        const QByteArray& w = c.m_params[i];
         if (startsWithDigit(w))
             numbers << QString::number(jobOperand(w));
         else
             users << QString::fromLatin1(w);
     }
     if (!c.isKnown({q, QLatin1Char('-') + q}))
-        return refuse(c, QStringLiteral("Dequeue"), q);
+        return QueueCommands::refuse(c, QStringLiteral("Dequeue"), q);
 
     c.send("Dequeue:\n");
-    const QString agent = c.Params.size() > 1 ? QString::fromLatin1(c.Params[1]) : QString();
+    const QString agent = c.m_params.size() > 1 ? QString::fromLatin1(c.m_params[1]) : QString();
     const bool agentIsRoot = agent == QLatin1String("root");
-    const bool firstOnly = c.Params.size() == 2;
-    const QString folder = c.SpoolDir + QLatin1Char('/');
+    const bool firstOnly = c.m_params.size() == 2;
+    const QString folder = c.m_env.spoolDir + QLatin1Char('/');
     QByteArray answer;
     using Verdict = PendingJobList::Verdict;
     bool byUser = true; // how the job being removed was found
-    c.PendingJobs->removeIf(
+    c.m_env.pendingJobs->removeIf(
         [&](const PendingJobList::Entry& e) {
-            const Tlpdjob& job = *e.job;
-            if (job.Queue != q)
+            const SpoolJob& job = *e.job;
+            if (job.queue != q)
                 return Verdict::Keep;
-            const bool mayRemove = agentIsRoot || agent == job.User;
+            const bool mayRemove = agentIsRoot || agent == job.user;
             byUser = true;
             if (firstOnly)
                 return mayRemove ? Verdict::RemoveAndStop : Verdict::Stop;
-            if (mayRemove && users.contains(job.User, Qt::CaseInsensitive))
+            if (mayRemove && users.contains(job.user, Qt::CaseInsensitive))
                 return Verdict::Remove;
             byUser = false;
-            if (mayRemove && numbers.contains(QString::number(job.JobNumber)))
+            if (mayRemove && numbers.contains(QString::number(job.jobNumber)))
                 return Verdict::Remove;
             return Verdict::Keep;
         },
-        [&](const Tlpdjob& job) {
-            deleteJobFiles(folder + queueFolderFor(c.QueueFolders, job.Queue), job);
-            answer += job.User.toLatin1() + ' ' + QByteArray::number(job.JobNumber) +
+        [&](const SpoolJob& job) {
+            deleteJobFiles(folder + queueFolderFor(c.m_env.queueFolders, job.queue), job);
+            answer += job.user.toLatin1() + ' ' + QByteArray::number(job.jobNumber) +
                       (byUser ? " dequeued.\n" : "\n");
         });
     c.send(answer);
-    if (c.LogLines)
-        c.LogLines->append(QStringLiteral("Dequeue ") + q + QStringLiteral(" successful."));
+    if (c.m_env.log)
+        c.m_env.log->append(QStringLiteral("Dequeue ") + q + QStringLiteral(" successful."));
     c.closeIfConnected();
 }

@@ -5,14 +5,17 @@
 
 #include <QString>
 
-class Tlpdconnection;
+class LpdConnection;
 
 class QueueCommands final
 {
 public:
-    static void queueReport(Tlpdconnection& connection, const QString& word);
-    static void removeJobs(Tlpdconnection& connection);
+    static void queueReport(LpdConnection& connection, const QString& word);
+    static void removeJobs(LpdConnection& connection);
 
     static constexpr const char* HeaderLine =
         "User            Job File                                           Size\n";
+
+private:
+    static void refuse(LpdConnection& connection, const QString& what, const QString& queue);
 };

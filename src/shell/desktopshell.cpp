@@ -3,7 +3,7 @@
 #include "config/ui/printercommands.h"
 #include "platform/controlchannel.h"
 #include "protocol/lpdserver.h"
-#include "shell/tform1.h"
+#include "shell/mainwindow.h"
 #include "shell/trayicon.h"
 
 #include <QApplication>
@@ -14,15 +14,15 @@
 DesktopShell::DesktopShell(LpdServer& core, ControlChannel& channel, QString runtimeDir,
                            CommandLine options, QObject* parent)
     : QObject(parent), m_core(core), m_channel(channel), m_runtimeDir(std::move(runtimeDir)),
-      m_options(std::move(options)), m_window(std::make_unique<TForm1>(core)),
+      m_options(std::move(options)), m_window(std::make_unique<MainWindow>(core)),
       m_tray(std::make_unique<TrayIcon>())
 {
     // The window comes and goes while the program runs on: only closing it ends the
     // program, never the last visible dialog closing while the window is hidden.
     QApplication::setQuitOnLastWindowClosed(false);
     QGuiApplication::setApplicationDisplayName(QString());
-    connect(m_window.get(), &TForm1::closed, this, [] { QCoreApplication::exit(0); });
-    connect(m_tray.get(), &TrayIcon::showRequested, m_window.get(), &TForm1::showAndRaise);
+    connect(m_window.get(), &MainWindow::closed, this, [] { QCoreApplication::exit(0); });
+    connect(m_tray.get(), &TrayIcon::showRequested, m_window.get(), &MainWindow::showAndRaise);
 }
 
 DesktopShell::~DesktopShell()
@@ -40,23 +40,24 @@ bool DesktopShell::fail(const QString& message)
 bool DesktopShell::start()
 {
     const bool ok = [this] {
-        m_core.loadsettings();
+        m_core.loadSettings();
         m_window->refreshPrinters();
         // The socket layer's report is the line it logs; the same text goes in the box.
         QString report;
-        const auto capture = connect(&m_core.log, &LogSink::lineAppended, this,
+        const auto capture = connect(&m_core.log(), &LogSink::lineAppended, this,
                                      [&report](const QString& line) { report = line; });
         const bool listening = m_core.startListening();
         disconnect(capture);
         if (!listening)
             return fail(report);
-        m_core.loadoldjobs();
+        m_core.recoverSpooledJobs();
         m_tray->setHideMode(m_options.hide);
         if (!m_options.hide)
             m_tray->add();
         // Nothing here registers as a system service.
         m_window->setServiceStatus(QStringLiteral("No Win9X"));
-        connect(&m_channel, &ControlChannel::messageReceived, this, &DesktopShell::MsgHook);
+        connect(&m_channel, &ControlChannel::messageReceived, this,
+                &DesktopShell::handleControlMessage);
         // Without the socket the window still works; only steering from outside is lost,
         // and protect mode below must not depend on it.
         if (!m_runtimeDir.isEmpty() && !m_channel.isListening() && !m_channel.listen(m_runtimeDir))
@@ -74,7 +75,7 @@ bool DesktopShell::start()
     return ok;
 }
 
-void DesktopShell::MsgHook(const QString& word)
+void DesktopShell::handleControlMessage(const QString& word)
 {
     if (word == QLatin1String("lpdshow")) {
         m_window->showAndRaise();

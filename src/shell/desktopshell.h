@@ -1,5 +1,5 @@
 #pragma once
-// Start-up and shut-down with a window. The order matters and follows the classic program:
+// Start-up and shut-down with a window. The order matters (each step needs the ones before it):
 // settings, listening socket, old jobs, switches, tray icon, service status, control
 // messages, protect mode; then the dialogs and the window's first state. A step that fails
 // is shown in a message box and the steps after it are left out, as before: the program
@@ -15,7 +15,7 @@
 
 class ControlChannel;
 class LpdServer;
-class TForm1;
+class MainWindow;
 class PrinterCommands;
 class TrayIcon;
 
@@ -37,12 +37,12 @@ public:
     // lock are the caller's.
     void finish();
 
-    TForm1& window() { return *m_window; }
+    MainWindow& window() { return *m_window; }
     TrayIcon& tray() { return *m_tray; }
     QString startupError() const { return m_startupError; }
 
     // What the control messages do with a window.
-    void MsgHook(const QString& word);
+    void handleControlMessage(const QString& word);
 
 private:
     bool fail(const QString& message);
@@ -51,7 +51,7 @@ private:
     ControlChannel& m_channel;
     QString m_runtimeDir;
     CommandLine m_options;
-    std::unique_ptr<TForm1> m_window;
+    std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<PrinterCommands> m_commands;
     QString m_startupError;

@@ -4,8 +4,8 @@
 
 TrayIcon::TrayIcon(QObject* parent) : QObject(parent)
 {
-    Timer2.setInterval(5000);
-    connect(&Timer2, &QTimer::timeout, this, &TrayIcon::Timer2Timer);
+    m_retryTimer.setInterval(5000);
+    connect(&m_retryTimer, &QTimer::timeout, this, &TrayIcon::onRetryTick);
 }
 
 TrayIcon::~TrayIcon()
@@ -16,7 +16,7 @@ TrayIcon::~TrayIcon()
 bool TrayIcon::add()
 {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        Timer2.start();
+        m_retryTimer.start();
         return false;
     }
     if (!m_icon) {
@@ -25,7 +25,7 @@ bool TrayIcon::add()
         connect(m_icon, &QSystemTrayIcon::activated, this, &TrayIcon::activate);
     }
     m_icon->show();
-    Timer2.stop();
+    m_retryTimer.stop();
     return true;
 }
 
@@ -40,10 +40,10 @@ bool TrayIcon::isShown() const
     return m_icon && m_icon->isVisible();
 }
 
-void TrayIcon::Timer2Timer()
+void TrayIcon::onRetryTick()
 {
     if (m_hide) {
-        Timer2.stop();
+        m_retryTimer.stop();
         return;
     }
     add();

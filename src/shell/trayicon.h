@@ -1,7 +1,7 @@
 #pragma once
 // The tray icon: the way to the window while it is hidden. A left click asks for the window;
 // every other click is ignored and there is no menu. When no system tray is there yet (a
-// desktop still starting, or none at all), Timer2 tries again every 5 s until one appears.
+// desktop still starting, or none at all), the retry timer tries again every 5 s until one appears.
 // A tray that restarts later is Qt's business: it puts a shown icon back by itself.
 
 #include <QObject>
@@ -21,21 +21,23 @@ public:
     bool hideMode() const { return m_hide; }
     void setHideMode(bool on) { m_hide = on; }
 
-    // Shows the icon when a tray is available; otherwise arms Timer2. True when shown.
+    // Shows the icon when a tray is available; otherwise arms the retry timer. True when shown.
     bool add();
     void remove();
     bool isShown() const;
 
-    void Timer2Timer();
+    void onRetryTick();
     // What a click on the icon does.
     void activate(QSystemTrayIcon::ActivationReason reason);
 
-    QTimer Timer2;
+    QTimer& retryTimer() { return m_retryTimer; }
 
 signals:
     void showRequested();
 
 private:
+    QTimer m_retryTimer;
+
     QSystemTrayIcon* m_icon = nullptr;
     bool m_hide = false;
 };

@@ -92,11 +92,11 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
 
     LocalJobResult result;
     result.ok = true;
-    result.job.ControlFile = controlName;
-    result.job.DataFile = dataName;
-    result.job.User = QStringLiteral("default");
-    result.job.Size = quint64(size);
-    result.job.JobNumber = number;
-    result.job.Queue = queue;
+    result.job.controlFile = controlName;
+    result.job.dataFile = dataName;
+    result.job.user = QStringLiteral("default");
+    result.job.size = quint64(size);
+    result.job.jobNumber = number;
+    result.job.queue = queue;
     return result;
 }

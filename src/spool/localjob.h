@@ -3,14 +3,14 @@
 // folder as a data file, described by a control file, both complete before the caller
 // lists the job.
 
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QString>
 
 struct LocalJobResult
 {
     bool ok = false;
-    Tlpdjob job;   // the record to list when ok
+    SpoolJob job;  // the record to list when ok
     QString error; // the log line when not ok
 };
 

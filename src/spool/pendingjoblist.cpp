@@ -2,15 +2,15 @@
 
 // Equal under this folding is what QString::compare calls equal ignoring case: both use
 // the simple case folding of the Unicode tables.
-PendingJobList::Entry PendingJobList::prepare(Tlpdjob job, QString* key)
+PendingJobList::Entry PendingJobList::prepare(SpoolJob job, QString* key)
 {
-    job.ReportLine = reportLine(job);
+    job.reportLine = reportLine(job);
     const QString display = displayString(job);
     *key = display.toCaseFolded();
-    return {display, std::make_shared<const Tlpdjob>(std::move(job))};
+    return {display, std::make_shared<const SpoolJob>(std::move(job))};
 }
 
-bool PendingJobList::addIfNew(Tlpdjob job)
+bool PendingJobList::addIfNew(SpoolJob job)
 {
     QString key;
     Entry entry = prepare(std::move(job), &key);
@@ -22,7 +22,7 @@ bool PendingJobList::addIfNew(Tlpdjob job)
     return true;
 }
 
-void PendingJobList::append(Tlpdjob job)
+void PendingJobList::append(SpoolJob job)
 {
     QString key;
     Entry entry = prepare(std::move(job), &key);
@@ -67,7 +67,7 @@ bool PendingJobList::containsDisplay(const QString& display) const
     return m_displays.contains(key);
 }
 
-std::shared_ptr<const Tlpdjob> PendingJobList::beginJob(int i)
+std::shared_ptr<const SpoolJob> PendingJobList::beginJob(int i)
 {
     QMutexLocker lock(&m_mutex);
     if (i < 0 || i >= int(m_entries.size())) {
@@ -100,7 +100,7 @@ int PendingJobList::currentIndex() const
 }
 
 int PendingJobList::removeIf(const std::function<Verdict(const Entry&)>& decide,
-                             const std::function<void(const Tlpdjob&)>& onRemoved)
+                             const std::function<void(const SpoolJob&)>& onRemoved)
 {
     QMutexLocker lock(&m_mutex);
     int removed = 0;

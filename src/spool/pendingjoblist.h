@@ -6,7 +6,7 @@
 // by their case-folded form, so the duplicate check on every received job does not walk a
 // queue that may hold thousands of jobs.
 
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QHash>
 #include <QMutex>
@@ -24,13 +24,13 @@ public:
     struct Entry
     {
         QString display;
-        std::shared_ptr<const Tlpdjob> job;
+        std::shared_ptr<const SpoolJob> job;
     };
 
     // Adds unless an entry with the same display string exists (ignoring case).
-    bool addIfNew(Tlpdjob job);
+    bool addIfNew(SpoolJob job);
     // Adds without the check (local jobs).
-    void append(Tlpdjob job);
+    void append(SpoolJob job);
 
     int count() const;
     bool isEmpty() const { return count() == 0; }
@@ -40,7 +40,7 @@ public:
 
     // The despooler's view.
     // Marks entry i as being printed and returns its job, or null when i is past the end.
-    std::shared_ptr<const Tlpdjob> beginJob(int i);
+    std::shared_ptr<const SpoolJob> beginJob(int i);
     // Ends the current job, removing its entry when `remove`; returns the index the pass
     // goes on at (the same index after a removal, the next one otherwise).
     int finishJob(bool remove);
@@ -56,14 +56,14 @@ public:
     // Walks the list in order, passing over the entry being printed; the verdict decides
     // each entry. Removed jobs go to onRemoved while the lock is held. Returns the count.
     int removeIf(const std::function<Verdict(const Entry&)>& decide,
-                 const std::function<void(const Tlpdjob&)>& onRemoved = {});
+                 const std::function<void(const SpoolJob&)>& onRemoved = {});
 
     // Set by the despooler when it removed an entry.
     std::atomic<bool> jobListChanged{false};
 
 private:
     // A job made ready to be listed, outside the lock: its entry and its duplicate key.
-    static Entry prepare(Tlpdjob job, QString* key);
+    static Entry prepare(SpoolJob job, QString* key);
     void forget(const Entry& e);
 
     mutable QMutex m_mutex;

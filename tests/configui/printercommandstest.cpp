@@ -4,12 +4,12 @@
 
 #include "config/ui/printercommands.h"
 #include "config/settings.h"
+#include "config/ui/numericedit.h"
 #include "config/ui/setupchecks.h"
-#include "config/ui/textendedit.h"
-#include "config/ui/tpagesdlg.h"
+#include "config/ui/setupdialog.h"
 #include "platform/installedprinters.h"
 #include "protocol/lpdserver.h"
-#include "shell/tform1.h"
+#include "shell/mainwindow.h"
 
 #include "testsupport.h"
 
@@ -55,7 +55,7 @@ class Commands : public ::testing::Test
 protected:
     std::unique_ptr<QTemporaryDir> dir = cleanTempDir();
     std::unique_ptr<LpdServer> core;
-    std::unique_ptr<TForm1> form;
+    std::unique_ptr<MainWindow> form;
     std::unique_ptr<PrinterCommands> cmds;
     QStringList errors;
     int dialogsShown = 0;
@@ -81,14 +81,13 @@ protected:
         ASSERT_TRUE(saveSettingsFile(ini(), s));
         core = std::make_unique<LpdServer>(ini(), nullptr, 0);
         ASSERT_TRUE(core->start());
-        form = std::make_unique<TForm1>(*core);
+        form = std::make_unique<MainWindow>(*core);
         cmds = std::make_unique<PrinterCommands>(*form);
-        cmds->reportError = [this](const QString& text) { errors << text; };
+        cmds->setErrorReporter([this](const QString& text) { errors << text; });
         // The dialog lists the core's installed printers and (here) one port.
         core->installedPrinters().setNames({QStringLiteral("Office")});
-        cmds->dialog().localPorts = [] {
-            return QStringList{QStringLiteral("local port /dev/ttyS0")};
-        };
+        cmds->dialog().setLocalPorts(
+            [] { return QStringList{QStringLiteral("local port /dev/ttyS0")}; });
         form->show();
         QApplication::setActiveWindow(form.get());
         ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
@@ -114,12 +113,12 @@ protected:
 
     // Runs `drive` on the setup dialog once a command has shown it (modally, in its own
     // event loop).
-    void onDialog(std::function<void(TPagesDlg&)> drive)
+    void onDialog(std::function<void(SetupDialog&)> drive)
     {
         auto* timer = new QTimer(form.get());
         timer->setInterval(5);
         QObject::connect(timer, &QTimer::timeout, timer, [this, timer, drive] {
-            TPagesDlg& dlg = cmds->dialog();
+            SetupDialog& dlg = cmds->dialog();
             if (!dlg.isVisible())
                 return;
             timer->stop();
@@ -155,16 +154,16 @@ protected:
     QStringList listed() const
     {
         QStringList items;
-        for (int i = 0; i < form->ListBox1->count(); ++i)
-            items << form->ListBox1->item(i)->text();
+        for (int i = 0; i < form->printerList()->count(); ++i)
+            items << form->printerList()->item(i)->text();
         return items;
     }
     int selectedRow() const
     {
-        const auto selected = form->ListBox1->selectedItems();
-        return selected.isEmpty() ? -1 : form->ListBox1->row(selected.first());
+        const auto selected = form->printerList()->selectedItems();
+        return selected.isEmpty() ? -1 : form->printerList()->row(selected.first());
     }
-    void select(int row) { form->ListBox1->setCurrentRow(row); }
+    void select(int row) { form->printerList()->setCurrentRow(row); }
 };
 
 struct ToolRun
@@ -204,13 +203,13 @@ TEST_F(Commands, SetupMovesTheListenerWhileAnOpenConnectionFinishesOnTheOldPort)
     ASSERT_EQ(awaitResult(opened), QByteArray(1, '\0'));
 
     const quint16 newPort = freePort();
-    onDialog([&](TPagesDlg& dlg) {
-        EXPECT_EQ(dlg.ExtendEdit1->text(), QStringLiteral("0"));
-        EXPECT_EQ(dlg.Edit3->text(), spool());
-        retype(dlg.ExtendEdit1, QString::number(newPort));
-        enter(dlg.ExtendEdit1);
+    onDialog([&](SetupDialog& dlg) {
+        EXPECT_EQ(dlg.portEdit()->text(), QStringLiteral("0"));
+        EXPECT_EQ(dlg.spoolDirEdit()->text(), spool());
+        retype(dlg.portEdit(), QString::number(newPort));
+        enter(dlg.portEdit());
     });
-    form->Setup1->trigger();
+    form->setupAction()->trigger();
     EXPECT_EQ(dialogsShown, 1);
     EXPECT_TRUE(errors.isEmpty()) << errors.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(core->isListening());
@@ -221,8 +220,8 @@ TEST_F(Commands, SetupMovesTheListenerWhileAnOpenConnectionFinishesOnTheOldPort)
     // The connection opened before goes on to the end of its job.
     auto finished = onThread([early] { return finishJob(*early, "001client", "early"); });
     EXPECT_EQ(awaitResult(finished), QByteArray(4, '\0'));
-    EXPECT_TRUE(
-        waitUntil([&] { return core->pendingJobs.containsDisplay(QStringLiteral("lp user 1")); }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return core->pendingJobs().containsDisplay(QStringLiteral("lp user 1")); }));
 
     // Nobody listens on the old port any more; rlpr reaches the new one.
     auto refused =
@@ -235,8 +234,8 @@ TEST_F(Commands, SetupMovesTheListenerWhileAnOpenConnectionFinishesOnTheOldPort)
                                   QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
                                   QStringLiteral("-P"), QStringLiteral("lp"), file});
     EXPECT_EQ(sent.exitCode, 0) << sent.output.toStdString();
-    EXPECT_TRUE(waitUntil([&] { return core->pendingJobs.count() == 2; }))
-        << core->pendingJobs.displayStrings().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(waitUntil([&] { return core->pendingJobs().count() == 2; }))
+        << core->pendingJobs().displayStrings().join(QLatin1Char('|')).toStdString();
 }
 
 TEST_F(Commands, SetupTakesOverEveryFieldSavesAndScansWithoutTouchingTheSamePort)
@@ -248,33 +247,33 @@ TEST_F(Commands, SetupTakesOverEveryFieldSavesAndScansWithoutTouchingTheSamePort
     writeFile(spool() + QStringLiteral("/lp3/cfA007old"), "Pold\nldfA007old\n");
     writeFile(spool() + QStringLiteral("/lp3/dfA007old"), "old");
     const QString newSpool = spool(); // same folder, typed again
-    onDialog([&](TPagesDlg& dlg) {
-        EXPECT_EQ(dlg.ListBox1->count(), 1);
-        EXPECT_DOUBLE_EQ(dlg.ExtendEdit2->Value(), 1.0);
-        EXPECT_DOUBLE_EQ(dlg.ExtendEdit3->Value(), 10.0);
-        retype(dlg.Edit3, newSpool);
-        retype(dlg.Edit4, QStringLiteral("192.168.0."));
-        enter(dlg.Edit4); // Add is the default while typing a host
-        retype(dlg.ExtendEdit2, QStringLiteral("5"));
-        retype(dlg.ExtendEdit3, QStringLiteral("20"));
-        enter(dlg.ExtendEdit3);
+    onDialog([&](SetupDialog& dlg) {
+        EXPECT_EQ(dlg.hostList()->count(), 1);
+        EXPECT_DOUBLE_EQ(dlg.timeoutEdit()->value(), 1.0);
+        EXPECT_DOUBLE_EQ(dlg.maxConnEdit()->value(), 10.0);
+        retype(dlg.spoolDirEdit(), newSpool);
+        retype(dlg.hostEdit(), QStringLiteral("192.168.0."));
+        enter(dlg.hostEdit()); // Add is the default while typing a host
+        retype(dlg.timeoutEdit(), QStringLiteral("5"));
+        retype(dlg.maxConnEdit(), QStringLiteral("20"));
+        enter(dlg.maxConnEdit());
     });
-    cmds->Setup1Click();
+    cmds->onSetup();
     EXPECT_EQ(dialogsShown, 1);
     EXPECT_TRUE(core->isListening());
     EXPECT_EQ(core->listeningPort(), port);
-    EXPECT_EQ(core->settings.timeoutMinutes, 5);
-    EXPECT_EQ(core->settings.maxConn, 20);
-    EXPECT_EQ(core->settings.hosts,
+    EXPECT_EQ(core->settings().timeoutMinutes, 5);
+    EXPECT_EQ(core->settings().maxConn, 20);
+    EXPECT_EQ(core->settings().hosts,
               (QStringList{QStringLiteral("127.0.0.1"), QStringLiteral("192.168.0.")}));
     const Settings onDisk = saved();
     EXPECT_EQ(onDisk.timeoutMinutes, 5);
     EXPECT_EQ(onDisk.maxConn, 20);
-    EXPECT_EQ(onDisk.hosts, core->settings.hosts);
+    EXPECT_EQ(onDisk.hosts, core->settings().hosts);
     EXPECT_EQ(onDisk.spoolDir, newSpool);
-    EXPECT_TRUE(core->pendingJobs.containsDisplay(QStringLiteral("lp3 old 7")));
-    EXPECT_EQ(form->ListBox2->count(), 1);
-    EXPECT_TRUE(core->log.contains(QStringLiteral("found cfA007old")));
+    EXPECT_TRUE(core->pendingJobs().containsDisplay(QStringLiteral("lp3 old 7")));
+    EXPECT_EQ(form->jobList()->count(), 1);
+    EXPECT_TRUE(core->log().contains(QStringLiteral("found cfA007old")));
     // Still one listener, on the same port, for a new client.
     auto c = onThread([port] { return LoopbackClient().connectTo(port); });
     EXPECT_TRUE(awaitResult(c));
@@ -284,13 +283,13 @@ TEST_F(Commands, SetupCancelledChangesAndSavesNothing)
 {
     start();
     const QByteArray before = readFile(ini());
-    onDialog([&](TPagesDlg& dlg) {
-        retype(dlg.ExtendEdit2, QStringLiteral("9"));
-        QTest::keyClick(dlg.ExtendEdit2, Qt::Key_Escape);
+    onDialog([&](SetupDialog& dlg) {
+        retype(dlg.timeoutEdit(), QStringLiteral("9"));
+        QTest::keyClick(dlg.timeoutEdit(), Qt::Key_Escape);
     });
-    cmds->Setup1Click();
+    cmds->onSetup();
     EXPECT_EQ(dialogsShown, 1);
-    EXPECT_EQ(core->settings.timeoutMinutes, 1);
+    EXPECT_EQ(core->settings().timeoutMinutes, 1);
     EXPECT_EQ(readFile(ini()), before);
 }
 
@@ -299,22 +298,22 @@ TEST_F(Commands, ListenerThatCannotOpenIsReportedAndNothingIsSaved)
     start();
     // Another listener already holds the port.
     LpdServer other(dir->path() + QStringLiteral("/other.ini"), nullptr, 0);
-    other.settings.port = QStringLiteral("0");
+    other.settings().port = QStringLiteral("0");
     ASSERT_TRUE(other.startListening());
     const QString taken = QString::number(other.listeningPort());
     const QByteArray before = readFile(ini());
-    onDialog([&](TPagesDlg& dlg) {
-        retype(dlg.ExtendEdit1, taken);
-        retype(dlg.Edit4, QStringLiteral("10."));
-        enter(dlg.Edit4);
-        enter(dlg.Edit3);
+    onDialog([&](SetupDialog& dlg) {
+        retype(dlg.portEdit(), taken);
+        retype(dlg.hostEdit(), QStringLiteral("10."));
+        enter(dlg.hostEdit());
+        enter(dlg.spoolDirEdit());
     });
-    cmds->Setup1Click();
+    cmds->onSetup();
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].contains(QStringLiteral("10048"))) << errors[0].toStdString();
     EXPECT_FALSE(core->isListening());
-    EXPECT_EQ(core->settings.port, taken); // in effect, not saved
-    EXPECT_EQ(core->settings.hosts, QStringList{QStringLiteral("127.0.0.1")});
+    EXPECT_EQ(core->settings().port, taken); // in effect, not saved
+    EXPECT_EQ(core->settings().hosts, QStringList{QStringLiteral("127.0.0.1")});
     EXPECT_EQ(readFile(ini()), before);
 }
 
@@ -323,18 +322,18 @@ TEST_F(Commands, AddedPrintersAreInLpdIniAtOnceDuplicatesToo)
     start();
     select(1);
     for (int i = 0; i < 2; ++i) {
-        onDialog([&](TPagesDlg& dlg) {
-            EXPECT_TRUE(dlg.Edit1->text().isEmpty());
-            QTest::keyClicks(dlg.Edit1, QStringLiteral("laser"));
-            QTest::keyClicks(dlg.Edit2, QStringLiteral("/usr/bin/lp -d laser %p/%d"));
-            enter(dlg.Edit1);
+        onDialog([&](SetupDialog& dlg) {
+            EXPECT_TRUE(dlg.queueEdit()->text().isEmpty());
+            QTest::keyClicks(dlg.queueEdit(), QStringLiteral("laser"));
+            QTest::keyClicks(dlg.commandEdit(), QStringLiteral("/usr/bin/lp -d laser %p/%d"));
+            enter(dlg.queueEdit());
         });
-        form->AddPrinter1->trigger();
+        form->addPrinterAction()->trigger();
     }
     EXPECT_EQ(dialogsShown, 2);
     const QString def = QStringLiteral("laser /usr/bin/lp -d laser %p/%d");
     const QStringList expected = defaults().printers + QStringList{def, def};
-    EXPECT_EQ(core->settings.printers, expected);
+    EXPECT_EQ(core->settings().printers, expected);
     EXPECT_EQ(listed(), expected);
     EXPECT_EQ(selectedRow(), 1);
     EXPECT_EQ(saved().printers, expected);
@@ -358,70 +357,70 @@ TEST_F(Commands, EditByDoubleClickOrEnterReplacesInPlace)
 {
     start();
     select(1);
-    onDialog([&](TPagesDlg& dlg) {
-        EXPECT_EQ(dlg.Edit1->text(), QStringLiteral("lp2"));
-        dlg.CheckBox3->setFocus(Qt::TabFocusReason);
-        QTest::keyClick(dlg.CheckBox3, Qt::Key_Space);
-        EXPECT_EQ(dlg.ComboBox1->currentText(), QStringLiteral("Office"));
-        dlg.ComboBox2->setFocus(Qt::TabFocusReason);
-        QTest::keyClick(dlg.ComboBox2, Qt::Key_Down);
-        QTest::keyClick(dlg.ComboBox2, Qt::Key_Down);
-        enter(dlg.Edit1);
+    onDialog([&](SetupDialog& dlg) {
+        EXPECT_EQ(dlg.queueEdit()->text(), QStringLiteral("lp2"));
+        dlg.rawBox()->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(dlg.rawBox(), Qt::Key_Space);
+        EXPECT_EQ(dlg.installedPrinterCombo()->currentText(), QStringLiteral("Office"));
+        dlg.rawTargetCombo()->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(dlg.rawTargetCombo(), Qt::Key_Down);
+        QTest::keyClick(dlg.rawTargetCombo(), Qt::Key_Down);
+        enter(dlg.queueEdit());
     });
-    const QRect second = form->ListBox1->visualItemRect(form->ListBox1->item(1));
-    doubleClick(form->ListBox1->viewport(), second.center());
+    const QRect second = form->printerList()->visualItemRect(form->printerList()->item(1));
+    doubleClick(form->printerList()->viewport(), second.center());
     EXPECT_EQ(dialogsShown, 1);
-    EXPECT_EQ(core->settings.printers.at(1), QStringLiteral("lp2 |local port /dev/ttyS0"));
+    EXPECT_EQ(core->settings().printers.at(1), QStringLiteral("lp2 |local port /dev/ttyS0"));
     EXPECT_EQ(listed().at(1), QStringLiteral("lp2 |local port /dev/ttyS0"));
     EXPECT_EQ(selectedRow(), 1);
-    EXPECT_EQ(saved().printers, core->settings.printers);
+    EXPECT_EQ(saved().printers, core->settings().printers);
 
     select(2);
-    onDialog([&](TPagesDlg& dlg) {
-        retype(dlg.Edit1, QStringLiteral("lp4"));
-        enter(dlg.Edit1);
+    onDialog([&](SetupDialog& dlg) {
+        retype(dlg.queueEdit(), QStringLiteral("lp4"));
+        enter(dlg.queueEdit());
     });
-    form->ListBox1->setFocus();
-    QTest::keyClick(form->ListBox1, Qt::Key_Return);
+    form->printerList()->setFocus();
+    QTest::keyClick(form->printerList(), Qt::Key_Return);
     EXPECT_EQ(dialogsShown, 2);
     EXPECT_EQ(saved().printers.at(2), QStringLiteral("lp4 /bin/true"));
     EXPECT_EQ(selectedRow(), 2);
 
     // Cancelled: nothing changes.
     const QByteArray before = readFile(ini());
-    onDialog([&](TPagesDlg& dlg) {
-        retype(dlg.Edit1, QStringLiteral("other"));
-        QTest::mouseClick(dlg.CancelBtn, Qt::LeftButton);
+    onDialog([&](SetupDialog& dlg) {
+        retype(dlg.queueEdit(), QStringLiteral("other"));
+        QTest::mouseClick(dlg.cancelButton(), Qt::LeftButton);
     });
-    cmds->EditPrinter1Click();
+    cmds->onEditPrinter();
     EXPECT_EQ(dialogsShown, 3);
     EXPECT_EQ(readFile(ini()), before);
-    EXPECT_EQ(core->settings.printers.at(2), QStringLiteral("lp4 /bin/true"));
+    EXPECT_EQ(core->settings().printers.at(2), QStringLiteral("lp4 /bin/true"));
 }
 
 TEST_F(Commands, RemoveSelectsTheEntryBefore)
 {
     start();
     select(2);
-    form->RemovePrinter1->trigger();
+    form->removePrinterAction()->trigger();
     EXPECT_EQ(listed(),
               (QStringList{QStringLiteral("-lp /bin/true"), QStringLiteral("lp2 /bin/true")}));
     EXPECT_EQ(selectedRow(), 1);
-    EXPECT_EQ(saved().printers, core->settings.printers);
+    EXPECT_EQ(saved().printers, core->settings().printers);
     select(0);
-    form->RemovePrinter1->trigger();
+    form->removePrinterAction()->trigger();
     EXPECT_EQ(listed(), QStringList{QStringLiteral("lp2 /bin/true")});
     EXPECT_EQ(selectedRow(), -1);
     // Nothing selected: remove and edit do nothing.
-    form->RemovePrinter1->trigger();
-    form->EditPrinter1->trigger();
+    form->removePrinterAction()->trigger();
+    form->editPrinterAction()->trigger();
     EXPECT_EQ(saved().printers, QStringList{QStringLiteral("lp2 /bin/true")});
     select(0);
-    form->RemovePrinter1->trigger();
+    form->removePrinterAction()->trigger();
     EXPECT_TRUE(saved().printers.isEmpty());
-    form->RemovePrinter1->trigger();
-    form->EditPrinter1->trigger();
-    form->Add1->trigger();
+    form->removePrinterAction()->trigger();
+    form->editPrinterAction()->trigger();
+    form->addJobAction()->trigger();
     spinFor(50);
     EXPECT_EQ(dialogsShown, 0);
 }
@@ -432,13 +431,13 @@ TEST_F(Commands, ProtectModeBlocksAllFourCommands)
     form->setProtectMode(true);
     select(1);
     const QByteArray before = readFile(ini());
-    onDialog([&](TPagesDlg& dlg) { dlg.reject(); });
-    const QRect second = form->ListBox1->visualItemRect(form->ListBox1->item(1));
-    doubleClick(form->ListBox1->viewport(), second.center());
-    cmds->Setup1Click();
-    cmds->AddPrinter1Click();
-    cmds->EditPrinter1Click();
-    cmds->RemovePrinter1Click();
+    onDialog([&](SetupDialog& dlg) { dlg.reject(); });
+    const QRect second = form->printerList()->visualItemRect(form->printerList()->item(1));
+    doubleClick(form->printerList()->viewport(), second.center());
+    cmds->onSetup();
+    cmds->onAddPrinter();
+    cmds->onEditPrinter();
+    cmds->onRemovePrinter();
     spinFor(50);
     EXPECT_EQ(dialogsShown, 0);
     EXPECT_EQ(listed().size(), 3);
@@ -453,33 +452,33 @@ TEST_F(Commands, FailedSaveIsReportedAndTheChangeStays)
     ASSERT_TRUE(QFile::remove(ini()));
     ASSERT_TRUE(QDir().mkdir(ini()));
     select(0);
-    form->RemovePrinter1->trigger();
+    form->removePrinterAction()->trigger();
     EXPECT_EQ(errors, QStringList{QStringLiteral("Failure writing ini file")});
-    EXPECT_EQ(core->settings.printers.size(), 2);
-    EXPECT_TRUE(core->log.contains(QStringLiteral("Failure writing ini file")));
+    EXPECT_EQ(core->settings().printers.size(), 2);
+    EXPECT_TRUE(core->log().contains(QStringLiteral("Failure writing ini file")));
 }
 
 TEST_F(Commands, DialogMessagesAreRealMessageBoxes)
 {
     start();
     QString seen;
-    onDialog([&](TPagesDlg& dlg) {
+    onDialog([&](SetupDialog& dlg) {
         QTimer::singleShot(20, &dlg, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             ASSERT_NE(box, nullptr);
             seen = box->windowTitle() + QLatin1Char('|') + box->text() + QLatin1Char('|') +
                    QString::number(box->icon());
             box->accept();
-            retype(dlg.Edit1, QStringLiteral("lp9"));
-            enter(dlg.Edit1);
+            retype(dlg.queueEdit(), QStringLiteral("lp9"));
+            enter(dlg.queueEdit());
         });
-        QTest::keyClicks(dlg.Edit1, QStringLiteral("lp_9"));
-        enter(dlg.Edit1);
+        QTest::keyClicks(dlg.queueEdit(), QStringLiteral("lp_9"));
+        enter(dlg.queueEdit());
     });
-    cmds->AddPrinter1Click();
+    cmds->onAddPrinter();
     EXPECT_EQ(seen, QStringLiteral("Error|Illegal LPD printer name|") +
                         QString::number(QMessageBox::Critical));
-    EXPECT_EQ(core->settings.printers.last(), QStringLiteral("lp9 "));
+    EXPECT_EQ(core->settings().printers.last(), QStringLiteral("lp9 "));
 }
 
 TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
@@ -498,37 +497,37 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
     writeFile(file, data);
 
     // The real file dialog: its name field takes the path, Enter opens it.
-    EXPECT_EQ(cmds->OpenDialog1->nameFilters().size(), 6);
-    EXPECT_EQ(cmds->OpenDialog1->nameFilters().first(),
+    EXPECT_EQ(cmds->openDialog()->nameFilters().size(), 6);
+    EXPECT_EQ(cmds->openDialog()->nameFilters().first(),
               QStringLiteral("printable Files (*.raw *.pdf *.ps *.pcl)"));
-    QTimer::singleShot(50, cmds->OpenDialog1, [&] {
-        auto* name = cmds->OpenDialog1->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    QTimer::singleShot(50, cmds->openDialog(), [&] {
+        auto* name = cmds->openDialog()->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         ASSERT_NE(name, nullptr);
         QTest::keyClicks(name, file);
         QTest::keyClick(name, Qt::Key_Return);
     });
-    form->Add1->trigger();
-    EXPECT_TRUE(core->Timer1.isActive());
-    EXPECT_EQ(form->ListBox2->count(), 1);
-    EXPECT_EQ(form->ListBox2->item(0)->text(), QStringLiteral("lp default 0"));
+    form->addJobAction()->trigger();
+    EXPECT_TRUE(core->housekeepingTimer().isActive());
+    EXPECT_EQ(form->jobList()->count(), 1);
+    EXPECT_EQ(form->jobList()->item(0)->text(), QStringLiteral("lp default 0"));
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == data; }, 15000))
-        << core->log.lines().join(QLatin1Char('\n')).toStdString();
-    EXPECT_TRUE(waitUntil([&] { return form->ListBox2->count() == 0; }, 5000));
-    EXPECT_TRUE(core->log.contains(QStringLiteral("Successful: ") + script + QLatin1Char(' ') +
-                                   spool() + QStringLiteral("/lp/dfA000localhost")));
+        << core->log().lines().join(QLatin1Char('\n')).toStdString();
+    EXPECT_TRUE(waitUntil([&] { return form->jobList()->count() == 0; }, 5000));
+    EXPECT_TRUE(core->log().contains(QStringLiteral("Successful: ") + script + QLatin1Char(' ') +
+                                     spool() + QStringLiteral("/lp/dfA000localhost")));
     EXPECT_TRUE(QDir(spool() + QStringLiteral("/lp")).entryList(QDir::Files).isEmpty());
 
     // Cancelling the file dialog adds nothing and logs nothing.
-    const int lines = core->log.lines().size();
-    QTimer::singleShot(50, cmds->OpenDialog1, [&] { cmds->OpenDialog1->reject(); });
-    form->Add1->trigger();
-    EXPECT_EQ(core->log.lines().size(), lines);
-    EXPECT_TRUE(core->pendingJobs.isEmpty());
+    const int lines = core->log().lines().size();
+    QTimer::singleShot(50, cmds->openDialog(), [&] { cmds->openDialog()->reject(); });
+    form->addJobAction()->trigger();
+    EXPECT_EQ(core->log().lines().size(), lines);
+    EXPECT_TRUE(core->pendingJobs().isEmpty());
 
     // A file that cannot be read is logged, not listed.
-    cmds->chooseFile = [&] { return dir->path() + QStringLiteral("/gone.ps"); };
-    form->Add1->trigger();
-    EXPECT_TRUE(core->log.contains(QStringLiteral("ERROR: Cannot open ") + dir->path() +
-                                   QStringLiteral("/gone.ps for lp.")));
-    EXPECT_TRUE(core->pendingJobs.isEmpty());
+    cmds->setFileChooser([&] { return dir->path() + QStringLiteral("/gone.ps"); });
+    form->addJobAction()->trigger();
+    EXPECT_TRUE(core->log().contains(QStringLiteral("ERROR: Cannot open ") + dir->path() +
+                                     QStringLiteral("/gone.ps for lp.")));
+    EXPECT_TRUE(core->pendingJobs().isEmpty());
 }

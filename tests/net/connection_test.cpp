@@ -1,6 +1,6 @@
 // Connection sockets: the order and repetition of their events, closing, and sending.
 #include "loopbackpair.h"
-#include "net/esocketexception.h"
+#include "net/socketerror.h"
 
 #include <gtest/gtest.h>
 
@@ -40,19 +40,19 @@ TEST_F(Connection, OneByteReadsSeeEveryByteThenTheCloseOnce)
     QByteArray received;
     QString events; // d: a byte, e: end of stream seen, c: closed
     int closedError = -1;
-    server->OnDataAvailable = [&](TWSocket* s, quint16 error) {
+    server->setDataAvailableHandler([&](EventSocket* s, quint16 error) {
         EXPECT_EQ(error, 0);
         char byte;
-        const int n = s->Receive(&byte, 1);
+        const int n = s->receive(&byte, 1);
         if (n == 1)
             received.append(byte);
         events += n == 1 ? u'd' : n == 0 ? u'e' : u'?';
-    };
-    server->OnSessionClosed = [&](TWSocket* s, quint16 error) {
+    });
+    server->setSessionClosedHandler([&](EventSocket* s, quint16 error) {
         closedError = error;
         events += u'c';
-        EXPECT_EQ(s->State(), TSocketState::wsConnected) << "the handle is still there";
-    };
+        EXPECT_EQ(s->state(), EventSocket::State::Connected) << "the handle is still there";
+    });
     ASSERT_TRUE(client.send("0123456789"));
     client.close();
 
@@ -63,8 +63,8 @@ TEST_F(Connection, OneByteReadsSeeEveryByteThenTheCloseOnce)
     // Ten bytes, at least one more call at the close, then exactly one closed event.
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^d{10}e+c$")).match(events).hasMatch())
         << events.toStdString();
-    EXPECT_EQ(server->State(), TSocketState::wsClosed);
-    EXPECT_EQ(server->Handle(), -1);
+    EXPECT_EQ(server->state(), EventSocket::State::Closed);
+    EXPECT_EQ(server->handle(), -1);
 }
 
 TEST_F(Connection, CloseFiresClosedBeforeReturningAndOnlyOnce)
@@ -73,17 +73,17 @@ TEST_F(Connection, CloseFiresClosedBeforeReturningAndOnlyOnce)
     connectClient(client);
     int closedEvents = 0;
     int closedEventsWhenCloseReturned = -1;
-    server->OnDataAvailable = [&](TWSocket* s, quint16) {
+    server->setDataAvailableHandler([&](EventSocket* s, quint16) {
         char buffer[16];
-        s->Receive(buffer, sizeof buffer);
-        s->Close();
+        s->receive(buffer, sizeof buffer);
+        s->close();
         closedEventsWhenCloseReturned = closedEvents;
-        s->Close();
-    };
-    server->OnSessionClosed = [&](TWSocket*, quint16 error) {
+        s->close();
+    });
+    server->setSessionClosedHandler([&](EventSocket*, quint16 error) {
         EXPECT_EQ(error, 0);
         ++closedEvents;
-    };
+    });
     ASSERT_TRUE(client.send("hello"));
     ASSERT_TRUE(waitUntil([&] { return closedEventsWhenCloseReturned >= 0; }));
     EXPECT_EQ(closedEventsWhenCloseReturned, 1);
@@ -91,7 +91,7 @@ TEST_F(Connection, CloseFiresClosedBeforeReturningAndOnlyOnce)
     client.close();
     spinFor(100);
     EXPECT_EQ(closedEvents, 1);
-    EXPECT_EQ(server->State(), TSocketState::wsClosed);
+    EXPECT_EQ(server->state(), EventSocket::State::Closed);
 }
 
 TEST_F(Connection, DestroyingAConnectedSocketFiresNothing)
@@ -99,11 +99,11 @@ TEST_F(Connection, DestroyingAConnectedSocketFiresNothing)
     LoopbackClient client;
     connectClient(client);
     bool closedEvent = false;
-    server->OnSessionClosed = [&](TWSocket*, quint16) { closedEvent = true; };
-    const int live = TWSocket::liveSocketCount();
+    server->setSessionClosedHandler([&](EventSocket*, quint16) { closedEvent = true; });
+    const int live = EventSocket::liveSocketCount();
     server.reset();
     EXPECT_FALSE(closedEvent);
-    EXPECT_EQ(TWSocket::liveSocketCount(), live - 1);
+    EXPECT_EQ(EventSocket::liveSocketCount(), live - 1);
     EXPECT_TRUE(client.waitClosed());
 }
 
@@ -113,7 +113,7 @@ TEST_F(Connection, PeerResetIsReportedWithItsCode)
     LoopbackClient client;
     connectClient(client);
     QList<int> errors;
-    server->OnSessionClosed = [&](TWSocket*, quint16 error) { errors.append(error); };
+    server->setSessionClosedHandler([&](EventSocket*, quint16 error) { errors.append(error); });
     resetOnClose(client);
     client.close();
     ASSERT_TRUE(waitUntil([&] { return !errors.isEmpty(); }));
@@ -123,14 +123,14 @@ TEST_F(Connection, PeerResetIsReportedWithItsCode)
     // ...and by sending, before any readiness was handled.
     connectClient(client);
     errors.clear();
-    server->OnSessionClosed = [&](TWSocket*, quint16 error) { errors.append(error); };
+    server->setSessionClosedHandler([&](EventSocket*, quint16 error) { errors.append(error); });
     resetOnClose(client);
     client.close();
-    ASSERT_TRUE(kernelHasNews(server->Handle()));
-    EXPECT_EQ(server->SendText("answer"), 6);
+    ASSERT_TRUE(kernelHasNews(server->handle()));
+    EXPECT_EQ(server->sendText("answer"), 6);
     EXPECT_EQ(errors, QList<int>{10054});
-    EXPECT_EQ(server->State(), TSocketState::wsClosed);
-    EXPECT_EQ(server->PendingSendBytes(), 0);
+    EXPECT_EQ(server->state(), EventSocket::State::Closed);
+    EXPECT_EQ(server->pendingSendBytes(), 0);
     spinFor(50);
     EXPECT_EQ(errors.size(), 1);
 }
@@ -139,8 +139,8 @@ TEST_F(Connection, EmptyTextSendsNothing)
 {
     LoopbackClient client;
     connectClient(client);
-    EXPECT_EQ(server->SendText(QByteArray()), 0);
-    EXPECT_EQ(server->SendText("ok"), 2);
+    EXPECT_EQ(server->sendText(QByteArray()), 0);
+    EXPECT_EQ(server->sendText("ok"), 2);
     EXPECT_EQ(client.read(3, 300), "ok");
 }
 
@@ -149,8 +149,8 @@ TEST_F(Connection, LargeSendArrivesIntactWhileThePeerReadsSlowly)
     LoopbackClient client;
     connectClient(client);
     const QByteArray answer = patternBytes(16 << 20);
-    EXPECT_EQ(server->Send(answer.constData(), int(answer.size())), answer.size());
-    EXPECT_GT(server->PendingSendBytes(), 0) << "more than the kernel takes at once";
+    EXPECT_EQ(server->send(answer.constData(), int(answer.size())), answer.size());
+    EXPECT_GT(server->pendingSendBytes(), 0) << "more than the kernel takes at once";
 
     auto reader = onThread([&client, size = answer.size()] {
         QByteArray got;
@@ -167,8 +167,8 @@ TEST_F(Connection, LargeSendArrivesIntactWhileThePeerReadsSlowly)
     const QByteArray got = awaitResult(reader, 120000);
     EXPECT_EQ(got.size(), answer.size());
     EXPECT_TRUE(got == answer);
-    EXPECT_TRUE(waitUntil([&] { return server->PendingSendBytes() == 0; }));
-    EXPECT_EQ(server->State(), TSocketState::wsConnected);
+    EXPECT_TRUE(waitUntil([&] { return server->pendingSendBytes() == 0; }));
+    EXPECT_EQ(server->state(), EventSocket::State::Connected);
 }
 
 TEST_F(Connection, FailingDataHandlerIsSwallowed)
@@ -177,21 +177,21 @@ TEST_F(Connection, FailingDataHandlerIsSwallowed)
     connectClient(client);
     QByteArray request;
     int calls = 0;
-    server->OnDataAvailable = [&](TWSocket* s, quint16) {
+    server->setDataAvailableHandler([&](EventSocket* s, quint16) {
         char buffer[2];
-        const int n = s->Receive(buffer, ++calls == 1 ? 1 : 2);
+        const int n = s->receive(buffer, ++calls == 1 ? 1 : 2);
         if (n > 0)
             request.append(buffer, n);
         if (calls == 1)
             throw std::runtime_error("handler failed");
         if (request == "abc")
-            s->SendText("done");
-    };
+            s->sendText("done");
+    });
     ASSERT_TRUE(client.send("abc"));
     ASSERT_TRUE(waitUntil([&] { return request == "abc"; }));
     EXPECT_EQ(client.read(4), "done");
     EXPECT_GE(calls, 2);
-    EXPECT_EQ(server->State(), TSocketState::wsConnected);
+    EXPECT_EQ(server->state(), EventSocket::State::Connected);
 }
 
 TEST_F(Connection, PeerNameIsTheClientsAddress)
@@ -203,24 +203,24 @@ TEST_F(Connection, PeerNameIsTheClientsAddress)
     ::getsockname(client.fd(), reinterpret_cast<sockaddr*>(&clientAddress), &length);
 
     sockaddr_in peer{};
-    ASSERT_EQ(server->GetPeerName(peer), 0);
+    ASSERT_EQ(server->peerAddress(peer), 0);
     EXPECT_EQ(peer.sin_family, AF_INET);
     EXPECT_EQ(peer.sin_addr.s_addr, inet_addr("127.0.0.2"));
     EXPECT_EQ(peer.sin_port, clientAddress.sin_port);
-    server->Close();
-    EXPECT_EQ(server->GetPeerName(peer), -1);
+    server->close();
+    EXPECT_EQ(server->peerAddress(peer), -1);
 }
 
 TEST_F(Connection, HandlersMayDestroyTheirSocket)
 {
     LoopbackClient client;
     connectClient(client);
-    server->OnSessionClosed = [&](TWSocket*, quint16) { server.reset(); };
+    server->setSessionClosedHandler([&](EventSocket*, quint16) { server.reset(); });
     client.close();
     EXPECT_TRUE(waitUntil([&] { return server == nullptr; }));
 
     connectClient(client);
-    server->OnDataAvailable = [&](TWSocket*, quint16) { server.reset(); };
+    server->setDataAvailableHandler([&](EventSocket*, quint16) { server.reset(); });
     ASSERT_TRUE(client.send("x"));
     EXPECT_TRUE(waitUntil([&] { return server == nullptr; }));
     EXPECT_TRUE(client.waitClosed());

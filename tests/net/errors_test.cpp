@@ -1,7 +1,7 @@
 // Error numbering, report texts, the send blocks and the reverse lookup.
-#include "net/esocketexception.h"
+#include "net/eventsocket.h"
 #include "net/sendqueue.h"
-#include "net/twsocket.h"
+#include "net/socketerror.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <unistd.h>
 #include <utility>
 
-TEST(SocketErrors, ErrnoMapsToClassicNumbers)
+TEST(SocketErrors, ErrnoMapsToWinsockNumbers)
 {
     const std::pair<int, int> table[] = {
         {EWOULDBLOCK, 10035},
@@ -57,41 +57,41 @@ TEST(SocketErrors, ErrnoMapsToClassicNumbers)
         {0, 0},
     };
     for (const auto& [err, code] : table)
-        EXPECT_EQ(wsockErrorFromErrno(err), code) << "errno " << err;
+        EXPECT_EQ(socketErrorFromErrno(err), code) << "errno " << err;
 }
 
 TEST(SocketErrors, ReportTextsAndDescriptions)
 {
-    EXPECT_EQ(WSocketErrorDesc(0), QStringLiteral("No Error"));
-    EXPECT_EQ(WSocketErrorDesc(10035), QStringLiteral("Operation would block"));
-    EXPECT_EQ(WSocketErrorDesc(10054), QStringLiteral("Connection reset by peer"));
-    EXPECT_EQ(WSocketErrorDesc(10058), QStringLiteral("Can't send after socket shutdown"));
-    EXPECT_EQ(WSocketErrorDesc(11004), QStringLiteral("No Data"));
-    EXPECT_EQ(WSocketErrorDesc(10000), QStringLiteral("Not a WinSock error"));
-    EXPECT_EQ(WSocketErrorDesc(ENOMSG), QStringLiteral("Not a WinSock error"));
-    EXPECT_EQ(wsockErrorText(10048, QStringLiteral("Bind")),
+    EXPECT_EQ(socketErrorText(0), QStringLiteral("No Error"));
+    EXPECT_EQ(socketErrorText(10035), QStringLiteral("Operation would block"));
+    EXPECT_EQ(socketErrorText(10054), QStringLiteral("Connection reset by peer"));
+    EXPECT_EQ(socketErrorText(10058), QStringLiteral("Can't send after socket shutdown"));
+    EXPECT_EQ(socketErrorText(11004), QStringLiteral("No Data"));
+    EXPECT_EQ(socketErrorText(10000), QStringLiteral("Not a WinSock error"));
+    EXPECT_EQ(socketErrorText(ENOMSG), QStringLiteral("Not a WinSock error"));
+    EXPECT_EQ(socketErrorReport(10048, QStringLiteral("Bind")),
               QStringLiteral("Error 10048 in function Bind\r\nAddress already in use"));
 
-    const ESocketException e(10057, wsockErrorText(10057, QStringLiteral("Send")));
-    EXPECT_EQ(e.Code(), 10057);
+    const SocketError e(10057, socketErrorReport(10057, QStringLiteral("Send")));
+    EXPECT_EQ(e.code(), 10057);
     EXPECT_STREQ(e.what(), "Error 10057 in function Send\r\nSocket is not connected");
 }
 
 TEST(SendBlocks, BufferTakesWhatFitsAndResetsWhenRead)
 {
-    TBuffer buffer;
+    SendBuffer buffer;
     const QByteArray bytes(2000, 'a');
-    EXPECT_EQ(buffer.Write(bytes.constData(), int(bytes.size())), TBuffer::Size);
-    EXPECT_EQ(buffer.Free(), 0);
-    EXPECT_EQ(buffer.Write("x", 1), 0);
-    buffer.Remove(460);
-    EXPECT_EQ(buffer.Peek().size(), 1000);
-    EXPECT_EQ(buffer.Free(), 0) << "reading does not make room until everything is read";
-    buffer.Remove(1000);
-    EXPECT_TRUE(buffer.Peek().isEmpty());
-    EXPECT_EQ(buffer.Free(), TBuffer::Size);
-    EXPECT_EQ(buffer.Write("xyz", 3), 3);
-    EXPECT_EQ(buffer.Peek(), QByteArrayView("xyz"));
+    EXPECT_EQ(buffer.write(bytes.constData(), int(bytes.size())), SendBuffer::Size);
+    EXPECT_EQ(buffer.freeSpace(), 0);
+    EXPECT_EQ(buffer.write("x", 1), 0);
+    buffer.remove(460);
+    EXPECT_EQ(buffer.peek().size(), 1000);
+    EXPECT_EQ(buffer.freeSpace(), 0) << "reading does not make room until everything is read";
+    buffer.remove(1000);
+    EXPECT_TRUE(buffer.peek().isEmpty());
+    EXPECT_EQ(buffer.freeSpace(), SendBuffer::Size);
+    EXPECT_EQ(buffer.write("xyz", 3), 3);
+    EXPECT_EQ(buffer.peek(), QByteArrayView("xyz"));
 }
 
 TEST(SendBlocks, QueueGoesOutAsTheKernelTakesIt)
@@ -102,7 +102,7 @@ TEST(SendBlocks, QueueGoesOutAsTheKernelTakesIt)
     appendToSendQueue(queue, "head", 4);
     const QByteArray big(4 << 20, 'b');
     appendToSendQueue(queue, big.constData(), big.size());
-    EXPECT_EQ(queue.front()->Peek().size(), TBuffer::Size) << "the last block is filled first";
+    EXPECT_EQ(queue.front()->peek().size(), SendBuffer::Size) << "the last block is filled first";
     EXPECT_EQ(queuedBytes(queue), big.size() + 4);
 
     // The peer does not read yet: the kernel takes part and the rest waits.
@@ -126,7 +126,7 @@ TEST(SendBlocks, QueueGoesOutAsTheKernelTakesIt)
 
     ::close(pair[1]);
     appendToSendQueue(queue, "late", 4);
-    EXPECT_EQ(wsockErrorFromErrno(flushSendQueue(pair[0], queue)), 10054);
+    EXPECT_EQ(socketErrorFromErrno(flushSendQueue(pair[0], queue)), 10054);
     ::close(pair[0]);
 }
 
@@ -134,12 +134,12 @@ TEST(ReverseLookup, RefusesBadTextsAndFindsLoopback)
 {
     for (const QString& bad : {QString(), QString(257, u'1')}) {
         try {
-            WSocketGetHostByAddr(bad);
+            reverseLookup(bad);
             ADD_FAILURE() << "no report for " << bad.size() << " characters";
-        } catch (const ESocketException& e) {
-            EXPECT_EQ(e.Message(), QStringLiteral("WSocketGetHostByAddr: Invalid address."));
+        } catch (const SocketError& e) {
+            EXPECT_EQ(e.message(), QStringLiteral("WSocketGetHostByAddr: Invalid address."));
         }
     }
-    EXPECT_FALSE(WSocketGetHostByAddr(QStringLiteral("127.0.0.1")).isEmpty());
-    EXPECT_TRUE(WSocketGetHostByAddr(QStringLiteral("not an address")).isEmpty());
+    EXPECT_FALSE(reverseLookup(QStringLiteral("127.0.0.1")).isEmpty());
+    EXPECT_TRUE(reverseLookup(QStringLiteral("not an address")).isEmpty());
 }

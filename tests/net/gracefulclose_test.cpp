@@ -47,19 +47,19 @@ TEST_F(GracefulClose, DeliversTheQueuedAnswerThenEndOfStream)
         connectClient(client);
         int closedEvents = 0;
         bool closedAtOnce = false;
-        server->OnSessionClosed = [&](TWSocket*, quint16 error) {
+        server->setSessionClosedHandler([&](EventSocket*, quint16 error) {
             EXPECT_EQ(error, 0);
             ++closedEvents;
-        };
-        server->OnDataAvailable = [&](TWSocket* s, quint16) {
+        });
+        server->setDataAvailableHandler([&](EventSocket* s, quint16) {
             char request[8];
-            if (s->Receive(request, sizeof request) <= 0)
+            if (s->receive(request, sizeof request) <= 0)
                 return;
-            s->SendText(answer);
-            s->CloseGracefully(30000);
-            closedAtOnce = closedEvents == 1 && s->State() == TSocketState::wsClosed &&
-                           s->Handle() == -1 && s->PendingSendBytes() == 0;
-        };
+            s->sendText(answer);
+            s->closeGracefully(30000);
+            closedAtOnce = closedEvents == 1 && s->state() == EventSocket::State::Closed &&
+                           s->handle() == -1 && s->pendingSendBytes() == 0;
+        });
         // The extra bytes are never read by the server: closing with them unread, or with
         // the abortive linger setting, would reset the connection under the answer.
         const QByteArray request = "request\n" + (peerSendsMore ? QByteArray(65536, 'j') : "");
@@ -86,8 +86,8 @@ TEST_F(GracefulClose, PeerThatNeverReadsIsCutOffAtTheDeadline)
     LoopbackClient client;
     connectClient(client);
     const QByteArray answer = patternBytes(16 << 20);
-    server->SendText(answer);
-    server->CloseGracefully(300);
+    server->sendText(answer);
+    server->closeGracefully(300);
     server.reset();
     EXPECT_EQ(SocketDrainer::liveCount(), 1);
     EXPECT_TRUE(waitUntil([] { return SocketDrainer::liveCount() == 0; }, 10000));
@@ -100,10 +100,10 @@ TEST_F(GracefulClose, NothingQueuedEndsTheStreamAtOnce)
 {
     LoopbackClient client;
     connectClient(client);
-    server->SendText("short answer\n");
-    ASSERT_EQ(server->PendingSendBytes(), 0);
-    server->CloseGracefully(30000);
-    EXPECT_EQ(server->State(), TSocketState::wsClosed);
+    server->sendText("short answer\n");
+    ASSERT_EQ(server->pendingSendBytes(), 0);
+    server->closeGracefully(30000);
+    EXPECT_EQ(server->state(), EventSocket::State::Closed);
     // The client still talks after our FIN; the drainer swallows it and ends on its close.
     const Received got = readToEnd(client.fd(), 5000);
     EXPECT_EQ(got.bytes, "short answer\n");

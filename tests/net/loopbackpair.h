@@ -1,8 +1,8 @@
 #pragma once
-// A listening TWSocket on 127.0.0.1 (port chosen by the kernel) that hands every accepted
-// connection to a new TWSocket, as the server does; tests drive it with LoopbackClients.
+// A listening EventSocket on 127.0.0.1 (port chosen by the kernel) that hands every accepted
+// connection to a new EventSocket, as the server does; tests drive it with LoopbackClients.
 
-#include "net/twsocket.h"
+#include "net/eventsocket.h"
 #include "testsupport.h"
 
 #include <gtest/gtest.h>
@@ -14,17 +14,17 @@ class LoopbackPair : public ::testing::Test
 protected:
     void SetUp() override
     {
-        listener.setAddr(QStringLiteral("127.0.0.1"));
+        listener.setAddress(QStringLiteral("127.0.0.1"));
         listener.setPort(QStringLiteral("0"));
-        listener.OnSessionAvailable = [this](TWSocket* sender, quint16) {
-            const int handle = sender->Accept();
+        listener.setSessionAvailableHandler([this](EventSocket* sender, quint16) {
+            const int handle = sender->accept();
             if (handle < 0)
                 return;
-            server = std::make_unique<TWSocket>();
-            server->Dup(handle);
-        };
-        listener.Listen();
-        port = listener.LocalPort();
+            server = std::make_unique<EventSocket>();
+            server->adoptHandle(handle);
+        });
+        listener.listen();
+        port = listener.localPort();
         ASSERT_NE(port, 0);
     }
 
@@ -34,11 +34,11 @@ protected:
         server.reset();
         ASSERT_TRUE(client.connectTo(port, bindAddress));
         ASSERT_TRUE(waitUntil([this] { return server != nullptr; }));
-        ASSERT_EQ(server->State(), TSocketState::wsConnected);
+        ASSERT_EQ(server->state(), EventSocket::State::Connected);
     }
 
-    TWSocket listener;
-    std::unique_ptr<TWSocket> server;
+    EventSocket listener;
+    std::unique_ptr<EventSocket> server;
     quint16 port = 0;
 };
 

@@ -15,8 +15,8 @@ TEST_F(Admission, AllowedPeerIsListedAndOtherAddressesAreRefused)
     startServer();
     LoopbackClient allowed;
     ASSERT_TRUE(allowed.connectTo(port));
-    ASSERT_TRUE(waitUntil([&] { return server->connections.size() == 1; }));
-    EXPECT_EQ(server->connections.first(), QStringLiteral("localhost 127.0.0.1"));
+    ASSERT_TRUE(waitUntil([&] { return server->connections().size() == 1; }));
+    EXPECT_EQ(server->connections().first(), QStringLiteral("localhost 127.0.0.1"));
     EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 connected")));
 
     const QByteArray answer = client([&] {
@@ -27,14 +27,14 @@ TEST_F(Admission, AllowedPeerIsListedAndOtherAddressesAreRefused)
     EXPECT_EQ(answer, QByteArray("No permission!\n"));
     EXPECT_TRUE(logHas(QStringLiteral("Remote 127.0.0.2 no permission.")));
     EXPECT_TRUE(logHas(QStringLiteral("Remote 127.0.0.2 (was) closed.")));
-    EXPECT_EQ(server->connections.size(), 1);
+    EXPECT_EQ(server->connections().size(), 1);
 
     allowed.close();
-    EXPECT_TRUE(waitUntil([&] { return server->connections.isEmpty(); }));
+    EXPECT_TRUE(waitUntil([&] { return server->connections().isEmpty(); }));
     // Both sessions are disposed of and the timer switches itself off.
     EXPECT_TRUE(waitUntil([&] { return server->liveSessions() == 0; }, 4000));
-    EXPECT_TRUE(waitUntil([&] { return !server->Timer1.isActive(); }, 7000));
-    EXPECT_EQ(server->sessionCount, 0);
+    EXPECT_TRUE(waitUntil([&] { return !server->housekeepingTimer().isActive(); }, 7000));
+    EXPECT_EQ(server->sessionCount(), 0);
 }
 
 TEST_F(Admission, PrefixRuleAndEmptyEntries)
@@ -46,7 +46,7 @@ TEST_F(Admission, PrefixRuleAndEmptyEntries)
     EXPECT_TRUE(ask("127.0.0.12").startsWith("short queue for printer lp\n"));
     EXPECT_EQ(ask("127.0.0.2"), QByteArray("No permission!\n"));
     // An empty entry admits nobody (it cannot come from lpd.ini, where it ends the section).
-    server->settings.hosts = {QString()};
+    server->settings().hosts = {QString()};
     EXPECT_EQ(ask("127.0.0.1"), QByteArray("No permission!\n"));
 }
 
@@ -98,9 +98,9 @@ TEST_F(Admission, IdleSessionsAreClosedAfterTheTimeout)
     Clock::setForTesting([&] { return QDateTime::currentMSecsSinceEpoch() + offset; });
     LoopbackClient idle;
     ASSERT_TRUE(idle.connectTo(port));
-    ASSERT_TRUE(waitUntil([&] { return server->connections.size() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server->connections().size() == 1; }));
     spinFor(1200); // a tick passes: still within the minute
-    EXPECT_EQ(server->connections.size(), 1);
+    EXPECT_EQ(server->connections().size(), 1);
     offset = 61 * 1000;
     EXPECT_TRUE(logHas(QStringLiteral("localhost 127.0.0.1 Timeout - closed."), 7000));
     EXPECT_TRUE(idle.waitClosed(3000));
@@ -129,17 +129,17 @@ TEST_F(Admission, PortThatDoesNotParseOrIsTakenIsReportedAndStartGoesOn)
     LpdServer bad(ini, nullptr, 0);
     EXPECT_FALSE(bad.start());
     EXPECT_FALSE(bad.isListening());
-    EXPECT_TRUE(bad.log.lines().first().startsWith(
+    EXPECT_TRUE(bad.log().lines().first().startsWith(
         QStringLiteral("listen: WSocketResolvePort: Cannot convert port 'no-such-service'")))
-        << bad.log.lines().first().toStdString();
+        << bad.log().lines().first().toStdString();
 
     startServer();
     s.port = QString::number(port);
     ASSERT_TRUE(saveSettingsFile(ini, s));
     LpdServer second(ini, nullptr, 0);
     EXPECT_FALSE(second.start());
-    EXPECT_TRUE(second.log.contains(
+    EXPECT_TRUE(second.log().contains(
         QStringLiteral("Error 10048 in function Bind\r\nAddress already in use")));
     // Recovery still ran: the rest of the start-up happened.
-    EXPECT_TRUE(second.log.contains(QStringLiteral("Scanning for old jobs for printer lp")));
+    EXPECT_TRUE(second.log().contains(QStringLiteral("Scanning for old jobs for printer lp")));
 }

@@ -1,4 +1,4 @@
-// From a received job to its print command through Timer1 and the despooler, and the
+// From a received job to its print command through the housekeeping tick and the despooler, and the
 // window's Dequeue.
 
 #include "serverfixture.h"
@@ -23,14 +23,14 @@ TEST_F(Dispatch, ReceivedJobIsPrintedSoonAfterTheClose)
     startServer(s);
     client([&] { return sendJob(port, "lp", "cfA001h", "Pann\nldfA001h\n", "dfA001h", "first"); });
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == "first"; }, 3000));
-    EXPECT_TRUE(
-        waitUntil([&] { return server->pendingJobs.isEmpty() && server->runningDespoolers == 0; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return server->pendingJobs().isEmpty() && server->runningDespoolers() == 0; }));
     EXPECT_TRUE(logHas(QStringLiteral("Timer1: forked job, 1 jobs running")));
     EXPECT_TRUE(logHas(QStringLiteral("Job terminated, 0 jobs still running")));
     EXPECT_TRUE(logHas(QStringLiteral("Session closed, timer started ")));
     EXPECT_TRUE(QDir(queueDir()).entryList(QDir::Files).isEmpty());
     // Nothing left to do: the timer switches itself off.
-    EXPECT_TRUE(waitUntil([&] { return !server->Timer1.isActive(); }, 8000));
+    EXPECT_TRUE(waitUntil([&] { return !server->housekeepingTimer().isActive(); }, 8000));
 }
 
 TEST_F(Dispatch, DequeueRemovesSelectedJobsAndTheirFiles)
@@ -43,9 +43,9 @@ TEST_F(Dispatch, DequeueRemovesSelectedJobsAndTheirFiles)
                            "dfA" + num + "h", "x");
         });
     }
-    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 3; }));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 3; }));
     server->dequeue({QStringLiteral("lp z 1"), QStringLiteral("LP Z 3"), QStringLiteral("lp z 9")});
-    EXPECT_EQ(server->pendingJobs.displayStrings(), QStringList{QStringLiteral("lp z 2")});
+    EXPECT_EQ(server->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp z 2")});
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA001h")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA003h")));
     EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA002h")));

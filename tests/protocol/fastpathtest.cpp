@@ -4,9 +4,9 @@
 
 #include "serverfixture.h"
 
+#include "protocol/lpdconnection.h"
 #include "protocol/queuecommands.h"
-#include "protocol/tlpdconnection.h"
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,18 +19,18 @@ namespace {
 
 int take(const QByteArray& bytes, qsizetype lineLength = 0, bool dropping = false)
 {
-    return Tlpdconnection::lineBytesToTake(bytes.constData(), int(bytes.size()), lineLength,
-                                           dropping);
+    return LpdConnection::lineBytesToTake(bytes.constData(), int(bytes.size()), lineLength,
+                                          dropping);
 }
 
-QByteArray printfLine(const Tlpdjob& job)
+QByteArray printfLine(const SpoolJob& job)
 {
-    const QByteArray user = abbreviate(job.User, 15).toLatin1();
-    const QByteArray title = abbreviate(job.Title, 38).toLatin1();
+    const QByteArray user = abbreviate(job.user, 15).toLatin1();
+    const QByteArray title = abbreviate(job.title, 38).toLatin1();
     char line[160];
     const int n = std::snprintf(line, sizeof line, "%-15s %3.3u %-38s %10llu bytes\n",
-                                user.constData(), unsigned(job.JobNumber), title.constData(),
-                                static_cast<unsigned long long>(job.Size));
+                                user.constData(), unsigned(job.jobNumber), title.constData(),
+                                static_cast<unsigned long long>(job.size));
     return QByteArray(line, n);
 }
 
@@ -88,11 +88,11 @@ TEST(QueueReport, JobLineIsThePrintfLayout)
         {QStringLiteral(" lead"), QStringLiteral("tab\tin"), -1, 18446744073709551615ULL},
     };
     for (const Case& k : cases) {
-        Tlpdjob job;
-        job.User = k.user;
-        job.Title = k.title;
-        job.JobNumber = k.number;
-        job.Size = k.size;
+        SpoolJob job;
+        job.user = k.user;
+        job.title = k.title;
+        job.jobNumber = k.number;
+        job.size = k.size;
         EXPECT_EQ(reportLine(job), printfLine(job)) << k.user.toStdString();
     }
 }
@@ -122,7 +122,7 @@ TEST_F(FastPath, BytesSentAheadOfTheAnswersAreReadInTheStateTheLineLeaves)
     });
     EXPECT_EQ(acks, QByteArray(5, '\0'));
     ASSERT_TRUE(waitUntil(
-        [&] { return server->pendingJobs.containsDisplay(QStringLiteral("lp ahead 501")); }));
+        [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp ahead 501")); }));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA501h")), QByteArray("\nhello"));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/cfA501h")), control);
     EXPECT_TRUE(logHas(QStringLiteral("WARNING: No closing #0 in file for lp.")));
@@ -173,7 +173,7 @@ TEST_F(FastPath, LockFilesAreEmptyFilesWhileControlFilesArrive)
     });
 
     ASSERT_TRUE(waitUntil(
-        [&] { return server->pendingJobs.containsDisplay(QStringLiteral("lp locks 602")); }));
+        [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp locks 602")); }));
     // The data file's lock went before its answer; the control file's goes with the
     // hand-over, through the same worker that made it.
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA602h.lck")));
@@ -193,13 +193,13 @@ TEST_F(FastPath, AQueueFolderRemovedWhileRunningIsMadeAgain)
     EXPECT_EQ(client([&] { return sendJob(port, "lp", "cfA701h", control, "dfA701h", "one"); }),
               QByteArray(5, '\0'));
     ASSERT_TRUE(waitUntil(
-        [&] { return server->pendingJobs.containsDisplay(QStringLiteral("lp again 701")); }));
+        [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp again 701")); }));
     ASSERT_TRUE(QDir(queueDir()).removeRecursively());
     const QByteArray control2 = "Pagain\nldfA702h\n";
     EXPECT_EQ(client([&] { return sendJob(port, "lp", "cfA702h", control2, "dfA702h", "two"); }),
               QByteArray(5, '\0'));
     ASSERT_TRUE(waitUntil(
-        [&] { return server->pendingJobs.containsDisplay(QStringLiteral("lp again 702")); }));
+        [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp again 702")); }));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA702h")), QByteArray("two"));
 }
 

@@ -3,7 +3,7 @@
 #include "serverfixture.h"
 
 #include "protocol/queuecommands.h"
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QFile>
 
@@ -15,12 +15,12 @@ protected:
         const QByteArray n = QByteArray::number(number).rightJustified(3, '0');
         const QByteArray cf = "cfA" + n + "host";
         const QByteArray df = "dfA" + n + "host";
-        const int before = server->pendingJobs.count();
+        const int before = server->pendingJobs().count();
         client([&] {
             return sendJob(port, "lp", cf, "P" + user + "\nJ" + title + "\nl" + df + "\n", df,
                            QByteArray(100, 'd'));
         });
-        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == before + 1; }));
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == before + 1; }));
     }
 
     QByteArray ask(const QByteArray& line)
@@ -42,11 +42,11 @@ TEST(QueueReport, AbbreviateAndJobLineLayout)
     EXPECT_EQ(cut, forty.left(17) + QStringLiteral("...") + forty.right(18));
     EXPECT_EQ(abbreviate(QStringLiteral("0123456789abcdefg"), 15),
               QStringLiteral("012345...bcdefg"));
-    Tlpdjob job;
-    job.User = QStringLiteral("alice");
-    job.JobNumber = 7;
-    job.Title = QStringLiteral("report.txt");
-    job.Size = 1234;
+    SpoolJob job;
+    job.user = QStringLiteral("alice");
+    job.jobNumber = 7;
+    job.title = QStringLiteral("report.txt");
+    job.size = 1234;
     EXPECT_EQ(reportLine(job), "alice" + QByteArray(10, ' ') + " 007 report.txt" +
                                    QByteArray(28, ' ') + "       1234 bytes\n");
 }
@@ -86,10 +86,10 @@ TEST_F(QueueCommandsTest, RemovalRulesForAgentsUsersAndNumbers)
     addJob("alice", 3);
     // Two words: only the first job of the queue is considered.
     EXPECT_EQ(ask("\x05lp bob\n"), QByteArray("Dequeue:\n"));
-    EXPECT_EQ(server->pendingJobs.count(), 3);
+    EXPECT_EQ(server->pendingJobs().count(), 3);
     // bob may not remove alice's jobs.
     EXPECT_EQ(ask("\x05lp bob alice\n"), QByteArray("Dequeue:\n"));
-    EXPECT_EQ(server->pendingJobs.count(), 3);
+    EXPECT_EQ(server->pendingJobs().count(), 3);
     // By number: answered without " dequeued.".
     EXPECT_EQ(ask("\x05lp bob 002\n"), QByteArray("Dequeue:\nbob 2\n"));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA002host")));
@@ -97,7 +97,7 @@ TEST_F(QueueCommandsTest, RemovalRulesForAgentsUsersAndNumbers)
     // root removes every job of alice.
     EXPECT_EQ(ask("\x05lp root alice\n"),
               QByteArray("Dequeue:\nalice 1 dequeued.\nalice 3 dequeued.\n"));
-    EXPECT_TRUE(server->pendingJobs.isEmpty());
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
     EXPECT_TRUE(logHas(QStringLiteral("Dequeue lp successful.")));
     addJob("carol", 4);
     EXPECT_EQ(ask("\x05lp carol\n"), QByteArray("Dequeue:\ncarol 4 dequeued.\n"));

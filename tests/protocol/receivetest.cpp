@@ -3,7 +3,7 @@
 
 #include "serverfixture.h"
 
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QFile>
 #include <QThread>
@@ -33,8 +33,8 @@ TEST_F(Receive, CompleteJobIsStoredByteExactAndListedAtClose)
     const QByteArray acks =
         client([&] { return sendJob(port, "lp", "cfA123client", Control, "dfA123client", data); });
     EXPECT_EQ(acks, QByteArray(5, '\0'));
-    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
-    EXPECT_EQ(server->pendingJobs.displayStrings(), QStringList{QStringLiteral("lp alice 123")});
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
+    EXPECT_EQ(server->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp alice 123")});
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA123client")), data);
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/cfA123client")), Control);
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA123client.lck")));
@@ -50,15 +50,15 @@ TEST_F(Receive, CompleteJobIsStoredByteExactAndListedAtClose)
     client([&] { return sendJob(port, "LP", "cfA123other", Control, "dfA123client", data); });
     EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
     spinFor(100);
-    EXPECT_EQ(server->pendingJobs.count(), 1);
+    EXPECT_EQ(server->pendingJobs().count(), 1);
 }
 
 TEST_F(Receive, QueueNamesIgnoreCaseButLandInTheDefinitionsFolder)
 {
     startServer();
     client([&] { return sendJob(port, "LP", "cfA001h", "Pbob\nldfA001h\n", "dfA001h", "x"); });
-    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
-    EXPECT_EQ(server->pendingJobs.displayStrings(), QStringList{QStringLiteral("LP bob 1")});
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
+    EXPECT_EQ(server->pendingJobs().displayStrings(), QStringList{QStringLiteral("LP bob 1")});
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA001h")), QByteArray("x"));
 }
 
@@ -99,7 +99,7 @@ TEST_F(Receive, EndRuleClosingZeroAloneAndMissingZero)
     EXPECT_TRUE(logHas(QStringLiteral("WARNING: No closing #0 in file for lp.")));
     // Only data files arrived: they are gone after the close.
     EXPECT_TRUE(waitUntil([&] { return !QFile::exists(queueDir() + QStringLiteral("/dfA201h")); }));
-    EXPECT_TRUE(server->pendingJobs.isEmpty());
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
 }
 
 TEST_F(Receive, RefusedFileCommandsAnswerOneAndLog)
@@ -134,7 +134,7 @@ TEST_F(Receive, RefusedFileCommandsAnswerOneAndLog)
          QStringLiteral("ERROR: Invalid byte count in file command for lp.")},
     };
     for (const Case& k : cases) {
-        server->log.lines(); // keep going with the same server
+        server->log().lines(); // keep going with the same server
         const QByteArray answer = client([&] {
             LoopbackClient c;
             c.connectTo(port);
@@ -247,5 +247,5 @@ TEST_F(Receive, ControlFileAloneIsRemovedWithItsLock)
     EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA004h")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA004h.lck")));
-    EXPECT_TRUE(server->pendingJobs.isEmpty());
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
 }

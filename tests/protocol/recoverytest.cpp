@@ -33,8 +33,8 @@ TEST_F(Recovery, CompleteJobsReturnAndLeftoversGo)
     put("dfA005host", "orphan data is left alone");
     startServer();
 
-    EXPECT_EQ(server->pendingJobs.displayStrings(), QStringList{QStringLiteral("lp alice 1")});
-    const QStringList log = server->log.lines();
+    EXPECT_EQ(server->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp alice 1")});
+    const QStringList log = server->log().lines();
     EXPECT_TRUE(log.contains(QStringLiteral("Scanning for old jobs for printer lp")));
     EXPECT_TRUE(log.contains(QStringLiteral("found cfA001host")));
     EXPECT_TRUE(log.contains(QStringLiteral("Lockfile removed for printer lp: cfA001host.lck")));
@@ -48,11 +48,11 @@ TEST_F(Recovery, CompleteJobsReturnAndLeftoversGo)
     EXPECT_FALSE(has("CFA002host"));
     EXPECT_FALSE(has("cfA004host"));
     EXPECT_TRUE(has("dfA005host"));
-    EXPECT_TRUE(server->Timer1.isActive());
+    EXPECT_TRUE(server->housekeepingTimer().isActive());
 
     // A second scan adds nothing twice and finds no lock to remove.
-    server->loadoldjobs();
-    EXPECT_EQ(server->pendingJobs.count(), 1);
+    server->recoverSpooledJobs();
+    EXPECT_EQ(server->pendingJobs().count(), 1);
 }
 
 TEST_F(Recovery, RescanLeavesFilesOfOpenConnectionsAlone)
@@ -74,7 +74,7 @@ TEST_F(Recovery, RescanLeavesFilesOfOpenConnectionsAlone)
     ASSERT_EQ(acks, QByteArray(3, '\0'));
     // The control file is complete, its data file not yet sent: a rescan must not take
     // the control file for a leftover.
-    server->loadoldjobs();
+    server->recoverSpooledJobs();
     EXPECT_TRUE(has("cfA050host"));
     EXPECT_TRUE(has("cfA050host.lck"));
     client([&] {
@@ -85,5 +85,5 @@ TEST_F(Recovery, RescanLeavesFilesOfOpenConnectionsAlone)
         return c.read(1);
     });
     c.close();
-    EXPECT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
 }

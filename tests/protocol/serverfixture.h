@@ -59,7 +59,7 @@ protected:
 
     bool logHas(const QString& line, int timeoutMs = 3000)
     {
-        return waitUntil([&] { return server->log.contains(line); }, timeoutMs);
+        return waitUntil([&] { return server->log().contains(line); }, timeoutMs);
     }
 
     // Runs a blocking client on a thread while the event loop turns here.

@@ -51,7 +51,7 @@ TEST_F(Stream, UnknownLengthFilesEndAtCloseAndFormAJob)
         EXPECT_EQ(client([&] { return streamJob(port, k.count, data, k.number); }),
                   QByteArray(4, '\0'));
         const QString display = QStringLiteral("lp stream ") + QString::number(k.number.toInt());
-        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.containsDisplay(display); }))
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().containsDisplay(display); }))
             << k.count.toStdString();
         const QString path = queueDir() + QStringLiteral("/dfA") + QString::fromLatin1(k.number) +
                              QStringLiteral("h");
@@ -66,7 +66,7 @@ TEST_F(Stream, TrailingZeroBeforeTheCloseIsDroppedAsAClosingZero)
 {
     startServer();
     client([&] { return streamJob(port, "999999999999", QByteArray("hello") + '\0', "310"); });
-    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA310h")), QByteArray("hello"));
     EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
                        QStringLiteral("/dfA310h with 5 B for lp.")));
@@ -76,7 +76,7 @@ TEST_F(Stream, AllAnnouncedBytesThenACloseWithoutTheZeroIsComplete)
 {
     startServer();
     client([&] { return streamJob(port, "5", "12345", "330"); });
-    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.count() == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA330h")), QByteArray("12345"));
 }
 
@@ -86,7 +86,7 @@ TEST_F(Stream, HonestCountCutOffByACloseIsNeverAJob)
     client([&] { return streamJob(port, "100", QByteArray(50, 'x'), "320"); });
     ASSERT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
     spinFor(200);
-    EXPECT_TRUE(server->pendingJobs.isEmpty());
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
     // The partial data file keeps its lock, so recovery never prints it.
     EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA320h.lck")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA320h")));
@@ -116,7 +116,7 @@ TEST_F(Stream, WholeJobInOneWriteEndedAtOnceIsStillAJob)
         });
         EXPECT_EQ(acks, QByteArray(4, '\0')) << k.number.toStdString();
         const QString display = QStringLiteral("lp onewrite ") + QString::fromLatin1(k.number);
-        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs.containsDisplay(display); }))
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().containsDisplay(display); }))
             << k.number.toStdString();
         const QString data = queueDir() + QStringLiteral("/dfA") + QString::fromLatin1(k.number) +
                              QStringLiteral("h");

@@ -8,7 +8,7 @@
 #include "platform/instancelock.h"
 #include "shell/desktopshell.h"
 #include "shell/helpopener.h"
-#include "shell/tform1.h"
+#include "shell/mainwindow.h"
 #include "shell/trayicon.h"
 
 #include <QAction>
@@ -343,27 +343,27 @@ TEST_F(Desktop, StartUpFollowsTheSwitchesAndTheMessagesSteerTheWindow)
     DesktopShell shell(*core, channel, runtime.path(),
                        CommandLine::parse({QStringLiteral("x"), QStringLiteral("protect")}));
     ASSERT_TRUE(shell.start()) << shell.startupError().toStdString();
-    TForm1& w = shell.window();
+    MainWindow& w = shell.window();
     EXPECT_TRUE(core->isListening());
-    EXPECT_EQ(core->pendingJobs.displayStrings(), QStringList{QStringLiteral("lp z 7")});
-    EXPECT_EQ(w.ListBox2->count(), 1);
-    EXPECT_EQ(w.ListBox1->currentRow(), 0);
+    EXPECT_EQ(core->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp z 7")});
+    EXPECT_EQ(w.jobList()->count(), 1);
+    EXPECT_EQ(w.printerList()->currentRow(), 0);
     EXPECT_EQ(w.serviceStatus(), QStringLiteral("No Win9X"));
-    EXPECT_NE(w.AboutBox1, nullptr);
-    EXPECT_NE(w.OKRightDlg, nullptr);
+    EXPECT_NE(w.aboutDialog(), nullptr);
+    EXPECT_NE(w.extendedLogDialog(), nullptr);
     EXPECT_FALSE(w.isVisible()); // "open" was not first
     EXPECT_TRUE(w.protectMode());
-    // This platform has no system tray: Timer2 keeps trying every 5 s.
+    // This platform has no system tray: the retry timer keeps trying every 5 s.
     EXPECT_FALSE(shell.tray().isShown());
-    EXPECT_TRUE(shell.tray().Timer2.isActive());
-    EXPECT_EQ(shell.tray().Timer2.interval(), 5000);
+    EXPECT_TRUE(shell.tray().retryTimer().isActive());
+    EXPECT_EQ(shell.tray().retryTimer().interval(), 5000);
 
     EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpduprot")));
     EXPECT_TRUE(waitUntil([&] { return !w.protectMode(); }));
-    EXPECT_TRUE(w.File1->menuAction()->isEnabled());
+    EXPECT_TRUE(w.fileMenu()->menuAction()->isEnabled());
     EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdprot")));
     EXPECT_TRUE(waitUntil([&] { return w.protectMode(); }));
-    EXPECT_FALSE(w.ExtendedLog1->isEnabled());
+    EXPECT_FALSE(w.extendedLogAction()->isEnabled());
     EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdshow")));
     EXPECT_TRUE(waitUntil([&] { return w.isVisible(); }));
     EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("Spoolmere"));
@@ -393,11 +393,11 @@ TEST_F(Desktop, OpenFirstShowsTheWindowAndHideMeansNoIcon)
     EXPECT_FALSE(shell.window().protectMode());
     EXPECT_TRUE(shell.tray().hideMode());
     EXPECT_FALSE(shell.tray().isShown());
-    EXPECT_FALSE(shell.tray().Timer2.isActive());
-    // Even if Timer2 ticks in hide mode, it adds nothing and stops.
-    shell.tray().Timer2.start();
-    shell.tray().Timer2Timer();
-    EXPECT_FALSE(shell.tray().Timer2.isActive());
+    EXPECT_FALSE(shell.tray().retryTimer().isActive());
+    // Even if the retry timer ticks in hide mode, it adds nothing and stops.
+    shell.tray().retryTimer().start();
+    shell.tray().onRetryTick();
+    EXPECT_FALSE(shell.tray().retryTimer().isActive());
     EXPECT_FALSE(shell.tray().isShown());
     // Closing the window ends the program.
     QTimer::singleShot(0, [&] { shell.window().close(); });
@@ -408,7 +408,7 @@ TEST_F(Desktop, AFailingStepIsShownAndTheRestIsLeftOut)
 {
     // Another server holds the port.
     makeCore();
-    core->loadsettings();
+    core->loadSettings();
     ASSERT_TRUE(core->startListening());
     Settings s = defaults();
     s.port = QString::number(core->listeningPort());
@@ -424,15 +424,15 @@ TEST_F(Desktop, AFailingStepIsShownAndTheRestIsLeftOut)
     EXPECT_FALSE(shell.start());
     EXPECT_FALSE(shown.isEmpty());
     EXPECT_EQ(shown, shell.startupError());
-    EXPECT_TRUE(other.log.contains(shown)); // the socket layer's report
+    EXPECT_TRUE(other.log().contains(shown)); // the socket layer's report
     // Left out: old jobs, tray, service status, control messages, protect mode.
-    EXPECT_TRUE(other.pendingJobs.isEmpty());
-    EXPECT_FALSE(shell.tray().Timer2.isActive());
+    EXPECT_TRUE(other.pendingJobs().isEmpty());
+    EXPECT_FALSE(shell.tray().retryTimer().isActive());
     EXPECT_EQ(shell.window().serviceStatus(), QStringLiteral("unknown OS"));
     EXPECT_FALSE(channel.isListening());
     EXPECT_FALSE(shell.window().protectMode());
     // Still done: the dialogs exist and "open" shows the window.
-    EXPECT_NE(shell.window().AboutBox1, nullptr);
+    EXPECT_NE(shell.window().aboutDialog(), nullptr);
     EXPECT_TRUE(shell.window().isVisible());
     shell.window().hide();
 }

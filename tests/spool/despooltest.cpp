@@ -1,8 +1,8 @@
 // A despooler pass with real print commands (shell scripts written here).
 
 #include "config/logsink.h"
+#include "spool/despooler.h"
 #include "spool/pendingjoblist.h"
-#include "spool/tdespool.h"
 
 #include "testsupport.h"
 
@@ -25,23 +25,23 @@ protected:
     void addJob(const QString& queue, int number, const QString& dataName = {})
     {
         const QString n = QString::number(number).rightJustified(3, QLatin1Char('0'));
-        Tlpdjob job;
-        job.Queue = queue;
-        job.User = QStringLiteral("u");
-        job.JobNumber = number;
-        job.ControlFile = QStringLiteral("cfA") + n + QStringLiteral("h");
-        job.DataFile =
+        SpoolJob job;
+        job.queue = queue;
+        job.user = QStringLiteral("u");
+        job.jobNumber = number;
+        job.controlFile = QStringLiteral("cfA") + n + QStringLiteral("h");
+        job.dataFile =
             dataName.isEmpty() ? QStringLiteral("dfA") + n + QStringLiteral("h") : dataName;
         const QString folder = spool() + QLatin1Char('/') + queue.toLower();
         QDir().mkpath(folder);
-        writeFile(folder + QLatin1Char('/') + job.ControlFile, "Pu\n");
-        writeFile(folder + QLatin1Char('/') + job.DataFile, "data " + n.toLatin1());
+        writeFile(folder + QLatin1Char('/') + job.controlFile, "Pu\n");
+        writeFile(folder + QLatin1Char('/') + job.dataFile, "data " + n.toLatin1());
         jobs.append(job);
     }
 
     void runPass(const QStringList& printers)
     {
-        Tdespool pass(jobs, printers, spool(), log);
+        Despooler pass(jobs, printers, spool(), log);
         pass.start();
         ASSERT_TRUE(waitUntil([&] { return pass.isFinished(); }, 10000));
         pass.wait();

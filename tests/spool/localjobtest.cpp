@@ -39,13 +39,13 @@ TEST_F(LocalJob, FirstJobIsNumberZeroWithFourControlLines)
     const LocalJobResult r = submitLocalJob(queueDir(), QStringLiteral("lp"), source(data));
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     EXPECT_TRUE(r.error.isEmpty());
-    EXPECT_EQ(r.job.ControlFile, QStringLiteral("cfA000localhost"));
-    EXPECT_EQ(r.job.DataFile, QStringLiteral("dfA000localhost"));
-    EXPECT_EQ(r.job.User, QStringLiteral("default"));
-    EXPECT_EQ(r.job.JobNumber, 0);
-    EXPECT_EQ(r.job.Queue, QStringLiteral("lp"));
-    EXPECT_TRUE(r.job.Title.isEmpty());
-    EXPECT_EQ(r.job.Size, 22u);
+    EXPECT_EQ(r.job.controlFile, QStringLiteral("cfA000localhost"));
+    EXPECT_EQ(r.job.dataFile, QStringLiteral("dfA000localhost"));
+    EXPECT_EQ(r.job.user, QStringLiteral("default"));
+    EXPECT_EQ(r.job.jobNumber, 0);
+    EXPECT_EQ(r.job.queue, QStringLiteral("lp"));
+    EXPECT_TRUE(r.job.title.isEmpty());
+    EXPECT_EQ(r.job.size, 22u);
     EXPECT_EQ(displayString(r.job), QStringLiteral("lp default 0"));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA000localhost")), data);
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/cfA000localhost")),
@@ -53,11 +53,12 @@ TEST_F(LocalJob, FirstJobIsNumberZeroWithFourControlLines)
     EXPECT_EQ(files(),
               (QStringList{QStringLiteral("cfA000localhost"), QStringLiteral("dfA000localhost")}));
     // The record recovery would build from these files is the same job.
-    const Tlpdjob rebuilt = buildJob(dir.path() + QStringLiteral("/spool"), QStringLiteral("lp"),
-                                     QStringLiteral("lp"), r.job.ControlFile);
-    EXPECT_EQ(rebuilt.DataFile, r.job.DataFile);
-    EXPECT_EQ(rebuilt.User, r.job.User);
-    EXPECT_EQ(rebuilt.JobNumber, 0);
+    const SpoolJob rebuilt =
+        readSpoolJob(dir.path() + QStringLiteral("/spool"), QStringLiteral("lp"),
+                     QStringLiteral("lp"), r.job.controlFile);
+    EXPECT_EQ(rebuilt.dataFile, r.job.dataFile);
+    EXPECT_EQ(rebuilt.user, r.job.user);
+    EXPECT_EQ(rebuilt.jobNumber, 0);
 }
 
 TEST_F(LocalJob, NumbersFillGapsAndOnlyControlFilesCount)
@@ -67,11 +68,11 @@ TEST_F(LocalJob, NumbersFillGapsAndOnlyControlFilesCount)
     writeFile(queueDir() + QStringLiteral("/dfA000localhost"), "stale");
     const LocalJobResult first = submitLocalJob(queueDir(), QStringLiteral("lp"), source("new"));
     ASSERT_TRUE(first.ok);
-    EXPECT_EQ(first.job.JobNumber, 0);
+    EXPECT_EQ(first.job.jobNumber, 0);
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA000localhost")), QByteArray("new"));
     const LocalJobResult next = submitLocalJob(queueDir(), QStringLiteral("lp"), source("n2"));
     ASSERT_TRUE(next.ok);
-    EXPECT_EQ(next.job.ControlFile, QStringLiteral("cfA002localhost"));
+    EXPECT_EQ(next.job.controlFile, QStringLiteral("cfA002localhost"));
     EXPECT_EQ(displayString(next.job), QStringLiteral("lp default 2"));
 }
 
@@ -83,12 +84,12 @@ TEST_F(LocalJob, FromAThousandTheNamesGrowADigit)
     EXPECT_EQ(localControlFileName(7), QStringLiteral("cfA007localhost"));
     const LocalJobResult r = submitLocalJob(queueDir(), QStringLiteral("lp"), source(""));
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.job.ControlFile, QStringLiteral("cfA1000localhost"));
-    EXPECT_EQ(r.job.DataFile, QStringLiteral("dfA1000localhost"));
-    EXPECT_EQ(r.job.JobNumber, 1000);
-    EXPECT_EQ(r.job.Size, 0u); // an empty file is a job like any other
+    EXPECT_EQ(r.job.controlFile, QStringLiteral("cfA1000localhost"));
+    EXPECT_EQ(r.job.dataFile, QStringLiteral("dfA1000localhost"));
+    EXPECT_EQ(r.job.jobNumber, 1000);
+    EXPECT_EQ(r.job.size, 0u); // an empty file is a job like any other
     // Recovery reads characters 4 to 6 of the name.
-    EXPECT_EQ(jobNumberFromName(r.job.ControlFile), 100);
+    EXPECT_EQ(jobNumberFromName(r.job.controlFile), 100);
 }
 
 TEST_F(LocalJob, LargeFileIsCopiedWhole)
@@ -98,7 +99,7 @@ TEST_F(LocalJob, LargeFileIsCopiedWhole)
         data.append(char(i * 7));
     const LocalJobResult r = submitLocalJob(queueDir(), QStringLiteral("lp"), source(data));
     ASSERT_TRUE(r.ok);
-    EXPECT_EQ(r.job.Size, quint64(data.size()));
+    EXPECT_EQ(r.job.size, quint64(data.size()));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA000localhost")), data);
 }
 

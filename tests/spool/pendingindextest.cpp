@@ -2,18 +2,18 @@
 // must answer exactly as a walk comparing every entry ignoring case would.
 
 #include "spool/pendingjoblist.h"
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
-Tlpdjob job(const char* queue, const QString& user, int number)
+SpoolJob job(const char* queue, const QString& user, int number)
 {
-    Tlpdjob j;
-    j.Queue = QString::fromLatin1(queue);
-    j.User = user;
-    j.JobNumber = number;
+    SpoolJob j;
+    j.queue = QString::fromLatin1(queue);
+    j.user = user;
+    j.jobNumber = number;
     return j;
 }
 

@@ -5,7 +5,7 @@
 // core at once and saves lpd.ini; nothing needs a restart. With the "protect" option the
 // four File commands do nothing.
 
-#include "config/ui/tpagesdlg.h"
+#include "config/ui/setupdialog.h"
 
 #include <QFileDialog>
 #include <QObject>
@@ -14,7 +14,7 @@
 
 #include <functional>
 
-class TForm1;
+class MainWindow;
 
 class PrinterCommands final : public QObject
 {
@@ -22,33 +22,39 @@ class PrinterCommands final : public QObject
     Q_DISABLE_COPY_MOVE(PrinterCommands)
 
 public:
-    // Attaches itself to the form's actions and its printerActivated signal.
-    explicit PrinterCommands(TForm1& form, QObject* parent = nullptr);
+    // Attaches itself to the window's actions and its printerActivated signal.
+    explicit PrinterCommands(MainWindow& window, QObject* parent = nullptr);
     ~PrinterCommands() override;
 
-    TPagesDlg& dialog() const { return *m_dialog; }
-    QPointer<QFileDialog> OpenDialog1;
+    SetupDialog& dialog() const { return *m_dialog; }
+    QPointer<QFileDialog> openDialog() const { return m_openDialog; }
 
-    // The file for Job > Add..., or an empty string when the user cancelled: OpenDialog1
-    // unless replaced.
-    std::function<QString()> chooseFile;
+    // The file for Job > Add..., or an empty string when the user cancelled: the open
+    // dialog unless replaced.
+    void setFileChooser(std::function<QString()> chooser) { m_chooseFile = std::move(chooser); }
     // The program's error report for a listener that cannot open and an lpd.ini that cannot
     // be written: a message box titled "Error" unless replaced.
-    std::function<void(const QString& text)> reportError;
+    void setErrorReporter(std::function<void(const QString& text)> reporter)
+    {
+        m_reportError = std::move(reporter);
+    }
 
-    // Handlers under their classic names.
-    void Setup1Click();
-    void AddPrinter1Click();
-    void EditPrinter1Click(); // also ListBox1DblClick and Enter in the list
-    void RemovePrinter1Click();
-    void Add1Click();
+    void onSetup();
+    void onAddPrinter();
+    void onEditPrinter(); // also a double click or Enter in the printer list
+    void onRemovePrinter();
+    void onAddLocalJob();
 
 private:
+    QPointer<QFileDialog> m_openDialog;
+    std::function<QString()> m_chooseFile;
+    std::function<void(const QString& text)> m_reportError;
+
     int selectedPrinter() const;
     bool showDialog();
     void save();
     QString portText() const;
 
-    TForm1& m_form;
-    QPointer<TPagesDlg> m_dialog;
+    MainWindow& m_form;
+    QPointer<SetupDialog> m_dialog;
 };

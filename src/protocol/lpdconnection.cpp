@@ -1,15 +1,15 @@
-#include "protocol/tlpdconnection.h"
+#include "protocol/lpdconnection.h"
 
 #include "config/logsink.h"
-#include "net/esocketexception.h"
-#include "net/twsocket.h"
+#include "net/eventsocket.h"
+#include "net/socketerror.h"
 #include "platform/clock.h"
 #include "protocol/operands.h"
 #include "protocol/queuecommands.h"
 #include "spool/lockfile.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spooljob.h"
 #include "spool/spoolworker.h"
-#include "spool/tlpdjob.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +17,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 namespace {
@@ -96,50 +97,82 @@ struct OpenedFile
 
 } // namespace
 
-Tlpdconnection::Tlpdconnection(QObject* owner)
-    : QObject(owner), Socket(std::make_unique<TWSocket>()), LastActivity(Clock::nowMs())
+LpdConnection::LpdConnection(Environment environment, QObject* owner)
+    : QObject(owner), m_socket(std::make_unique<EventSocket>()), m_env(std::move(environment)),
+      m_lastActivity(Clock::nowMs())
 {
-    Socket->OnDataAvailable = [this](TWSocket* s, quint16 e) { onData(s, e); };
-    Socket->OnSessionClosed = [this](TWSocket* s, quint16 e) { onSocketClosed(s, e); };
+    m_socket->setDataAvailableHandler([this](EventSocket* s, quint16 e) { onData(s, e); });
+    m_socket->setSessionClosedHandler([this](EventSocket* s, quint16 e) { onSocketClosed(s, e); });
 }
 
-Tlpdconnection::~Tlpdconnection()
+bool LpdConnection::adopt(int handle, QString* report)
+{
+    try {
+        m_socket->adoptHandle(handle);
+        return true;
+    } catch (const SocketError& e) {
+        if (report)
+            *report = e.message();
+        m_active = false;
+        return false;
+    }
+}
+
+QString LpdConnection::peerAddress() const
+{
+    sockaddr_in peer{};
+    if (m_socket->peerAddress(peer) != 0)
+        return QString();
+    const auto* b = reinterpret_cast<const quint8*>(&peer.sin_addr.s_addr);
+    return QStringLiteral("%1.%2.%3.%4").arg(b[0]).arg(b[1]).arg(b[2]).arg(b[3]);
+}
+
+void LpdConnection::refuse(const QByteArray& answer)
+{
+    try {
+        m_socket->sendText(answer);
+    } catch (const SocketError&) {
+    }
+    closeIfConnected();
+}
+
+LpdConnection::~LpdConnection()
 {
     if (!m_dropping) {
-        if (LogLines)
-            LogLines->appendConnecting(QStringLiteral("Destroy Connection Object"));
+        if (m_env.log)
+            m_env.log->appendConnecting(QStringLiteral("Destroy Connection Object"));
         closeIfConnected();
     }
     if (m_outFile >= 0)
         ::close(m_outFile);
-    Socket.reset();
-    Active = false;
-    if (!m_dropping && LogLines)
-        LogLines->appendConnecting(QStringLiteral("gcount= ") +
-                                   QString::number(TWSocket::liveSocketCount()));
+    m_socket.reset();
+    m_active = false;
+    if (!m_dropping && m_env.log)
+        m_env.log->appendConnecting(QStringLiteral("gcount= ") +
+                                    QString::number(EventSocket::liveSocketCount()));
 }
 
-void Tlpdconnection::dropSilently()
+void LpdConnection::dropSilently()
 {
     m_dropping = true;
-    if (!Socket)
+    if (!m_socket)
         return;
-    Socket->OnSessionClosed = nullptr;
-    Socket->OnDataAvailable = nullptr;
+    m_socket->setSessionClosedHandler(nullptr);
+    m_socket->setDataAvailableHandler(nullptr);
 }
 
-void Tlpdconnection::log(const QString& line)
+void LpdConnection::log(const QString& line)
 {
-    if (LogLines)
-        LogLines->append(line);
+    if (m_env.log)
+        m_env.log->append(line);
 }
 
-bool Tlpdconnection::isUnknownLength(qint64 announced)
+bool LpdConnection::isUnknownLength(qint64 announced)
 {
     return announced == 0 || announced >= UnknownLengthFrom;
 }
 
-QString Tlpdconnection::gotFileLine(const QString& path, qint64 bytes, const QString& queue)
+QString LpdConnection::gotFileLine(const QString& path, qint64 bytes, const QString& queue)
 {
     if (bytes / 1024 <= 9)
         return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
@@ -148,45 +181,45 @@ QString Tlpdconnection::gotFileLine(const QString& path, qint64 bytes, const QSt
            QString::number(bytes / 1024) + QStringLiteral(" kB for ") + queue + QLatin1Char('.');
 }
 
-void Tlpdconnection::closeIfConnected()
+void LpdConnection::closeIfConnected()
 {
-    if (Socket && Socket->State() == TSocketState::wsConnected)
-        Socket->CloseGracefully(DrainTimeoutMs);
+    if (m_socket && m_socket->state() == EventSocket::State::Connected)
+        m_socket->closeGracefully(m_env.drainTimeoutMs);
 }
 
-void Tlpdconnection::send(const QByteArray& bytes)
+void LpdConnection::send(const QByteArray& bytes)
 {
-    if (!Socket || Socket->State() != TSocketState::wsConnected)
+    if (!m_socket || m_socket->state() != EventSocket::State::Connected)
         return;
     try {
-        Socket->SendText(bytes);
-    } catch (const ESocketException&) {
+        m_socket->sendText(bytes);
+    } catch (const SocketError&) {
         // The peer is gone; the session-closed handling has run or will run.
     }
 }
 
-void Tlpdconnection::sendAck(bool ok)
+void LpdConnection::sendAck(bool ok)
 {
     send(QByteArray(1, ok ? '\0' : '\1'));
 }
 
-QStringList Tlpdconnection::filesInUse() const
+QStringList LpdConnection::filesInUse() const
 {
     QStringList files;
-    if (m_outFile >= 0 || State == 2 || State == 3) {
-        if (!CurrentPath.isEmpty())
-            files << CurrentPath << CurrentPath + QStringLiteral(".lck");
+    if (m_outFile >= 0 || m_state == 2 || m_state == 3) {
+        if (!m_currentPath.isEmpty())
+            files << m_currentPath << m_currentPath + QStringLiteral(".lck");
     }
-    if (!ControlPath.isEmpty())
-        files << ControlPath << ControlPath + QStringLiteral(".lck");
-    if (!DataPath.isEmpty())
-        files << DataPath;
+    if (!m_controlPath.isEmpty())
+        files << m_controlPath << m_controlPath + QStringLiteral(".lck");
+    if (!m_dataPath.isEmpty())
+        files << m_dataPath;
     return files;
 }
 
-bool Tlpdconnection::isKnown(const QStringList& forms) const
+bool LpdConnection::isKnown(const QStringList& forms) const
 {
-    for (const QString& known : KnownQueues) {
+    for (const QString& known : m_env.knownQueues) {
         for (const QString& form : forms) {
             if (known.compare(form, Qt::CaseInsensitive) == 0)
                 return true;
@@ -195,26 +228,26 @@ bool Tlpdconnection::isKnown(const QStringList& forms) const
     return false;
 }
 
-QString Tlpdconnection::queueFolder() const
+QString LpdConnection::queueFolder() const
 {
-    return queueFolderFor(QueueFolders, Queue);
+    return queueFolderFor(m_env.queueFolders, m_queue);
 }
 
-void Tlpdconnection::onData(TWSocket*, quint16 error)
+void LpdConnection::onData(EventSocket*, quint16 error)
 {
     if (m_waitingForFiles)
         return;
-    if (error != 0 && LogLines && LogLines->receivedData)
-        LogLines->append(QStringLiteral("Data Available called with Error ") +
-                         QString::number(error));
-    if (State == 2 || State == 3)
+    if (error != 0 && m_env.log && m_env.log->receivedData)
+        m_env.log->append(QStringLiteral("Data Available called with Error ") +
+                          QString::number(error));
+    if (m_state == 2 || m_state == 3)
         receiveFileChunk();
     else
         gatherLine();
 }
 
-int Tlpdconnection::lineBytesToTake(const char* bytes, int count, qsizetype lineLength,
-                                    bool dropping)
+int LpdConnection::lineBytesToTake(const char* bytes, int count, qsizetype lineLength,
+                                   bool dropping)
 {
     if (dropping)
         return count;
@@ -229,20 +262,20 @@ int Tlpdconnection::lineBytesToTake(const char* bytes, int count, qsizetype line
     return count;
 }
 
-void Tlpdconnection::gatherLine()
+void LpdConnection::gatherLine()
 {
     // With the Received Data category on, every byte has its own log line; so it has its
     // own read as well.
-    if (LogLines->receivedData)
+    if (m_env.log->receivedData)
         return gatherByte();
     // A line costs two reads instead of two system calls per byte: a look at what waits,
     // then taking exactly the bytes up to the line's end. What follows stays in the socket.
     char bytes[MaxLine + 2];
-    const int waiting = Socket->Peek(bytes, int(sizeof bytes));
+    const int waiting = m_socket->peek(bytes, int(sizeof bytes));
     if (waiting <= 0)
         return gatherByte(); // end of stream or an error: reported as a one-byte read would
-    const int take = lineBytesToTake(bytes, waiting, Line.size(), m_replying);
-    const int got = Socket->Receive(bytes, take);
+    const int take = lineBytesToTake(bytes, waiting, m_line.size(), m_replying);
+    const int got = m_socket->receive(bytes, take);
     if (got <= 0)
         return;
     for (int i = 0; i < got; ++i) {
@@ -251,55 +284,56 @@ void Tlpdconnection::gatherLine()
     }
 }
 
-void Tlpdconnection::gatherByte()
+void LpdConnection::gatherByte()
 {
     char byte = 0;
-    const int got = Socket->Receive(&byte, 1);
+    const int got = m_socket->receive(&byte, 1);
     if (got == 0) {
-        LogLines->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
+        m_env.log->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
         return;
     }
     if (got < 0) {
-        if (LogLines->receivedData)
-            LogLines->append(QStringLiteral("Got Error ") + QString::number(Socket->LastError()));
+        if (m_env.log->receivedData)
+            m_env.log->append(QStringLiteral("Got Error ") +
+                              QString::number(m_socket->lastError()));
         return;
     }
-    if (LogLines->receivedData)
-        LogLines->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
+    if (m_env.log->receivedData)
+        m_env.log->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
     takeLineByte(byte);
 }
 
-bool Tlpdconnection::takeLineByte(char byte)
+bool LpdConnection::takeLineByte(char byte)
 {
     if (m_replying)
         return false; // bytes behind a command are read and dropped while its answer goes out
     if (byte != '\r' && byte != '\n') {
-        Line.append(byte);
-        if (Line.size() > MaxLine) {
+        m_line.append(byte);
+        if (m_line.size() > MaxLine) {
             sendAck(false);
             log(QStringLiteral("ERROR: Command too long."));
-            Line.clear();
+            m_line.clear();
             closeIfConnected();
             return true;
         }
         return false;
     }
-    if (Line.isEmpty())
+    if (m_line.isEmpty())
         return false;
-    LastActivity = Clock::nowMs();
-    if (LogLines->receivedData)
-        LogLines->append(QStringLiteral("Timer-Reset, command ") +
-                         QString::number(quint8(Line[0])) + QLatin1Char('.'));
-    if (State == 0)
+    m_lastActivity = Clock::nowMs();
+    if (m_env.log->receivedData)
+        m_env.log->append(QStringLiteral("Timer-Reset, command ") +
+                          QString::number(quint8(m_line[0])) + QLatin1Char('.'));
+    if (m_state == 0)
         dispatchDaemonCommand();
     else
         dispatchSubCommand();
     return true;
 }
 
-void Tlpdconnection::dispatchDaemonCommand()
+void LpdConnection::dispatchDaemonCommand()
 {
-    const char command = Line[0];
+    const char command = m_line[0];
     switch (command) {
     case 1:
         startCommand();
@@ -322,14 +356,14 @@ void Tlpdconnection::dispatchDaemonCommand()
         log(QStringLiteral("ERROR: Unknown command: ") + QString::number(quint8(command)));
         log(QStringLiteral("See RFC1179 for allowed commands in lpd protocol."));
         closeIfConnected();
-        Line.clear();
+        m_line.clear();
         break;
     }
 }
 
-void Tlpdconnection::startCommand()
+void LpdConnection::startCommand()
 {
-    QByteArray rest = Line.mid(1);
+    QByteArray rest = m_line.mid(1);
     if (rest.startsWith('-'))
         rest.remove(0, 1);
     const QString q = QString::fromLatin1(rest);
@@ -340,19 +374,19 @@ void Tlpdconnection::startCommand()
         sendAck(false);
         log(QStringLiteral("ERROR: Start ") + q + QStringLiteral(" - no such printer."));
     }
-    Line.clear();
+    m_line.clear();
     closeIfConnected();
 }
 
-void Tlpdconnection::receiveJobCommand()
+void LpdConnection::receiveJobCommand()
 {
-    const QString q = QString::fromLatin1(Line.mid(1));
-    Line.clear();
+    const QString q = QString::fromLatin1(m_line.mid(1));
+    m_line.clear();
     if (isKnown({q, QLatin1Char('-') + q})) {
         sendAck(true);
         log(QStringLiteral("Receive job for ") + q + QStringLiteral("..."));
-        Queue = q;
-        State = 1;
+        m_queue = q;
+        m_state = 1;
     } else {
         sendAck(false);
         log(QStringLiteral("ERROR: Receive Job for ") + q + QStringLiteral(" - no such printer."));
@@ -360,54 +394,54 @@ void Tlpdconnection::receiveJobCommand()
     }
 }
 
-void Tlpdconnection::dispatchSubCommand()
+void LpdConnection::dispatchSubCommand()
 {
-    const char sub = Line[0];
+    const char sub = m_line[0];
     if (sub == 1) {
-        if (!ControlPath.isEmpty())
-            removeFiles({ControlPath, ControlPath + QStringLiteral(".lck")});
-        ControlPath.clear();
-        if (!DataPath.isEmpty())
-            removeFiles({DataPath});
-        DataPath.clear();
+        if (!m_controlPath.isEmpty())
+            removeFiles({m_controlPath, m_controlPath + QStringLiteral(".lck")});
+        m_controlPath.clear();
+        if (!m_dataPath.isEmpty())
+            removeFiles({m_dataPath});
+        m_dataPath.clear();
         sendAck(true);
-        log(QStringLiteral("Abort: ") + QString::fromLatin1(Line) + QLatin1Char('.'));
-        Line.clear();
+        log(QStringLiteral("Abort: ") + QString::fromLatin1(m_line) + QLatin1Char('.'));
+        m_line.clear();
         return;
     }
     if (sub == 2 || sub == 3) {
         fileCommand(sub);
-        Line.clear();
+        m_line.clear();
         return;
     }
     sendAck(false);
-    Line.clear();
+    m_line.clear();
 }
 
-void Tlpdconnection::fileCommand(char sub)
+void LpdConnection::fileCommand(char sub)
 {
-    State = sub == 2 ? 3 : 2;
-    Params = splitOperands(Line.mid(1));
-    if (Params.size() != 2)
+    m_state = sub == 2 ? 3 : 2;
+    m_params = splitOperands(m_line.mid(1));
+    if (m_params.size() != 2)
         return refuseFile(QStringLiteral("Invalid parameter count in file command"));
-    const QString name = QString::fromLatin1(Params[1]);
+    const QString name = QString::fromLatin1(m_params[1]);
     if (!isSafeSpoolName(name))
         return refuseFile(QStringLiteral("Invalid file name"));
-    const qint64 count = operandNumber(Params[0]);
+    const qint64 count = operandNumber(m_params[0]);
     if (count < 0)
         return refuseFile(QStringLiteral("Invalid byte count in file command"));
-    Remaining = count;
-    FileBytes = count;
-    m_unknownLength = State == 2 && isUnknownLength(count);
+    m_remaining = count;
+    m_fileBytes = count;
+    m_unknownLength = m_state == 2 && isUnknownLength(count);
     m_lastByteZero = false;
 
     // Every file has a lock file while it arrives, so that recovery after a crash never
     // takes a half-received file for a whole one.
-    const QString dir = SpoolDir + QLatin1Char('/') + queueFolder();
+    const QString dir = m_env.spoolDir + QLatin1Char('/') + queueFolder();
     const QString path = dir + QLatin1Char('/') + name;
     m_lockPath = path + QStringLiteral(".lck");
     // Known as in use from now on, so that a rescan leaves the new files alone.
-    CurrentPath = path;
+    m_currentPath = path;
     auto file = std::make_shared<OpenedFile>();
     afterFileWork([file, dir, path, lock = m_lockPath] { file->open(dir, path, lock); },
                   [this, file] {
@@ -424,20 +458,20 @@ void Tlpdconnection::fileCommand(char sub)
                           break;
                       }
                       m_outFile = std::exchange(file->fd, -1);
-                      Params.clear();
+                      m_params.clear();
                       sendAck(true);
                   });
 }
 
-void Tlpdconnection::refuseFile(const QString& what)
+void LpdConnection::refuseFile(const QString& what)
 {
     sendAck(false);
-    log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + Queue + QLatin1Char('.'));
+    log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + m_queue + QLatin1Char('.'));
 }
 
-void Tlpdconnection::afterFileWork(std::function<void()> work, std::function<void()> done)
+void LpdConnection::afterFileWork(std::function<void()> work, std::function<void()> done)
 {
-    if (!Worker) {
+    if (!m_env.worker) {
         work();
         done();
         return;
@@ -445,10 +479,10 @@ void Tlpdconnection::afterFileWork(std::function<void()> work, std::function<voi
     m_waitingForFiles = true;
     // Not even the end of the stream is taken meanwhile: a client that sent everything and
     // shut its side still gets every answer.
-    if (Socket)
-        Socket->PauseReceiving();
-    QPointer<Tlpdconnection> self(this);
-    Worker->run(std::move(work), [self, done = std::move(done)] {
+    if (m_socket)
+        m_socket->pauseReceiving();
+    QPointer<LpdConnection> self(this);
+    m_env.worker->run(std::move(work), [self, done = std::move(done)] {
         if (!self)
             return;
         self->m_waitingForFiles = false;
@@ -457,38 +491,38 @@ void Tlpdconnection::afterFileWork(std::function<void()> work, std::function<voi
             return;
         if (std::exchange(self->m_closedWhileWaiting, false))
             self->sessionEnded();
-        else if (self->Socket)
-            self->Socket->ResumeReceiving();
+        else if (self->m_socket)
+            self->m_socket->resumeReceiving();
     });
 }
 
-void Tlpdconnection::removeFiles(const QStringList& paths)
+void LpdConnection::removeFiles(const QStringList& paths)
 {
     auto remove = [paths] {
         for (const QString& path : paths)
             QFile::remove(path);
     };
-    if (Worker)
-        Worker->post(std::move(remove));
+    if (m_env.worker)
+        m_env.worker->post(std::move(remove));
     else
         remove();
 }
 
-void Tlpdconnection::receiveFileChunk()
+void LpdConnection::receiveFileChunk()
 {
-    if (LogLines->receivedData)
-        LogLines->append(QStringLiteral("Timer-Reset, got data at ") + QString::number(Remaining) +
-                         QLatin1Char('.'));
-    LastActivity = Clock::nowMs();
-    const qint64 want = Remaining > 0 ? std::min<qint64>(ReadBlock, Remaining + 1) : 2047;
-    const int got = Socket->Receive(g_readBuffer, int(want));
+    if (m_env.log->receivedData)
+        m_env.log->append(QStringLiteral("Timer-Reset, got data at ") +
+                          QString::number(m_remaining) + QLatin1Char('.'));
+    m_lastActivity = Clock::nowMs();
+    const qint64 want = m_remaining > 0 ? std::min<qint64>(ReadBlock, m_remaining + 1) : 2047;
+    const int got = m_socket->receive(g_readBuffer, int(want));
     if (got < 0) {
-        LogLines->appendReceivedData(
+        m_env.log->appendReceivedData(
             QStringLiteral("Strange - got data ready, but error reading."));
         return;
     }
     if (got == 0) {
-        LogLines->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
+        m_env.log->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
         return;
     }
     if (m_outFile < 0) {
@@ -497,12 +531,12 @@ void Tlpdconnection::receiveFileChunk()
         writeFailure();
         return;
     }
-    if (Remaining > 0)
-        Remaining -= got;
+    if (m_remaining > 0)
+        m_remaining -= got;
     else
-        FileBytes += got;
+        m_fileBytes += got;
     const bool lastIsZero = g_readBuffer[got - 1] == 0;
-    const bool complete = Remaining < 0 || (Remaining == 0 && lastIsZero);
+    const bool complete = m_remaining < 0 || (m_remaining == 0 && lastIsZero);
     if (!complete) {
         if (!writeAll(m_outFile, g_readBuffer, got))
             return writeFailure();
@@ -512,21 +546,21 @@ void Tlpdconnection::receiveFileChunk()
     if (!writeAll(m_outFile, g_readBuffer, got - 1))
         return writeFailure();
     if (!lastIsZero) {
-        log(QStringLiteral("WARNING: No closing #0 in file for ") + Queue + QLatin1Char('.'));
+        log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
         if (!writeAll(m_outFile, g_readBuffer + got - 1, 1))
             return writeFailure();
     }
     finishFile();
 }
 
-void Tlpdconnection::finishFile()
+void LpdConnection::finishFile()
 {
     const int fd = m_outFile;
     m_outFile = -1;
     if (::close(fd) != 0) {
         sendAck(false);
-        log(QStringLiteral("ERROR: Cannot write file for ") + Queue + QLatin1Char('.'));
-        removeFiles({CurrentPath});
+        log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
+        removeFiles({m_currentPath});
         if (!m_lockPath.isEmpty())
             removeFiles({m_lockPath});
         m_lockPath.clear();
@@ -535,39 +569,39 @@ void Tlpdconnection::finishFile()
     }
     auto accepted = [this] {
         sendAck(true);
-        log(gotFileLine(CurrentPath, FileBytes, Queue));
-        if (State == 3)
-            ControlPath = CurrentPath;
+        log(gotFileLine(m_currentPath, m_fileBytes, m_queue));
+        if (m_state == 3)
+            m_controlPath = m_currentPath;
         else
-            DataPath = CurrentPath;
+            m_dataPath = m_currentPath;
         m_lockPath.clear();
         m_unknownLength = false;
-        State = 1;
+        m_state = 1;
     };
     // The control file keeps its lock file until the job is handed over. A data file's lock
     // goes before the answer: a job whose files were all acknowledged is whole for recovery.
-    if (State == 3)
+    if (m_state == 3)
         accepted();
     else
         afterFileWork([lock = m_lockPath] { QFile::remove(lock); }, std::move(accepted));
 }
 
-void Tlpdconnection::writeFailure()
+void LpdConnection::writeFailure()
 {
     sendAck(false);
-    log(QStringLiteral("ERROR: Cannot write file for ") + Queue + QLatin1Char('.'));
+    log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
     if (m_outFile >= 0) {
         const int fd = m_outFile;
         m_outFile = -1;
         if (::close(fd) == 0)
-            removeFiles({CurrentPath});
+            removeFiles({m_currentPath});
     }
-    if (!m_lockPath.isEmpty() && State == 2)
+    if (!m_lockPath.isEmpty() && m_state == 2)
         removeFiles({m_lockPath});
     closeIfConnected();
 }
 
-void Tlpdconnection::finishDataFileAtClose()
+void LpdConnection::finishDataFileAtClose()
 {
     // The client ended the data file by closing. For a file of unknown length a closing
     // zero that came as the last byte is dropped, as the end rule drops it.
@@ -582,25 +616,25 @@ void Tlpdconnection::finishDataFileAtClose()
     // listed with its data file's lock still there, a crash would cost the job.
     QFile::remove(m_lockPath);
     m_lockPath.clear();
-    log(gotFileLine(CurrentPath, size, Queue));
-    DataPath = CurrentPath;
+    log(gotFileLine(m_currentPath, size, m_queue));
+    m_dataPath = m_currentPath;
     m_unknownLength = false;
-    State = 1;
+    m_state = 1;
 }
 
-void Tlpdconnection::handOverJob()
+void LpdConnection::handOverJob()
 {
-    const QString controlName = ControlPath.section(QLatin1Char('/'), -1);
-    Tlpdjob job = buildJob(SpoolDir, queueFolder(), Queue, controlName);
-    removeFiles({ControlPath + QStringLiteral(".lck")});
-    if (PendingJobs)
-        PendingJobs->addIfNew(std::move(job));
-    Queue.clear();
-    ControlPath.clear();
-    DataPath.clear();
+    const QString controlName = m_controlPath.section(QLatin1Char('/'), -1);
+    SpoolJob job = readSpoolJob(m_env.spoolDir, queueFolder(), m_queue, controlName);
+    removeFiles({m_controlPath + QStringLiteral(".lck")});
+    if (m_env.pendingJobs)
+        m_env.pendingJobs->addIfNew(std::move(job));
+    m_queue.clear();
+    m_controlPath.clear();
+    m_dataPath.clear();
 }
 
-void Tlpdconnection::onSocketClosed(TWSocket*, quint16)
+void LpdConnection::onSocketClosed(EventSocket*, quint16)
 {
     // A file being made ready or finished is taken into account first.
     if (m_waitingForFiles) {
@@ -610,18 +644,18 @@ void Tlpdconnection::onSocketClosed(TWSocket*, quint16)
     sessionEnded();
 }
 
-void Tlpdconnection::sessionEnded()
+void LpdConnection::sessionEnded()
 {
     // A data file of unknown length ends with the connection. So does one whose announced
     // bytes all arrived: CUPS' lpd backend in stream mode sends an honest count, then no
     // closing zero, and closes without waiting for the answer.
-    if (m_outFile >= 0 && State == 2 && (m_unknownLength || Remaining == 0))
+    if (m_outFile >= 0 && m_state == 2 && (m_unknownLength || m_remaining == 0))
         finishDataFileAtClose();
-    if (!ControlPath.isEmpty() && DataPath.isEmpty()) {
-        removeFiles({ControlPath, ControlPath + QStringLiteral(".lck")});
-    } else if (!DataPath.isEmpty() && ControlPath.isEmpty()) {
-        removeFiles({DataPath});
-    } else if (!ControlPath.isEmpty() && !DataPath.isEmpty()) {
+    if (!m_controlPath.isEmpty() && m_dataPath.isEmpty()) {
+        removeFiles({m_controlPath, m_controlPath + QStringLiteral(".lck")});
+    } else if (!m_dataPath.isEmpty() && m_controlPath.isEmpty()) {
+        removeFiles({m_dataPath});
+    } else if (!m_controlPath.isEmpty() && !m_dataPath.isEmpty()) {
         handOverJob();
     }
     if (m_outFile >= 0) {
@@ -630,12 +664,12 @@ void Tlpdconnection::sessionEnded()
         ::close(m_outFile);
         m_outFile = -1;
     }
-    Active = false;
-    if (OnClosed)
-        OnClosed(Sender);
+    m_active = false;
+    if (m_onClosed)
+        m_onClosed(this);
     // The closed session waits in the list for the next tick, up to five seconds while a
     // pass prints; its socket object is of no more use, and under load thousands waited.
     // Not destroyed here: the socket is still calling this handler.
     QMetaObject::invokeMethod(
-        this, [this] { Socket.reset(); }, Qt::QueuedConnection);
+        this, [this] { m_socket.reset(); }, Qt::QueuedConnection);
 }

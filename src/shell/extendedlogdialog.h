@@ -12,22 +12,22 @@ class QFileDialog;
 class QPlainTextEdit;
 class QPushButton;
 
-class TOKRightDlg final : public QDialog
+class ExtendedLogDialog final : public QDialog
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(TOKRightDlg)
+    Q_DISABLE_COPY_MOVE(ExtendedLogDialog)
 
 public:
-    explicit TOKRightDlg(QWidget* parent = nullptr);
+    explicit ExtendedLogDialog(QWidget* parent = nullptr);
 
-    QCheckBox* CheckBox1 = nullptr; // Standard Messages, always on
-    QCheckBox* CheckBox2 = nullptr; // Connecting
-    QCheckBox* CheckBox3 = nullptr; // Received Data
-    QCheckBox* CheckBox4 = nullptr; // Printing
-    QPushButton* OKBtn = nullptr;
-    QPushButton* CancelBtn = nullptr;
-    QPushButton* Button1 = nullptr; // Save Log
-    QFileDialog* SaveDialog1 = nullptr;
+    QCheckBox* standardBox() const { return m_standardBox; }         // Standard Messages, always on
+    QCheckBox* connectingBox() const { return m_connectingBox; }     // Connecting
+    QCheckBox* receivedDataBox() const { return m_receivedDataBox; } // Received Data
+    QCheckBox* printingBox() const { return m_printingBox; }         // Printing
+    QPushButton* okButton() const { return m_okButton; }
+    QPushButton* cancelButton() const { return m_cancelButton; }
+    QPushButton* saveLogButton() const { return m_saveLogButton; } // Save Log
+    QFileDialog* saveDialog() const { return m_saveDialog; }
 
     // The view whose text Save Log writes.
     void setLogView(const QPlainTextEdit* view) { m_view = view; }
@@ -45,8 +45,17 @@ public:
     bool saveLogTo(const QString& path);
 
 public slots:
-    void Button1Click();
+    void onSaveLogClicked();
 
 private:
+    QCheckBox* m_standardBox = nullptr;
+    QCheckBox* m_connectingBox = nullptr;
+    QCheckBox* m_receivedDataBox = nullptr;
+    QCheckBox* m_printingBox = nullptr;
+    QPushButton* m_okButton = nullptr;
+    QPushButton* m_cancelButton = nullptr;
+    QPushButton* m_saveLogButton = nullptr;
+    QFileDialog* m_saveDialog = nullptr;
+
     const QPlainTextEdit* m_view = nullptr;
 };

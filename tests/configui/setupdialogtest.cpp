@@ -1,9 +1,9 @@
 // The setup dialog shown and typed into: its checks, messages, the definition it builds,
 // the host list and the buttons that leave the program.
 
-#include "config/ui/tpagesdlg.h"
+#include "config/ui/setupdialog.h"
+#include "config/ui/numericedit.h"
 #include "config/ui/setupchecks.h"
-#include "config/ui/textendedit.h"
 
 #include "privatecups.h"
 #include "testsupport.h"
@@ -67,25 +67,25 @@ std::unique_ptr<QTemporaryDir> cleanTempDir()
 class PagesDlg : public ::testing::Test
 {
 protected:
-    TPagesDlg dlg;
+    SetupDialog dlg;
     std::vector<Message> messages;
 
     void SetUp() override
     {
-        dlg.availablePrinters = [] {
+        dlg.setAvailablePrinters([] {
             return QStringList{QStringLiteral("Office"), QStringLiteral("Lab")};
-        };
-        dlg.localPrinters = [] {
+        });
+        dlg.setLocalPrinters([] {
             return QStringList{QStringLiteral("Office"), QStringLiteral("Lab")};
-        };
-        dlg.localPorts = [] {
+        });
+        dlg.setLocalPorts([] {
             return QStringList{QStringLiteral("local port /dev/ttyS0"),
                                QStringLiteral("local port /dev/usb/lp0")};
-        };
-        dlg.showMessage = [this](QMessageBox::Icon icon, const QString& caption,
-                                 const QString& text) {
-            messages.push_back({icon, caption, text});
-        };
+        });
+        dlg.setMessageHandler(
+            [this](QMessageBox::Icon icon, const QString& caption, const QString& text) {
+                messages.push_back({icon, caption, text});
+            });
     }
 
     void showDialog()
@@ -97,7 +97,7 @@ protected:
     void showPrinter(const QString& definition)
     {
         messages.clear();
-        dlg.definition = definition;
+        dlg.setDefinition(definition);
         dlg.showPrinterMode();
         showDialog();
     }
@@ -118,8 +118,8 @@ protected:
     void pressEnter(QWidget* in) { QTest::keyClick(in, Qt::Key_Return); }
     void tickPrintRaw()
     {
-        dlg.CheckBox3->setFocus(Qt::TabFocusReason);
-        QTest::keyClick(dlg.CheckBox3, Qt::Key_Space);
+        dlg.rawBox()->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(dlg.rawBox(), Qt::Key_Space);
     }
     bool lastMessageIs(QMessageBox::Icon icon, const QString& caption, const QString& text) const
     {
@@ -155,14 +155,14 @@ TEST_F(PagesDlg, QueueNamesFollowTheRules)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
         showPrinter(QString());
-        retype(dlg.Edit1, c.name);
-        QTest::keyClicks(dlg.Edit2, QStringLiteral("/bin/true"));
-        pressEnter(dlg.Edit1);
+        retype(dlg.queueEdit(), c.name);
+        QTest::keyClicks(dlg.commandEdit(), QStringLiteral("/bin/true"));
+        pressEnter(dlg.queueEdit());
         EXPECT_EQ(dlg.acceptedFlag(), c.ok);
         EXPECT_EQ(dlg.isVisible(), !c.ok);
         if (c.ok) {
             EXPECT_TRUE(messages.empty());
-            EXPECT_EQ(dlg.definition, c.name + QStringLiteral(" /bin/true"));
+            EXPECT_EQ(dlg.definition(), c.name + QStringLiteral(" /bin/true"));
         } else {
             EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"), illegalName));
             EXPECT_EQ(messages.size(), 1u);
@@ -174,39 +174,39 @@ TEST_F(PagesDlg, QueueNamesFollowTheRules)
 TEST_F(PagesDlg, ShowingReadsTheDefinitionAndOkBuildsItAgain)
 {
     showPrinter(QStringLiteral("+lp1 \t /usr/bin/print %p/%d"));
-    EXPECT_TRUE(dlg.PageControl1->isTabVisible(1));
-    EXPECT_FALSE(dlg.PageControl1->isTabVisible(0));
-    EXPECT_EQ(dlg.Edit1->text(), QStringLiteral("lp1"));
-    EXPECT_TRUE(dlg.CheckBox1->isChecked());
-    EXPECT_TRUE(dlg.CheckBox2->isChecked());
-    EXPECT_FALSE(dlg.CheckBox3->isChecked());
-    EXPECT_TRUE(dlg.Edit2->isEnabled());
-    EXPECT_FALSE(dlg.ComboBox2->isEnabled());
-    EXPECT_EQ(dlg.Edit2->text(), QStringLiteral("/usr/bin/print %p/%d"));
-    EXPECT_EQ(dlg.ComboBox2->count(), 4);
-    EXPECT_EQ(dlg.ComboBox1->currentText(), QStringLiteral("Office"));
+    EXPECT_TRUE(dlg.tabs()->isTabVisible(1));
+    EXPECT_FALSE(dlg.tabs()->isTabVisible(0));
+    EXPECT_EQ(dlg.queueEdit()->text(), QStringLiteral("lp1"));
+    EXPECT_TRUE(dlg.printingDisabledBox()->isChecked());
+    EXPECT_TRUE(dlg.spoolingDisabledBox()->isChecked());
+    EXPECT_FALSE(dlg.rawBox()->isChecked());
+    EXPECT_TRUE(dlg.commandEdit()->isEnabled());
+    EXPECT_FALSE(dlg.rawTargetCombo()->isEnabled());
+    EXPECT_EQ(dlg.commandEdit()->text(), QStringLiteral("/usr/bin/print %p/%d"));
+    EXPECT_EQ(dlg.rawTargetCombo()->count(), 4);
+    EXPECT_EQ(dlg.installedPrinterCombo()->currentText(), QStringLiteral("Office"));
 
     // Alt+D is "Printing &Disabled" (an access key clicks after a short flash): off leaves
     // spooling disabled only.
     QTest::keyClick(&dlg, Qt::Key_D, Qt::AltModifier);
-    EXPECT_TRUE(waitUntil([&] { return !dlg.CheckBox1->isChecked(); }, 2000));
-    pressEnter(dlg.Edit1);
+    EXPECT_TRUE(waitUntil([&] { return !dlg.printingDisabledBox()->isChecked(); }, 2000));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(dlg.acceptedFlag());
-    EXPECT_EQ(dlg.definition, QStringLiteral("|lp1 /usr/bin/print %p/%d"));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("|lp1 /usr/bin/print %p/%d"));
 
     // "-" alone; Alt+O is "Sp&ooling Disabled".
     showPrinter(QStringLiteral("-lp1 x"));
-    EXPECT_TRUE(dlg.CheckBox1->isChecked());
-    EXPECT_FALSE(dlg.CheckBox2->isChecked());
+    EXPECT_TRUE(dlg.printingDisabledBox()->isChecked());
+    EXPECT_FALSE(dlg.spoolingDisabledBox()->isChecked());
     QTest::keyClick(&dlg, Qt::Key_O, Qt::AltModifier);
-    EXPECT_TRUE(waitUntil([&] { return dlg.CheckBox2->isChecked(); }, 2000));
-    pressEnter(dlg.Edit1);
-    EXPECT_EQ(dlg.definition, QStringLiteral("+lp1 x"));
+    EXPECT_TRUE(waitUntil([&] { return dlg.spoolingDisabledBox()->isChecked(); }, 2000));
+    pressEnter(dlg.queueEdit());
+    EXPECT_EQ(dlg.definition(), QStringLiteral("+lp1 x"));
 
     // A flag counts only in the first position.
     showPrinter(QStringLiteral("|-lp1"));
-    EXPECT_EQ(dlg.Edit1->text(), QStringLiteral("-lp1"));
-    EXPECT_TRUE(dlg.CheckBox2->isChecked());
+    EXPECT_EQ(dlg.queueEdit()->text(), QStringLiteral("-lp1"));
+    EXPECT_TRUE(dlg.spoolingDisabledBox()->isChecked());
     dlg.hide();
 }
 
@@ -215,70 +215,70 @@ TEST_F(PagesDlg, NewPrinterStartsEmptyAndMayHaveNoCommand)
     showPrinter(QStringLiteral("old 1"));
     dlg.hide();
     showPrinter(QString());
-    EXPECT_TRUE(dlg.Edit1->text().isEmpty());
-    EXPECT_TRUE(dlg.Edit2->text().isEmpty());
-    EXPECT_FALSE(dlg.CheckBox1->isChecked() || dlg.CheckBox2->isChecked() ||
-                 dlg.CheckBox3->isChecked());
-    EXPECT_TRUE(dlg.Edit2->isEnabled());
-    EXPECT_FALSE(dlg.ComboBox2->isEnabled());
-    EXPECT_TRUE(dlg.ComboBox2->currentText().isEmpty());
+    EXPECT_TRUE(dlg.queueEdit()->text().isEmpty());
+    EXPECT_TRUE(dlg.commandEdit()->text().isEmpty());
+    EXPECT_FALSE(dlg.printingDisabledBox()->isChecked() || dlg.spoolingDisabledBox()->isChecked() ||
+                 dlg.rawBox()->isChecked());
+    EXPECT_TRUE(dlg.commandEdit()->isEnabled());
+    EXPECT_FALSE(dlg.rawTargetCombo()->isEnabled());
+    EXPECT_TRUE(dlg.rawTargetCombo()->currentText().isEmpty());
     EXPECT_EQ(dlg.selectedTarget(), -1);
-    QTest::keyClicks(dlg.Edit1, QStringLiteral("lp1"));
-    pressEnter(dlg.Edit1);
+    QTest::keyClicks(dlg.queueEdit(), QStringLiteral("lp1"));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(dlg.acceptedFlag());
-    EXPECT_EQ(dlg.definition, QStringLiteral("lp1 "));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 "));
 }
 
 TEST_F(PagesDlg, PrintRawSwapsCommandAndTargetKeepingBoth)
 {
     showPrinter(QStringLiteral("lp1 /bin/cmd"));
     tickPrintRaw();
-    EXPECT_TRUE(dlg.CheckBox3->isChecked());
-    EXPECT_FALSE(dlg.Edit2->isEnabled());
-    EXPECT_FALSE(dlg.Label5->isEnabled());
-    EXPECT_TRUE(dlg.ComboBox2->isEnabled());
-    EXPECT_EQ(dlg.Edit2->text(), QStringLiteral("/bin/cmd"));
+    EXPECT_TRUE(dlg.rawBox()->isChecked());
+    EXPECT_FALSE(dlg.commandEdit()->isEnabled());
+    EXPECT_FALSE(dlg.commandLabel()->isEnabled());
+    EXPECT_TRUE(dlg.rawTargetCombo()->isEnabled());
+    EXPECT_EQ(dlg.commandEdit()->text(), QStringLiteral("/bin/cmd"));
     // Pick the first entry with the keyboard: chosen from the list, it is not checked.
-    dlg.ComboBox2->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(dlg.ComboBox2, Qt::Key_Down);
+    dlg.rawTargetCombo()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dlg.rawTargetCombo(), Qt::Key_Down);
     EXPECT_EQ(dlg.selectedTarget(), 0);
     tickPrintRaw();
-    EXPECT_TRUE(dlg.Edit2->isEnabled());
-    EXPECT_FALSE(dlg.ComboBox2->isEnabled());
-    EXPECT_EQ(dlg.ComboBox2->currentText(), QStringLiteral("Office"));
+    EXPECT_TRUE(dlg.commandEdit()->isEnabled());
+    EXPECT_FALSE(dlg.rawTargetCombo()->isEnabled());
+    EXPECT_EQ(dlg.rawTargetCombo()->currentText(), QStringLiteral("Office"));
     tickPrintRaw();
-    pressEnter(dlg.Edit1);
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(dlg.definition, QStringLiteral("lp1 |Office"));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 |Office"));
 }
 
 TEST_F(PagesDlg, HandTypedTargetsAreCheckedAndWarnedAbout)
 {
     showPrinter(QStringLiteral("lp1 "));
     tickPrintRaw();
-    QTest::keyClicks(dlg.ComboBox2, QStringLiteral("LPT1:"));
-    pressEnter(dlg.Edit1);
+    QTest::keyClicks(dlg.rawTargetCombo(), QStringLiteral("LPT1:"));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"), illegalTarget));
     EXPECT_TRUE(dlg.isVisible());
     EXPECT_FALSE(dlg.acceptedFlag());
 
     // Print raw with nothing chosen or typed is an empty target.
-    retype(dlg.ComboBox2->lineEdit(), QString());
-    pressEnter(dlg.Edit1);
+    retype(dlg.rawTargetCombo()->lineEdit(), QString());
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"), illegalTarget));
 
-    retype(dlg.ComboBox2->lineEdit(), QStringLiteral("\\\\server\\laser"));
-    pressEnter(dlg.Edit1);
+    retype(dlg.rawTargetCombo()->lineEdit(), QStringLiteral("\\\\server\\laser"));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(lastMessageIs(QMessageBox::Warning, QStringLiteral("Warning"), typedByHand));
     EXPECT_TRUE(dlg.acceptedFlag());
     EXPECT_FALSE(dlg.isVisible());
-    EXPECT_EQ(dlg.definition, QStringLiteral("lp1 |\\\\server\\laser"));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 |\\\\server\\laser"));
 
     // Shown again, the typed target is still typed: the warning comes again.
-    showPrinter(dlg.definition);
+    showPrinter(dlg.definition());
     EXPECT_EQ(dlg.selectedTarget(), -1);
-    EXPECT_EQ(dlg.ComboBox2->currentText(), QStringLiteral("\\\\server\\laser"));
-    pressEnter(dlg.Edit1);
+    EXPECT_EQ(dlg.rawTargetCombo()->currentText(), QStringLiteral("\\\\server\\laser"));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(lastMessageIs(QMessageBox::Warning, QStringLiteral("Warning"), typedByHand));
     EXPECT_TRUE(dlg.acceptedFlag());
 
@@ -288,7 +288,7 @@ TEST_F(PagesDlg, HandTypedTargetsAreCheckedAndWarnedAbout)
         const bool ok = QByteArray(target).contains("Jet") || QByteArray(target).contains("USB");
         SCOPED_TRACE(target);
         showPrinter(QStringLiteral("lp1 |") + QString::fromLatin1(target));
-        pressEnter(dlg.Edit1);
+        pressEnter(dlg.queueEdit());
         EXPECT_EQ(dlg.acceptedFlag(), ok);
         EXPECT_TRUE(lastMessageIs(ok ? QMessageBox::Warning : QMessageBox::Critical,
                                   ok ? QStringLiteral("Warning") : QStringLiteral("Error"),
@@ -300,44 +300,44 @@ TEST_F(PagesDlg, HandTypedTargetsAreCheckedAndWarnedAbout)
 TEST_F(PagesDlg, ListedTargetIsMatchedIgnoringCaseAndStoredInItsOwnSpelling)
 {
     showPrinter(QStringLiteral("lp2 |LOCAL PORT /DEV/TTYS0"));
-    EXPECT_TRUE(dlg.CheckBox3->isChecked());
-    EXPECT_FALSE(dlg.Edit2->isEnabled());
-    EXPECT_TRUE(dlg.ComboBox2->isEnabled());
+    EXPECT_TRUE(dlg.rawBox()->isChecked());
+    EXPECT_FALSE(dlg.commandEdit()->isEnabled());
+    EXPECT_TRUE(dlg.rawTargetCombo()->isEnabled());
     EXPECT_EQ(dlg.selectedTarget(), 2);
-    EXPECT_EQ(dlg.ComboBox2->currentText(), QStringLiteral("local port /dev/ttyS0"));
-    pressEnter(dlg.Edit1);
+    EXPECT_EQ(dlg.rawTargetCombo()->currentText(), QStringLiteral("local port /dev/ttyS0"));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(messages.empty());
-    EXPECT_EQ(dlg.definition, QStringLiteral("lp2 |local port /dev/ttyS0"));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp2 |local port /dev/ttyS0"));
 }
 
 TEST_F(PagesDlg, TargetTheSystemNoLongerListsMustBeChosenAgain)
 {
     showPrinter(QStringLiteral("lp2 |local port LPT1:"));
     EXPECT_EQ(dlg.selectedTarget(), -1);
-    EXPECT_EQ(dlg.ComboBox2->currentText(), QStringLiteral("local port LPT1:"));
-    pressEnter(dlg.Edit1);
+    EXPECT_EQ(dlg.rawTargetCombo()->currentText(), QStringLiteral("local port LPT1:"));
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"), illegalTarget));
     EXPECT_TRUE(dlg.isVisible());
-    dlg.ComboBox2->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(dlg.ComboBox2, Qt::Key_End);
-    QTest::keyClick(dlg.ComboBox2, Qt::Key_Down); // past the text into the list
+    dlg.rawTargetCombo()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dlg.rawTargetCombo(), Qt::Key_End);
+    QTest::keyClick(dlg.rawTargetCombo(), Qt::Key_Down); // past the text into the list
     messages.clear();
-    pressEnter(dlg.Edit1);
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(messages.empty());
     EXPECT_TRUE(dlg.acceptedFlag());
-    EXPECT_TRUE(dlg.definition.startsWith(QStringLiteral("lp2 |")));
-    EXPECT_NE(dlg.definition, QStringLiteral("lp2 |local port LPT1:"));
+    EXPECT_TRUE(dlg.definition().startsWith(QStringLiteral("lp2 |")));
+    EXPECT_NE(dlg.definition(), QStringLiteral("lp2 |local port LPT1:"));
 
     // Typing into a chosen entry makes it typed again.
     showPrinter(QStringLiteral("lp2 |Lab"));
     EXPECT_EQ(dlg.selectedTarget(), 1);
-    dlg.ComboBox2->lineEdit()->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(dlg.ComboBox2->lineEdit(), Qt::Key_End);
-    QTest::keyClicks(dlg.ComboBox2->lineEdit(), QStringLiteral("2"));
+    dlg.rawTargetCombo()->lineEdit()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dlg.rawTargetCombo()->lineEdit(), Qt::Key_End);
+    QTest::keyClicks(dlg.rawTargetCombo()->lineEdit(), QStringLiteral("2"));
     EXPECT_EQ(dlg.selectedTarget(), -1);
-    pressEnter(dlg.Edit1);
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(lastMessageIs(QMessageBox::Warning, QStringLiteral("Warning"), typedByHand));
-    EXPECT_EQ(dlg.definition, QStringLiteral("lp2 |Lab2"));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp2 |Lab2"));
 }
 
 TEST_F(PagesDlg, SpoolFolderMustExistOrBeCreatedOneLevelDeep)
@@ -357,14 +357,14 @@ TEST_F(PagesDlg, SpoolFolderMustExistOrBeCreatedOneLevelDeep)
         {QString(), false},                           // empty
         {QStringLiteral("relative"), true},           // beside lpd.ini
     };
-    dlg.baseDir = base;
+    dlg.setBaseDir(base);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.toStdString());
         showSetup();
-        EXPECT_TRUE(dlg.PageControl1->isTabVisible(0));
-        EXPECT_FALSE(dlg.PageControl1->isTabVisible(1));
-        retype(dlg.Edit3, c.path);
-        pressEnter(dlg.Edit3);
+        EXPECT_TRUE(dlg.tabs()->isTabVisible(0));
+        EXPECT_FALSE(dlg.tabs()->isTabVisible(1));
+        retype(dlg.spoolDirEdit(), c.path);
+        pressEnter(dlg.spoolDirEdit());
         EXPECT_EQ(dlg.acceptedFlag(), c.ok);
         if (!c.ok) {
             EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"),
@@ -380,8 +380,8 @@ TEST_F(PagesDlg, SpoolFolderMustExistOrBeCreatedOneLevelDeep)
     // A file of that name is no folder.
     writeFile(base + QStringLiteral("/file"), "x");
     showSetup();
-    retype(dlg.Edit3, base + QStringLiteral("/file"));
-    pressEnter(dlg.Edit3);
+    retype(dlg.spoolDirEdit(), base + QStringLiteral("/file"));
+    pressEnter(dlg.spoolDirEdit());
     EXPECT_FALSE(dlg.acceptedFlag());
     dlg.hide();
 }
@@ -389,95 +389,95 @@ TEST_F(PagesDlg, SpoolFolderMustExistOrBeCreatedOneLevelDeep)
 TEST_F(PagesDlg, HostListIsEditedWithTheDefaultButtonFollowingTheUser)
 {
     auto tmp = cleanTempDir();
-    dlg.ListBox1->addItems({QStringLiteral("127.0.0.1"), QStringLiteral("10.")});
-    dlg.Edit3->setText(tmp->path());
+    dlg.hostList()->addItems({QStringLiteral("127.0.0.1"), QStringLiteral("10.")});
+    dlg.spoolDirEdit()->setText(tmp->path());
     showSetup();
-    EXPECT_TRUE(dlg.OKBtn->isDefault());
-    dlg.Edit4->setFocus(Qt::TabFocusReason);
-    QTest::keyClicks(dlg.Edit4, QStringLiteral("192.168.1."));
-    EXPECT_TRUE(dlg.Button1->isDefault());
-    pressEnter(dlg.Edit4); // adds, does not close
+    EXPECT_TRUE(dlg.okButton()->isDefault());
+    dlg.hostEdit()->setFocus(Qt::TabFocusReason);
+    QTest::keyClicks(dlg.hostEdit(), QStringLiteral("192.168.1."));
+    EXPECT_TRUE(dlg.addHostButton()->isDefault());
+    pressEnter(dlg.hostEdit()); // adds, does not close
     EXPECT_TRUE(dlg.isVisible());
-    EXPECT_EQ(dlg.ListBox1->count(), 3);
-    EXPECT_EQ(dlg.ListBox1->item(2)->text(), QStringLiteral("192.168.1."));
-    EXPECT_EQ(dlg.Edit4->text(), QStringLiteral("192.168.1."));
-    EXPECT_TRUE(dlg.OKBtn->isDefault());
+    EXPECT_EQ(dlg.hostList()->count(), 3);
+    EXPECT_EQ(dlg.hostList()->item(2)->text(), QStringLiteral("192.168.1."));
+    EXPECT_EQ(dlg.hostEdit()->text(), QStringLiteral("192.168.1."));
+    EXPECT_TRUE(dlg.okButton()->isDefault());
 
     // Clicking an entry makes Remove the default: Enter removes it.
-    const QRect first = dlg.ListBox1->visualItemRect(dlg.ListBox1->item(0));
-    QTest::mouseClick(dlg.ListBox1->viewport(), Qt::LeftButton, {}, first.center());
-    EXPECT_TRUE(dlg.Button2->isDefault());
-    pressEnter(dlg.ListBox1);
-    EXPECT_EQ(dlg.ListBox1->count(), 2);
-    EXPECT_EQ(dlg.ListBox1->item(0)->text(), QStringLiteral("10."));
-    EXPECT_TRUE(dlg.OKBtn->isDefault());
+    const QRect first = dlg.hostList()->visualItemRect(dlg.hostList()->item(0));
+    QTest::mouseClick(dlg.hostList()->viewport(), Qt::LeftButton, {}, first.center());
+    EXPECT_TRUE(dlg.removeHostButton()->isDefault());
+    pressEnter(dlg.hostList());
+    EXPECT_EQ(dlg.hostList()->count(), 2);
+    EXPECT_EQ(dlg.hostList()->item(0)->text(), QStringLiteral("10."));
+    EXPECT_TRUE(dlg.okButton()->isDefault());
 
     // Nothing selected: Remove removes nothing. An empty host field adds an empty entry.
-    dlg.ListBox1->clearSelection();
-    QTest::mouseClick(dlg.Button2, Qt::LeftButton);
-    EXPECT_EQ(dlg.ListBox1->count(), 2);
-    retype(dlg.Edit4, QString());
-    QTest::mouseClick(dlg.Button1, Qt::LeftButton);
-    EXPECT_EQ(dlg.ListBox1->count(), 3);
-    EXPECT_TRUE(dlg.ListBox1->item(2)->text().isEmpty());
+    dlg.hostList()->clearSelection();
+    QTest::mouseClick(dlg.removeHostButton(), Qt::LeftButton);
+    EXPECT_EQ(dlg.hostList()->count(), 2);
+    retype(dlg.hostEdit(), QString());
+    QTest::mouseClick(dlg.addHostButton(), Qt::LeftButton);
+    EXPECT_EQ(dlg.hostList()->count(), 3);
+    EXPECT_TRUE(dlg.hostList()->item(2)->text().isEmpty());
 
     // Showing again empties the host field only.
     dlg.hide();
     showSetup();
-    EXPECT_TRUE(dlg.Edit4->text().isEmpty());
-    EXPECT_EQ(dlg.ListBox1->count(), 3);
-    pressEnter(dlg.Edit3);
+    EXPECT_TRUE(dlg.hostEdit()->text().isEmpty());
+    EXPECT_EQ(dlg.hostList()->count(), 3);
+    pressEnter(dlg.spoolDirEdit());
     EXPECT_TRUE(dlg.acceptedFlag());
 }
 
 TEST_F(PagesDlg, NumericFieldsKeepTheirRanges)
 {
     auto tmp = cleanTempDir();
-    dlg.Edit3->setText(tmp->path());
+    dlg.spoolDirEdit()->setText(tmp->path());
     showSetup();
-    EXPECT_EQ(dlg.ExtendEdit1->text(), QStringLiteral("515"));
-    EXPECT_EQ(dlg.ExtendEdit2->text(), QStringLiteral("1"));
-    EXPECT_EQ(dlg.ExtendEdit3->text(), QStringLiteral("10"));
+    EXPECT_EQ(dlg.portEdit()->text(), QStringLiteral("515"));
+    EXPECT_EQ(dlg.timeoutEdit()->text(), QStringLiteral("1"));
+    EXPECT_EQ(dlg.maxConnEdit()->text(), QStringLiteral("10"));
     // Alt+T reaches the timeout field and selects it; 0 is not a timeout.
     QTest::keyClick(&dlg, Qt::Key_T, Qt::AltModifier);
-    ASSERT_TRUE(dlg.ExtendEdit2->hasFocus());
-    QTest::keyClicks(dlg.ExtendEdit2, QStringLiteral("0"));
-    EXPECT_EQ(dlg.ExtendEdit2->text(), QStringLiteral("1"));
+    ASSERT_TRUE(dlg.timeoutEdit()->hasFocus());
+    QTest::keyClicks(dlg.timeoutEdit(), QStringLiteral("0"));
+    EXPECT_EQ(dlg.timeoutEdit()->text(), QStringLiteral("1"));
     // The 1 written back stays; x is refused and a third digit does not fit.
-    QTest::keyClicks(dlg.ExtendEdit2, QStringLiteral("5x7"));
-    EXPECT_EQ(dlg.ExtendEdit2->text(), QStringLiteral("15"));
+    QTest::keyClicks(dlg.timeoutEdit(), QStringLiteral("5x7"));
+    EXPECT_EQ(dlg.timeoutEdit()->text(), QStringLiteral("15"));
     QTest::keyClick(&dlg, Qt::Key_M, Qt::AltModifier);
-    QTest::keyClicks(dlg.ExtendEdit3, QStringLiteral("250"));
-    EXPECT_EQ(dlg.ExtendEdit3->text(), QStringLiteral("100"));
+    QTest::keyClicks(dlg.maxConnEdit(), QStringLiteral("250"));
+    EXPECT_EQ(dlg.maxConnEdit()->text(), QStringLiteral("100"));
     QTest::keyClick(&dlg, Qt::Key_P, Qt::AltModifier);
-    QTest::keyClicks(dlg.ExtendEdit1, QStringLiteral("5515"));
-    pressEnter(dlg.ExtendEdit1);
+    QTest::keyClicks(dlg.portEdit(), QStringLiteral("5515"));
+    pressEnter(dlg.portEdit());
     EXPECT_TRUE(dlg.acceptedFlag());
-    EXPECT_EQ(dlg.ExtendEdit1->text(), QStringLiteral("5515"));
-    EXPECT_DOUBLE_EQ(dlg.ExtendEdit2->Value(), 15.0);
-    EXPECT_DOUBLE_EQ(dlg.ExtendEdit3->Value(), 100.0);
+    EXPECT_EQ(dlg.portEdit()->text(), QStringLiteral("5515"));
+    EXPECT_DOUBLE_EQ(dlg.timeoutEdit()->value(), 15.0);
+    EXPECT_DOUBLE_EQ(dlg.maxConnEdit()->value(), 100.0);
 }
 
 TEST_F(PagesDlg, LeavingWithoutOkIsNotAccepted)
 {
     showPrinter(QStringLiteral("lp1 x"));
-    QTest::keyClick(dlg.Edit1, Qt::Key_Escape);
+    QTest::keyClick(dlg.queueEdit(), Qt::Key_Escape);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_FALSE(dlg.acceptedFlag());
 
     showPrinter(QStringLiteral("lp1 x"));
-    pressEnter(dlg.Edit1);
+    pressEnter(dlg.queueEdit());
     EXPECT_TRUE(dlg.acceptedFlag());
     showPrinter(QStringLiteral("lp1 x"));
     EXPECT_FALSE(dlg.acceptedFlag()); // a new showing starts unconfirmed
-    QTest::mouseClick(dlg.CancelBtn, Qt::LeftButton);
+    QTest::mouseClick(dlg.cancelButton(), Qt::LeftButton);
     EXPECT_FALSE(dlg.isVisible());
     EXPECT_FALSE(dlg.acceptedFlag());
 
     showPrinter(QStringLiteral("lp1 x"));
     dlg.close();
     EXPECT_FALSE(dlg.acceptedFlag());
-    EXPECT_EQ(dlg.definition, QStringLiteral("lp1 x"));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 x"));
 }
 
 TEST_F(PagesDlg, HelpAndSetupOpenTheirPages)
@@ -487,19 +487,19 @@ TEST_F(PagesDlg, HelpAndSetupOpenTheirPages)
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
 
     showPrinter(QString());
-    QTest::mouseClick(dlg.HelpBtn, Qt::LeftButton);
+    QTest::mouseClick(dlg.helpButton(), Qt::LeftButton);
     // "Lab", picked with the keyboard, is the printer whose CUPS page opens.
-    dlg.ComboBox1->setFocus(Qt::TabFocusReason);
-    QTest::keyClick(dlg.ComboBox1, Qt::Key_Down);
+    dlg.installedPrinterCombo()->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(dlg.installedPrinterCombo(), Qt::Key_Down);
     QTest::keyClick(&dlg, Qt::Key_S, Qt::AltModifier);
     EXPECT_TRUE(waitUntil([&] { return recorder.urls.size() == 2; }, 2000));
     dlg.hide();
     showSetup();
-    QTest::mouseClick(dlg.HelpBtn, Qt::LeftButton);
+    QTest::mouseClick(dlg.helpButton(), Qt::LeftButton);
     dlg.hide();
-    dlg.availablePrinters = [] { return QStringList(); };
+    dlg.setAvailablePrinters([] { return QStringList(); });
     showPrinter(QString());
-    QTest::mouseClick(dlg.Button3, Qt::LeftButton); // no printer: nothing
+    QTest::mouseClick(dlg.printerSetupButton(), Qt::LeftButton); // no printer: nothing
     dlg.hide();
 
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
@@ -521,23 +521,23 @@ TEST(PagesDlgCups, ListsTheQueuesOfARealCupsAndTheDevicesThatExist)
     ASSERT_TRUE(cups.addQueue(QStringLiteral("office_2"), cups.outputFor(QStringLiteral("o"))))
         << cups.errorText().toStdString();
 
-    TPagesDlg dlg; // the default sources
-    dlg.definition = QStringLiteral("lp |office_2");
+    SetupDialog dlg; // the default sources
+    dlg.setDefinition(QStringLiteral("lp |office_2"));
     dlg.showPrinterMode();
     dlg.show();
     QStringList available;
-    for (int i = 0; i < dlg.ComboBox1->count(); ++i)
-        available << dlg.ComboBox1->itemText(i);
+    for (int i = 0; i < dlg.installedPrinterCombo()->count(); ++i)
+        available << dlg.installedPrinterCombo()->itemText(i);
     available.sort();
     EXPECT_EQ(available, (QStringList{QStringLiteral("lab"), QStringLiteral("office_2")}));
     QStringList targets;
-    for (int i = 0; i < dlg.ComboBox2->count(); ++i)
-        targets << dlg.ComboBox2->itemText(i);
+    for (int i = 0; i < dlg.rawTargetCombo()->count(); ++i)
+        targets << dlg.rawTargetCombo()->itemText(i);
     EXPECT_TRUE(targets.contains(QStringLiteral("lab")));
     EXPECT_EQ(targets.mid(2), setupcheck::localPortTargets());
     for (const QString& port : targets.mid(2))
         EXPECT_TRUE(QFileInfo::exists(port.mid(11))) << port.toStdString();
-    EXPECT_EQ(dlg.ComboBox2->itemText(dlg.selectedTarget()), QStringLiteral("office_2"));
+    EXPECT_EQ(dlg.rawTargetCombo()->itemText(dlg.selectedTarget()), QStringLiteral("office_2"));
     dlg.hide();
 }
 
@@ -571,4 +571,4 @@ TEST(SetupChecks, ReservedWordsCountAnywhere)
     EXPECT_FALSE(setupcheck::isValidQueueName(QStringLiteral("lp\u00e9")));
 }
 
-#include "tpagesdlgtest.moc"
+#include "setupdialogtest.moc"

@@ -4,7 +4,7 @@
 #include "shellfixture.h"
 
 #include "shell/helpopener.h"
-#include "shell/tform1.h"
+#include "shell/mainwindow.h"
 
 #include <QAction>
 #include <QDesktopServices>
@@ -48,17 +48,17 @@ class Window : public ShellFixture
 TEST_F(Window, LayoutCaptionAndMenus)
 {
     makeCore();
-    TForm1 w(*core);
+    MainWindow w(*core);
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Spoolmere"));
     EXPECT_EQ(w.centralWidget()->size(), QSize(444, 325));
-    EXPECT_EQ(w.ListBox1->geometry(), QRect(16, 16, 193, 97));
-    EXPECT_EQ(w.Memo1->geometry(), QRect(16, 144, 193, 153));
-    EXPECT_EQ(w.ListBox2->geometry(), QRect(232, 16, 193, 153));
-    EXPECT_EQ(w.ListBox3->geometry(), QRect(232, 200, 193, 97));
-    EXPECT_EQ(w.Label1->pos(), QPoint(112, 304));
-    EXPECT_EQ(w.ListBox2->selectionMode(), QAbstractItemView::ExtendedSelection);
-    EXPECT_EQ(w.ListBox1->selectionMode(), QAbstractItemView::SingleSelection);
-    EXPECT_EQ(w.ListBox3->focusPolicy(), Qt::ClickFocus);
+    EXPECT_EQ(w.printerList()->geometry(), QRect(16, 16, 193, 97));
+    EXPECT_EQ(w.logView()->geometry(), QRect(16, 144, 193, 153));
+    EXPECT_EQ(w.jobList()->geometry(), QRect(232, 16, 193, 153));
+    EXPECT_EQ(w.connectionList()->geometry(), QRect(232, 200, 193, 97));
+    EXPECT_EQ(w.sessionCountLabel()->pos(), QPoint(112, 304));
+    EXPECT_EQ(w.jobList()->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_EQ(w.printerList()->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(w.connectionList()->focusPolicy(), Qt::ClickFocus);
     EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
     w.show();
     // Fixed size: the window cannot be made larger or smaller than it is.
@@ -75,12 +75,14 @@ TEST_F(Window, LayoutCaptionAndMenus)
             out << a->text();
         return out;
     };
-    EXPECT_EQ(entries(w.File1),
+    EXPECT_EQ(entries(w.fileMenu()),
               (QStringList{QStringLiteral("&Setup"), QStringLiteral("&Add Printer"),
                            QStringLiteral("&Edit Printer"), QStringLiteral("&Remove Printer")}));
-    EXPECT_EQ(entries(w.Job1), (QStringList{QStringLiteral("&Dequeue"), QStringLiteral("Add...")}));
-    EXPECT_EQ(entries(w.Help1), (QStringList{QStringLiteral("&Contents"), QStringLiteral("&Info"),
-                                             QStringLiteral("&Extended Log")}));
+    EXPECT_EQ(entries(w.jobMenu()),
+              (QStringList{QStringLiteral("&Dequeue"), QStringLiteral("Add...")}));
+    EXPECT_EQ(entries(w.helpMenu()),
+              (QStringList{QStringLiteral("&Contents"), QStringLiteral("&Info"),
+                           QStringLiteral("&Extended Log")}));
 
     // Access keys: each label with "&" leads to its control.
     QStringList buddies;
@@ -99,50 +101,51 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     writeOldJob("001");
     writeOldJob("002", "y");
     makeCore();
-    core->loadsettings();
-    TForm1 w(*core);
-    EXPECT_EQ(texts(w.ListBox1), core->settings.printers);
-    EXPECT_EQ(w.ListBox1->currentRow(), 0);
-    EXPECT_EQ(w.Label1->text(), QStringLiteral("0"));
+    core->loadSettings();
+    MainWindow w(*core);
+    EXPECT_EQ(texts(w.printerList()), core->settings().printers);
+    EXPECT_EQ(w.printerList()->currentRow(), 0);
+    EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("0"));
 
-    core->loadoldjobs();
-    EXPECT_EQ(texts(w.ListBox2), (QStringList{QStringLiteral("lp z 1"), QStringLiteral("lp y 2")}));
+    core->recoverSpooledJobs();
+    EXPECT_EQ(texts(w.jobList()),
+              (QStringList{QStringLiteral("lp z 1"), QStringLiteral("lp y 2")}));
     // Recovery logged its lines; the view holds them in order, the newest last.
-    EXPECT_EQ(w.Memo1->toPlainText().split(QLatin1Char('\n')), core->log.lines());
-    EXPECT_TRUE(w.Memo1->isReadOnly());
-    EXPECT_EQ(w.Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_EQ(w.logView()->toPlainText().split(QLatin1Char('\n')), core->log().lines());
+    EXPECT_TRUE(w.logView()->isReadOnly());
+    EXPECT_EQ(w.logView()->lineWrapMode(), QPlainTextEdit::NoWrap);
 
-    core->connections << QStringLiteral("client.example 127.0.0.1");
+    core->connectionsForTesting() << QStringLiteral("client.example 127.0.0.1");
     emit core->connectionsChanged();
-    EXPECT_EQ(texts(w.ListBox3), core->connections);
+    EXPECT_EQ(texts(w.connectionList()), core->connections());
     emit core->sessionCountChanged(3);
-    EXPECT_EQ(w.Label1->text(), QStringLiteral("3"));
+    EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("3"));
 
     // A real connection through the core's listener shows up and goes again.
-    core->settings.port = QStringLiteral("0");
+    core->settings().port = QStringLiteral("0");
     ASSERT_TRUE(core->startListening());
     LoopbackClient c;
     ASSERT_TRUE(c.connectTo(core->listeningPort()));
-    EXPECT_TRUE(waitUntil([&] { return w.ListBox3->count() == 2; }));
+    EXPECT_TRUE(waitUntil([&] { return w.connectionList()->count() == 2; }));
     c.close();
-    EXPECT_TRUE(waitUntil([&] { return w.ListBox3->count() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return w.connectionList()->count() == 1; }));
 
-    core->log.append(QStringLiteral("last line"));
-    EXPECT_EQ(w.Memo1->document()->lastBlock().text(), QStringLiteral("last line"));
-    EXPECT_EQ(w.Memo1->textCursor().block(), w.Memo1->document()->lastBlock());
-    EXPECT_EQ(w.Memo1->textCursor().positionInBlock(), 0);
+    core->log().append(QStringLiteral("last line"));
+    EXPECT_EQ(w.logView()->document()->lastBlock().text(), QStringLiteral("last line"));
+    EXPECT_EQ(w.logView()->textCursor().block(), w.logView()->document()->lastBlock());
+    EXPECT_EQ(w.logView()->textCursor().positionInBlock(), 0);
 }
 
 TEST_F(Window, LogViewIsBoundedLikeTheLog)
 {
     makeCore();
-    TForm1 w(*core);
-    const int cap = core->log.capacity();
+    MainWindow w(*core);
+    const int cap = core->log().capacity();
     for (int i = 0; i < cap + 5; ++i)
-        core->log.append(QStringLiteral("line %1").arg(i));
-    EXPECT_EQ(w.Memo1->blockCount(), cap);
-    EXPECT_EQ(w.Memo1->document()->firstBlock().text(), QStringLiteral("line 5"));
-    EXPECT_EQ(w.Memo1->document()->lastBlock().text(), QStringLiteral("line %1").arg(cap + 4));
+        core->log().append(QStringLiteral("line %1").arg(i));
+    EXPECT_EQ(w.logView()->blockCount(), cap);
+    EXPECT_EQ(w.logView()->document()->firstBlock().text(), QStringLiteral("line 5"));
+    EXPECT_EQ(w.logView()->document()->lastBlock().text(), QStringLiteral("line %1").arg(cap + 4));
 }
 
 TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
@@ -150,64 +153,65 @@ TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
     for (const char* n : {"001", "002", "003", "004"})
         writeOldJob(n);
     makeCore();
-    core->loadsettings();
-    core->loadoldjobs();
-    TForm1 w(*core);
-    ASSERT_EQ(w.ListBox2->count(), 4);
+    core->loadSettings();
+    core->recoverSpooledJobs();
+    MainWindow w(*core);
+    ASSERT_EQ(w.jobList()->count(), 4);
     auto row = [&](const char* display) {
-        return int(texts(w.ListBox2).indexOf(QLatin1String(display)));
+        return int(texts(w.jobList()).indexOf(QLatin1String(display)));
     };
     // The despooler is on "lp z 2".
-    ASSERT_TRUE(core->pendingJobs.beginJob(row("lp z 2")));
+    ASSERT_TRUE(core->pendingJobs().beginJob(row("lp z 2")));
     for (const char* display : {"lp z 1", "lp z 2", "lp z 4"})
-        w.ListBox2->item(row(display))->setSelected(true);
-    w.Dequeue1->trigger();
+        w.jobList()->item(row(display))->setSelected(true);
+    w.dequeueAction()->trigger();
 
-    QStringList left = texts(w.ListBox2);
+    QStringList left = texts(w.jobList());
     left.sort();
     EXPECT_EQ(left, (QStringList{QStringLiteral("lp z 2"), QStringLiteral("lp z 3")}));
-    EXPECT_EQ(core->pendingJobs.displayStrings(), texts(w.ListBox2));
+    EXPECT_EQ(core->pendingJobs().displayStrings(), texts(w.jobList()));
     for (const char* gone : {"cfA001h", "dfA001h", "cfA004h", "dfA004h"})
         EXPECT_FALSE(QFile::exists(queueDir() + QLatin1Char('/') + QLatin1String(gone))) << gone;
     for (const char* kept : {"cfA002h", "dfA002h", "cfA003h", "dfA003h"})
         EXPECT_TRUE(QFile::exists(queueDir() + QLatin1Char('/') + QLatin1String(kept))) << kept;
     // The job being printed stays selected: a second Dequeue once it is done takes it.
     ASSERT_GE(row("lp z 2"), 0);
-    EXPECT_TRUE(w.ListBox2->item(row("lp z 2"))->isSelected());
-    EXPECT_FALSE(w.ListBox2->item(row("lp z 3"))->isSelected());
-    core->pendingJobs.finishJob(false);
-    w.Dequeue1->trigger();
-    EXPECT_EQ(texts(w.ListBox2), QStringList{QStringLiteral("lp z 3")});
+    EXPECT_TRUE(w.jobList()->item(row("lp z 2"))->isSelected());
+    EXPECT_FALSE(w.jobList()->item(row("lp z 3"))->isSelected());
+    core->pendingJobs().finishJob(false);
+    w.dequeueAction()->trigger();
+    EXPECT_EQ(texts(w.jobList()), QStringList{QStringLiteral("lp z 3")});
 }
 
 TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
 {
     makeCore();
-    core->loadsettings();
-    TForm1 w(*core);
-    QSignalSpy activated(&w, &TForm1::printerActivated);
+    core->loadSettings();
+    MainWindow w(*core);
+    QSignalSpy activated(&w, &MainWindow::printerActivated);
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
 
     w.setProtectMode(true);
     EXPECT_TRUE(w.protectMode());
-    EXPECT_FALSE(w.File1->menuAction()->isEnabled());
-    EXPECT_FALSE(w.ExtendedLog1->isEnabled());
+    EXPECT_FALSE(w.fileMenu()->menuAction()->isEnabled());
+    EXPECT_FALSE(w.extendedLogAction()->isEnabled());
     EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowCloseButtonHint));
     EXPECT_TRUE(w.isVisible()); // greying the close button does not hide the window
-    for (QAction* a : {w.Dequeue1, w.Add1, w.Info1, w.Info2})
-        EXPECT_TRUE(a->isEnabled() && w.Job1->menuAction()->isEnabled());
+    for (QAction* a :
+         {w.dequeueAction(), w.addJobAction(), w.helpContentsAction(), w.aboutAction()})
+        EXPECT_TRUE(a->isEnabled() && w.jobMenu()->menuAction()->isEnabled());
     // A double click on a printer does nothing.
-    const QRect first = w.ListBox1->visualItemRect(w.ListBox1->item(0));
-    QTest::mouseDClick(w.ListBox1->viewport(), Qt::LeftButton, {}, first.center());
+    const QRect first = w.printerList()->visualItemRect(w.printerList()->item(0));
+    QTest::mouseDClick(w.printerList()->viewport(), Qt::LeftButton, {}, first.center());
     EXPECT_EQ(activated.count(), 0);
 
     w.setProtectMode(true); // twice on is still on; one off switches it off
     w.setProtectMode(false);
-    EXPECT_TRUE(w.File1->menuAction()->isEnabled());
-    EXPECT_TRUE(w.ExtendedLog1->isEnabled());
+    EXPECT_TRUE(w.fileMenu()->menuAction()->isEnabled());
+    EXPECT_TRUE(w.extendedLogAction()->isEnabled());
     EXPECT_TRUE(w.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-    QTest::mouseDClick(w.ListBox1->viewport(), Qt::LeftButton, {}, first.center());
+    QTest::mouseDClick(w.printerList()->viewport(), Qt::LeftButton, {}, first.center());
     ASSERT_EQ(activated.count(), 1);
     EXPECT_EQ(activated.first().first().toInt(), 0);
 }
@@ -215,8 +219,8 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
 TEST_F(Window, CloseIsRefusedOnlyInProtectModeWithAltOnTheActiveWindow)
 {
     makeCore();
-    TForm1 w(*core);
-    QSignalSpy closed(&w, &TForm1::closed);
+    MainWindow w(*core);
+    QSignalSpy closed(&w, &MainWindow::closed);
     EXPECT_TRUE(w.closeAllowed(true, Qt::AltModifier));
     w.setProtectMode(true);
     EXPECT_FALSE(w.closeAllowed(true, Qt::AltModifier));
@@ -239,7 +243,7 @@ TEST_F(Window, CloseIsRefusedOnlyInProtectModeWithAltOnTheActiveWindow)
 TEST_F(Window, MinimisingHidesAndTheTitleFollowsVisibility)
 {
     makeCore();
-    TForm1 w(*core);
+    MainWindow w(*core);
     w.showAndRaise();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("Spoolmere"));
@@ -256,17 +260,17 @@ TEST_F(Window, MinimisingHidesAndTheTitleFollowsVisibility)
 TEST_F(Window, F1OpensHelpAtTheFocusedControlsContext)
 {
     makeCore();
-    TForm1 w(*core);
+    MainWindow w(*core);
     UrlRecorder browser;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &browser, "open");
     w.showAndRaise();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
 
-    w.ListBox1->setFocus();
+    w.printerList()->setFocus();
     QTest::keyClick(w.windowHandle(), Qt::Key_F1);
-    w.ListBox2->setFocus();
+    w.jobList()->setFocus();
     QTest::keyClick(w.windowHandle(), Qt::Key_F1);
-    w.Info1->trigger(); // Help > Contents
+    w.helpContentsAction()->trigger(); // Help > Contents
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
 
     ASSERT_EQ(browser.opened.size(), 3);
@@ -275,8 +279,8 @@ TEST_F(Window, F1OpensHelpAtTheFocusedControlsContext)
     EXPECT_TRUE(browser.opened[2].fragment().isEmpty());
     EXPECT_EQ(browser.opened[2].toLocalFile(), HelpOpener::indexPath());
     // The menu entries of the File menu carry their own context.
-    EXPECT_EQ(w.Setup1->property("helpContext").toInt(), 4);
+    EXPECT_EQ(w.setupAction()->property("helpContext").toInt(), 4);
     w.hide();
 }
 
-#include "tform1test.moc"
+#include "mainwindowtest.moc"

@@ -10,47 +10,46 @@ class QLabel;
 class QListWidget;
 class QMenu;
 class QPlainTextEdit;
-class TAboutBox1;
-class TOKRightDlg;
+class AboutDialog;
+class ExtendedLogDialog;
 
-class TForm1 final : public QMainWindow
+class MainWindow final : public QMainWindow
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(TForm1)
+    Q_DISABLE_COPY_MOVE(MainWindow)
 
 public:
-    explicit TForm1(LpdServer& core, QWidget* parent = nullptr);
-    ~TForm1() override;
+    explicit MainWindow(LpdServer& core, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
     LpdServer& core() const { return m_core; }
 
-    // Controls under their classic names.
-    QListWidget* ListBox1 = nullptr; // printers
-    QListWidget* ListBox2 = nullptr; // jobs, several selectable
-    QListWidget* ListBox3 = nullptr; // connections
-    QLabel* Label1 = nullptr;        // number of sessions
-    QPlainTextEdit* Memo1 = nullptr; // log view
+    QListWidget* printerList() const { return m_printerList; }       // printers
+    QListWidget* jobList() const { return m_jobList; }               // jobs, several selectable
+    QListWidget* connectionList() const { return m_connectionList; } // connections
+    QLabel* sessionCountLabel() const { return m_sessionCount; }     // number of sessions
+    QPlainTextEdit* logView() const { return m_logView; }            // log view
 
-    QMenu* File1 = nullptr;
-    QMenu* Job1 = nullptr;
-    QMenu* Help1 = nullptr;
+    QMenu* fileMenu() const { return m_fileMenu; }
+    QMenu* jobMenu() const { return m_jobMenu; }
+    QMenu* helpMenu() const { return m_helpMenu; }
     // File: Setup, Add Printer, Edit Printer, Remove Printer (their handlers live with the
     // setup dialog's commands and are attached from outside).
-    QAction* Setup1 = nullptr;
-    QAction* AddPrinter1 = nullptr;
-    QAction* EditPrinter1 = nullptr;
-    QAction* RemovePrinter1 = nullptr;
+    QAction* setupAction() const { return m_setupAction; }
+    QAction* addPrinterAction() const { return m_addPrinterAction; }
+    QAction* editPrinterAction() const { return m_editPrinterAction; }
+    QAction* removePrinterAction() const { return m_removePrinterAction; }
     // Job: Dequeue (handled here), Add... (attached from outside).
-    QAction* Dequeue1 = nullptr;
-    QAction* Add1 = nullptr;
+    QAction* dequeueAction() const { return m_dequeueAction; }
+    QAction* addJobAction() const { return m_addJobAction; }
     // Help: Contents, Info, Extended Log.
-    QAction* Info1 = nullptr;
-    QAction* Info2 = nullptr;
-    QAction* ExtendedLog1 = nullptr;
+    QAction* helpContentsAction() const { return m_helpContentsAction; }
+    QAction* aboutAction() const { return m_aboutAction; }
+    QAction* extendedLogAction() const { return m_extendedLogAction; }
 
     // The dialogs made once at start-up (createDialogs) and reused.
-    TAboutBox1* AboutBox1 = nullptr;
-    TOKRightDlg* OKRightDlg = nullptr;
+    AboutDialog* aboutDialog() const { return m_aboutDialog; }
+    ExtendedLogDialog* extendedLogDialog() const { return m_extendedLogDialog; }
     void createDialogs();
 
     bool protectMode() const { return m_protect; }
@@ -81,10 +80,10 @@ signals:
     void closed();
 
 public slots:
-    void Dequeue1Click();
-    void Info1Click();        // Help > Contents
-    void Info2Click();        // Help > Info
-    void ExtendedLog1Click(); // Help > Extended Log
+    void onDequeue();
+    void onHelpContents(); // Help > Contents
+    void onAbout();        // Help > Info
+    void onExtendedLog();  // Help > Extended Log
     void appendLog(const QString& line);
     void showContextHelp();
 
@@ -96,6 +95,26 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    QListWidget* m_printerList = nullptr;
+    QListWidget* m_jobList = nullptr;
+    QListWidget* m_connectionList = nullptr;
+    QLabel* m_sessionCount = nullptr;
+    QPlainTextEdit* m_logView = nullptr;
+    QMenu* m_fileMenu = nullptr;
+    QMenu* m_jobMenu = nullptr;
+    QMenu* m_helpMenu = nullptr;
+    QAction* m_setupAction = nullptr;
+    QAction* m_addPrinterAction = nullptr;
+    QAction* m_editPrinterAction = nullptr;
+    QAction* m_removePrinterAction = nullptr;
+    QAction* m_dequeueAction = nullptr;
+    QAction* m_addJobAction = nullptr;
+    QAction* m_helpContentsAction = nullptr;
+    QAction* m_aboutAction = nullptr;
+    QAction* m_extendedLogAction = nullptr;
+    AboutDialog* m_aboutDialog = nullptr;
+    ExtendedLogDialog* m_extendedLogDialog = nullptr;
+
     void buildControls();
     void buildMenus();
     void setCloseButtonEnabled(bool enabled);

@@ -1,4 +1,4 @@
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 #include "spool/pendingjoblist.h"
 #include "spool/printaction.h"
 
@@ -11,10 +11,10 @@
 
 namespace {
 
-Tlpdjob fromControl(const QByteArray& text, const QString& name = QStringLiteral("cfA123host"))
+SpoolJob fromControl(const QByteArray& text, const QString& name = QStringLiteral("cfA123host"))
 {
-    Tlpdjob job;
-    job.ControlFile = name;
+    SpoolJob job;
+    job.controlFile = name;
     applyControlFile(job, text);
     return job;
 }
@@ -23,22 +23,23 @@ Tlpdjob fromControl(const QByteArray& text, const QString& name = QStringLiteral
 
 TEST(ControlFile, TitleRulesFirstJWinsAndNAlwaysWins)
 {
-    EXPECT_EQ(fromControl("Ja\nNb\n").Title, QStringLiteral("b"));
-    EXPECT_EQ(fromControl("Nb\nJa\n").Title, QStringLiteral("b"));
-    EXPECT_EQ(fromControl("Ja\nJc\n").Title, QStringLiteral("a"));
+    EXPECT_EQ(fromControl("Ja\nNb\n").title, QStringLiteral("b"));
+    EXPECT_EQ(fromControl("Nb\nJa\n").title, QStringLiteral("b"));
+    EXPECT_EQ(fromControl("Ja\nJc\n").title, QStringLiteral("a"));
 }
 
 TEST(ControlFile, LastPrintLineNamesTheDataFileAndLineEndsVary)
 {
-    const Tlpdjob job = fromControl("Hhost\r\nPalice\rldfA001host\r\n\r\nfdfA002host\nUdfA001host");
-    EXPECT_EQ(job.DataFile, QStringLiteral("dfA002host"));
-    EXPECT_EQ(job.User, QStringLiteral("alice"));
+    const SpoolJob job =
+        fromControl("Hhost\r\nPalice\rldfA001host\r\n\r\nfdfA002host\nUdfA001host");
+    EXPECT_EQ(job.dataFile, QStringLiteral("dfA002host"));
+    EXPECT_EQ(job.user, QStringLiteral("alice"));
 }
 
 TEST(ControlFile, OperandsKeptWholeAndUserDefaultsToRoot)
 {
-    EXPECT_EQ(fromControl("P bob\n").User, QStringLiteral(" bob"));
-    EXPECT_EQ(fromControl("Hhost\nldfA1\n").User, QStringLiteral("root"));
+    EXPECT_EQ(fromControl("P bob\n").user, QStringLiteral(" bob"));
+    EXPECT_EQ(fromControl("Hhost\nldfA1\n").user, QStringLiteral("root"));
 }
 
 TEST(ControlFile, JobNumberFromCharactersFourToSix)
@@ -68,25 +69,25 @@ TEST(BuildJob, ReadsControlFileAndDataSizeAndDropsUnsafeDataNames)
     ASSERT_TRUE(
         writeFile(dir + QStringLiteral("cfA007host"), "Hhost\nPalice\nJreport\nldfA007host\n"));
     ASSERT_TRUE(writeFile(dir + QStringLiteral("dfA007host"), QByteArray(1234, 'x')));
-    Tlpdjob job = buildJob(spool.path(), QStringLiteral("lp"), QStringLiteral("LP"),
-                           QStringLiteral("cfA007host"));
-    EXPECT_EQ(job.Queue, QStringLiteral("LP"));
-    EXPECT_EQ(job.User, QStringLiteral("alice"));
-    EXPECT_EQ(job.Title, QStringLiteral("report"));
-    EXPECT_EQ(job.JobNumber, 7);
-    EXPECT_EQ(job.Size, 1234u);
+    SpoolJob job = readSpoolJob(spool.path(), QStringLiteral("lp"), QStringLiteral("LP"),
+                                QStringLiteral("cfA007host"));
+    EXPECT_EQ(job.queue, QStringLiteral("LP"));
+    EXPECT_EQ(job.user, QStringLiteral("alice"));
+    EXPECT_EQ(job.title, QStringLiteral("report"));
+    EXPECT_EQ(job.jobNumber, 7);
+    EXPECT_EQ(job.size, 1234u);
     EXPECT_EQ(displayString(job), QStringLiteral("LP alice 7"));
 
     ASSERT_TRUE(writeFile(dir + QStringLiteral("cfA008host"), "Pbob\nl../../../etc/passwd\n"));
-    job = buildJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
-                   QStringLiteral("cfA008host"));
-    EXPECT_TRUE(job.DataFile.isEmpty());
-    EXPECT_EQ(job.Size, 0u);
+    job = readSpoolJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
+                       QStringLiteral("cfA008host"));
+    EXPECT_TRUE(job.dataFile.isEmpty());
+    EXPECT_EQ(job.size, 0u);
 
-    job = buildJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
-                   QStringLiteral("cfA009missing"));
-    EXPECT_EQ(job.User, QStringLiteral("root"));
-    EXPECT_EQ(job.JobNumber, 9);
+    job = readSpoolJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
+                       QStringLiteral("cfA009missing"));
+    EXPECT_EQ(job.user, QStringLiteral("root"));
+    EXPECT_EQ(job.jobNumber, 9);
 }
 
 TEST(PrintAction, SplittingRules)
@@ -130,13 +131,13 @@ TEST(PrintAction, PlaceholdersFilledOnceAndClientNamesStayOneArgument)
 TEST(PendingJobList, AddsOnlyNewDisplayStringsIgnoringCase)
 {
     PendingJobList list;
-    Tlpdjob a;
-    a.Queue = QStringLiteral("lp");
-    a.User = QStringLiteral("alice");
-    a.JobNumber = 1;
+    SpoolJob a;
+    a.queue = QStringLiteral("lp");
+    a.user = QStringLiteral("alice");
+    a.jobNumber = 1;
     EXPECT_TRUE(list.addIfNew(a));
-    Tlpdjob b = a;
-    b.Queue = QStringLiteral("LP");
+    SpoolJob b = a;
+    b.queue = QStringLiteral("LP");
     EXPECT_FALSE(list.addIfNew(b));
     list.append(b);
     EXPECT_EQ(list.displayStrings(),
@@ -147,9 +148,9 @@ TEST(PendingJobList, RemovalsKeepTheDespoolersIndexOnItsJob)
 {
     PendingJobList list;
     for (int i = 0; i < 4; ++i) {
-        Tlpdjob j;
-        j.Queue = QStringLiteral("lp");
-        j.JobNumber = i;
+        SpoolJob j;
+        j.queue = QStringLiteral("lp");
+        j.jobNumber = i;
         list.append(j);
     }
     auto printing = list.beginJob(2);

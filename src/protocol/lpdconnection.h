@@ -20,48 +20,59 @@ class LogSink;
 class PendingJobList;
 class SpoolWorker;
 class QTimer;
-class TWSocket;
+class EventSocket;
 
-class Tlpdconnection final : public QObject
+class LpdConnection final : public QObject
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Tlpdconnection)
+    Q_DISABLE_COPY_MOVE(LpdConnection)
 
 public:
-    explicit Tlpdconnection(QObject* owner = nullptr);
-    ~Tlpdconnection() override;
+    // What the server hands every connection when it is accepted.
+    struct Environment
+    {
+        QStringList knownQueues;
+        // Queue folders in the spelling they take on disk: a queue addressed in another
+        // letter case still lands in its one folder.
+        QStringList queueFolders;
+        QString spoolDir;
+        LogSink* log = nullptr;
+        PendingJobList* pendingJobs = nullptr;
+        // Where the connection's files are created and removed; without one (tests of the
+        // connection alone) that happens here, at once.
+        SpoolWorker* worker = nullptr;
+        // How long a graceful close may wait for the client to take the last answer.
+        int drainTimeoutMs = 60000;
+    };
 
-    std::unique_ptr<TWSocket> Socket;
-    quint8 State = 0;
-    QList<QByteArray> Params;
-    QByteArray Line;
-    std::function<void(Tlpdconnection*)> OnClosed;
-    Tlpdconnection* Sender = nullptr;
-    qint64 Remaining = 0;
-    qint64 FileBytes = 0;
-    QString CurrentPath;
-    QString Peer;
-    QStringList KnownQueues;
-    // Queue folders in the spelling they take on disk: a queue addressed in another letter
-    // case still lands in its one folder.
-    QStringList QueueFolders;
-    QString SpoolDir;
-    LogSink* LogLines = nullptr;
-    QString Queue;
-    QString ControlPath;
-    QString DataPath;
-    PendingJobList* PendingJobs = nullptr;
-    // Where the connection's files are created and removed; without one (tests of the
-    // connection alone) that happens here, at once.
-    SpoolWorker* Worker = nullptr;
-    bool Active = true;
-    qint64 LastActivity = 0; // ms since the epoch (Clock)
+    LpdConnection(Environment environment, QObject* owner = nullptr);
+    ~LpdConnection() override;
+
+    // Takes over an accepted handle. False with the socket's report when it cannot; the
+    // handle then stays the caller's and the connection is inactive.
+    bool adopt(int handle, QString* report);
+    // The peer's dotted IPv4 address, empty when it cannot be read.
+    QString peerAddress() const;
+    // Sends a refusal and closes gracefully, before any command was read.
+    void refuse(const QByteArray& answer);
+
+    // Called once, when the socket closes (not at dropSilently).
+    void setClosedHandler(std::function<void(LpdConnection*)> handler)
+    {
+        m_onClosed = std::move(handler);
+    }
+    // The Connections list's description of the peer.
+    QString peer() const { return m_peer; }
+    void setPeer(const QString& description) { m_peer = description; }
     // The reverse lookup of the peer is still running; a close meanwhile is reported once
     // the peer is known, so the Connections list and the log keep their order.
-    bool PeerPending = false;
-    bool CloseDeferred = false;
-    // How long a graceful close may wait for the client to take the last answer.
-    int DrainTimeoutMs = 60000;
+    bool peerPending() const { return m_peerPending; }
+    void setPeerPending(bool pending) { m_peerPending = pending; }
+    bool closeDeferred() const { return m_closeDeferred; }
+    void setCloseDeferred(bool deferred) { m_closeDeferred = deferred; }
+    // Open: its socket has not closed yet.
+    bool isActive() const { return m_active; }
+    qint64 lastActivity() const { return m_lastActivity; } // ms since the epoch (Clock)
 
     void closeIfConnected();
     // Sends while connected; a peer gone meanwhile is not an error here.
@@ -84,8 +95,8 @@ public:
     static int lineBytesToTake(const char* bytes, int count, qsizetype lineLength, bool dropping);
 
 private:
-    void onData(TWSocket* socket, quint16 error);
-    void onSocketClosed(TWSocket* socket, quint16 error);
+    void onData(EventSocket* socket, quint16 error);
+    void onSocketClosed(EventSocket* socket, quint16 error);
     void gatherLine();
     void gatherByte();
     bool takeLineByte(char byte);
@@ -108,6 +119,24 @@ private:
     void handOverJob();
     QString queueFolder() const;
     void log(const QString& line);
+
+    std::unique_ptr<EventSocket> m_socket;
+    const Environment m_env;
+    std::function<void(LpdConnection*)> m_onClosed;
+    quint8 m_state = 0;
+    QList<QByteArray> m_params;
+    QByteArray m_line;
+    qint64 m_remaining = 0;
+    qint64 m_fileBytes = 0;
+    QString m_currentPath;
+    QString m_peer;
+    QString m_queue;
+    QString m_controlPath;
+    QString m_dataPath;
+    bool m_active = true;
+    qint64 m_lastActivity = 0;
+    bool m_peerPending = false;
+    bool m_closeDeferred = false;
 
     int m_outFile = -1;
     bool m_unknownLength = false;

@@ -6,18 +6,18 @@
 #include <array>
 #include <cstddef>
 
-class TBuffer final
+class SendBuffer final
 {
 public:
     static constexpr int Size = 1460;
 
     // Appends as much as fits; returns the number of bytes taken.
-    int Write(const char* data, int length);
+    int write(const char* data, int length);
     // The part written but not yet removed.
-    QByteArrayView Peek() const;
+    QByteArrayView peek() const;
     // Advances the read position; when everything written is read both positions reset.
-    void Remove(int count);
-    int Free() const { return Size - m_writePos; }
+    void remove(int count);
+    int freeSpace() const { return Size - m_writePos; }
 
 private:
     std::array<char, Size> m_data{};

@@ -1,4 +1,4 @@
-#include "spool/tlpdjob.h"
+#include "spool/spooljob.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
-void applyControlFile(Tlpdjob& job, const QByteArray& contents)
+void applyControlFile(SpoolJob& job, const QByteArray& contents)
 {
     qsizetype pos = 0;
     const qsizetype n = contents.size();
@@ -24,14 +24,14 @@ void applyControlFile(Tlpdjob& job, const QByteArray& contents)
         const QString operand = QString::fromLatin1(line.mid(1));
         switch (line[0]) {
         case 'J':
-            if (job.Title.isEmpty())
-                job.Title = operand;
+            if (job.title.isEmpty())
+                job.title = operand;
             break;
         case 'N':
-            job.Title = operand;
+            job.title = operand;
             break;
         case 'P':
-            job.User = operand;
+            job.user = operand;
             break;
         case 'f':
         case 'g':
@@ -41,7 +41,7 @@ void applyControlFile(Tlpdjob& job, const QByteArray& contents)
         case 'p':
         case 'v':
         case 'z':
-            job.DataFile = operand;
+            job.dataFile = operand;
             break;
         default:
             break;
@@ -75,33 +75,33 @@ bool isSafeSpoolName(const QString& name)
     return true;
 }
 
-Tlpdjob buildJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
-                 const QString& controlFile)
+SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
+                      const QString& controlFile)
 {
-    Tlpdjob job;
-    job.ControlFile = QFileInfo(controlFile).fileName();
-    job.Queue = queue;
+    SpoolJob job;
+    job.controlFile = QFileInfo(controlFile).fileName();
+    job.queue = queue;
     const QString folder = spoolDir + QLatin1Char('/') + queueDir + QLatin1Char('/');
-    QFile cf(folder + job.ControlFile);
+    QFile cf(folder + job.controlFile);
     // Control files are a few hundred bytes; a hostile giant is read only up to a bound.
     // Asking for the bound itself would allocate a buffer of that size for every job.
     if (cf.open(QIODevice::ReadOnly))
         applyControlFile(job, cf.read(std::min<qint64>(cf.size(), 1 << 20)));
-    if (!job.DataFile.isEmpty() && !isSafeSpoolName(job.DataFile))
-        job.DataFile.clear();
-    job.JobNumber = jobNumberFromName(job.ControlFile);
-    if (!job.DataFile.isEmpty()) {
-        QFileInfo data(folder + job.DataFile);
+    if (!job.dataFile.isEmpty() && !isSafeSpoolName(job.dataFile))
+        job.dataFile.clear();
+    job.jobNumber = jobNumberFromName(job.controlFile);
+    if (!job.dataFile.isEmpty()) {
+        QFileInfo data(folder + job.dataFile);
         if (data.isFile())
-            job.Size = quint64(data.size());
+            job.size = quint64(data.size());
     }
     return job;
 }
 
-QString displayString(const Tlpdjob& job)
+QString displayString(const SpoolJob& job)
 {
-    return job.Queue + QLatin1Char(' ') + job.User + QLatin1Char(' ') +
-           QString::number(job.JobNumber);
+    return job.queue + QLatin1Char(' ') + job.user + QLatin1Char(' ') +
+           QString::number(job.jobNumber);
 }
 
 QString queueFolderFor(const QStringList& folders, const QString& queue)
@@ -113,11 +113,11 @@ QString queueFolderFor(const QStringList& folders, const QString& queue)
     return queue;
 }
 
-void deleteJobFiles(const QString& queueDir, const Tlpdjob& job)
+void deleteJobFiles(const QString& queueDir, const SpoolJob& job)
 {
-    QFile::remove(queueDir + QLatin1Char('/') + job.ControlFile);
-    if (!job.DataFile.isEmpty())
-        QFile::remove(queueDir + QLatin1Char('/') + job.DataFile);
+    QFile::remove(queueDir + QLatin1Char('/') + job.controlFile);
+    if (!job.dataFile.isEmpty())
+        QFile::remove(queueDir + QLatin1Char('/') + job.dataFile);
 }
 
 QString abbreviate(const QString& text, int width)
@@ -174,16 +174,16 @@ char* putNumber(char* p, unsigned long long value, int minDigits, int width)
 // The layout of "%-15s %3.3u %-38s %10llu bytes\n", formatted by hand: the report makes one
 // line per waiting job for every queue-state request, and printf-style formatting took
 // most of its time with a long queue.
-QByteArray reportLine(const Tlpdjob& job)
+QByteArray reportLine(const SpoolJob& job)
 {
     char line[160];
-    char* p = putText(line, job.User, 15);
+    char* p = putText(line, job.user, 15);
     *p++ = ' ';
-    p = putNumber(p, unsigned(job.JobNumber), 3, 3);
+    p = putNumber(p, unsigned(job.jobNumber), 3, 3);
     *p++ = ' ';
-    p = putText(p, job.Title, 38);
+    p = putText(p, job.title, 38);
     *p++ = ' ';
-    p = putNumber(p, static_cast<unsigned long long>(job.Size), 1, 10);
+    p = putNumber(p, static_cast<unsigned long long>(job.size), 1, 10);
     static constexpr char tail[] = " bytes\n";
     std::memcpy(p, tail, sizeof tail - 1);
     p += sizeof tail - 1;

@@ -1,8 +1,8 @@
-#include "net/twsocket.h"
+#include "net/eventsocket.h"
 
-#include "net/esocketexception.h"
 #include "net/sendqueue.h"
 #include "net/socketdrainer.h"
+#include "net/socketerror.h"
 #include "net/socketresolver.h"
 
 #include <QPointer>
@@ -20,11 +20,11 @@
 #include <unistd.h>
 #include <utility>
 
-// Design note. Readiness is level-triggered here, where the classic socket notifications
-// this component mirrors are edge-like and re-armed by the next accept or read. The
+// Design note. Readiness is level-triggered, but the protocol code expects edge-like
+// events that are re-armed by the next accept or read. The
 // difference shows only when a handler does not consume what it was told about: the
-// listener then stops listening for readiness until the next Accept, a connection until the
-// next Receive (see m_acceptCalled, m_receiveCalled), instead of spinning. The peer's close
+// listener then stops listening for readiness until the next accept, a connection until the
+// next receive (see m_acceptCalled, m_receiveCalled), instead of spinning. The peer's close
 // has no notification of its own: a readable socket with nothing to read is probed with
 // MSG_PEEK, which tells end of stream (0) and a reset (error) from a spurious wake-up.
 
@@ -34,7 +34,7 @@ std::atomic<int> s_liveSockets{0};
 
 [[noreturn]] void raiseText(const QString& text)
 {
-    throw ESocketException(0, text);
+    throw SocketError(0, text);
 }
 
 // Errors accept() passes on from a connection that died before it was taken; the listener
@@ -63,12 +63,12 @@ bool isTransientAcceptError(int err)
 
 } // namespace
 
-TWSocket::TWSocket(QObject* owner) : QObject(owner)
+EventSocket::EventSocket(QObject* owner) : QObject(owner)
 {
     ++s_liveSockets;
 }
 
-TWSocket::~TWSocket()
+EventSocket::~EventSocket()
 {
     m_destroying = true;
     try {
@@ -79,20 +79,20 @@ TWSocket::~TWSocket()
     --s_liveSockets;
 }
 
-int TWSocket::liveSocketCount()
+int EventSocket::liveSocketCount()
 {
     return s_liveSockets.load();
 }
 
-// Port, Addr and Proto follow one rule: the same value again is always accepted, a new
+// port, address and Proto follow one rule: the same value again is always accepted, a new
 // one only while closed; an empty text leaves the property unassigned.
-void TWSocket::assignText(QString& field, bool& assigned, bool& resolved, const QString& value,
-                          const char* name)
+void EventSocket::assignText(QString& field, bool& assigned, bool& resolved, const QString& value,
+                             const char* name)
 {
     const QString text = value.trimmed();
     if (assigned && text == field)
         return;
-    if (m_state != TSocketState::wsClosed)
+    if (m_state != EventSocket::State::Closed)
         raiseText(QStringLiteral("Cannot change ") + QLatin1String(name) +
                   QStringLiteral(" if not closed"));
     field = text;
@@ -100,27 +100,27 @@ void TWSocket::assignText(QString& field, bool& assigned, bool& resolved, const 
     resolved = false;
 }
 
-void TWSocket::setPort(const QString& port)
+void EventSocket::setPort(const QString& port)
 {
     assignText(m_port, m_portAssigned, m_portResolved, port, "Port");
 }
 
-void TWSocket::setAddr(const QString& addr)
+void EventSocket::setAddress(const QString& addr)
 {
     assignText(m_addr, m_addrAssigned, m_addrResolved, addr, "Addr");
 }
 
-void TWSocket::setProto(const QString& proto)
+void EventSocket::setProtocol(const QString& proto)
 {
     assignText(m_proto, m_protoAssigned, m_protoResolved, proto, "Proto");
 }
 
-qint64 TWSocket::PendingSendBytes() const
+qint64 EventSocket::pendingSendBytes() const
 {
     return queuedBytes(m_sendQueue);
 }
 
-quint16 TWSocket::LocalPort() const
+quint16 EventSocket::localPort() const
 {
     if (m_handle < 0)
         return 0;
@@ -133,32 +133,32 @@ quint16 TWSocket::LocalPort() const
 
 // ---- resolving ------------------------------------------------------------------------
 
-void TWSocket::resolveProto()
+void EventSocket::lookUpProtocol()
 {
     if (m_protoResolved)
         return;
-    const QString error = resolveProtoText(m_proto, &m_protoNumber);
+    const QString error = resolveProtocol(m_proto, &m_protoNumber);
     if (!error.isEmpty())
         raiseText(QStringLiteral("listen: ") + error);
     m_socketType = m_protoNumber == IPPROTO_UDP ? SOCK_DGRAM : SOCK_STREAM;
     m_protoResolved = true;
 }
 
-void TWSocket::resolvePort()
+void EventSocket::lookUpPort()
 {
     if (m_portResolved)
         return;
-    const QString error = resolvePortText(m_port, m_socketType == SOCK_DGRAM, &m_portNumber);
+    const QString error = resolvePort(m_port, m_socketType == SOCK_DGRAM, &m_portNumber);
     if (!error.isEmpty())
         raiseText(QStringLiteral("listen: ") + error);
     m_portResolved = true;
 }
 
-void TWSocket::resolveAddr()
+void EventSocket::lookUpAddress()
 {
     if (m_addrResolved)
         return;
-    const QString error = resolveHostText(m_addr, &m_addrNumber);
+    const QString error = resolveHost(m_addr, &m_addrNumber);
     if (!error.isEmpty())
         raiseText(QStringLiteral("listen: ") + error);
     m_addrResolved = true;
@@ -166,7 +166,7 @@ void TWSocket::resolveAddr()
 
 // ---- listening and accepting ----------------------------------------------------------
 
-void TWSocket::Listen()
+void EventSocket::listen()
 {
     if (!m_portAssigned)
         raiseErrorCheckClose(10022, QStringLiteral("listen: port not assigned"));
@@ -174,9 +174,9 @@ void TWSocket::Listen()
         raiseErrorCheckClose(10022, QStringLiteral("listen: protocol not assigned"));
     if (!m_addrAssigned)
         raiseErrorCheckClose(10022, QStringLiteral("listen: address not assigned"));
-    resolveProto();
-    resolvePort();
-    resolveAddr();
+    lookUpProtocol();
+    lookUpPort();
+    lookUpAddress();
 
     m_sendQueue.clear();
     m_allSent = true;
@@ -184,13 +184,13 @@ void TWSocket::Listen()
         // Listening again replaces the socket instead of leaking it.
         unwatch();
         ::close(std::exchange(m_handle, -1));
-        setState(TSocketState::wsClosed);
+        setState(EventSocket::State::Closed);
     }
 
     const int handle =
         ::socket(AF_INET, m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, m_protoNumber);
     if (handle < 0)
-        raiseErrorCheckClose(wsockErrorFromErrno(errno), QStringLiteral("socket"));
+        raiseErrorCheckClose(socketErrorFromErrno(errno), QStringLiteral("socket"));
     m_handle = handle;
     m_closedEventFired = false;
 
@@ -207,26 +207,26 @@ void TWSocket::Listen()
     if (::bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         const int err = errno;
         ::close(std::exchange(m_handle, -1));
-        setState(TSocketState::wsClosed);
-        raiseErrorCheckClose(wsockErrorFromErrno(err), QStringLiteral("Bind"));
+        setState(EventSocket::State::Closed);
+        raiseErrorCheckClose(socketErrorFromErrno(err), QStringLiteral("Bind"));
     }
-    setState(TSocketState::wsBound);
+    setState(EventSocket::State::Bound);
 
     // Hundreds of clients may connect at the same moment; a short backlog would drop
     // their SYNs and make each of them wait for a retransmission.
     if (::listen(handle, SOMAXCONN) != 0) {
         const int err = errno;
         ::close(std::exchange(m_handle, -1));
-        setState(TSocketState::wsClosed);
-        raiseErrorCheckClose(wsockErrorFromErrno(err), QStringLiteral("Listen"));
+        setState(EventSocket::State::Closed);
+        raiseErrorCheckClose(socketErrorFromErrno(err), QStringLiteral("Listen"));
     }
-    setState(TSocketState::wsListening);
+    setState(EventSocket::State::Listening);
     watch(true);
 }
 
-int TWSocket::Accept()
+int EventSocket::accept()
 {
-    if (m_state != TSocketState::wsListening)
+    if (m_state != EventSocket::State::Listening)
         raiseErrorCheckClose(10022, QStringLiteral("not a listening socket"));
     m_acceptCalled = true;
     if (m_readNotifier && !m_readNotifier->isEnabled())
@@ -238,21 +238,21 @@ int TWSocket::Accept()
         const int err = errno;
         if (err == EINTR)
             continue;
-        m_lastError = wsockErrorFromErrno(err);
+        m_lastError = socketErrorFromErrno(err);
         if (isTransientAcceptError(err))
             return -1;
         raiseErrorCheckClose(m_lastError, QStringLiteral("Accept"));
     }
 }
 
-void TWSocket::Dup(int handle)
+void EventSocket::adoptHandle(int handle)
 {
     if (handle <= 0)
         raiseErrorCheckClose(10022, QStringLiteral("Dup"));
-    if (m_handle >= 0 || m_state != TSocketState::wsClosed) {
+    if (m_handle >= 0 || m_state != EventSocket::State::Closed) {
         unwatch();
         const int old = std::exchange(m_handle, -1);
-        setState(TSocketState::wsClosed);
+        setState(EventSocket::State::Closed);
         if (old >= 0 && ::close(old) != 0 && errno == EBADF)
             raiseErrorCheckClose(10009, QStringLiteral("Dup (closesocket)"));
     }
@@ -265,37 +265,37 @@ void TWSocket::Dup(int handle)
         m_handle = -1;
         throw;
     }
-    // Close-on-exec too: print commands are spawned from this process, and a connection
+    // close-on-exec too: print commands are spawned from this process, and a connection
     // they inherited would stay open on the client's side for as long as they run.
     const int flags = ::fcntl(handle, F_GETFL);
     if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0 ||
         ::fcntl(handle, F_SETFD, FD_CLOEXEC) != 0) {
         const int err = errno;
         m_handle = -1;
-        raiseErrorCheckClose(wsockErrorFromErrno(err), QStringLiteral("Dup"));
+        raiseErrorCheckClose(socketErrorFromErrno(err), QStringLiteral("Dup"));
     }
     m_closedEventFired = false;
     watch(false);
-    setState(TSocketState::wsConnected);
+    setState(EventSocket::State::Connected);
 }
 
-void TWSocket::applyLinger()
+void EventSocket::applyLinger()
 {
-    if (LingerOnOff == TSocketLingerOnOff::wsLingerNoSet)
+    if (m_lingerMode == EventSocket::Linger::NotSet)
         return;
     if (m_handle < 0)
         raiseText(QStringLiteral("Cannot set linger option at this time"));
     linger option{};
-    option.l_onoff = LingerOnOff == TSocketLingerOnOff::wsLingerOn ? 1 : 0;
-    option.l_linger = LingerTimeout;
+    option.l_onoff = m_lingerMode == EventSocket::Linger::On ? 1 : 0;
+    option.l_linger = m_lingerTimeout;
     if (::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0)
-        raiseErrorCheckClose(wsockErrorFromErrno(errno), QStringLiteral("setsockopt(SO_LINGER)"));
+        raiseErrorCheckClose(socketErrorFromErrno(errno), QStringLiteral("setsockopt(SO_LINGER)"));
 }
 
-int TWSocket::GetPeerName(sockaddr_in& address) const
+int EventSocket::peerAddress(sockaddr_in& address) const
 {
     std::memset(&address, 0, sizeof address);
-    if (m_state != TSocketState::wsConnected || m_handle < 0)
+    if (m_state != EventSocket::State::Connected || m_handle < 0)
         return -1;
     socklen_t length = sizeof address;
     if (::getpeername(m_handle, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
@@ -306,24 +306,24 @@ int TWSocket::GetPeerName(sockaddr_in& address) const
 
 // ---- readiness ------------------------------------------------------------------------
 
-template <class F> void TWSocket::guardedEvent(F handler)
+template <class F> void EventSocket::guardedEvent(F handler)
 {
     // Nothing may escape into the event loop. A failing event handler costs the socket,
     // as a failing handler always has; the receive loop has its own, milder rule.
-    QPointer<TWSocket> self(this);
+    QPointer<EventSocket> self(this);
     try {
         handler();
     } catch (...) {
         if (!self)
             return;
         try {
-            Abort();
+            abort();
         } catch (...) {
         }
     }
 }
 
-void TWSocket::watch(bool listening)
+void EventSocket::watch(bool listening)
 {
     unwatch();
     m_readNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Read, this);
@@ -338,7 +338,7 @@ void TWSocket::watch(bool listening)
     }
 }
 
-void TWSocket::unwatch()
+void EventSocket::unwatch()
 {
     // Disabled at once (the handle is about to be closed and its number reused); deleted
     // later because this may run inside the notifier's own signal.
@@ -351,22 +351,22 @@ void TWSocket::unwatch()
     }
 }
 
-void TWSocket::updateWriteNotifier()
+void EventSocket::updateWriteNotifier()
 {
     if (m_writeNotifier)
         m_writeNotifier->setEnabled(m_handle >= 0 && !m_sendQueue.empty());
 }
 
-void TWSocket::handleReadable()
+void EventSocket::handleReadable()
 {
     if (m_handle < 0)
         return;
-    if (m_state == TSocketState::wsListening) {
-        QPointer<TWSocket> self(this);
+    if (m_state == EventSocket::State::Listening) {
+        QPointer<EventSocket> self(this);
         const int handle = m_handle;
         m_acceptCalled = false;
-        if (OnSessionAvailable)
-            OnSessionAvailable(this, 0);
+        if (m_onSessionAvailable)
+            m_onSessionAvailable(this, 0);
         if (self && m_handle == handle && !m_acceptCalled && m_readNotifier)
             m_readNotifier->setEnabled(false);
         return;
@@ -387,25 +387,25 @@ void TWSocket::handleReadable()
     else if (got == 0)
         closeEvent(0);
     else if (errno != EAGAIN && errno != EWOULDBLOCK)
-        closeEvent(quint16(wsockErrorFromErrno(errno)));
+        closeEvent(quint16(socketErrorFromErrno(errno)));
 }
 
-void TWSocket::receiveLoop(quint16 error)
+void EventSocket::receiveLoop(quint16 error)
 {
-    QPointer<TWSocket> self(this);
+    QPointer<EventSocket> self(this);
     const int handle = m_handle;
     try {
         for (;;) {
             m_lastError = 0;
             m_receiveCalled = false;
             const qint64 before = m_readCount;
-            if (OnDataAvailable) {
-                OnDataAvailable(this, error);
+            if (m_onDataAvailable) {
+                m_onDataAvailable(this, error);
                 if (!self || m_handle != handle)
                     return;
             } else {
                 char discard[1024];
-                if (Receive(discard, sizeof discard) < 0 && m_lastError == 10035) {
+                if (receive(discard, sizeof discard) < 0 && m_lastError == 10035) {
                     m_lastError = 0;
                     return;
                 }
@@ -414,7 +414,7 @@ void TWSocket::receiveLoop(quint16 error)
                 return;
             int waiting = 0;
             if (::ioctl(handle, FIONREAD, &waiting) != 0) {
-                m_lastError = wsockErrorFromErrno(errno);
+                m_lastError = socketErrorFromErrno(errno);
                 return;
             }
             if (waiting <= 0)
@@ -431,79 +431,79 @@ void TWSocket::receiveLoop(quint16 error)
     }
 }
 
-void TWSocket::closeEvent(quint16 error)
+void EventSocket::closeEvent(quint16 error)
 {
-    QPointer<TWSocket> self(this);
+    QPointer<EventSocket> self(this);
     const int handle = m_handle;
     // The remaining bytes are offered once more, and the handler learns of the end from a
-    // Receive that returns 0.
+    // receive that returns 0.
     receiveLoop(0);
     if (!self || m_handle != handle)
         return;
     if (!fireSessionClosed(error) || m_handle != handle)
         return;
-    if (m_state != TSocketState::wsClosed)
-        Close();
+    if (m_state != EventSocket::State::Closed)
+        close();
 }
 
-bool TWSocket::fireSessionClosed(quint16 error)
+bool EventSocket::fireSessionClosed(quint16 error)
 {
     if (m_destroying || m_closedEventFired)
         return true;
     m_closedEventFired = true;
-    if (!OnSessionClosed)
+    if (!m_onSessionClosed)
         return true;
-    QPointer<TWSocket> self(this);
-    OnSessionClosed(this, error);
+    QPointer<EventSocket> self(this);
+    m_onSessionClosed(this, error);
     return !self.isNull();
 }
 
-void TWSocket::handleWritable()
+void EventSocket::handleWritable()
 {
     if (m_handle < 0)
         return;
-    QPointer<TWSocket> self(this);
+    QPointer<EventSocket> self(this);
     tryToSend();
-    if (self && m_handle >= 0 && m_allSent && OnDataSent)
-        OnDataSent(this, 0);
+    if (self && m_handle >= 0 && m_allSent && m_onDataSent)
+        m_onDataSent(this, 0);
 }
 
 // ---- sending and receiving ------------------------------------------------------------
 
-void TWSocket::PauseReceiving()
+void EventSocket::pauseReceiving()
 {
-    if (m_readNotifier && m_state == TSocketState::wsConnected)
+    if (m_readNotifier && m_state == EventSocket::State::Connected)
         m_readNotifier->setEnabled(false);
 }
 
-void TWSocket::ResumeReceiving()
+void EventSocket::resumeReceiving()
 {
-    if (m_readNotifier && !m_readNotifier->isEnabled() && m_state == TSocketState::wsConnected)
+    if (m_readNotifier && !m_readNotifier->isEnabled() && m_state == EventSocket::State::Connected)
         m_readNotifier->setEnabled(true);
 }
 
-int TWSocket::Receive(void* buffer, int length)
+int EventSocket::receive(void* buffer, int length)
 {
     m_receiveCalled = true;
     if (m_handle < 0) {
         m_lastError = 10038;
         return -1;
     }
-    if (m_readNotifier && !m_readNotifier->isEnabled() && m_state == TSocketState::wsConnected)
+    if (m_readNotifier && !m_readNotifier->isEnabled() && m_state == EventSocket::State::Connected)
         m_readNotifier->setEnabled(true);
     ssize_t got;
     do {
         got = ::recv(m_handle, buffer, size_t(std::max(length, 0)), 0);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        m_lastError = wsockErrorFromErrno(errno);
+        m_lastError = socketErrorFromErrno(errno);
         return -1;
     }
     m_readCount += got;
     return int(got);
 }
 
-int TWSocket::Peek(void* buffer, int length)
+int EventSocket::peek(void* buffer, int length)
 {
     if (m_handle < 0) {
         m_lastError = 10038;
@@ -514,22 +514,22 @@ int TWSocket::Peek(void* buffer, int length)
         got = ::recv(m_handle, buffer, size_t(std::max(length, 0)), MSG_PEEK);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
-        m_lastError = wsockErrorFromErrno(errno);
+        m_lastError = socketErrorFromErrno(errno);
         return -1;
     }
     return int(got);
 }
 
-int TWSocket::Send(const void* data, int length)
+int EventSocket::send(const void* data, int length)
 {
-    if (m_state != TSocketState::wsConnected)
+    if (m_state != EventSocket::State::Connected)
         raiseErrorCheckClose(10057, QStringLiteral("Send"));
     m_allSent = false;
     if (length > 0)
         appendToSendQueue(m_sendQueue, static_cast<const char*>(data), length);
-    QPointer<TWSocket> self(this);
+    QPointer<EventSocket> self(this);
     tryToSend();
-    if (self && m_allSent && OnDataSent && m_handle >= 0) {
+    if (self && m_allSent && m_onDataSent && m_handle >= 0) {
         const int handle = m_handle;
         QMetaObject::invokeMethod(
             this,
@@ -542,14 +542,14 @@ int TWSocket::Send(const void* data, int length)
     return length;
 }
 
-int TWSocket::SendText(const QByteArray& text)
+int EventSocket::sendText(const QByteArray& text)
 {
     if (text.isEmpty())
         return 0;
-    return Send(text.constData(), int(text.size()));
+    return send(text.constData(), int(text.size()));
 }
 
-void TWSocket::tryToSend()
+void EventSocket::tryToSend()
 {
     if (m_handle < 0 || m_sendQueue.empty()) {
         m_allSent = m_sendQueue.empty();
@@ -562,7 +562,7 @@ void TWSocket::tryToSend()
         updateWriteNotifier();
         return;
     }
-    const int code = wsockErrorFromErrno(result);
+    const int code = socketErrorFromErrno(result);
     switch (code) {
     case 10022:
     case 10038:
@@ -571,10 +571,10 @@ void TWSocket::tryToSend()
     case 10057: {
         // The peer is gone: the close is reported with the reason, not as our own.
         m_closedEventFired = true;
-        QPointer<TWSocket> self(this);
-        Close();
-        if (self && OnSessionClosed)
-            OnSessionClosed(this, quint16(code));
+        QPointer<EventSocket> self(this);
+        close();
+        if (self && m_onSessionClosed)
+            m_onSessionClosed(this, quint16(code));
         return;
     }
     default:
@@ -585,27 +585,27 @@ void TWSocket::tryToSend()
 
 // ---- closing --------------------------------------------------------------------------
 
-void TWSocket::Close()
+void EventSocket::close()
 {
     closeHandle(true, true);
 }
 
-void TWSocket::Abort()
+void EventSocket::abort()
 {
     m_sendQueue.clear();
     m_allSent = true;
-    if (m_state == TSocketState::wsConnected && m_handle >= 0) {
+    if (m_state == EventSocket::State::Connected && m_handle >= 0) {
         linger off{0, 0};
         ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &off, sizeof off);
     }
     closeHandle(false, true);
 }
 
-void TWSocket::closeHandle(bool shutdownFirst, bool fireEvent)
+void EventSocket::closeHandle(bool shutdownFirst, bool fireEvent)
 {
     if (m_handle < 0) {
-        if (m_state != TSocketState::wsClosed) {
-            setState(TSocketState::wsClosed);
+        if (m_state != EventSocket::State::Closed) {
+            setState(EventSocket::State::Closed);
             restoreDefaults();
         }
         return;
@@ -617,31 +617,31 @@ void TWSocket::closeHandle(bool shutdownFirst, bool fireEvent)
         ::shutdown(handle, SHUT_WR);
     if (::close(handle) != 0 && errno == EBADF)
         raiseErrorCheckClose(10009, QStringLiteral("Disconnect (closesocket)"));
-    setState(TSocketState::wsClosed);
+    setState(EventSocket::State::Closed);
     if (fireEvent)
         fireClosedThenRestoreDefaults();
     else
         restoreDefaults();
 }
 
-void TWSocket::CloseGracefully(int drainTimeoutMs)
+void EventSocket::closeGracefully(int drainTimeoutMs)
 {
-    if (m_handle < 0 || m_state != TSocketState::wsConnected) {
-        Close();
+    if (m_handle < 0 || m_state != EventSocket::State::Connected) {
+        close();
         return;
     }
     unwatch();
     SocketDrainer::start(std::exchange(m_handle, -1), std::exchange(m_sendQueue, {}),
                          drainTimeoutMs);
-    setState(TSocketState::wsClosed);
+    setState(EventSocket::State::Closed);
     fireClosedThenRestoreDefaults();
 }
 
-// OnSessionClosed(0) of a close the server made, then the defaults. The handler may destroy
+// m_onSessionClosed(0) of a close the server made, then the defaults. The handler may destroy
 // this socket (then nothing more is touched) or throw (the defaults are restored first).
-void TWSocket::fireClosedThenRestoreDefaults()
+void EventSocket::fireClosedThenRestoreDefaults()
 {
-    QPointer<TWSocket> self(this);
+    QPointer<EventSocket> self(this);
     try {
         if (!fireSessionClosed(0))
             return;
@@ -653,14 +653,14 @@ void TWSocket::fireClosedThenRestoreDefaults()
     restoreDefaults();
 }
 
-void TWSocket::setState(TSocketState state)
+void EventSocket::setState(EventSocket::State state)
 {
     m_state = state;
 }
 
-void TWSocket::restoreDefaults()
+void EventSocket::restoreDefaults()
 {
-    // Port and Addr keep their texts but must be set again before the next Listen.
+    // port and address keep their texts but must be set again before the next listen.
     m_portAssigned = false;
     m_portResolved = false;
     m_addrAssigned = false;
@@ -668,10 +668,10 @@ void TWSocket::restoreDefaults()
     m_proto = QStringLiteral("tcp");
     m_protoAssigned = true;
     m_protoResolved = false;
-    LingerOnOff = TSocketLingerOnOff::wsLingerOn;
-    LingerTimeout = 0;
+    m_lingerMode = EventSocket::Linger::On;
+    m_lingerTimeout = 0;
     m_handle = -1;
-    setState(TSocketState::wsClosed);
+    setState(EventSocket::State::Closed);
     m_readCount = 0;
     m_closedEventFired = false;
     m_allSent = true;
@@ -680,29 +680,29 @@ void TWSocket::restoreDefaults()
 
 // ---- reports --------------------------------------------------------------------------
 
-void TWSocket::raiseError(int code, const QString& reportName)
+void EventSocket::raiseError(int code, const QString& reportName)
 {
     m_lastError = code;
-    throw ESocketException(code, wsockErrorText(code, reportName));
+    throw SocketError(code, socketErrorReport(code, reportName));
 }
 
-void TWSocket::raiseErrorCheckClose(int code, const QString& reportName)
+void EventSocket::raiseErrorCheckClose(int code, const QString& reportName)
 {
     m_lastError = code;
     if (code == 10054 || code == 10057) {
         // A connection that is reset or gone is closed on the spot, and its owner hears of
         // it before the report reaches the caller.
-        const QString text = wsockErrorText(code, reportName);
-        // A closed socket that holds a handle is half way through Dup: that handle is
+        const QString text = socketErrorReport(code, reportName);
+        // A closed socket that holds a handle is half way through adoptHandle: that handle is
         // still the caller's.
-        if (m_state != TSocketState::wsClosed) {
+        if (m_state != EventSocket::State::Closed) {
             unwatch();
             if (m_handle >= 0)
                 ::close(std::exchange(m_handle, -1));
             m_sendQueue.clear();
-            setState(TSocketState::wsClosed);
+            setState(EventSocket::State::Closed);
             if (!fireSessionClosed(quint16(code)))
-                throw ESocketException(code, text);
+                throw SocketError(code, text);
         }
     }
     raiseError(code, reportName);
@@ -710,7 +710,7 @@ void TWSocket::raiseErrorCheckClose(int code, const QString& reportName)
 
 // ---- name service ---------------------------------------------------------------------
 
-QString WSocketGetHostByAddr(const QString& dottedAddress)
+QString reverseLookup(const QString& dottedAddress)
 {
     if (dottedAddress.isEmpty() || dottedAddress.size() > 256)
         raiseText(QStringLiteral("WSocketGetHostByAddr: Invalid address."));

@@ -5,27 +5,27 @@
 #include <QString>
 #include <QStringList>
 
-struct Tlpdjob
+struct SpoolJob
 {
-    QString ControlFile; // a name, not a path
-    QString DataFile;    // from the last print line of the control file
-    QString Queue;       // as the client spelled it
-    qint32 JobNumber = 0;
-    QString User = QStringLiteral("root");
-    QString Title;
-    quint64 Size = 0; // data file size when the record was built
+    QString controlFile; // a name, not a path
+    QString dataFile;    // from the last print line of the control file
+    QString queue;       // as the client spelled it
+    qint32 jobNumber = 0;
+    QString user = QStringLiteral("root");
+    QString title;
+    quint64 size = 0; // data file size when the record was built
     // Its line in a queue report, made once when the job is listed: a report lists every
     // waiting job, and formatting them each time took a millisecond with a long queue.
-    QByteArray ReportLine;
+    QByteArray reportLine;
 };
 
 // At most width characters; a longer text loses its middle to "...".
 QString abbreviate(const QString& text, int width);
 // The job's line in a queue report, LF included.
-QByteArray reportLine(const Tlpdjob& job);
+QByteArray reportLine(const SpoolJob& job);
 
 // Applies the control file's lines (J, N, P and the print letters) to a record.
-void applyControlFile(Tlpdjob& job, const QByteArray& contents);
+void applyControlFile(SpoolJob& job, const QByteArray& contents);
 // Digits at characters 4 to 6 of the name (leading blanks skipped), 0 when none.
 qint32 jobNumberFromName(const QString& controlFileName);
 // A name a client may store in a queue folder: 6 bytes or more, none of "\", ":", "?",
@@ -34,9 +34,9 @@ bool isSafeSpoolName(const QString& name);
 
 // Reads spoolDir/queueDir/controlFile. A data file name that fails isSafeSpoolName is
 // dropped (the job then has no data file). queueDir is the folder spelling; the record's
-// Queue is the client's spelling.
-Tlpdjob buildJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
-                 const QString& controlFile);
+// queue is the client's spelling.
+SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
+                      const QString& controlFile);
 
 // The folder of a queue on disk: the first of `folders` equal to `queue` ignoring case
 // (printer definitions come first), else the queue as spelled.
@@ -44,7 +44,7 @@ QString queueFolderFor(const QStringList& folders, const QString& queue);
 
 // Deletes the job's control file, then its data file, in queueDir; failures are ignored
 // (a file that stays is met again by recovery).
-void deleteJobFiles(const QString& queueDir, const Tlpdjob& job);
+void deleteJobFiles(const QString& queueDir, const SpoolJob& job);
 
 // "queue user number", the pending list's display string.
-QString displayString(const Tlpdjob& job);
+QString displayString(const SpoolJob& job);

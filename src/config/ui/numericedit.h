@@ -4,7 +4,7 @@
 // hold the number inside a range, and can colour its background when the number is out of
 // range. The decimal separator and the currency come from the default QLocale.
 //
-// Only typed characters are filtered, as the classic edit control did: keys that type
+// Only typed characters are filtered, so that editing keys keep working: keys that type
 // nothing (arrows, Delete, Shift+Insert) and the dialog keys (Enter, Esc, Tab) pass to the
 // line edit, and the range check after every text change catches what they do.
 
@@ -14,31 +14,31 @@
 
 #include <memory>
 
-enum TEditType
+enum class NumericStyle
 {
-    esGeneral = 0, // plain text: no filter, no formatting, Value reads 0
-    esInteger = 1,
-    esFloat = 2,
-    esCurrency = 3,
-    esPercentage = 4,
+    General = 0, // plain text: no filter, no formatting, value reads 0
+    Integer = 1,
+    Float = 2,
+    Currency = 3,
+    Percentage = 4,
 };
 
-class TExtendEdit;
+class NumericEdit;
 
 // What the alert and range data share: a colour, and a field that re-checks itself
 // whenever one of their settings really changes.
-class TEditData
+class FieldSetting
 {
 public:
-    TEditData(const TEditData&) = delete;
-    TEditData& operator=(const TEditData&) = delete;
+    FieldSetting(const FieldSetting&) = delete;
+    FieldSetting& operator=(const FieldSetting&) = delete;
 
-    QColor Color() const { return m_color; }
+    QColor color() const { return m_color; }
     void setColor(const QColor& color) { change(m_color, color); }
 
 protected:
-    explicit TEditData(TExtendEdit& owner);
-    ~TEditData() = default;
+    explicit FieldSetting(NumericEdit& owner);
+    ~FieldSetting() = default;
 
     template <class T> void change(T& setting, const T& value)
     {
@@ -50,36 +50,36 @@ protected:
     void recheck();
 
 private:
-    TExtendEdit& m_owner;
+    NumericEdit& m_owner;
     QColor m_color;
 };
 
 // The colour for an out-of-range number.
-class TAlertData final : public TEditData
+class AlertSetting final : public FieldSetting
 {
 public:
-    explicit TAlertData(TExtendEdit& owner) : TEditData(owner) {}
+    explicit AlertSetting(NumericEdit& owner) : FieldSetting(owner) {}
 
-    bool Active() const { return m_active; }
+    bool isActive() const { return m_active; }
     void setActive(bool active) { change(m_active, active); }
 
 private:
     bool m_active = false;
 };
 
-// The range and the normal background. MinValue never exceeds MaxValue: a setting that
-// would make it so sets MinValue to MaxValue.
-class TRangeData final : public TEditData
+// The range and the normal background. minimum never exceeds maximum: a setting that
+// would make it so sets minimum to maximum.
+class RangeSetting final : public FieldSetting
 {
 public:
-    explicit TRangeData(TExtendEdit& owner) : TEditData(owner) {}
+    explicit RangeSetting(NumericEdit& owner) : FieldSetting(owner) {}
 
-    bool Enforce() const { return m_enforce; }
-    void setEnforce(bool enforce) { change(m_enforce, enforce); }
-    double MinValue() const { return m_min; }
-    void setMinValue(double value);
-    double MaxValue() const { return m_max; }
-    void setMaxValue(double value);
+    bool enforced() const { return m_enforce; }
+    void setEnforced(bool enforce) { change(m_enforce, enforce); }
+    double minimum() const { return m_min; }
+    void setMinimum(double value);
+    double maximum() const { return m_max; }
+    void setMaximum(double value);
 
 private:
     // Every limit written re-checks the field, even one that stays as it was.
@@ -94,43 +94,43 @@ private:
 namespace numericfield {
 
 // Digits and the decimal separators the style allows, sign from "-" or a "(" with a ")".
-double readNumber(const QString& text, TEditType style, const QLocale& locale);
-QString editingForm(const QString& text, TEditType style, int decimals, const QLocale& locale);
-QString displayForm(const QString& text, TEditType style, int decimals, const QLocale& locale);
+double readNumber(const QString& text, NumericStyle style, const QLocale& locale);
+QString editingForm(const QString& text, NumericStyle style, int decimals, const QLocale& locale);
+QString displayForm(const QString& text, NumericStyle style, int decimals, const QLocale& locale);
 // The text a written value becomes (before re-formatting): shortest form, 15 digits.
-QString valueText(double value, TEditType style, const QLocale& locale);
+QString valueText(double value, NumericStyle style, const QLocale& locale);
 // Whether a typed character (not backspace) may change `text`, whose selection starts at
 // selStart (-1 for none) with selLength characters and whose caret is at cursor.
 bool keyAccepted(QChar key, const QString& text, int selStart, int selLength, int cursor,
-                 TEditType style, int decimals, const QLocale& locale);
+                 NumericStyle style, int decimals, const QLocale& locale);
 
 } // namespace numericfield
 
-class TExtendEdit final : public QLineEdit
+class NumericEdit final : public QLineEdit
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(TExtendEdit)
+    Q_DISABLE_COPY_MOVE(NumericEdit)
 
 public:
-    explicit TExtendEdit(QWidget* parent = nullptr);
-    ~TExtendEdit() override;
+    explicit NumericEdit(QWidget* parent = nullptr);
+    ~NumericEdit() override;
 
-    bool ActiveFocus() const { return m_activeFocus; }
+    bool activeFocus() const { return m_activeFocus; }
     void setActiveFocus(bool on) { m_activeFocus = on; }
-    TAlertData& Alert() { return *m_alert; }
-    TRangeData& Range() { return *m_range; }
-    int DecimalPlaces() const { return m_decimals; }
+    AlertSetting& alert() { return *m_alert; }
+    RangeSetting& range() { return *m_range; }
+    int decimalPlaces() const { return m_decimals; }
     void setDecimalPlaces(int places); // 0 to 9
-    TEditType EditStyle() const { return m_style; }
-    void setEditStyle(TEditType style);
-    bool OORError() const { return m_oor; }
-    double Value() const;
+    NumericStyle numericStyle() const { return m_style; }
+    void setNumericStyle(NumericStyle style);
+    bool outOfRange() const { return m_oor; }
+    double value() const;
     void setValue(double value);
     // Selects all text on entering the field.
-    bool AutoSelect() const { return m_autoSelect; }
+    bool autoSelect() const { return m_autoSelect; }
     void setAutoSelect(bool on) { m_autoSelect = on; }
 
-    // Enforces the range when asked, sets OORError and the background. The sub-objects
+    // Enforces the range when asked, sets outOfRange and the background. The sub-objects
     // call it when they change.
     void rangeCheck();
 
@@ -145,11 +145,11 @@ private:
     bool filterKey(const QKeyEvent* event) const;
 
     bool m_activeFocus = true;
-    std::unique_ptr<TAlertData> m_alert;
+    std::unique_ptr<AlertSetting> m_alert;
     int m_decimals = 0;
-    TEditType m_style = esGeneral;
+    NumericStyle m_style = NumericStyle::General;
     bool m_oor = false;
-    std::unique_ptr<TRangeData> m_range;
+    std::unique_ptr<RangeSetting> m_range;
     bool m_autoSelect = true;
     bool m_enforcing = false;
 };

@@ -1,4 +1,4 @@
-#include "config/ui/textendedit.h"
+#include "config/ui/numericedit.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -49,14 +49,14 @@ QString integerText(double v)
 
 namespace numericfield {
 
-double readNumber(const QString& text, TEditType style, const QLocale& locale)
+double readNumber(const QString& text, NumericStyle style, const QLocale& locale)
 {
-    if (style == esGeneral)
+    if (style == NumericStyle::General)
         return 0.0;
     const bool negative = (text.contains(QLatin1Char('(')) && text.contains(QLatin1Char(')'))) ||
                           text.contains(QLatin1Char('-'));
     const QString sep = separatorOf(locale);
-    int separatorsLeft = style == esInteger ? 0 : 1;
+    int separatorsLeft = style == NumericStyle::Integer ? 0 : 1;
     QString kept;
     for (qsizetype i = 0; i < text.size();) {
         const QChar c = text[i];
@@ -83,43 +83,43 @@ double readNumber(const QString& text, TEditType style, const QLocale& locale)
     return ok ? v : 0.0;
 }
 
-QString editingForm(const QString& text, TEditType style, int decimals, const QLocale& locale)
+QString editingForm(const QString& text, NumericStyle style, int decimals, const QLocale& locale)
 {
     const double v = readNumber(text, style, locale);
     switch (style) {
-    case esGeneral:
+    case NumericStyle::General:
         return text;
-    case esInteger:
+    case NumericStyle::Integer:
         return integerText(v);
-    case esFloat:
-    case esCurrency:
-    case esPercentage: // the text holds 100 times the value already
+    case NumericStyle::Float:
+    case NumericStyle::Currency:
+    case NumericStyle::Percentage: // the text holds 100 times the value already
         return fixedText(v, decimals, locale);
     }
     return text;
 }
 
-QString displayForm(const QString& text, TEditType style, int decimals, const QLocale& locale)
+QString displayForm(const QString& text, NumericStyle style, int decimals, const QLocale& locale)
 {
     const double v = readNumber(text, style, locale);
     switch (style) {
-    case esGeneral:
+    case NumericStyle::General:
         return text;
-    case esInteger:
+    case NumericStyle::Integer:
         return integerText(v);
-    case esFloat:
+    case NumericStyle::Float:
         return fixedText(v, decimals, locale);
-    case esCurrency:
+    case NumericStyle::Currency:
         return locale.toCurrencyString(v == 0.0 ? 0.0 : v, locale.currencySymbol(), decimals);
-    case esPercentage:
+    case NumericStyle::Percentage:
         return fixedText(v, decimals, locale) + QLatin1Char('%');
     }
     return text;
 }
 
-QString valueText(double value, TEditType style, const QLocale& locale)
+QString valueText(double value, NumericStyle style, const QLocale& locale)
 {
-    if (style == esPercentage)
+    if (style == NumericStyle::Percentage)
         value *= 100.0;
     if (value == 0.0)
         value = 0.0;
@@ -127,24 +127,24 @@ QString valueText(double value, TEditType style, const QLocale& locale)
 }
 
 bool keyAccepted(QChar key, const QString& text, int selStart, int selLength, int cursor,
-                 TEditType style, int decimals, const QLocale& locale)
+                 NumericStyle style, int decimals, const QLocale& locale)
 {
-    if (style == esGeneral)
+    if (style == NumericStyle::General)
         return true;
     const QString sep = separatorOf(locale);
     QString allowed = QStringLiteral("0123456789-()");
     switch (style) {
-    case esFloat:
+    case NumericStyle::Float:
         allowed += sep;
         break;
-    case esCurrency:
+    case NumericStyle::Currency:
         allowed += sep + locale.currencySymbol().left(1);
         break;
-    case esPercentage:
+    case NumericStyle::Percentage:
         allowed += sep + QLatin1Char('%');
         break;
-    case esGeneral:
-    case esInteger:
+    case NumericStyle::General:
+    case NumericStyle::Integer:
         break;
     }
     const bool isAllowed = allowed.contains(key);
@@ -167,92 +167,93 @@ bool keyAccepted(QChar key, const QString& text, int selStart, int selLength, in
 
 } // namespace numericfield
 
-TEditData::TEditData(TExtendEdit& owner) : m_owner(owner), m_color(windowBackground()) {}
+FieldSetting::FieldSetting(NumericEdit& owner) : m_owner(owner), m_color(windowBackground()) {}
 
-void TEditData::recheck()
+void FieldSetting::recheck()
 {
     m_owner.rangeCheck();
 }
 
-void TRangeData::setMinValue(double value)
+void RangeSetting::setMinimum(double value)
 {
     m_min = value;
     limitsChanged();
 }
 
-void TRangeData::setMaxValue(double value)
+void RangeSetting::setMaximum(double value)
 {
     m_max = value;
     limitsChanged();
 }
 
-void TRangeData::limitsChanged()
+void RangeSetting::limitsChanged()
 {
     if (m_min > m_max)
         m_min = m_max;
     recheck();
 }
 
-TExtendEdit::TExtendEdit(QWidget* parent)
-    : QLineEdit(parent), m_alert(std::make_unique<TAlertData>(*this)),
-      m_range(std::make_unique<TRangeData>(*this))
+NumericEdit::NumericEdit(QWidget* parent)
+    : QLineEdit(parent), m_alert(std::make_unique<AlertSetting>(*this)),
+      m_range(std::make_unique<RangeSetting>(*this))
 {
-    connect(this, &QLineEdit::textChanged, this, &TExtendEdit::rangeCheck);
+    connect(this, &QLineEdit::textChanged, this, &NumericEdit::rangeCheck);
     rangeCheck();
 }
 
-TExtendEdit::~TExtendEdit() = default;
+NumericEdit::~NumericEdit() = default;
 
-void TExtendEdit::setDecimalPlaces(int places)
+void NumericEdit::setDecimalPlaces(int places)
 {
     m_decimals = std::clamp(places, 0, 9);
     rangeCheck();
     reformat();
 }
 
-void TExtendEdit::setEditStyle(TEditType style)
+void NumericEdit::setNumericStyle(NumericStyle style)
 {
     m_style = style;
     // Typed keys are the only way in that the filter sees; drops and input methods are not.
-    setAttribute(Qt::WA_InputMethodEnabled, style == esGeneral);
-    setAcceptDrops(style == esGeneral);
+    setAttribute(Qt::WA_InputMethodEnabled, style == NumericStyle::General);
+    setAcceptDrops(style == NumericStyle::General);
     rangeCheck();
     reformat();
 }
 
-double TExtendEdit::Value() const
+double NumericEdit::value() const
 {
-    if (m_style == esGeneral)
+    if (m_style == NumericStyle::General)
         return 0.0;
     const double v = numericfield::readNumber(text(), m_style, QLocale());
-    return m_style == esPercentage ? v / 100.0 : v;
+    return m_style == NumericStyle::Percentage ? v / 100.0 : v;
 }
 
-void TExtendEdit::setValue(double value)
+void NumericEdit::setValue(double value)
 {
-    if (m_style != esGeneral)
+    if (m_style != NumericStyle::General)
         setText(numericfield::valueText(value, m_style, QLocale()));
     rangeCheck();
     reformat();
 }
 
-void TExtendEdit::rangeCheck()
+void NumericEdit::rangeCheck()
 {
     // Writing a bound re-enters through the text change; a bound that the style cannot
     // show (1.5 in an integer field) would otherwise be written for ever.
-    if (m_range->Enforce() && m_style != esGeneral && !m_enforcing) {
-        const double v = Value();
+    if (m_range->enforced() && m_style != NumericStyle::General && !m_enforcing) {
+        const double v = value();
         m_enforcing = true;
-        if (v < m_range->MinValue())
-            setValue(m_range->MinValue());
-        else if (v > m_range->MaxValue())
-            setValue(m_range->MaxValue());
+        if (v < m_range->minimum())
+            setValue(m_range->minimum());
+        else if (v > m_range->maximum())
+            setValue(m_range->maximum());
         m_enforcing = false;
     }
-    const double v = Value();
-    m_oor = v < m_range->MinValue() || v > m_range->MaxValue();
-    const QColor background =
-        m_oor && m_alert->Active() && m_style != esGeneral ? m_alert->Color() : m_range->Color();
+    const double v = value();
+    m_oor = v < m_range->minimum() || v > m_range->maximum();
+    const QColor background = m_oor && m_alert->isActive() && m_style != NumericStyle::General
+                                  ? m_alert->color()
+                                  : m_range->color();
     if (palette().color(QPalette::Base) != background) {
         QPalette p = palette();
         p.setColor(QPalette::Base, background);
@@ -260,7 +261,7 @@ void TExtendEdit::rangeCheck()
     }
 }
 
-void TExtendEdit::reformat()
+void NumericEdit::reformat()
 {
     if (hasFocus() && m_activeFocus)
         showForm(numericfield::editingForm(text(), m_style, m_decimals, QLocale()));
@@ -268,15 +269,15 @@ void TExtendEdit::reformat()
         showForm(numericfield::displayForm(text(), m_style, m_decimals, QLocale()));
 }
 
-void TExtendEdit::showForm(const QString& form)
+void NumericEdit::showForm(const QString& form)
 {
     if (form != text())
         setText(form);
 }
 
-bool TExtendEdit::filterKey(const QKeyEvent* event) const
+bool NumericEdit::filterKey(const QKeyEvent* event) const
 {
-    if (m_style == esGeneral)
+    if (m_style == NumericStyle::General)
         return true;
     switch (event->key()) {
     case Qt::Key_Backspace: // always accepted
@@ -303,7 +304,7 @@ bool TExtendEdit::filterKey(const QKeyEvent* event) const
                                      cursorPosition(), m_style, m_decimals, QLocale());
 }
 
-void TExtendEdit::keyPressEvent(QKeyEvent* event)
+void NumericEdit::keyPressEvent(QKeyEvent* event)
 {
     if (filterKey(event))
         QLineEdit::keyPressEvent(event);
@@ -311,7 +312,7 @@ void TExtendEdit::keyPressEvent(QKeyEvent* event)
         event->accept(); // swallowed: the field sees no character
 }
 
-void TExtendEdit::focusInEvent(QFocusEvent* event)
+void NumericEdit::focusInEvent(QFocusEvent* event)
 {
     QLineEdit::focusInEvent(event);
     // Coming back from a context menu is no new entry.
@@ -325,7 +326,7 @@ void TExtendEdit::focusInEvent(QFocusEvent* event)
         selectAll();
 }
 
-void TExtendEdit::focusOutEvent(QFocusEvent* event)
+void NumericEdit::focusOutEvent(QFocusEvent* event)
 {
     // A context menu or another window taking over is not leaving the field.
     if (event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason) {

@@ -1,6 +1,6 @@
 // The numeric field driven by real key presses and focus changes.
 
-#include "config/ui/textendedit.h"
+#include "config/ui/numericedit.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -18,14 +18,14 @@ class ExtendEdit : public ::testing::Test
 {
 protected:
     QWidget window;
-    TExtendEdit* edit = nullptr;
+    NumericEdit* edit = nullptr;
     QLineEdit* other = nullptr;
 
     void SetUp() override
     {
         QLocale::setDefault(english);
         auto* layout = new QVBoxLayout(&window);
-        edit = new TExtendEdit;
+        edit = new NumericEdit;
         other = new QLineEdit;
         layout->addWidget(edit);
         layout->addWidget(other);
@@ -56,18 +56,18 @@ protected:
     {
         edit->setText(QStringLiteral("1"));
         edit->setMaxLength(2);
-        edit->setEditStyle(esInteger);
-        edit->Range().setMaxValue(99);
-        edit->Range().setMinValue(1);
-        edit->Range().setEnforce(true);
+        edit->setNumericStyle(NumericStyle::Integer);
+        edit->range().setMaximum(99);
+        edit->range().setMinimum(1);
+        edit->range().setEnforced(true);
     }
     void makeMaxConnField()
     {
         edit->setText(QStringLiteral("10"));
-        edit->setEditStyle(esInteger);
-        edit->Range().setMaxValue(100);
-        edit->Range().setMinValue(1);
-        edit->Range().setEnforce(true);
+        edit->setNumericStyle(NumericStyle::Integer);
+        edit->range().setMaximum(100);
+        edit->range().setMinimum(1);
+        edit->range().setEnforced(true);
     }
 };
 
@@ -82,11 +82,11 @@ TEST_F(ExtendEdit, TimeoutFieldRefillsItsMinimumAndStopsAtTwoDigits)
     key(Qt::Key_Backspace);
     // Empty reads 0, below the enforced minimum: 1 is written back at once.
     EXPECT_EQ(edit->text(), QStringLiteral("1"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 1.0);
+    EXPECT_DOUBLE_EQ(edit->value(), 1.0);
     key(Qt::Key_End);
     type("23");
     EXPECT_EQ(edit->text(), QStringLiteral("12"));
-    EXPECT_FALSE(edit->OORError());
+    EXPECT_FALSE(edit->outOfRange());
 }
 
 TEST_F(ExtendEdit, MaxConnectionsFieldClampsWhileTyping)
@@ -98,7 +98,7 @@ TEST_F(ExtendEdit, MaxConnectionsFieldClampsWhileTyping)
     EXPECT_EQ(edit->text(), QStringLiteral("100"));
     type("0");
     EXPECT_EQ(edit->text(), QStringLiteral("100"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 100.0);
+    EXPECT_DOUBLE_EQ(edit->value(), 100.0);
     // Typing over the selection with a 0 is replaced by the minimum.
     edit->selectAll();
     type("0");
@@ -108,31 +108,31 @@ TEST_F(ExtendEdit, MaxConnectionsFieldClampsWhileTyping)
 TEST_F(ExtendEdit, PortFieldReadsParenthesesAsNegativeAndPassesAnyPort)
 {
     edit->setText(QStringLiteral("515"));
-    edit->setEditStyle(esInteger);
+    edit->setNumericStyle(NumericStyle::Integer);
     enter();
     type("5(1)5");
     EXPECT_EQ(edit->text(), QStringLiteral("5(1)5"));
-    EXPECT_DOUBLE_EQ(edit->Value(), -515.0);
+    EXPECT_DOUBLE_EQ(edit->value(), -515.0);
     leave();
     EXPECT_EQ(edit->text(), QStringLiteral("-515"));
     // Outside the default range, but nothing enforces it and no alert colours it.
-    EXPECT_TRUE(edit->OORError());
-    EXPECT_EQ(edit->palette().color(QPalette::Base), edit->Range().Color());
+    EXPECT_TRUE(edit->outOfRange());
+    EXPECT_EQ(edit->palette().color(QPalette::Base), edit->range().color());
 
     enter();
     type("65535");
     leave();
     EXPECT_EQ(edit->text(), QStringLiteral("65535"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 65535.0);
+    EXPECT_DOUBLE_EQ(edit->value(), 65535.0);
 }
 
 TEST_F(ExtendEdit, KeyFilterRefusesWhatTheStyleDoesNotTake)
 {
-    edit->setEditStyle(esInteger);
+    edit->setNumericStyle(NumericStyle::Integer);
     enter();
     type("1a.2 x-");
     EXPECT_EQ(edit->text(), QStringLiteral("12-"));
-    EXPECT_DOUBLE_EQ(edit->Value(), -12.0);
+    EXPECT_DOUBLE_EQ(edit->value(), -12.0);
 
     // Control characters are swallowed too: no paste by shortcut into a number field.
     QApplication::clipboard()->setText(QStringLiteral("999"));
@@ -144,19 +144,19 @@ TEST_F(ExtendEdit, KeyFilterRefusesWhatTheStyleDoesNotTake)
     EXPECT_EQ(edit->text(), QStringLiteral("2-"));
 
     // The plain style filters nothing: letters and paste both arrive.
-    edit->setEditStyle(esGeneral);
+    edit->setNumericStyle(NumericStyle::General);
     edit->clear();
     type("ab");
     key(Qt::Key_V, Qt::ControlModifier);
     EXPECT_EQ(edit->text(), QStringLiteral("ab999"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 0.0);
+    EXPECT_DOUBLE_EQ(edit->value(), 0.0);
     edit->setValue(5.0);
     EXPECT_EQ(edit->text(), QStringLiteral("ab999"));
 }
 
 TEST_F(ExtendEdit, IntegerStyleTruncatesTowardZero)
 {
-    edit->setEditStyle(esInteger);
+    edit->setNumericStyle(NumericStyle::Integer);
     edit->setValue(2.9);
     EXPECT_EQ(edit->text(), QStringLiteral("2"));
     edit->setValue(-2.9);
@@ -170,7 +170,7 @@ TEST_F(ExtendEdit, IntegerStyleTruncatesTowardZero)
 
 TEST_F(ExtendEdit, FloatStyleHoldsItsDecimalPlaces)
 {
-    edit->setEditStyle(esFloat);
+    edit->setNumericStyle(NumericStyle::Float);
     edit->setDecimalPlaces(2);
     edit->setText(QStringLiteral("3.14"));
     enter();
@@ -192,7 +192,7 @@ TEST_F(ExtendEdit, FloatStyleHoldsItsDecimalPlaces)
     type(".25");
     leave();
     EXPECT_EQ(edit->text(), QStringLiteral("139.25"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 139.25);
+    EXPECT_DOUBLE_EQ(edit->value(), 139.25);
     // Typing over a selection that holds the separator counts the text that results.
     edit->setValue(3.14);
     enter();
@@ -202,28 +202,28 @@ TEST_F(ExtendEdit, FloatStyleHoldsItsDecimalPlaces)
 
 TEST_F(ExtendEdit, PercentageShowsAHundredTimesTheValue)
 {
-    edit->setEditStyle(esPercentage);
+    edit->setNumericStyle(NumericStyle::Percentage);
     edit->setDecimalPlaces(1);
     edit->setValue(0.125);
     EXPECT_EQ(edit->text(), QStringLiteral("12.5%"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 0.125);
+    EXPECT_DOUBLE_EQ(edit->value(), 0.125);
     enter();
     EXPECT_EQ(edit->text(), QStringLiteral("12.5"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 0.125);
+    EXPECT_DOUBLE_EQ(edit->value(), 0.125);
     type("50%");
     leave();
     EXPECT_EQ(edit->text(), QStringLiteral("50.0%"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 0.5);
+    EXPECT_DOUBLE_EQ(edit->value(), 0.5);
 }
 
 TEST_F(ExtendEdit, CurrencyFollowsTheLocale)
 {
-    edit->setEditStyle(esCurrency);
+    edit->setNumericStyle(NumericStyle::Currency);
     edit->setDecimalPlaces(2);
-    edit->Range().setMaxValue(1e6);
+    edit->range().setMaximum(1e6);
     edit->setValue(1234.5);
     EXPECT_EQ(edit->text(), QStringLiteral("$1,234.50"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 1234.5);
+    EXPECT_DOUBLE_EQ(edit->value(), 1234.5);
     enter();
     EXPECT_EQ(edit->text(), QStringLiteral("1234.50"));
     edit->clear();
@@ -236,69 +236,69 @@ TEST_F(ExtendEdit, CurrencyFollowsTheLocale)
     EXPECT_EQ(edit->text(), QStringLiteral("1234,50"));
     leave();
     EXPECT_EQ(edit->text(), QLocale().toCurrencyString(1234.5, QLocale().currencySymbol(), 2));
-    EXPECT_DOUBLE_EQ(edit->Value(), 1234.5);
-    edit->setEditStyle(esFloat);
+    EXPECT_DOUBLE_EQ(edit->value(), 1234.5);
+    edit->setNumericStyle(NumericStyle::Float);
     enter();
     type("3.1,4");
     EXPECT_EQ(edit->text(), QStringLiteral("31,4"));
-    EXPECT_DOUBLE_EQ(edit->Value(), 31.4);
+    EXPECT_DOUBLE_EQ(edit->value(), 31.4);
 }
 
 TEST_F(ExtendEdit, ReadsTheTextAsTheStyleSays)
 {
     using numericfield::readNumber;
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("(12)"), esInteger, english), -12.0);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("1,234.5"), esFloat, english), 1234.5);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("12.7"), esInteger, english), 12.0);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("1.2.3"), esFloat, english), 1.2);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("abc"), esFloat, english), 0.0);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("(12"), esInteger, english), 12.0);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("-"), esInteger, english), 0.0);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("."), esFloat, english), 0.0);
-    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("5"), esGeneral, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("(12)"), NumericStyle::Integer, english), -12.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("1,234.5"), NumericStyle::Float, english), 1234.5);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("12.7"), NumericStyle::Integer, english), 12.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("1.2.3"), NumericStyle::Float, english), 1.2);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("abc"), NumericStyle::Float, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("(12"), NumericStyle::Integer, english), 12.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("-"), NumericStyle::Integer, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("."), NumericStyle::Float, english), 0.0);
+    EXPECT_DOUBLE_EQ(readNumber(QStringLiteral("5"), NumericStyle::General, english), 0.0);
 }
 
 TEST_F(ExtendEdit, RangeKeepsMinimumBelowMaximum)
 {
-    edit->Range().setMinValue(200);
-    EXPECT_DOUBLE_EQ(edit->Range().MinValue(), 100.0);
-    EXPECT_DOUBLE_EQ(edit->Range().MaxValue(), 100.0);
-    edit->Range().setMaxValue(-300);
-    EXPECT_DOUBLE_EQ(edit->Range().MinValue(), -300.0);
-    EXPECT_DOUBLE_EQ(edit->Range().MaxValue(), -300.0);
+    edit->range().setMinimum(200);
+    EXPECT_DOUBLE_EQ(edit->range().minimum(), 100.0);
+    EXPECT_DOUBLE_EQ(edit->range().maximum(), 100.0);
+    edit->range().setMaximum(-300);
+    EXPECT_DOUBLE_EQ(edit->range().minimum(), -300.0);
+    EXPECT_DOUBLE_EQ(edit->range().maximum(), -300.0);
 }
 
 TEST_F(ExtendEdit, AlertColourMarksAValueOutOfRange)
 {
     const QColor normal = edit->palette().color(QPalette::Base);
-    edit->setEditStyle(esInteger);
-    edit->Range().setMaxValue(10);
-    edit->Range().setMinValue(1);
-    edit->Alert().setColor(Qt::red);
-    edit->Alert().setActive(true);
-    EXPECT_TRUE(edit->OORError()); // empty text reads 0
+    edit->setNumericStyle(NumericStyle::Integer);
+    edit->range().setMaximum(10);
+    edit->range().setMinimum(1);
+    edit->alert().setColor(Qt::red);
+    edit->alert().setActive(true);
+    EXPECT_TRUE(edit->outOfRange()); // empty text reads 0
     EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::red));
     enter();
     type("5");
-    EXPECT_FALSE(edit->OORError());
+    EXPECT_FALSE(edit->outOfRange());
     EXPECT_EQ(edit->palette().color(QPalette::Base), normal);
     type("0");
-    EXPECT_TRUE(edit->OORError());
+    EXPECT_TRUE(edit->outOfRange());
     EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::red));
-    // Range.Color is the normal background whatever else was set on the line edit.
-    edit->Range().setColor(Qt::yellow);
+    // Range.color is the normal background whatever else was set on the line edit.
+    edit->range().setColor(Qt::yellow);
     edit->setValue(3);
     EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::yellow));
     // The plain style is never coloured as an alert.
-    edit->setEditStyle(esGeneral);
-    edit->Range().setMinValue(5);
-    EXPECT_TRUE(edit->OORError());
+    edit->setNumericStyle(NumericStyle::General);
+    edit->range().setMinimum(5);
+    EXPECT_TRUE(edit->outOfRange());
     EXPECT_EQ(edit->palette().color(QPalette::Base), QColor(Qt::yellow));
 }
 
 TEST_F(ExtendEdit, ActiveFocusOffKeepsTheDisplayForm)
 {
-    edit->setEditStyle(esPercentage);
+    edit->setNumericStyle(NumericStyle::Percentage);
     edit->setActiveFocus(false);
     edit->setValue(0.5);
     enter();

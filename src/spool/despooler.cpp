@@ -1,4 +1,4 @@
-#include "spool/tdespool.h"
+#include "spool/despooler.h"
 
 #include "config/logsink.h"
 #include "config/printerdefinition.h"
@@ -9,14 +9,14 @@
 #include <QDir>
 #include <QFileInfo>
 
-Tdespool::Tdespool(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
-                   QObject* parent)
+Despooler::Despooler(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
+                     QObject* parent)
     : QThread(parent), m_jobs(jobs), m_printers(std::move(printers)),
       m_spoolDir(std::move(spoolDir)), m_log(log)
 {
 }
 
-QString Tdespool::findDefinition(const QStringList& printers, const QString& queue)
+QString Despooler::findDefinition(const QStringList& printers, const QString& queue)
 {
     for (const QString& def : printers) {
         if (printerdef::queueName(def).compare(queue, Qt::CaseInsensitive) == 0)
@@ -25,22 +25,22 @@ QString Tdespool::findDefinition(const QStringList& printers, const QString& que
     return QString();
 }
 
-void Tdespool::log(const QString& line)
+void Despooler::log(const QString& line)
 {
     m_log.appendFromAnyThread(line);
 }
 
-void Tdespool::run()
+void Despooler::run()
 {
     int i = 0;
     for (;;) {
-        std::shared_ptr<const Tlpdjob> job = m_jobs.beginJob(i);
+        std::shared_ptr<const SpoolJob> job = m_jobs.beginJob(i);
         if (!job)
             break;
-        const QString definition = findDefinition(m_printers, job->Queue);
+        const QString definition = findDefinition(m_printers, job->queue);
         bool printed = false;
         if (definition.isEmpty())
-            log(QStringLiteral("ERROR: Jobfile-Printer ") + job->Queue +
+            log(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
                 QStringLiteral(" not found."));
         else if (!printerdef::printingDisabled(definition))
             printed = printJob(*job, definition);
@@ -50,18 +50,18 @@ void Tdespool::run()
     }
 }
 
-bool Tdespool::printJob(const Tlpdjob& job, const QString& definition)
+bool Despooler::printJob(const SpoolJob& job, const QString& definition)
 {
     const QString queueDir = m_spoolDir + QLatin1Char('/') + printerdef::queueName(definition);
     const PrintAction action = splitActionPart(printerdef::actionPart(definition));
-    const Placeholders values{job.DataFile, job.ControlFile, queueDir};
+    const Placeholders values{job.dataFile, job.controlFile, queueDir};
     const QString argumentText = fillPlaceholders(action.argumentText, values);
 
     bool printed;
     if (action.firstElement.startsWith(QLatin1Char('|'))) {
         log(QStringLiteral("Printing to ") + action.firstElement + QLatin1Char(' ') + argumentText);
         const QString dataPath =
-            job.DataFile.isEmpty() ? QString() : queueDir + QLatin1Char('/') + job.DataFile;
+            job.dataFile.isEmpty() ? QString() : queueDir + QLatin1Char('/') + job.dataFile;
         printed = printRaw(action.firstElement, dataPath);
     } else {
         printed = printByCommand(action.firstElement, argumentText,
@@ -75,7 +75,7 @@ bool Tdespool::printJob(const Tlpdjob& job, const QString& definition)
     return true;
 }
 
-bool Tdespool::printRaw(const QString& firstElement, const QString& dataPath)
+bool Despooler::printRaw(const QString& firstElement, const QString& dataPath)
 {
     const QString target = firstElement.mid(1);
     RouteResult result;
@@ -95,8 +95,8 @@ bool Tdespool::printRaw(const QString& firstElement, const QString& dataPath)
     return result.ok;
 }
 
-bool Tdespool::printByCommand(const QString& firstElement, const QString& argumentText,
-                              const QStringList& words)
+bool Despooler::printByCommand(const QString& firstElement, const QString& argumentText,
+                               const QStringList& words)
 {
     const QString shown = firstElement + QLatin1Char(' ') + argumentText;
     const QFileInfo program(firstElement);

@@ -10,16 +10,16 @@
 
 class LogSink;
 class PendingJobList;
-struct Tlpdjob;
+struct SpoolJob;
 
-class Tdespool final : public QThread
+class Despooler final : public QThread
 {
     Q_OBJECT
-    Q_DISABLE_COPY_MOVE(Tdespool)
+    Q_DISABLE_COPY_MOVE(Despooler)
 
 public:
-    Tdespool(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
-             QObject* parent = nullptr);
+    Despooler(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
+              QObject* parent = nullptr);
 
     // The definition whose queue name equals `queue` ignoring case, or an empty string.
     static QString findDefinition(const QStringList& printers, const QString& queue);
@@ -28,7 +28,7 @@ protected:
     void run() override;
 
 private:
-    bool printJob(const Tlpdjob& job, const QString& definition);
+    bool printJob(const SpoolJob& job, const QString& definition);
     bool printRaw(const QString& firstElement, const QString& dataPath);
     bool printByCommand(const QString& firstElement, const QString& argumentText,
                         const QStringList& words);

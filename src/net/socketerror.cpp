@@ -1,13 +1,13 @@
-#include "net/esocketexception.h"
+#include "net/socketerror.h"
 
 #include <cerrno>
 
-ESocketException::ESocketException(int code, const QString& message)
+SocketError::SocketError(int code, const QString& message)
     : std::runtime_error(message.toStdString()), m_code(code), m_message(message)
 {
 }
 
-int wsockErrorFromErrno(int err)
+int socketErrorFromErrno(int err)
 {
     switch (err) {
     case 0:
@@ -113,7 +113,7 @@ int wsockErrorFromErrno(int err)
     }
 }
 
-QString WSocketErrorDesc(int code)
+QString socketErrorText(int code)
 {
     const char* text = nullptr;
     switch (code) {
@@ -277,8 +277,8 @@ QString WSocketErrorDesc(int code)
     return QString::fromLatin1(text);
 }
 
-QString wsockErrorText(int code, const QString& reportName)
+QString socketErrorReport(int code, const QString& reportName)
 {
     return QStringLiteral("Error ") + QString::number(code) + QStringLiteral(" in function ") +
-           reportName + QStringLiteral("\r\n") + WSocketErrorDesc(code);
+           reportName + QStringLiteral("\r\n") + socketErrorText(code);
 }

@@ -3,6 +3,7 @@
 #include "config/ui/printercommands.h"
 #include "platform/controlchannel.h"
 #include "protocol/lpdserver.h"
+#include "shell/commandwiring.h"
 #include "shell/mainwindow.h"
 #include "shell/trayicon.h"
 
@@ -69,7 +70,8 @@ bool DesktopShell::start()
     }();
     m_window->createDialogs();
     // The setup dialog and the printer commands take over File and Job > Add....
-    m_commands = std::make_unique<PrinterCommands>(*m_window);
+    m_commands = std::make_unique<PrinterCommands>(m_core, m_window.get());
+    attachPrinterCommands(*m_window, *m_commands);
     if (m_options.open)
         m_window->show();
     return ok;

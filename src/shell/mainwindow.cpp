@@ -158,6 +158,7 @@ void MainWindow::setProtectMode(bool on)
     m_fileMenu->menuAction()->setEnabled(!on);
     m_fileMenu->setEnabled(!on);
     m_extendedLogAction->setEnabled(!on);
+    emit protectModeChanged(on);
 }
 
 void MainWindow::setCloseButtonEnabled(bool enabled)
@@ -181,6 +182,23 @@ void MainWindow::refreshPrinters()
     m_printerList->addItems(m_core.settings().printers);
     if (m_printerList->count() > 0)
         m_printerList->setCurrentRow(row >= 0 && row < m_printerList->count() ? row : 0);
+}
+
+void MainWindow::showPrinters(int row)
+{
+    refreshPrinters();
+    if (row >= 0) {
+        m_printerList->setCurrentRow(row);
+    } else {
+        m_printerList->clearSelection();
+        m_printerList->setCurrentRow(-1);
+    }
+}
+
+int MainWindow::selectedPrinterRow() const
+{
+    const QList<QListWidgetItem*> selected = m_printerList->selectedItems();
+    return selected.isEmpty() ? -1 : m_printerList->row(selected.first());
 }
 
 void MainWindow::refreshJobs()

@@ -33,8 +33,8 @@ public:
     QMenu* fileMenu() const { return m_fileMenu; }
     QMenu* jobMenu() const { return m_jobMenu; }
     QMenu* helpMenu() const { return m_helpMenu; }
-    // File: Setup, Add Printer, Edit Printer, Remove Printer (their handlers live with the
-    // setup dialog's commands and are attached from outside).
+    // File: Setup, Add Printer, Edit Printer, Remove Printer (their handlers are the printer
+    // commands, attached by the shell).
     QAction* setupAction() const { return m_setupAction; }
     QAction* addPrinterAction() const { return m_addPrinterAction; }
     QAction* editPrinterAction() const { return m_editPrinterAction; }
@@ -62,6 +62,10 @@ public:
     // Refills the Printers list from the core's settings, keeping the selected row where
     // possible.
     void refreshPrinters();
+    // Refills the Printers list with `row` selected, or nothing selected when it is -1.
+    void showPrinters(int row);
+    // The selected row of the Printers list, or -1.
+    int selectedPrinterRow() const;
     void refreshJobs();
     void refreshConnections();
 
@@ -78,6 +82,7 @@ signals:
     void printerActivated(int row);
     // The window was closed and the close was allowed: the program ends.
     void closed();
+    void protectModeChanged(bool on);
 
 public slots:
     void onDequeue();

@@ -9,6 +9,7 @@
 #include "config/ui/setupdialog.h"
 #include "platform/installedprinters.h"
 #include "protocol/lpdserver.h"
+#include "shell/commandwiring.h"
 #include "shell/mainwindow.h"
 
 #include "testsupport.h"
@@ -82,7 +83,8 @@ protected:
         core = std::make_unique<LpdServer>(ini(), nullptr, 0);
         ASSERT_TRUE(core->start());
         form = std::make_unique<MainWindow>(*core);
-        cmds = std::make_unique<PrinterCommands>(*form);
+        cmds = std::make_unique<PrinterCommands>(*core, form.get());
+        attachPrinterCommands(*form, *cmds);
         cmds->setErrorReporter([this](const QString& text) { errors << text; });
         // The dialog lists the core's installed printers and (here) one port.
         core->installedPrinters().setNames({QStringLiteral("Office")});

@@ -5,7 +5,6 @@
 #include "config/ui/setupdialog.h"
 #include "platform/installedprinters.h"
 #include "protocol/lpdserver.h"
-#include "shell/mainwindow.h"
 #include "spool/localjob.h"
 
 #include <QAction>
@@ -15,10 +14,10 @@
 #include <QListWidget>
 #include <QMessageBox>
 
-PrinterCommands::PrinterCommands(MainWindow& form, QObject* parent)
-    : QObject(parent), m_form(form), m_dialog(new SetupDialog(&form))
+PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject* parent)
+    : QObject(parent), m_core(core), m_dialogParent(dialogParent),
+      m_dialog(new SetupDialog(dialogParent)), m_openDialog(new QFileDialog(dialogParent))
 {
-    m_openDialog = new QFileDialog(&form);
     m_openDialog->setFileMode(QFileDialog::ExistingFile);
     m_openDialog->setAcceptMode(QFileDialog::AcceptOpen);
     m_openDialog->setNameFilters(
@@ -28,6 +27,7 @@ PrinterCommands::PrinterCommands(MainWindow& form, QObject* parent)
          QStringLiteral("all files (*)")});
     m_openDialog->setDirectory(QCoreApplication::applicationDirPath());
 
+    m_selectedRow = [] { return -1; };
     m_chooseFile = [this] {
         if (m_openDialog->exec() != QDialog::Accepted)
             return QString();
@@ -35,19 +35,11 @@ PrinterCommands::PrinterCommands(MainWindow& form, QObject* parent)
     };
     // The core's cached list: showing the dialog never waits for CUPS while connections
     // are being served on this thread.
-    m_dialog->setAvailablePrinters([this] { return m_form.core().installedPrinters().names(); });
-    m_dialog->setLocalPrinters([this] { return m_form.core().installedPrinters().names(); });
+    m_dialog->setAvailablePrinters([this] { return m_core.installedPrinters().names(); });
+    m_dialog->setLocalPrinters([this] { return m_core.installedPrinters().names(); });
     m_reportError = [this](const QString& text) {
-        QMessageBox::critical(&m_form, QStringLiteral("Error"), text);
+        QMessageBox::critical(m_dialogParent, QStringLiteral("Error"), text);
     };
-
-    connect(form.setupAction(), &QAction::triggered, this, &PrinterCommands::onSetup);
-    connect(form.addPrinterAction(), &QAction::triggered, this, &PrinterCommands::onAddPrinter);
-    connect(form.editPrinterAction(), &QAction::triggered, this, &PrinterCommands::onEditPrinter);
-    connect(form.removePrinterAction(), &QAction::triggered, this,
-            &PrinterCommands::onRemovePrinter);
-    connect(form.addJobAction(), &QAction::triggered, this, &PrinterCommands::onAddLocalJob);
-    connect(&form, &MainWindow::printerActivated, this, &PrinterCommands::onEditPrinter);
 }
 
 PrinterCommands::~PrinterCommands()
@@ -58,11 +50,8 @@ PrinterCommands::~PrinterCommands()
 
 int PrinterCommands::selectedPrinter() const
 {
-    const QList<QListWidgetItem*> selected = m_form.printerList()->selectedItems();
-    if (selected.isEmpty())
-        return -1;
-    const int row = m_form.printerList()->row(selected.first());
-    return row < m_form.core().settings().printers.size() ? row : -1;
+    const int row = m_selectedRow ? m_selectedRow() : -1;
+    return row >= 0 && row < m_core.settings().printers.size() ? row : -1;
 }
 
 bool PrinterCommands::showDialog()
@@ -73,21 +62,21 @@ bool PrinterCommands::showDialog()
 
 void PrinterCommands::save()
 {
-    if (!m_form.core().saveSettings())
+    if (!m_core.saveSettings())
         m_reportError(QStringLiteral("Failure writing ini file"));
 }
 
 QString PrinterCommands::portText() const
 {
-    const QString& port = m_form.core().settings().port;
+    const QString& port = m_core.settings().port;
     return port.isEmpty() ? QStringLiteral("515") : port;
 }
 
 void PrinterCommands::onSetup()
 {
-    if (m_form.protectMode())
+    if (m_locked)
         return;
-    LpdServer& core = m_form.core();
+    LpdServer& core = m_core;
     Settings& settings = core.settings();
     SetupDialog& dlg = *m_dialog;
     dlg.hostList()->clear();
@@ -129,7 +118,7 @@ void PrinterCommands::onSetup()
 
 void PrinterCommands::onAddPrinter()
 {
-    if (m_form.protectMode())
+    if (m_locked)
         return;
     m_dialog->setDefinition(QString());
     m_dialog->showPrinterMode();
@@ -137,50 +126,37 @@ void PrinterCommands::onAddPrinter()
         return;
     const int selected = selectedPrinter();
     // A queue name that is already defined is not looked for: the second one is kept too.
-    m_form.core().settings().printers.append(m_dialog->definition());
-    m_form.refreshPrinters();
+    m_core.settings().printers.append(m_dialog->definition());
     // Appending leaves the selection as it was, none included.
-    if (selected >= 0) {
-        m_form.printerList()->setCurrentRow(selected);
-    } else {
-        m_form.printerList()->clearSelection();
-        m_form.printerList()->setCurrentRow(-1);
-    }
+    emit printersChanged(selected);
     save();
 }
 
 void PrinterCommands::onEditPrinter()
 {
-    if (m_form.protectMode())
+    if (m_locked)
         return;
     const int row = selectedPrinter();
     if (row < 0)
         return;
-    m_dialog->setDefinition(m_form.core().settings().printers.at(row));
+    m_dialog->setDefinition(m_core.settings().printers.at(row));
     m_dialog->showPrinterMode();
     if (!showDialog())
         return;
-    m_form.core().settings().printers[row] = m_dialog->definition();
-    m_form.refreshPrinters();
-    m_form.printerList()->setCurrentRow(row);
+    m_core.settings().printers[row] = m_dialog->definition();
+    emit printersChanged(row);
     save();
 }
 
 void PrinterCommands::onRemovePrinter()
 {
-    if (m_form.protectMode())
+    if (m_locked)
         return;
     const int row = selectedPrinter();
     if (row < 0)
         return;
-    m_form.core().settings().printers.removeAt(row);
-    m_form.refreshPrinters();
-    if (row > 0) {
-        m_form.printerList()->setCurrentRow(row - 1);
-    } else {
-        m_form.printerList()->clearSelection();
-        m_form.printerList()->setCurrentRow(-1);
-    }
+    m_core.settings().printers.removeAt(row);
+    emit printersChanged(row > 0 ? row - 1 : -1);
     save();
 }
 
@@ -192,7 +168,7 @@ void PrinterCommands::onAddLocalJob()
     const QString path = m_chooseFile();
     if (path.isEmpty())
         return;
-    LpdServer& core = m_form.core();
+    LpdServer& core = m_core;
     const QString queue = printerdef::queueName(core.settings().printers.at(row));
     const LocalJobResult result =
         submitLocalJob(core.spoolDir() + QLatin1Char('/') + queue, queue, path);
@@ -201,5 +177,5 @@ void PrinterCommands::onAddLocalJob()
         return;
     }
     core.addLocalJob(result.job);
-    m_form.refreshJobs();
+    emit jobsChanged();
 }

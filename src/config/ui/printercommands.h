@@ -1,9 +1,12 @@
 #pragma once
-// The commands that change the configuration from the main window: File > Setup, Add
-// Printer, Edit Printer (also a double click or Enter on the printer list), Remove
-// Printer, and Job > Add... for a local file. Each takes its result over into the running
-// core at once and saves lpd.ini; nothing needs a restart. With the "protect" option the
-// four File commands do nothing.
+// The commands that change the configuration: File > Setup, Add Printer, Edit Printer (also a
+// double click or Enter on the printer list), Remove Printer, and Job > Add... for a local
+// file. Each takes its result over into the running core at once and saves lpd.ini; nothing
+// needs a restart. While locked (protect mode) the four File commands do nothing.
+//
+// The commands know the core and a parent for their dialogs, nothing of the window that
+// shows the printers: the owner tells them which printer row is selected and reacts to
+// printersChanged and jobsChanged.
 
 #include "config/ui/setupdialog.h"
 
@@ -14,7 +17,8 @@
 
 #include <functional>
 
-class MainWindow;
+class LpdServer;
+class QWidget;
 
 class PrinterCommands final : public QObject
 {
@@ -22,12 +26,17 @@ class PrinterCommands final : public QObject
     Q_DISABLE_COPY_MOVE(PrinterCommands)
 
 public:
-    // Attaches itself to the window's actions and its printerActivated signal.
-    explicit PrinterCommands(MainWindow& window, QObject* parent = nullptr);
+    // The dialogs are made as children of dialogParent (centred on it, closed with it).
+    PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject* parent = nullptr);
     ~PrinterCommands() override;
 
     SetupDialog& dialog() const { return *m_dialog; }
     QPointer<QFileDialog> openDialog() const { return m_openDialog; }
+
+    // The row of the printer list the user selected, or -1: none unless set.
+    void setSelectedRowSource(std::function<int()> source) { m_selectedRow = std::move(source); }
+    bool isLocked() const { return m_locked; }
+    void setLocked(bool on) { m_locked = on; }
 
     // The file for Job > Add..., or an empty string when the user cancelled: the open
     // dialog unless replaced.
@@ -45,16 +54,25 @@ public:
     void onRemovePrinter();
     void onAddLocalJob();
 
-private:
-    QPointer<QFileDialog> m_openDialog;
-    std::function<QString()> m_chooseFile;
-    std::function<void(const QString& text)> m_reportError;
+signals:
+    // The printer definitions changed; the list shows them with `selectRow` selected (-1:
+    // no selection).
+    void printersChanged(int selectRow);
+    // A local job was queued.
+    void jobsChanged();
 
+private:
     int selectedPrinter() const;
     bool showDialog();
     void save();
     QString portText() const;
 
-    MainWindow& m_form;
+    LpdServer& m_core;
+    QPointer<QWidget> m_dialogParent;
     QPointer<SetupDialog> m_dialog;
+    QPointer<QFileDialog> m_openDialog;
+    std::function<int()> m_selectedRow;
+    std::function<QString()> m_chooseFile;
+    std::function<void(const QString& text)> m_reportError;
+    bool m_locked = false;
 };

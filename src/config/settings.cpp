@@ -173,16 +173,40 @@ QByteArray serializeSettings(const Settings& settings)
     return out;
 }
 
-bool loadSettingsFile(const QString& path, Settings& settings)
+bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    auto fail = [&](const QString& why) {
         // These two are reset before the file is even tried, so they hold without a file.
         settings.timeoutMinutes = 1;
         settings.maxConn = 10;
+        // A missing file is the first start, not a problem.
+        if (problem && !why.isEmpty())
+            *problem = why;
         return false;
+    };
+    const QFileInfo info(path);
+    if (!info.exists())
+        return fail(QString());
+    if (info.isDir())
+        return fail(QStringLiteral("it is a folder"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return fail(file.errorString());
+    QByteArray text = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return fail(file.errorString());
+    const Settings parsed = parseSettings(text, settings);
+    bool anyKeyword = false;
+    for (const QString& line : splitLines(text)) {
+        if (keywordSection(line) != Section::None) {
+            anyKeyword = true;
+            break;
+        }
     }
-    settings = parseSettings(file.readAll(), settings);
+    // Even an empty file says nothing wrong; bytes without a single keyword are not lpd.ini.
+    if (!text.isEmpty() && !anyKeyword)
+        return fail(QStringLiteral("it holds no settings"));
+    settings = parsed;
     return true;
 }
 

@@ -28,9 +28,9 @@ struct Settings
 Settings parseSettings(const QByteArray& text, Settings base = Settings());
 QByteArray serializeSettings(const Settings& settings);
 
-// Reads the file; a missing or unreadable file leaves the defaults. Returns whether the
-// file was read.
-bool loadSettingsFile(const QString& path, Settings& settings);
+// Reads the file; a missing, unreadable or unparsable file leaves the defaults. Returns
+// whether the file was read; `problem` tells why a file that is there could not be used.
+bool loadSettingsFile(const QString& path, Settings& settings, QString* problem = nullptr);
 // Writes a temporary file beside `path` and renames it over; false on any failure.
 bool saveSettingsFile(const QString& path, const Settings& settings);
 

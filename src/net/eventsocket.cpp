@@ -624,7 +624,7 @@ void EventSocket::closeHandle(bool shutdownFirst, bool fireEvent)
         restoreDefaults();
 }
 
-void EventSocket::closeGracefully(int drainTimeoutMs)
+void EventSocket::closeGracefully(int drainTimeoutMs, SocketDrainer::Pool pool)
 {
     if (m_handle < 0 || m_state != EventSocket::State::Connected) {
         close();
@@ -632,7 +632,7 @@ void EventSocket::closeGracefully(int drainTimeoutMs)
     }
     unwatch();
     SocketDrainer::start(std::exchange(m_handle, -1), std::exchange(m_sendQueue, {}),
-                         drainTimeoutMs);
+                         drainTimeoutMs, pool);
     setState(EventSocket::State::Closed);
     fireClosedThenRestoreDefaults();
 }

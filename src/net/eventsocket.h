@@ -7,6 +7,7 @@
 // carrying the Winsock numbering log readers know (errno mapped, see socketerror.h).
 
 #include "net/sendbuffer.h"
+#include "net/socketdrainer.h"
 
 #include <QObject>
 #include <QString>
@@ -107,7 +108,8 @@ public:
     // close, but the handle is handed to a background drainer that sends what is still queued, then
     // ends the stream normally (FIN), reads and discards until the peer closes, and releases the
     // handle. The drain gives up after drainTimeoutMs.
-    void closeGracefully(int drainTimeoutMs);
+    void closeGracefully(int drainTimeoutMs,
+                         SocketDrainer::Pool pool = SocketDrainer::Pool::Answered);
 
     // Number of EventSocket objects alive in the process.
     static int liveSocketCount();

@@ -12,11 +12,29 @@
 
 namespace {
 std::atomic<int> s_liveDrainers{0};
+
+struct DrainPool
+{
+    std::list<SocketDrainer*> drains; // oldest first
+    int capacity;
+};
+
+// Drains live on the event loop of the main thread, as the sockets that start them.
+DrainPool& pool(SocketDrainer::Pool which)
+{
+    static DrainPool answered{{}, 64};
+    static DrainPool refused{{}, 8};
+    return which == SocketDrainer::Pool::Refused ? refused : answered;
+}
+
 } // namespace
 
-void SocketDrainer::start(int handle, SendQueue queue, int timeoutMs)
+void SocketDrainer::start(int handle, SendQueue queue, int timeoutMs, Pool which)
 {
-    new SocketDrainer(handle, std::move(queue), timeoutMs);
+    DrainPool& p = pool(which);
+    while (!p.drains.empty() && int(p.drains.size()) >= p.capacity)
+        p.drains.front()->cutShort();
+    new SocketDrainer(handle, std::move(queue), timeoutMs, which);
 }
 
 int SocketDrainer::liveCount()
@@ -24,10 +42,28 @@ int SocketDrainer::liveCount()
     return s_liveDrainers.load();
 }
 
-SocketDrainer::SocketDrainer(int handle, SendQueue queue, int timeoutMs)
-    : m_handle(handle), m_queue(std::move(queue))
+int SocketDrainer::liveCount(Pool which)
+{
+    return int(pool(which).drains.size());
+}
+
+int SocketDrainer::capacity(Pool which)
+{
+    return pool(which).capacity;
+}
+
+void SocketDrainer::setCapacity(Pool which, int drains)
+{
+    pool(which).capacity = std::max(drains, 1);
+}
+
+SocketDrainer::SocketDrainer(int handle, SendQueue queue, int timeoutMs, Pool which)
+    : m_handle(handle), m_queue(std::move(queue)), m_pool(which)
 {
     ++s_liveDrainers;
+    DrainPool& p = pool(which);
+    m_place = p.drains.insert(p.drains.end(), this);
+    m_inPool = true;
     // The connection sockets carry the abortive linger setting (on, 0 s); the final close
     // here must be an ordinary one.
     linger off{0, 0};
@@ -47,6 +83,8 @@ SocketDrainer::SocketDrainer(int handle, SendQueue queue, int timeoutMs)
 
 SocketDrainer::~SocketDrainer()
 {
+    if (m_inPool)
+        pool(m_pool).drains.erase(m_place);
     if (m_handle >= 0) {
         delete m_readNotifier;
         delete m_writeNotifier;
@@ -105,8 +143,21 @@ void SocketDrainer::onReadable()
     }
 }
 
+void SocketDrainer::cutShort()
+{
+    if (m_handle >= 0) {
+        linger abortive{1, 0};
+        ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    }
+    finish();
+}
+
 void SocketDrainer::finish()
 {
+    if (m_inPool) {
+        pool(m_pool).drains.erase(m_place);
+        m_inPool = false;
+    }
     if (m_handle < 0)
         return;
     m_deadline.stop();

@@ -7,11 +7,17 @@
 // destroy the answer before the client reads it. A timer bounds the whole drain, so a
 // client that never reads or never closes cannot hold the handle. The drainer deletes
 // itself when done and belongs to no socket, so the socket can be destroyed meanwhile.
+// Draining handles are counted in pools with a cap each: when a pool is full its oldest
+// drain is cut short with a reset, so peers that never read or never close cannot pile up
+// descriptors faster than the timeout releases them. Refused peers have a small pool of
+// their own, so they cannot take the places of answered clients.
 
 #include "net/sendqueue.h"
 
 #include <QObject>
 #include <QTimer>
+
+#include <list>
 
 class QSocketNotifier;
 
@@ -21,19 +27,29 @@ class SocketDrainer final : public QObject
     Q_DISABLE_COPY_MOVE(SocketDrainer)
 
 public:
+    enum class Pool
+    {
+        Answered,
+        Refused,
+    };
     // Takes ownership of handle. Runs on the calling thread's event loop.
-    static void start(int handle, SendQueue queue, int timeoutMs);
+    static void start(int handle, SendQueue queue, int timeoutMs, Pool pool = Pool::Answered);
     // Drainers that have not finished yet (for tests and shutdown diagnostics).
     static int liveCount();
+    static int liveCount(Pool pool);
+    static int capacity(Pool pool);
+    static void setCapacity(Pool pool, int drains);
 
 private:
-    SocketDrainer(int handle, SendQueue queue, int timeoutMs);
+    SocketDrainer(int handle, SendQueue queue, int timeoutMs, Pool pool);
     ~SocketDrainer() override;
 
     void onWritable();
     void onReadable();
     void endSending();
     void finish();
+    // Gives up at once: the peer gets a reset instead of what was still queued.
+    void cutShort();
 
     int m_handle;
     SendQueue m_queue;
@@ -42,4 +58,8 @@ private:
     QTimer m_deadline;
     bool m_sentFin = false;
     bool m_peerDone = false;
+    Pool m_pool;
+    // This drain's place in its pool's list, oldest first; end() once it has left.
+    std::list<SocketDrainer*>::iterator m_place;
+    bool m_inPool = false;
 };

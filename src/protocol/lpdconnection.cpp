@@ -37,6 +37,24 @@ constexpr qint64 UnknownLengthFrom = 2147483647;
 // the connection.
 constexpr int MaxLine = 1024;
 
+// No disk holds a file this large, and counts up to here leave room for every sum made
+// with them; a larger count is refused like a word that is not a number.
+constexpr qint64 MaxByteCount = qint64(1) << 62;
+
+// The idle clock of a session moves with what the client sends, at most this many bytes per
+// second of credit and never ahead of now: a client that trickles a byte now and then to
+// hold its session slot falls behind and loses it after the timeout, while one that sends
+// at any useful speed stays at now.
+constexpr qint64 MinimumBytesPerSecond = 1024;
+
+// The characters a printer definition puts before its queue name to disable printing or
+// receiving; they are never part of a name a client addresses.
+bool startsWithQueueFlag(const QString& name)
+{
+    return name.startsWith(QLatin1Char('-')) || name.startsWith(QLatin1Char('|')) ||
+           name.startsWith(QLatin1Char('+'));
+}
+
 bool writeAll(int fd, const char* data, qint64 length)
 {
     while (length > 0) {
@@ -133,7 +151,10 @@ void LpdConnection::refuse(const QByteArray& answer)
         m_socket->sendText(answer);
     } catch (const SocketError&) {
     }
-    closeIfConnected();
+    if (m_socket->state() == EventSocket::State::Connected) {
+        m_closedByServer = true;
+        m_socket->closeGracefully(m_env.drainTimeoutMs, SocketDrainer::Pool::Refused);
+    }
 }
 
 LpdConnection::~LpdConnection()
@@ -183,8 +204,16 @@ QString LpdConnection::gotFileLine(const QString& path, qint64 bytes, const QStr
 
 void LpdConnection::closeIfConnected()
 {
-    if (m_socket && m_socket->state() == EventSocket::State::Connected)
+    if (m_socket && m_socket->state() == EventSocket::State::Connected) {
+        m_closedByServer = true;
         m_socket->closeGracefully(m_env.drainTimeoutMs);
+    }
+}
+
+void LpdConnection::creditProgress(qint64 bytes)
+{
+    m_lastActivity =
+        std::min(Clock::nowMs(), m_lastActivity + bytes * 1000 / MinimumBytesPerSecond);
 }
 
 void LpdConnection::send(const QByteArray& bytes)
@@ -219,6 +248,10 @@ QStringList LpdConnection::filesInUse() const
 
 bool LpdConnection::isKnown(const QStringList& forms) const
 {
+    // The first form is the name as the client sent it: "|spq" must not match the
+    // definition of a queue whose receiving is disabled.
+    if (forms.isEmpty() || startsWithQueueFlag(forms.first()))
+        return false;
     for (const QString& known : m_env.knownQueues) {
         for (const QString& form : forms) {
             if (known.compare(form, Qt::CaseInsensitive) == 0)
@@ -235,7 +268,7 @@ QString LpdConnection::queueFolder() const
 
 void LpdConnection::onData(EventSocket*, quint16 error)
 {
-    if (m_waitingForFiles)
+    if (m_waitingForFiles || m_replying)
         return;
     if (error != 0 && m_env.log && m_env.log->receivedData)
         m_env.log->append(QStringLiteral("Data Available called with Error ") +
@@ -278,6 +311,7 @@ void LpdConnection::gatherLine()
     const int got = m_socket->receive(bytes, take);
     if (got <= 0)
         return;
+    creditProgress(got);
     for (int i = 0; i < got; ++i) {
         if (takeLineByte(bytes[i]))
             return;
@@ -300,6 +334,7 @@ void LpdConnection::gatherByte()
     }
     if (m_env.log->receivedData)
         m_env.log->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
+    creditProgress(1);
     takeLineByte(byte);
 }
 
@@ -320,7 +355,6 @@ bool LpdConnection::takeLineByte(char byte)
     }
     if (m_line.isEmpty())
         return false;
-    m_lastActivity = Clock::nowMs();
     if (m_env.log->receivedData)
         m_env.log->append(QStringLiteral("Timer-Reset, command ") +
                           QString::number(quint8(m_line[0])) + QLatin1Char('.'));
@@ -343,7 +377,11 @@ void LpdConnection::dispatchDaemonCommand()
         break;
     case 3:
     case 4:
+        // The report goes out over several steps; a client that shut its side after the
+        // request (socat, scripts) still gets all of it, so its end of stream is not taken
+        // until the answer is complete.
         m_replying = true;
+        m_socket->pauseReceiving();
         QueueCommands::queueReport(*this,
                                    command == 3 ? QStringLiteral("short") : QStringLiteral("long"));
         break;
@@ -428,7 +466,7 @@ void LpdConnection::fileCommand(char sub)
     if (!isSafeSpoolName(name))
         return refuseFile(QStringLiteral("Invalid file name"));
     const qint64 count = operandNumber(m_params[0]);
-    if (count < 0)
+    if (count < 0 || count > MaxByteCount)
         return refuseFile(QStringLiteral("Invalid byte count in file command"));
     m_remaining = count;
     m_fileBytes = count;
@@ -513,7 +551,6 @@ void LpdConnection::receiveFileChunk()
     if (m_env.log->receivedData)
         m_env.log->append(QStringLiteral("Timer-Reset, got data at ") +
                           QString::number(m_remaining) + QLatin1Char('.'));
-    m_lastActivity = Clock::nowMs();
     const qint64 want = m_remaining > 0 ? std::min<qint64>(ReadBlock, m_remaining + 1) : 2047;
     const int got = m_socket->receive(g_readBuffer, int(want));
     if (got < 0) {
@@ -531,6 +568,7 @@ void LpdConnection::receiveFileChunk()
         writeFailure();
         return;
     }
+    creditProgress(got);
     if (m_remaining > 0)
         m_remaining -= got;
     else
@@ -634,8 +672,11 @@ void LpdConnection::handOverJob()
     m_dataPath.clear();
 }
 
-void LpdConnection::onSocketClosed(EventSocket*, quint16)
+void LpdConnection::onSocketClosed(EventSocket*, quint16 error)
 {
+    // Only the client's normal end of stream ends a file of unknown length; a reset or the
+    // server's own close (the idle timeout) cuts it off.
+    m_endOfStream = error == 0 && !m_closedByServer;
     // A file being made ready or finished is taken into account first.
     if (m_waitingForFiles) {
         m_closedWhileWaiting = true;
@@ -649,7 +690,8 @@ void LpdConnection::sessionEnded()
     // A data file of unknown length ends with the connection. So does one whose announced
     // bytes all arrived: CUPS' lpd backend in stream mode sends an honest count, then no
     // closing zero, and closes without waiting for the answer.
-    if (m_outFile >= 0 && m_state == 2 && (m_unknownLength || m_remaining == 0))
+    if (m_outFile >= 0 && m_state == 2 &&
+        ((m_unknownLength && m_endOfStream) || (!m_unknownLength && m_remaining == 0)))
         finishDataFileAtClose();
     if (!m_controlPath.isEmpty() && m_dataPath.isEmpty()) {
         removeFiles({m_controlPath, m_controlPath + QStringLiteral(".lck")});
@@ -663,6 +705,8 @@ void LpdConnection::sessionEnded()
         // which never prints a file that still has its lock.
         ::close(m_outFile);
         m_outFile = -1;
+        log(QStringLiteral("ERROR: File ") + m_currentPath + QStringLiteral(" for ") + m_queue +
+            QStringLiteral(" cut off."));
     }
     m_active = false;
     if (m_onClosed)

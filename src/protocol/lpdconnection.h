@@ -41,8 +41,9 @@ public:
         // Where the connection's files are created and removed; without one (tests of the
         // connection alone) that happens here, at once.
         SpoolWorker* worker = nullptr;
-        // How long a graceful close may wait for the client to take the last answer.
-        int drainTimeoutMs = 60000;
+        // How long a graceful close may wait for the client to take the last answer: a few
+        // seconds, not the idle timeout, so finished and refused peers cannot pin descriptors.
+        int drainTimeoutMs = 5000;
     };
 
     LpdConnection(Environment environment, QObject* owner = nullptr);
@@ -72,7 +73,8 @@ public:
     void setCloseDeferred(bool deferred) { m_closeDeferred = deferred; }
     // Open: its socket has not closed yet.
     bool isActive() const { return m_active; }
-    qint64 lastActivity() const { return m_lastActivity; } // ms since the epoch (Clock)
+    // ms since the epoch (Clock); moved on by the bytes the client sends (see creditProgress).
+    qint64 lastActivity() const { return m_lastActivity; }
 
     void closeIfConnected();
     // Sends while connected; a peer gone meanwhile is not an error here.
@@ -119,6 +121,7 @@ private:
     void handOverJob();
     QString queueFolder() const;
     void log(const QString& line);
+    void creditProgress(qint64 bytes);
 
     std::unique_ptr<EventSocket> m_socket;
     const Environment m_env;
@@ -145,6 +148,8 @@ private:
     bool m_dropping = false;
     bool m_waitingForFiles = false;
     bool m_closedWhileWaiting = false;
+    bool m_closedByServer = false;
+    bool m_endOfStream = false;
     QString m_lockPath; // lock file of the file being received
 
     friend class QueueCommands;

@@ -18,7 +18,9 @@
 #include <algorithm>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +60,39 @@ void rememberPeer(const QString& ip, const QString& name)
     if (peers.size() >= PeerNameCacheLimit)
         peers.clear();
     peers.insert(ip, {name, Clock::nowMs() + PeerNameTtlMs});
+}
+
+// Descriptors kept free for what the server itself opens while clients flood it: the
+// despooler's thread (whose event loop aborts the process when it cannot make its wake-up
+// pipe), a print's pipes, spool files, lpd.ini. A connection that would eat into them is
+// closed at once.
+constexpr int DescriptorMargin = 32;
+
+// How long a finished or refused connection may take to read its answer and close.
+constexpr int DrainTimeoutMs = 5000;
+
+// The soft limit is often far below the hard one (1024 under a service manager); a server
+// of many connections takes what it is allowed.
+int raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 1024;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            limit = raised;
+    }
+    // select()-based code elsewhere in the process (libraries) cannot see beyond this, but the
+    // server's own sockets are watched with poll through the event loop.
+    return limit.rlim_cur == RLIM_INFINITY ? (1 << 20)
+                                           : int(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
+}
+
+int openReserveDescriptor()
+{
+    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 } // namespace
@@ -116,6 +151,8 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
 LpdServer::~LpdServer()
 {
     shutdown();
+    if (m_reserveDescriptor >= 0)
+        ::close(m_reserveDescriptor);
 }
 
 void LpdServer::shutdown()
@@ -150,7 +187,13 @@ bool LpdServer::isListening() const
 void LpdServer::loadSettings()
 {
     Settings fresh;
-    loadSettingsFile(m_settingsPath, fresh);
+    QString problem;
+    if (!loadSettingsFile(m_settingsPath, fresh, &problem) && !problem.isEmpty()) {
+        const QString text = QStringLiteral("ERROR: Cannot use settings file ") + m_settingsPath +
+                             QStringLiteral(": ") + problem + QStringLiteral(" - using defaults.");
+        m_log.append(text);
+        emit settingsFileProblem(text);
+    }
     m_settings = fresh;
     m_log.connecting = m_settings.logConnecting;
     m_log.receivedData = m_settings.logReceivedData;
@@ -180,10 +223,15 @@ bool LpdServer::start()
 
 bool LpdServer::startListening()
 {
+    if (m_reserveDescriptor < 0) {
+        m_descriptorLimit = raiseDescriptorLimit();
+        m_reserveDescriptor = openReserveDescriptor();
+    }
     try {
         m_listener->setAddress(QStringLiteral("0.0.0.0"));
         m_listener->setPort(m_settings.port.isEmpty() ? QStringLiteral("515") : m_settings.port);
         m_listener->listen();
+        m_reopenListener = false;
         return true;
     } catch (const SocketError& e) {
         m_log.append(e.message());
@@ -227,23 +275,61 @@ QStringList LpdServer::filesInUse() const
     return files;
 }
 
+void LpdServer::closeListenerForNow()
+{
+    m_listener->close();
+    m_reopenListener = true;
+    startHousekeeping();
+}
+
+void LpdServer::dropForLackOfDescriptors(int handle, const QString& report)
+{
+    if (handle >= 0)
+        ::close(handle);
+    if (!m_outOfDescriptors) {
+        m_outOfDescriptors = true;
+        m_log.append(report);
+        m_log.append(QStringLiteral("Out of file descriptors - connections dropped"));
+    }
+}
+
 void LpdServer::onIncomingConnection(EventSocket*, quint16)
 {
     int handle = -1;
     try {
         handle = m_listener->accept();
     } catch (const SocketError& e) {
-        // Out of descriptors, most likely: stop listening for now; the housekeeping tick listens
-        // again.
-        m_log.append(e.message());
-        m_listener->close();
-        startHousekeeping();
+        if (e.code() != 10024 || m_reserveDescriptor < 0) {
+            m_log.append(e.message());
+            closeListenerForNow();
+            return;
+        }
+        // The descriptor kept in reserve makes room to take the connection off the queue
+        // and close it; otherwise it would wake the listener again and again.
+        ::close(std::exchange(m_reserveDescriptor, -1));
+        int taken = -1;
+        try {
+            taken = m_listener->accept();
+        } catch (const SocketError&) {
+        }
+        dropForLackOfDescriptors(taken, e.message());
+        m_reserveDescriptor = openReserveDescriptor();
+        if (m_reserveDescriptor < 0)
+            closeListenerForNow();
         return;
     }
     if (handle < 0) {
         startHousekeeping();
         return;
     }
+    if (handle >= m_descriptorLimit - DescriptorMargin) {
+        dropForLackOfDescriptors(handle, QStringLiteral("Descriptor ") + QString::number(handle) +
+                                             QStringLiteral(" of at most ") +
+                                             QString::number(m_descriptorLimit) +
+                                             QStringLiteral(" in use"));
+        return;
+    }
+    m_outOfDescriptors = false;
     m_log.appendConnecting(QStringLiteral("Session available, starting"));
     LpdConnection::Environment environment;
     environment.knownQueues = knownQueues();
@@ -252,7 +338,7 @@ void LpdServer::onIncomingConnection(EventSocket*, quint16)
     environment.log = &m_log;
     environment.pendingJobs = &m_pendingJobs;
     environment.worker = m_spoolWorker.get();
-    environment.drainTimeoutMs = std::max(1, m_settings.timeoutMinutes) * 60000;
+    environment.drainTimeoutMs = DrainTimeoutMs;
     m_sessions.push_back(std::make_unique<LpdConnection>(std::move(environment)));
     LpdConnection* c = m_sessions.back().get();
     // Sessions that have closed wait in the list for the next tick; they no longer hold a
@@ -265,7 +351,7 @@ void LpdServer::onIncomingConnection(EventSocket*, quint16)
                            QString::number(n) + QLatin1Char('.'));
     if (n >= m_settings.maxConn) {
         m_log.append(QStringLiteral("Connection limit reached - throttled"));
-        m_listener->close();
+        closeListenerForNow();
     }
     startHousekeeping();
     m_log.appendConnecting(QStringLiteral("Session available, timer started"));
@@ -374,11 +460,15 @@ void LpdServer::onHousekeepingTick()
     }
     if (!m_pendingJobs.isEmpty() || !m_sessions.empty()) {
         sessionHalf();
-        if (m_pendingJobs.isEmpty() && m_sessions.empty()) {
+        if (m_pendingJobs.isEmpty() && m_sessions.empty() && !m_reopenListener) {
             setHousekeepingInterval(5000);
             m_housekeeping.stop();
             m_log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));
         }
+    } else if (m_reopenListener) {
+        // The listener was closed for lack of descriptors or at the limit: the timer runs
+        // until it listens again, whatever else there is to do.
+        reopenListener(0);
     } else {
         setHousekeepingInterval(5000);
         m_housekeeping.stop();
@@ -416,7 +506,12 @@ void LpdServer::sessionHalf()
     }
     m_sessionCount = n;
     emit sessionCountChanged(n);
-    if (n < m_settings.maxConn && m_listener->state() != EventSocket::State::Listening) {
+    reopenListener(n);
+}
+
+void LpdServer::reopenListener(int openSessions)
+{
+    if (openSessions < m_settings.maxConn && m_listener->state() != EventSocket::State::Listening) {
         if (startListening())
             m_log.append(QStringLiteral("Listening again."));
     }

@@ -87,11 +87,17 @@ signals:
     void jobsChanged();
     void connectionsChanged();
     void sessionCountChanged(int count);
+    // lpd.ini is there but could not be read or parsed; the server goes on with defaults.
+    void settingsFileProblem(const QString& text);
 
 private:
     void startHousekeeping();
     void setHousekeepingInterval(int ms);
     void sessionHalf();
+    void reopenListener(int openSessions);
+    // Closed until the housekeeping tick listens again (at the limit, out of descriptors).
+    void closeListenerForNow();
+    void dropForLackOfDescriptors(int handle, const QString& report);
     void admit(LpdConnection* connection, const QString& ip);
     void resolvePeer(LpdConnection* connection, const QString& ip);
     QStringList knownQueues() const;
@@ -119,4 +125,9 @@ private:
     int m_activeSessions = 0;
     QPointer<Despooler> m_despooler;
     bool m_shuttingDown = false;
+    // Opened at start and given up for a moment when accept finds no descriptor left.
+    int m_reserveDescriptor = -1;
+    int m_descriptorLimit = 1024;
+    bool m_outOfDescriptors = false; // logged once until a connection is taken again
+    bool m_reopenListener = false;
 };

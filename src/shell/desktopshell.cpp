@@ -41,7 +41,13 @@ bool DesktopShell::fail(const QString& message)
 bool DesktopShell::start()
 {
     const bool ok = [this] {
+        // A broken lpd.ini is logged by the core; with a window the user sees it too.
+        const auto problem =
+            connect(&m_core, &LpdServer::settingsFileProblem, this, [this](const QString& text) {
+                QMessageBox::warning(m_window.get(), QStringLiteral("Spoolmere"), text);
+            });
         m_core.loadSettings();
+        disconnect(problem);
         m_window->refreshPrinters();
         // The socket layer's report is the line it logs; the same text goes in the box.
         QString report;

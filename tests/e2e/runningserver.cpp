@@ -68,7 +68,11 @@ bool RunningServer::launch()
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setWorkingDirectory(dir());
-    m_process.start(QStringLiteral(SPOOLMERE_BINARY), m_args);
+    if (m_launcher.isEmpty())
+        m_process.start(QStringLiteral(SPOOLMERE_BINARY), m_args);
+    else
+        m_process.start(m_launcher.first(),
+                        m_launcher.mid(1) + QStringList{QStringLiteral(SPOOLMERE_BINARY)} + m_args);
     if (!m_process.waitForStarted(5000))
         return false;
     return waitUntil(

@@ -26,6 +26,8 @@ public:
     // The program's arguments from the next start on ("--headless" unless set), and whether
     // it sees a display (Qt's offscreen one).
     void setArguments(const QStringList& args, bool display);
+    // A command that runs the program (its arguments first), e.g. prlimit with a limit.
+    void setLauncher(const QStringList& launcher) { m_launcher = launcher; }
     void stop(); // SIGTERM, waits
     void kill(); // SIGKILL, waits
     // The log so far (standard output).
@@ -46,6 +48,7 @@ private:
     bool launch();
     QTemporaryDir m_dir;
     QStringList m_args{QStringLiteral("--headless")};
+    QStringList m_launcher;
     bool m_display = false;
     quint16 m_port = 0;
     QProcess m_process;

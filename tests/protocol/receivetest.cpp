@@ -48,8 +48,11 @@ TEST_F(Receive, CompleteJobIsStoredByteExactAndListedAtClose)
 
     // The same queue, user and number again is not listed twice.
     client([&] { return sendJob(port, "LP", "cfA123other", Control, "dfA123client", data); });
-    EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
-    spinFor(100);
+    // The second connection's close, not the first's.
+    EXPECT_TRUE(waitUntil([&] {
+        return server->log().lines().count(
+                   QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")) == 2;
+    }));
     EXPECT_EQ(server->pendingJobs().count(), 1);
 }
 
@@ -245,7 +248,10 @@ TEST_F(Receive, ControlFileAloneIsRemovedWithItsLock)
         return c.read(1);
     });
     EXPECT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
-    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA004h")));
-    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA004h.lck")));
+    // The spool worker removes them just after the close.
+    EXPECT_TRUE(waitUntil([&] {
+        return !QFile::exists(queueDir() + QStringLiteral("/cfA004h")) &&
+               !QFile::exists(queueDir() + QStringLiteral("/cfA004h.lck"));
+    }));
     EXPECT_TRUE(server->pendingJobs().isEmpty());
 }

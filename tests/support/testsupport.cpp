@@ -150,6 +150,15 @@ void LoopbackClient::close()
     m_fd = -1;
 }
 
+void LoopbackClient::reset()
+{
+    if (m_fd < 0)
+        return;
+    linger abortive{1, 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+    close();
+}
+
 QByteArray readFile(const QString& path)
 {
     QFile f(path);

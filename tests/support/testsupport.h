@@ -46,6 +46,8 @@ public:
     bool waitClosed(int timeoutMs = 5000);
     void shutdownWrite();
     void close();
+    // Drops the connection with a reset instead of an end of stream.
+    void reset();
     int fd() const { return m_fd; }
 
 private:

@@ -1,0 +1,257 @@
+// What a hostile or broken client can hold: counts that cannot be files, flagged queue
+// names, half-closed requests, files cut off by a reset or the timeout, sessions kept alive
+// by trickling, and refused peers that never go away.
+
+#include "serverfixture.h"
+
+#include "net/socketdrainer.h"
+#include "platform/clock.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+
+namespace {
+
+// The acknowledgement of each line, sent one after the other on one connection.
+QByteArray acksOf(quint16 port, const QList<QByteArray>& lines)
+{
+    LoopbackClient c;
+    c.connectTo(port);
+    QByteArray acks;
+    for (const QByteArray& line : lines) {
+        c.send(line);
+        acks += c.read(1, 3000);
+    }
+    return acks;
+}
+
+// A control file and the start of a data file of unknown length; the connection stays
+// open for the caller to end.
+bool startStreamJob(LoopbackClient& c, quint16 port, const QByteArray& number)
+{
+    const QByteArray control = "Pcut\nldfA" + number + "h\n";
+    c.connectTo(port);
+    QByteArray acks;
+    c.send("\x02lp\n");
+    acks += c.read(1);
+    c.send("\x02" + QByteArray::number(control.size()) + " cfA" + number + "h\n");
+    acks += c.read(1);
+    c.send(control + QByteArray(1, '\0'));
+    acks += c.read(1);
+    c.send("\x03"
+           "0 dfA" +
+           number + "h\n");
+    acks += c.read(1);
+    c.send(QByteArray(5000, 'x'));
+    return acks == QByteArray(4, '\0');
+}
+
+int openDescriptors()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd"))
+                   .entryList(QDir::AllEntries | QDir::NoDotAndDotDot)
+                   .size());
+}
+
+} // namespace
+
+class ResourceLimits : public ServerFixture
+{
+protected:
+    void TearDown() override
+    {
+        Clock::setForTesting({});
+        ServerFixture::TearDown();
+    }
+};
+
+TEST_F(ResourceLimits, ImpossibleCountsAndFlaggedQueueNamesAreRefused)
+{
+    startServer();
+    const QString invalid = QStringLiteral("ERROR: Invalid byte count in file command for lp.");
+    // Sub-commands 02 and 03, the largest count and the first one refused.
+    for (const QByteArray& file : {QByteArray("\x02"
+                                              "9223372036854775807 cfA001h\n"),
+                                   QByteArray("\x03"
+                                              "9223372036854775807 dfA001h\n"),
+                                   QByteArray("\x03"
+                                              "4611686018427387905 dfA001h\n"),
+                                   QByteArray("\x03"
+                                              "99999999999999999999 dfA001h\n")}) {
+        EXPECT_EQ(client([&] { return acksOf(port, {"\x02lp\n", file}); }), QByteArray("\0\1", 2));
+    }
+    EXPECT_TRUE(logHas(invalid));
+    EXPECT_EQ(server->log().lines().count(invalid), 4);
+
+    // A flag is never part of a name: not for receiving, nor for a queue report.
+    EXPECT_EQ(client([&] { return acksOf(port, {"\x02|nospool\n"}); }), QByteArray("\1"));
+    EXPECT_EQ(client([&] { return acksOf(port, {"\x02-lp\n"}); }), QByteArray("\1"));
+    EXPECT_EQ(client([&] { return acksOf(port, {"\x01-|nospool\n"}); }), QByteArray("\1"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Receive Job for |nospool - no such printer.")));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Receive Job for -lp - no such printer.")));
+    const QByteArray flagged = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send("\x03|nospool\n");
+        return c.readAll(3000);
+    });
+    EXPECT_EQ(flagged, QByteArray("\1"));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: List |nospool - no such printer.")));
+    EXPECT_FALSE(QDir(dir.path() + QStringLiteral("/spool/|nospool")).exists());
+
+    // Still answering at once: no connection is left spinning on the event loop.
+    EXPECT_TRUE(client([&] { return queueState(port); }).startsWith("short queue for printer lp"));
+}
+
+TEST_F(ResourceLimits, HalfClosedQueueRequestsGetTheWholeAnswer)
+{
+    startServer();
+    for (int i = 1; i <= 3; ++i) {
+        const QByteArray n = QByteArray::number(100 + i);
+        ASSERT_EQ(client([&] {
+                      return sendJob(port, "lp", "cfA" + n + "h", "Phalf\nldfA" + n + "h\n",
+                                     "dfA" + n + "h", "data");
+                  }),
+                  QByteArray(5, '\0'));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 3; }));
+    for (const QByteArray& request : {QByteArray("\x03lp\n"), QByteArray("\x04lp\n")}) {
+        auto ask = [&](bool halfClose) {
+            return client([&] {
+                LoopbackClient c;
+                c.connectTo(port);
+                c.send(request);
+                if (halfClose)
+                    c.shutdownWrite();
+                return c.readAll(5000);
+            });
+        };
+        const QByteArray whole = ask(false);
+        EXPECT_EQ(whole.count("half"), 3) << whole.toStdString();
+        EXPECT_EQ(ask(true), whole);
+    }
+}
+
+TEST_F(ResourceLimits, UnknownLengthFileCutOffByResetOrTimeoutIsNoJob)
+{
+    startServer();
+    qint64 offset = 0;
+    Clock::setForTesting([&] { return QDateTime::currentMSecsSinceEpoch() + offset; });
+    const QString cutOff =
+        QStringLiteral("ERROR: File ") + queueDir() + QStringLiteral("/dfA%1h for lp cut off.");
+
+    LoopbackClient reset;
+    ASSERT_TRUE(client([&] { return startStreamJob(reset, port, "401"); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return QFileInfo(queueDir() + QStringLiteral("/dfA401h")).size() == 5000; }));
+    reset.reset();
+    EXPECT_TRUE(logHas(cutOff.arg(401)));
+
+    LoopbackClient silent;
+    ASSERT_TRUE(client([&] { return startStreamJob(silent, port, "402"); }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return QFileInfo(queueDir() + QStringLiteral("/dfA402h")).size() == 5000; }));
+    offset = 61 * 1000;
+    server->onHousekeepingTick();
+    EXPECT_TRUE(logHas(QStringLiteral("localhost 127.0.0.1 Timeout - closed.")));
+    EXPECT_TRUE(logHas(cutOff.arg(402)));
+
+    // Neither became a job; each data file keeps its lock, so recovery never prints it.
+    spinFor(100);
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
+    for (const char* name : {"/dfA401h.lck", "/dfA402h.lck"})
+        EXPECT_TRUE(QFile::exists(queueDir() + QLatin1String(name))) << name;
+}
+
+TEST_F(ResourceLimits, TricklingClientsLoseTheirSlotsWithinTheTimeout)
+{
+    Settings s = defaults();
+    s.maxConn = 10;
+    s.port = QString::number(freePort());
+    startServer(s);
+    qint64 offset = 0;
+    Clock::setForTesting([&] { return QDateTime::currentMSecsSinceEpoch() + offset; });
+    // Each sends a complete (unknown) sub-command every 15 seconds, or a byte of a line that
+    // never ends: the connection is never silent, but it gets nowhere.
+    std::vector<std::unique_ptr<LoopbackClient>> tricklers;
+    for (int i = 0; i < 10; ++i) {
+        tricklers.push_back(std::make_unique<LoopbackClient>());
+        ASSERT_TRUE(tricklers.back()->connectTo(port));
+        tricklers.back()->send("\x02lp\n");
+    }
+    ASSERT_TRUE(logHas(QStringLiteral("Connection limit reached - throttled")));
+    qint64 admittedAfterMs = -1;
+    for (int step = 1; step <= 8 && admittedAfterMs < 0; ++step) {
+        offset = step * 15000;
+        for (size_t i = 0; i < tricklers.size(); ++i)
+            tricklers[i]->send(i % 2 ? QByteArray("\x09\n") : QByteArray("x"));
+        spinFor(50);
+        server->onHousekeepingTick();
+        if (server->isListening())
+            admittedAfterMs = offset;
+    }
+    // Not before the timeout, and not much later.
+    EXPECT_GE(admittedAfterMs, 60000);
+    EXPECT_LE(admittedAfterMs, 75000);
+    const QByteArray acks = client(
+        [&] { return sendJob(port, "lp", "cfA500h", "Pgood\nldfA500h\n", "dfA500h", "data"); });
+    EXPECT_EQ(acks, QByteArray(5, '\0'));
+}
+
+TEST_F(ResourceLimits, RefusedPeersHoldOnlyAFewDescriptors)
+{
+    startServer();
+    const int before = openDescriptors();
+    // Peers that are refused and then neither read nor close.
+    const int peers = 40;
+    std::vector<std::unique_ptr<LoopbackClient>> refused;
+    for (int i = 0; i < peers; ++i) {
+        refused.push_back(std::make_unique<LoopbackClient>());
+        ASSERT_TRUE(refused.back()->connectTo(port, "127.0.0.2"));
+    }
+    ASSERT_TRUE(waitUntil([&] {
+        return server->log().lines().count(QStringLiteral("Remote 127.0.0.2 no permission.")) ==
+               peers;
+    }));
+    spinFor(50);
+    const int capacity = SocketDrainer::capacity(SocketDrainer::Pool::Refused);
+    EXPECT_LE(SocketDrainer::liveCount(SocketDrainer::Pool::Refused), capacity);
+    // The clients' own descriptors are in this process too.
+    EXPECT_LE(openDescriptors() - before - peers, capacity + 2);
+    // Allowed clients are served meanwhile, and the rest is released within seconds.
+    EXPECT_TRUE(client([&] { return queueState(port); }).startsWith("short queue for printer lp"));
+    EXPECT_TRUE(waitUntil(
+        [] { return SocketDrainer::liveCount(SocketDrainer::Pool::Refused) == 0; }, 8000));
+}
+
+TEST_F(ResourceLimits, BrokenSettingsFileIsReportedAndDefaultsApply)
+{
+    const QString ini = dir.path() + QStringLiteral("/lpd.ini");
+    QByteArray noise;
+    for (int i = 0; i < 4096; ++i)
+        noise.append(char((i * 7919) % 251));
+    struct Case
+    {
+        const char* what;
+        std::function<bool()> make;
+    };
+    const QList<Case> cases = {
+        {"it holds no settings", [&] { return writeFile(ini, noise); }},
+        {"it is a folder", [&] { return QFile::remove(ini) && QDir().mkdir(ini); }},
+    };
+    for (const Case& k : cases) {
+        ASSERT_TRUE(k.make()) << k.what;
+        LpdServer broken(ini, nullptr, 0);
+        QStringList reported;
+        QObject::connect(&broken, &LpdServer::settingsFileProblem,
+                         [&](const QString& text) { reported << text; });
+        broken.loadSettings();
+        const QString line = QStringLiteral("ERROR: Cannot use settings file ") + ini +
+                             QStringLiteral(": ") + QLatin1String(k.what) +
+                             QStringLiteral(" - using defaults.");
+        EXPECT_TRUE(broken.log().contains(line)) << broken.log().lines().join(u'\n').toStdString();
+        EXPECT_EQ(reported, QStringList{line});
+        EXPECT_EQ(broken.settings(), Settings());
+    }
+}

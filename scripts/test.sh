@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs, builds and runs every test; then the core's tests once more under the address
-# and undefined-behaviour sanitizers.
+# and undefined-behaviour sanitizers; then the connection's fuzz target for a bounded time.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
@@ -14,4 +14,8 @@ if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
     ninja -C build-sanitize test_net test_config test_protocol test_spool
     UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
         ctest --test-dir build-sanitize -R '^(net|config|protocol|spool)$' --output-on-failure
+fi
+
+if [ "${SKIP_FUZZ:-0}" != 1 ]; then
+    FUZZ_SECONDS=${FUZZ_SECONDS:-150} sh scripts/fuzz.sh
 fi

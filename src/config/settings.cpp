@@ -17,6 +17,7 @@ const QString kHosts = QStringLiteral("HOSTS");
 const QString kTimeout = QStringLiteral("TIMEOUT");
 const QString kMaxConn = QStringLiteral("MAXCONN");
 const QString kLogging = QStringLiteral("LOGGING");
+const QString kPrintTimeout = QStringLiteral("PRINTTIMEOUT");
 
 enum class Section
 {
@@ -27,12 +28,13 @@ enum class Section
     Hosts,
     Timeout,
     MaxConn,
-    Logging
+    Logging,
+    PrintTimeout
 };
 
 Section keywordSection(const QString& line)
 {
-    static const std::array<std::pair<const QString*, Section>, 7> keywords{{
+    static const std::array<std::pair<const QString*, Section>, 8> keywords{{
         {&kSpoolDir, Section::SpoolDir},
         {&kPort, Section::Port},
         {&kPrinters, Section::Printers},
@@ -40,6 +42,7 @@ Section keywordSection(const QString& line)
         {&kTimeout, Section::Timeout},
         {&kMaxConn, Section::MaxConn},
         {&kLogging, Section::Logging},
+        {&kPrintTimeout, Section::PrintTimeout},
     }};
     for (const auto& [word, section] : keywords) {
         if (line == *word)
@@ -108,6 +111,7 @@ Settings parseSettings(const QByteArray& text, Settings base)
     Settings s = std::move(base);
     s.timeoutMinutes = 1;
     s.maxConn = 10;
+    s.printTimeoutMinutes = Settings().printTimeoutMinutes;
 
     Section section = Section::None;
     for (const QString& line : splitLines(text)) {
@@ -145,6 +149,11 @@ Settings parseSettings(const QByteArray& text, Settings base)
         case Section::Logging:
             s.setLoggingBits(decimalOr(line, 1));
             break;
+        case Section::PrintTimeout: {
+            const int minutes = decimalOr(line, Settings().printTimeoutMinutes);
+            s.printTimeoutMinutes = minutes < 0 ? Settings().printTimeoutMinutes : minutes;
+            break;
+        }
         }
     }
     return s;
@@ -162,6 +171,8 @@ QByteArray serializeSettings(const Settings& settings)
         lines << kMaxConn << QString::number(settings.maxConn) << QString();
     if (settings.loggingBits() != 0)
         lines << kLogging << QString::number(settings.loggingBits()) << QString();
+    if (settings.printTimeoutMinutes != Settings().printTimeoutMinutes)
+        lines << kPrintTimeout << QString::number(settings.printTimeoutMinutes) << QString();
     lines << kPrinters << settings.printers << QString();
     lines << kHosts << settings.hosts;
 
@@ -179,6 +190,7 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
         // These two are reset before the file is even tried, so they hold without a file.
         settings.timeoutMinutes = 1;
         settings.maxConn = 10;
+        settings.printTimeoutMinutes = Settings().printTimeoutMinutes;
         // A missing file is the first start, not a problem.
         if (problem && !why.isEmpty())
             *problem = why;

@@ -14,6 +14,9 @@ struct Settings
     QStringList hosts;    // allowed-host prefixes
     int timeoutMinutes = 1;
     int maxConn = 10;
+    // How long one print (command or raw write) may take before it is ended and counts as
+    // failed; 0 for no limit.
+    int printTimeoutMinutes = 60;
     bool logConnecting = false;
     bool logReceivedData = false;
     bool logPrinting = false;

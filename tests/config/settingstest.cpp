@@ -81,6 +81,15 @@ TEST(Settings, ExampleFileIsWrittenByteForByte)
     EXPECT_EQ(serializeSettings(s),
               "SPOOLDIR\r\n\r\n\r\nMAXCONN\r\n25\r\n\r\nLOGGING\r\n4\r\n\r\nPRINTERS\r\n\r\n"
               "HOSTS\r\n");
+
+    // The print time limit is written back when it is not the default (60), and read again;
+    // 0 means none, a negative value the default.
+    s.printTimeoutMinutes = 0;
+    const QByteArray limited = serializeSettings(s);
+    EXPECT_TRUE(limited.contains("\r\nPRINTTIMEOUT\r\n0\r\n\r\n")) << limited.constData();
+    EXPECT_EQ(parseSettings(limited), s);
+    EXPECT_EQ(parseSettings("PRINTTIMEOUT\r\n-5\r\n").printTimeoutMinutes, 60);
+    EXPECT_EQ(parseSettings("PRINTTIMEOUT\r\n1\r\n").printTimeoutMinutes, 1);
 }
 
 TEST(Settings, SectionBoundaries)

@@ -29,19 +29,19 @@ void LogSink::trim()
 
 void LogSink::appendConnecting(const QString& line)
 {
-    if (connecting)
+    if (m_connecting)
         append(line);
 }
 
 void LogSink::appendReceivedData(const QString& line)
 {
-    if (receivedData)
+    if (m_receivedData)
         append(line);
 }
 
 void LogSink::appendPrinting(const QString& line)
 {
-    if (printing)
+    if (m_printing)
         append(line);
 }
 

@@ -18,9 +18,12 @@ public:
     explicit LogSink(QObject* parent = nullptr, int capacity = 20000);
 
     // Optional categories; the Standard category is always on.
-    bool connecting = false;
-    bool receivedData = false;
-    bool printing = false;
+    bool connectingEnabled() const { return m_connecting; }
+    void setConnectingEnabled(bool on) { m_connecting = on; }
+    bool receivedDataEnabled() const { return m_receivedData; }
+    void setReceivedDataEnabled(bool on) { m_receivedData = on; }
+    bool printingEnabled() const { return m_printing; }
+    void setPrintingEnabled(bool on) { m_printing = on; }
 
     void append(const QString& line);
     void appendConnecting(const QString& line);
@@ -44,6 +47,9 @@ signals:
 private:
     void trim();
 
+    bool m_connecting = false;
+    bool m_receivedData = false;
+    bool m_printing = false;
     std::deque<QString> m_lines;
     int m_capacity;
 };

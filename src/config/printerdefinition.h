@@ -1,10 +1,56 @@
 #pragma once
 // A printer definition is one line: an optional flag ("-" printing disabled, "|" spooling
 // disabled, "+" both), the queue name, blanks or tabs, then a print command or "|" and a
-// raw target. These helpers are the only reading of that line.
+// raw target. The line is parsed once into a PrinterDefinition; the rest of the program
+// never splits the text again.
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
+// Where a queue's jobs go.
+struct PrintRoute
+{
+    enum class Kind
+    {
+        Command, // a program run with argument words
+        Cups,    // raw, to a CUPS queue
+        Device,  // raw, to a local device node ("local port /dev/...")
+        Smb,     // raw, to an SMB printer (\\host\printer or smb://host/printer)
+    };
+    Kind kind = Kind::Command;
+    // As written after the queue token: what the log shows ("|target", or the program and
+    // its argument text with the placeholders filled in).
+    QString program;      // Command: the program (its quotes removed); raw: "|" + target
+    QString argumentText; // Command: the arguments as written
+    // Command: the arguments split into words once; placeholders are filled per job inside
+    // each word, so a client's file name never becomes a second argument.
+    QStringList argumentWords;
+    QString target; // raw: as written after "|"
+    QString device; // Device: the device path
+
+    bool isRaw() const { return kind != Kind::Command; }
+};
+
+// One line of the PRINTERS section, read once when the settings are read or applied.
+struct PrinterDefinition
+{
+    QString text;       // the line as in lpd.ini and the printers list
+    QString queueToken; // the queue name with its flag
+    QString queue;      // the queue name without its flag
+    bool printingDisabled = false;
+    bool spoolingDisabled = false;
+    PrintRoute route;
+
+    static PrinterDefinition parse(const QString& line);
+};
+
+QList<PrinterDefinition> parsePrinterDefinitions(const QStringList& lines);
+// The definition whose queue name equals `queue` ignoring case, or null.
+const PrinterDefinition* findPrinter(const QList<PrinterDefinition>& printers,
+                                     const QString& queue);
+
+// The pure reading of a definition line, used by PrinterDefinition::parse.
 namespace printerdef {
 
 // Text up to the first blank or tab, flag included.
@@ -20,5 +66,16 @@ QString actionPart(const QString& definition);
 // The raw target when the action part begins with "|", else an empty string.
 bool isRaw(const QString& definition);
 QString rawTarget(const QString& definition);
+
+// The action part's first element (the program, quotes removed, or "|" and a raw target)
+// and the argument text after it.
+struct ActionSplit
+{
+    QString firstElement;
+    QString argumentText;
+};
+ActionSplit splitActionPart(const QString& actionPart);
+// Splits at blanks and tabs; double quotes group and are removed.
+QStringList splitArguments(const QString& argumentText);
 
 } // namespace printerdef

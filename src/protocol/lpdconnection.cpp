@@ -270,7 +270,7 @@ void LpdConnection::onData(EventSocket*, quint16 error)
 {
     if (m_waitingForFiles || m_replying)
         return;
-    if (error != 0 && m_env.log && m_env.log->receivedData)
+    if (error != 0 && m_env.log && m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Data Available called with Error ") +
                           QString::number(error));
     if (m_state == 2 || m_state == 3)
@@ -299,7 +299,7 @@ void LpdConnection::gatherLine()
 {
     // With the Received Data category on, every byte has its own log line; so it has its
     // own read as well.
-    if (m_env.log->receivedData)
+    if (m_env.log->receivedDataEnabled())
         return gatherByte();
     // A line costs two reads instead of two system calls per byte: a look at what waits,
     // then taking exactly the bytes up to the line's end. What follows stays in the socket.
@@ -327,12 +327,12 @@ void LpdConnection::gatherByte()
         return;
     }
     if (got < 0) {
-        if (m_env.log->receivedData)
+        if (m_env.log->receivedDataEnabled())
             m_env.log->append(QStringLiteral("Got Error ") +
                               QString::number(m_socket->lastError()));
         return;
     }
-    if (m_env.log->receivedData)
+    if (m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
     creditProgress(1);
     takeLineByte(byte);
@@ -355,7 +355,7 @@ bool LpdConnection::takeLineByte(char byte)
     }
     if (m_line.isEmpty())
         return false;
-    if (m_env.log->receivedData)
+    if (m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Timer-Reset, command ") +
                           QString::number(quint8(m_line[0])) + QLatin1Char('.'));
     if (m_state == 0)
@@ -548,7 +548,7 @@ void LpdConnection::removeFiles(const QStringList& paths)
 
 void LpdConnection::receiveFileChunk()
 {
-    if (m_env.log->receivedData)
+    if (m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Timer-Reset, got data at ") +
                           QString::number(m_remaining) + QLatin1Char('.'));
     const qint64 want = m_remaining > 0 ? std::min<qint64>(ReadBlock, m_remaining + 1) : 2047;

@@ -194,17 +194,23 @@ void LpdServer::loadSettings()
         m_log.append(text);
         emit settingsFileProblem(text);
     }
-    m_settings = fresh;
-    m_log.connecting = m_settings.logConnecting;
-    m_log.receivedData = m_settings.logReceivedData;
-    m_log.printing = m_settings.logPrinting;
+    applySettings(fresh);
+    m_log.setConnectingEnabled(m_settings.logConnecting);
+    m_log.setReceivedDataEnabled(m_settings.logReceivedData);
+    m_log.setPrintingEnabled(m_settings.logPrinting);
+}
+
+void LpdServer::applySettings(const Settings& settings)
+{
+    m_settings = settings;
+    m_printers = parsePrinterDefinitions(m_settings.printers);
 }
 
 bool LpdServer::saveSettings()
 {
-    m_settings.logConnecting = m_log.connecting;
-    m_settings.logReceivedData = m_log.receivedData;
-    m_settings.logPrinting = m_log.printing;
+    m_settings.logConnecting = m_log.connectingEnabled();
+    m_settings.logReceivedData = m_log.receivedDataEnabled();
+    m_settings.logPrinting = m_log.printingEnabled();
     if (saveSettingsFile(m_settingsPath, m_settings))
         return true;
     m_log.append(QStringLiteral("Failure writing ini file"));
@@ -248,10 +254,9 @@ bool LpdServer::restartListening()
 QStringList LpdServer::knownQueues() const
 {
     QStringList known = m_installed->names();
-    for (const QString& def : m_settings.printers) {
-        const QString token = printerdef::queueToken(def);
-        if (!token.isEmpty())
-            known << token;
+    for (const PrinterDefinition& printer : m_printers) {
+        if (!printer.queueToken.isEmpty())
+            known << printer.queueToken;
     }
     return known;
 }
@@ -259,10 +264,9 @@ QStringList LpdServer::knownQueues() const
 QStringList LpdServer::queueFolders() const
 {
     QStringList folders;
-    for (const QString& def : m_settings.printers) {
-        const QString name = printerdef::queueName(def);
-        if (!name.isEmpty())
-            folders << name;
+    for (const PrinterDefinition& printer : m_printers) {
+        if (!printer.queue.isEmpty())
+            folders << printer.queue;
     }
     return folders + m_installed->names();
 }
@@ -446,13 +450,13 @@ void LpdServer::onConnectionClosed(LpdConnection* c)
 void LpdServer::onHousekeepingTick()
 {
     if (m_runningDespoolers == 0 && !m_pendingJobs.isEmpty()) {
-        m_pendingJobs.jobListChanged = false;
+        m_pendingJobs.takeChanged();
         ++m_runningDespoolers;
         setHousekeepingInterval(5000);
         m_log.appendPrinting(QStringLiteral("Timer1: forked job, ") +
                              QString::number(m_runningDespoolers) +
                              QStringLiteral(" jobs running"));
-        auto* pass = new Despooler(m_pendingJobs, m_settings.printers, spoolDir(), m_log);
+        auto* pass = new Despooler(m_pendingJobs, m_printers, spoolDir(), m_log);
         connect(pass, &QThread::finished, this, &LpdServer::onDespoolerFinished);
         connect(pass, &QThread::finished, pass, &QObject::deleteLater);
         m_despooler = pass;
@@ -522,7 +526,7 @@ void LpdServer::onDespoolerFinished()
     --m_runningDespoolers;
     m_log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(m_runningDespoolers) +
                          QStringLiteral(" jobs still running"));
-    if (m_pendingJobs.jobListChanged.exchange(false))
+    if (m_pendingJobs.takeChanged())
         emit jobsChanged();
 }
 
@@ -537,8 +541,8 @@ void LpdServer::recoverSpooledJobs()
     m_spoolWorker->drain();
     const QString spool = spoolDir();
     const QStringList inUse = filesInUse();
-    for (const QString& def : m_settings.printers) {
-        const QString queue = printerdef::queueName(def);
+    for (const PrinterDefinition& printer : m_printers) {
+        const QString& queue = printer.queue;
         m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
         if (queue.isEmpty())
             continue;

@@ -4,6 +4,7 @@
 // without one; a window only shows this state and calls its operations.
 
 #include "config/logsink.h"
+#include "config/printerdefinition.h"
 #include "config/settings.h"
 #include "spool/pendingjoblist.h"
 #include "spool/spooljob.h"
@@ -53,10 +54,13 @@ public:
     // Job > Dequeue: removes the selected jobs except the one being printed.
     void dequeue(const QStringList& selectedDisplayStrings);
 
-    // The state a window shows. The settings are edited in place by the setup commands,
-    // which then save them and reopen the listener.
-    Settings& settings() { return m_settings; }
+    // The state a window shows.
     const Settings& settings() const { return m_settings; }
+    // Takes new settings into effect for what comes next (new connections, the next print
+    // pass); the caller saves them and reopens the listener when the port changed.
+    void applySettings(const Settings& settings);
+    // The printer definitions of the settings, parsed.
+    const QList<PrinterDefinition>& printers() const { return m_printers; }
     const QString& settingsPath() const { return m_settingsPath; }
     LogSink& log() { return m_log; }
     PendingJobList& pendingJobs() { return m_pendingJobs; }
@@ -106,6 +110,7 @@ private:
     void peerResolved(LpdConnection* connection, const QString& ip, const QString& name);
 
     Settings m_settings;
+    QList<PrinterDefinition> m_printers;
     const QString m_settingsPath;
     LogSink m_log;
     PendingJobList m_pendingJobs;

@@ -67,16 +67,16 @@ ExtendedLogDialog::ExtendedLogDialog(QWidget* parent) : QDialog(parent)
 void ExtendedLogDialog::loadFlags(const LogSink& log)
 {
     m_standardBox->setChecked(true);
-    m_connectingBox->setChecked(log.connecting);
-    m_receivedDataBox->setChecked(log.receivedData);
-    m_printingBox->setChecked(log.printing);
+    m_connectingBox->setChecked(log.connectingEnabled());
+    m_receivedDataBox->setChecked(log.receivedDataEnabled());
+    m_printingBox->setChecked(log.printingEnabled());
 }
 
 void ExtendedLogDialog::storeFlags(LogSink& log) const
 {
-    log.connecting = m_connectingBox->isChecked();
-    log.receivedData = m_receivedDataBox->isChecked();
-    log.printing = m_printingBox->isChecked();
+    log.setConnectingEnabled(m_connectingBox->isChecked());
+    log.setReceivedDataEnabled(m_receivedDataBox->isChecked());
+    log.setPrintingEnabled(m_printingBox->isChecked());
 }
 
 QStringList ExtendedLogDialog::viewLines(const QPlainTextEdit* view)

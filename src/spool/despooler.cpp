@@ -9,20 +9,11 @@
 #include <QDir>
 #include <QFileInfo>
 
-Despooler::Despooler(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
-                     QObject* parent)
+Despooler::Despooler(PendingJobList& jobs, QList<PrinterDefinition> printers, QString spoolDir,
+                     LogSink& log, QObject* parent)
     : QThread(parent), m_jobs(jobs), m_printers(std::move(printers)),
       m_spoolDir(std::move(spoolDir)), m_log(log)
 {
-}
-
-QString Despooler::findDefinition(const QStringList& printers, const QString& queue)
-{
-    for (const QString& def : printers) {
-        if (printerdef::queueName(def).compare(queue, Qt::CaseInsensitive) == 0)
-            return def;
-    }
-    return QString();
 }
 
 void Despooler::log(const QString& line)
@@ -37,70 +28,74 @@ void Despooler::run()
         std::shared_ptr<const SpoolJob> job = m_jobs.beginJob(i);
         if (!job)
             break;
-        const QString definition = findDefinition(m_printers, job->queue);
+        const PrinterDefinition* printer = findPrinter(m_printers, job->queue);
         bool printed = false;
-        if (definition.isEmpty())
+        if (!printer)
             log(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
                 QStringLiteral(" not found."));
-        else if (!printerdef::printingDisabled(definition))
-            printed = printJob(*job, definition);
+        else if (!printer->printingDisabled)
+            printed = printJob(*job, *printer);
         i = m_jobs.finishJob(printed);
         if (printed)
-            m_jobs.jobListChanged = true;
+            m_jobs.markChanged();
     }
 }
 
-bool Despooler::printJob(const SpoolJob& job, const QString& definition)
+bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
 {
-    const QString queueDir = m_spoolDir + QLatin1Char('/') + printerdef::queueName(definition);
-    const PrintAction action = splitActionPart(printerdef::actionPart(definition));
+    const PrintRoute& route = printer.route;
+    const QString queueDir = m_spoolDir + QLatin1Char('/') + printer.queue;
     const Placeholders values{job.dataFile, job.controlFile, queueDir};
-    const QString argumentText = fillPlaceholders(action.argumentText, values);
+    const QString shown =
+        route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
 
     bool printed;
-    if (action.firstElement.startsWith(QLatin1Char('|'))) {
-        log(QStringLiteral("Printing to ") + action.firstElement + QLatin1Char(' ') + argumentText);
+    if (route.isRaw()) {
+        log(QStringLiteral("Printing to ") + shown);
         const QString dataPath =
             job.dataFile.isEmpty() ? QString() : queueDir + QLatin1Char('/') + job.dataFile;
-        printed = printRaw(action.firstElement, dataPath);
+        printed = printRaw(route, dataPath);
     } else {
-        printed = printByCommand(action.firstElement, argumentText,
-                                 argumentWords(action.argumentText, values));
+        printed = printByCommand(route, shown, fillPlaceholders(route.argumentWords, values));
     }
     if (!printed)
         return false;
 
-    log(QStringLiteral("Successful: ") + action.firstElement + QLatin1Char(' ') + argumentText);
+    log(QStringLiteral("Successful: ") + shown);
     deleteJobFiles(queueDir, job);
     return true;
 }
 
-bool Despooler::printRaw(const QString& firstElement, const QString& dataPath)
+bool Despooler::printRaw(const PrintRoute& route, const QString& dataPath)
 {
-    const QString target = firstElement.mid(1);
     RouteResult result;
     if (dataPath.isEmpty() || !QFileInfo(dataPath).isFile()) {
         result.reason = QStringLiteral("data file missing");
-    } else if (target.startsWith(QLatin1String("local port "))) {
-        result = printToDevice(target.mid(11), dataPath);
-    } else if (target.startsWith(QLatin1String("\\\\")) ||
-               target.startsWith(QLatin1String("smb://"), Qt::CaseInsensitive)) {
-        result = printToSmb(target, dataPath);
     } else {
-        result = printToCups(target, dataPath);
+        switch (route.kind) {
+        case PrintRoute::Kind::Device:
+            result = printToDevice(route.device, dataPath);
+            break;
+        case PrintRoute::Kind::Smb:
+            result = printToSmb(route.target, dataPath);
+            break;
+        case PrintRoute::Kind::Cups:
+        case PrintRoute::Kind::Command:
+            result = printToCups(route.target, dataPath);
+            break;
+        }
     }
     if (!result.ok)
-        log(QStringLiteral("Failed: ") + target + QStringLiteral(" (") + result.reason +
+        log(QStringLiteral("Failed: ") + route.target + QStringLiteral(" (") + result.reason +
             QLatin1Char(')'));
     return result.ok;
 }
 
-bool Despooler::printByCommand(const QString& firstElement, const QString& argumentText,
+bool Despooler::printByCommand(const PrintRoute& route, const QString& shown,
                                const QStringList& words)
 {
-    const QString shown = firstElement + QLatin1Char(' ') + argumentText;
-    const QFileInfo program(firstElement);
-    if (firstElement.isEmpty() || !program.isFile()) {
+    const QFileInfo program(route.program);
+    if (route.program.isEmpty() || !program.isFile()) {
         log(QStringLiteral("Command not found: ") + shown);
         return false;
     }

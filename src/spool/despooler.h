@@ -4,8 +4,10 @@
 // it prints never shows it half a list. Log lines go to the main thread and the pass waits
 // for each; the main thread never waits for the pass.
 
+#include "config/printerdefinition.h"
+
+#include <QList>
 #include <QString>
-#include <QStringList>
 #include <QThread>
 
 class LogSink;
@@ -18,24 +20,20 @@ class Despooler final : public QThread
     Q_DISABLE_COPY_MOVE(Despooler)
 
 public:
-    Despooler(PendingJobList& jobs, QStringList printers, QString spoolDir, LogSink& log,
-              QObject* parent = nullptr);
-
-    // The definition whose queue name equals `queue` ignoring case, or an empty string.
-    static QString findDefinition(const QStringList& printers, const QString& queue);
+    Despooler(PendingJobList& jobs, QList<PrinterDefinition> printers, QString spoolDir,
+              LogSink& log, QObject* parent = nullptr);
 
 protected:
     void run() override;
 
 private:
-    bool printJob(const SpoolJob& job, const QString& definition);
-    bool printRaw(const QString& firstElement, const QString& dataPath);
-    bool printByCommand(const QString& firstElement, const QString& argumentText,
-                        const QStringList& words);
+    bool printJob(const SpoolJob& job, const PrinterDefinition& printer);
+    bool printRaw(const PrintRoute& route, const QString& dataPath);
+    bool printByCommand(const PrintRoute& route, const QString& shown, const QStringList& words);
     void log(const QString& line);
 
     PendingJobList& m_jobs;
-    const QStringList m_printers;
+    const QList<PrinterDefinition> m_printers;
     const QString m_spoolDir;
     LogSink& m_log;
 };

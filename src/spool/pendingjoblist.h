@@ -58,8 +58,11 @@ public:
     int removeIf(const std::function<Verdict(const Entry&)>& decide,
                  const std::function<void(const SpoolJob&)>& onRemoved = {});
 
-    // Set by the despooler when it removed an entry.
-    std::atomic<bool> jobListChanged{false};
+    // The despooler marks the list when it removed an entry; the main thread takes the
+    // mark to refresh the window's job list.
+    void markChanged() { m_changed = true; }
+    bool takeChanged() { return m_changed.exchange(false); }
+    bool changed() const { return m_changed; }
 
 private:
     // A job made ready to be listed, outside the lock: its entry and its duplicate key.
@@ -68,6 +71,7 @@ private:
 
     mutable QMutex m_mutex;
     std::vector<Entry> m_entries;
+    std::atomic<bool> m_changed{false};
     QHash<QString, int> m_displays; // case-folded display string -> entries holding it
     int m_current = -1;
 };

@@ -1,42 +1,6 @@
 #include "spool/printaction.h"
 
-namespace {
-
-bool isBlank(QChar c)
-{
-    return c == QLatin1Char(' ') || c == QLatin1Char('\t');
-}
-
-QString trimLeadingBlanks(const QString& s)
-{
-    qsizetype i = 0;
-    while (i < s.size() && isBlank(s[i]))
-        ++i;
-    return s.mid(i);
-}
-
-} // namespace
-
-PrintAction splitActionPart(const QString& action)
-{
-    const QChar quote = QLatin1Char('"');
-    const QChar blank = QLatin1Char(' ');
-    if (action.startsWith(QLatin1Char('|')))
-        return {action, QString()};
-    if (action.startsWith(quote)) {
-        const qsizetype close = action.indexOf(quote, 1);
-        if (close >= 0)
-            return {action.mid(1, close - 1), trimLeadingBlanks(action.mid(close + 1))};
-        const qsizetype space = action.indexOf(blank, 1);
-        if (space >= 0)
-            return {action.mid(1, space - 1), trimLeadingBlanks(action.mid(space + 1))};
-        return {action.mid(1), QString()};
-    }
-    const qsizetype space = action.indexOf(blank);
-    if (space >= 0)
-        return {action.left(space), trimLeadingBlanks(action.mid(space + 1))};
-    return {action, QString()};
-}
+#include "config/printerdefinition.h"
 
 QString fillPlaceholders(const QString& text, const Placeholders& values)
 {
@@ -66,27 +30,16 @@ QString fillPlaceholders(const QString& text, const Placeholders& values)
     return out;
 }
 
+QStringList fillPlaceholders(const QStringList& words, const Placeholders& values)
+{
+    QStringList filled;
+    filled.reserve(words.size());
+    for (const QString& word : words)
+        filled << fillPlaceholders(word, values);
+    return filled;
+}
+
 QStringList argumentWords(const QString& argumentText, const Placeholders& values)
 {
-    QStringList words;
-    QString word;
-    bool inWord = false;
-    bool quoted = false;
-    for (QChar c : argumentText) {
-        if (c == QLatin1Char('"')) {
-            quoted = !quoted;
-            inWord = true;
-        } else if (!quoted && isBlank(c)) {
-            if (inWord)
-                words << fillPlaceholders(word, values);
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words << fillPlaceholders(word, values);
-    return words;
+    return fillPlaceholders(printerdef::splitArguments(argumentText), values);
 }

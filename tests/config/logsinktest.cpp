@@ -38,13 +38,13 @@ TEST(LogSink, OptionalCategoriesFollowTheirFlags)
     sink.appendPrinting(QStringLiteral("p1"));
     EXPECT_TRUE(sink.lines().isEmpty());
 
-    sink.connecting = true;
+    sink.setConnectingEnabled(true);
     sink.appendConnecting(QStringLiteral("c2"));
     sink.appendReceivedData(QStringLiteral("r2"));
-    sink.printing = true;
+    sink.setPrintingEnabled(true);
     sink.appendPrinting(QStringLiteral("p2"));
-    sink.receivedData = true;
-    sink.connecting = false;
+    sink.setReceivedDataEnabled(true);
+    sink.setConnectingEnabled(false);
     sink.appendConnecting(QStringLiteral("c3"));
     sink.appendReceivedData(QStringLiteral("r3"));
     sink.append(QStringLiteral("standard"));

@@ -238,8 +238,9 @@ TEST(Settings, PrintCommandBeginningWithBarReadsBackAsRaw)
     s.printers = {QStringLiteral("lp1 ") + QStringLiteral("|notraw arg")};
     const Settings back = parseSettings(serializeSettings(s));
     ASSERT_EQ(back.printers.size(), 1);
-    EXPECT_TRUE(printerdef::isRaw(back.printers[0]));
-    EXPECT_EQ(printerdef::rawTarget(back.printers[0]), QStringLiteral("notraw arg"));
+    const PrinterDefinition printer = PrinterDefinition::parse(back.printers[0]);
+    EXPECT_TRUE(printer.route.isRaw());
+    EXPECT_EQ(printer.route.target, QStringLiteral("notraw arg"));
 }
 
 TEST(Settings, GarbageNeverBreaksTheReader)

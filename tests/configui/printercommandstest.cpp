@@ -300,7 +300,11 @@ TEST_F(Commands, ListenerThatCannotOpenIsReportedAndNothingIsSaved)
     start();
     // Another listener already holds the port.
     LpdServer other(dir->path() + QStringLiteral("/other.ini"), nullptr, 0);
-    other.settings().port = QStringLiteral("0");
+    {
+        Settings s = other.settings();
+        s.port = QStringLiteral("0");
+        other.applySettings(s);
+    }
     ASSERT_TRUE(other.startListening());
     const QString taken = QString::number(other.listeningPort());
     const QByteArray before = readFile(ini());

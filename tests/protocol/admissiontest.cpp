@@ -46,7 +46,11 @@ TEST_F(Admission, PrefixRuleAndEmptyEntries)
     EXPECT_TRUE(ask("127.0.0.12").startsWith("short queue for printer lp\n"));
     EXPECT_EQ(ask("127.0.0.2"), QByteArray("No permission!\n"));
     // An empty entry admits nobody (it cannot come from lpd.ini, where it ends the section).
-    server->settings().hosts = {QString()};
+    {
+        Settings s = server->settings();
+        s.hosts = {QString()};
+        server->applySettings(s);
+    }
     EXPECT_EQ(ask("127.0.0.1"), QByteArray("No permission!\n"));
 }
 

@@ -46,7 +46,7 @@ TEST_F(Dialogs, ExtendedLogOkWritesLoggingAndCancelChangesNothing)
     });
     w.onExtendedLog();
     EXPECT_TRUE(seen) << "the boxes did not show the flags";
-    EXPECT_FALSE(core->log().connecting);
+    EXPECT_FALSE(core->log().connectingEnabled());
     EXPECT_EQ(readFile(ini()), before);
 
     // OK: Connecting and Printing on, Received Data off; LOGGING = 1 + 4.
@@ -60,9 +60,9 @@ TEST_F(Dialogs, ExtendedLogOkWritesLoggingAndCancelChangesNothing)
         return true;
     });
     w.onExtendedLog();
-    EXPECT_TRUE(core->log().connecting);
-    EXPECT_FALSE(core->log().receivedData);
-    EXPECT_TRUE(core->log().printing);
+    EXPECT_TRUE(core->log().connectingEnabled());
+    EXPECT_FALSE(core->log().receivedDataEnabled());
+    EXPECT_TRUE(core->log().printingEnabled());
     Settings written;
     ASSERT_TRUE(loadSettingsFile(ini(), written));
     EXPECT_EQ(written.loggingBits(), 5);
@@ -101,7 +101,7 @@ TEST_F(Dialogs, OkWhenTheIniCannotBeWrittenSaysSoAndKeepsTheNewFlags)
     EXPECT_EQ(boxText, QStringLiteral("Failure writing ini file"));
     EXPECT_EQ(boxTitle, QStringLiteral("Error"));
     EXPECT_EQ(icon, QMessageBox::Critical);
-    EXPECT_TRUE(broken->log().receivedData);
+    EXPECT_TRUE(broken->log().receivedDataEnabled());
     EXPECT_TRUE(broken->log().contains(QStringLiteral("Failure writing ini file")));
 }
 

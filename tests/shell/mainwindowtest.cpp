@@ -122,7 +122,11 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("3"));
 
     // A real connection through the core's listener shows up and goes again.
-    core->settings().port = QStringLiteral("0");
+    {
+        Settings s = core->settings();
+        s.port = QStringLiteral("0");
+        core->applySettings(s);
+    }
     ASSERT_TRUE(core->startListening());
     LoopbackClient c;
     ASSERT_TRUE(c.connectTo(core->listeningPort()));

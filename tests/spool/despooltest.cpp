@@ -41,7 +41,7 @@ protected:
 
     void runPass(const QStringList& printers)
     {
-        Despooler pass(jobs, printers, spool(), log);
+        Despooler pass(jobs, parsePrinterDefinitions(printers), spool(), log);
         pass.start();
         ASSERT_TRUE(waitUntil([&] { return pass.isFinished(); }, 10000));
         pass.wait();
@@ -70,7 +70,7 @@ TEST_F(Despool, CommandPrintsInOrderAndRemovesPrintedJobs)
                dir.path() + QStringLiteral("|") + queueDir + QStringLiteral("/dfA002h\n"))
                   .toLocal8Bit());
     EXPECT_TRUE(jobs.isEmpty());
-    EXPECT_TRUE(jobs.jobListChanged);
+    EXPECT_TRUE(jobs.changed());
     EXPECT_TRUE(QDir(queueDir).entryList(QDir::Files).isEmpty());
     EXPECT_TRUE(log.contains(QStringLiteral("Starting ") + print + QLatin1Char(' ') + queueDir +
                              QStringLiteral("/dfA001h")));
@@ -92,7 +92,7 @@ TEST_F(Despool, FailuresKeepTheJobForTheNextPass)
              QStringLiteral("dead ") + killed, QStringLiteral("-off /bin/true"),
              QStringLiteral("missing /no/such/program %d"), QStringLiteral("empty ")});
     EXPECT_EQ(jobs.count(), 6);
-    EXPECT_FALSE(jobs.jobListChanged);
+    EXPECT_FALSE(jobs.changed());
     EXPECT_TRUE(log.contains(QStringLiteral("Failed: ") + fails +
                              QStringLiteral(" dfA001h (exit status 3)")));
     EXPECT_TRUE(

@@ -1,4 +1,5 @@
 #include "spool/spooljob.h"
+#include "config/printerdefinition.h"
 #include "spool/pendingjoblist.h"
 #include "spool/printaction.h"
 
@@ -92,8 +93,8 @@ TEST(BuildJob, ReadsControlFileAndDataSizeAndDropsUnsafeDataNames)
 
 TEST(PrintAction, SplittingRules)
 {
-    auto split = [](const char* s) { return splitActionPart(QString::fromLatin1(s)); };
-    PrintAction a = split("|local port /dev/lp0");
+    auto split = [](const char* s) { return printerdef::splitActionPart(QString::fromLatin1(s)); };
+    printerdef::ActionSplit a = split("|local port /dev/lp0");
     EXPECT_EQ(a.firstElement, QStringLiteral("|local port /dev/lp0"));
     EXPECT_TRUE(a.argumentText.isEmpty());
     a = split("\"/opt/my tools/pr\"   -q %p/%d");

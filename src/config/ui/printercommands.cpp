@@ -77,7 +77,7 @@ void PrinterCommands::onSetup()
     if (m_locked)
         return;
     LpdServer& core = m_core;
-    Settings& settings = core.settings();
+    Settings settings = core.settings();
     SetupDialog& dlg = *m_dialog;
     dlg.hostList()->clear();
     dlg.hostList()->addItems(settings.hosts);
@@ -94,8 +94,11 @@ void PrinterCommands::onSetup()
     settings.timeoutMinutes = qRound(dlg.timeoutEdit()->value());
     settings.maxConn = qRound(dlg.maxConnEdit()->value());
     const QString port = dlg.portEdit()->text();
-    if (port != portText()) {
+    const bool portChanged = port != portText();
+    if (portChanged)
         settings.port = port;
+    core.applySettings(settings);
+    if (portChanged) {
         // The socket layer's report is the one line the listener logs when it fails.
         QStringList report;
         const auto capture = connect(&core.log(), &LogSink::lineAppended, this,
@@ -112,6 +115,7 @@ void PrinterCommands::onSetup()
     settings.hosts.clear();
     for (int i = 0; i < dlg.hostList()->count(); ++i)
         settings.hosts << dlg.hostList()->item(i)->text();
+    core.applySettings(settings);
     save();
     core.recoverSpooledJobs();
 }
@@ -126,7 +130,9 @@ void PrinterCommands::onAddPrinter()
         return;
     const int selected = selectedPrinter();
     // A queue name that is already defined is not looked for: the second one is kept too.
-    m_core.settings().printers.append(m_dialog->definition());
+    Settings settings = m_core.settings();
+    settings.printers.append(m_dialog->definition());
+    m_core.applySettings(settings);
     // Appending leaves the selection as it was, none included.
     emit printersChanged(selected);
     save();
@@ -143,7 +149,9 @@ void PrinterCommands::onEditPrinter()
     m_dialog->showPrinterMode();
     if (!showDialog())
         return;
-    m_core.settings().printers[row] = m_dialog->definition();
+    Settings settings = m_core.settings();
+    settings.printers[row] = m_dialog->definition();
+    m_core.applySettings(settings);
     emit printersChanged(row);
     save();
 }
@@ -155,7 +163,9 @@ void PrinterCommands::onRemovePrinter()
     const int row = selectedPrinter();
     if (row < 0)
         return;
-    m_core.settings().printers.removeAt(row);
+    Settings settings = m_core.settings();
+    settings.printers.removeAt(row);
+    m_core.applySettings(settings);
     emit printersChanged(row > 0 ? row - 1 : -1);
     save();
 }
@@ -169,7 +179,7 @@ void PrinterCommands::onAddLocalJob()
     if (path.isEmpty())
         return;
     LpdServer& core = m_core;
-    const QString queue = printerdef::queueName(core.settings().printers.at(row));
+    const QString queue = core.printers().at(row).queue;
     const LocalJobResult result =
         submitLocalJob(core.spoolDir() + QLatin1Char('/') + queue, queue, path);
     if (!result.ok) {

@@ -6,7 +6,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6network6
   libcups2-dev libsmbclient-dev libgtest-dev libgmock-dev
   cups cups-client samba smbclient rlpr socat xvfb xauth python3
-  clang libclang-rt-14-dev"
+  clang libclang-rt-14-dev
+  openbox trayer xdotool x11-utils"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

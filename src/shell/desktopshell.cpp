@@ -10,7 +10,24 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <QSettings>
+#include <QTimer>
+
 #include <cstdio>
+
+namespace {
+
+const QString PlacementKey = QStringLiteral("MainWindow/geometry");
+
+// The window's size and place between runs: the desktop's business, not lpd.ini's, so
+// beside it in the user's configuration folder ($XDG_CONFIG_HOME/spoolmere/desktop.ini).
+QSettings placementStore()
+{
+    return QSettings(QSettings::IniFormat, QSettings::UserScope, QStringLiteral("spoolmere"),
+                     QStringLiteral("desktop"));
+}
+
+} // namespace
 
 DesktopShell::DesktopShell(LpdServer& core, ControlChannel& channel, QString runtimeDir,
                            CommandLine options, QObject* parent)
@@ -21,8 +38,11 @@ DesktopShell::DesktopShell(LpdServer& core, ControlChannel& channel, QString run
     // The window comes and goes while the program runs on: only closing it ends the
     // program, never the last visible dialog closing while the window is hidden.
     QApplication::setQuitOnLastWindowClosed(false);
-    QGuiApplication::setApplicationDisplayName(QString());
-    connect(m_window.get(), &MainWindow::closed, this, [] { QCoreApplication::exit(0); });
+    connect(m_window.get(), &MainWindow::closed, this, [this] {
+        // Now, while the native window still exists: a closed window loses it.
+        savePlacement();
+        QCoreApplication::exit(0);
+    });
     connect(m_tray.get(), &TrayIcon::showRequested, m_window.get(), &MainWindow::showAndRaise);
 }
 
@@ -31,56 +51,66 @@ DesktopShell::~DesktopShell()
     finish();
 }
 
-bool DesktopShell::fail(const QString& message)
-{
-    m_startupError = message;
-    QMessageBox::critical(m_window.get(), QStringLiteral("Spoolmere"), message);
-    return false;
-}
-
 bool DesktopShell::start()
 {
-    const bool ok = [this] {
-        // A broken lpd.ini is logged by the core; with a window the user sees it too.
-        const auto problem =
-            connect(&m_core, &LpdServer::settingsFileProblem, this, [this](const QString& text) {
-                QMessageBox::warning(m_window.get(), QStringLiteral("Spoolmere"), text);
-            });
-        m_core.loadSettings();
-        disconnect(problem);
-        m_window->refreshPrinters();
-        // The socket layer's report is the line it logs; the same text goes in the box.
-        QString report;
-        const auto capture = connect(&m_core.log(), &LogSink::lineAppended, this,
-                                     [&report](const QString& line) { report = line; });
-        const bool listening = m_core.startListening();
-        disconnect(capture);
-        if (!listening)
-            return fail(report);
+    // A broken lpd.ini is logged by the core; with a window the user sees it too.
+    const auto problem =
+        connect(&m_core, &LpdServer::settingsFileProblem, this, [this](const QString& text) {
+            QMessageBox::warning(m_window.get(), QStringLiteral("Spoolmere"), text);
+        });
+    m_core.loadSettings();
+    disconnect(problem);
+    m_window->refreshPrinters();
+    // The socket layer's report is the line it logs; the same text goes in the box.
+    QString report;
+    const auto capture = connect(&m_core.log(), &LogSink::lineAppended, this,
+                                 [&report](const QString& line) { report = line; });
+    const bool listening = m_core.startListening();
+    disconnect(capture);
+    // Without a listener the old jobs wait: Setup's OK scans for them once the port is fixed.
+    if (listening)
         m_core.recoverSpooledJobs();
-        m_tray->setHideMode(m_options.hide);
-        if (!m_options.hide)
-            m_tray->add();
-        // Nothing here registers as a system service.
-        m_window->setServiceStatus(QStringLiteral("No Win9X"));
-        connect(&m_channel, &ControlChannel::messageReceived, this,
-                &DesktopShell::handleControlMessage);
-        // Without the socket the window still works; only steering from outside is lost,
-        // and protect mode below must not depend on it.
-        if (!m_runtimeDir.isEmpty() && !m_channel.isListening() && !m_channel.listen(m_runtimeDir))
-            std::fprintf(stderr, "spoolmere: no control messages: %s\n",
-                         qPrintable(m_channel.error()));
-        if (m_options.protect)
-            m_window->setProtectMode(true);
-        return true;
-    }();
+    m_tray->setHideMode(m_options.hide);
+    if (!m_options.hide)
+        m_tray->add();
+    // Nothing here registers as a system service.
+    m_window->setServiceStatus(QStringLiteral("No Win9X"));
+    connect(&m_channel, &ControlChannel::messageReceived, this,
+            &DesktopShell::handleControlMessage);
+    // Without the socket the window still works; only steering from outside is lost, and
+    // protect mode below must not depend on it.
+    if (!m_runtimeDir.isEmpty() && !m_channel.isListening() && !m_channel.listen(m_runtimeDir))
+        std::fprintf(stderr, "spoolmere: no control messages: %s\n", qPrintable(m_channel.error()));
+    // A server that cannot listen must be fixable in Setup, so the File menu stays open.
+    if (m_options.protect && listening)
+        m_window->setProtectMode(true);
     m_window->createDialogs();
     // The setup dialog and the printer commands take over File and Job > Add....
     m_commands = std::make_unique<PrinterCommands>(m_core, m_window.get());
     attachPrinterCommands(*m_window, *m_commands);
+    m_window->restoreGeometry(placementStore().value(PlacementKey).toByteArray());
+    if (!listening) {
+        // Whatever the arguments: the user sees what the failure means and can fix it.
+        m_window->showAndRaise();
+        showStartupError(report);
+        return false;
+    }
     if (m_options.open)
         m_window->show();
-    return ok;
+    return true;
+}
+
+// Not a nested loop: "lpddown" while the box is up must end the program, and the control
+// channel is served by the main loop.
+void DesktopShell::showStartupError(const QString& message)
+{
+    m_startupError = message;
+    auto* box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), message,
+                                QMessageBox::Ok, m_window.get());
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    // Once the loop runs and the window is up, so the box lands in front of it.
+    QTimer::singleShot(0, box, [box] { box->show(); });
 }
 
 void DesktopShell::handleControlMessage(const QString& word)
@@ -97,8 +127,16 @@ void DesktopShell::handleControlMessage(const QString& word)
     }
 }
 
+void DesktopShell::savePlacement()
+{
+    // A window never shown (or already closed) has no place of its own to remember.
+    if (m_window && m_window->testAttribute(Qt::WA_WState_Created))
+        placementStore().setValue(PlacementKey, m_window->saveGeometry());
+}
+
 void DesktopShell::finish()
 {
+    savePlacement();
     if (m_tray)
         m_tray->remove();
     m_channel.close();

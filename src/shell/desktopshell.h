@@ -1,10 +1,11 @@
 #pragma once
 // Start-up and shut-down with a window. The order matters (each step needs the ones before it):
 // settings, listening socket, old jobs, switches, tray icon, service status, control
-// messages, protect mode; then the dialogs and the window's first state. A step that fails
-// is shown in a message box and the steps after it are left out, as before: the program
-// then runs on without old jobs, tray icon or control messages, and is ended by closing
-// its window or by SIGTERM.
+// messages, protect mode; then the dialogs and the window's first state. When the listener
+// cannot open (the port is taken, or needs a privilege), the window is shown whatever the
+// arguments, with the reason in a message box, so the user can fix the port in Setup; old
+// jobs and protect mode wait, while the tray icon and the control messages work as usual
+// (so "lpdshow" and "lpddown" reach the program).
 
 #include "platform/commandline.h"
 
@@ -30,8 +31,8 @@ public:
                  QObject* parent = nullptr);
     ~DesktopShell() override;
 
-    // Runs the start-up steps and shows the window when "open" came first. False when a
-    // step failed (already shown to the user).
+    // Runs the start-up steps and shows the window when "open" came first. False when the
+    // listener could not open (shown to the user).
     bool start();
     // The window's end: tray icon gone, control socket closed. The core and the instance
     // lock are the caller's.
@@ -45,7 +46,8 @@ public:
     void handleControlMessage(const QString& word);
 
 private:
-    bool fail(const QString& message);
+    void showStartupError(const QString& message);
+    void savePlacement();
 
     LpdServer& m_core;
     ControlChannel& m_channel;

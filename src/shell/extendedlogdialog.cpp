@@ -98,7 +98,8 @@ bool ExtendedLogDialog::writeLogFile(const QString& path, const QStringList& lin
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
         if (error)
-            *error = QStringLiteral("Cannot create file %1").arg(path);
+            *error = QStringLiteral("Cannot create file %1").arg(path) + QStringLiteral(": ") +
+                     file.errorString();
         return false;
     }
     if (file.write(bytes) != bytes.size() || !file.commit()) {
@@ -114,7 +115,7 @@ bool ExtendedLogDialog::saveLogTo(const QString& path)
     QString error;
     if (writeLogFile(path, viewLines(m_view), &error))
         return true;
-    QMessageBox::critical(this, windowTitle(), error);
+    QMessageBox::critical(this, QStringLiteral("Error"), error);
     return false;
 }
 

@@ -17,17 +17,21 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace {
 
 const char* const HelpContext = "helpContext";
 
-QLabel* labelAt(QWidget* parent, const QString& text, int x, int y, QWidget* buddy)
+const QSize ClientSize(444, 325);
+
+QLabel* labelFor(QWidget* parent, const QString& text, QWidget* buddy)
 {
     auto* label = new QLabel(text, parent);
-    label->move(x, y);
     if (buddy)
         label->setBuddy(buddy);
     return label;
@@ -39,25 +43,24 @@ MainWindow::MainWindow(LpdServer& core, QWidget* parent) : QMainWindow(parent), 
 {
     setWindowTitle(QStringLiteral("Spoolmere"));
     setWindowIcon(AppIcon::icon());
-    // Fixed single border: no maximise, no resize; the close button comes and goes with
-    // protect mode.
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint);
     setProperty(HelpContext, 1);
     buildControls();
     buildMenus();
-    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    // Opens at the size of its controls' first layout, never smaller: the lists and the log
+    // grow with the window.
+    resize(sizeHint());
+    setMinimumSize(sizeHint());
 
     connect(&m_core.log(), &LogSink::lineAppended, this, &MainWindow::appendLog);
     connect(&m_core, &LpdServer::jobsChanged, this, &MainWindow::refreshJobs);
     connect(&m_core, &LpdServer::connectionsChanged, this, &MainWindow::refreshConnections);
     connect(&m_core, &LpdServer::sessionCountChanged, this,
             [this](int n) { m_sessionCount->setText(QString::number(n)); });
-    connect(m_printerList, &QListWidget::activated, this, [this](const QModelIndex& index) {
-        if (!m_protect)
-            emit printerActivated(index.row());
-    });
+    // Not `activated`: desktops that activate items on a single click would open the editor
+    // on every selection. Enter is caught by the event filter.
+    connect(m_printerList, &QListWidget::doubleClicked, this,
+            [this](const QModelIndex& index) { activatePrinter(index.row()); });
+    m_printerList->installEventFilter(this);
 
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
     connect(help, &QShortcut::activated, this, &MainWindow::showContextHelp);
@@ -73,19 +76,18 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::buildControls()
 {
-    auto* client = new QWidget(this);
-    client->setFixedSize(444, 325);
-    setCentralWidget(client);
+    m_client = new QWidget(this);
+    m_client->resize(ClientSize);
+    m_client->setMinimumSize(ClientSize);
+    setCentralWidget(m_client);
 
-    m_printerList = new QListWidget(client);
-    m_printerList->setGeometry(16, 16, 193, 97);
+    m_printerList = new QListWidget(m_client);
     m_printerList->setSelectionMode(QAbstractItemView::SingleSelection);
     m_printerList->setToolTip(QStringLiteral("All lpd printers, double click to set up"));
     m_printerList->setProperty(HelpContext, 5);
-    labelAt(client, QStringLiteral("&Printers"), 16, 0, m_printerList);
+    m_printersLabel = labelFor(m_client, QStringLiteral("&Printers"), m_printerList);
 
-    m_logView = new QPlainTextEdit(client);
-    m_logView->setGeometry(16, 144, 193, 153);
+    m_logView = new QPlainTextEdit(m_client);
     m_logView->setReadOnly(true);
     m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -93,24 +95,51 @@ void MainWindow::buildControls()
     m_logView->setMaximumBlockCount(m_core.log().capacity());
     // Read-only text is still reachable by keyboard so it can be scrolled and copied.
     m_logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    labelAt(client, QStringLiteral("&Log"), 16, 128, m_logView);
+    m_logLabel = labelFor(m_client, QStringLiteral("&Log"), m_logView);
 
-    m_jobList = new QListWidget(client);
-    m_jobList->setGeometry(232, 16, 193, 153);
+    m_jobList = new QListWidget(m_client);
     m_jobList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    labelAt(client, QStringLiteral("&Jobs"), 232, 0, m_jobList);
+    m_jobsLabel = labelFor(m_client, QStringLiteral("&Jobs"), m_jobList);
 
-    m_connectionList = new QListWidget(client);
-    m_connectionList->setGeometry(232, 200, 193, 97);
+    m_connectionList = new QListWidget(m_client);
     m_connectionList->setFocusPolicy(Qt::ClickFocus);
-    labelAt(client, QStringLiteral("Connections"), 232, 184, nullptr);
+    m_connectionsLabel = labelFor(m_client, QStringLiteral("Connections"), nullptr);
 
-    m_sessionCount = new QLabel(QStringLiteral("0"), client);
-    m_sessionCount->move(112, 304);
+    m_sessionCountCaption = new QLabel(QStringLiteral("Sessions:"), m_client);
+    m_sessionCountCaption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    m_sessionCount = new QLabel(QStringLiteral("0"), m_client);
     m_sessionCount->setMinimumWidth(60);
 
     setTabOrder(m_printerList, m_logView);
     setTabOrder(m_logView, m_jobList);
+    m_client->installEventFilter(this);
+    layoutControls();
+}
+
+// The first layout is the one users of this program know (its places in pixels at 444 x
+// 325); what the window gains beyond it goes to the lists and the log: half the width to each
+// column, a third of the height to the printers and two thirds to the log on the left, half
+// to each list on the right.
+void MainWindow::layoutControls()
+{
+    const int dw = std::max(0, m_client->width() - ClientSize.width());
+    const int dh = std::max(0, m_client->height() - ClientSize.height());
+    const int half = dw / 2;
+    const int column = 193 + half;
+    const int right = 232 + half;
+    const int printersGrow = dh / 3;
+    const int jobsGrow = dh / 2;
+
+    m_printersLabel->move(16, 0);
+    m_printerList->setGeometry(16, 16, column, 97 + printersGrow);
+    m_logLabel->move(16, 128 + printersGrow);
+    m_logView->setGeometry(16, 144 + printersGrow, column, 153 + dh - printersGrow);
+    m_jobsLabel->move(right, 0);
+    m_jobList->setGeometry(right, 16, 193 + dw - half, 153 + jobsGrow);
+    m_connectionsLabel->move(right, 184 + jobsGrow);
+    m_connectionList->setGeometry(right, 200 + jobsGrow, 193 + dw - half, 97 + dh - jobsGrow);
+    m_sessionCount->move(112, 304 + dh);
+    m_sessionCountCaption->setGeometry(16, 304 + dh, 92, m_sessionCount->sizeHint().height());
 }
 
 void MainWindow::buildMenus()
@@ -154,25 +183,10 @@ void MainWindow::createDialogs()
 void MainWindow::setProtectMode(bool on)
 {
     m_protect = on;
-    setCloseButtonEnabled(!on);
     m_fileMenu->menuAction()->setEnabled(!on);
     m_fileMenu->setEnabled(!on);
     m_extendedLogAction->setEnabled(!on);
     emit protectModeChanged(on);
-}
-
-void MainWindow::setCloseButtonEnabled(bool enabled)
-{
-    if (windowFlags().testFlag(Qt::WindowCloseButtonHint) == enabled)
-        return;
-    // Changing window flags re-creates the native window, which hides it.
-    const bool visible = isVisible();
-    const QPoint where = pos();
-    setWindowFlag(Qt::WindowCloseButtonHint, enabled);
-    if (visible) {
-        move(where);
-        show();
-    }
 }
 
 void MainWindow::refreshPrinters()
@@ -222,11 +236,25 @@ void MainWindow::refreshConnections()
 
 void MainWindow::appendLog(const QString& line)
 {
+    // The view follows new lines only while it shows the newest; someone reading further up
+    // or selecting text keeps the place and the selection.
+    QScrollBar* vertical = m_logView->verticalScrollBar();
+    const bool following = vertical->value() == vertical->maximum();
+    const int value = vertical->value();
+    const bool full = m_logView->blockCount() >= m_logView->maximumBlockCount();
+    const int horizontal = m_logView->horizontalScrollBar()->value();
     m_logView->appendPlainText(line);
-    // The caret goes to the start of the newest line: the view follows the log down without
-    // scrolling sideways to the end of a long line.
-    m_logView->moveCursor(QTextCursor::End);
-    m_logView->moveCursor(QTextCursor::StartOfBlock);
+    if (following && !m_logView->textCursor().hasSelection()) {
+        // The caret goes to the start of the newest line: the view follows the log down
+        // without scrolling sideways to the end of a long line.
+        m_logView->moveCursor(QTextCursor::End);
+        m_logView->moveCursor(QTextCursor::StartOfBlock);
+        vertical->setValue(vertical->maximum());
+    } else {
+        // The oldest line went when the view was full: the lines shown moved up by one.
+        vertical->setValue(full && !following ? std::max(0, value - 1) : value);
+        m_logView->horizontalScrollBar()->setValue(horizontal);
+    }
 }
 
 void MainWindow::onDequeue()
@@ -268,15 +296,22 @@ void MainWindow::onExtendedLog()
 
 void MainWindow::showAndRaise()
 {
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();
 }
 
-bool MainWindow::closeAllowed(bool active, Qt::KeyboardModifiers modifiers) const
+QString MainWindow::applicationTitle() const
 {
-    return !(m_protect && active && modifiers.testFlag(Qt::AltModifier));
+    return isVisible() && !isMinimized() ? QStringLiteral("Spoolmere") : QString();
+}
+
+void MainWindow::activatePrinter(int row)
+{
+    if (!m_protect && row >= 0)
+        emit printerActivated(row);
 }
 
 int MainWindow::helpContextOf(const QWidget* widget)
@@ -296,11 +331,10 @@ void MainWindow::showContextHelp()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (!closeAllowed(isActiveWindow(), QGuiApplication::queryKeyboardModifiers())) {
+    if (!closeAllowed()) {
         event->ignore();
         return;
     }
-    QGuiApplication::setApplicationDisplayName(QString());
     event->accept();
     emit closed();
 }
@@ -310,36 +344,28 @@ void MainWindow::changeEvent(QEvent* event)
     QMainWindow::changeEvent(event);
     // Minimising puts the window away: off the screen and off the taskbar, back by the
     // tray icon or "lpdshow".
-    if (event->type() == QEvent::WindowStateChange && isMinimized()) {
+    // The minimised state stays until the window is shown again: clearing it on X11 maps
+    // the window at once, and a hidden widget would stay on screen as an unpainted frame.
+    if (event->type() == QEvent::WindowStateChange && isMinimized())
         QTimer::singleShot(0, this, [this] {
-            hide();
-            setWindowState(windowState() & ~Qt::WindowMinimized);
+            if (isMinimized())
+                hide();
         });
-    }
-}
-
-// The window system also reports minimising and restoring as hide and show, sometimes
-// after the fact; the title follows what the window is now.
-void MainWindow::showEvent(QShowEvent* event)
-{
-    QMainWindow::showEvent(event);
-    updateApplicationTitle();
-}
-
-void MainWindow::hideEvent(QHideEvent* event)
-{
-    QMainWindow::hideEvent(event);
-    updateApplicationTitle();
-}
-
-void MainWindow::updateApplicationTitle()
-{
-    const bool shown = isVisible() && !isMinimized();
-    QGuiApplication::setApplicationDisplayName(shown ? QStringLiteral("Spoolmere") : QString());
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_client && event->type() == QEvent::Resize) {
+        layoutControls();
+        return false;
+    }
+    if (watched == m_printerList && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            activatePrinter(m_printerList->currentRow());
+            return true;
+        }
+    }
     auto* menu = qobject_cast<QMenu*>(watched);
     if (menu && event->type() == QEvent::KeyPress &&
         static_cast<QKeyEvent*>(event)->matches(QKeySequence::HelpContents)) {

@@ -28,7 +28,8 @@ public:
     QListWidget* jobList() const { return m_jobList; }               // jobs, several selectable
     QListWidget* connectionList() const { return m_connectionList; } // connections
     QLabel* sessionCountLabel() const { return m_sessionCount; }     // number of sessions
-    QPlainTextEdit* logView() const { return m_logView; }            // log view
+    QLabel* sessionCountCaption() const { return m_sessionCountCaption; } // says what it counts
+    QPlainTextEdit* logView() const { return m_logView; }                 // log view
 
     QMenu* fileMenu() const { return m_fileMenu; }
     QMenu* jobMenu() const { return m_jobMenu; }
@@ -71,9 +72,14 @@ public:
 
     // The tray click and "lpdshow": the window comes up, in front.
     void showAndRaise();
-    // The close query: refused only in protect mode while the window is active and Alt is
-    // held (so Alt+F4 cannot close it).
-    bool closeAllowed(bool active, Qt::KeyboardModifiers modifiers) const;
+    // The close query: in protect mode every close is refused. On X11 a title-bar close,
+    // Alt+F4 and a pager's close cannot be told apart, and window managers that ignore a
+    // missing close button (openbox) send them anyway; the program's own ends ("lpddown", the
+    // end of the session) leave the event loop without closing the window.
+    bool closeAllowed() const { return !m_protect; }
+    // The text of the program's taskbar entry: "Spoolmere" while the window is shown, empty
+    // while it is hidden or minimised.
+    QString applicationTitle() const;
     // The help context of a control: its own, else its nearest parent's, else 1.
     static int helpContextOf(const QWidget* widget);
 
@@ -95,8 +101,6 @@ public slots:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
-    void showEvent(QShowEvent* event) override;
-    void hideEvent(QHideEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -104,6 +108,12 @@ private:
     QListWidget* m_jobList = nullptr;
     QListWidget* m_connectionList = nullptr;
     QLabel* m_sessionCount = nullptr;
+    QLabel* m_sessionCountCaption = nullptr;
+    QLabel* m_printersLabel = nullptr;
+    QLabel* m_logLabel = nullptr;
+    QLabel* m_jobsLabel = nullptr;
+    QLabel* m_connectionsLabel = nullptr;
+    QWidget* m_client = nullptr;
     QPlainTextEdit* m_logView = nullptr;
     QMenu* m_fileMenu = nullptr;
     QMenu* m_jobMenu = nullptr;
@@ -122,8 +132,8 @@ private:
 
     void buildControls();
     void buildMenus();
-    void setCloseButtonEnabled(bool enabled);
-    void updateApplicationTitle();
+    void layoutControls();
+    void activatePrinter(int row);
 
     LpdServer& m_core;
     bool m_protect = false;

@@ -48,7 +48,7 @@ struct Message
 };
 
 const QString illegalName = QStringLiteral("Illegal LPD printer name");
-const QString illegalTarget = QStringLiteral("Illegal Win queue/port name");
+const QString illegalTarget = QStringLiteral("Illegal queue/port name");
 const QString typedByHand = QStringLiteral(
     "You have entered a port/path manually. Make sure the host/printer exists, or problems "
     "may happen.");
@@ -147,9 +147,12 @@ TEST_F(PagesDlg, QueueNamesFollowTheRules)
         {QStringLiteral(".lp"), false},
         {QStringLiteral("lp_1"), false},
         {QStringLiteral("lp 1"), false},
-        {QStringLiteral("Conan"), false},
-        {QStringLiteral("comp"), false},
-        {QStringLiteral("null"), false},
+        {QStringLiteral("Conan"), true}, // contains a device name, is none
+        {QStringLiteral("comp"), true},
+        {QStringLiteral("null"), true},
+        {QStringLiteral("con"), false},
+        {QStringLiteral("COM1"), false},
+        {QStringLiteral("Lpt.q"), false},
         {QString(), false},
     };
     for (const Case& c : cases) {
@@ -282,17 +285,25 @@ TEST_F(PagesDlg, HandTypedTargetsAreCheckedAndWarnedAbout)
     EXPECT_TRUE(lastMessageIs(QMessageBox::Warning, QStringLiteral("Warning"), typedByHand));
     EXPECT_TRUE(dlg.acceptedFlag());
 
-    // CUPS queue names take "_", device paths "/"; a colon or a reserved word does not pass.
-    for (const char* target :
-         {"HP_LaserJet", "local port /dev/ttyUSB3", "smb://host/p", "print-com1", "-x"}) {
-        const bool ok = QByteArray(target).contains("Jet") || QByteArray(target).contains("USB");
-        SCOPED_TRACE(target);
-        showPrinter(QStringLiteral("lp1 |") + QString::fromLatin1(target));
+    // CUPS queue names take "_", device paths "/", and the documented SMB forms pass; any
+    // other colon, a leading "-" or a device name as a whole component does not.
+    struct Target
+    {
+        const char* text;
+        bool ok;
+    };
+    for (const Target t : {Target{"HP_LaserJet", true}, Target{"local port /dev/ttyUSB3", true},
+                           Target{"smb://host/p", true}, Target{"SMB://host/print-com1", true},
+                           Target{"print-com1", true}, Target{"smb:/host/p", false},
+                           Target{"host:p", false}, Target{"\\\\srv\\COM1", false},
+                           Target{"smb://host/nul.prn", false}, Target{"-x", false}}) {
+        SCOPED_TRACE(t.text);
+        showPrinter(QStringLiteral("lp1 |") + QString::fromLatin1(t.text));
         pressEnter(dlg.queueEdit());
-        EXPECT_EQ(dlg.acceptedFlag(), ok);
-        EXPECT_TRUE(lastMessageIs(ok ? QMessageBox::Warning : QMessageBox::Critical,
-                                  ok ? QStringLiteral("Warning") : QStringLiteral("Error"),
-                                  ok ? typedByHand : illegalTarget));
+        EXPECT_EQ(dlg.acceptedFlag(), t.ok);
+        EXPECT_TRUE(lastMessageIs(t.ok ? QMessageBox::Warning : QMessageBox::Critical,
+                                  t.ok ? QStringLiteral("Warning") : QStringLiteral("Error"),
+                                  t.ok ? typedByHand : illegalTarget));
         dlg.hide();
     }
 }
@@ -353,8 +364,11 @@ TEST_F(PagesDlg, SpoolFolderMustExistOrBeCreatedOneLevelDeep)
         {base, true},                                 // exists
         {base + QStringLiteral("/lpdspool"), true},   // created
         {base + QStringLiteral("/new/spool"), false}, // parent missing
-        {base + QStringLiteral("/common"), false},    // reserved
-        {QString(), false},                           // empty
+        {base + QStringLiteral("/con"), false},       // a device name
+        {base + QStringLiteral("/Nul.d"), false},     // a device name with an extension
+        {base + QStringLiteral("/common"), true},     // only contains one
+        {QStringLiteral(".config"), true},            // ~/.config's kind of name
+        {QString(), true},                            // "spool" beside lpd.ini
         {QStringLiteral("relative"), true},           // beside lpd.ini
     };
     dlg.setBaseDir(base);
@@ -375,7 +389,10 @@ TEST_F(PagesDlg, SpoolFolderMustExistOrBeCreatedOneLevelDeep)
     EXPECT_TRUE(QFileInfo(base + QStringLiteral("/lpdspool")).isDir());
     EXPECT_TRUE(QFileInfo(base + QStringLiteral("/relative")).isDir());
     EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral("/new")));
-    EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral("/common")));
+    EXPECT_TRUE(QFileInfo(base + QStringLiteral("/common")).isDir());
+    EXPECT_TRUE(QFileInfo(base + QStringLiteral("/.config")).isDir());
+    EXPECT_TRUE(QFileInfo(base + QStringLiteral("/spool")).isDir());
+    EXPECT_FALSE(QFileInfo::exists(base + QStringLiteral("/con")));
 
     // A file of that name is no folder.
     writeFile(base + QStringLiteral("/file"), "x");
@@ -558,12 +575,14 @@ TEST(SetupChecks, LocalPortsAreTheDevicesThatExistInNaturalOrder)
     EXPECT_TRUE(setupcheck::localPortTargets(dev.path() + QStringLiteral("/none")).isEmpty());
 }
 
-TEST(SetupChecks, ReservedWordsCountAnywhere)
+TEST(SetupChecks, ReservedNamesAreWholePathComponents)
 {
     using setupcheck::isReserved;
-    for (const char* text : {"Console", "print-com1", "/srv/common", "LPT1", "nul", "xCoNx"})
+    for (const char* text :
+         {"con", "LPT1", "nul", "/srv/CoM3/spool", "c:\\x\\lpt.txt", "a/NUL.d/b"})
         EXPECT_TRUE(isReserved(QString::fromLatin1(text))) << text;
-    for (const char* text : {"lp1", "/var/spool/lpd", "Cosmo", "co-n", "L P T"})
+    for (const char* text : {"lp1", "/var/spool/lpd", "Console", "print-com1", "/srv/common",
+                             "/home/u/.config/spoolmere/spool", "LPT10", "xCoNx", "L P T"})
         EXPECT_FALSE(isReserved(QString::fromLatin1(text))) << text;
     EXPECT_TRUE(setupcheck::isValidRawTarget(QString(255, QLatin1Char('a'))));
     EXPECT_FALSE(setupcheck::isValidRawTarget(QString(256, QLatin1Char('a'))));

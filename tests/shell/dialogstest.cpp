@@ -191,9 +191,22 @@ TEST_F(Dialogs, SaveLogToAPlaceThatCannotBeCreatedSaysSo)
     core->log().append(QStringLiteral("a line"));
     const QString target = dir.path() + QStringLiteral("/no/such/folder/log.txt");
     QString shown;
-    acceptNextMessageBox(&shown);
+    QString caption;
+    answerModals([&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (!box)
+            return false;
+        shown = box->text();
+        caption = box->windowTitle();
+        box->accept();
+        return true;
+    });
     EXPECT_FALSE(w.extendedLogDialog()->saveLogTo(target));
-    EXPECT_EQ(shown, QStringLiteral("Cannot create file %1").arg(target));
+    // What failed and why, under the caption every error box has.
+    EXPECT_EQ(caption, QStringLiteral("Error"));
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("Cannot create file %1: ").arg(target)))
+        << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QStringLiteral("No such file or directory"))) << shown.toStdString();
     EXPECT_EQ(core->log().lines(), QStringList{QStringLiteral("a line")});
 }
 

@@ -14,10 +14,13 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProxyStyle>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTextBlock>
 #include <QUrl>
+#include <QWindow>
 
 namespace {
 
@@ -59,10 +62,19 @@ TEST_F(Window, LayoutCaptionAndMenus)
     EXPECT_EQ(w.jobList()->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_EQ(w.printerList()->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(w.connectionList()->focusPolicy(), Qt::ClickFocus);
-    EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(w.sessionCountCaption()->text(), QStringLiteral("Sessions:"));
+    EXPECT_EQ(w.sessionCountCaption()->geometry().right() < 112, true);
     w.show();
-    // Fixed size: the window cannot be made larger or smaller than it is.
-    EXPECT_EQ(w.minimumSize(), w.maximumSize());
+    // It opens at that size and cannot be made smaller; larger, the lists and the log take
+    // the room and the count stays below the log.
+    EXPECT_EQ(w.minimumSize(), w.size());
+    w.resize(w.width() + 200, w.height() + 150);
+    EXPECT_TRUE(waitUntil([&] { return w.centralWidget()->size() == QSize(644, 475); }));
+    EXPECT_EQ(w.printerList()->geometry(), QRect(16, 16, 293, 147));
+    EXPECT_EQ(w.logView()->geometry(), QRect(16, 194, 293, 253));
+    EXPECT_EQ(w.jobList()->geometry(), QRect(332, 16, 293, 228));
+    EXPECT_EQ(w.connectionList()->geometry(), QRect(332, 275, 293, 172));
+    EXPECT_EQ(w.sessionCountLabel()->pos(), QPoint(112, 454));
 
     QStringList menus;
     for (QAction* a : w.menuBar()->actions())
@@ -200,8 +212,9 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
     EXPECT_TRUE(w.protectMode());
     EXPECT_FALSE(w.fileMenu()->menuAction()->isEnabled());
     EXPECT_FALSE(w.extendedLogAction()->isEnabled());
-    EXPECT_FALSE(w.windowFlags().testFlag(Qt::WindowCloseButtonHint));
-    EXPECT_TRUE(w.isVisible()); // greying the close button does not hide the window
+    // The native window stays the same one: no flicker, no jump.
+    const WId native = w.winId();
+    const QPoint where = w.pos();
     for (QAction* a :
          {w.dequeueAction(), w.addJobAction(), w.helpContentsAction(), w.aboutAction()})
         EXPECT_TRUE(a->isEnabled() && w.jobMenu()->menuAction()->isEnabled());
@@ -214,34 +227,39 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
     w.setProtectMode(false);
     EXPECT_TRUE(w.fileMenu()->menuAction()->isEnabled());
     EXPECT_TRUE(w.extendedLogAction()->isEnabled());
-    EXPECT_TRUE(w.windowFlags().testFlag(Qt::WindowCloseButtonHint));
+    EXPECT_EQ(w.winId(), native);
+    EXPECT_EQ(w.pos(), where);
+    EXPECT_TRUE(w.isVisible());
     QTest::mouseDClick(w.printerList()->viewport(), Qt::LeftButton, {}, first.center());
     ASSERT_EQ(activated.count(), 1);
     EXPECT_EQ(activated.first().first().toInt(), 0);
 }
 
-TEST_F(Window, CloseIsRefusedOnlyInProtectModeWithAltOnTheActiveWindow)
+TEST_F(Window, InProtectModeEveryCloseIsRefused)
 {
     makeCore();
     MainWindow w(*core);
     QSignalSpy closed(&w, &MainWindow::closed);
-    EXPECT_TRUE(w.closeAllowed(true, Qt::AltModifier));
+    EXPECT_TRUE(w.closeAllowed());
     w.setProtectMode(true);
-    EXPECT_FALSE(w.closeAllowed(true, Qt::AltModifier));
-    EXPECT_TRUE(w.closeAllowed(false, Qt::AltModifier));
-    EXPECT_TRUE(w.closeAllowed(true, Qt::NoModifier));
+    EXPECT_FALSE(w.closeAllowed());
 
-    // Alt+F4 as the window system delivers it: Alt held, then the close request.
+    // Whether Alt is held or not, on the active window or not: the window stays.
     w.showAndRaise();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     QTest::keyPress(w.windowHandle(), Qt::Key_Alt, Qt::AltModifier);
+    EXPECT_FALSE(w.windowHandle()->close());
+    QTest::keyRelease(w.windowHandle(), Qt::Key_Alt, Qt::NoModifier);
+    EXPECT_FALSE(w.close());
+    QApplication::setActiveWindow(nullptr);
     EXPECT_FALSE(w.close());
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(closed.count(), 0);
-    QTest::keyRelease(w.windowHandle(), Qt::Key_Alt, Qt::NoModifier);
-    EXPECT_TRUE(w.close());
+
+    w.setProtectMode(false);
+    EXPECT_TRUE(w.windowHandle()->close());
     EXPECT_EQ(closed.count(), 1);
-    EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty());
+    EXPECT_TRUE(w.applicationTitle().isEmpty());
 }
 
 TEST_F(Window, MinimisingHidesAndTheTitleFollowsVisibility)
@@ -250,14 +268,84 @@ TEST_F(Window, MinimisingHidesAndTheTitleFollowsVisibility)
     MainWindow w(*core);
     w.showAndRaise();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
-    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("Spoolmere"));
+    EXPECT_EQ(w.applicationTitle(), QStringLiteral("Spoolmere"));
     w.showMinimized();
     EXPECT_TRUE(waitUntil([&] { return !w.isVisible(); }));
-    EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty());
+    EXPECT_TRUE(w.applicationTitle().isEmpty());
     w.showAndRaise();
     EXPECT_TRUE(w.isVisible());
     EXPECT_FALSE(w.isMinimized());
-    EXPECT_EQ(QGuiApplication::applicationDisplayName(), QStringLiteral("Spoolmere"));
+    EXPECT_EQ(w.applicationTitle(), QStringLiteral("Spoolmere"));
+    // No window-wide display name: dialogs keep their own captions.
+    EXPECT_TRUE(QGuiApplication::applicationDisplayName().isEmpty() ||
+                QGuiApplication::applicationDisplayName() == QCoreApplication::applicationName());
+    w.hide();
+}
+
+TEST_F(Window, TheLogFollowsOnlyAtTheBottomAndKeepsTheReadersPlaceAndSelection)
+{
+    makeCore();
+    MainWindow w(*core);
+    w.showAndRaise();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    for (int i = 0; i < 200; ++i)
+        core->log().append(QStringLiteral("line %1 ").arg(i) + QString(300, QLatin1Char('x')));
+    QScrollBar* v = w.logView()->verticalScrollBar();
+    EXPECT_EQ(v->value(), v->maximum()); // following
+    EXPECT_EQ(w.logView()->horizontalScrollBar()->value(), 0);
+
+    // Scrolled up with a selection: new lines change neither.
+    v->setValue(v->maximum() / 2);
+    const int place = v->value();
+    QTextCursor selection(w.logView()->document()->findBlockByNumber(place + 1));
+    selection.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    w.logView()->setTextCursor(selection);
+    const QString selected = w.logView()->textCursor().selectedText();
+    for (int i = 0; i < 20; ++i)
+        core->log().append(QStringLiteral("more %1").arg(i));
+    EXPECT_EQ(v->value(), place);
+    EXPECT_EQ(w.logView()->textCursor().selectedText(), selected);
+
+    // Back at the bottom it follows again.
+    w.logView()->setTextCursor(QTextCursor(w.logView()->document()));
+    v->setValue(v->maximum());
+    core->log().append(QStringLiteral("newest"));
+    EXPECT_EQ(v->value(), v->maximum());
+    EXPECT_EQ(w.logView()->document()->lastBlock().text(), QStringLiteral("newest"));
+    w.hide();
+}
+
+TEST_F(Window, APrinterOpensOnDoubleClickOrEnterNeverOnASingleClick)
+{
+    makeCore();
+    core->loadSettings();
+    MainWindow w(*core);
+    // A desktop whose style activates items on a single click.
+    class SingleClickStyle final : public QProxyStyle
+    {
+    public:
+        int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
+                      QStyleHintReturn* data) const override
+        {
+            if (hint == QStyle::SH_ItemView_ActivateItemOnSingleClick)
+                return 1;
+            return QProxyStyle::styleHint(hint, option, widget, data);
+        }
+    };
+    SingleClickStyle style;
+    w.printerList()->setStyle(&style);
+    QSignalSpy activated(&w, &MainWindow::printerActivated);
+    w.showAndRaise();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    const QRect second = w.printerList()->visualItemRect(w.printerList()->item(1));
+    QTest::mouseClick(w.printerList()->viewport(), Qt::LeftButton, {}, second.center());
+    EXPECT_EQ(w.printerList()->currentRow(), 1);
+    EXPECT_EQ(activated.count(), 0);
+    w.printerList()->setFocus();
+    QTest::keyClick(w.printerList(), Qt::Key_Enter);
+    ASSERT_EQ(activated.count(), 1);
+    EXPECT_EQ(activated.first().first().toInt(), 1);
+    w.printerList()->setStyle(nullptr);
     w.hide();
 }
 

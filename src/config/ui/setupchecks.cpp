@@ -3,6 +3,7 @@
 #include <QCollator>
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -45,13 +46,11 @@ bool startsWellFormed(const QString& text)
 
 bool isReserved(const QString& text)
 {
-    QString upper = text;
-    for (QChar& c : upper) {
-        if (c >= u'a' && c <= u'z')
-            c = QChar(c.unicode() - 'a' + 'A');
-    }
-    for (const char* word : {"LPT", "NUL", "CON", "COM"}) {
-        if (upper.contains(QLatin1String(word)))
+    static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
+    static const QRegularExpression device(QStringLiteral("^(CON|NUL|LPT[0-9]?|COM[0-9]?)$"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    for (const QString& component : text.split(separator)) {
+        if (device.match(component.section(QLatin1Char('.'), 0, 0)).hasMatch())
             return true;
     }
     return false;
@@ -65,13 +64,18 @@ bool isValidQueueName(const QString& name)
 
 bool isValidRawTarget(const QString& target)
 {
-    return startsWellFormed(target) && target.size() <= 255 && allIn(target, inRawTargetSet) &&
-           !isReserved(target);
+    const QLatin1String smbScheme("smb://");
+    const QString rest =
+        target.startsWith(smbScheme, Qt::CaseInsensitive) ? target.mid(smbScheme.size()) : target;
+    return startsWellFormed(rest) && target.size() <= 255 && allIn(rest, inRawTargetSet) &&
+           !isReserved(rest);
 }
 
 bool spoolDirUsable(const QString& path, const QString& baseDir)
 {
-    if (path.isEmpty() || isReserved(path))
+    if (path.isEmpty())
+        return spoolDirUsable(QStringLiteral("spool"), baseDir);
+    if (isReserved(path))
         return false;
     const QDir base(baseDir);
     if (QFileInfo(base, path).isDir())

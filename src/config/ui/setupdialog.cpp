@@ -92,7 +92,7 @@ QWidget* SetupDialog::buildGeneralTab()
 {
     auto* page = new QWidget;
     m_spoolDirEdit = new QLineEdit;
-    m_spoolDirEdit->setToolTip(QStringLiteral("Enter a directory as c:\\lpdspool."));
+    m_spoolDirEdit->setToolTip(QStringLiteral("Enter a directory as /var/spool/spoolmere."));
     m_hostEdit = new QLineEdit;
     m_hostEdit->setToolTip(QStringLiteral("Enter IP numbers!"));
     m_hostList = new QListWidget;
@@ -139,12 +139,12 @@ QWidget* SetupDialog::buildPrinterTab()
     m_printingDisabledBox = new QCheckBox(QStringLiteral("Printing &Disabled"));
     m_printingDisabledBox->setToolTip(QStringLiteral("Don't print jobs (store them)."));
     m_spoolingDisabledBox = new QCheckBox(QStringLiteral("Sp&ooling Disabled"));
-    m_spoolingDisabledBox->setToolTip(QStringLiteral("Don't recieve jobs."));
+    m_spoolingDisabledBox->setToolTip(QStringLiteral("Don't receive jobs."));
     m_commandEdit = new QLineEdit;
     m_commandEdit->setToolTip(QStringLiteral("See help for details!"));
     m_commandLabel = labelFor(QStringLiteral("&Print Command"), m_commandEdit);
     m_rawBox = new QCheckBox(
-        QStringLiteral("print raw directly to win printer or local port or SMB path:"));
+        QStringLiteral("print raw directly to CUPS printer or local port or SMB path:"));
     m_rawTargetCombo = new QComboBox;
     m_rawTargetCombo->setEditable(true);
     m_rawTargetCombo->setInsertPolicy(QComboBox::NoInsert);
@@ -169,7 +169,7 @@ QWidget* SetupDialog::buildPrinterTab()
     g1->addWidget(m_rawBox, 3, 0, 1, 2);
     g1->addWidget(m_rawTargetCombo, 4, 0, 1, 2);
 
-    m_installedGroup = new QGroupBox(QStringLiteral("Windows"));
+    m_installedGroup = new QGroupBox(QStringLiteral("CUPS Printers"));
     auto* g2 = new QGridLayout(m_installedGroup);
     g2->addWidget(labelFor(QStringLiteral("&Available Printers"), m_installedPrinterCombo), 0, 0);
     g2->addWidget(m_installedPrinterCombo, 0, 1);
@@ -321,7 +321,7 @@ bool SetupDialog::checkPrinterTab()
     if (m_rawBox->isChecked() && selectedTarget() < 0) {
         if (!setupcheck::isValidRawTarget(m_rawTargetCombo->currentText())) {
             m_showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                          QStringLiteral("Illegal Win queue/port name"));
+                          QStringLiteral("Illegal queue/port name"));
             return false;
         }
         m_showMessage(QMessageBox::Warning, QStringLiteral("Warning"),

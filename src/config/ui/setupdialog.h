@@ -72,7 +72,7 @@ public:
     NumericEdit* timeoutEdit() const { return m_timeoutEdit; }               // timeout
     NumericEdit* maxConnEdit() const { return m_maxConnEdit; }               // max. connections
     QGroupBox* printerGroup() const { return m_printerGroup; }               // LPD Printer Setup
-    QGroupBox* installedGroup() const { return m_installedGroup; }           // Windows
+    QGroupBox* installedGroup() const { return m_installedGroup; }           // CUPS Printers
     QLineEdit* queueEdit() const { return m_queueEdit; }                     // queue name
     QCheckBox* printingDisabledBox() const { return m_printingDisabledBox; } // printing disabled
     QCheckBox* spoolingDisabledBox() const { return m_spoolingDisabledBox; } // spooling disabled

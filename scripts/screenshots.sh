@@ -1,0 +1,92 @@
+#!/bin/sh
+# Screenshots of the desktop program for review, at scale 1 and 2: the main window, both Setup
+# tabs, Info, Extended Log, the help window and a start whose port is taken. Runs the built
+# program under Xvfb with openbox and trayer on a private HOME; writes PNG files to the folder
+# given (default: shots/, not part of the source tree's history).
+#   sh scripts/screenshots.sh [build-dir] [out-dir]
+set -eu
+cd "$(dirname "$0")/.."
+BUILD=${1:-build}
+OUT=${2:-shots}
+for tool in Xvfb openbox trayer xdotool import; do
+    command -v "$tool" >/dev/null || { echo "missing $tool (apt-get install imagemagick openbox trayer xdotool)"; exit 1; }
+done
+mkdir -p "$OUT"
+OUT=$(cd "$OUT" && pwd)
+ROOT=$(mktemp -d)
+trap 'kill $(cat "$ROOT"/*.pid 2>/dev/null) 2>/dev/null; rm -rf "$ROOT"' EXIT
+
+export HOME="$ROOT/home" XDG_CONFIG_HOME="$ROOT/home/.config" XDG_RUNTIME_DIR="$ROOT/run"
+export SPOOLMERE_CONFIG="$XDG_CONFIG_HOME/spoolmere/lpd.ini"
+mkdir -p "$XDG_CONFIG_HOME/spoolmere" && mkdir -m 700 "$XDG_RUNTIME_DIR"
+unset WAYLAND_DISPLAY QT_QPA_PLATFORM
+
+# Waits until the command succeeds (a window mapped, a file written), at most 20 s.
+until_ok() {
+    i=0
+    until "$@" >/dev/null 2>&1; do
+        i=$((i + 1))
+        [ $i -lt 400 ] || { echo "timed out: $*"; exit 1; }
+        sleep 0.05
+    done
+}
+window() { xdotool search --onlyvisible --name "^$1\$" | head -1; }
+has_window() { [ -n "$(window "$1")" ]; }
+shot() { # window title, file name
+    until_ok has_window "$1"
+    w=$(window "$1")
+    import -window root -crop "$(xwininfo -id "$w" -frame | awk '/Width/{w=$2}/Height/{h=$2}/Absolute upper-left X/{x=$4}/Absolute upper-left Y/{y=$4}END{print w"x"h"+"x"+"y}')" "$OUT/$2"
+    echo "$OUT/$2"
+}
+
+Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp >"$ROOT/display" 2>/dev/null &
+echo $! >"$ROOT/xvfb.pid"
+until_ok test -s "$ROOT/display"
+export DISPLAY=":$(head -1 "$ROOT/display")"
+openbox >/dev/null 2>&1 &
+echo $! >"$ROOT/openbox.pid"
+until_ok sh -c 'xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window'
+trayer --edge bottom --align right --widthtype pixel --width 120 --height 24 >/dev/null 2>&1 &
+echo $! >"$ROOT/trayer.pid"
+until_ok xdotool search --class trayer
+
+for scale in 1 2; do
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    printf 'SPOOLDIR\r\n\r\nPORT\r\n%s\r\nPRINTERS\r\nlp /bin/true\r\nraw |smb://server/printer\r\nHOSTS\r\n127.0.0.1\r\n' "$port" >"$SPOOLMERE_CONFIG"
+    rm -f "$XDG_CONFIG_HOME/spoolmere/desktop.ini"
+    QT_SCALE_FACTOR=$scale "$BUILD/spoolmere-desktop" open >"$ROOT/app.log" 2>&1 &
+    echo $! >"$ROOT/app.pid"
+    shot Spoolmere "main-${scale}x.png"
+    main=$(window Spoolmere)
+    xdotool windowactivate --sync "$main"
+    xdotool key --window "$main" alt+f; xdotool key --window "$main" s
+    shot Setup "setup-general-${scale}x.png"
+    xdotool key --window "$(window Setup)" Escape
+    until_ok sh -c "! xdotool search --onlyvisible --name '^Setup\$'"
+    xdotool key --window "$main" alt+f; xdotool key --window "$main" e
+    shot Setup "setup-printer-${scale}x.png"
+    xdotool key --window "$(window Setup)" Escape
+    until_ok sh -c "! xdotool search --onlyvisible --name '^Setup\$'"
+    xdotool key --window "$main" alt+h; xdotool key --window "$main" i
+    shot Info "info-${scale}x.png"
+    xdotool key --window "$(window Info)" Escape
+    until_ok sh -c "! xdotool search --onlyvisible --name '^Info\$'"
+    xdotool key --window "$main" alt+h; xdotool key --window "$main" e
+    shot "Extended Log" "extended-log-${scale}x.png"
+    xdotool key --window "$(window 'Extended Log')" Escape
+    "$BUILD/spoolmere" --send lpddown
+    until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
+
+    # A start whose port is taken: the window and the error box.
+    python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("",'"$port"')); s.listen(); time.sleep(60)' &
+    echo $! >"$ROOT/holder.pid"
+    until_ok sh -c "ss -ltn | grep -q ':$port '"
+    QT_SCALE_FACTOR=$scale "$BUILD/spoolmere-desktop" >"$ROOT/app.log" 2>&1 &
+    echo $! >"$ROOT/app.pid"
+    shot Error "start-error-${scale}x.png"
+    import -window root "$OUT/start-error-screen-${scale}x.png"
+    "$BUILD/spoolmere" --send lpddown
+    until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
+    kill "$(cat "$ROOT/holder.pid")"
+    rm -f "$ROOT/holder.pid"
+done

@@ -8,21 +8,35 @@
 
 #include <QFile>
 
+#include <QDeadlineTimer>
+
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace {
 
-// Writes all of buf. A write the kernel cuts short (a signal during a slow device) is
-// resumed; one that moves nothing or reports an error fails.
-bool writeAll(int fd, const char* buf, size_t size, QString* reason)
+// Writes all of buf to a non-blocking descriptor, waiting while the device takes nothing,
+// but not past the deadline. A write the kernel cuts short (a signal during a slow device)
+// is resumed; one that moves nothing or reports an error fails.
+bool writeAll(int fd, const char* buf, size_t size, const QDeadlineTimer& deadline, QString* reason)
 {
     size_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(fd, buf + done, size - done);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (deadline.hasExpired()) {
+                *reason = QStringLiteral("the device took no data within the time limit");
+                return false;
+            }
+            pollfd p{fd, POLLOUT, 0};
+            const qint64 left = deadline.isForever() ? 1000 : deadline.remainingTime();
+            ::poll(&p, 1, int(std::min<qint64>(std::max<qint64>(left, 0), 1000)));
+            continue;
+        }
         if (n < 0) {
             *reason = errnoReason(QStringLiteral("write failed"), errno);
             return false;
@@ -38,8 +52,10 @@ bool writeAll(int fd, const char* buf, size_t size, QString* reason)
 
 } // namespace
 
-RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath)
+RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath, int timeoutMs)
 {
+    const QDeadlineTimer deadline =
+        timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
     RouteResult result;
     DataBlocks data(dataFilePath);
     if (!data.isOpen()) {
@@ -50,7 +66,8 @@ RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath
     const QByteArray native = QFile::encodeName(devicePath);
     int fd;
     // Opened without waiting: a FIFO nobody reads, or a serial line without carrier, would
-    // otherwise hold the despooler in open() for good. The writes then block as usual.
+    // otherwise hold the despooler in open() for good; the writes wait in poll, so that a
+    // device that never reads cannot hold it past the time limit either.
     do {
         fd = ::open(native.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
@@ -58,7 +75,6 @@ RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath
         result.reason = errnoReason(QStringLiteral("cannot open ") + devicePath, errno);
         return result;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
 
     SigpipeGuard noSigpipe;
     char buf[DataBlocks::BlockSize];
@@ -72,7 +88,7 @@ RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath
         }
         if (n == 0)
             break;
-        if (!writeAll(fd, buf, size_t(n), &result.reason)) {
+        if (!writeAll(fd, buf, size_t(n), deadline, &result.reason)) {
             ok = false;
             break;
         }

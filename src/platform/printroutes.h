@@ -15,8 +15,10 @@ struct RouteResult
 };
 
 // Writes the data file unchanged to an existing device node or file, in 1024-byte blocks;
-// a failed or short write fails.
-RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath);
+// a failed or short write fails, and so does a device that has not taken everything
+// within timeoutMs (0: no limit).
+RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath,
+                          int timeoutMs = 0);
 
 // A raw job on a CUPS queue: document name "test doc", format raw.
 RouteResult printToCups(const QString& queue, const QString& dataFilePath);
@@ -34,14 +36,26 @@ struct ProcessResult
 {
     bool started = false;
     int startErrno = 0;
-    bool exited = false; // ended by exit(); else killed by a signal
-    int exitStatus = 0;  // exit status, or the signal number when !exited
+    bool exited = false;   // ended by exit(); else killed by a signal
+    int exitStatus = 0;    // exit status, or the signal number when !exited
+    bool timedOut = false; // ended with its process group when the time limit passed
+    // The last bytes the program wrote to its standard output and error (both go to one
+    // pipe, so their lines stay in order); `outputCut` when earlier ones were dropped.
+    QByteArray output;
+    bool outputCut = false;
 };
 
 // posix_spawn of `program` with argv = program + args, no shell, current directory
-// `workingDir`, the server's environment; waits without a time limit.
-ProcessResult runProcess(const QString& program, const QStringList& args,
-                         const QString& workingDir);
+// `workingDir`, the server's environment, standard input /dev/null, in a process group of
+// its own. Waits until it exits, or until timeoutMs (0: no limit) has passed: then its
+// group gets SIGTERM and, a few seconds later, SIGKILL. Keeps the last keepOutputBytes of
+// what it writes.
+ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
+                         int timeoutMs = 0, qsizetype keepOutputBytes = 4096);
+
+// Ends every process group runProcess still waits for (at shut-down): SIGTERM, then
+// SIGKILL for those still there after graceMs.
+void endRunningProcesses(int graceMs);
 
 // Runs `program` with argv = program + args like runProcess and returns what it wrote to
 // its standard output (at most maxBytes; more ends the program). Empty when it could not

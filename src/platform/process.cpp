@@ -9,11 +9,16 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
+#include <set>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -74,6 +79,91 @@ private:
     std::vector<char*> m_argv;
 };
 
+// How long a command ended for its time limit may take to finish after SIGTERM.
+constexpr qint64 KillGraceMs = 3000;
+
+qint64 monotonicMs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// The process groups of the print commands running now, for the end of the server.
+class RunningProcesses final
+{
+public:
+    void add(pid_t pid)
+    {
+        std::lock_guard lock(m_mutex);
+        m_groups.insert(pid);
+    }
+    void remove(pid_t pid)
+    {
+        std::lock_guard lock(m_mutex);
+        m_groups.erase(pid);
+    }
+    bool empty() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_groups.empty();
+    }
+    void signalAll(int signal) const
+    {
+        std::lock_guard lock(m_mutex);
+        for (pid_t group : m_groups)
+            ::kill(-group, signal);
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    std::set<pid_t> m_groups;
+};
+
+RunningProcesses& running()
+{
+    static RunningProcesses processes;
+    return processes;
+}
+
+// The last bytes of a program's output: a command that writes without end costs at most
+// twice the limit in memory.
+class OutputTail final
+{
+public:
+    explicit OutputTail(qsizetype keep) : m_keep(std::max<qsizetype>(keep, 0)) {}
+
+    // False at the end of the stream, on an error, or when nothing waits on a
+    // non-blocking descriptor.
+    bool readFrom(int fd)
+    {
+        char buf[65536];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0)
+            return errno == EINTR;
+        if (n == 0)
+            return false;
+        m_bytes.append(buf, n);
+        if (m_bytes.size() > 2 * m_keep) {
+            m_bytes.remove(0, m_bytes.size() - m_keep);
+            m_cut = true;
+        }
+        return true;
+    }
+    QByteArray bytes() const
+    {
+        if (m_bytes.size() <= m_keep)
+            return m_bytes;
+        return m_bytes.right(m_keep);
+    }
+    bool cut() const { return m_cut || m_bytes.size() > m_keep; }
+
+private:
+    qsizetype m_keep;
+    QByteArray m_bytes;
+    bool m_cut = false;
+};
+
 pid_t waitForChild(pid_t pid, int* status)
 {
     pid_t waited;
@@ -85,33 +175,116 @@ pid_t waitForChild(pid_t pid, int* status)
 
 } // namespace
 
-ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir)
+ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
+                         int timeoutMs, qsizetype keepOutputBytes)
 {
     ProcessResult result;
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        result.startErrno = errno;
+        return result;
+    }
     const ArgVector words(program, args);
     SpawnSetup setup(QFile::encodeName(workingDir));
+    // Nothing to read from: a command that asks for input ends instead of waiting for ever.
+    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // dup2 onto 1 and 2 clears close-on-exec there; the pipe's own ends stay closed.
+    posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDERR_FILENO);
+    // Its own group, so that whatever it starts can be ended with it.
+    short flags = 0;
+    posix_spawnattr_getflags(&setup.attr, &flags);
+    posix_spawnattr_setflags(&setup.attr, short(flags | POSIX_SPAWN_SETPGROUP));
+    posix_spawnattr_setpgroup(&setup.attr, 0);
+
     pid_t pid = 0;
     const int err =
         posix_spawn(&pid, words.argv()[0], &setup.actions, &setup.attr, words.argv(), environ);
+    ::close(out[1]);
     if (err != 0) {
+        ::close(out[0]);
         result.startErrno = err;
         return result;
     }
     result.started = true;
+    running().add(pid);
+
+    // The child's end is seen through a pidfd beside the pipe; where there is none, by
+    // looking every few milliseconds.
+    const int pidFd = int(::syscall(SYS_pidfd_open, pid, 0));
+    OutputTail tail(keepOutputBytes);
+    bool pipeOpen = true;
+    bool reaped = false;
     int status = 0;
-    if (waitForChild(pid, &status) < 0) {
-        // Someone else reaped the child (a SIGCHLD handler); its end is unknown.
+    const qint64 started = monotonicMs();
+    qint64 killAt = 0; // when SIGKILL follows the SIGTERM of a time-out
+    while (!reaped) {
+        const pid_t waited = ::waitpid(pid, &status, WNOHANG);
+        if (waited == pid || (waited < 0 && errno == ECHILD)) {
+            reaped = waited == pid;
+            if (!reaped)
+                status = -1; // someone else reaped it (a SIGCHLD handler): its end is unknown
+            break;
+        }
+        const qint64 now = monotonicMs();
+        if (timeoutMs > 0 && !result.timedOut && now - started >= timeoutMs) {
+            result.timedOut = true;
+            ::kill(-pid, SIGTERM);
+            killAt = now + KillGraceMs;
+        }
+        if (killAt > 0 && now >= killAt) {
+            ::kill(-pid, SIGKILL);
+            killAt = 0;
+        }
+        int waitMs = pidFd >= 0 ? 1000 : 10;
+        if (timeoutMs > 0 && !result.timedOut)
+            waitMs = int(std::min<qint64>(waitMs, started + timeoutMs - now));
+        if (killAt > 0)
+            waitMs = int(std::min<qint64>(waitMs, killAt - now));
+        pollfd watched[2];
+        nfds_t count = 0;
+        if (pipeOpen)
+            watched[count++] = {out[0], POLLIN, 0};
+        if (pidFd >= 0)
+            watched[count++] = {pidFd, POLLIN, 0};
+        const int ready = ::poll(watched, count, std::max(waitMs, 0));
+        if (ready > 0 && pipeOpen && watched[0].revents != 0)
+            pipeOpen = tail.readFrom(out[0]);
+    }
+    // What is still in the pipe; a process the command left behind may hold it open, so
+    // this does not wait for its end.
+    const int fl = ::fcntl(out[0], F_GETFL);
+    ::fcntl(out[0], F_SETFL, fl | O_NONBLOCK);
+    while (pipeOpen && tail.readFrom(out[0])) {
+    }
+    ::close(out[0]);
+    if (pidFd >= 0)
+        ::close(pidFd);
+    if (result.timedOut)
+        ::kill(-pid, SIGKILL); // what is left of its group
+    running().remove(pid);
+    result.output = tail.bytes();
+    result.outputCut = tail.cut();
+
+    if (status == -1) {
         result.exited = true;
         result.exitStatus = -1;
-        return result;
-    }
-    if (WIFEXITED(status)) {
+    } else if (WIFEXITED(status)) {
         result.exited = true;
         result.exitStatus = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         result.exitStatus = WTERMSIG(status);
     }
     return result;
+}
+
+void endRunningProcesses(int graceMs)
+{
+    running().signalAll(SIGTERM);
+    const qint64 until = monotonicMs() + graceMs;
+    while (!running().empty() && monotonicMs() < until)
+        ::usleep(10000);
+    running().signalAll(SIGKILL);
 }
 
 QByteArray processOutput(const QString& program, const QStringList& args,

@@ -5,6 +5,7 @@
 #include "net/socketerror.h"
 #include "platform/clock.h"
 #include "platform/installedprinters.h"
+#include "platform/printroutes.h"
 #include "protocol/lpdconnection.h"
 #include "spool/despooler.h"
 #include "spool/spoolworker.h"
@@ -16,6 +17,7 @@
 #include <QThreadPool>
 
 #include <algorithm>
+#include <climits>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -165,6 +167,10 @@ void LpdServer::shutdown()
     m_activeSessions = 0;
     if (m_listener)
         m_listener->close();
+    // A print still running ends with the server, not some time after it: its job stays
+    // and is printed at the next start.
+    if (m_runningDespoolers > 0)
+        endRunningProcesses(2000);
     // Lock files still to be removed: recovery would take their jobs for cut off.
     m_spoolWorker->drain();
 }
@@ -457,6 +463,9 @@ void LpdServer::onHousekeepingTick()
                              QString::number(m_runningDespoolers) +
                              QStringLiteral(" jobs running"));
         auto* pass = new Despooler(m_pendingJobs, m_printers, spoolDir(), m_log);
+        pass->setPrintTimeLimit(int(std::min<qint64>(
+            qint64(std::max(m_settings.printTimeoutMinutes, 0)) * 60000, INT_MAX)));
+        pass->setLogSuccessfulOutput(m_log.printingEnabled());
         connect(pass, &QThread::finished, this, &LpdServer::onDespoolerFinished);
         connect(pass, &QThread::finished, pass, &QObject::deleteLater);
         m_despooler = pass;

@@ -56,7 +56,8 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
             job.dataFile.isEmpty() ? QString() : queueDir + QLatin1Char('/') + job.dataFile;
         printed = printRaw(route, dataPath);
     } else {
-        printed = printByCommand(route, shown, fillPlaceholders(route.argumentWords, values));
+        printed =
+            printByCommand(job.queue, route, shown, fillPlaceholders(route.argumentWords, values));
     }
     if (!printed)
         return false;
@@ -74,7 +75,7 @@ bool Despooler::printRaw(const PrintRoute& route, const QString& dataPath)
     } else {
         switch (route.kind) {
         case PrintRoute::Kind::Device:
-            result = printToDevice(route.device, dataPath);
+            result = printToDevice(route.device, dataPath, m_printTimeLimitMs);
             break;
         case PrintRoute::Kind::Smb:
             result = printToSmb(route.target, dataPath);
@@ -91,7 +92,28 @@ bool Despooler::printRaw(const PrintRoute& route, const QString& dataPath)
     return result.ok;
 }
 
-bool Despooler::printByCommand(const PrintRoute& route, const QString& shown,
+void Despooler::logOutput(const QString& queue, const QString& command, const QByteArray& output,
+                          bool cut)
+{
+    // The tail the process layer kept is a few KiB; a command that writes a character per
+    // line still gets no more than this many lines.
+    constexpr qsizetype MaxLines = 40;
+    QList<QByteArray> lines = output.split('\n');
+    if (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    if (lines.size() > MaxLines) {
+        lines = lines.mid(lines.size() - MaxLines);
+        cut = true;
+    }
+    const QString prefix = QStringLiteral("Output of ") + queue + QStringLiteral(" (") + command +
+                           QStringLiteral("): ");
+    if (cut)
+        log(prefix + QStringLiteral("..."));
+    for (const QByteArray& line : lines)
+        log(prefix + QString::fromLocal8Bit(line).remove(QLatin1Char('\r')));
+}
+
+bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,
                                const QStringList& words)
 {
     const QFileInfo program(route.program);
@@ -101,9 +123,22 @@ bool Despooler::printByCommand(const PrintRoute& route, const QString& shown,
     }
     log(QStringLiteral("Starting ") + shown);
     const ProcessResult result =
-        runProcess(program.absoluteFilePath(), words, program.absolutePath());
+        runProcess(program.absoluteFilePath(), words, program.absolutePath(), m_printTimeLimitMs);
     if (!result.started) {
         log(QStringLiteral("Failed: ") + shown);
+        return false;
+    }
+    const bool failed = result.timedOut || !result.exited || result.exitStatus != 0;
+    if (failed || m_logSuccessfulOutput)
+        logOutput(queue, route.program, result.output, result.outputCut);
+    if (result.timedOut) {
+        const QString limit =
+            m_printTimeLimitMs % 60000 == 0
+                ? QString::number(m_printTimeLimitMs / 60000) + QStringLiteral(" min")
+                : QString::number(m_printTimeLimitMs) + QStringLiteral(" ms");
+        log(QStringLiteral("Failed: ") + shown +
+            QStringLiteral(" (ended with its processes at the time limit of ") + limit +
+            QLatin1Char(')'));
         return false;
     }
     if (!result.exited || result.exitStatus != 0) {

@@ -23,17 +23,28 @@ public:
     Despooler(PendingJobList& jobs, QList<PrinterDefinition> printers, QString spoolDir,
               LogSink& log, QObject* parent = nullptr);
 
+    // Set before start: how long one print may take (0: no limit), and whether the output
+    // of a print that succeeded is logged (the Printing category).
+    void setPrintTimeLimit(int ms) { m_printTimeLimitMs = ms; }
+    void setLogSuccessfulOutput(bool on) { m_logSuccessfulOutput = on; }
+
 protected:
     void run() override;
 
 private:
     bool printJob(const SpoolJob& job, const PrinterDefinition& printer);
     bool printRaw(const PrintRoute& route, const QString& dataPath);
-    bool printByCommand(const PrintRoute& route, const QString& shown, const QStringList& words);
+    bool printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,
+                        const QStringList& words);
+    // What a print command wrote, a log line each, named by queue and command.
+    void logOutput(const QString& queue, const QString& command, const QByteArray& output,
+                   bool cut);
     void log(const QString& line);
 
     PendingJobList& m_jobs;
     const QList<PrinterDefinition> m_printers;
     const QString m_spoolDir;
     LogSink& m_log;
+    int m_printTimeLimitMs = 0;
+    bool m_logSuccessfulOutput = false;
 };

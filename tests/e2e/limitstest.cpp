@@ -4,6 +4,8 @@
 #include "runningserver.h"
 #include "testsupport.h"
 
+#include <QDir>
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -52,4 +54,66 @@ TEST(Limits, DescriptorFloodLeavesTheServerAliveAndListening)
         20000));
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "after the flood\n"; }, 10000))
         << s.log().toStdString();
+}
+
+namespace {
+
+// Process ids written one a line; true when none of them runs any more (a zombie waiting
+// for a reaper counts as gone).
+bool allGone(const QByteArray& pidLines)
+{
+    for (const QByteArray& pid : pidLines.split('\n')) {
+        if (pid.trimmed().isEmpty())
+            continue;
+        const QByteArray stat =
+            readFile(QStringLiteral("/proc/%1/stat").arg(QString::fromLatin1(pid.trimmed())));
+        if (!stat.isEmpty() && !stat.contains(") Z "))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(Limits, HangingPrintEndsAtPrintTimeoutAndWithTheServer)
+{
+    RunningServer s;
+    const QString pids = s.dir() + QStringLiteral("/pids");
+    const QString hang = s.dir() + QStringLiteral("/hang.sh");
+    // A command that starts a helper of its own and never ends.
+    ASSERT_TRUE(writeScript(hang, "echo $$ >> \"$(dirname \"$0\")/pids\"\n"
+                                  "sleep 1000 &\n"
+                                  "echo $! >> \"$(dirname \"$0\")/pids\"\n"
+                                  "echo stuck at the device\n"
+                                  "wait\n"));
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + hang + QStringLiteral(" %p/%d")},
+                        {QStringLiteral("127.")}, "PRINTTIMEOUT\r\n1\r\n\r\n"));
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "never printed\n"));
+    ASSERT_EQ(runCommand(QStringLiteral("rlpr"),
+                         {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
+                          QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
+                          QStringLiteral("lp"), file})
+                  .exitCode,
+              0);
+    ASSERT_TRUE(waitUntil([&] { return readFile(pids).count('\n') == 2; }, 15000));
+    const QByteArray first = readFile(pids);
+
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return s.log().contains(
+                QStringLiteral(" (ended with its processes at the time limit of 1 min)"));
+        },
+        90000))
+        << s.log().toStdString();
+    EXPECT_TRUE(s.log().contains(QStringLiteral("Output of lp (") + hang +
+                                 QStringLiteral("): stuck at the device")));
+    EXPECT_TRUE(waitUntil([&] { return allGone(first); }, 10000));
+
+    // The job stays: the next pass starts it again, and stopping the server ends that print.
+    ASSERT_TRUE(waitUntil([&] { return readFile(pids).count('\n') == 4; }, 15000));
+    s.stop();
+    EXPECT_TRUE(waitUntil([&] { return allGone(readFile(pids)); }, 10000))
+        << readFile(pids).constData();
+    EXPECT_EQ(QDir(s.spool()).entryList({QStringLiteral("cfA*")}, QDir::Files).size(), 1);
 }

@@ -76,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Harness& h = harness();
     FuzzedDataProvider input(data, size);
     const bool dropAtEnd = input.ConsumeBool();
-    h.log.receivedData = input.ConsumeBool();
+    h.log.setReceivedDataEnabled(input.ConsumeBool());
 
     int pair[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)

@@ -143,6 +143,19 @@ TEST_F(DevicePath, DeviceThatRefusesWritesFails)
         << result.reason.toStdString();
 }
 
+TEST_F(DevicePath, DeviceThatNeverReadsFailsAtTheTimeLimit)
+{
+    const QString fifo = dir.filePath(QStringLiteral("stuck"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // More than the FIFO holds, and a reader that never reads.
+    const QString file = writeDataFile(dir.path(), QStringLiteral("job"), noise(1024 * 1024));
+    const int fd = openReader(fifo);
+    const RouteResult result = printToDevice(fifo, file, 300);
+    ::close(fd);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.reason.contains(QLatin1String("time limit"))) << result.reason.toStdString();
+}
+
 TEST_F(DevicePath, FifoWithoutReaderFailsAtOnce)
 {
     const QString fifo = dir.filePath(QStringLiteral("lonely"));
@@ -150,7 +163,8 @@ TEST_F(DevicePath, FifoWithoutReaderFailsAtOnce)
     const QString file = writeDataFile(dir.path(), QStringLiteral("job"), noise(10));
     const RouteResult result = printToDevice(fifo, file);
     EXPECT_FALSE(result.ok);
-    EXPECT_TRUE(result.reason.startsWith(QStringLiteral("cannot open "))) << result.reason.toStdString();
+    EXPECT_TRUE(result.reason.startsWith(QStringLiteral("cannot open ")))
+        << result.reason.toStdString();
 }
 
 TEST_F(DevicePath, ReaderGoneFailsWithoutKillingTheProcess)

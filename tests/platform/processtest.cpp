@@ -127,4 +127,56 @@ TEST_F(Process, InheritsTheEnvironment)
     EXPECT_EQ(readFile(out), QByteArray("from the server"));
 }
 
+bool processGone(const QString& pid)
+{
+    // A zombie waiting for a reaper that is not there counts as gone.
+    const QByteArray stat = readFile(QStringLiteral("/proc/") + pid + QStringLiteral("/stat"));
+    return stat.isEmpty() || stat.contains(") Z ");
+}
+
+TEST_F(Process, OutputIsCapturedBoundedAndStdinIsEmpty)
+{
+    const ProcessResult both = runProcess(
+        script(QStringLiteral("both"), "echo out; echo err >&2; readlink /proc/$$/fd/0; cat\n"), {},
+        dir.path());
+    EXPECT_EQ(both.exitStatus, 0);
+    EXPECT_EQ(both.output, QByteArray("out\nerr\n/dev/null\n"));
+    EXPECT_FALSE(both.outputCut);
+
+    // 40 MB of output: only the last few KiB are kept.
+    const ProcessResult flood =
+        runProcess(script(QStringLiteral("flood"),
+                          "head -c 41943040 /dev/zero | tr '\\0' x; echo; echo last line\n"),
+                   {}, dir.path(), 0, 4096);
+    EXPECT_EQ(flood.exitStatus, 0);
+    EXPECT_EQ(flood.output.size(), 4096);
+    EXPECT_TRUE(flood.output.endsWith("x\nlast line\n"));
+    EXPECT_TRUE(flood.outputCut);
+}
+
+TEST_F(Process, CommandPastItsTimeLimitIsEndedWithItsGroup)
+{
+    // A child in the background, then a wait that never ends; the TERM is ignored, so the
+    // KILL a few seconds later is what ends it.
+    const QString hang =
+        script(QStringLiteral("hang"), "trap '' TERM\nsleep 1000 &\necho $! > bg.pid\n"
+                                       "echo waiting\nwhile :; do sleep 1; done\n");
+    const ProcessResult result = runProcess(hang, {}, dir.path(), 300);
+    EXPECT_TRUE(result.started);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_FALSE(result.exited);
+    EXPECT_EQ(result.exitStatus, SIGKILL);
+    EXPECT_EQ(result.output, QByteArray("waiting\n"));
+    const QString background =
+        QString::fromLatin1(readFile(dir.filePath(QStringLiteral("bg.pid"))).trimmed());
+    ASSERT_FALSE(background.isEmpty());
+    EXPECT_TRUE(waitUntil([&] { return processGone(background); }));
+
+    // A quick command is not touched by the limit.
+    const ProcessResult quick =
+        runProcess(script(QStringLiteral("quick"), "exit 0\n"), {}, dir.path(), 60000);
+    EXPECT_FALSE(quick.timedOut);
+    EXPECT_TRUE(quick.exited);
+}
+
 } // namespace

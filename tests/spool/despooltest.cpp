@@ -39,9 +39,11 @@ protected:
         jobs.append(job);
     }
 
-    void runPass(const QStringList& printers)
+    void runPass(const QStringList& printers, int printTimeLimitMs = 0, bool logOutput = false)
     {
         Despooler pass(jobs, parsePrinterDefinitions(printers), spool(), log);
+        pass.setPrintTimeLimit(printTimeLimitMs);
+        pass.setLogSuccessfulOutput(logOutput);
         pass.start();
         ASSERT_TRUE(waitUntil([&] { return pass.isFinished(); }, 10000));
         pass.wait();
@@ -136,4 +138,32 @@ TEST_F(Despool, EmptyListEndsAtOnce)
 {
     runPass({QStringLiteral("lp /bin/true")});
     EXPECT_TRUE(log.lines().isEmpty());
+}
+
+TEST_F(Despool, HangingCommandEndsAtTheLimitAndItsOutputIsLogged)
+{
+    const QString hang = script("hang", "echo warming up\necho paper jam >&2\nsleep 1000\n");
+    addJob(QStringLiteral("lp"), 1);
+    runPass({QStringLiteral("lp ") + hang + QStringLiteral(" %d")}, 500);
+    const QString prefix = QStringLiteral("Output of lp (") + hang + QStringLiteral("): ");
+    EXPECT_TRUE(log.contains(prefix + QStringLiteral("warming up")));
+    EXPECT_TRUE(log.contains(prefix + QStringLiteral("paper jam")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Failed: ") + hang +
+                             QStringLiteral(" dfA001h (ended with its processes at the time limit "
+                                            "of 500 ms)")))
+        << log.lines().join(u'\n').toStdString();
+    // The job stays for the next pass.
+    EXPECT_EQ(jobs.count(), 1);
+    EXPECT_TRUE(QFile::exists(spool() + QStringLiteral("/lp/dfA001h")));
+
+    // A command that succeeds: its output only with the Printing category.
+    const QString chatty = script("chatty", "echo all fine\n");
+    const QString fine = QStringLiteral("Output of lp (") + chatty + QStringLiteral("): all fine");
+    addJob(QStringLiteral("lp"), 2);
+    runPass({QStringLiteral("lp ") + chatty + QStringLiteral(" %d")}, 60000);
+    EXPECT_FALSE(log.contains(fine));
+    addJob(QStringLiteral("lp"), 3);
+    runPass({QStringLiteral("lp ") + chatty + QStringLiteral(" %d")}, 60000, true);
+    EXPECT_TRUE(log.contains(fine));
+    EXPECT_EQ(jobs.count(), 0);
 }

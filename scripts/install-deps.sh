@@ -7,7 +7,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config
   libcups2-dev libsmbclient-dev libgtest-dev libgmock-dev
   cups cups-client samba smbclient rlpr socat xvfb xauth python3
   clang libclang-rt-14-dev
-  openbox trayer xdotool x11-utils"
+  openbox trayer xdotool x11-utils
+  libsystemd-dev scdoc systemd dpkg-dev file"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

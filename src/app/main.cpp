@@ -6,6 +6,7 @@
 #include "platform/controlchannel.h"
 #include "platform/cupsconnection.h"
 #include "platform/instancelock.h"
+#include "platform/servicemanager.h"
 #include "platform/unixsignals.h"
 #include "protocol/lpdserver.h"
 
@@ -48,15 +49,19 @@ void printError(const QString& text)
     std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
+int usageFault(const QString& error)
+{
+    printError(QStringLiteral("spoolmere: ") + error);
+    return 2;
+}
+
 // `spoolmere --send WORD`: hands the word to the running server. It never takes the lock,
 // so it is never a second instance.
 int sendWord(int argc, char** argv, const CommandLine& options)
 {
     QCoreApplication app(argc, argv);
-    if (!options.error.isEmpty()) {
-        printError(QStringLiteral("spoolmere: ") + options.error);
-        return 2;
-    }
+    if (!options.error.isEmpty())
+        return usageFault(options.error);
     QString error;
     const QString dir = InstanceLock::runtimeDir(&error);
     if (dir.isEmpty() || !ControlChannel::send(dir, options.sendWord, &error)) {
@@ -104,9 +109,16 @@ void runDesktopProgram(char** argv)
 
 void printLogLine(const QString& line)
 {
-    const QByteArray bytes = line.toLocal8Bit();
+    // Under systemd each line carries its priority, so `journalctl -p err` finds failures.
+    static const bool journal = servicemanager::standardOutputIsJournal();
+    QByteArray bytes;
+    if (journal) {
+        bytes = servicemanager::journalLine(line);
+    } else {
+        bytes = line.toLocal8Bit();
+        bytes += '\n';
+    }
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
@@ -117,6 +129,13 @@ int main(int argc, char** argv)
     if (argc == 2 && std::strcmp(argv[1], CupsListOption) == 0)
         return printCupsPrinterNames();
     const CommandLine raw = CommandLine::parse(rawArguments(argc, argv));
+    if (raw.help || raw.version) {
+        const QString program = QString::fromLocal8Bit(argc > 0 ? argv[0] : "spoolmere");
+        const QString text = raw.help ? CommandLine::usage(program.section(QLatin1Char('/'), -1))
+                                      : QStringLiteral("spoolmere " SPOOLMERE_VERSION "\n");
+        std::fputs(text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
     if (raw.send)
         return sendWord(argc, argv, raw);
 #ifdef SPOOLMERE_HAVE_GUI
@@ -126,6 +145,10 @@ int main(int argc, char** argv)
         runDesktopProgram(argv);
     const bool headless = true;
 #endif
+    // With a window, Qt's own options (-platform, -style, ...) are taken out of the
+    // arguments by QApplication; the fault is judged once that has happened.
+    if (headless && !raw.error.isEmpty())
+        return usageFault(raw.error);
 
     // First of all, before any window: one server per user.
     InstanceLock lock;
@@ -156,12 +179,19 @@ int main(int argc, char** argv)
     setCupsListHelper(QCoreApplication::applicationFilePath());
     // Qt has taken its own options out of the arguments by now.
     const CommandLine options = CommandLine::parse(QCoreApplication::arguments().mid(1));
+    if (!options.error.isEmpty())
+        return usageFault(options.error);
 
     UnixSignals signals_;
     QObject::connect(&signals_, &UnixSignals::terminateRequested, app.get(),
                      [](int) { QCoreApplication::exit(0); });
 
     LpdServer server(locateSettingsFile());
+    QObject::connect(&signals_, &UnixSignals::reloadRequested, &server, [&server] {
+        servicemanager::notify("RELOADING=1");
+        server.reloadSettings();
+        servicemanager::notify("READY=1");
+    });
     ControlChannel channel;
     int rc = 0;
     if (headless) {
@@ -175,7 +205,10 @@ int main(int argc, char** argv)
         server.start();
         if (!runtimeDir.isEmpty() && !channel.listen(runtimeDir))
             printError(QStringLiteral("spoolmere: no control messages: ") + channel.error());
+        // Listening and old jobs recovered: systemd may start what comes after us.
+        servicemanager::notify("READY=1");
         rc = QCoreApplication::exec();
+        servicemanager::notify("STOPPING=1");
         channel.close();
     }
 #ifdef SPOOLMERE_HAVE_GUI

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 #include <array>
 
@@ -18,6 +19,7 @@ const QString kTimeout = QStringLiteral("TIMEOUT");
 const QString kMaxConn = QStringLiteral("MAXCONN");
 const QString kLogging = QStringLiteral("LOGGING");
 const QString kPrintTimeout = QStringLiteral("PRINTTIMEOUT");
+const QString kListen = QStringLiteral("LISTEN");
 
 enum class Section
 {
@@ -29,12 +31,13 @@ enum class Section
     Timeout,
     MaxConn,
     Logging,
-    PrintTimeout
+    PrintTimeout,
+    Listen
 };
 
 Section keywordSection(const QString& line)
 {
-    static const std::array<std::pair<const QString*, Section>, 8> keywords{{
+    static const std::array<std::pair<const QString*, Section>, 9> keywords{{
         {&kSpoolDir, Section::SpoolDir},
         {&kPort, Section::Port},
         {&kPrinters, Section::Printers},
@@ -43,6 +46,7 @@ Section keywordSection(const QString& line)
         {&kMaxConn, Section::MaxConn},
         {&kLogging, Section::Logging},
         {&kPrintTimeout, Section::PrintTimeout},
+        {&kListen, Section::Listen},
     }};
     for (const auto& [word, section] : keywords) {
         if (line == *word)
@@ -69,26 +73,39 @@ int decimalOr(const QString& line, int fallback)
     return ok ? value : fallback;
 }
 
+// The file is UTF-8; one that is not valid UTF-8 was written by an older version in
+// Latin-1 and is read as that, so old files keep working after an update.
+QString decodeSettingsText(const QByteArray& text)
+{
+    QByteArrayView bytes(text);
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        bytes = bytes.sliced(3);
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString decoded = utf8.decode(bytes);
+    if (utf8.hasError())
+        return QString::fromLatin1(bytes);
+    return decoded;
+}
+
 // Splits at CR LF, LF or a lone CR; a final line end does not start another line.
-QStringList splitLines(const QByteArray& text)
+QStringList splitLines(const QString& text)
 {
     QStringList lines;
-    const char* data = text.constData();
     const qsizetype size = text.size();
     qsizetype start = 0;
     qsizetype i = 0;
     while (i < size) {
-        const char c = data[i];
-        if (c != '\r' && c != '\n') {
+        const QChar c = text[i];
+        if (c != u'\r' && c != u'\n') {
             ++i;
             continue;
         }
-        lines.append(QString::fromLatin1(data + start, i - start));
-        i += (c == '\r' && i + 1 < size && data[i + 1] == '\n') ? 2 : 1;
+        lines.append(text.mid(start, i - start));
+        i += (c == u'\r' && i + 1 < size && text[i + 1] == u'\n') ? 2 : 1;
         start = i;
     }
     if (start < size)
-        lines.append(QString::fromLatin1(data + start, size - start));
+        lines.append(text.mid(start));
     return lines;
 }
 
@@ -114,7 +131,7 @@ Settings parseSettings(const QByteArray& text, Settings base)
     s.printTimeoutMinutes = Settings().printTimeoutMinutes;
 
     Section section = Section::None;
-    for (const QString& line : splitLines(text)) {
+    for (const QString& line : splitLines(decodeSettingsText(text))) {
         // The keyword test comes first so that a keyword opens its section even right
         // after a value line.
         if (const Section opened = keywordSection(line); opened != Section::None) {
@@ -154,6 +171,9 @@ Settings parseSettings(const QByteArray& text, Settings base)
             s.printTimeoutMinutes = minutes < 0 ? Settings().printTimeoutMinutes : minutes;
             break;
         }
+        case Section::Listen:
+            s.listenAddress = line;
+            break;
         }
     }
     return s;
@@ -165,6 +185,8 @@ QByteArray serializeSettings(const Settings& settings)
     lines << kSpoolDir << settings.spoolDir << QString();
     if (settings.port != QLatin1String("515"))
         lines << kPort << settings.port << QString();
+    if (settings.listenAddress != Settings().listenAddress)
+        lines << kListen << settings.listenAddress << QString();
     if (settings.timeoutMinutes != 1)
         lines << kTimeout << QString::number(settings.timeoutMinutes) << QString();
     if (settings.maxConn != 10)
@@ -178,7 +200,7 @@ QByteArray serializeSettings(const Settings& settings)
 
     QByteArray out;
     for (const QString& line : lines) {
-        out += line.toLatin1();
+        out += line.toUtf8();
         out += "\r\n";
     }
     return out;
@@ -209,7 +231,7 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
         return fail(file.errorString());
     const Settings parsed = parseSettings(text, settings);
     bool anyKeyword = false;
-    for (const QString& line : splitLines(text)) {
+    for (const QString& line : splitLines(decodeSettingsText(text))) {
         if (keywordSection(line) != Section::None) {
             anyKeyword = true;
             break;

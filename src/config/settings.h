@@ -10,6 +10,8 @@ struct Settings
 {
     QString spoolDir;
     QString port = QStringLiteral("515");
+    // "::" takes IPv6 and IPv4 clients; "0.0.0.0" IPv4 only; or one address of this host.
+    QString listenAddress = QStringLiteral("::");
     QStringList printers; // printer definitions, one line each
     QStringList hosts;    // allowed-host prefixes
     int timeoutMinutes = 1;

@@ -124,11 +124,13 @@ quint16 EventSocket::localPort() const
 {
     if (m_handle < 0)
         return 0;
-    sockaddr_in local{};
+    sockaddr_storage local{};
     socklen_t length = sizeof local;
     if (::getsockname(m_handle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return 0;
-    return ntohs(local.sin_port);
+    if (local.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&local)->sin_port);
 }
 
 // ---- resolving ------------------------------------------------------------------------
@@ -158,6 +160,14 @@ void EventSocket::lookUpAddress()
 {
     if (m_addrResolved)
         return;
+    m_addrIsV6 = m_addr.contains(QLatin1Char(':'));
+    if (m_addrIsV6) {
+        if (::inet_pton(AF_INET6, m_addr.trimmed().toLatin1().constData(), m_addr6) != 1)
+            raiseText(QStringLiteral("listen: WSocketResolveHost: '") + m_addr +
+                      QStringLiteral("' Invalid IP address."));
+        m_addrResolved = true;
+        return;
+    }
     const QString error = resolveHost(m_addr, &m_addrNumber);
     if (!error.isEmpty())
         raiseText(QStringLiteral("listen: ") + error);
@@ -187,8 +197,8 @@ void EventSocket::listen()
         setState(EventSocket::State::Closed);
     }
 
-    const int handle =
-        ::socket(AF_INET, m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, m_protoNumber);
+    const int handle = ::socket(m_addrIsV6 ? AF_INET6 : AF_INET,
+                                m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, m_protoNumber);
     if (handle < 0)
         raiseErrorCheckClose(socketErrorFromErrno(errno), QStringLiteral("socket"));
     m_handle = handle;
@@ -200,11 +210,25 @@ void EventSocket::listen()
     const int on = 1;
     ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(m_portNumber);
-    local.sin_addr.s_addr = m_addrNumber;
-    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof(sockaddr_in);
+    if (m_addrIsV6) {
+        // IPv4 clients too, whatever net.ipv6.bindv6only says: they appear as mapped
+        // addresses, which peerAddressText turns back into dotted text.
+        const int off = 0;
+        ::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&local);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(m_portNumber);
+        std::memcpy(&v6->sin6_addr, m_addr6, sizeof m_addr6);
+        localLength = sizeof(sockaddr_in6);
+    } else {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&local);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(m_portNumber);
+        v4->sin_addr.s_addr = m_addrNumber;
+    }
+    if (::bind(handle, reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
         const int err = errno;
         ::close(std::exchange(m_handle, -1));
         setState(EventSocket::State::Closed);
@@ -302,6 +326,29 @@ int EventSocket::peerAddress(sockaddr_in& address) const
         address.sin_family != AF_INET)
         return -1;
     return 0;
+}
+
+QString EventSocket::peerAddressText() const
+{
+    if (m_state != EventSocket::State::Connected || m_handle < 0)
+        return {};
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+        return {};
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+        // Allow-lists such as "127." were written for dotted text.
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr))
+            ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    }
+    return QString::fromLatin1(text);
 }
 
 // ---- readiness ------------------------------------------------------------------------
@@ -710,18 +757,27 @@ void EventSocket::raiseErrorCheckClose(int code, const QString& reportName)
 
 // ---- name service ---------------------------------------------------------------------
 
-QString reverseLookup(const QString& dottedAddress)
+QString reverseLookup(const QString& address)
 {
-    if (dottedAddress.isEmpty() || dottedAddress.size() > 256)
+    if (address.isEmpty() || address.size() > 256)
         raiseText(QStringLiteral("WSocketGetHostByAddr: Invalid address."));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, dottedAddress.trimmed().toLatin1().constData(), &address.sin_addr) !=
-        1)
+    const QByteArray text = address.trimmed().toLatin1();
+    sockaddr_storage peer{};
+    socklen_t length = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&peer);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&peer);
+    if (::inet_pton(AF_INET, text.constData(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        length = sizeof(sockaddr_in);
+    } else if (::inet_pton(AF_INET6, text.constData(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        length = sizeof(sockaddr_in6);
+    } else {
         return {};
+    }
     char host[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<sockaddr*>(&address), sizeof address, host, sizeof host,
-                      nullptr, 0, NI_NAMEREQD) != 0)
+    if (::getnameinfo(reinterpret_cast<sockaddr*>(&peer), length, host, sizeof host, nullptr, 0,
+                      NI_NAMEREQD) != 0)
         return {};
     return QString::fromUtf8(host);
 }

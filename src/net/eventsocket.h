@@ -89,6 +89,9 @@ public:
     void adoptHandle(int handle);
     // Fills the peer's IPv4 address; 0 on success, -1 when not connected or on failure.
     int peerAddress(sockaddr_in& address) const;
+    // The peer's address as text: dotted for IPv4, also when it reached a dual-stack
+    // listener (never "::ffff:a.b.c.d"), RFC 5952 text for IPv6; empty when unknown.
+    QString peerAddressText() const;
     int receive(void* buffer, int length);
     // Copies up to `length` waiting bytes without taking them: the next receive gets them
     // again. 0 at the end of the stream, -1 on error (lastError tells which).
@@ -160,6 +163,9 @@ private:
     int m_socketType = 1;
     quint16 m_portNumber = 0; // host order
     quint32 m_addrNumber = 0; // network order
+    // An address with a colon is IPv6; "::" listens for IPv4 too (dual-stack).
+    bool m_addrIsV6 = false;
+    unsigned char m_addr6[16] = {};
     int m_lastError = 0;
     qint64 m_readCount = 0;
     bool m_closedEventFired = false;
@@ -175,7 +181,7 @@ private:
     QSocketNotifier* m_writeNotifier = nullptr;
 };
 
-// Reverse lookup of a dotted IPv4 address; empty when nothing is found. Throws
+// Reverse lookup of a dotted IPv4 or a textual IPv6 address; empty when nothing is found. Throws
 // SocketError "reverseLookup: Invalid address." for an empty or over-long text.
 // Blocking: callers on the main thread run it on a worker.
-QString reverseLookup(const QString& dottedAddress);
+QString reverseLookup(const QString& address);

@@ -12,18 +12,47 @@ CommandLine CommandLine::parse(const QStringList& args)
             c.protect = true;
         } else if (a == QLatin1String("--headless")) {
             c.headless = true;
+        } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            c.help = true;
+        } else if (a == QLatin1String("--version") || a == QLatin1String("-V")) {
+            c.version = true;
         } else if (a == QLatin1String("--send")) {
             c.send = true;
             if (i + 1 < args.size()) {
                 c.sendWord = args[++i];
-            } else {
+            } else if (c.error.isEmpty()) {
                 c.error = QStringLiteral("--send needs a message: lpdshow, lpddown, lpdprot or "
                                          "lpduprot");
             }
         } else if (a.startsWith(QLatin1String("--send="))) {
             c.send = true;
             c.sendWord = a.mid(7);
+        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1 && c.error.isEmpty()) {
+            // A mistyped option must not start a server that does something else.
+            c.error = QStringLiteral("unknown option %1 (see --help)").arg(a);
         }
     }
     return c;
+}
+
+QString CommandLine::usage(const QString& program)
+{
+    return QStringLiteral(
+               "Usage: %1 [--headless] [open] [hide] [protect]\n"
+               "       %1 --send lpdshow|lpddown|lpdprot|lpduprot\n"
+               "\n"
+               "An LPD print server (RFC 1179).\n"
+               "\n"
+               "  --headless     run without a window even when there is a display\n"
+               "  open           show the window at start (first argument only)\n"
+               "  hide           no tray icon\n"
+               "  protect        start in protect mode\n"
+               "  --send WORD    hand a control message to the running server\n"
+               "  --help         show this text and end\n"
+               "  --version      show the version and end\n"
+               "\n"
+               "Settings: the file named by SPOOLMERE_CONFIG, else lpd.ini beside the program,\n"
+               "else $XDG_CONFIG_HOME/spoolmere/lpd.ini. SIGHUP reads it again; SIGTERM ends\n"
+               "the server in order. See spoolmere(8) and lpd.ini(5).\n")
+        .arg(program);
 }

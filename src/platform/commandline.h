@@ -1,7 +1,8 @@
 #pragma once
 // The program's arguments. "open", "hide" and "protect" are compared whole and with their
-// letter case; "open" counts only as the first argument. "--headless" and "--send WORD" are
-// this port's own; anything else is ignored.
+// letter case; "open" counts only as the first argument; other plain words are ignored.
+// "--headless", "--send WORD", "--help" and "--version" are this port's own; any other
+// argument that starts with "-" is a usage fault.
 
 #include <QString>
 #include <QStringList>
@@ -13,9 +14,13 @@ struct CommandLine
     bool protect = false; // protect mode from the start
     bool headless = false;
     bool send = false; // deliver sendWord to the running server and end
+    bool help = false;
+    bool version = false;
     QString sendWord;
-    QString error; // a usage fault, e.g. "--send" without a word
+    QString error; // a usage fault, e.g. "--send" without a word or an unknown option
 
     // `args` without the program's name.
     static CommandLine parse(const QStringList& args);
+    // The text of `--help`, for the program called `program`.
+    static QString usage(const QString& program);
 };

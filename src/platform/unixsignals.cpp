@@ -30,13 +30,17 @@ UnixSignals::UnixSignals(QObject* parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
-    ::signal(SIGHUP, SIG_IGN);
+    ::sigaction(SIGHUP, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
-        while (::read(g_pipe[0], &byte, 1) == 1)
-            emit terminateRequested(byte);
+        while (::read(g_pipe[0], &byte, 1) == 1) {
+            if (byte == SIGHUP)
+                emit reloadRequested();
+            else
+                emit terminateRequested(byte);
+        }
     });
 }
 
@@ -44,4 +48,5 @@ UnixSignals::~UnixSignals()
 {
     ::signal(SIGTERM, SIG_DFL);
     ::signal(SIGINT, SIG_DFL);
+    ::signal(SIGHUP, SIG_IGN);
 }

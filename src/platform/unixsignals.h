@@ -1,7 +1,8 @@
 #pragma once
-// SIGTERM and SIGINT reach the event loop through a self-pipe and a QSocketNotifier, so
-// that nothing of Qt runs inside a signal handler. SIGHUP (the end of a log-in session)
-// and SIGPIPE (a client gone while an answer is written) are ignored.
+// SIGTERM, SIGINT and SIGHUP reach the event loop through a self-pipe and a
+// QSocketNotifier, so that nothing of Qt runs inside a signal handler. SIGHUP asks for
+// lpd.ini to be read again (systemctl reload); SIGPIPE (a client gone while an answer is
+// written) is ignored.
 
 #include <QObject>
 
@@ -18,6 +19,7 @@ public:
 
 signals:
     void terminateRequested(int signalNumber);
+    void reloadRequested();
 
 private:
     QSocketNotifier* m_notifier = nullptr;

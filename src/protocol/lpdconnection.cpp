@@ -138,11 +138,7 @@ bool LpdConnection::adopt(int handle, QString* report)
 
 QString LpdConnection::peerAddress() const
 {
-    sockaddr_in peer{};
-    if (m_socket->peerAddress(peer) != 0)
-        return QString();
-    const auto* b = reinterpret_cast<const quint8*>(&peer.sin_addr.s_addr);
-    return QStringLiteral("%1.%2.%3.%4").arg(b[0]).arg(b[1]).arg(b[2]).arg(b[3]);
+    return m_socket->peerAddressText();
 }
 
 void LpdConnection::refuse(const QByteArray& answer)

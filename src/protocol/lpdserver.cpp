@@ -3,6 +3,7 @@
 #include "config/printerdefinition.h"
 #include "net/eventsocket.h"
 #include "net/socketerror.h"
+#include "net/socketresolver.h"
 #include "platform/clock.h"
 #include "platform/installedprinters.h"
 #include "platform/printroutes.h"
@@ -223,6 +224,72 @@ bool LpdServer::saveSettings()
     return false;
 }
 
+namespace {
+
+// Why a freshly read lpd.ini cannot replace the running settings; empty when it can.
+QString unusableSetting(const Settings& s)
+{
+    quint16 port = 0;
+    if (!s.port.isEmpty() && !resolvePort(s.port, false, &port).isEmpty())
+        return QStringLiteral("PORT '%1' is not a port").arg(s.port);
+    if (!s.listenAddress.isEmpty()) {
+        unsigned char address[16];
+        const QByteArray text = s.listenAddress.toLatin1();
+        if (::inet_pton(AF_INET6, text.constData(), address) != 1 &&
+            ::inet_pton(AF_INET, text.constData(), address) != 1)
+            return QStringLiteral("LISTEN '%1' is not an IP address").arg(s.listenAddress);
+    }
+    for (const QString& def : s.printers) {
+        if (printerdef::queueName(def).isEmpty())
+            return QStringLiteral("printer definition '%1' has no queue name").arg(def);
+    }
+    return {};
+}
+
+} // namespace
+
+bool LpdServer::reloadSettings()
+{
+    Settings fresh;
+    QString problem;
+    if (!loadSettingsFile(m_settingsPath, fresh, &problem) && problem.isEmpty())
+        problem = QStringLiteral("it is missing");
+    if (problem.isEmpty())
+        problem = unusableSetting(fresh);
+    if (!problem.isEmpty()) {
+        m_log.append(QStringLiteral("ERROR: Reload of ") + m_settingsPath +
+                     QStringLiteral(" failed, the running settings stay: ") + problem);
+        return false;
+    }
+    m_log.append(QStringLiteral("Reloading ") + m_settingsPath);
+    const bool relisten =
+        fresh.port != m_settings.port || fresh.listenAddress != m_settings.listenAddress;
+    applySettings(fresh);
+    m_log.setConnectingEnabled(m_settings.logConnecting);
+    m_log.setReceivedDataEnabled(m_settings.logReceivedData);
+    m_log.setPrintingEnabled(m_settings.logPrinting);
+    // Open connections are sockets of their own and go on with the old port. A listener
+    // that cannot open on the new one is tried again by the housekeeping tick.
+    if (relisten && !restartListening())
+        startHousekeeping();
+    emit settingsApplied();
+    recoverSpooledJobs();
+    return true;
+}
+
+// Clients the kernel has already taken on the listening socket but the server has not
+// accepted yet would be reset with it when it closes; they are accepted first and then go
+// on like every open connection.
+void LpdServer::acceptQueuedClients()
+{
+    while (isListening()) {
+        const size_t before = m_sessions.size();
+        onIncomingConnection(m_listener.get(), 0);
+        if (m_sessions.size() == before)
+            break;
+    }
+}
+
 bool LpdServer::start()
 {
     loadSettings();
@@ -239,11 +306,30 @@ bool LpdServer::startListening()
         m_descriptorLimit = raiseDescriptorLimit();
         m_reserveDescriptor = openReserveDescriptor();
     }
+    const QString port = m_settings.port.isEmpty() ? QStringLiteral("515") : m_settings.port;
+    const QString address =
+        m_settings.listenAddress.isEmpty() ? Settings().listenAddress : m_settings.listenAddress;
     try {
-        m_listener->setAddress(QStringLiteral("0.0.0.0"));
-        m_listener->setPort(m_settings.port.isEmpty() ? QStringLiteral("515") : m_settings.port);
+        m_listener->setAddress(address);
+        m_listener->setPort(port);
         m_listener->listen();
         m_reopenListener = false;
+        return true;
+    } catch (const SocketError& e) {
+        // A kernel without IPv6 (booted with ipv6.disable=1, some containers) still serves
+        // IPv4 clients on the default address.
+        const bool noIpv6 = e.code() == 10047 || e.code() == 10049;
+        if (!(noIpv6 && address == Settings().listenAddress)) {
+            m_log.append(e.message());
+            return false;
+        }
+    }
+    try {
+        m_listener->close();
+        m_listener->setAddress(QStringLiteral("0.0.0.0"));
+        m_listener->listen();
+        m_reopenListener = false;
+        m_log.append(QStringLiteral("No IPv6 on this host: listening on 0.0.0.0"));
         return true;
     } catch (const SocketError& e) {
         m_log.append(e.message());
@@ -253,6 +339,7 @@ bool LpdServer::startListening()
 
 bool LpdServer::restartListening()
 {
+    acceptQueuedClients();
     m_listener->close();
     return startListening();
 }
@@ -386,7 +473,8 @@ void LpdServer::admit(LpdConnection* c, const QString& ip)
 {
     bool allowed = false;
     for (const QString& host : m_settings.hosts) {
-        if (!host.isEmpty() && !ip.isEmpty() && ip.startsWith(host)) {
+        // IPv6 text is lower case; an entry written "2001:DB8:" still means it.
+        if (!host.isEmpty() && !ip.isEmpty() && ip.startsWith(host, Qt::CaseInsensitive)) {
             allowed = true;
             break;
         }

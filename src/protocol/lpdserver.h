@@ -42,6 +42,11 @@ public:
 
     void loadSettings();
     bool saveSettings();
+    // SIGHUP: reads lpd.ini again and applies it as Setup's OK does: the listener reopened
+    // when its port or address changed (open connections go on), printers and hosts
+    // replaced, then the recovery scan. A file that cannot be read or holds a value the
+    // server cannot use changes nothing; the log says why.
+    bool reloadSettings();
     void recoverSpooledJobs();
     // (Re)opens the listener on the configured port; false with the report in the log.
     bool startListening();
@@ -93,8 +98,10 @@ signals:
     void sessionCountChanged(int count);
     // lpd.ini is there but could not be read or parsed; the server goes on with defaults.
     void settingsFileProblem(const QString& text);
+    void settingsApplied();
 
 private:
+    void acceptQueuedClients();
     void startHousekeeping();
     void setHousekeepingInterval(int ms);
     void sessionHalf();

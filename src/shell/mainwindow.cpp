@@ -53,6 +53,7 @@ MainWindow::MainWindow(LpdServer& core, QWidget* parent) : QMainWindow(parent), 
 
     connect(&m_core.log(), &LogSink::lineAppended, this, &MainWindow::appendLog);
     connect(&m_core, &LpdServer::jobsChanged, this, &MainWindow::refreshJobs);
+    connect(&m_core, &LpdServer::settingsApplied, this, &MainWindow::refreshPrinters);
     connect(&m_core, &LpdServer::connectionsChanged, this, &MainWindow::refreshConnections);
     connect(&m_core, &LpdServer::sessionCountChanged, this,
             [this](int n) { m_sessionCount->setText(QString::number(n)); });

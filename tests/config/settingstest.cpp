@@ -217,7 +217,8 @@ TEST(Settings, LineEndsAndEightBitText)
     EXPECT_EQ(parse("PORT\r5515\r\rHOSTS\ra\rb\r"), expected);
     EXPECT_EQ(parse("PORT\r\n5515\n\rHOSTS\ra\r\nb"), expected);
 
-    // Every byte but CR and LF survives a round trip, NUL and high bytes included.
+    // Every Latin-1 character but CR and LF survives a round trip, NUL included; the
+    // file holds them as UTF-8.
     QByteArray bytes;
     for (int c = 1; c < 256; ++c) {
         if (c != '\r' && c != '\n')
@@ -228,8 +229,24 @@ TEST(Settings, LineEndsAndEightBitText)
     s.printers = {QString::fromLatin1(bytes)};
     s.spoolDir = QString::fromLatin1("/spool/\xe9t\xe9");
     const QByteArray text = serializeSettings(s);
-    EXPECT_TRUE(text.contains(bytes));
+    EXPECT_TRUE(text.contains(s.printers[0].toUtf8()));
+    EXPECT_TRUE(text.startsWith("SPOOLDIR\r\n/spool/\xc3\xa9t\xc3\xa9\r\n"));
     EXPECT_EQ(parseSettings(text), s);
+}
+
+TEST(Settings, ReadsUtf8AndFallsBackToLatin1ForOldFiles)
+{
+    // Written by hand in a UTF-8 editor, BOM and all.
+    const Settings utf8 =
+        parse("\xEF\xBB\xBFSPOOLDIR\n/srv/sp\xC3\xB6\xC3\xB6l\n\nPRINTERS\n"
+              "lp /opt/na\xC3\xAFve/print %d\n\xE2\x82\xAC \"/x/\xE6\x89\x93\" %d\n");
+    EXPECT_EQ(utf8.spoolDir, QStringLiteral("/srv/sp\u00f6\u00f6l"));
+    EXPECT_EQ(utf8.printers, QStringList({QStringLiteral("lp /opt/na\u00efve/print %d"),
+                                          QStringLiteral("\u20ac \"/x/\u6253\" %d")}));
+    // An old file: one byte that is not UTF-8 makes the whole file Latin-1, as it was.
+    const Settings latin1 = parse("SPOOLDIR\r\n/srv/sp\xF6\xF6l\r\n\r\nHOSTS\r\n\xC3\xB6\r\n");
+    EXPECT_EQ(latin1.spoolDir, QStringLiteral("/srv/sp\u00f6\u00f6l"));
+    EXPECT_EQ(latin1.hosts, QStringList({QStringLiteral("\u00c3\u00b6")}));
 }
 
 TEST(Settings, PrintCommandBeginningWithBarReadsBackAsRaw)

@@ -34,6 +34,8 @@
 
 #include <memory>
 
+#include <sys/stat.h>
+
 namespace {
 
 std::unique_ptr<QTemporaryDir> cleanTempDir()
@@ -279,6 +281,30 @@ TEST_F(Commands, SetupTakesOverEveryFieldSavesAndScansWithoutTouchingTheSamePort
     // Still one listener, on the same port, for a new client.
     auto c = onThread([port] { return LoopbackClient().connectTo(port); });
     EXPECT_TRUE(awaitResult(c));
+}
+
+TEST_F(Commands, SetupSavesEveryCharacterAsUtf8AndReadsItBack)
+{
+    start();
+    // Typed into the dialog: nothing of it is Latin-1 but the letters.
+    const QString newSpool = spool() + QStringLiteral("/sp\u00f6\u00f6l \u20ac \u6253\u5370");
+    onDialog([&](SetupDialog& dlg) {
+        // Pasted: QTest types ASCII only.
+        dlg.spoolDirEdit()->setText(newSpool);
+        retype(dlg.hostEdit(), QStringLiteral("2001:DB8:"));
+        enter(dlg.hostEdit());
+        enter(dlg.maxConnEdit());
+    });
+    cmds->onSetup();
+    EXPECT_EQ(core->settings().spoolDir, newSpool);
+    EXPECT_TRUE(readFile(ini()).contains("SPOOLDIR\r\n" + newSpool.toUtf8() + "\r\n"));
+    EXPECT_EQ(saved().spoolDir, newSpool);
+    EXPECT_TRUE(saved().hosts.contains(QStringLiteral("2001:DB8:")));
+    // The folder on disk has the name's UTF-8 bytes, not a re-encoding of them.
+    struct stat st
+    {
+    };
+    EXPECT_EQ(::stat(newSpool.toUtf8().constData(), &st), 0);
 }
 
 TEST_F(Commands, SetupCancelledChangesAndSavesNothing)

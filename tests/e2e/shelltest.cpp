@@ -23,7 +23,8 @@ struct ProgramRun
 };
 
 // The program with `args`, in the given server's runtime folder and lpd.ini, to its end.
-ProgramRun runBeside(RunningServer& s, const QStringList& args)
+ProgramRun runBeside(RunningServer& s, const QStringList& args,
+                     const QString& program = QStringLiteral(SPOOLMERE_BINARY))
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -32,7 +33,7 @@ ProgramRun runBeside(RunningServer& s, const QStringList& args)
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     p.setProcessEnvironment(env);
-    p.start(QStringLiteral(SPOOLMERE_BINARY), args);
+    p.start(program, args);
     ProgramRun r;
     if (!p.waitForStarted(5000))
         return r;
@@ -114,6 +115,28 @@ TEST(Shell, SendRefusesWordsThatAreNotControlMessages)
         EXPECT_FALSE(r.err.isEmpty());
     }
     EXPECT_FALSE(s.waitForExit(200));
+}
+
+TEST(Shell, HelpAndVersionEndAtOnceAndAnUnknownOptionIsAUsageFault)
+{
+    RunningServer s; // only its folder: nothing may start a server here
+    const QString desktop = QStringLiteral(SPOOLMERE_BINARY "-desktop");
+    for (const QString& program : {QStringLiteral(SPOOLMERE_BINARY), desktop}) {
+        const QString name = program.section(QLatin1Char('/'), -1);
+        const CommandResult help = runCommand(program, {QStringLiteral("--help")});
+        EXPECT_EQ(help.exitCode, 0) << name.toStdString();
+        EXPECT_TRUE(help.output.contains("--send")) << help.output.constData();
+        const CommandResult version =
+            runCommand(program, {QStringLiteral("open"), QStringLiteral("--version")});
+        EXPECT_EQ(version.exitCode, 0);
+        EXPECT_EQ(version.output, QByteArray("spoolmere " SPOOLMERE_VERSION "\n"));
+        const ProgramRun bad =
+            runBeside(s, {QStringLiteral("--headless"), QStringLiteral("--bogus")}, program);
+        EXPECT_EQ(bad.exitCode, 2);
+        EXPECT_TRUE(bad.err.contains("unknown option --bogus")) << bad.err.constData();
+        EXPECT_TRUE(bad.out.isEmpty());
+    }
+    EXPECT_FALSE(QFile::exists(s.dir() + QStringLiteral("/spoolmere")));
 }
 
 TEST(Shell, WithADisplayTheServerHandsOverToTheDesktopProgram)

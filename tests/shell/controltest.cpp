@@ -188,6 +188,12 @@ TEST(CommandLineTest, WordsAreComparedWholeAndOpenCountsOnlyFirst)
     EXPECT_TRUE(send.send);
     EXPECT_EQ(send.sendWord, QStringLiteral("lpddown"));
     EXPECT_FALSE(p({"--send"}).error.isEmpty());
+    EXPECT_TRUE(p({"--help"}).help);
+    EXPECT_TRUE(p({"open", "--version"}).version);
+    EXPECT_TRUE(p({"open", "--version"}).open);
+    EXPECT_TRUE(p({"unknown", "words"}).error.isEmpty());
+    EXPECT_TRUE(p({"hide", "--bogus"}).error.contains(QStringLiteral("--bogus")));
+    EXPECT_FALSE(p({"-x"}).error.isEmpty());
 }
 
 TEST(ControlChannelTest, CarriesTheFourWordsAndRefusesOthers)

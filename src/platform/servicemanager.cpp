@@ -1,0 +1,56 @@
+#include "platform/servicemanager.h"
+
+#include "platform/lazylibrary.h"
+
+#include <QStringList>
+
+#include <systemd/sd-daemon.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace servicemanager {
+
+bool standardOutputIsJournal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    const qsizetype colon = stream.indexOf(':');
+    if (colon <= 0)
+        return false;
+    struct stat st
+    {
+    };
+    if (::fstat(STDOUT_FILENO, &st) != 0)
+        return false;
+    bool devOk = false;
+    bool inoOk = false;
+    const qulonglong dev = stream.left(colon).toULongLong(&devOk);
+    const qulonglong ino = stream.mid(colon + 1).toULongLong(&inoOk);
+    return devOk && inoOk && dev == qulonglong(st.st_dev) && ino == qulonglong(st.st_ino);
+}
+
+QByteArray journalLine(const QString& line)
+{
+    const QByteArray priority =
+        line.startsWith(QLatin1String("ERROR: ")) ? QByteArrayLiteral("<3>") : "<6>";
+    QByteArray out;
+    // Socket reports end their first line with CR LF; the journal splits at LF only.
+    const QStringList parts =
+        QString(line).replace(QLatin1String("\r\n"), QLatin1String("\n")).split(QLatin1Char('\n'));
+    for (const QString& part : parts)
+        out += priority + part.toUtf8() + '\n';
+    return out;
+}
+
+bool notify(const char* state)
+{
+    if (qEnvironmentVariableIsEmpty("NOTIFY_SOCKET"))
+        return false;
+    static LazyLibrary systemd("libsystemd.so.0");
+    static decltype(&::sd_notify) sdNotify = nullptr;
+    if (!sdNotify && !systemd.resolve(sdNotify, "sd_notify"))
+        return false;
+    return sdNotify(0, state) > 0;
+}
+
+} // namespace servicemanager

@@ -1,0 +1,141 @@
+// The built program as a service: IPv4 and IPv6 clients on the one dual-stack listener,
+// admitted by the text of their address, and lpd.ini read again on SIGHUP.
+
+#include "runningserver.h"
+
+#include "testsupport.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+QByteArray ini(const QString& dir, quint16 port, const QStringList& printers,
+               const QStringList& hosts, const QByteArray& extra = {})
+{
+    QByteArray text = "SPOOLDIR\r\n" + QFile::encodeName(dir) + "/spool\r\n\r\nPORT\r\n" +
+                      QByteArray::number(port) + "\r\n\r\n" + extra + "PRINTERS\r\n";
+    for (const QString& p : printers)
+        text += p.toUtf8() + "\r\n";
+    text += "\r\nHOSTS\r\n";
+    for (const QString& h : hosts)
+        text += h.toUtf8() + "\r\n";
+    return text;
+}
+
+CommandResult rlpr(quint16 port, const QString& queue, const QString& file)
+{
+    return runCommand(QStringLiteral("rlpr"),
+                      {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(port),
+                       QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
+                       queue, file});
+}
+
+// rlpr knows IPv4 only; CUPS' lpd backend speaks IPv6 (it must run as root).
+CommandResult cupsLpdOverIpv6(quint16 port, const QString& queue, const QString& file)
+{
+    return runCommand(
+        QStringLiteral("/usr/lib/cups/backend/lpd"),
+        {QStringLiteral("1"), QStringLiteral("alice"), QStringLiteral("v6"), QStringLiteral("1"),
+         QString(), file},
+        60000, {QStringLiteral("DEVICE_URI=lpd://[::1]:%1/%2?reserve=none").arg(port).arg(queue)});
+}
+
+// Whatever the server says to an IPv6 client that sends nothing.
+CommandResult socatFromIpv6(quint16 port)
+{
+    return runCommand(QStringLiteral("socat"),
+                      {QStringLiteral("-u"), QStringLiteral("TCP6:[::1]:%1").arg(port),
+                       QStringLiteral("STDOUT")});
+}
+
+bool reload(RunningServer& s, const QByteArray& text, const QString& expectedLine)
+{
+    const qsizetype before = s.log().size();
+    if (!writeFile(s.dir() + QStringLiteral("/lpd.ini"), text) || ::kill(s.pid(), SIGHUP) != 0)
+        return false;
+    return waitUntil([&] { return s.log().mid(before).contains(expectedLine); });
+}
+
+} // namespace
+
+TEST(Service, IPv4AndIPv6ClientsOnOneListenerAreAdmittedByTheirAddressText)
+{
+    RunningServer s;
+    const QString print = QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d");
+    ASSERT_TRUE(s.start({print}, {QStringLiteral("127."), QStringLiteral("::1")}));
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "over IPv4\n"));
+    ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode, 0);
+    ASSERT_TRUE(writeFile(file, "over IPv6\n"));
+    const CommandResult v6 = cupsLpdOverIpv6(s.port(), QStringLiteral("lp"), file);
+    ASSERT_EQ(v6.exitCode, 0) << v6.output.toStdString() << s.log().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()).size() == 20; }, 8000));
+    EXPECT_TRUE(readFile(s.outFile()).contains("over IPv4\n"));
+    EXPECT_TRUE(readFile(s.outFile()).contains("over IPv6\n"));
+    // IPv4 peers read as before, never as mapped IPv6 text.
+    EXPECT_TRUE(s.log().contains(QStringLiteral(" 127.0.0.1 connected")));
+    EXPECT_FALSE(s.log().contains(QStringLiteral("::ffff:")));
+    EXPECT_TRUE(s.log().contains(QStringLiteral(" ::1 connected"))) << s.log().toStdString();
+
+    // Without the IPv6 entry ::1 is a stranger; "0.0.0.0" leaves IPv6 out altogether.
+    ASSERT_TRUE(reload(s, ini(s.dir(), s.port(), {print}, {QStringLiteral("127.")}),
+                       QStringLiteral("Reloading ")));
+    const CommandResult stranger = socatFromIpv6(s.port());
+    EXPECT_EQ(stranger.output, QByteArray("No permission!\n"));
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Remote ::1 no permission.")));
+    ASSERT_TRUE(reload(
+        s, ini(s.dir(), s.port(), {print}, {QStringLiteral("127.")}, "LISTEN\r\n0.0.0.0\r\n\r\n"),
+        QStringLiteral("Reloading ")));
+    LoopbackClient v4;
+    EXPECT_TRUE(v4.connectTo(s.port()));
+    EXPECT_NE(socatFromIpv6(s.port()).exitCode, 0);
+}
+
+TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
+{
+    RunningServer s;
+    const QString print = QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d");
+    ASSERT_TRUE(s.start({print}));
+    const quint16 oldPort = s.port();
+    LoopbackClient open;
+    ASSERT_TRUE(open.connectTo(oldPort));
+
+    // New port, a second printer, a spool folder whose name is UTF-8.
+    const quint16 newPort = freePort();
+    const QString second = QStringLiteral("lp2 ") + s.appendScript() + QStringLiteral(" %p/%d");
+    QByteArray edited = ini(s.dir(), newPort, {print, second}, {QStringLiteral("127.")});
+    edited.replace("/spool\r\n", "/sp\xC3\xB6\xC3\xB6l\r\n");
+    ASSERT_TRUE(reload(s, edited, QStringLiteral("Scanning for old jobs for printer lp2")))
+        << s.log().toStdString();
+    LoopbackClient gone;
+    EXPECT_FALSE(gone.connectTo(oldPort));
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "after reload\n"));
+    ASSERT_EQ(rlpr(newPort, QStringLiteral("lp2"), file).exitCode, 0);
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "after reload\n"; }, 8000))
+        << s.log().toStdString();
+    EXPECT_TRUE(QDir(s.dir() + QStringLiteral("/sp\u00f6\u00f6l/lp2")).exists());
+    // The connection opened before the reload is still served.
+    ASSERT_TRUE(open.send("\x03lp\n")) << s.log().toStdString();
+    EXPECT_TRUE(open.readAll(3000).startsWith("short queue for printer lp"));
+
+    // A broken file changes nothing and says why.
+    for (const QByteArray& broken :
+         {ini(s.dir(), 0, {print}, {}).replace("PORT\r\n0", "PORT\r\nfivefifteen"),
+          ini(s.dir(), newPort, {print, QStringLiteral("- /bin/true")}, {})}) {
+        ASSERT_TRUE(reload(s, broken, QStringLiteral(" failed, the running settings stay: ")))
+            << s.log().toStdString();
+    }
+    ASSERT_TRUE(QFile::remove(s.dir() + QStringLiteral("/lpd.ini")));
+    ASSERT_EQ(::kill(s.pid(), SIGHUP), 0);
+    EXPECT_TRUE(waitUntil([&] { return s.log().count(QStringLiteral("ERROR: Reload of ")) == 3; }));
+    ASSERT_TRUE(writeFile(file, "still served\n"));
+    ASSERT_EQ(rlpr(newPort, QStringLiteral("lp2"), file).exitCode, 0);
+    EXPECT_TRUE(
+        waitUntil([&] { return readFile(s.outFile()) == "after reload\nstill served\n"; }, 8000));
+}

@@ -7,6 +7,10 @@ sh scripts/install-deps.sh
 CMAKE_ARGS="-DSPOOLMERE_WERROR=ON ${CMAKE_ARGS:-}" sh scripts/build.sh
 BUILD_DIR=${BUILD_DIR:-build}
 ctest --test-dir "$BUILD_DIR" --output-on-failure
+# The .deb built, installed and run as its service user (SKIP_PACKAGE=1 leaves it out).
+if [ "${SKIP_PACKAGE:-0}" != 1 ]; then
+    BUILD_DIR="$BUILD_DIR" sh scripts/package-test.sh
+fi
 
 if [ "${SKIP_SANITIZERS:-0}" != 1 ]; then
     cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DSPOOLMERE_WERROR=ON \

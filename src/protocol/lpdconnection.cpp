@@ -400,7 +400,7 @@ void LpdConnection::startCommand()
     QByteArray rest = m_line.mid(1);
     if (rest.startsWith('-'))
         rest.remove(0, 1);
-    const QString q = QString::fromLatin1(rest);
+    const QString q = operandText(rest);
     if (isKnown({q, QLatin1Char('-') + q})) {
         sendAck(true);
         log(QStringLiteral("Start ") + q + QStringLiteral(" successful (not implementerd)."));
@@ -414,7 +414,7 @@ void LpdConnection::startCommand()
 
 void LpdConnection::receiveJobCommand()
 {
-    const QString q = QString::fromLatin1(m_line.mid(1));
+    const QString q = operandText(m_line.mid(1));
     m_line.clear();
     if (isKnown({q, QLatin1Char('-') + q})) {
         sendAck(true);

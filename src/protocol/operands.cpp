@@ -1,5 +1,7 @@
 #include "protocol/operands.h"
 
+#include <QStringDecoder>
+
 namespace {
 
 bool isSeparator(char c)
@@ -30,4 +32,11 @@ qint64 operandNumber(const QByteArray& word)
     bool ok = false;
     const qint64 value = word.toLongLong(&ok, 10);
     return ok ? value : -1;
+}
+
+QString operandText(const QByteArray& bytes)
+{
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
 }

@@ -44,12 +44,14 @@ void QueueCommands::queueReport(LpdConnection& c, const QString& word)
 {
     c.m_params = splitOperands(c.m_line.mid(1));
     c.m_line.clear();
-    const QString q = c.m_params.isEmpty() ? QString() : QString::fromLatin1(c.m_params[0]);
+    const QByteArray queueBytes = c.m_params.isEmpty() ? QByteArray() : c.m_params[0];
+    const QString q = operandText(queueBytes);
     const QChar dash = QLatin1Char('-');
     if (!c.isKnown({q, dash + q, QLatin1Char('+') + q, QLatin1Char('|') + q}))
         return QueueCommands::refuse(c, QStringLiteral("List"), q);
 
-    c.send(word.toLatin1() + " queue for printer " + q.toLatin1() + "\n");
+    // The client's own bytes, whatever they decoded as.
+    c.send(word.toLatin1() + " queue for printer " + queueBytes + "\n");
     QPointer<LpdConnection> guard(&c);
     PreciseTimer::singleShot(5, &c, [guard, q] {
         if (!guard)
@@ -100,7 +102,7 @@ void QueueCommands::removeJobs(LpdConnection& c)
 {
     c.m_params = splitOperands(c.m_line.mid(1));
     c.m_line.clear();
-    const QString q = c.m_params.isEmpty() ? QString() : QString::fromLatin1(c.m_params[0]);
+    const QString q = c.m_params.isEmpty() ? QString() : operandText(c.m_params[0]);
     QStringList users;
     QStringList numbers;
     for (qsizetype i = 2; i < c.m_params.size(); ++i) {

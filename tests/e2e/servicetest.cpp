@@ -105,21 +105,28 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
     LoopbackClient open;
     ASSERT_TRUE(open.connectTo(oldPort));
 
-    // New port, a second printer, a spool folder whose name is UTF-8.
+    // New port, a second printer and a spool folder whose names are UTF-8.
     const quint16 newPort = freePort();
-    const QString second = QStringLiteral("lp2 ") + s.appendScript() + QStringLiteral(" %p/%d");
+    const QString second =
+        QStringLiteral("b\u00fcro ") + s.appendScript() + QStringLiteral(" %p/%d");
     QByteArray edited = ini(s.dir(), newPort, {print, second}, {QStringLiteral("127.")});
     edited.replace("/spool\r\n", "/sp\xC3\xB6\xC3\xB6l\r\n");
-    ASSERT_TRUE(reload(s, edited, QStringLiteral("Scanning for old jobs for printer lp2")))
+    ASSERT_TRUE(reload(s, edited, QStringLiteral("Scanning for old jobs for printer b\u00fcro")))
         << s.log().toStdString();
     LoopbackClient gone;
     EXPECT_FALSE(gone.connectTo(oldPort));
     const QString file = s.dir() + QStringLiteral("/job.txt");
     ASSERT_TRUE(writeFile(file, "after reload\n"));
-    ASSERT_EQ(rlpr(newPort, QStringLiteral("lp2"), file).exitCode, 0);
+    ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0);
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "after reload\n"; }, 8000))
         << s.log().toStdString();
-    EXPECT_TRUE(QDir(s.dir() + QStringLiteral("/sp\u00f6\u00f6l/lp2")).exists());
+    EXPECT_TRUE(QDir(s.dir() + QStringLiteral("/sp\u00f6\u00f6l/b\u00fcro")).exists());
+    // A Latin-1 client names the same queue, and hears its own bytes back.
+    LoopbackClient latin1;
+    ASSERT_TRUE(latin1.connectTo(newPort));
+    ASSERT_TRUE(latin1.send("\x03"
+                            "b\xfcro\n"));
+    EXPECT_TRUE(latin1.readAll(3000).startsWith("short queue for printer b\xfcro\n"));
     // The connection opened before the reload is still served.
     ASSERT_TRUE(open.send("\x03lp\n")) << s.log().toStdString();
     EXPECT_TRUE(open.readAll(3000).startsWith("short queue for printer lp"));
@@ -135,7 +142,7 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
     ASSERT_EQ(::kill(s.pid(), SIGHUP), 0);
     EXPECT_TRUE(waitUntil([&] { return s.log().count(QStringLiteral("ERROR: Reload of ")) == 3; }));
     ASSERT_TRUE(writeFile(file, "still served\n"));
-    ASSERT_EQ(rlpr(newPort, QStringLiteral("lp2"), file).exitCode, 0);
+    ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0);
     EXPECT_TRUE(
         waitUntil([&] { return readFile(s.outFile()) == "after reload\nstill served\n"; }, 8000));
 }

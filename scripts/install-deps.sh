@@ -8,7 +8,7 @@ PACKAGES="build-essential cmake ninja-build pkg-config
   cups cups-client samba smbclient rlpr socat xvfb xauth python3
   clang libclang-rt-14-dev
   openbox trayer xdotool x11-utils
-  libsystemd-dev scdoc systemd dpkg-dev file"
+  libsystemd-dev scdoc systemd dpkg-dev file desktop-file-utils"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -19,6 +19,11 @@ fail() { echo "package test: $*" >&2; [ -f "$work/log" ] && cat "$work/log" >&2;
 # Waits up to 20 s for a command to succeed.
 wait_for() { i=0; until "$@" >/dev/null 2>&1; do i=$((i + 1)); [ $i -lt 200 ] || return 1; sleep 0.1; done; }
 
+# It installs and purges the package: never on a machine where it is in use.
+if dpkg-query -W -f='${Status}' spoolmere 2>/dev/null | grep -q "install ok installed"; then
+    echo "package test: skipped, spoolmere is installed here (apt purge spoolmere to run it)"
+    exit 0
+fi
 (cd "$BUILD_DIR" && cpack -G DEB >/dev/null)
 deb=$(ls "$BUILD_DIR"/spoolmere_*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/files"
@@ -41,6 +46,7 @@ dpkg-deb -I "$deb" conffiles | grep -qx /etc/spoolmere/lpd.ini ||
 apt-get install -y -qq "./$deb" >/dev/null
 id -nG spoolmere | grep -qw lp || fail "the service user is not in the group lp"
 [ "$(stat -c %U /var/spool/spoolmere)" = spoolmere ] || fail "the spool does not belong to spoolmere"
+desktop-file-validate /usr/share/applications/spoolmere.desktop || fail "desktop entry"
 unit=/usr/lib/systemd/system/spoolmere.service
 systemd-analyze verify --man=no "$unit" 2>"$work/verify" || fail "systemd-analyze: $(cat "$work/verify")"
 [ ! -s "$work/verify" ] || fail "systemd-analyze: $(cat "$work/verify")"

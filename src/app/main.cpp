@@ -126,6 +126,7 @@ void printLogLine(const QString& line)
 
 int main(int argc, char** argv)
 {
+    UnixSignals::resetToDefaults();
     if (argc == 2 && std::strcmp(argv[1], CupsListOption) == 0)
         return printCupsPrinterNames();
     const CommandLine raw = CommandLine::parse(rawArguments(argc, argv));

@@ -18,6 +18,17 @@ void onSignal(int number)
 
 } // namespace
 
+void UnixSignals::resetToDefaults()
+{
+    for (int number = 1; number < NSIG; ++number) {
+        if (number != SIGKILL && number != SIGSTOP)
+            ::signal(number, SIG_DFL);
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
 UnixSignals::UnixSignals(QObject* parent) : QObject(parent)
 {
     if (g_pipe[0] < 0 && ::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -17,6 +17,11 @@ public:
     explicit UnixSignals(QObject* parent = nullptr);
     ~UnixSignals() override;
 
+    // Every signal back to its default and none blocked, whatever the launcher left: with
+    // SIGCHLD ignored, for one, the kernel reaps print commands itself and their exit
+    // status is lost. Called first thing at start.
+    static void resetToDefaults();
+
 signals:
     void terminateRequested(int signalNumber);
     void reloadRequested();

@@ -8,6 +8,7 @@
 #include "protocol/queuecommands.h"
 #include "spool/lockfile.h"
 #include "spool/pendingjoblist.h"
+#include "spool/queuefolder.h"
 #include "spool/spooljob.h"
 #include "spool/spoolworker.h"
 
@@ -69,20 +70,23 @@ bool writeAll(int fd, const char* data, qint64 length)
     return true;
 }
 
-// A file of a file command, made ready on the worker: the lock file first (the queue folder
-// only when the lock cannot be made: a lock file that could be made proves the folder is
-// there, and every other case takes the same steps, with the same answers, as making the
-// folder first), then the file. A descriptor nobody took is closed.
+// A file of a file command, made ready on the worker: the queue folder (made when missing,
+// refused when it is not safely the server's own), the lock file, then the file. The name
+// is claimed, so whatever stands under it is a leftover of a reception cut off earlier: it
+// is removed, never opened, and the file is created new. A descriptor nobody took is
+// closed.
 struct OpenedFile
 {
     enum class Failure
     {
         None,
         Directory,
+        UnsafeDirectory,
         LockFile,
         File
     };
     Failure failure = Failure::None;
+    QString problem;
     int fd = -1;
 
     OpenedFile() = default;
@@ -94,20 +98,22 @@ struct OpenedFile
             ::close(fd);
     }
 
-    void open(const QString& dir, const QString& path, const QString& lockPath)
+    void open(const QString& dir, const QString& name)
     {
-        if (!createLockFile(dir, lockPath)) {
-            if (!QDir().mkpath(dir)) {
-                failure = Failure::Directory;
-                return;
-            }
-            if (!createLockFile(dir, lockPath)) {
-                failure = Failure::LockFile;
-                return;
-            }
+        const QueueFolder folder = QueueFolder::open(dir, true);
+        if (!folder.isOpen()) {
+            problem = folder.problem();
+            failure = problem.isEmpty() ? Failure::Directory : Failure::UnsafeDirectory;
+            return;
         }
-        fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                    0644);
+        const QByteArray file = QFile::encodeName(name);
+        if (!createLockFile(folder.fd(), file + ".lck")) {
+            failure = Failure::LockFile;
+            return;
+        }
+        ::unlinkat(folder.fd(), file.constData(), 0);
+        fd = ::openat(folder.fd(), file.constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd < 0)
             failure = Failure::File;
     }
@@ -230,16 +236,32 @@ void LpdConnection::sendAck(bool ok)
 
 QStringList LpdConnection::filesInUse() const
 {
-    QStringList files;
-    if (m_outFile >= 0 || m_state == 2 || m_state == 3) {
-        if (!m_currentPath.isEmpty())
-            files << m_currentPath << m_currentPath + QStringLiteral(".lck");
+    return m_claims;
+}
+
+bool LpdConnection::claim(const QString& path)
+{
+    if (m_claims.contains(path))
+        return true;
+    if (m_env.pendingJobs && !m_env.pendingJobs->claimFile(path))
+        return false;
+    m_claims << path;
+    return true;
+}
+
+void LpdConnection::release(const QString& path)
+{
+    if (m_claims.removeOne(path) && m_env.pendingJobs)
+        m_env.pendingJobs->releaseFile(path);
+}
+
+void LpdConnection::releaseAll()
+{
+    for (const QString& path : std::as_const(m_claims)) {
+        if (m_env.pendingJobs)
+            m_env.pendingJobs->releaseFile(path);
     }
-    if (!m_controlPath.isEmpty())
-        files << m_controlPath << m_controlPath + QStringLiteral(".lck");
-    if (!m_dataPath.isEmpty())
-        files << m_dataPath;
-    return files;
+    m_claims.clear();
 }
 
 bool LpdConnection::isKnown(const QStringList& forms) const
@@ -434,10 +456,13 @@ void LpdConnection::dispatchSubCommand()
     if (sub == 1) {
         if (!m_controlPath.isEmpty())
             removeFiles({m_controlPath, m_controlPath + QStringLiteral(".lck")});
+        release(m_controlPath);
         m_controlPath.clear();
-        if (!m_dataPath.isEmpty())
-            removeFiles({m_dataPath});
-        m_dataPath.clear();
+        if (!m_dataPaths.isEmpty())
+            removeFiles(m_dataPaths);
+        for (const QString& path : std::as_const(m_dataPaths))
+            release(path);
+        m_dataPaths.clear();
         sendAck(true);
         log(QStringLiteral("Abort: ") + QString::fromLatin1(m_line) + QLatin1Char('.'));
         m_line.clear();
@@ -473,16 +498,28 @@ void LpdConnection::fileCommand(char sub)
     // takes a half-received file for a whole one.
     const QString dir = m_env.spoolDir + QLatin1Char('/') + queueFolder();
     const QString path = dir + QLatin1Char('/') + name;
+    // A name of a waiting job, or one another connection is receiving, is never opened:
+    // two clients sending the same names would write into one file, and a client reusing
+    // a waiting job's names would overwrite it. Claimed from now on, so that a rescan
+    // leaves the new files alone too.
+    if (!claim(path))
+        return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
     m_lockPath = path + QStringLiteral(".lck");
-    // Known as in use from now on, so that a rescan leaves the new files alone.
     m_currentPath = path;
     auto file = std::make_shared<OpenedFile>();
-    afterFileWork([file, dir, path, lock = m_lockPath] { file->open(dir, path, lock); },
-                  [this, file] {
+    afterFileWork([file, dir, name] { file->open(dir, name); },
+                  [this, file, path, dir] {
+                      if (file->failure != OpenedFile::Failure::None && path != m_controlPath &&
+                          !m_dataPaths.contains(path))
+                          release(path);
                       switch (file->failure) {
                       case OpenedFile::Failure::Directory:
                           m_lockPath.clear();
                           return refuseFile(QStringLiteral("Cannot open directory"));
+                      case OpenedFile::Failure::UnsafeDirectory:
+                          m_lockPath.clear();
+                          return refuseFile(QStringLiteral("Queue folder ") + dir +
+                                            QLatin1Char(' ') + file->problem);
                       case OpenedFile::Failure::LockFile:
                           m_lockPath.clear();
                           return refuseFile(QStringLiteral("Cannot open lock file"));
@@ -598,6 +635,7 @@ void LpdConnection::finishFile()
         if (!m_lockPath.isEmpty())
             removeFiles({m_lockPath});
         m_lockPath.clear();
+        forgetCurrentFile();
         closeIfConnected();
         return;
     }
@@ -605,19 +643,33 @@ void LpdConnection::finishFile()
         sendAck(true);
         log(gotFileLine(m_currentPath, m_fileBytes, m_queue));
         if (m_state == 3)
-            m_controlPath = m_currentPath;
-        else
-            m_dataPath = m_currentPath;
+            keepControlFile(m_currentPath);
+        else if (!m_dataPaths.contains(m_currentPath))
+            m_dataPaths << m_currentPath;
         m_lockPath.clear();
         m_unknownLength = false;
         m_state = 1;
     };
-    // The control file keeps its lock file until the job is handed over. A data file's lock
-    // goes before the answer: a job whose files were all acknowledged is whole for recovery.
-    if (m_state == 3)
-        accepted();
-    else
-        afterFileWork([lock = m_lockPath] { QFile::remove(lock); }, std::move(accepted));
+    // Each file's lock goes before its answer, on the worker in order with the rest: a lock
+    // then always means "incomplete", and a job whose files were all acknowledged is whole
+    // for recovery.
+    afterFileWork([lock = m_lockPath] { QFile::remove(lock); }, std::move(accepted));
+}
+
+void LpdConnection::keepControlFile(const QString& path)
+{
+    // A second control file on one connection replaces the first: one job per connection.
+    if (!m_controlPath.isEmpty() && m_controlPath != path) {
+        removeFiles({m_controlPath});
+        release(m_controlPath);
+    }
+    m_controlPath = path;
+}
+
+void LpdConnection::forgetCurrentFile()
+{
+    if (m_currentPath != m_controlPath && !m_dataPaths.contains(m_currentPath))
+        release(m_currentPath);
 }
 
 void LpdConnection::writeFailure()
@@ -627,11 +679,14 @@ void LpdConnection::writeFailure()
     if (m_outFile >= 0) {
         const int fd = m_outFile;
         m_outFile = -1;
-        if (::close(fd) == 0)
+        if (::close(fd) == 0) {
             removeFiles({m_currentPath});
+            if (!m_lockPath.isEmpty())
+                removeFiles({m_lockPath});
+            m_lockPath.clear();
+            forgetCurrentFile();
+        }
     }
-    if (!m_lockPath.isEmpty() && m_state == 2)
-        removeFiles({m_lockPath});
     closeIfConnected();
 }
 
@@ -651,7 +706,8 @@ void LpdConnection::finishDataFileAtClose()
     QFile::remove(m_lockPath);
     m_lockPath.clear();
     log(gotFileLine(m_currentPath, size, m_queue));
-    m_dataPath = m_currentPath;
+    if (!m_dataPaths.contains(m_currentPath))
+        m_dataPaths << m_currentPath;
     m_unknownLength = false;
     m_state = 1;
 }
@@ -660,12 +716,28 @@ void LpdConnection::handOverJob()
 {
     const QString controlName = m_controlPath.section(QLatin1Char('/'), -1);
     SpoolJob job = readSpoolJob(m_env.spoolDir, queueFolder(), m_queue, controlName);
-    removeFiles({m_controlPath + QStringLiteral(".lck")});
-    if (m_env.pendingJobs)
-        m_env.pendingJobs->addIfNew(std::move(job));
+    // A control file prints only a data file that came with it: naming another job's file
+    // would print that job's document as this one.
+    const QString dataPath =
+        m_controlPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/') + job.dataFile;
+    if (job.dataFile.isEmpty() || !m_dataPaths.contains(dataPath)) {
+        log(QStringLiteral("ERROR: Control file ") + controlName +
+            QStringLiteral(" names no data file received with it; job for ") + m_queue +
+            QStringLiteral(" dropped."));
+        removeFiles(QStringList{m_controlPath} + m_dataPaths);
+    } else if (m_env.pendingJobs) {
+        // The claims on the job's two names pass to its entry.
+        m_claims.removeOne(m_controlPath);
+        m_claims.removeOne(dataPath);
+        if (!m_env.pendingJobs->addIfNew(std::move(job), {m_controlPath, dataPath})) {
+            m_env.pendingJobs->releaseFile(m_controlPath);
+            m_env.pendingJobs->releaseFile(dataPath);
+        }
+    }
+    releaseAll();
     m_queue.clear();
     m_controlPath.clear();
-    m_dataPath.clear();
+    m_dataPaths.clear();
 }
 
 void LpdConnection::onSocketClosed(EventSocket*, quint16 error)
@@ -689,21 +761,22 @@ void LpdConnection::sessionEnded()
     if (m_outFile >= 0 && m_state == 2 &&
         ((m_unknownLength && m_endOfStream) || (!m_unknownLength && m_remaining == 0)))
         finishDataFileAtClose();
-    if (!m_controlPath.isEmpty() && m_dataPath.isEmpty()) {
-        removeFiles({m_controlPath, m_controlPath + QStringLiteral(".lck")});
-    } else if (!m_dataPath.isEmpty() && m_controlPath.isEmpty()) {
-        removeFiles({m_dataPath});
-    } else if (!m_controlPath.isEmpty() && !m_dataPath.isEmpty()) {
+    if (!m_controlPath.isEmpty() && m_dataPaths.isEmpty()) {
+        removeFiles({m_controlPath});
+    } else if (!m_dataPaths.isEmpty() && m_controlPath.isEmpty()) {
+        removeFiles(m_dataPaths);
+    } else if (!m_controlPath.isEmpty() && !m_dataPaths.isEmpty()) {
         handOverJob();
     }
     if (m_outFile >= 0) {
         // Cut off in the middle: the partial file and its lock file stay for recovery,
-        // which never prints a file that still has its lock.
+        // which removes a file that still has its lock.
         ::close(m_outFile);
         m_outFile = -1;
         log(QStringLiteral("ERROR: File ") + m_currentPath + QStringLiteral(" for ") + m_queue +
             QStringLiteral(" cut off."));
     }
+    releaseAll();
     m_active = false;
     if (m_onClosed)
         m_onClosed(this);

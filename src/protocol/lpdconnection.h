@@ -82,7 +82,8 @@ public:
     void sendAck(bool ok);
     // Whether one of the forms of a queue name is a name clients may address (any case).
     bool isKnown(const QStringList& forms) const;
-    // The files this connection may still be writing or has not handed over yet.
+    // The file names this connection holds: the ones it may still be writing or has not
+    // handed over yet.
     QStringList filesInUse() const;
     // Drop the connection at shut-down: no session-closed handling, partial files stay.
     void dropSilently();
@@ -118,7 +119,13 @@ private:
     void sessionEnded();
     void writeFailure();
     void finishDataFileAtClose();
+    void keepControlFile(const QString& path);
+    // Gives up the claim on the file being received unless it is one the connection keeps.
+    void forgetCurrentFile();
     void handOverJob();
+    bool claim(const QString& path);
+    void release(const QString& path);
+    void releaseAll();
     QString queueFolder() const;
     void log(const QString& line);
     void creditProgress(qint64 bytes);
@@ -135,7 +142,8 @@ private:
     QString m_peer;
     QString m_queue;
     QString m_controlPath;
-    QString m_dataPath;
+    QStringList m_dataPaths; // every data file received on this connection
+    QStringList m_claims;    // file names this connection holds (full paths)
     bool m_active = true;
     qint64 m_lastActivity = 0;
     bool m_peerPending = false;

@@ -9,12 +9,14 @@
 #include "platform/printroutes.h"
 #include "protocol/lpdconnection.h"
 #include "spool/despooler.h"
+#include "spool/queuefolder.h"
 #include "spool/spoolworker.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -135,7 +137,11 @@ void LpdServer::setHousekeepingInterval(int ms)
 
 void LpdServer::addLocalJob(SpoolJob job)
 {
-    m_pendingJobs.append(std::move(job));
+    // Its names are taken like a received job's, so no client can write over them.
+    const QString folder = spoolDir() + QLatin1Char('/') +
+                           queueFolderFor(queueFolders(), job.queue) + QLatin1Char('/');
+    const QStringList files{folder + job.controlFile, folder + job.dataFile};
+    m_pendingJobs.append(std::move(job), files);
     // Already running keeps its phase: the job waits at most one period either way.
     startHousekeeping();
 }
@@ -637,40 +643,88 @@ void LpdServer::recoverSpooledJobs()
     // The scan sees the folders as the connections left them, lock files removed.
     m_spoolWorker->drain();
     const QString spool = spoolDir();
-    const QStringList inUse = filesInUse();
     for (const PrinterDefinition& printer : m_printers) {
         const QString& queue = printer.queue;
         m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
-        if (queue.isEmpty())
-            continue;
-        const QString dir = spool + QLatin1Char('/') + queue + QLatin1Char('/');
-        const QStringList files = QDir(dir).entryList(QDir::Files, QDir::Unsorted);
-        for (const QString& file : files) {
-            if (!file.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) ||
-                file.endsWith(QLatin1String(".lck")) || inUse.contains(dir + file))
-                continue;
-            SpoolJob job = readSpoolJob(spool, queue, queue, file);
-            m_log.append(QStringLiteral("found ") + job.controlFile);
-            const QString dataPath = dir + job.dataFile;
-            // A data file that still has its lock was cut off while arriving.
-            const bool haveData = !job.dataFile.isEmpty() && QFileInfo(dataPath).isFile() &&
-                                  !QFile::exists(dataPath + QStringLiteral(".lck")) &&
-                                  !inUse.contains(dataPath);
-            if (haveData) {
-                if (QFile::remove(dir + job.controlFile + QStringLiteral(".lck")))
-                    m_log.append(QStringLiteral("Lockfile removed for printer ") + queue +
-                                 QStringLiteral(": ") + job.controlFile + QStringLiteral(".lck"));
-                m_pendingJobs.addIfNew(std::move(job));
-            } else if (!inUse.contains(dataPath)) {
-                QFile::remove(dir + job.controlFile);
-                m_log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
-                             QStringLiteral(": ") + job.controlFile);
-            }
-        }
+        if (!queue.isEmpty())
+            recoverQueue(spool, queue);
     }
     emit jobsChanged();
     if (!m_pendingJobs.isEmpty())
         startHousekeeping();
+}
+
+void LpdServer::recoverQueue(const QString& spool, const QString& queue)
+{
+    const QString dir = spool + QLatin1Char('/') + queue;
+    const QueueFolder folder = QueueFolder::open(dir, false);
+    if (!folder.isOpen()) {
+        if (!folder.problem().isEmpty())
+            m_log.append(QStringLiteral("ERROR: Queue folder ") + dir + QLatin1Char(' ') +
+                         folder.problem() + QStringLiteral("; its jobs are left alone."));
+        return;
+    }
+    const QString prefix = dir + QLatin1Char('/');
+    // Files that waiting jobs or open connections hold are not leftovers, whatever they
+    // look like.
+    auto claimed = [&](const QString& name) { return m_pendingJobs.isClaimed(prefix + name); };
+    const QStringList names = folder.regularFiles();
+    QSet<QString> present(names.cbegin(), names.cend());
+
+    // A lock means "incomplete": its file was cut off while arriving and never completes.
+    for (const QString& name : names) {
+        if (!name.endsWith(QLatin1String(".lck")) || name == QLatin1String(".lck"))
+            continue;
+        const QString file = name.chopped(4);
+        if (claimed(file))
+            continue;
+        if (present.remove(file)) {
+            folder.remove(file);
+            m_log.append(QStringLiteral("Incomplete file removed for printer ") + queue +
+                         QStringLiteral(": ") + file);
+        }
+        if (folder.remove(name))
+            m_log.append(QStringLiteral("Lockfile removed for printer ") + queue +
+                         QStringLiteral(": ") + name);
+        present.remove(name);
+    }
+
+    // Jobs are listed in the order they arrived.
+    struct Found
+    {
+        qint64 mtime;
+        QString name;
+    };
+    std::vector<Found> controlFiles;
+    for (const QString& name : std::as_const(present)) {
+        if (name.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) && !claimed(name))
+            controlFiles.push_back({folder.modificationTime(name), name});
+    }
+    std::sort(controlFiles.begin(), controlFiles.end(), [](const Found& a, const Found& b) {
+        return a.mtime != b.mtime ? a.mtime < b.mtime : a.name < b.name;
+    });
+
+    for (const Found& found : controlFiles) {
+        SpoolJob job = readSpoolJob(folder, queue, found.name);
+        m_log.append(QStringLiteral("found ") + job.controlFile);
+        const bool ownData = isRecoveredDataFile(job.controlFile, job.dataFile);
+        if (ownData && claimed(job.dataFile))
+            continue; // still arriving on a connection
+        const bool haveData = ownData && present.contains(job.dataFile);
+        if (!haveData) {
+            folder.remove(job.controlFile);
+            m_log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
+                         QStringLiteral(": ") + job.controlFile);
+            continue;
+        }
+        const QStringList files{prefix + job.controlFile, prefix + job.dataFile};
+        m_pendingJobs.claimFile(files[0]);
+        m_pendingJobs.claimFile(files[1]);
+        if (!m_pendingJobs.addIfNew(std::move(job), files)) {
+            m_pendingJobs.releaseFile(files[0]);
+            m_pendingJobs.releaseFile(files[1]);
+        }
+    }
 }
 
 void LpdServer::dequeue(const QStringList& selected)

@@ -111,6 +111,8 @@ private:
     void dropForLackOfDescriptors(int handle, const QString& report);
     void admit(LpdConnection* connection, const QString& ip);
     void resolvePeer(LpdConnection* connection, const QString& ip);
+    // Lists the complete jobs of one queue folder and removes what can never complete.
+    void recoverQueue(const QString& spool, const QString& queue);
     QStringList knownQueues() const;
     QStringList queueFolders() const;
     // The end of admission once the peer's name is known (or known to be missing).

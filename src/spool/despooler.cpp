@@ -5,6 +5,7 @@
 #include "platform/printroutes.h"
 #include "spool/pendingjoblist.h"
 #include "spool/printaction.h"
+#include "spool/queuefolder.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -48,6 +49,11 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
     const Placeholders values{job.dataFile, job.controlFile, queueDir};
     const QString shown =
         route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
+    // Without its data file a command would be handed the queue folder itself as its file.
+    if (job.dataFile.isEmpty() || !QueueFolder::open(queueDir, false).isRegularFile(job.dataFile)) {
+        log(QStringLiteral("Failed: ") + job.controlFile + QStringLiteral(" has no data file"));
+        return false;
+    }
 
     bool printed;
     if (route.isRaw()) {

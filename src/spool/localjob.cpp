@@ -1,6 +1,8 @@
 #include "spool/localjob.h"
 
+#include "spool/queuefolder.h"
 #include <QDir>
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -32,7 +34,8 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
 {
     const QString forQueue = QStringLiteral(" for ") + queue + QLatin1Char('.');
     // A definition that begins with a blank names no queue, and so no folder.
-    if (queue.isEmpty() || !QDir().mkpath(queueDir))
+    // The folder is made as a received job's would be, and refused where that is.
+    if (queue.isEmpty() || !QueueFolder::open(queueDir, true).isOpen())
         return failure(QStringLiteral("ERROR: Cannot open directory for ") + queue +
                        QLatin1Char('.'));
     const QDir dir(queueDir);

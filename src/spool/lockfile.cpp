@@ -1,16 +1,17 @@
 #include "spool/lockfile.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 
 namespace {
 
-bool createEmpty(const QByteArray& path, int flags)
+constexpr char Stamp[] = ".lck";
+
+bool createEmpty(int folderFd, const char* name)
 {
-    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+    const int fd =
+        ::openat(folderFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     ::close(fd);
@@ -19,14 +20,14 @@ bool createEmpty(const QByteArray& path, int flags)
 
 } // namespace
 
-bool createLockFile(const QString& folder, const QString& lockPath)
+bool createLockFile(int folderFd, const QByteArray& lockName)
 {
-    const QByteArray lock = QFile::encodeName(lockPath);
-    const QByteArray stamp = QFile::encodeName(folder + QStringLiteral("/.lck"));
-    if (::link(stamp.constData(), lock.constData()) == 0)
+    const char* lock = lockName.constData();
+    ::unlinkat(folderFd, lock, 0);
+    if (::linkat(folderFd, Stamp, folderFd, lock, 0) == 0)
         return true;
-    if (errno == ENOENT && createEmpty(stamp, 0) &&
-        ::link(stamp.constData(), lock.constData()) == 0)
+    if (errno == ENOENT && createEmpty(folderFd, Stamp) &&
+        ::linkat(folderFd, Stamp, folderFd, lock, 0) == 0)
         return true;
-    return createEmpty(lock, O_TRUNC);
+    return createEmpty(folderFd, lock);
 }

@@ -6,10 +6,10 @@
 // every inode freed in the last minutes whenever it looks for a free one: a spool that
 // freed two lock-file inodes for every job made every later file slower to create.
 
-#include <QString>
+#include <QByteArray>
 
-// Creates `lockPath` (in `folder`) empty, truncating a file already there. Falls back to a
-// file of its own where a link cannot be made (a lock file already there, a file system
-// without hard links, the link count at its limit). False, with errno set, when neither
-// works.
-bool createLockFile(const QString& folder, const QString& lockPath);
+// Creates the lock file `lockName` in the folder open as `folderFd`, replacing a leftover
+// of that name (never writing through it: a link planted there is removed, not followed).
+// Falls back to a file of its own where a link cannot be made (a file system without hard
+// links, the link count at its limit). False, with errno set, when neither works.
+bool createLockFile(int folderFd, const QByteArray& lockName);

@@ -5,30 +5,38 @@
 PendingJobList::Entry PendingJobList::prepare(SpoolJob job, QString* key)
 {
     job.reportLine = reportLine(job);
+    *key = jobKey(job);
     const QString display = displayString(job);
-    *key = display.toCaseFolded();
-    return {display, std::make_shared<const SpoolJob>(std::move(job))};
+    return {display, std::make_shared<const SpoolJob>(std::move(job)), {}};
 }
 
-bool PendingJobList::addIfNew(SpoolJob job)
+bool PendingJobList::addIfNew(SpoolJob job, QStringList claimedFiles)
 {
     QString key;
     Entry entry = prepare(std::move(job), &key);
+    entry.claimedFiles = std::move(claimedFiles);
+    const QString display = entry.display.toCaseFolded();
     QMutexLocker lock(&m_mutex);
-    if (m_displays.contains(key))
+    if (m_jobs.contains(key))
         return false;
     m_entries.push_back(std::move(entry));
-    m_displays.insert(key, 1);
+    m_jobs.insert(key, 1);
+    ++m_displays[display];
     return true;
 }
 
-void PendingJobList::append(SpoolJob job)
+void PendingJobList::append(SpoolJob job, QStringList claimedFiles)
 {
     QString key;
     Entry entry = prepare(std::move(job), &key);
+    entry.claimedFiles = std::move(claimedFiles);
+    const QString display = entry.display.toCaseFolded();
     QMutexLocker lock(&m_mutex);
+    for (const QString& path : std::as_const(entry.claimedFiles))
+        m_claimed.insert(path);
     m_entries.push_back(std::move(entry));
-    ++m_displays[key];
+    ++m_jobs[key];
+    ++m_displays[display];
 }
 
 void PendingJobList::forget(const Entry& e)
@@ -36,6 +44,32 @@ void PendingJobList::forget(const Entry& e)
     const auto it = m_displays.find(e.display.toCaseFolded());
     if (it != m_displays.end() && --it.value() <= 0)
         m_displays.erase(it);
+    const auto job = m_jobs.find(jobKey(*e.job));
+    if (job != m_jobs.end() && --job.value() <= 0)
+        m_jobs.erase(job);
+    for (const QString& path : e.claimedFiles)
+        m_claimed.remove(path);
+}
+
+bool PendingJobList::claimFile(const QString& path)
+{
+    QMutexLocker lock(&m_mutex);
+    if (m_claimed.contains(path))
+        return false;
+    m_claimed.insert(path);
+    return true;
+}
+
+void PendingJobList::releaseFile(const QString& path)
+{
+    QMutexLocker lock(&m_mutex);
+    m_claimed.remove(path);
+}
+
+bool PendingJobList::isClaimed(const QString& path) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_claimed.contains(path);
 }
 
 int PendingJobList::count() const

@@ -2,14 +2,20 @@
 // The waiting jobs, shared by the main thread (receiving, recovery, removal, Dequeue) and
 // the despooler thread. One mutex guards every access. The entry being printed is tracked
 // by index, and every removal below it shifts that index, so the despooler's index stays
-// on its job whatever the main thread removes. Display strings are also counted in a hash
-// by their case-folded form, so the duplicate check on every received job does not walk a
-// queue that may hold thousands of jobs.
+// on its job whatever the main thread removes. Jobs are also kept in a hash by what makes
+// them the same job (queue and control file name), so the duplicate check on every
+// received job does not walk a queue that may hold thousands of jobs.
+//
+// The list also holds the spool's claimed file names (full paths): the files of every
+// waiting job and those that a connection is receiving. A name is claimed before its file
+// is opened, so two clients, or a client and a waiting job, never share a file; a waiting
+// job's names are given up when its entry goes.
 
 #include "spool/spooljob.h"
 
 #include <QHash>
 #include <QMutex>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -25,18 +31,26 @@ public:
     {
         QString display;
         std::shared_ptr<const SpoolJob> job;
+        QStringList claimedFiles; // given up when the entry goes
     };
 
-    // Adds unless an entry with the same display string exists (ignoring case).
-    bool addIfNew(SpoolJob job);
-    // Adds without the check (local jobs).
-    void append(SpoolJob job);
+    // Adds unless an entry for the same job (queue and control file name) exists. On
+    // success the entry takes over the claims on `claimedFiles`; otherwise they stay the
+    // caller's.
+    bool addIfNew(SpoolJob job, QStringList claimedFiles = {});
+    // Adds without the check (local jobs); the entry holds `claimedFiles` as addIfNew's.
+    void append(SpoolJob job, QStringList claimedFiles = {});
 
     int count() const;
     bool isEmpty() const { return count() == 0; }
     QStringList displayStrings() const;
     std::vector<Entry> snapshot() const;
     bool containsDisplay(const QString& display) const;
+
+    // Claims a file name; false when a waiting job or a connection holds it already.
+    bool claimFile(const QString& path);
+    void releaseFile(const QString& path);
+    bool isClaimed(const QString& path) const;
 
     // The despooler's view.
     // Marks entry i as being printed and returns its job, or null when i is past the end.
@@ -73,5 +87,7 @@ private:
     std::vector<Entry> m_entries;
     std::atomic<bool> m_changed{false};
     QHash<QString, int> m_displays; // case-folded display string -> entries holding it
+    QHash<QString, int> m_jobs;     // jobKey -> entries holding it
+    QSet<QString> m_claimed;
     int m_current = -1;
 };

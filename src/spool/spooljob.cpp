@@ -1,10 +1,13 @@
 #include "spool/spooljob.h"
 
+#include "spool/queuefolder.h"
+
 #include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 void applyControlFile(SpoolJob& job, const QByteArray& contents)
 {
@@ -67,6 +70,10 @@ bool isSafeSpoolName(const QString& name)
         return false;
     if (name == QLatin1String(".") || name == QLatin1String(".."))
         return false;
+    // The server's own lock files end so; a client's file of such a name would be taken
+    // for the lock of another.
+    if (name.endsWith(QLatin1String(".lck")))
+        return false;
     for (QChar c : name) {
         if (c == QLatin1Char('\\') || c == QLatin1Char(':') || c == QLatin1Char('?') ||
             c == QLatin1Char('*') || c == QLatin1Char('/') || c == QChar(0))
@@ -75,33 +82,56 @@ bool isSafeSpoolName(const QString& name)
     return true;
 }
 
-SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
-                      const QString& controlFile)
+bool isRecoveredDataFile(const QString& controlFile, const QString& dataFile)
+{
+    return controlFile.size() > 3 && dataFile.size() > 3 &&
+           QStringView(dataFile).mid(3) == QStringView(controlFile).mid(3);
+}
+
+SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile)
 {
     SpoolJob job;
     job.controlFile = QFileInfo(controlFile).fileName();
     job.queue = queue;
-    const QString folder = spoolDir + QLatin1Char('/') + queueDir + QLatin1Char('/');
-    QFile cf(folder + job.controlFile);
-    // Control files are a few hundred bytes; a hostile giant is read only up to a bound.
-    // Asking for the bound itself would allocate a buffer of that size for every job.
-    if (cf.open(QIODevice::ReadOnly))
-        applyControlFile(job, cf.read(std::min<qint64>(cf.size(), 1 << 20)));
+    const int fd = folder.openForReading(job.controlFile);
+    if (fd >= 0) {
+        // Control files are a few hundred bytes; a hostile giant is read only up to a bound.
+        QByteArray contents;
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n <= 0 || contents.size() + n > (1 << 20))
+                break;
+            contents.append(buffer, n);
+        }
+        ::close(fd);
+        applyControlFile(job, contents);
+    }
     if (!job.dataFile.isEmpty() && !isSafeSpoolName(job.dataFile))
         job.dataFile.clear();
     job.jobNumber = jobNumberFromName(job.controlFile);
-    if (!job.dataFile.isEmpty()) {
-        QFileInfo data(folder + job.dataFile);
-        if (data.isFile())
-            job.size = quint64(data.size());
-    }
+    qint64 size = 0;
+    if (!job.dataFile.isEmpty() && folder.isRegularFile(job.dataFile, &size))
+        job.size = quint64(size);
     return job;
+}
+
+SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
+                      const QString& controlFile)
+{
+    const QueueFolder folder = QueueFolder::open(spoolDir + QLatin1Char('/') + queueDir, false);
+    return readSpoolJob(folder, queue, controlFile);
 }
 
 QString displayString(const SpoolJob& job)
 {
     return job.queue + QLatin1Char(' ') + job.user + QLatin1Char(' ') +
            QString::number(job.jobNumber);
+}
+
+QString jobKey(const SpoolJob& job)
+{
+    return job.queue.toCaseFolded() + QLatin1Char('/') + job.controlFile;
 }
 
 QString queueFolderFor(const QStringList& folders, const QString& queue)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QueueFolder;
+
 struct SpoolJob
 {
     QString controlFile; // a name, not a path
@@ -29,14 +31,21 @@ void applyControlFile(SpoolJob& job, const QByteArray& contents);
 // Digits at characters 4 to 6 of the name (leading blanks skipped), 0 when none.
 qint32 jobNumberFromName(const QString& controlFileName);
 // A name a client may store in a queue folder: 6 bytes or more, none of "\", ":", "?",
-// "*", "/", and not "." or "..". Also the check for names read from control files.
+// "*", "/", not "." or "..", and not ending in ".lck". Also the check for names read from
+// control files.
 bool isSafeSpoolName(const QString& name);
 
 // Reads spoolDir/queueDir/controlFile. A data file name that fails isSafeSpoolName is
 // dropped (the job then has no data file). queueDir is the folder spelling; the record's
-// queue is the client's spelling.
+// queue is the client's spelling. Neither the folder nor the files are reached through a
+// symbolic link.
 SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
                       const QString& controlFile);
+SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile);
+// Whether a job found in the spool at start may print `dataFile`: only one named like its
+// control file after the first three characters (dfA001host for cfA001host). Nothing else
+// proves that the two arrived together.
+bool isRecoveredDataFile(const QString& controlFile, const QString& dataFile);
 
 // The folder of a queue on disk: the first of `folders` equal to `queue` ignoring case
 // (printer definitions come first), else the queue as spelled.
@@ -48,3 +57,5 @@ void deleteJobFiles(const QString& queueDir, const SpoolJob& job);
 
 // "queue user number", the pending list's display string.
 QString displayString(const SpoolJob& job);
+// What makes a job the same job: its queue (any letter case) and its control file name.
+QString jobKey(const SpoolJob& job);

@@ -48,14 +48,21 @@ TEST_F(Receive, CompleteJobIsStoredByteExactAndListedAtClose)
                        QStringLiteral("/cfA123client with ") + QString::number(Control.size()) +
                        QStringLiteral(" B for lp.")));
 
-    // The same queue, user and number again is not listed twice.
-    client([&] { return sendJob(port, "LP", "cfA123other", Control, "dfA123client", data); });
+    // A waiting job's name is never opened again: the second client's data file is
+    // refused before anything is written, and the waiting job keeps its content.
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "LP", "cfA123other", Control, "dfA123client", "other");
+              }).left(4),
+              QByteArray("\0\0\0\1", 4));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: File name dfA123client in use for LP.")));
     // The second connection's close, not the first's.
     EXPECT_TRUE(waitUntil([&] {
         return server->log().lines().count(
                    QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")) == 2;
     }));
     EXPECT_EQ(server->pendingJobs().count(), 1);
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA123client")), data);
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA123other")));
 }
 
 TEST_F(Receive, QueueNamesIgnoreCaseButLandInTheDefinitionsFolder)

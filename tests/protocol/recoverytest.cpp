@@ -3,8 +3,10 @@
 
 #include "serverfixture.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 class Recovery : public ServerFixture
 {
@@ -14,45 +16,121 @@ protected:
         QDir().mkpath(queueDir());
         ASSERT_TRUE(writeFile(queueDir() + QLatin1Char('/') + QString::fromLatin1(name), content));
     }
+    // Sets the file's modification time `seconds` into the past.
+    void age(const char* name, int seconds)
+    {
+        QFile f(queueDir() + QLatin1Char('/') + QString::fromLatin1(name));
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(QDateTime::currentDateTime().addSecs(-seconds),
+                                  QFileDevice::FileModificationTime));
+    }
     bool has(const char* name) const
     {
-        return QFile::exists(queueDir() + QLatin1Char('/') + QString::fromLatin1(name));
+        return QFileInfo(queueDir() + QLatin1Char('/') + QString::fromLatin1(name)).exists() ||
+               QFileInfo(queueDir() + QLatin1Char('/') + QString::fromLatin1(name)).isSymLink();
     }
 };
 
-TEST_F(Recovery, CompleteJobsReturnAndLeftoversGo)
+TEST_F(Recovery, CompleteJobsReturnInArrivalOrderAndLeftoversGo)
 {
     put("cfA001host", "Palice\nldfA001host\n");
     put("dfA001host", "one");
-    put("cfA001host.lck");
-    put("CFA002host", "Pbob\nldfA002host\n");   // any letter case
-    put("cfA003host", "Pcarol\nldfA003host\n"); // its data never arrived
+    put("CFA002host", "Pbob\nldfA002host\n"); // any letter case; its data never arrived
     put("cfA004host", "Pdave\nldfA004host\n");
     put("dfA004host", "cut");
     put("dfA004host.lck"); // data cut off while arriving
     put("dfA005host", "orphan data is left alone");
+    put("cfA006host", "Perin\nldfA006host\n");
+    put("cfA006host.lck"); // control file cut off while arriving
+    put("dfA006host", "whole");
+    put("dfA007host.lck");                        // a lock whose file is gone
+    put("cfA008host", "Pmallory\nldfA001host\n"); // names another job's data file
+    put("cfA009hostA", "Palice\nldfA009hostA\n"); // same queue, user and number ...
+    put("dfA009hostA", "from A");
+    put("cfA009hostB", "Palice\nldfA009hostB\n"); // ... from another host
+    put("dfA009hostB", "from B");
+    put("cfA010host", "Pzed\nldfA010host\n");
+    put("dfA010host", "oldest");
+    const QString outside = dir.path() + QStringLiteral("/outside");
+    ASSERT_TRUE(writeFile(outside, "Proot\nldfA010host\n"));
+    ASSERT_TRUE(QFile::link(outside, queueDir() + QStringLiteral("/cfA011host")));
+    // Arrival order is the control files' time, then their names.
+    age("cfA010host", 300);
+    age("cfA001host", 200);
+    age("cfA009hostB", 100);
+    age("cfA009hostA", 100);
     startServer();
 
-    EXPECT_EQ(server->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp alice 1")});
+    EXPECT_EQ(server->pendingJobs().displayStrings(),
+              (QStringList{QStringLiteral("lp zed 10"), QStringLiteral("lp alice 1"),
+                           QStringLiteral("lp alice 9"), QStringLiteral("lp alice 9")}));
     const QStringList log = server->log().lines();
-    EXPECT_TRUE(log.contains(QStringLiteral("Scanning for old jobs for printer lp")));
-    EXPECT_TRUE(log.contains(QStringLiteral("found cfA001host")));
-    EXPECT_TRUE(log.contains(QStringLiteral("Lockfile removed for printer lp: cfA001host.lck")));
-    EXPECT_TRUE(
-        log.contains(QStringLiteral("c-File without d-File removed for printer lp: CFA002host")));
-    EXPECT_TRUE(
-        log.contains(QStringLiteral("c-File without d-File removed for printer lp: cfA003host")));
-    EXPECT_TRUE(
-        log.contains(QStringLiteral("c-File without d-File removed for printer lp: cfA004host")));
-    EXPECT_FALSE(has("cfA001host.lck"));
-    EXPECT_FALSE(has("CFA002host"));
-    EXPECT_FALSE(has("cfA004host"));
-    EXPECT_TRUE(has("dfA005host"));
+    for (const char* line : {"Scanning for old jobs for printer lp", "found cfA001host",
+                             "c-File without d-File removed for printer lp: CFA002host",
+                             "Incomplete file removed for printer lp: dfA004host",
+                             "Lockfile removed for printer lp: dfA004host.lck",
+                             "c-File without d-File removed for printer lp: cfA004host",
+                             "Incomplete file removed for printer lp: cfA006host",
+                             "Lockfile removed for printer lp: dfA007host.lck",
+                             "c-File without d-File removed for printer lp: cfA008host"})
+        EXPECT_TRUE(log.contains(QString::fromLatin1(line))) << line;
+    for (const char* gone : {"CFA002host", "cfA004host", "dfA004host", "dfA004host.lck",
+                             "cfA006host", "cfA006host.lck", "dfA007host.lck", "cfA008host"})
+        EXPECT_FALSE(has(gone)) << gone;
+    // Data without a control file stays; a link is neither read nor removed.
+    for (const char* kept : {"dfA001host", "dfA005host", "dfA006host", "cfA011host"})
+        EXPECT_TRUE(has(kept)) << kept;
+    EXPECT_FALSE(log.contains(QStringLiteral("found cfA011host")));
     EXPECT_TRUE(server->housekeepingTimer().isActive());
 
-    // A second scan adds nothing twice and finds no lock to remove.
+    // A second scan adds nothing twice and leaves the listed jobs' files alone.
     server->recoverSpooledJobs();
-    EXPECT_EQ(server->pendingJobs().count(), 1);
+    EXPECT_EQ(server->pendingJobs().count(), 4);
+    EXPECT_TRUE(has("cfA001host"));
+}
+
+TEST_F(Recovery, QueueFoldersThatAreNotSafelyOursAreRefused)
+{
+    // Writable by others: neither scanned nor written into.
+    put("cfA001host", "Palice\nldfA001host\n");
+    put("dfA001host", "one");
+    ASSERT_TRUE(QFile::setPermissions(queueDir(), QFileDevice::Permissions(0x7777)));
+    // A symbolic link as the folder of another queue.
+    const QString target = dir.path() + QStringLiteral("/elsewhere");
+    ASSERT_TRUE(QDir().mkpath(target));
+    ASSERT_TRUE(QFile::link(target, queueDir("lp2")));
+    Settings s = defaults();
+    s.printers << QStringLiteral("-lp2 /bin/true");
+    startServer(s);
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Queue folder ") + queueDir() +
+                       QStringLiteral(" is writable by others; its jobs are left alone.")));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Queue folder ") + queueDir("lp2") +
+                       QStringLiteral(" is a symbolic link; its jobs are left alone.")));
+    EXPECT_TRUE(has("cfA001host"));
+
+    for (const char* queue : {"lp", "lp2"}) {
+        const QByteArray acks = client([&] {
+            return sendJob(port, queue, "cfA002host", "Pbob\nldfA002host\n", "dfA002host", "x");
+        });
+        EXPECT_EQ(acks.left(2), QByteArray("\0\1", 2)) << queue;
+    }
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Queue folder ") + queueDir("lp2") +
+                       QStringLiteral(" is a symbolic link for lp2.")));
+    EXPECT_TRUE(QDir(target).isEmpty());
+    EXPECT_FALSE(has("cfA002host"));
+
+    // A folder the server makes is its own alone.
+    Settings fresh = defaults();
+    fresh.printers = {QStringLiteral("-new /bin/true")};
+    server.reset();
+    startServer(fresh);
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "new", "cfA003host", "Pc\nldfA003host\n", "dfA003host", "y");
+              }),
+              QByteArray(5, '\0'));
+    EXPECT_EQ(QFileInfo(queueDir("new")).permissions() & QFileDevice::Permissions(0x0777),
+              QFileDevice::Permissions(0x0700));
 }
 
 TEST_F(Recovery, RescanLeavesFilesOfOpenConnectionsAlone)
@@ -76,7 +154,7 @@ TEST_F(Recovery, RescanLeavesFilesOfOpenConnectionsAlone)
     // the control file for a leftover.
     server->recoverSpooledJobs();
     EXPECT_TRUE(has("cfA050host"));
-    EXPECT_TRUE(has("cfA050host.lck"));
+    EXPECT_FALSE(has("cfA050host.lck")); // gone before its answer
     client([&] {
         c.send("\x03"
                "3 dfA050host\n");

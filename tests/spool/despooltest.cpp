@@ -167,3 +167,14 @@ TEST_F(Despool, HangingCommandEndsAtTheLimitAndItsOutputIsLogged)
     EXPECT_TRUE(log.contains(fine));
     EXPECT_EQ(jobs.count(), 0);
 }
+
+TEST_F(Despool, AJobWithoutItsDataFileNeverReachesTheCommand)
+{
+    const QString print = script("print.sh", "echo ran >> ran.txt\n");
+    addJob(QStringLiteral("lp"), 1);
+    QFile::remove(spool() + QStringLiteral("/lp/dfA001h"));
+    runPass({QStringLiteral("lp ") + print + QStringLiteral(" %p/%d")});
+    EXPECT_FALSE(QFile::exists(dir.path() + QStringLiteral("/ran.txt")));
+    EXPECT_TRUE(log.contains(QStringLiteral("Failed: cfA001h has no data file")));
+    EXPECT_EQ(jobs.count(), 1);
+}

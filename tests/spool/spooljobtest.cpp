@@ -57,9 +57,14 @@ TEST(SpoolNames, RefusesSeparatorsWildcardsAndDotNames)
 {
     EXPECT_TRUE(isSafeSpoolName(QStringLiteral("cfA001")));
     EXPECT_FALSE(isSafeSpoolName(QStringLiteral("cfA01")));
-    for (const char* bad :
-         {"../../etc/passwd", "cfA001/x", "cfA0:1", "cfA0?1", "cfA0*1", "cfA\\001", "..", "."})
+    for (const char* bad : {"../../etc/passwd", "cfA001/x", "cfA0:1", "cfA0?1", "cfA0*1",
+                            "cfA\\001", "..", ".", "cfA001host.lck"})
         EXPECT_FALSE(isSafeSpoolName(QString::fromLatin1(bad))) << bad;
+    // A recovered job's data file is named like its control file past the first three.
+    EXPECT_TRUE(isRecoveredDataFile(QStringLiteral("cfA001host"), QStringLiteral("dfA001host")));
+    EXPECT_TRUE(isRecoveredDataFile(QStringLiteral("cfA001host"), QStringLiteral("dfB001host")));
+    EXPECT_FALSE(isRecoveredDataFile(QStringLiteral("cfA001host"), QStringLiteral("dfA002host")));
+    EXPECT_FALSE(isRecoveredDataFile(QStringLiteral("cfA001host"), QString()));
 }
 
 TEST(BuildJob, ReadsControlFileAndDataSizeAndDropsUnsafeDataNames)
@@ -129,13 +134,14 @@ TEST(PrintAction, PlaceholdersFilledOnceAndClientNamesStayOneArgument)
     EXPECT_EQ(argumentWords(QStringLiteral("\"\""), v), QStringList{QString()});
 }
 
-TEST(PendingJobList, AddsOnlyNewDisplayStringsIgnoringCase)
+TEST(PendingJobList, AddsOnlyNewJobsIgnoringTheQueuesCase)
 {
     PendingJobList list;
     SpoolJob a;
     a.queue = QStringLiteral("lp");
     a.user = QStringLiteral("alice");
     a.jobNumber = 1;
+    a.controlFile = QStringLiteral("cfA001host");
     EXPECT_TRUE(list.addIfNew(a));
     SpoolJob b = a;
     b.queue = QStringLiteral("LP");

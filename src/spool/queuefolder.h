@@ -1,0 +1,47 @@
+#pragma once
+// A queue folder is reached only through a descriptor of the folder itself, opened without
+// following a symbolic link and checked to be the server's own before anything in it is
+// touched: a folder that another user made, or may write to, could hold links planted to
+// make the server write through them or print a file it should never read. The files
+// inside are opened relative to that descriptor, again without following links.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+class QueueFolder final
+{
+public:
+    QueueFolder() = default;
+    // Opens `path`; with `create`, a missing folder is made first (0700, with any missing
+    // parents). A folder that fails the checks is closed again with problem() set.
+    static QueueFolder open(const QString& path, bool create);
+    ~QueueFolder();
+    QueueFolder(QueueFolder&& other) noexcept;
+    QueueFolder& operator=(QueueFolder&& other) noexcept;
+    QueueFolder(const QueueFolder&) = delete;
+    QueueFolder& operator=(const QueueFolder&) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+    // Why the folder was refused as unsafe ("is a symbolic link", ...); empty when it is
+    // open, missing or not a folder at all.
+    QString problem() const { return m_problem; }
+    bool missing() const { return m_missing; }
+
+    // The names of the regular files in the folder, in directory order; links, folders
+    // and everything else are left out.
+    QStringList regularFiles() const;
+    // A regular file in the folder (not a link, not a folder); its size when asked.
+    bool isRegularFile(const QString& name, qint64* size = nullptr) const;
+    // Opens a regular file in the folder for reading; -1 when it is anything else.
+    int openForReading(const QString& name) const;
+    // The file's modification time in nanoseconds, -1 when it cannot be read.
+    qint64 modificationTime(const QString& name) const;
+    bool remove(const QString& name) const;
+
+private:
+    int m_fd = -1;
+    bool m_missing = false;
+    QString m_problem;
+};

@@ -1,0 +1,105 @@
+// Jobs never share, borrow or reach past their own files: names in use are refused before
+// anything is opened, a control file prints only a data file that came with it, two jobs
+// alike in queue, user and number are two jobs, and links planted in a queue folder are
+// never written through.
+
+#include "serverfixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+class Collision : public ServerFixture
+{
+protected:
+    QString path(const char* name) const
+    {
+        return queueDir() + QLatin1Char('/') + QString::fromLatin1(name);
+    }
+};
+
+TEST_F(Collision, NamesInUseAreRefusedAndControlFilesPrintOnlyTheirOwnData)
+{
+    startServer();
+    // A job still arriving holds its names.
+    LoopbackClient first;
+    const QByteArray firstControl = "Pfirst\nldfA300h\n";
+    EXPECT_EQ(client([&] {
+                  first.connectTo(port);
+                  first.send("\x02lp\n");
+                  QByteArray a = first.read(1);
+                  first.send("\x02" + QByteArray::number(firstControl.size()) + " cfA300h\n");
+                  a += first.read(1);
+                  first.send(firstControl.left(5)); // the rest comes later
+                  return a;
+              }),
+              QByteArray(2, '\0'));
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "lp", "cfA300h", "Psecond\nldfA300h\n", "dfA300h", "2");
+              }).left(2),
+              QByteArray("\0\1", 2));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: File name cfA300h in use for lp.")));
+    EXPECT_EQ(client([&] {
+                  first.send(firstControl.mid(5) + QByteArray(1, '\0'));
+                  QByteArray a = first.read(1);
+                  first.send("\x03"
+                             "10 dfA300h\n");
+                  a += first.read(1);
+                  first.send(QByteArray("first data") + '\0');
+                  a += first.read(1);
+                  first.close();
+                  return a;
+              }),
+              QByteArray(3, '\0'));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
+    EXPECT_EQ(readFile(path("dfA300h")), QByteArray("first data"));
+
+    // A control file that names another job's data file, or one its name check refuses,
+    // has no data file: the job is dropped, the other job untouched.
+    const QList<QByteArray> borrowing{"Pmallory\nldfA300h\n", "Pmallory\nl../../etc/passwd\n"};
+    for (int i = 0; i < int(borrowing.size()); ++i) {
+        const QByteArray n = QByteArray::number(304 + i);
+        EXPECT_EQ(client([&] {
+                      return sendJob(port, "lp", "cfA" + n + "h", borrowing[i], "dfA" + n + "h",
+                                     "x");
+                  }),
+                  QByteArray(5, '\0'));
+        EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA") + QString::fromLatin1(n) +
+                           QStringLiteral("h names no data file received with it; job for lp "
+                                          "dropped.")));
+        EXPECT_EQ(server->pendingJobs().count(), 1);
+    }
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(path("cfA305h")); }));
+    EXPECT_FALSE(QFile::exists(path("cfA304h")));
+    EXPECT_EQ(readFile(path("dfA300h")), QByteArray("first data"));
+
+    // Alike in queue, user and number, from two hosts: two jobs, both listed.
+    for (const char* host : {"hostA", "hostB"}) {
+        const QByteArray h(host);
+        EXPECT_EQ(client([&] {
+                      return sendJob(port, "lp", "cfA302" + h, "Palice\nldfA302" + h + "\n",
+                                     "dfA302" + h, h);
+                  }),
+                  QByteArray(5, '\0'));
+    }
+    EXPECT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 3; }));
+    EXPECT_EQ(server->pendingJobs().displayStrings().count(QStringLiteral("lp alice 302")), 2);
+}
+
+TEST_F(Collision, LinksPlantedInAQueueFolderAreNeverFollowed)
+{
+    startServer();
+    const QString outside = dir.path() + QStringLiteral("/outside");
+    ASSERT_TRUE(writeFile(outside, "precious"));
+    ASSERT_TRUE(QDir().mkpath(queueDir()));
+    ASSERT_TRUE(QFile::link(outside, path("dfA310h")));
+    ASSERT_TRUE(QFile::link(outside, path("cfA310h.lck")));
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "lp", "cfA310h", "Pbob\nldfA310h\n", "dfA310h", "mine");
+              }),
+              QByteArray(5, '\0'));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
+    EXPECT_EQ(readFile(outside), QByteArray("precious"));
+    EXPECT_FALSE(QFileInfo(path("dfA310h")).isSymLink());
+    EXPECT_EQ(readFile(path("dfA310h")), QByteArray("mine"));
+}

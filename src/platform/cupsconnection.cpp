@@ -84,7 +84,7 @@ void CupsConnection::close()
 int CupsConnection::stillWaiting(http_t* http, void* self)
 {
     const auto* connection = static_cast<const CupsConnection*>(self);
-    if (connection->m_cancel && connection->m_cancel->load())
+    if ((connection->m_cancel && connection->m_cancel->load()) || connection->pastDeadline())
         return 0;
     return std::time(nullptr) - cupsApi().httpGetActivity(http) < IdleSeconds ? 1 : 0;
 }

@@ -14,6 +14,7 @@
 #include <cups/http.h>
 
 #include <atomic>
+#include <ctime>
 
 class CupsConnection final
 {
@@ -28,6 +29,9 @@ public:
 
     // Null when the server could not be reached.
     http_t* get() const { return m_http; }
+    // A wait on the server ends at this time (time()) too; 0 for none.
+    void setDeadline(std::time_t deadline) { m_deadline = deadline; }
+    bool pastDeadline() const { return m_deadline != 0 && std::time(nullptr) >= m_deadline; }
     // A request cut off halfway leaves the connection unusable; start over.
     void reopen();
     // "the CUPS server host:port does not answer"
@@ -44,6 +48,7 @@ private:
 
     const std::atomic<bool>* m_cancel;
     http_t* m_http = nullptr;
+    std::time_t m_deadline = 0;
 };
 
 // cupsPrinterNames, given up as soon as *cancel is raised.

@@ -38,7 +38,7 @@ void abandonJob(CupsConnection& cups, const char* queue, int jobId)
 
 } // namespace
 
-RouteResult printToCups(const QString& queue, const QString& dataFilePath)
+RouteResult printToCups(const QString& queue, const QString& dataFilePath, int timeoutMs)
 {
     RouteResult result;
     if (queue.isEmpty()) {
@@ -57,6 +57,8 @@ RouteResult printToCups(const QString& queue, const QString& dataFilePath)
         result.reason = cups.unreachable();
         return result;
     }
+    if (timeoutMs > 0)
+        cups.setDeadline(std::time(nullptr) + (timeoutMs + 999) / 1000);
     const QByteArray queueName = queue.toUtf8();
     const char* name = queueName.constData();
     if (!queueExists(cups.get(), name)) {
@@ -95,6 +97,11 @@ RouteResult printToCups(const QString& queue, const QString& dataFilePath)
         }
         if (n == 0)
             break;
+        if (cups.pastDeadline()) {
+            result.reason = QStringLiteral("CUPS took no more data within the time limit");
+            abandonJob(cups, name, jobId);
+            return result;
+        }
         if (api.cupsWriteRequestData(cups.get(), buf, size_t(n)) != HTTP_STATUS_CONTINUE) {
             result.reason = QStringLiteral("sending to CUPS failed: ") + cups.lastProblem();
             abandonJob(cups, name, jobId);

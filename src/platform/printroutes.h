@@ -21,7 +21,9 @@ RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath
                           int timeoutMs = 0);
 
 // A raw job on a CUPS queue: document name "test doc", format raw.
-RouteResult printToCups(const QString& queue, const QString& dataFilePath);
+// Ends (and cancels the job) when CUPS has not taken everything within timeoutMs (0: no
+// limit beyond the connection's own for a silent server).
+RouteResult printToCups(const QString& queue, const QString& dataFilePath, int timeoutMs = 0);
 
 // A raw print job on an SMB printer, written as \\host\printer or smb://host[:port]/printer,
 // as guest through libsmbclient's context API.

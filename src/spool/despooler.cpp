@@ -88,7 +88,7 @@ bool Despooler::printRaw(const PrintRoute& route, const QString& dataPath)
             break;
         case PrintRoute::Kind::Cups:
         case PrintRoute::Kind::Command:
-            result = printToCups(route.target, dataPath);
+            result = printToCups(route.target, dataPath, m_printTimeLimitMs);
             break;
         }
     }

@@ -279,6 +279,11 @@ TEST(CupsRouteSilentServer, RouteGivesUpAndListingIsCutShort)
     EXPECT_FALSE(result.ok);
     EXPECT_TRUE(result.reason.contains(QString::fromLatin1(server))) << result.reason.toStdString();
 
+    // With a print time limit the route ends at the limit, long before the half minute.
+    auto limited = onThread([&] { return printToCups(QStringLiteral("lab"), file, 2000); });
+    ASSERT_EQ(limited.wait_for(std::chrono::seconds(15)), std::future_status::ready);
+    EXPECT_FALSE(limited.get().ok);
+
     auto printers = std::make_unique<InstalledPrinters>(1);
     spinFor(1500); // the worker is now waiting on the silent server
     auto destroyed = onThread([&] { printers.reset(); });

@@ -32,11 +32,20 @@ until_ok() {
 }
 window() { xdotool search --onlyvisible --name "^$1\$" | head -1; }
 has_window() { [ -n "$(window "$1")" ]; }
-shot() { # window title, file name
+shot() { # window title, file name: the window with its frame
     until_ok has_window "$1"
     w=$(window "$1")
-    import -window root -crop "$(xwininfo -id "$w" -frame | awk '/Width/{w=$2}/Height/{h=$2}/Absolute upper-left X/{x=$4}/Absolute upper-left Y/{y=$4}END{print w"x"h"+"x"+"y}')" "$OUT/$2"
+    geometry=$(xwininfo -id "$w" | awk '/Width/{w=$2}/Height/{h=$2}/Absolute upper-left X/{x=$4}/Absolute upper-left Y/{y=$4}END{print w, h, x, y}')
+    extents=$(xprop -id "$w" _NET_FRAME_EXTENTS | sed 's/.*= //; s/,//g')
+    crop=$(echo $geometry $extents | awk '{print $1+$5+$6 "x" $2+$7+$8 "+" $3-$5 "+" $4-$7}')
+    import -window root -crop "$crop" "$OUT/$2"
     echo "$OUT/$2"
+}
+close() { # window title
+    w=$(window "$1")
+    xdotool windowactivate --sync "$w"
+    xdotool key Escape
+    until_ok sh -c "! xdotool search --onlyvisible --name '^$1\$'"
 }
 
 Xvfb -displayfd 1 -screen 0 1280x800x24 -nolisten tcp >"$ROOT/display" 2>/dev/null &
@@ -61,19 +70,19 @@ for scale in 1 2; do
     xdotool windowactivate --sync "$main"
     xdotool key --window "$main" alt+f; xdotool key --window "$main" s
     shot Setup "setup-general-${scale}x.png"
-    xdotool key --window "$(window Setup)" Escape
-    until_ok sh -c "! xdotool search --onlyvisible --name '^Setup\$'"
+    close Setup
+    xdotool windowactivate --sync "$main"
     xdotool key --window "$main" alt+f; xdotool key --window "$main" e
     shot Setup "setup-printer-${scale}x.png"
-    xdotool key --window "$(window Setup)" Escape
-    until_ok sh -c "! xdotool search --onlyvisible --name '^Setup\$'"
+    close Setup
+    xdotool windowactivate --sync "$main"
     xdotool key --window "$main" alt+h; xdotool key --window "$main" i
     shot Info "info-${scale}x.png"
-    xdotool key --window "$(window Info)" Escape
-    until_ok sh -c "! xdotool search --onlyvisible --name '^Info\$'"
+    close Info
+    xdotool windowactivate --sync "$main"
     xdotool key --window "$main" alt+h; xdotool key --window "$main" e
     shot "Extended Log" "extended-log-${scale}x.png"
-    xdotool key --window "$(window 'Extended Log')" Escape
+    close "Extended Log"
     "$BUILD/spoolmere" --send lpddown
     until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
 

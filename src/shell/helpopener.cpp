@@ -1,9 +1,75 @@
 #include "shell/helpopener.h"
 
+#include "shell/helpwindow.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
+#include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
+
+namespace {
+
+// xdg-open tells by its exit status whether anything took the page; Qt's desktop services
+// start it detached and cannot tell, so it is run here when it exists.
+bool openWithDesktop(const QUrl& url, std::function<void()> onFailure)
+{
+    const QString xdgOpen = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (xdgOpen.isEmpty())
+        return QDesktopServices::openUrl(url);
+    auto* process = new QProcess;
+    QObject::connect(process, &QProcess::finished, process,
+                     [process, onFailure](int code, QProcess::ExitStatus status) {
+                         process->deleteLater();
+                         if (status != QProcess::NormalExit || code != 0)
+                             onFailure();
+                     });
+    QObject::connect(process, &QProcess::errorOccurred, process,
+                     [process, onFailure](QProcess::ProcessError error) {
+                         if (error != QProcess::FailedToStart)
+                             return;
+                         process->deleteLater();
+                         onFailure();
+                     });
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(xdgOpen, {url.toString()});
+    return true;
+}
+
+HelpOpener::Browser& browser()
+{
+    static HelpOpener::Browser current = openWithDesktop;
+    return current;
+}
+
+QPointer<HelpWindow>& helpWindow()
+{
+    static QPointer<HelpWindow> window;
+    return window;
+}
+
+} // namespace
+
+void HelpOpener::setBrowser(Browser b)
+{
+    browser() = std::move(b);
+}
+
+void HelpOpener::resetBrowser()
+{
+    browser() = openWithDesktop;
+}
+
+void HelpOpener::showInHelpWindow(const QUrl& url)
+{
+    if (!helpWindow()) {
+        helpWindow() = new HelpWindow;
+        helpWindow()->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    helpWindow()->showPage(url);
+}
 
 QString HelpOpener::indexPath()
 {
@@ -35,7 +101,7 @@ QUrl HelpOpener::topicUrl(const QString& anchor)
 
 bool HelpOpener::showContents()
 {
-    return QDesktopServices::openUrl(topicUrl());
+    return showTopic(QString());
 }
 
 bool HelpOpener::showContext(int context)
@@ -45,5 +111,9 @@ bool HelpOpener::showContext(int context)
 
 bool HelpOpener::showTopic(const QString& anchor)
 {
-    return QDesktopServices::openUrl(topicUrl(anchor));
+    const QUrl url = topicUrl(anchor);
+    if (browser()(url, [url] { showInHelpWindow(url); }))
+        return true;
+    showInHelpWindow(url);
+    return false;
 }

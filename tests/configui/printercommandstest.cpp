@@ -26,6 +26,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -528,7 +529,11 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
     const QString file = dir->path() + QStringLiteral("/page.pcl");
     writeFile(file, data);
 
-    // The real file dialog: its name field takes the path, Enter opens it.
+    // The real file dialog, first where the user's documents are (or at home); its name
+    // field takes the path, Enter opens it.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    EXPECT_EQ(cmds->openDialog()->directory().absolutePath(),
+              QDir(QFileInfo(documents).isDir() ? documents : QDir::homePath()).absolutePath());
     EXPECT_EQ(cmds->openDialog()->nameFilters().size(), 6);
     EXPECT_EQ(cmds->openDialog()->nameFilters().first(),
               QStringLiteral("printable Files (*.raw *.pdf *.ps *.pcl)"));
@@ -539,8 +544,13 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
         QTest::keyClick(name, Qt::Key_Return);
     });
     form->addJobAction()->trigger();
+    // The copy runs on a worker: the job is listed once it is complete, never before the
+    // command has returned to the event loop.
+    EXPECT_EQ(form->jobList()->count(), 0);
+    EXPECT_TRUE(waitUntil([&] { return form->jobList()->count() == 1; }));
     EXPECT_TRUE(core->housekeepingTimer().isActive());
-    EXPECT_EQ(form->jobList()->count(), 1);
+    // The next time, the dialog starts where this file was picked.
+    EXPECT_EQ(cmds->openDialog()->directory().absolutePath(), QDir(dir->path()).absolutePath());
     EXPECT_EQ(form->jobList()->item(0)->text(), QStringLiteral("lp default 0"));
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == data; }, 15000))
         << core->log().lines().join(QLatin1Char('\n')).toStdString();
@@ -562,4 +572,19 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
     EXPECT_TRUE(core->log().contains(QStringLiteral("ERROR: Cannot open ") + dir->path() +
                                      QStringLiteral("/gone.ps for lp.")));
     EXPECT_TRUE(core->pendingJobs().isEmpty());
+
+    // A FIFO would hang the copy, a device would never end: neither is taken, and nothing
+    // waits on them (a blocked open would stop this test here).
+    const QString fifo = dir->path() + QStringLiteral("/pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString& special : {fifo, QStringLiteral("/dev/zero")}) {
+        cmds->setFileChooser([special] { return special; });
+        form->addJobAction()->trigger();
+        EXPECT_TRUE(core->log().contains(QStringLiteral("ERROR: Cannot open ") + special +
+                                         QStringLiteral(" for lp.")))
+            << special.toStdString();
+    }
+    spinFor(50);
+    EXPECT_TRUE(core->pendingJobs().isEmpty());
+    EXPECT_TRUE(QDir(spool() + QStringLiteral("/lp")).entryList(QDir::Files).isEmpty());
 }

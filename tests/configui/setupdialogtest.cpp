@@ -4,6 +4,7 @@
 #include "config/ui/setupdialog.h"
 #include "config/ui/numericedit.h"
 #include "config/ui/setupchecks.h"
+#include "shell/helpopener.h"
 
 #include "privatecups.h"
 #include "testsupport.h"
@@ -497,10 +498,38 @@ TEST_F(PagesDlg, LeavingWithoutOkIsNotAccepted)
     EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 x"));
 }
 
+TEST_F(PagesDlg, EachShowingIsCentredOnItsOwnSizeAndStaysOnTheScreen)
+{
+    const QRect available = dlg.screen()->availableGeometry();
+    const auto centred = [&] {
+        const QPoint off = dlg.frameGeometry().center() - available.center();
+        return std::abs(off.x()) <= 2 && std::abs(off.y()) <= 2;
+    };
+    // Setup, Printer, Setup again: each lands in the middle at the size it has now.
+    showSetup();
+    EXPECT_TRUE(centred()) << dlg.frameGeometry().center().x() << ","
+                           << dlg.frameGeometry().center().y();
+    dlg.hide();
+    showPrinter(QStringLiteral("lp1 |Lab"));
+    EXPECT_TRUE(centred());
+    EXPECT_EQ(dlg.size(), dlg.sizeHint().boundedTo(available.size()));
+    dlg.hide();
+    showSetup();
+    EXPECT_TRUE(centred());
+    // However small the screen, OK, Cancel and Help stay on it: the tabs scroll instead.
+    EXPECT_LE(dlg.minimumSizeHint().height(), 300);
+    for (QPushButton* b : {dlg.okButton(), dlg.cancelButton(), dlg.helpButton()})
+        EXPECT_TRUE(available.contains(QRect(b->mapToGlobal(QPoint(0, 0)), b->size())));
+    dlg.hide();
+}
+
 TEST_F(PagesDlg, HelpAndSetupOpenTheirPages)
 {
     UrlRecorder recorder;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &recorder, "open");
+    HelpOpener::setBrowser([&recorder](const QUrl& url, std::function<void()>) {
+        recorder.open(url);
+        return true;
+    });
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &recorder, "open");
 
     showPrinter(QString());
@@ -519,7 +548,7 @@ TEST_F(PagesDlg, HelpAndSetupOpenTheirPages)
     QTest::mouseClick(dlg.printerSetupButton(), Qt::LeftButton); // no printer: nothing
     dlg.hide();
 
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    HelpOpener::resetBrowser();
     QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
     ASSERT_EQ(recorder.urls.size(), 3);
     EXPECT_TRUE(recorder.urls[0].isLocalFile());

@@ -8,6 +8,7 @@
 #include "platform/instancelock.h"
 #include "shell/desktopshell.h"
 #include "shell/helpopener.h"
+#include "shell/helpwindow.h"
 #include "shell/mainwindow.h"
 #include "shell/trayicon.h"
 
@@ -18,7 +19,10 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScrollBar>
 #include <QSignalSpy>
+#include <QTextBrowser>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -456,6 +460,36 @@ TEST_F(Desktop, AListenerThatCannotOpenShowsTheWindowAndTheControlChannelStillWo
     QTimer::singleShot(0, [&] { sendWord(runtime.path(), QStringLiteral("lpddown")); });
     EXPECT_EQ(runLoop(), 0);
     shell.finish();
+}
+
+TEST(Help, WithoutABrowserThePageOpensInTheProgramsOwnWindowAtItsAnchor)
+{
+    const auto helpWindow = []() -> HelpWindow* {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            if (auto* help = qobject_cast<HelpWindow*>(w); help && help->isVisible())
+                return help;
+        }
+        return nullptr;
+    };
+    // Nothing takes the page at all.
+    HelpOpener::setBrowser([](const QUrl&, std::function<void()>) { return false; });
+    EXPECT_FALSE(HelpOpener::showContext(5));
+    HelpWindow* window = helpWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->browser()->source().fragment(), QStringLiteral("context-5"));
+    EXPECT_TRUE(window->browser()->toPlainText().contains(QStringLiteral("Print Command")));
+    EXPECT_GT(window->browser()->verticalScrollBar()->value(), 0); // scrolled to the anchor
+    // The desktop took it but failed later (xdg-open found no browser): the same window.
+    HelpOpener::setBrowser([](const QUrl&, std::function<void()> onFailure) {
+        QTimer::singleShot(0, onFailure);
+        return true;
+    });
+    EXPECT_TRUE(HelpOpener::showTopic(QStringLiteral("IDH_410")));
+    EXPECT_TRUE(waitUntil(
+        [&] { return window->browser()->source().fragment() == QStringLiteral("IDH_410"); }));
+    EXPECT_EQ(helpWindow(), window);
+    HelpOpener::resetBrowser();
+    window->close();
 }
 
 TEST(Help, EveryAnchorTheProgramOpensIsInTheHelpPage)

@@ -354,7 +354,10 @@ TEST_F(Window, F1OpensHelpAtTheFocusedControlsContext)
     makeCore();
     MainWindow w(*core);
     UrlRecorder browser;
-    QDesktopServices::setUrlHandler(QStringLiteral("file"), &browser, "open");
+    HelpOpener::setBrowser([&browser](const QUrl& url, std::function<void()>) {
+        browser.open(url);
+        return true;
+    });
     w.showAndRaise();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
 
@@ -363,7 +366,7 @@ TEST_F(Window, F1OpensHelpAtTheFocusedControlsContext)
     w.jobList()->setFocus();
     QTest::keyClick(w.windowHandle(), Qt::Key_F1);
     w.helpContentsAction()->trigger(); // Help > Contents
-    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    HelpOpener::resetBrowser();
 
     ASSERT_EQ(browser.opened.size(), 3);
     EXPECT_EQ(browser.opened[0].fragment(), QStringLiteral("context-5"));

@@ -8,11 +8,13 @@
 #include "spool/localjob.h"
 
 #include <QAction>
-#include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QStandardPaths>
+#include <QThread>
 
 PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject* parent)
     : QObject(parent), m_core(core), m_dialogParent(dialogParent),
@@ -25,13 +27,19 @@ PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject
          QStringLiteral("PostScript files (*.ps)"), QStringLiteral("PDF files (*.pdf)"),
          QStringLiteral("raw files (*.raw)"), QStringLiteral("PCL files (*.pcl)"),
          QStringLiteral("all files (*)")});
-    m_openDialog->setDirectory(QCoreApplication::applicationDirPath());
+    // Where the user's documents are the first time; the dialog then stays where the last
+    // file was picked.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    m_openDialog->setDirectory(QFileInfo(documents).isDir() ? documents : QDir::homePath());
 
     m_selectedRow = [] { return -1; };
     m_chooseFile = [this] {
         if (m_openDialog->exec() != QDialog::Accepted)
             return QString();
-        return m_openDialog->selectedFiles().value(0);
+        const QString file = m_openDialog->selectedFiles().value(0);
+        // A path typed whole leaves the dialog where it was; the next pick starts beside it.
+        m_openDialog->setDirectory(QFileInfo(file).absolutePath());
+        return file;
     };
     // The core's cached list: showing the dialog never waits for CUPS while connections
     // are being served on this thread.
@@ -44,6 +52,12 @@ PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject
 
 PrinterCommands::~PrinterCommands()
 {
+    // A copy under way finishes: its files are complete or removed, never half written.
+    m_copies.clear();
+    if (m_copyThread) {
+        m_copyThread->wait();
+        delete m_copyThread.data();
+    }
     delete m_dialog.data();
     delete m_openDialog.data();
 }
@@ -178,14 +192,45 @@ void PrinterCommands::onAddLocalJob()
     const QString path = m_chooseFile();
     if (path.isEmpty())
         return;
-    LpdServer& core = m_core;
-    const QString queue = core.printers().at(row).queue;
-    const LocalJobResult result =
-        submitLocalJob(core.spoolDir() + QLatin1Char('/') + queue, queue, path);
-    if (!result.ok) {
-        core.log().append(result.error);
+    const QString queue = m_core.printers().at(row).queue;
+    // A FIFO would block the copy for good and a device such as /dev/zero would fill the
+    // disk: only regular files (or links to them) are queued.
+    if (!QFileInfo(path).isFile()) {
+        m_core.log().append(QStringLiteral("ERROR: Cannot open ") + path + QStringLiteral(" for ") +
+                            queue + QLatin1Char('.'));
         return;
     }
-    core.addLocalJob(result.job);
-    emit jobsChanged();
+    m_copies.append({m_core.spoolDir() + QLatin1Char('/') + queue, queue, path});
+    startNextCopy();
+}
+
+// One copy at a time, on a thread of its own: a large file never stalls the connections
+// served on this thread, and two copies never pick the same job number.
+void PrinterCommands::startNextCopy()
+{
+    if (m_copyThread || m_copies.isEmpty())
+        return;
+    const LocalCopy copy = m_copies.takeFirst();
+    auto result = std::make_shared<LocalJobResult>();
+    m_copyThread = QThread::create([copy, result] {
+        // Checked again here: the file may have been replaced since it was picked.
+        if (!QFileInfo(copy.path).isFile()) {
+            result->error = QStringLiteral("ERROR: Cannot open ") + copy.path +
+                            QStringLiteral(" for ") + copy.queue + QLatin1Char('.');
+            return;
+        }
+        *result = submitLocalJob(copy.queueDir, copy.queue, copy.path);
+    });
+    connect(m_copyThread, &QThread::finished, this, [this, result] {
+        m_copyThread->deleteLater();
+        m_copyThread = nullptr;
+        if (result->ok) {
+            m_core.addLocalJob(result->job);
+            emit jobsChanged();
+        } else {
+            m_core.log().append(result->error);
+        }
+        startNextCopy();
+    });
+    m_copyThread->start();
 }

@@ -11,9 +11,11 @@
 #include "config/ui/setupdialog.h"
 
 #include <QFileDialog>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QThread>
 
 #include <functional>
 
@@ -52,6 +54,8 @@ public:
     void onAddPrinter();
     void onEditPrinter(); // also a double click or Enter in the printer list
     void onRemovePrinter();
+    // Queues the chosen file: copied into the queue's folder on a worker thread, listed when
+    // the copy is complete.
     void onAddLocalJob();
 
 signals:
@@ -66,6 +70,16 @@ private:
     bool showDialog();
     void save();
     QString portText() const;
+    void startNextCopy();
+
+    struct LocalCopy
+    {
+        QString queueDir;
+        QString queue;
+        QString path;
+    };
+    QList<LocalCopy> m_copies;
+    QPointer<QThread> m_copyThread;
 
     LpdServer& m_core;
     QPointer<QWidget> m_dialogParent;

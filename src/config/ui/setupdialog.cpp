@@ -17,6 +17,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -28,6 +29,16 @@ QLabel* labelFor(const QString& caption, QWidget* buddy)
     auto* label = new QLabel(caption);
     label->setBuddy(buddy);
     return label;
+}
+
+// A tab's page that scrolls when the dialog is smaller than the page wants.
+QScrollArea* scrolling(QWidget* page)
+{
+    auto* area = new QScrollArea;
+    area->setWidget(page);
+    area->setWidgetResizable(true);
+    area->setFrameShape(QFrame::NoFrame);
+    return area;
 }
 
 NumericEdit* integerField(const QString& text, int maxLength, bool enforce, double min, double max)
@@ -60,8 +71,8 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent)
     };
 
     m_tabs = new QTabWidget;
-    m_generalTab = buildGeneralTab();
-    m_printerTab = buildPrinterTab();
+    m_generalTab = scrolling(buildGeneralTab());
+    m_printerTab = scrolling(buildPrinterTab());
     m_tabs->addTab(m_generalTab, QStringLiteral("General"));
     m_tabs->addTab(m_printerTab, QStringLiteral("Printer"));
 
@@ -74,11 +85,11 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent)
     buttons->addWidget(m_cancelButton);
     buttons->addWidget(m_helpButton);
 
+    // The buttons stay below the tabs whatever the size: at a large scale on a small screen
+    // the tabs scroll, the buttons never leave the screen.
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_tabs);
+    layout->addWidget(m_tabs, 1);
     layout->addLayout(buttons);
-    // A fixed dialog border.
-    layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(m_okButton, &QPushButton::clicked, this, &SetupDialog::onOkClicked);
     connect(m_cancelButton, &QPushButton::clicked, this, &SetupDialog::onCancelClicked);
@@ -227,8 +238,15 @@ void SetupDialog::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
     prepareShowing();
-    if (const QScreen* s = screen())
-        move(s->availableGeometry().center() - rect().center());
+    // The size this showing needs (one tab hidden, the other's contents), not the last
+    // showing's, at most the screen's; centred on that size.
+    if (const QScreen* s = screen()) {
+        const QRect available = s->availableGeometry();
+        const QSize frame = frameGeometry().size() - size();
+        resize(sizeHint().boundedTo(available.size() - frame));
+        move(available.center() -
+             QPoint((width() + frame.width()) / 2, (height() + frame.height()) / 2));
+    }
 }
 
 void SetupDialog::keyPressEvent(QKeyEvent* event)

@@ -41,10 +41,25 @@ shot() { # window title, file name: the window with its frame
     import -window root -crop "$crop" "$OUT/$2"
     echo "$OUT/$2"
 }
-close() { # window title
+# Opens a menu entry by its access keys until the window of that title is up (a key sent
+# while the window manager still moves the focus can be lost).
+menu() { # menu key, entry key, window title
+    for attempt in 1 2 3 4 5; do
+        xdotool windowactivate --sync "$main"
+        xdotool key --window "$main" "alt+$1"; xdotool key --window "$main" "$2"
+        i=0
+        while [ $i -lt 60 ]; do
+            has_window "$3" && return 0
+            i=$((i + 1)); sleep 0.05
+        done
+        xdotool key Escape
+    done
+    echo "no $3 window"; exit 1
+}
+close() { # window title [key]
     w=$(window "$1")
     xdotool windowactivate --sync "$w"
-    xdotool key Escape
+    xdotool key "${2:-Escape}"
     until_ok sh -c "! xdotool search --onlyvisible --name '^$1\$'"
 }
 
@@ -67,22 +82,22 @@ for scale in 1 2; do
     echo $! >"$ROOT/app.pid"
     shot Spoolmere "main-${scale}x.png"
     main=$(window Spoolmere)
-    xdotool windowactivate --sync "$main"
-    xdotool key --window "$main" alt+f; xdotool key --window "$main" s
+    menu f s Setup
     shot Setup "setup-general-${scale}x.png"
     close Setup
-    xdotool windowactivate --sync "$main"
-    xdotool key --window "$main" alt+f; xdotool key --window "$main" e
+    menu f e Setup
     shot Setup "setup-printer-${scale}x.png"
     close Setup
-    xdotool windowactivate --sync "$main"
-    xdotool key --window "$main" alt+h; xdotool key --window "$main" i
+    menu h i Info
     shot Info "info-${scale}x.png"
     close Info
-    xdotool windowactivate --sync "$main"
-    xdotool key --window "$main" alt+h; xdotool key --window "$main" e
+    menu h e "Extended Log"
     shot "Extended Log" "extended-log-${scale}x.png"
     close "Extended Log"
+    # No browser here: the help opens in the program's own window.
+    menu h c "Spoolmere Help"
+    shot "Spoolmere Help" "help-${scale}x.png"
+    close "Spoolmere Help" alt+F4
     "$BUILD/spoolmere" --send lpddown
     until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
 

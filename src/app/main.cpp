@@ -6,6 +6,7 @@
 #include "platform/controlchannel.h"
 #include "platform/cupsconnection.h"
 #include "platform/instancelock.h"
+#include "platform/printroutes.h"
 #include "platform/servicemanager.h"
 #include "platform/unixsignals.h"
 #include "protocol/lpdserver.h"
@@ -126,6 +127,9 @@ void printLogLine(const QString& line)
 
 int main(int argc, char** argv)
 {
+    // A print's supervisor: nothing of the server, not even Qt, is set up for it.
+    if (argc >= 3 && std::strcmp(argv[1], SuperviseOption) == 0)
+        return runSupervisor(argc, argv);
     UnixSignals::resetToDefaults();
     if (argc == 2 && std::strcmp(argv[1], CupsListOption) == 0)
         return printCupsPrinterNames();
@@ -178,6 +182,7 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("spoolmere"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SPOOLMERE_VERSION));
     setCupsListHelper(QCoreApplication::applicationFilePath());
+    setSupervisorProgram(QCoreApplication::applicationFilePath());
     // Qt has taken its own options out of the arguments by now.
     const CommandLine options = CommandLine::parse(QCoreApplication::arguments().mid(1));
     if (!options.error.isEmpty())

@@ -52,8 +52,20 @@ struct ProcessResult
 // its own. Waits until it exits, or until timeoutMs (0: no limit) has passed: then its
 // group gets SIGTERM and, a few seconds later, SIGKILL. Keeps the last keepOutputBytes of
 // what it writes.
+// A `recordFd` is handed to the program as its descriptor 3 (the supervisor's print record).
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
-                         int timeoutMs = 0, qsizetype keepOutputBytes = 4096);
+                         int timeoutMs = 0, qsizetype keepOutputBytes = 4096, int recordFd = -1);
+
+// This program, for its supervisor mode; empty (the default, as in tests that run the
+// despooler inside another program) runs print commands without a supervisor.
+void setSupervisorProgram(const QString& path);
+QString supervisorProgram();
+// The first argument of the supervisor mode: `program --supervise command args...`, with
+// the locked print record open as descriptor 3. Runs the command (same folder, same process
+// group, same output), writes how it ended into the record ("exit N" or "signal N"), and
+// ends the same way. Runs before anything else in main, without Qt.
+constexpr char SuperviseOption[] = "--supervise";
+int runSupervisor(int argc, char** argv);
 
 // Ends every process group runProcess still waits for (at shut-down): SIGTERM, then
 // SIGKILL for those still there after graceMs.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
@@ -175,8 +176,60 @@ pid_t waitForChild(pid_t pid, int* status)
 
 } // namespace
 
+namespace {
+
+constexpr int RecordFd = 3;
+
+QString& supervisorPath()
+{
+    static QString path;
+    return path;
+}
+
+} // namespace
+
+void setSupervisorProgram(const QString& path)
+{
+    supervisorPath() = path;
+}
+
+QString supervisorProgram()
+{
+    return supervisorPath();
+}
+
+int runSupervisor(int argc, char** argv)
+{
+    if (argc < 3)
+        return 127;
+    // The command must not hold the record: its lock tells whether this supervisor lives.
+    ::fcntl(RecordFd, F_SETFD, FD_CLOEXEC);
+    SpawnSetup setup({});
+    pid_t pid = 0;
+    int status = 0;
+    char line[32];
+    int length;
+    if (posix_spawn(&pid, argv[2], &setup.actions, &setup.attr, argv + 2, environ) != 0) {
+        length = std::snprintf(line, sizeof line, "exit 127\n");
+        status = 127 << 8;
+    } else {
+        if (waitForChild(pid, &status) < 0)
+            status = 127 << 8;
+        length = WIFSIGNALED(status)
+                     ? std::snprintf(line, sizeof line, "signal %d\n", WTERMSIG(status))
+                     : std::snprintf(line, sizeof line, "exit %d\n", WEXITSTATUS(status));
+    }
+    [[maybe_unused]] const ssize_t written = ::pwrite(RecordFd, line, size_t(length), 0);
+    if (WIFSIGNALED(status)) {
+        ::signal(WTERMSIG(status), SIG_DFL);
+        ::raise(WTERMSIG(status));
+        return 128 + WTERMSIG(status);
+    }
+    return WEXITSTATUS(status);
+}
+
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
-                         int timeoutMs, qsizetype keepOutputBytes)
+                         int timeoutMs, qsizetype keepOutputBytes, int recordFd)
 {
     ProcessResult result;
     int out[2];
@@ -191,6 +244,8 @@ ProcessResult runProcess(const QString& program, const QStringList& args, const 
     // dup2 onto 1 and 2 clears close-on-exec there; the pipe's own ends stay closed.
     posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDERR_FILENO);
+    if (recordFd >= 0)
+        posix_spawn_file_actions_adddup2(&setup.actions, recordFd, RecordFd);
     // Its own group, so that whatever it starts can be ended with it.
     short flags = 0;
     posix_spawnattr_getflags(&setup.attr, &flags);

@@ -9,10 +9,13 @@
 #include "platform/printroutes.h"
 #include "protocol/lpdconnection.h"
 #include "spool/despooler.h"
+#include "spool/printrecord.h"
 #include "spool/queuefolder.h"
 #include "spool/spoolworker.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
@@ -174,12 +177,37 @@ void LpdServer::shutdown()
     m_activeSessions = 0;
     if (m_listener)
         m_listener->close();
-    // A print still running ends with the server, not some time after it: its job stays
-    // and is printed at the next start.
-    if (m_runningDespoolers > 0)
-        endRunningProcesses(2000);
+    finishRunningPrint();
     // Lock files still to be removed: recovery would take their jobs for cut off.
     m_spoolWorker->drain();
+}
+
+void LpdServer::finishRunningPrint()
+{
+    if (m_runningDespoolers <= 0 || !m_despooler || m_despooler->isFinished())
+        return;
+    // A print that ran on after the server ended would be printed again at the next start,
+    // and one cut off leaves a torn page: the running print may finish (its job's files
+    // go), up to a bound; past it, it ends with its processes and its job stays.
+    m_despooler->requestStop();
+    const QString bound = QString::number(m_stopWaitMs / 1000.0);
+    m_log.append(QStringLiteral("Stopping: waiting up to ") + bound +
+                 QStringLiteral(" s for the running print to end"));
+    QEventLoop loop;
+    connect(m_despooler.data(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(m_stopWaitMs, &loop, &QEventLoop::quit);
+    if (!m_despooler->isFinished())
+        loop.exec();
+    if (m_despooler && !m_despooler->isFinished()) {
+        m_log.append(QStringLiteral("Stopping: the print still ran after ") + bound +
+                     QStringLiteral(" s; ended, its job stays for the next start"));
+        endRunningProcesses(2000);
+        m_despooler->wait(5000);
+    } else {
+        m_log.append(QStringLiteral("Stopping: the running print has ended"));
+    }
+    // The pass's last log lines, still on their way to this thread.
+    QCoreApplication::sendPostedEvents();
 }
 
 QString LpdServer::spoolDir() const
@@ -697,6 +725,16 @@ void LpdServer::recoverQueue(const QString& spool, const QString& queue)
     };
     std::vector<Found> controlFiles;
     for (const QString& name : std::as_const(present)) {
+        QString recordedJob;
+        if (PrintRecord::isRecordName(name, &recordedJob)) {
+            // The record of a print whose job is gone: printed and removed, or dequeued.
+            if (!present.contains(recordedJob))
+                folder.remove(name);
+            else if (PrintRecord::isRunning(folder, recordedJob))
+                m_log.append(QStringLiteral("Print of ") + recordedJob +
+                             QStringLiteral(" still running; waiting for it to end"));
+            continue;
+        }
         if (name.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) && !claimed(name))
             controlFiles.push_back({folder.modificationTime(name), name});
     }

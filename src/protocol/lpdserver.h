@@ -37,8 +37,11 @@ public:
     // Reads lpd.ini, listens, recovers old jobs and starts the housekeeping timer when jobs
     // wait. A failure to listen is logged and returned; the rest of the start still happens.
     bool start();
-    // Drops connections without their session-closed handling; files stay for recovery.
+    // Drops connections without their session-closed handling; files stay for recovery. A
+    // running print may end first (bounded, see setStopWait).
     void shutdown();
+    // How long a stop waits for the print that runs (30 s unless set).
+    void setStopWait(int ms) { m_stopWaitMs = ms; }
 
     void loadSettings();
     bool saveSettings();
@@ -113,6 +116,7 @@ private:
     void resolvePeer(LpdConnection* connection, const QString& ip);
     // Lists the complete jobs of one queue folder and removes what can never complete.
     void recoverQueue(const QString& spool, const QString& queue);
+    void finishRunningPrint();
     QStringList knownQueues() const;
     QStringList queueFolders() const;
     // The end of admission once the peer's name is known (or known to be missing).
@@ -139,6 +143,7 @@ private:
     int m_activeSessions = 0;
     QPointer<Despooler> m_despooler;
     bool m_shuttingDown = false;
+    int m_stopWaitMs = 30000;
     // Opened at start and given up for a moment when accept finds no descriptor left.
     int m_reserveDescriptor = -1;
     int m_descriptorLimit = 1024;

@@ -5,10 +5,13 @@
 #include "platform/printroutes.h"
 #include "spool/pendingjoblist.h"
 #include "spool/printaction.h"
+#include "spool/printrecord.h"
 #include "spool/queuefolder.h"
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 Despooler::Despooler(PendingJobList& jobs, QList<PrinterDefinition> printers, QString spoolDir,
                      LogSink& log, QObject* parent)
@@ -26,6 +29,8 @@ void Despooler::run()
 {
     int i = 0;
     for (;;) {
+        if (m_stopRequested)
+            break;
         std::shared_ptr<const SpoolJob> job = m_jobs.beginJob(i);
         if (!job)
             break;
@@ -49,8 +54,9 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
     const Placeholders values{job.dataFile, job.controlFile, queueDir};
     const QString shown =
         route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
+    const QueueFolder folder = QueueFolder::open(queueDir, false);
     // Without its data file a command would be handed the queue folder itself as its file.
-    if (job.dataFile.isEmpty() || !QueueFolder::open(queueDir, false).isRegularFile(job.dataFile)) {
+    if (job.dataFile.isEmpty() || !folder.isRegularFile(job.dataFile)) {
         log(QStringLiteral("Failed: ") + job.controlFile + QStringLiteral(" has no data file"));
         return false;
     }
@@ -63,14 +69,53 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
         printed = printRaw(route, dataPath);
     } else {
         printed =
-            printByCommand(job.queue, route, shown, fillPlaceholders(route.argumentWords, values));
+            printRecorded(job, folder, route, shown, fillPlaceholders(route.argumentWords, values));
     }
     if (!printed)
         return false;
 
     log(QStringLiteral("Successful: ") + shown);
     deleteJobFiles(queueDir, job);
+    // Last: until the job's files are gone, the record keeps it from printing again.
+    PrintRecord::remove(folder, job.controlFile);
     return true;
+}
+
+bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
+                              const PrintRoute& route, const QString& shown,
+                              const QStringList& words)
+{
+    if (supervisorProgram().isEmpty() || !folder.isOpen())
+        return printByCommand(job.queue, route, shown, words, -1);
+    // A print of this job that a server before this one started.
+    QString detail;
+    switch (PrintRecord::earlier(folder, job.controlFile, &detail)) {
+    case PrintRecord::Outcome::Succeeded:
+        log(QStringLiteral("Print of ") + job.controlFile +
+            QStringLiteral(" ended after the server stopped: successful"));
+        return true;
+    case PrintRecord::Outcome::Failed:
+        log(QStringLiteral("Print of ") + job.controlFile +
+            QStringLiteral(" ended after the server stopped: failed (") + detail +
+            QStringLiteral("); printing it again"));
+        break;
+    case PrintRecord::Outcome::Unknown:
+        log(QStringLiteral("Print of ") + job.controlFile +
+            QStringLiteral(" has no recorded end; printing it again"));
+        break;
+    case PrintRecord::Outcome::None:
+        break;
+    }
+    const int record = PrintRecord::begin(folder, job.controlFile);
+    if (record < 0) {
+        log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record)"));
+        return false;
+    }
+    const bool printed = printByCommand(job.queue, route, shown, words, record);
+    ::close(record);
+    if (!printed)
+        PrintRecord::remove(folder, job.controlFile);
+    return printed;
 }
 
 bool Despooler::printRaw(const PrintRoute& route, const QString& dataPath)
@@ -120,7 +165,7 @@ void Despooler::logOutput(const QString& queue, const QString& command, const QB
 }
 
 bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,
-                               const QStringList& words)
+                               const QStringList& words, int record)
 {
     const QFileInfo program(route.program);
     if (route.program.isEmpty() || !program.isFile()) {
@@ -128,8 +173,15 @@ bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, co
         return false;
     }
     log(QStringLiteral("Starting ") + shown);
+    // With a record, the supervisor runs the command and writes down how it ended.
     const ProcessResult result =
-        runProcess(program.absoluteFilePath(), words, program.absolutePath(), m_printTimeLimitMs);
+        record < 0
+            ? runProcess(program.absoluteFilePath(), words, program.absolutePath(),
+                         m_printTimeLimitMs)
+            : runProcess(supervisorProgram(),
+                         QStringList{QLatin1String(SuperviseOption), program.absoluteFilePath()} +
+                             words,
+                         program.absolutePath(), m_printTimeLimitMs, 4096, record);
     if (!result.started) {
         log(QStringLiteral("Failed: ") + shown);
         return false;

@@ -10,8 +10,11 @@
 #include <QString>
 #include <QThread>
 
+#include <atomic>
+
 class LogSink;
 class PendingJobList;
+class QueueFolder;
 struct SpoolJob;
 
 class Despooler final : public QThread
@@ -27,6 +30,8 @@ public:
     // of a print that succeeded is logged (the Printing category).
     void setPrintTimeLimit(int ms) { m_printTimeLimitMs = ms; }
     void setLogSuccessfulOutput(bool on) { m_logSuccessfulOutput = on; }
+    // Ends the pass after the job being printed (the server stops).
+    void requestStop() { m_stopRequested = true; }
 
 protected:
     void run() override;
@@ -34,8 +39,13 @@ protected:
 private:
     bool printJob(const SpoolJob& job, const PrinterDefinition& printer);
     bool printRaw(const PrintRoute& route, const QString& dataPath);
+    // A command with its print record (when this program can supervise it).
+    bool printRecorded(const SpoolJob& job, const QueueFolder& folder, const PrintRoute& route,
+                       const QString& shown, const QStringList& words);
+    // `record`: the print record's descriptor for the supervisor, or -1 to run the command
+    // directly.
     bool printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,
-                        const QStringList& words);
+                        const QStringList& words, int record);
     // What a print command wrote, a log line each, named by queue and command.
     void logOutput(const QString& queue, const QString& command, const QByteArray& output,
                    bool cut);
@@ -47,4 +57,5 @@ private:
     LogSink& m_log;
     int m_printTimeLimitMs = 0;
     bool m_logSuccessfulOutput = false;
+    std::atomic<bool> m_stopRequested{false};
 };

@@ -110,9 +110,13 @@ TEST(Limits, HangingPrintEndsAtPrintTimeoutAndWithTheServer)
                                  QStringLiteral("): stuck at the device")));
     EXPECT_TRUE(waitUntil([&] { return allGone(first); }, 10000));
 
-    // The job stays: the next pass starts it again, and stopping the server ends that print.
+    // The job stays: the next pass starts it again, and stopping the server ends that print
+    // once it has had its time to finish (30 s).
     ASSERT_TRUE(waitUntil([&] { return readFile(pids).count('\n') == 4; }, 15000));
     s.stop();
+    EXPECT_TRUE(s.waitForExit(45000));
+    EXPECT_TRUE(s.log().contains(QStringLiteral(
+        "Stopping: the print still ran after 30 s; ended, its job stays for the next start")));
     EXPECT_TRUE(waitUntil([&] { return allGone(readFile(pids)); }, 10000))
         << readFile(pids).constData();
     EXPECT_EQ(QDir(s.spool()).entryList({QStringLiteral("cfA*")}, QDir::Files).size(), 1);

@@ -6,6 +6,8 @@
 #include <QProcessEnvironment>
 #include <QTcpSocket>
 
+#include <csignal>
+
 RunningServer::RunningServer() = default;
 
 RunningServer::~RunningServer()
@@ -68,6 +70,10 @@ bool RunningServer::launch()
     m_process.setProcessEnvironment(env);
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setWorkingDirectory(dir());
+    if (m_ignoreChildSignal)
+        m_process.setChildProcessModifier([] { ::signal(SIGCHLD, SIG_IGN); });
+    else
+        m_process.setChildProcessModifier({});
     if (m_launcher.isEmpty())
         m_process.start(QStringLiteral(SPOOLMERE_BINARY), m_args);
     else

@@ -26,6 +26,8 @@ public:
     // The program's arguments from the next start on ("--headless" unless set), and whether
     // it sees a display (Qt's offscreen one).
     void setArguments(const QStringList& args, bool display);
+    // Starts the program with SIGCHLD ignored, as some launchers leave it.
+    void setChildSignalIgnored(bool ignored) { m_ignoreChildSignal = ignored; }
     // A command that runs the program (its arguments first), e.g. prlimit with a limit.
     void setLauncher(const QStringList& launcher) { m_launcher = launcher; }
     void stop(); // SIGTERM, waits
@@ -50,6 +52,7 @@ private:
     QStringList m_args{QStringLiteral("--headless")};
     QStringList m_launcher;
     bool m_display = false;
+    bool m_ignoreChildSignal = false;
     quint16 m_port = 0;
     QProcess m_process;
     QByteArray m_log;

@@ -12,6 +12,7 @@
 #include "protocol/lpdserver.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 
 #ifdef SPOOLMERE_HAVE_GUI
 #include "shell/desktopshell.h"
@@ -182,7 +183,11 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationName(QStringLiteral("spoolmere"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SPOOLMERE_VERSION));
     setCupsListHelper(QCoreApplication::applicationFilePath());
-    setSupervisorProgram(QCoreApplication::applicationFilePath());
+    const QString supervisor =
+        QCoreApplication::applicationDirPath() + QStringLiteral("/spoolmere-supervise");
+    setSupervisorProgram(QFileInfo(supervisor).isExecutable()
+                             ? supervisor
+                             : QCoreApplication::applicationFilePath());
     // Qt has taken its own options out of the arguments by now.
     const CommandLine options = CommandLine::parse(QCoreApplication::arguments().mid(1));
     if (!options.error.isEmpty())

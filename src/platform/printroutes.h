@@ -8,6 +8,8 @@
 
 #include <atomic>
 
+#include "platform/supervisor.h"
+
 struct RouteResult
 {
     bool ok = false;
@@ -60,12 +62,6 @@ ProcessResult runProcess(const QString& program, const QStringList& args, const 
 // despooler inside another program) runs print commands without a supervisor.
 void setSupervisorProgram(const QString& path);
 QString supervisorProgram();
-// The first argument of the supervisor mode: `program --supervise command args...`, with
-// the locked print record open as descriptor 3. Runs the command (same folder, same process
-// group, same output), writes how it ended into the record ("exit N" or "signal N"), and
-// ends the same way. Runs before anything else in main, without Qt.
-constexpr char SuperviseOption[] = "--supervise";
-int runSupervisor(int argc, char** argv);
 
 // Ends every process group runProcess still waits for (at shut-down): SIGTERM, then
 // SIGKILL for those still there after graceMs.

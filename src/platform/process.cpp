@@ -178,7 +178,7 @@ pid_t waitForChild(pid_t pid, int* status)
 
 namespace {
 
-constexpr int RecordFd = 3;
+constexpr int RecordFd = SupervisedRecordFd;
 
 QString& supervisorPath()
 {
@@ -196,36 +196,6 @@ void setSupervisorProgram(const QString& path)
 QString supervisorProgram()
 {
     return supervisorPath();
-}
-
-int runSupervisor(int argc, char** argv)
-{
-    if (argc < 3)
-        return 127;
-    // The command must not hold the record: its lock tells whether this supervisor lives.
-    ::fcntl(RecordFd, F_SETFD, FD_CLOEXEC);
-    SpawnSetup setup({});
-    pid_t pid = 0;
-    int status = 0;
-    char line[32];
-    int length;
-    if (posix_spawn(&pid, argv[2], &setup.actions, &setup.attr, argv + 2, environ) != 0) {
-        length = std::snprintf(line, sizeof line, "exit 127\n");
-        status = 127 << 8;
-    } else {
-        if (waitForChild(pid, &status) < 0)
-            status = 127 << 8;
-        length = WIFSIGNALED(status)
-                     ? std::snprintf(line, sizeof line, "signal %d\n", WTERMSIG(status))
-                     : std::snprintf(line, sizeof line, "exit %d\n", WEXITSTATUS(status));
-    }
-    [[maybe_unused]] const ssize_t written = ::pwrite(RecordFd, line, size_t(length), 0);
-    if (WIFSIGNALED(status)) {
-        ::signal(WTERMSIG(status), SIG_DFL);
-        ::raise(WTERMSIG(status));
-        return 128 + WTERMSIG(status);
-    }
-    return WEXITSTATUS(status);
 }
 
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,

@@ -1,0 +1,11 @@
+#pragma once
+// The supervisor of a print command: `spoolmere-supervise --supervise command args...` (or
+// the server program itself with the same arguments, where the small one is missing), with
+// the locked print record open as descriptor 3. Runs the command (same folder, same process
+// group, same output, every signal at its default), writes how it ended into the record
+// ("exit N" or "signal N"), and ends the same way. Free of Qt: it starts once per print,
+// and loading the server's libraries took most of the time a short print needs.
+
+constexpr char SuperviseOption[] = "--supervise";
+constexpr int SupervisedRecordFd = 3;
+int runSupervisor(int argc, char** argv);

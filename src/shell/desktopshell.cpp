@@ -56,7 +56,7 @@ bool DesktopShell::start()
     // A broken lpd.ini is logged by the core; with a window the user sees it too.
     const auto problem =
         connect(&m_core, &LpdServer::settingsFileProblem, this, [this](const QString& text) {
-            QMessageBox::warning(m_window.get(), QStringLiteral("Spoolmere"), text);
+            QMessageBox::warning(m_window.get(), QStringLiteral("Error"), text);
         });
     m_core.loadSettings();
     disconnect(problem);

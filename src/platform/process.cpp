@@ -6,6 +6,7 @@
 // programs that expect a normal start (a pipeline that should end on SIGPIPE, say).
 
 #include "platform/printroutes.h"
+#include "platform/supervisor.h"
 
 #include <QFile>
 
@@ -36,14 +37,7 @@ public:
         posix_spawn_file_actions_init(&actions);
         if (!workingDir.isEmpty())
             posix_spawn_file_actions_addchdir_np(&actions, workingDir.constData());
-        posix_spawnattr_init(&attr);
-        sigset_t all;
-        sigfillset(&all);
-        posix_spawnattr_setsigdefault(&attr, &all);
-        sigset_t none;
-        sigemptyset(&none);
-        posix_spawnattr_setsigmask(&attr, &none);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+        initPrintSpawnAttributes(&attr);
     }
     ~SpawnSetup()
     {

@@ -11,6 +11,18 @@
 
 extern char** environ;
 
+void initPrintSpawnAttributes(posix_spawnattr_t* attr)
+{
+    posix_spawnattr_init(attr);
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(attr, &all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
 int runSupervisor(int argc, char** argv)
 {
     if (argc < 3)
@@ -18,14 +30,7 @@ int runSupervisor(int argc, char** argv)
     // The command must not hold the record: its lock tells whether this supervisor lives.
     ::fcntl(SupervisedRecordFd, F_SETFD, FD_CLOEXEC);
     posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    sigset_t all;
-    sigfillset(&all);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    initPrintSpawnAttributes(&attr);
     pid_t pid = 0;
     int status = 127 << 8;
     if (posix_spawn(&pid, argv[2], nullptr, &attr, argv + 2, environ) == 0) {

@@ -6,6 +6,12 @@
 // ("exit N" or "signal N"), and ends the same way. Free of Qt: it starts once per print,
 // and loading the server's libraries took most of the time a short print needs.
 
+#include <spawn.h>
+
 constexpr char SuperviseOption[] = "--supervise";
 constexpr int SupervisedRecordFd = 3;
 int runSupervisor(int argc, char** argv);
+// Spawn attributes for a print command: every signal at its default and none blocked,
+// whatever the server or its launcher set (a command that inherits an ignored SIGCHLD loses
+// its own children's exit statuses).
+void initPrintSpawnAttributes(posix_spawnattr_t* attr);

@@ -631,11 +631,7 @@ void LpdConnection::finishFile()
     if (::close(fd) != 0) {
         sendAck(false);
         log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
-        removeFiles({m_currentPath});
-        if (!m_lockPath.isEmpty())
-            removeFiles({m_lockPath});
-        m_lockPath.clear();
-        forgetCurrentFile();
+        discardCurrentFile();
         closeIfConnected();
         return;
     }
@@ -666,6 +662,15 @@ void LpdConnection::keepControlFile(const QString& path)
     m_controlPath = path;
 }
 
+void LpdConnection::discardCurrentFile()
+{
+    removeFiles({m_currentPath});
+    if (!m_lockPath.isEmpty())
+        removeFiles({m_lockPath});
+    m_lockPath.clear();
+    forgetCurrentFile();
+}
+
 void LpdConnection::forgetCurrentFile()
 {
     if (m_currentPath != m_controlPath && !m_dataPaths.contains(m_currentPath))
@@ -679,13 +684,8 @@ void LpdConnection::writeFailure()
     if (m_outFile >= 0) {
         const int fd = m_outFile;
         m_outFile = -1;
-        if (::close(fd) == 0) {
-            removeFiles({m_currentPath});
-            if (!m_lockPath.isEmpty())
-                removeFiles({m_lockPath});
-            m_lockPath.clear();
-            forgetCurrentFile();
-        }
+        if (::close(fd) == 0)
+            discardCurrentFile();
     }
     closeIfConnected();
 }

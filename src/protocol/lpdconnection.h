@@ -121,6 +121,8 @@ private:
     void finishDataFileAtClose();
     void keepControlFile(const QString& path);
     // Gives up the claim on the file being received unless it is one the connection keeps.
+    // Removes the file being received and its lock, and gives its name up.
+    void discardCurrentFile();
     void forgetCurrentFile();
     void handOverJob();
     bool claim(const QString& path);

@@ -38,7 +38,7 @@ void abandonJob(CupsConnection& cups, const char* queue, int jobId)
 
 } // namespace
 
-RouteResult printToCups(const QString& queue, const QString& dataFilePath, int timeoutMs)
+RouteResult printToCups(const QString& queue, const QByteArray& dataFilePath, int timeoutMs)
 {
     RouteResult result;
     if (queue.isEmpty()) {

@@ -8,14 +8,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-DataBlocks::DataBlocks(const QString& path)
+DataBlocks::DataBlocks(const QByteArray& path)
 {
-    const QByteArray native = QFile::encodeName(path);
     do {
-        m_fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+        m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
     } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0) {
-        m_error = errnoReason(QStringLiteral("cannot open data file ") + path, errno);
+        m_error =
+            errnoReason(QStringLiteral("cannot open data file ") + QFile::decodeName(path), errno);
         return;
     }
     struct stat st;

@@ -1,6 +1,7 @@
 #pragma once
 // The data file of a job, read in the 1024-byte blocks that every raw route writes.
 
+#include <QByteArray>
 #include <QString>
 #include <QtGlobal>
 
@@ -11,7 +12,8 @@ class DataBlocks final
 public:
     static constexpr size_t BlockSize = 1024;
 
-    explicit DataBlocks(const QString& path);
+    // `path` as the bytes the file system knows it by.
+    explicit DataBlocks(const QByteArray& path);
     ~DataBlocks();
     DataBlocks(const DataBlocks&) = delete;
     DataBlocks& operator=(const DataBlocks&) = delete;

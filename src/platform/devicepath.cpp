@@ -52,7 +52,7 @@ bool writeAll(int fd, const char* buf, size_t size, const QDeadlineTimer& deadli
 
 } // namespace
 
-RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath, int timeoutMs)
+RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFilePath, int timeoutMs)
 {
     const QDeadlineTimer deadline =
         timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);

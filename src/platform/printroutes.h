@@ -3,12 +3,19 @@
 // made from the despooler thread, never from the main thread. A route that is refused or
 // cut short anywhere returns false with a reason for the log.
 
+#include <QByteArray>
+#include <QFile>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
 
 #include "platform/supervisor.h"
+
+// The raw routes name the data file by the bytes of its path (see spoolFilePath): the name
+// of a spooled file is the client's bytes. A path given as text is in the file system's
+// encoding.
 
 struct RouteResult
 {
@@ -19,17 +26,30 @@ struct RouteResult
 // Writes the data file unchanged to an existing device node or file, in 1024-byte blocks;
 // a failed or short write fails, and so does a device that has not taken everything
 // within timeoutMs (0: no limit).
-RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath,
+RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFilePath,
                           int timeoutMs = 0);
+inline RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath,
+                                 int timeoutMs = 0)
+{
+    return printToDevice(devicePath, QFile::encodeName(dataFilePath), timeoutMs);
+}
 
 // A raw job on a CUPS queue: document name "test doc", format raw.
 // Ends (and cancels the job) when CUPS has not taken everything within timeoutMs (0: no
 // limit beyond the connection's own for a silent server).
-RouteResult printToCups(const QString& queue, const QString& dataFilePath, int timeoutMs = 0);
+RouteResult printToCups(const QString& queue, const QByteArray& dataFilePath, int timeoutMs = 0);
+inline RouteResult printToCups(const QString& queue, const QString& dataFilePath, int timeoutMs = 0)
+{
+    return printToCups(queue, QFile::encodeName(dataFilePath), timeoutMs);
+}
 
 // A raw print job on an SMB printer, written as \\host\printer or smb://host[:port]/printer,
 // as guest through libsmbclient's context API.
-RouteResult printToSmb(const QString& target, const QString& dataFilePath);
+RouteResult printToSmb(const QString& target, const QByteArray& dataFilePath);
+inline RouteResult printToSmb(const QString& target, const QString& dataFilePath)
+{
+    return printToSmb(target, QFile::encodeName(dataFilePath));
+}
 
 // The smb:// URL for an SMB printer path: \\host\printer (or //host/printer) becomes
 // smb://host/printer with the share name escaped for the URL; an smb:// URL is kept as it
@@ -57,6 +77,11 @@ struct ProcessResult
 // A `recordFd` is handed to the program as its descriptor 3 (the supervisor's print record).
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
                          int timeoutMs = 0, qsizetype keepOutputBytes = 4096, int recordFd = -1);
+// The same with the arguments as the bytes of the argv: a spooled file's name is the
+// client's bytes, which no text in the file system's encoding gives back.
+ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& args,
+                             const QString& workingDir, int timeoutMs = 0,
+                             qsizetype keepOutputBytes = 4096, int recordFd = -1);
 
 // This program, for its supervisor mode; empty (the default, as in tests that run the
 // despooler inside another program) runs print commands without a supervisor.

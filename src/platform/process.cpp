@@ -51,16 +51,28 @@ public:
     posix_spawnattr_t attr;
 };
 
+QList<QByteArray> encodedWords(const QStringList& words)
+{
+    QList<QByteArray> encoded;
+    encoded.reserve(words.size());
+    for (const QString& word : words)
+        encoded << QFile::encodeName(word);
+    return encoded;
+}
+
 // The program and its arguments as the argv of a new process.
 class ArgVector final
 {
 public:
     ArgVector(const QString& program, const QStringList& args)
+        : ArgVector(program, encodedWords(args))
+    {
+    }
+    ArgVector(const QString& program, const QList<QByteArray>& args)
     {
         m_words.reserve(size_t(args.size()) + 1);
         m_words.push_back(QFile::encodeName(program));
-        for (const QString& arg : args)
-            m_words.push_back(QFile::encodeName(arg));
+        m_words.insert(m_words.end(), args.cbegin(), args.cend());
         m_argv.reserve(m_words.size() + 1);
         for (QByteArray& word : m_words)
             m_argv.push_back(word.data());
@@ -194,6 +206,14 @@ QString supervisorProgram()
 
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
                          int timeoutMs, qsizetype keepOutputBytes, int recordFd)
+{
+    return runProcessArgv(program, encodedWords(args), workingDir, timeoutMs, keepOutputBytes,
+                          recordFd);
+}
+
+ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& args,
+                             const QString& workingDir, int timeoutMs, qsizetype keepOutputBytes,
+                             int recordFd)
 {
     ProcessResult result;
     int out[2];

@@ -131,7 +131,7 @@ QString smbUrlFromTarget(const QString& target)
     return url;
 }
 
-RouteResult printToSmb(const QString& target, const QString& dataFilePath)
+RouteResult printToSmb(const QString& target, const QByteArray& dataFilePath)
 {
     RouteResult result;
     const QString url = smbUrlFromTarget(target);

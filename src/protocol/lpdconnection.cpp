@@ -12,8 +12,6 @@
 #include "spool/spooljob.h"
 #include "spool/spoolworker.h"
 
-#include <QDir>
-#include <QFile>
 #include <QPointer>
 
 #include <cerrno>
@@ -106,7 +104,7 @@ struct OpenedFile
             failure = problem.isEmpty() ? Failure::Directory : Failure::UnsafeDirectory;
             return;
         }
-        const QByteArray file = QFile::encodeName(name);
+        const QByteArray file = spoolName(name);
         if (!createLockFile(folder.fd(), file + ".lck")) {
             failure = Failure::LockFile;
             return;
@@ -571,7 +569,7 @@ void LpdConnection::removeFiles(const QStringList& paths)
 {
     auto remove = [paths] {
         for (const QString& path : paths)
-            QFile::remove(path);
+            ::unlink(spoolFilePath(path).constData());
     };
     if (m_env.worker)
         m_env.worker->post(std::move(remove));
@@ -649,7 +647,8 @@ void LpdConnection::finishFile()
     // Each file's lock goes before its answer, on the worker in order with the rest: a lock
     // then always means "incomplete", and a job whose files were all acknowledged is whole
     // for recovery.
-    afterFileWork([lock = m_lockPath] { QFile::remove(lock); }, std::move(accepted));
+    afterFileWork([lock = m_lockPath] { ::unlink(spoolFilePath(lock).constData()); },
+                  std::move(accepted));
 }
 
 void LpdConnection::keepControlFile(const QString& path)
@@ -703,7 +702,7 @@ void LpdConnection::finishDataFileAtClose()
         return;
     // Removed here, not through the worker: the job is handed over in the same close, and
     // listed with its data file's lock still there, a crash would cost the job.
-    QFile::remove(m_lockPath);
+    ::unlink(spoolFilePath(m_lockPath).constData());
     m_lockPath.clear();
     log(gotFileLine(m_currentPath, size, m_queue));
     if (!m_dataPaths.contains(m_currentPath))

@@ -8,9 +8,10 @@
 #include "spool/printrecord.h"
 #include "spool/queuefolder.h"
 
-#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 Despooler::Despooler(PendingJobList& jobs, QList<PrinterDefinition> printers, QString spoolDir,
@@ -64,12 +65,10 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
     bool printed;
     if (route.isRaw()) {
         log(QStringLiteral("Printing to ") + shown);
-        const QString dataPath =
-            job.dataFile.isEmpty() ? QString() : queueDir + QLatin1Char('/') + job.dataFile;
-        printed = printRaw(route, dataPath);
+        printed = printRaw(route, spoolFilePath(queueDir, job.dataFile));
     } else {
         printed =
-            printRecorded(job, folder, route, shown, fillPlaceholders(route.argumentWords, values));
+            printRecorded(job, folder, route, shown, nativeArguments(route.argumentWords, values));
     }
     if (!printed)
         return false;
@@ -83,7 +82,7 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
 
 bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
                               const PrintRoute& route, const QString& shown,
-                              const QStringList& words)
+                              const QList<QByteArray>& words)
 {
     if (supervisorProgram().isEmpty() || !folder.isOpen())
         return printByCommand(job.queue, route, shown, words, -1);
@@ -118,10 +117,13 @@ bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
     return printed;
 }
 
-bool Despooler::printRaw(const PrintRoute& route, const QString& dataPath)
+bool Despooler::printRaw(const PrintRoute& route, const QByteArray& dataPath)
 {
     RouteResult result;
-    if (dataPath.isEmpty() || !QFileInfo(dataPath).isFile()) {
+    struct stat st
+    {
+    };
+    if (::stat(dataPath.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
         result.reason = QStringLiteral("data file missing");
     } else {
         switch (route.kind) {
@@ -165,7 +167,7 @@ void Despooler::logOutput(const QString& queue, const QString& command, const QB
 }
 
 bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,
-                               const QStringList& words, int record)
+                               const QList<QByteArray>& words, int record)
 {
     const QFileInfo program(route.program);
     if (route.program.isEmpty() || !program.isFile()) {
@@ -176,12 +178,13 @@ bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, co
     // With a record, the supervisor runs the command and writes down how it ended.
     const ProcessResult result =
         record < 0
-            ? runProcess(program.absoluteFilePath(), words, program.absolutePath(),
-                         m_printTimeLimitMs)
-            : runProcess(supervisorProgram(),
-                         QStringList{QLatin1String(SuperviseOption), program.absoluteFilePath()} +
-                             words,
-                         program.absolutePath(), m_printTimeLimitMs, 4096, record);
+            ? runProcessArgv(program.absoluteFilePath(), words, program.absolutePath(),
+                             m_printTimeLimitMs)
+            : runProcessArgv(supervisorProgram(),
+                             QList<QByteArray>{SuperviseOption,
+                                               QFile::encodeName(program.absoluteFilePath())} +
+                                 words,
+                             program.absolutePath(), m_printTimeLimitMs, 4096, record);
     if (!result.started) {
         log(QStringLiteral("Failed: ") + shown);
         return false;

@@ -38,14 +38,14 @@ protected:
 
 private:
     bool printJob(const SpoolJob& job, const PrinterDefinition& printer);
-    bool printRaw(const PrintRoute& route, const QString& dataPath);
+    bool printRaw(const PrintRoute& route, const QByteArray& dataPath);
     // A command with its print record (when this program can supervise it).
     bool printRecorded(const SpoolJob& job, const QueueFolder& folder, const PrintRoute& route,
-                       const QString& shown, const QStringList& words);
+                       const QString& shown, const QList<QByteArray>& words);
     // `record`: the print record's descriptor for the supervisor, or -1 to run the command
     // directly.
     bool printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,
-                        const QStringList& words, int record);
+                        const QList<QByteArray>& words, int record);
     // What a print command wrote, a log line each, named by queue and command.
     void logOutput(const QString& queue, const QString& command, const QByteArray& output,
                    bool cut);

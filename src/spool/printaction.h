@@ -3,6 +3,8 @@
 // %p the queue folder. They are filled inside each argument word after the split, so a
 // file name chosen by a client stays inside one argument and never reaches a shell.
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +19,12 @@ struct Placeholders
 QString fillPlaceholders(const QString& text, const Placeholders& values);
 // Fills the placeholders of each word.
 QStringList fillPlaceholders(const QStringList& words, const Placeholders& values);
+
+// Fills the placeholders of each word into the bytes a command's argv receives: a file
+// name as the client's bytes (a spooled name is Latin-1 text, one character per byte), the
+// rest of the word and the queue folder in the file system's encoding. "%p/%d" so names
+// the very file the spool holds, which the word's text in one encoding could not.
+QList<QByteArray> nativeArguments(const QStringList& words, const Placeholders& values);
 
 // Splits at blanks and tabs (double quotes group and are removed), then fills each word.
 QStringList argumentWords(const QString& argumentText, const Placeholders& values);

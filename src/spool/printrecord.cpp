@@ -2,8 +2,6 @@
 
 #include "spool/queuefolder.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,7 +15,7 @@ int openRecord(const QueueFolder& folder, const QString& controlFile, int flags)
 {
     if (!folder.isOpen())
         return -1;
-    return ::openat(folder.fd(), QFile::encodeName(PrintRecord::nameFor(controlFile)).constData(),
+    return ::openat(folder.fd(), spoolName(PrintRecord::nameFor(controlFile)).constData(),
                     flags | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
@@ -50,7 +48,7 @@ bool isRecordName(const QString& name, QString* controlFile)
 
 int begin(const QueueFolder& folder, const QString& controlFile)
 {
-    ::unlinkat(folder.fd(), QFile::encodeName(nameFor(controlFile)).constData(), 0);
+    ::unlinkat(folder.fd(), spoolName(nameFor(controlFile)).constData(), 0);
     const int opened = openRecord(folder, controlFile, O_RDWR | O_CREAT | O_EXCL);
     if (opened < 0)
         return -1;

@@ -28,6 +28,29 @@ int openFolder(const QByteArray& path)
 
 } // namespace
 
+QByteArray spoolName(const QString& name)
+{
+    return name.toLatin1();
+}
+
+QString spoolNameFromBytes(const char* bytes)
+{
+    return QString::fromLatin1(bytes);
+}
+
+QByteArray spoolFilePath(const QString& folder, const QString& name)
+{
+    return QFile::encodeName(folder) + '/' + spoolName(name);
+}
+
+QByteArray spoolFilePath(const QString& path)
+{
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return spoolName(path);
+    return spoolFilePath(path.left(slash), path.mid(slash + 1));
+}
+
 QueueFolder QueueFolder::open(const QString& path, bool create)
 {
     QueueFolder folder;
@@ -94,8 +117,7 @@ bool QueueFolder::isRegularFile(const QString& name, qint64* size) const
     struct stat st
     {
     };
-    if (m_fd < 0 ||
-        ::fstatat(m_fd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (m_fd < 0 || ::fstatat(m_fd, spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
         return false;
     if (size)
@@ -107,8 +129,8 @@ int QueueFolder::openForReading(const QString& name) const
 {
     if (m_fd < 0)
         return -1;
-    const int fd = ::openat(m_fd, QFile::encodeName(name).constData(),
-                            O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    const int fd =
+        ::openat(m_fd, spoolName(name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return -1;
     struct stat st
@@ -126,15 +148,14 @@ qint64 QueueFolder::modificationTime(const QString& name) const
     struct stat st
     {
     };
-    if (m_fd < 0 ||
-        ::fstatat(m_fd, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (m_fd < 0 || ::fstatat(m_fd, spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 bool QueueFolder::remove(const QString& name) const
 {
-    return m_fd >= 0 && ::unlinkat(m_fd, QFile::encodeName(name).constData(), 0) == 0;
+    return m_fd >= 0 && ::unlinkat(m_fd, spoolName(name).constData(), 0) == 0;
 }
 
 QStringList QueueFolder::regularFiles() const
@@ -160,7 +181,7 @@ QStringList QueueFolder::regularFiles() const
                       S_ISREG(st.st_mode);
         }
         if (regular)
-            names << QFile::decodeName(entry->d_name);
+            names << spoolNameFromBytes(entry->d_name);
     }
     ::closedir(dir);
     return names;

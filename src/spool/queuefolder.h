@@ -4,10 +4,24 @@
 // touched: a folder that another user made, or may write to, could hold links planted to
 // make the server write through them or print a file it should never read. The files
 // inside are opened relative to that descriptor, again without following links.
+//
+// A name inside a queue folder is the client's bytes, whatever they are: held in a QString
+// as Latin-1 (one character per byte) and turned back with toLatin1(), never through the
+// file system's encoding, which would write a byte such as 0xE9 as two and double-encode a
+// name that was UTF-8 already. The folder's own path comes from the settings and is text.
 
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+
+// The bytes of a file name in a queue folder, and the name of such bytes.
+QByteArray spoolName(const QString& name);
+QString spoolNameFromBytes(const char* bytes);
+// The path of the file `name` in the queue folder `folder`: the folder in the file
+// system's encoding, the name as its bytes.
+QByteArray spoolFilePath(const QString& folder, const QString& name);
+// The same for a path made as folder + '/' + name, split again at its last '/'.
+QByteArray spoolFilePath(const QString& path);
 
 class QueueFolder final
 {

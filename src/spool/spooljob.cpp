@@ -2,7 +2,6 @@
 
 #include "spool/queuefolder.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -145,9 +144,9 @@ QString queueFolderFor(const QStringList& folders, const QString& queue)
 
 void deleteJobFiles(const QString& queueDir, const SpoolJob& job)
 {
-    QFile::remove(queueDir + QLatin1Char('/') + job.controlFile);
+    ::unlink(spoolFilePath(queueDir, job.controlFile).constData());
     if (!job.dataFile.isEmpty())
-        QFile::remove(queueDir + QLatin1Char('/') + job.dataFile);
+        ::unlink(spoolFilePath(queueDir, job.dataFile).constData());
 }
 
 QString abbreviate(const QString& text, int width)

@@ -134,6 +134,17 @@ TEST(PrintAction, PlaceholdersFilledOnceAndClientNamesStayOneArgument)
     EXPECT_EQ(argumentWords(QStringLiteral("\"\""), v), QStringList{QString()});
 }
 
+TEST(PrintAction, ArgumentBytesCarryTheClientsNameBesideAUtf8Folder)
+{
+    // A name is Latin-1 text, one character per byte; the folder and the words are UTF-8.
+    const Placeholders v{QString::fromLatin1("dfA1h\xE9\xC3\xA9"), QString::fromLatin1("cfA1h\xFF"),
+                         QString::fromUtf8("/sp\xC3\xB6ol/lp")};
+    EXPECT_EQ(
+        nativeArguments({QString::fromUtf8("%p/%d"), QString::fromUtf8("\xE2\x82\xAC%c%%d%x")}, v),
+        (QList<QByteArray>{"/sp\xC3\xB6ol/lp/dfA1h\xE9\xC3\xA9", "\xE2\x82\xAC"
+                                                                 "cfA1h\xFF%dfA1h\xE9\xC3\xA9%x"}));
+}
+
 TEST(PendingJobList, AddsOnlyNewJobsIgnoringTheQueuesCase)
 {
     PendingJobList list;

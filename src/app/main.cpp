@@ -128,9 +128,9 @@ void printLogLine(const QString& line)
 
 int main(int argc, char** argv)
 {
-    // A print's supervisor: nothing of the server, not even Qt, is set up for it.
-    if (argc >= 3 && std::strcmp(argv[1], SuperviseOption) == 0)
-        return runSupervisor(argc, argv);
+    // The print supervisor: nothing of the server, not even Qt, is set up for it.
+    if (argc == 2 && std::strcmp(argv[1], SuperviseOption) == 0)
+        return runSupervisor();
     UnixSignals::resetToDefaults();
     if (argc == 2 && std::strcmp(argv[1], CupsListOption) == 0)
         return printCupsPrinterNames();

@@ -1,5 +1,5 @@
-// spoolmere-supervise: the supervisor of one print command, started by the server for each
-// print (see platform/supervisor.h).
+// spoolmere-supervise: the supervisor of the server's print commands, started once by the
+// server (see platform/supervisor.h).
 
 #include "platform/supervisor.h"
 
@@ -7,7 +7,7 @@
 
 int main(int argc, char** argv)
 {
-    if (argc < 3 || std::strcmp(argv[1], SuperviseOption) != 0)
+    if (argc != 2 || std::strcmp(argv[1], SuperviseOption) != 0)
         return 127;
-    return runSupervisor(argc, argv);
+    return runSupervisor();
 }

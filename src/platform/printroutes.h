@@ -74,7 +74,8 @@ struct ProcessResult
 // its own. Waits until it exits, or until timeoutMs (0: no limit) has passed: then its
 // group gets SIGTERM and, a few seconds later, SIGKILL. Keeps the last keepOutputBytes of
 // what it writes.
-// A `recordFd` is handed to the program as its descriptor 3 (the supervisor's print record).
+// With a `recordFd` (a print record, see spool/printrecord.h) the supervisor starts the
+// program and writes its end into the record, when there is a supervisor program.
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
                          int timeoutMs = 0, qsizetype keepOutputBytes = 4096, int recordFd = -1);
 // The same with the arguments as the bytes of the argv: a spooled file's name is the
@@ -83,8 +84,8 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
                              const QString& workingDir, int timeoutMs = 0,
                              qsizetype keepOutputBytes = 4096, int recordFd = -1);
 
-// This program, for its supervisor mode; empty (the default, as in tests that run the
-// despooler inside another program) runs print commands without a supervisor.
+// The supervisor program (see platform/supervisor.h); empty (the default, as in tests that
+// run the despooler inside another program) runs print commands without a supervisor.
 void setSupervisorProgram(const QString& path);
 QString supervisorProgram();
 

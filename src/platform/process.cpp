@@ -14,12 +14,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <poll.h>
 #include <set>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -184,12 +186,136 @@ pid_t waitForChild(pid_t pid, int* status)
 
 namespace {
 
-constexpr int RecordFd = SupervisedRecordFd;
-
 QString& supervisorPath()
 {
     static QString path;
     return path;
+}
+
+// The server's side of the print supervisor: started with the first supervised print, and
+// again after it died. One print at a time talks to it.
+class SupervisorLink final
+{
+public:
+    std::mutex& mutex() { return m_mutex; }
+
+    // The socket to a running supervisor, or -1 with `*error` set.
+    int socket(int* error)
+    {
+        if (m_socket >= 0)
+            return m_socket;
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+            *error = errno;
+            return -1;
+        }
+        const QByteArray program = QFile::encodeName(supervisorPath());
+        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(SuperviseOption),
+                        nullptr};
+        SpawnSetup setup({});
+        posix_spawn_file_actions_adddup2(&setup.actions, pair[1], SupervisorSocketFd);
+        // A group of its own: a Ctrl-C meant for the server must not end it, or the ends of
+        // the running prints would go unrecorded.
+        short flags = 0;
+        posix_spawnattr_getflags(&setup.attr, &flags);
+        posix_spawnattr_setflags(&setup.attr, short(flags | POSIX_SPAWN_SETPGROUP));
+        posix_spawnattr_setpgroup(&setup.attr, 0);
+        const int err = posix_spawn(&m_pid, argv[0], &setup.actions, &setup.attr, argv, environ);
+        ::close(pair[1]);
+        if (err != 0) {
+            ::close(pair[0]);
+            *error = err;
+            return -1;
+        }
+        m_socket = pair[0];
+        return m_socket;
+    }
+
+    // After the supervisor went away (or said something that makes no sense).
+    void drop()
+    {
+        if (m_socket < 0)
+            return;
+        ::close(m_socket);
+        m_socket = -1;
+        int status = 0;
+        waitForChild(m_pid, &status);
+        m_pid = -1;
+    }
+
+private:
+    std::mutex m_mutex;
+    int m_socket = -1;
+    pid_t m_pid = -1;
+};
+
+SupervisorLink& supervisorLink()
+{
+    static SupervisorLink link;
+    return link;
+}
+
+// Hands a command to the supervisor with its output pipe and record; its pid, or -1 with
+// `*error` set.
+pid_t startSupervised(int link, const ArgVector& words, const QByteArray& workingDir, int output,
+                      int record, int* error)
+{
+    QByteArray request = workingDir;
+    request += '\0';
+    for (char* const* word = words.argv(); *word; ++word) {
+        request += *word;
+        request += '\0';
+    }
+    iovec io{request.data(), size_t(request.size())};
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* rights = CMSG_FIRSTHDR(&message);
+    rights->cmsg_level = SOL_SOCKET;
+    rights->cmsg_type = SCM_RIGHTS;
+    rights->cmsg_len = CMSG_LEN(2 * sizeof(int));
+    const int fds[2] = {output, record};
+    std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+    ssize_t sent;
+    do {
+        sent = ::sendmsg(link, &message, MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    SupervisorReply reply{};
+    ssize_t got = -1;
+    if (sent == request.size()) {
+        do {
+            got = ::recv(link, &reply, sizeof reply, 0);
+        } while (got < 0 && errno == EINTR);
+    }
+    if (got != ssize_t(sizeof reply) || reply.kind != SupervisorReply::Started) {
+        *error = sent < 0 ? errno : EPIPE;
+        return -1;
+    }
+    if (reply.value != 0) {
+        *error = reply.value;
+        return -1;
+    }
+    return pid_t(reply.pid);
+}
+
+// The end of a command the supervisor runs, if it has said so: true with `*status` (-1 when
+// the supervisor went away and the end is unknown).
+bool supervisedEnd(int link, pid_t pid, int* status)
+{
+    SupervisorReply reply{};
+    const ssize_t got = ::recv(link, &reply, sizeof reply, MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR))
+        return false;
+    if (got == ssize_t(sizeof reply) && reply.kind == SupervisorReply::Ended && reply.pid == pid) {
+        *status = reply.value;
+        return true;
+    }
+    *status = -1;
+    supervisorLink().drop();
+    return true;
 }
 
 } // namespace
@@ -216,54 +342,80 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
                              int recordFd)
 {
     ProcessResult result;
+    const bool supervised = recordFd >= 0 && !supervisorPath().isEmpty();
+    std::unique_lock<std::mutex> supervisorLock;
+    int link = -1;
+    if (supervised) {
+        supervisorLock = std::unique_lock(supervisorLink().mutex());
+        link = supervisorLink().socket(&result.startErrno);
+        if (link < 0)
+            return result;
+    }
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) {
         result.startErrno = errno;
         return result;
     }
     const ArgVector words(program, args);
-    SpawnSetup setup(QFile::encodeName(workingDir));
-    // Nothing to read from: a command that asks for input ends instead of waiting for ever.
-    posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    // dup2 onto 1 and 2 clears close-on-exec there; the pipe's own ends stay closed.
-    posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDERR_FILENO);
-    if (recordFd >= 0)
-        posix_spawn_file_actions_adddup2(&setup.actions, recordFd, RecordFd);
-    // Its own group, so that whatever it starts can be ended with it.
-    short flags = 0;
-    posix_spawnattr_getflags(&setup.attr, &flags);
-    posix_spawnattr_setflags(&setup.attr, short(flags | POSIX_SPAWN_SETPGROUP));
-    posix_spawnattr_setpgroup(&setup.attr, 0);
-
     pid_t pid = 0;
-    const int err =
-        posix_spawn(&pid, words.argv()[0], &setup.actions, &setup.attr, words.argv(), environ);
-    ::close(out[1]);
-    if (err != 0) {
-        ::close(out[0]);
-        result.startErrno = err;
-        return result;
+    if (supervised) {
+        int error = 0;
+        pid = startSupervised(link, words, QFile::encodeName(workingDir), out[1], recordFd, &error);
+        if (pid < 0) {
+            if (error == EPIPE)
+                supervisorLink().drop();
+            ::close(out[0]);
+            ::close(out[1]);
+            result.startErrno = error;
+            return result;
+        }
+    } else {
+        SpawnSetup setup(QFile::encodeName(workingDir));
+        // Nothing to read from: a command that asks for input ends instead of waiting for
+        // ever.
+        posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        // dup2 onto 1 and 2 clears close-on-exec there; the pipe's own ends stay closed.
+        posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDERR_FILENO);
+        // Its own group, so that whatever it starts can be ended with it.
+        short flags = 0;
+        posix_spawnattr_getflags(&setup.attr, &flags);
+        posix_spawnattr_setflags(&setup.attr, short(flags | POSIX_SPAWN_SETPGROUP));
+        posix_spawnattr_setpgroup(&setup.attr, 0);
+        const int err =
+            posix_spawn(&pid, words.argv()[0], &setup.actions, &setup.attr, words.argv(), environ);
+        if (err != 0) {
+            ::close(out[0]);
+            ::close(out[1]);
+            result.startErrno = err;
+            return result;
+        }
     }
+    ::close(out[1]);
     result.started = true;
     running().add(pid);
 
-    // The child's end is seen through a pidfd beside the pipe; where there is none, by
-    // looking every few milliseconds.
-    const int pidFd = int(::syscall(SYS_pidfd_open, pid, 0));
+    // The child's end is seen through a pidfd (or the supervisor's word) beside the pipe;
+    // without either, by looking every few milliseconds.
+    const int pidFd = supervised ? -1 : int(::syscall(SYS_pidfd_open, pid, 0));
+    const int endFd = supervised ? link : pidFd;
     OutputTail tail(keepOutputBytes);
     bool pipeOpen = true;
-    bool reaped = false;
     int status = 0;
     const qint64 started = monotonicMs();
     qint64 killAt = 0; // when SIGKILL follows the SIGTERM of a time-out
-    while (!reaped) {
-        const pid_t waited = ::waitpid(pid, &status, WNOHANG);
-        if (waited == pid || (waited < 0 && errno == ECHILD)) {
-            reaped = waited == pid;
-            if (!reaped)
+    for (;;) {
+        if (supervised) {
+            if (supervisedEnd(link, pid, &status))
+                break;
+        } else {
+            const pid_t waited = ::waitpid(pid, &status, WNOHANG);
+            if (waited == pid)
+                break;
+            if (waited < 0 && errno == ECHILD) {
                 status = -1; // someone else reaped it (a SIGCHLD handler): its end is unknown
-            break;
+                break;
+            }
         }
         const qint64 now = monotonicMs();
         if (timeoutMs > 0 && !result.timedOut && now - started >= timeoutMs) {
@@ -275,7 +427,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
             ::kill(-pid, SIGKILL);
             killAt = 0;
         }
-        int waitMs = pidFd >= 0 ? 1000 : 10;
+        int waitMs = endFd >= 0 ? 1000 : 10;
         if (timeoutMs > 0 && !result.timedOut)
             waitMs = int(std::min<qint64>(waitMs, started + timeoutMs - now));
         if (killAt > 0)
@@ -284,8 +436,8 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         nfds_t count = 0;
         if (pipeOpen)
             watched[count++] = {out[0], POLLIN, 0};
-        if (pidFd >= 0)
-            watched[count++] = {pidFd, POLLIN, 0};
+        if (endFd >= 0)
+            watched[count++] = {endFd, POLLIN, 0};
         const int ready = ::poll(watched, count, std::max(waitMs, 0));
         if (ready > 0 && pipeOpen && watched[0].revents != 0)
             pipeOpen = tail.readFrom(out[0]);

@@ -2,12 +2,17 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 extern char** environ;
 
@@ -23,34 +28,174 @@ void initPrintSpawnAttributes(posix_spawnattr_t* attr)
     posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
-int runSupervisor(int argc, char** argv)
+namespace {
+
+// A request: the working folder, the program and its arguments, each ended by a NUL, with
+// the command's output pipe and its print record as SCM_RIGHTS.
+constexpr size_t MaxRequestBytes = 128 * 1024;
+
+struct Command
 {
-    if (argc < 3)
-        return 127;
-    // The command must not hold the record: its lock tells whether this supervisor lives.
-    ::fcntl(SupervisedRecordFd, F_SETFD, FD_CLOEXEC);
-    posix_spawnattr_t attr;
-    initPrintSpawnAttributes(&attr);
-    pid_t pid = 0;
-    int status = 127 << 8;
-    if (posix_spawn(&pid, argv[2], nullptr, &attr, argv + 2, environ) == 0) {
-        pid_t waited;
-        do {
-            waited = ::waitpid(pid, &status, 0);
-        } while (waited < 0 && errno == EINTR);
-        if (waited < 0)
-            status = 127 << 8;
+    pid_t pid;
+    int pidFd;  // -1 where the kernel has no pidfd: then the loop looks every few ms
+    int record; // held (with its lock) until the command's end is written
+};
+
+void reply(int socket, SupervisorReply::Kind kind, pid_t pid, int value)
+{
+    if (socket < 0)
+        return;
+    const SupervisorReply message{kind, int32_t(pid), int32_t(value)};
+    // A server that is gone cannot be told; the record still is.
+    while (::send(socket, &message, sizeof message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
-    posix_spawnattr_destroy(&attr);
+}
+
+void recordEnd(int record, int status)
+{
     char line[32];
     const int length = WIFSIGNALED(status)
                            ? std::snprintf(line, sizeof line, "signal %d\n", WTERMSIG(status))
                            : std::snprintf(line, sizeof line, "exit %d\n", WEXITSTATUS(status));
-    [[maybe_unused]] const ssize_t written = ::pwrite(SupervisedRecordFd, line, size_t(length), 0);
-    if (WIFSIGNALED(status)) {
-        ::signal(WTERMSIG(status), SIG_DFL);
-        ::raise(WTERMSIG(status));
-        return 128 + WTERMSIG(status);
+    [[maybe_unused]] const ssize_t written = ::pwrite(record, line, size_t(length), 0);
+}
+
+pid_t start(const std::vector<char*>& words, int output, int* error)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (*words[0] != '\0')
+        posix_spawn_file_actions_addchdir_np(&actions, words[0]);
+    // Nothing to read from: a command that asks for input ends instead of waiting for ever.
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // dup2 onto 1 and 2 clears close-on-exec there.
+    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
+    posix_spawnattr_t attr;
+    initPrintSpawnAttributes(&attr);
+    // Its own group, so that the server can end whatever it starts with it.
+    short flags = 0;
+    posix_spawnattr_getflags(&attr, &flags);
+    posix_spawnattr_setflags(&attr, short(flags | POSIX_SPAWN_SETPGROUP));
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = 0;
+    *error = posix_spawn(&pid, words[1], &actions, &attr, words.data() + 1, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    return *error == 0 ? pid : -1;
+}
+
+// Reads one request and starts its command. False when the server is gone.
+bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>& buffer)
+{
+    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))];
+    iovec io{buffer.data(), buffer.size() - 1};
+    msghdr message{};
+    message.msg_iov = &io;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    if (n < 0)
+        return errno == EINTR || errno == EAGAIN;
+    if (n == 0)
+        return false;
+    int fds[2] = {-1, -1};
+    int fdCount = 0;
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
+            continue;
+        const size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (size_t i = 0; i < count; ++i) {
+            int fd;
+            std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            if (fdCount < 2)
+                fds[fdCount++] = fd;
+            else
+                ::close(fd);
+        }
     }
-    return WEXITSTATUS(status);
+    // The words: working folder, program, arguments.
+    buffer[size_t(n)] = '\0';
+    std::vector<char*> words;
+    for (size_t at = 0; at < size_t(n); at += std::strlen(buffer.data() + at) + 1)
+        words.push_back(buffer.data() + at);
+    words.push_back(nullptr);
+    int error = EINVAL;
+    pid_t pid = -1;
+    if (fdCount == 2 && words.size() >= 3 && !(message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
+        pid = start(words, fds[0], &error);
+    if (fds[0] >= 0)
+        ::close(fds[0]);
+    if (pid > 0) {
+        commands.push_back({pid, int(::syscall(SYS_pidfd_open, pid, 0)), fds[1]});
+    } else if (fds[1] >= 0) {
+        ::close(fds[1]);
+    }
+    reply(socket, SupervisorReply::Started, pid, pid > 0 ? 0 : error);
+    return true;
+}
+
+// Records and reports every command that has ended.
+void reapEnded(int socket, std::vector<Command>& commands)
+{
+    for (auto it = commands.begin(); it != commands.end();) {
+        int status = 0;
+        const pid_t waited = ::waitpid(it->pid, &status, WNOHANG);
+        if (waited == 0 || (waited < 0 && errno == EINTR)) {
+            ++it;
+            continue;
+        }
+        if (waited < 0)
+            status = 127 << 8; // not ours any more: its end is unknown, so it counts as failed
+        recordEnd(it->record, status);
+        // Closing it lets go of the lock once the server has closed its copy too.
+        ::close(it->record);
+        if (it->pidFd >= 0)
+            ::close(it->pidFd);
+        reply(socket, SupervisorReply::Ended, it->pid, status);
+        it = commands.erase(it);
+    }
+}
+
+} // namespace
+
+int runSupervisor()
+{
+    int socket = SupervisorSocketFd;
+    struct stat st
+    {
+    };
+    if (::fstat(socket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+        std::fputs("The print supervisor is started by the server, not by hand.\n", stderr);
+        return 2;
+    }
+    // Print commands must not hold the server's socket.
+    ::fcntl(socket, F_SETFD, FD_CLOEXEC);
+    ::signal(SIGPIPE, SIG_IGN);
+    std::vector<Command> commands;
+    std::vector<char> buffer(MaxRequestBytes + 1);
+    std::vector<pollfd> watched;
+    while (socket >= 0 || !commands.empty()) {
+        watched.clear();
+        if (socket >= 0)
+            watched.push_back({socket, POLLIN, 0});
+        bool everyPidFd = true;
+        for (const Command& command : commands) {
+            if (command.pidFd >= 0)
+                watched.push_back({command.pidFd, POLLIN, 0});
+            else
+                everyPidFd = false;
+        }
+        const int ready = ::poll(watched.data(), nfds_t(watched.size()), everyPidFd ? -1 : 10);
+        if (ready < 0 && errno != EINTR)
+            break;
+        reapEnded(socket, commands);
+        if (ready > 0 && socket >= 0 && watched[0].revents != 0 &&
+            !serveRequest(socket, commands, buffer)) {
+            ::close(socket);
+            socket = -1;
+        }
+    }
+    return 0;
 }

@@ -653,11 +653,10 @@ void LpdConnection::finishFile()
 
 void LpdConnection::keepControlFile(const QString& path)
 {
-    // A second control file on one connection replaces the first: one job per connection.
-    if (!m_controlPath.isEmpty() && m_controlPath != path) {
-        removeFiles({m_controlPath});
-        release(m_controlPath);
-    }
+    // Some clients send several jobs on one connection: the one before is whole once the
+    // next one's control file has come.
+    if (!m_controlPath.isEmpty() && m_controlPath != path)
+        handOverJob(true);
     m_controlPath = path;
 }
 
@@ -711,7 +710,7 @@ void LpdConnection::finishDataFileAtClose()
     m_state = 1;
 }
 
-void LpdConnection::handOverJob()
+void LpdConnection::handOverJob(bool more)
 {
     const QString controlName = m_controlPath.section(QLatin1Char('/'), -1);
     SpoolJob job = readSpoolJob(m_env.spoolDir, queueFolder(), m_queue, controlName);
@@ -723,19 +722,24 @@ void LpdConnection::handOverJob()
         log(QStringLiteral("ERROR: Control file ") + controlName +
             QStringLiteral(" names no data file received with it; job for ") + m_queue +
             QStringLiteral(" dropped."));
-        removeFiles(QStringList{m_controlPath} + m_dataPaths);
+        // With more to come, the data files may be the next job's.
+        removeFiles(more ? QStringList{m_controlPath} : QStringList{m_controlPath} + m_dataPaths);
+        release(m_controlPath);
     } else if (m_env.pendingJobs) {
         // The claims on the job's two names pass to its entry.
         m_claims.removeOne(m_controlPath);
         m_claims.removeOne(dataPath);
+        m_dataPaths.removeOne(dataPath);
         if (!m_env.pendingJobs->addIfNew(std::move(job), {m_controlPath, dataPath})) {
             m_env.pendingJobs->releaseFile(m_controlPath);
             m_env.pendingJobs->releaseFile(dataPath);
         }
     }
+    m_controlPath.clear();
+    if (more)
+        return;
     releaseAll();
     m_queue.clear();
-    m_controlPath.clear();
     m_dataPaths.clear();
 }
 
@@ -765,7 +769,7 @@ void LpdConnection::sessionEnded()
     } else if (!m_dataPaths.isEmpty() && m_controlPath.isEmpty()) {
         removeFiles(m_dataPaths);
     } else if (!m_controlPath.isEmpty() && !m_dataPaths.isEmpty()) {
-        handOverJob();
+        handOverJob(false);
     }
     if (m_outFile >= 0) {
         // Cut off in the middle: the partial file and its lock file stay for recovery,

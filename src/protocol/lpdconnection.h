@@ -124,7 +124,9 @@ private:
     // Removes the file being received and its lock, and gives its name up.
     void discardCurrentFile();
     void forgetCurrentFile();
-    void handOverJob();
+    // Hands the job of the last control file to the pending list; `more` when the
+    // connection goes on with another job.
+    void handOverJob(bool more);
     bool claim(const QString& path);
     void release(const QString& path);
     void releaseAll();

@@ -64,8 +64,7 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
 
     bool printed;
     if (route.isRaw()) {
-        log(QStringLiteral("Printing to ") + shown);
-        printed = printRaw(route, spoolFilePath(queueDir, job.dataFile));
+        printed = printRawRecorded(job, folder, route, shown, queueDir);
     } else {
         printed =
             printRecorded(job, folder, route, shown, nativeArguments(route.argumentWords, values));
@@ -80,12 +79,10 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
     return true;
 }
 
-bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
-                              const PrintRoute& route, const QString& shown,
-                              const QList<QByteArray>& words)
+bool Despooler::endedEarlier(const SpoolJob& job, const QueueFolder& folder)
 {
-    if (supervisorProgram().isEmpty() || !folder.isOpen())
-        return printByCommand(job.queue, route, shown, words, -1);
+    if (!folder.isOpen())
+        return false;
     // A print of this job that a server before this one started.
     QString detail;
     switch (PrintRecord::earlier(folder, job.controlFile, &detail)) {
@@ -105,6 +102,33 @@ bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
     case PrintRecord::Outcome::None:
         break;
     }
+    return false;
+}
+
+bool Despooler::printRawRecorded(const SpoolJob& job, const QueueFolder& folder,
+                                 const PrintRoute& route, const QString& shown,
+                                 const QString& queueDir)
+{
+    if (endedEarlier(job, folder))
+        return true;
+    log(QStringLiteral("Printing to ") + shown);
+    if (!printRaw(route, spoolFilePath(queueDir, job.dataFile)))
+        return false;
+    // A raw print runs inside this process and dies with it, so only its success needs a
+    // record: a server killed before the job's files are gone must not print it again.
+    if (folder.isOpen())
+        PrintRecord::recordSuccess(folder, job.controlFile);
+    return true;
+}
+
+bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
+                              const PrintRoute& route, const QString& shown,
+                              const QList<QByteArray>& words)
+{
+    if (supervisorProgram().isEmpty() || !folder.isOpen())
+        return printByCommand(job.queue, route, shown, words, -1);
+    if (endedEarlier(job, folder))
+        return true;
     const int record = PrintRecord::begin(folder, job.controlFile);
     if (record < 0) {
         log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record)"));
@@ -177,14 +201,8 @@ bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, co
     log(QStringLiteral("Starting ") + shown);
     // With a record, the supervisor runs the command and writes down how it ended.
     const ProcessResult result =
-        record < 0
-            ? runProcessArgv(program.absoluteFilePath(), words, program.absolutePath(),
-                             m_printTimeLimitMs)
-            : runProcessArgv(supervisorProgram(),
-                             QList<QByteArray>{SuperviseOption,
-                                               QFile::encodeName(program.absoluteFilePath())} +
-                                 words,
-                             program.absolutePath(), m_printTimeLimitMs, 4096, record);
+        runProcessArgv(program.absoluteFilePath(), words, program.absolutePath(),
+                       m_printTimeLimitMs, 4096, record);
     if (!result.started) {
         log(QStringLiteral("Failed: ") + shown);
         return false;

@@ -39,6 +39,10 @@ protected:
 private:
     bool printJob(const SpoolJob& job, const PrinterDefinition& printer);
     bool printRaw(const PrintRoute& route, const QByteArray& dataPath);
+    // Whether a print of the job that an earlier server started ended with success.
+    bool endedEarlier(const SpoolJob& job, const QueueFolder& folder);
+    bool printRawRecorded(const SpoolJob& job, const QueueFolder& folder, const PrintRoute& route,
+                          const QString& shown, const QString& queueDir);
     // A command with its print record (when this program can supervise it).
     bool printRecorded(const SpoolJob& job, const QueueFolder& folder, const PrintRoute& route,
                        const QString& shown, const QList<QByteArray>& words);

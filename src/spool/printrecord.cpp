@@ -49,13 +49,7 @@ bool isRecordName(const QString& name, QString* controlFile)
 int begin(const QueueFolder& folder, const QString& controlFile)
 {
     ::unlinkat(folder.fd(), spoolName(nameFor(controlFile)).constData(), 0);
-    const int opened = openRecord(folder, controlFile, O_RDWR | O_CREAT | O_EXCL);
-    if (opened < 0)
-        return -1;
-    // Above the descriptor number it takes in the supervisor, so that handing it over is a
-    // plain dup2.
-    const int fd = ::fcntl(opened, F_DUPFD_CLOEXEC, 10);
-    ::close(opened);
+    const int fd = openRecord(folder, controlFile, O_RDWR | O_CREAT | O_EXCL);
     if (fd < 0)
         return -1;
     if (lockRecord(fd, LOCK_EX) != 0) {
@@ -63,6 +57,16 @@ int begin(const QueueFolder& folder, const QString& controlFile)
         return -1;
     }
     return fd;
+}
+
+void recordSuccess(const QueueFolder& folder, const QString& controlFile)
+{
+    const int fd = begin(folder, controlFile);
+    if (fd < 0)
+        return;
+    static constexpr char Line[] = "exit 0\n";
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, Line, sizeof Line - 1, 0);
+    ::close(fd);
 }
 
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail)

@@ -1,12 +1,12 @@
 #pragma once
 // A record per running print, beside the job's control file, so that a server that died
 // while a print command ran knows at its next start how that print ended. The despooler
-// creates it and locks it (flock) before the command starts; a small supervisor (this
-// program in its supervisor mode) inherits the lock, runs the command, and writes the
-// command's end into the record when it ends. The lock lives as long as the supervisor, so
-// a record tells: finished with success, finished with failure, still running (locked), or
-// unknown (no end written and nobody holding it: the machine went down, or the supervisor
-// was ended with the command). Its name holds a ':', which no client may send.
+// creates it and locks it (flock) before the command starts and hands it to the print
+// supervisor (platform/supervisor.h), which holds it while the command runs and writes the
+// command's end into it when it ends. The lock lives as long as the command's supervision,
+// so a record tells: finished with success, finished with failure, still running (locked),
+// or unknown (no end written and nobody holding it: the machine went down, or the
+// supervisor was ended with the command). Its name holds a ':', which no client may send.
 
 #include <QString>
 
@@ -29,6 +29,8 @@ bool isRecordName(const QString& name, QString* controlFile = nullptr);
 // Creates the record of a print about to start, locked; its descriptor (to be handed to the
 // supervisor), or -1.
 int begin(const QueueFolder& folder, const QString& controlFile);
+// A record of a print that ended with success, for a print that ran without a supervisor.
+void recordSuccess(const QueueFolder& folder, const QString& controlFile);
 // How the last print of the job ended, waiting first for a supervisor that still runs it.
 // `detail` is the end as written ("exit 1", "signal 9").
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);

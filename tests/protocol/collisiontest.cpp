@@ -86,6 +86,35 @@ TEST_F(Collision, NamesInUseAreRefusedAndControlFilesPrintOnlyTheirOwnData)
     EXPECT_EQ(server->pendingJobs().displayStrings().count(QStringLiteral("lp alice 302")), 2);
 }
 
+TEST_F(Collision, EveryJobOfAConnectionWithSeveralIsKept)
+{
+    startServer();
+    const auto sendFile = [](LoopbackClient& c, char subcommand, const QByteArray& name,
+                             const QByteArray& content) {
+        c.send(QByteArray(1, subcommand) + QByteArray::number(content.size()) + ' ' + name + '\n');
+        QByteArray acks = c.read(1);
+        c.send(content + QByteArray(1, '\0'));
+        return acks + c.read(1);
+    };
+    LoopbackClient c;
+    // The first job sends its control file first, the second its data file first.
+    EXPECT_EQ(client([&] {
+                  c.connectTo(port);
+                  c.send("\x02lp\n");
+                  QByteArray acks = c.read(1);
+                  acks += sendFile(c, 2, "cfA320h", "Pann\nldfA320h\n");
+                  acks += sendFile(c, 3, "dfA320h", "one");
+                  acks += sendFile(c, 3, "dfA321h", "two");
+                  acks += sendFile(c, 2, "cfA321h", "Pann\nldfA321h\n");
+                  c.close();
+                  return acks;
+              }),
+              QByteArray(9, '\0'));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 2; }));
+    EXPECT_EQ(readFile(path("dfA320h")), QByteArray("one"));
+    EXPECT_EQ(readFile(path("dfA321h")), QByteArray("two"));
+}
+
 TEST_F(Collision, LinksPlantedInAQueueFolderAreNeverFollowed)
 {
     startServer();

@@ -302,7 +302,7 @@ pid_t startSupervised(int link, const ArgVector& words, const QByteArray& workin
 }
 
 // The end of a command the supervisor runs, if it has said so: true with `*status` (-1 when
-// the supervisor went away and the end is unknown).
+// the supervisor went away: the command is ended then, and its end is unknown).
 bool supervisedEnd(int link, pid_t pid, int* status)
 {
     SupervisorReply reply{};
@@ -313,6 +313,9 @@ bool supervisedEnd(int link, pid_t pid, int* status)
         *status = reply.value;
         return true;
     }
+    // Without a supervisor nothing would record its end: a print that went on now would
+    // be printed again.
+    ::kill(-pid, SIGKILL);
     *status = -1;
     supervisorLink().drop();
     return true;

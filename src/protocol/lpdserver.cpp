@@ -724,17 +724,13 @@ void LpdServer::recoverQueue(const QString& spool, const QString& queue)
         QString name;
     };
     std::vector<Found> controlFiles;
+    const QString runningJob = PrintRecord::tidy(folder);
+    if (!runningJob.isEmpty() && present.contains(runningJob))
+        m_log.append(QStringLiteral("Print of ") + runningJob +
+                     QStringLiteral(" still running; waiting for it to end"));
     for (const QString& name : std::as_const(present)) {
-        QString recordedJob;
-        if (PrintRecord::isRecordName(name, &recordedJob)) {
-            // The record of a print whose job is gone: printed and removed, or dequeued.
-            if (!present.contains(recordedJob))
-                folder.remove(name);
-            else if (PrintRecord::isRunning(folder, recordedJob))
-                m_log.append(QStringLiteral("Print of ") + recordedJob +
-                             QStringLiteral(" still running; waiting for it to end"));
+        if (PrintRecord::isRecordName(name))
             continue;
-        }
         if (name.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) && !claimed(name))
             controlFiles.push_back({folder.modificationTime(name), name});
     }

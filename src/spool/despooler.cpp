@@ -75,7 +75,7 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
     log(QStringLiteral("Successful: ") + shown);
     deleteJobFiles(queueDir, job);
     // Last: until the job's files are gone, the record keeps it from printing again.
-    PrintRecord::remove(folder, job.controlFile);
+    PrintRecord::forget(folder, job.controlFile);
     return true;
 }
 
@@ -137,7 +137,7 @@ bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
     const bool printed = printByCommand(job.queue, route, shown, words, record);
     ::close(record);
     if (!printed)
-        PrintRecord::remove(folder, job.controlFile);
+        PrintRecord::forget(folder, job.controlFile);
     return printed;
 }
 

@@ -2,21 +2,42 @@
 
 #include "spool/queuefolder.h"
 
+#include <QByteArray>
+#include <QList>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr char Suffix[] = ":printing";
+constexpr char FileName[] = ":printing";
+// A record holds a few entries; one that grew past this is not ours.
+constexpr qsizetype MaxRecordBytes = 1 << 20;
 
-int openRecord(const QueueFolder& folder, const QString& controlFile, int flags)
+struct Entry
+{
+    QByteArray controlFile;
+    QByteArray end; // empty while the command runs, or when its end was never written
+};
+
+// The record, or -1. O_APPEND: what the supervisor writes lands after the job's entry.
+int openRecord(const QueueFolder& folder, int flags)
 {
     if (!folder.isOpen())
         return -1;
-    return ::openat(folder.fd(), spoolName(PrintRecord::nameFor(controlFile)).constData(),
-                    flags | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int fd =
+        ::openat(folder.fd(), FileName, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | flags, 0600);
+    struct stat st
+    {
+    };
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int lockRecord(int fd, int operation)
@@ -28,34 +49,73 @@ int lockRecord(int fd, int operation)
     return rc;
 }
 
+// Lines are control file names, each followed by its command's end once written; an end
+// has a space ("exit 0"), which a client's file name never has.
+QList<Entry> readEntries(int fd)
+{
+    QByteArray text(MaxRecordBytes, Qt::Uninitialized);
+    ssize_t n;
+    do {
+        n = ::pread(fd, text.data(), size_t(text.size()), 0);
+    } while (n < 0 && errno == EINTR);
+    text.truncate(n > 0 ? qsizetype(n) : 0);
+    QList<Entry> entries;
+    for (const QByteArray& line : text.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        if (!line.contains(' '))
+            entries.append({line, {}});
+        else if (!entries.isEmpty() && entries.last().end.isEmpty())
+            entries.last().end = line;
+    }
+    return entries;
+}
+
+void writeEntries(int fd, const QList<Entry>& entries)
+{
+    QByteArray text;
+    for (const Entry& entry : entries) {
+        text += entry.controlFile + '\n';
+        if (!entry.end.isEmpty())
+            text += entry.end + '\n';
+    }
+    if (::ftruncate(fd, 0) != 0)
+        return;
+    [[maybe_unused]] const ssize_t written = ::write(fd, text.constData(), size_t(text.size()));
+}
+
+// Drops the job's entry and those of jobs whose control file is gone; whether any went.
+bool dropEntries(const QueueFolder& folder, QList<Entry>& entries, const QByteArray& controlFile)
+{
+    return entries.removeIf([&](const Entry& entry) {
+        return entry.controlFile == controlFile ||
+               !folder.isRegularFile(spoolNameFromBytes(entry.controlFile.constData()));
+    }) > 0;
+}
+
 } // namespace
 
 namespace PrintRecord {
 
-QString nameFor(const QString& controlFile)
+bool isRecordName(const QString& name)
 {
-    return controlFile + QLatin1String(Suffix);
-}
-
-bool isRecordName(const QString& name, QString* controlFile)
-{
-    if (!name.endsWith(QLatin1String(Suffix)))
-        return false;
-    if (controlFile)
-        *controlFile = name.chopped(int(sizeof Suffix) - 1);
-    return true;
+    return name.endsWith(QLatin1String(FileName));
 }
 
 int begin(const QueueFolder& folder, const QString& controlFile)
 {
-    ::unlinkat(folder.fd(), spoolName(nameFor(controlFile)).constData(), 0);
-    const int fd = openRecord(folder, controlFile, O_RDWR | O_CREAT | O_EXCL);
+    const int fd = openRecord(folder, O_CREAT);
     if (fd < 0)
         return -1;
     if (lockRecord(fd, LOCK_EX) != 0) {
         ::close(fd);
         return -1;
     }
+    QList<Entry> entries = readEntries(fd);
+    const QByteArray name = spoolName(controlFile);
+    dropEntries(folder, entries, name);
+    entries.append({name, {}});
+    writeEntries(fd, entries);
     return fd;
 }
 
@@ -65,41 +125,60 @@ void recordSuccess(const QueueFolder& folder, const QString& controlFile)
     if (fd < 0)
         return;
     static constexpr char Line[] = "exit 0\n";
-    [[maybe_unused]] const ssize_t written = ::pwrite(fd, Line, sizeof Line - 1, 0);
+    [[maybe_unused]] const ssize_t written = ::write(fd, Line, sizeof Line - 1);
     ::close(fd);
 }
 
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail)
 {
-    const int fd = openRecord(folder, controlFile, O_RDONLY);
+    const int fd = openRecord(folder, 0);
     if (fd < 0)
         return Outcome::None;
-    // A supervisor left by a server that died still runs the command: its end is waited for.
+    // A supervisor left by a server that died may still run a command: its end is waited
+    // for.
     lockRecord(fd, LOCK_EX);
-    char text[64];
-    const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+    const QList<Entry> entries = readEntries(fd);
     ::close(fd);
-    if (n <= 0)
-        return Outcome::Unknown;
-    const QByteArray written = QByteArray(text, n).trimmed();
-    if (detail)
-        *detail = QString::fromLatin1(written);
-    return written == "exit 0" ? Outcome::Succeeded : Outcome::Failed;
+    const QByteArray name = spoolName(controlFile);
+    for (const Entry& entry : entries) {
+        if (entry.controlFile != name)
+            continue;
+        if (entry.end.isEmpty())
+            return Outcome::Unknown;
+        if (detail)
+            *detail = QString::fromLatin1(entry.end);
+        return entry.end == "exit 0" ? Outcome::Succeeded : Outcome::Failed;
+    }
+    return Outcome::None;
 }
 
-bool isRunning(const QueueFolder& folder, const QString& controlFile)
+void forget(const QueueFolder& folder, const QString& controlFile)
 {
-    const int fd = openRecord(folder, controlFile, O_RDONLY);
+    const int fd = openRecord(folder, 0);
     if (fd < 0)
-        return false;
-    const bool running = lockRecord(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+        return;
+    lockRecord(fd, LOCK_EX);
+    QList<Entry> entries = readEntries(fd);
+    if (dropEntries(folder, entries, spoolName(controlFile)))
+        writeEntries(fd, entries);
+    ::close(fd);
+}
+
+QString tidy(const QueueFolder& folder)
+{
+    const int fd = openRecord(folder, 0);
+    if (fd < 0)
+        return {};
+    QList<Entry> entries = readEntries(fd);
+    QString running;
+    if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK && !entries.isEmpty() && entries.last().end.isEmpty())
+            running = spoolNameFromBytes(entries.last().controlFile.constData());
+    } else if (dropEntries(folder, entries, {})) {
+        writeEntries(fd, entries);
+    }
     ::close(fd);
     return running;
-}
-
-void remove(const QueueFolder& folder, const QString& controlFile)
-{
-    folder.remove(nameFor(controlFile));
 }
 
 } // namespace PrintRecord

@@ -1,12 +1,17 @@
 #pragma once
-// A record per running print, beside the job's control file, so that a server that died
-// while a print command ran knows at its next start how that print ended. The despooler
-// creates it and locks it (flock) before the command starts and hands it to the print
-// supervisor (platform/supervisor.h), which holds it while the command runs and writes the
-// command's end into it when it ends. The lock lives as long as the command's supervision,
-// so a record tells: finished with success, finished with failure, still running (locked),
-// or unknown (no end written and nobody holding it: the machine went down, or the
-// supervisor was ended with the command). Its name holds a ':', which no client may send.
+// The print record of a queue folder, so that a server that died while a print command
+// ran knows at its next start how that print ended. It is one file per folder, rewritten
+// in place: creating and removing a file per print cost more than a short print itself in
+// a folder where jobs come and go.
+//
+// It holds an entry per job whose print ran but whose files are not gone yet: the control
+// file's name, and the command's end ("exit N" or "signal N") once it has ended. Before a
+// command starts, the despooler rewrites the record with the job's entry last and locks it
+// (flock), and hands it to the print supervisor (platform/supervisor.h), which holds it
+// while the command runs and appends the command's end. So the job's entry tells: finished
+// with success, finished with failure, still running (the record is locked), or unknown
+// (no end written and nobody holding the record: the machine went down, or the supervisor
+// was ended with the command). Its name holds a ':', which no client may send.
 
 #include <QString>
 
@@ -16,26 +21,26 @@ namespace PrintRecord {
 
 enum class Outcome
 {
-    None,      // no record
+    None,      // no entry for the job
     Succeeded, // the command exited with status 0
     Failed,    // it exited otherwise or died from a signal
     Unknown    // its end was never written
 };
 
-QString nameFor(const QString& controlFile);
-// Whether a file name in a queue folder is a record, and then the control file it is for.
-bool isRecordName(const QString& name, QString* controlFile = nullptr);
+bool isRecordName(const QString& name);
 
-// Creates the record of a print about to start, locked; its descriptor (to be handed to the
-// supervisor), or -1.
+// The record with the job's entry last, locked and open for appending (to be handed to the
+// supervisor), or -1. Entries of jobs whose control file is gone are dropped on the way.
 int begin(const QueueFolder& folder, const QString& controlFile);
-// A record of a print that ended with success, for a print that ran without a supervisor.
+// An entry for a print that ended with success, for one that ran without a supervisor.
 void recordSuccess(const QueueFolder& folder, const QString& controlFile);
-// How the last print of the job ended, waiting first for a supervisor that still runs it.
+// How the job's last print ended, waiting first for a supervisor that still runs one.
 // `detail` is the end as written ("exit 1", "signal 9").
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);
-// Whether a supervisor still holds the record.
-bool isRunning(const QueueFolder& folder, const QString& controlFile);
-void remove(const QueueFolder& folder, const QString& controlFile);
+// Drops the job's entry (its files are gone, or it is to be printed again anyway).
+void forget(const QueueFolder& folder, const QString& controlFile);
+// At recovery: drops the entries of jobs that are gone, unless a print holds the record;
+// then the job it runs (empty when the record is free).
+QString tidy(const QueueFolder& folder);
 
 } // namespace PrintRecord

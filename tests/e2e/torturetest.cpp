@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QRandomGenerator>
 
@@ -110,9 +111,11 @@ void torture(bool kill)
         }
         return count;
     };
+    // What stays is the queue's print record, with no entry left.
     auto spoolEmpty = [&] {
         return QDir(s.spool()).entryList(QDir::Files | QDir::Hidden | QDir::System) ==
-               QStringList{QStringLiteral(".lck")};
+                   QStringList({QStringLiteral(".lck"), QStringLiteral(":printing")}) &&
+               QFileInfo(s.spool() + QStringLiteral("/:printing")).size() == 0;
     };
     EXPECT_TRUE(waitUntil(
         [&] {

@@ -1,0 +1,68 @@
+// The print record of a queue folder through the real supervisor: how each print ended,
+// what a print that never recorded its end counts as, and entries of jobs that are gone.
+
+#include "spool/printrecord.h"
+#include "platform/printroutes.h"
+#include "spool/queuefolder.h"
+
+#include "testsupport.h"
+
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
+{
+    QTemporaryDir dir;
+    const QueueFolder folder = QueueFolder::open(dir.path() + QStringLiteral("/lp"), true);
+    ASSERT_TRUE(folder.isOpen());
+    const QString queueDir = dir.path() + QStringLiteral("/lp");
+    ASSERT_TRUE(writeFile(queueDir + QStringLiteral("/cfA001h"), "Pann\n"));
+    setSupervisorProgram(QFileInfo(QStringLiteral(SPOOLMERE_BINARY)).absolutePath() +
+                         QStringLiteral("/spoolmere-supervise"));
+    const auto print = [&](const QString& job, const QStringList& command) {
+        const int record = PrintRecord::begin(folder, job);
+        EXPECT_GE(record, 0);
+        const ProcessResult result =
+            runProcess(command.first(), command.mid(1), dir.path(), 0, 4096, record);
+        ::close(record);
+        return result;
+    };
+    QString detail;
+
+    EXPECT_EQ(print(QStringLiteral("cfA001h"),
+                    {QStringLiteral("/bin/sh"), QStringLiteral("-c"), QStringLiteral("exit 3")})
+                  .exitStatus,
+              3);
+    EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA001h"), &detail),
+              PrintRecord::Outcome::Failed);
+    EXPECT_EQ(detail, QStringLiteral("exit 3"));
+
+    EXPECT_TRUE(print(QStringLiteral("cfA001h"), {QStringLiteral("/bin/true")}).exited);
+    EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA001h"), nullptr),
+              PrintRecord::Outcome::Succeeded);
+
+    // Held while it runs; no end written and nobody holding it: unknown.
+    const int running = PrintRecord::begin(folder, QStringLiteral("cfA001h"));
+    ASSERT_GE(running, 0);
+    EXPECT_EQ(PrintRecord::tidy(folder), QStringLiteral("cfA001h"));
+    ::close(running);
+    EXPECT_EQ(PrintRecord::tidy(folder), QString());
+    EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA001h"), nullptr),
+              PrintRecord::Outcome::Unknown);
+
+    // A job whose control file is gone leaves the record with the next print.
+    PrintRecord::recordSuccess(folder, QStringLiteral("cfA002h"));
+    EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA002h"), nullptr),
+              PrintRecord::Outcome::Succeeded);
+    print(QStringLiteral("cfA001h"), {QStringLiteral("/bin/true")});
+    EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA002h"), nullptr),
+              PrintRecord::Outcome::None);
+    PrintRecord::forget(folder, QStringLiteral("cfA001h"));
+    EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA001h"), nullptr),
+              PrintRecord::Outcome::None);
+    setSupervisorProgram(QString());
+}

@@ -46,6 +46,9 @@ void Despooler::run()
         if (printed)
             m_jobs.markChanged();
     }
+    // Between passes a queue folder holds jobs only.
+    for (const QString& dir : std::as_const(m_printedFolders))
+        PrintRecord::removeIfEmpty(QueueFolder::open(dir, false));
 }
 
 bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
@@ -62,6 +65,8 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
         return false;
     }
 
+    if (!m_printedFolders.contains(queueDir))
+        m_printedFolders << queueDir;
     bool printed;
     if (route.isRaw()) {
         printed = printRawRecorded(job, folder, route, shown, queueDir);

@@ -8,6 +8,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QThread>
 
 #include <atomic>
@@ -61,5 +62,7 @@ private:
     LogSink& m_log;
     int m_printTimeLimitMs = 0;
     bool m_logSuccessfulOutput = false;
+    // Where this pass printed, for the print records left with no entry at its end.
+    QStringList m_printedFolders;
     std::atomic<bool> m_stopRequested{false};
 };

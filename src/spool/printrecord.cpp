@@ -104,13 +104,23 @@ bool isRecordName(const QString& name)
 
 int begin(const QueueFolder& folder, const QString& controlFile)
 {
-    const int fd = openRecord(folder, O_CREAT);
+    int fd = -1;
+    // A record found empty is removed under its lock: one opened just before that is
+    // opened again.
+    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+        fd = openRecord(folder, O_CREAT);
+        if (fd < 0)
+            return -1;
+        struct stat st
+        {
+        };
+        if (lockRecord(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
     if (fd < 0)
         return -1;
-    if (lockRecord(fd, LOCK_EX) != 0) {
-        ::close(fd);
-        return -1;
-    }
     QList<Entry> entries = readEntries(fd);
     const QByteArray name = spoolName(controlFile);
     dropEntries(folder, entries, name);
@@ -164,6 +174,17 @@ void forget(const QueueFolder& folder, const QString& controlFile)
     ::close(fd);
 }
 
+void removeIfEmpty(const QueueFolder& folder)
+{
+    const int fd = openRecord(folder, 0);
+    if (fd < 0)
+        return;
+    // Nobody adds an entry without the lock, so an empty record stays empty until unlinked.
+    if (lockRecord(fd, LOCK_EX | LOCK_NB) == 0 && readEntries(fd).isEmpty())
+        ::unlinkat(folder.fd(), FileName, 0);
+    ::close(fd);
+}
+
 QString tidy(const QueueFolder& folder)
 {
     const int fd = openRecord(folder, 0);
@@ -174,8 +195,13 @@ QString tidy(const QueueFolder& folder)
     if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EWOULDBLOCK && !entries.isEmpty() && entries.last().end.isEmpty())
             running = spoolNameFromBytes(entries.last().controlFile.constData());
+    } else if (entries.isEmpty()) {
+        ::unlinkat(folder.fd(), FileName, 0);
     } else if (dropEntries(folder, entries, {})) {
-        writeEntries(fd, entries);
+        if (entries.isEmpty())
+            ::unlinkat(folder.fd(), FileName, 0);
+        else
+            writeEntries(fd, entries);
     }
     ::close(fd);
     return running;

@@ -4,14 +4,14 @@
 // in place: creating and removing a file per print cost more than a short print itself in
 // a folder where jobs come and go.
 //
-// It holds an entry per job whose print ran but whose files are not gone yet: the control
-// file's name, and the command's end ("exit N" or "signal N") once it has ended. Before a
-// command starts, the despooler rewrites the record with the job's entry last and locks it
-// (flock), and hands it to the print supervisor (platform/supervisor.h), which holds it
-// while the command runs and appends the command's end. So the job's entry tells: finished
-// with success, finished with failure, still running (the record is locked), or unknown
-// (no end written and nobody holding the record: the machine went down, or the supervisor
-// was ended with the command). Its name holds a ':', which no client may send.
+// It is there while jobs print, and holds an entry per job whose print ran but whose files
+// are not gone yet: the control file's name, and the command's end ("exit N" or "signal N") once it
+// has ended. Before a command starts, the despooler rewrites the record with the job's entry last
+// and locks it (flock), and hands it to the print supervisor (platform/supervisor.h), which holds
+// it while the command runs and appends the command's end. So the job's entry tells: finished with
+// success, finished with failure, still running (the record is locked), or unknown (no end written
+// and nobody holding the record: the machine went down, or the supervisor was ended with the
+// command). Its name holds a ':', which no client may send.
 
 #include <QString>
 
@@ -39,6 +39,9 @@ void recordSuccess(const QueueFolder& folder, const QString& controlFile);
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);
 // Drops the job's entry (its files are gone, or it is to be printed again anyway).
 void forget(const QueueFolder& folder, const QString& controlFile);
+// Removes a record with no entries that no print holds: between passes a queue folder
+// holds jobs only.
+void removeIfEmpty(const QueueFolder& folder);
 // At recovery: drops the entries of jobs that are gone, unless a print holds the record;
 // then the job it runs (empty when the record is free).
 QString tidy(const QueueFolder& folder);

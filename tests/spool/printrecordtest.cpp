@@ -64,5 +64,9 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
     PrintRecord::forget(folder, QStringLiteral("cfA001h"));
     EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA001h"), nullptr),
               PrintRecord::Outcome::None);
+    // Between passes the folder holds jobs only.
+    ASSERT_TRUE(QFileInfo::exists(queueDir + QStringLiteral("/:printing")));
+    PrintRecord::removeIfEmpty(folder);
+    EXPECT_FALSE(QFileInfo::exists(queueDir + QStringLiteral("/:printing")));
     setSupervisorProgram(QString());
 }

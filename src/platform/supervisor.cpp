@@ -28,6 +28,17 @@ void initPrintSpawnAttributes(posix_spawnattr_t* attr)
     posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
+void appendRecordEnd(int record, int status)
+{
+    char line[32];
+    const int length = WIFSIGNALED(status)
+                           ? std::snprintf(line, sizeof line, "signal %d\n", WTERMSIG(status))
+                           : std::snprintf(line, sizeof line, "exit %d\n", WEXITSTATUS(status));
+    const off_t end = ::lseek(record, 0, SEEK_END);
+    if (end >= 0) [[maybe_unused]]
+        const ssize_t written = ::pwrite(record, line, size_t(length), end);
+}
+
 namespace {
 
 // A request: the working folder, the program and its arguments, each ended by a NUL, with
@@ -49,15 +60,6 @@ void reply(int socket, SupervisorReply::Kind kind, pid_t pid, int value)
     // A server that is gone cannot be told; the record still is.
     while (::send(socket, &message, sizeof message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
-}
-
-void recordEnd(int record, int status)
-{
-    char line[32];
-    const int length = WIFSIGNALED(status)
-                           ? std::snprintf(line, sizeof line, "signal %d\n", WTERMSIG(status))
-                           : std::snprintf(line, sizeof line, "exit %d\n", WEXITSTATUS(status));
-    [[maybe_unused]] const ssize_t written = ::pwrite(record, line, size_t(length), 0);
 }
 
 pid_t start(const std::vector<char*>& words, int output, int* error)
@@ -148,7 +150,7 @@ void reapEnded(int socket, std::vector<Command>& commands)
         }
         if (waited < 0)
             status = 127 << 8; // not ours any more: its end is unknown, so it counts as failed
-        recordEnd(it->record, status);
+        appendRecordEnd(it->record, status);
         // Closing it lets go of the lock once the server has closed its copy too.
         ::close(it->record);
         if (it->pidFd >= 0)

@@ -34,6 +34,10 @@ struct SupervisorReply
 // Serves the server on descriptor 3 until the server is gone and every command has ended.
 int runSupervisor();
 
+// Appends a command's end to its print record ("exit N", or "signal N" for a wait status
+// of a command killed by a signal).
+void appendRecordEnd(int record, int status);
+
 // Spawn attributes for a print command: every signal at its default and none blocked,
 // whatever the server or its launcher set (a command that inherits an ignored SIGCHLD loses
 // its own children's exit statuses).

@@ -2,9 +2,12 @@
 
 #include "spool/queuefolder.h"
 
+#include "platform/supervisor.h"
+
 #include <QByteArray>
 #include <QList>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -23,13 +26,11 @@ struct Entry
     QByteArray end; // empty while the command runs, or when its end was never written
 };
 
-// The record, or -1. O_APPEND: what the supervisor writes lands after the job's entry.
 int openRecord(const QueueFolder& folder, int flags)
 {
     if (!folder.isOpen())
         return -1;
-    const int fd =
-        ::openat(folder.fd(), FileName, O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | flags, 0600);
+    const int fd = ::openat(folder.fd(), FileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC | flags, 0600);
     struct stat st
     {
     };
@@ -53,7 +54,12 @@ int lockRecord(int fd, int operation)
 // has a space ("exit 0"), which a client's file name never has.
 QList<Entry> readEntries(int fd)
 {
-    QByteArray text(MaxRecordBytes, Qt::Uninitialized);
+    struct stat st
+    {
+    };
+    const qsizetype size =
+        ::fstat(fd, &st) == 0 ? qsizetype(std::min<off_t>(st.st_size, MaxRecordBytes)) : 0;
+    QByteArray text(size, Qt::Uninitialized);
     ssize_t n;
     do {
         n = ::pread(fd, text.data(), size_t(text.size()), 0);
@@ -71,6 +77,9 @@ QList<Entry> readEntries(int fd)
     return entries;
 }
 
+// Overwritten in place and cut to length, never truncated to nothing first: ext4 flushes a
+// file that was emptied and written again when it is closed, which cost more than the
+// print itself. For the same reason a record without entries keeps a newline.
 void writeEntries(int fd, const QList<Entry>& entries)
 {
     QByteArray text;
@@ -79,9 +88,11 @@ void writeEntries(int fd, const QList<Entry>& entries)
         if (!entry.end.isEmpty())
             text += entry.end + '\n';
     }
-    if (::ftruncate(fd, 0) != 0)
+    if (text.isEmpty())
+        text = "\n";
+    if (::pwrite(fd, text.constData(), size_t(text.size()), 0) != text.size())
         return;
-    [[maybe_unused]] const ssize_t written = ::write(fd, text.constData(), size_t(text.size()));
+    [[maybe_unused]] const int cut = ::ftruncate(fd, text.size());
 }
 
 // Drops the job's entry and those of jobs whose control file is gone; whether any went.
@@ -134,8 +145,7 @@ void recordSuccess(const QueueFolder& folder, const QString& controlFile)
     const int fd = begin(folder, controlFile);
     if (fd < 0)
         return;
-    static constexpr char Line[] = "exit 0\n";
-    [[maybe_unused]] const ssize_t written = ::write(fd, Line, sizeof Line - 1);
+    appendRecordEnd(fd, 0);
     ::close(fd);
 }
 

@@ -29,7 +29,7 @@ enum class Outcome
 
 bool isRecordName(const QString& name);
 
-// The record with the job's entry last, locked and open for appending (to be handed to the
+// The record with the job's entry last, locked and open (to be handed to the
 // supervisor), or -1. Entries of jobs whose control file is gone are dropped on the way.
 int begin(const QueueFolder& folder, const QString& controlFile);
 // An entry for a print that ended with success, for one that ran without a supervisor.

@@ -213,14 +213,23 @@ int main(int argc, char** argv)
         // No window to show or protect: only "lpddown" has something to do.
         QObject::connect(&channel, &ControlChannel::downRequested, app.get(),
                          [] { QCoreApplication::exit(0); });
-        server.start();
-        if (!runtimeDir.isEmpty() && !channel.listen(runtimeDir))
-            printError(QStringLiteral("spoolmere: no control messages: ") + channel.error());
-        // Listening and old jobs recovered: systemd may start what comes after us.
-        servicemanager::notify("READY=1");
-        rc = QCoreApplication::exec();
-        servicemanager::notify("STOPPING=1");
-        channel.close();
+        const bool listening = server.start();
+        if (!listening && qEnvironmentVariableIsSet("NOTIFY_SOCKET")) {
+            // A service that cannot take jobs must not be reported as running: it ends with
+            // a failure, which systemd reports (and may restart).
+            server.log().append(
+                QStringLiteral("ERROR: No listener; the service ends without taking jobs."));
+            servicemanager::notify("STATUS=No listener");
+            rc = 1;
+        } else {
+            if (!runtimeDir.isEmpty() && !channel.listen(runtimeDir))
+                printError(QStringLiteral("spoolmere: no control messages: ") + channel.error());
+            // Listening and old jobs recovered: systemd may start what comes after us.
+            servicemanager::notify("READY=1");
+            rc = QCoreApplication::exec();
+            servicemanager::notify("STOPPING=1");
+            channel.close();
+        }
     }
 #ifdef SPOOLMERE_HAVE_GUI
     else {

@@ -30,7 +30,8 @@ QString RunningServer::appendScript()
 bool RunningServer::start(const QStringList& printers, const QStringList& hosts,
                           const QByteArray& extra)
 {
-    m_port = freePort();
+    if (m_port == 0)
+        m_port = freePort();
     QByteArray ini = "SPOOLDIR\r\n" + QFile::encodeName(dir()) + "/spool\r\n\r\nPORT\r\n" +
                      QByteArray::number(m_port) + "\r\n\r\n" + extra + "PRINTERS\r\n";
     for (const QString& p : printers)
@@ -63,6 +64,8 @@ bool RunningServer::launch()
     env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir());
     env.remove(QStringLiteral("DISPLAY"));
     env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    for (const QString& variable : std::as_const(m_environment))
+        env.insert(variable.section(QLatin1Char('='), 0, 0), variable.section(QLatin1Char('='), 1));
     if (m_display)
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     else

@@ -26,6 +26,10 @@ public:
     // The program's arguments from the next start on ("--headless" unless set), and whether
     // it sees a display (Qt's offscreen one).
     void setArguments(const QStringList& args, bool display);
+    // Variables ("NAME=value") added to the program's environment from the next start on.
+    void setEnvironment(const QStringList& variables) { m_environment = variables; }
+    // The port of the next start (instead of a free one).
+    void setPort(quint16 port) { m_port = port; }
     // Starts the program with SIGCHLD ignored, as some launchers leave it.
     void setChildSignalIgnored(bool ignored) { m_ignoreChildSignal = ignored; }
     // A command that runs the program (its arguments first), e.g. prlimit with a limit.
@@ -51,6 +55,7 @@ private:
     QTemporaryDir m_dir;
     QStringList m_args{QStringLiteral("--headless")};
     QStringList m_launcher;
+    QStringList m_environment;
     bool m_display = false;
     bool m_ignoreChildSignal = false;
     quint16 m_port = 0;

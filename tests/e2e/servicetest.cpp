@@ -7,10 +7,16 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -145,4 +151,42 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
     ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0);
     EXPECT_TRUE(
         waitUntil([&] { return readFile(s.outFile()) == "after reload\nstill served\n"; }, 8000));
+}
+
+TEST(Service, ReadyIsReportedOnlyWithAListenerAndAServiceWithoutOneFails)
+{
+    QTemporaryDir notifyDir;
+    const QByteArray path = QFile::encodeName(notifyDir.path()) + "/notify";
+    const int notifySocket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    ASSERT_EQ(::bind(notifySocket, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const QStringList environment{QStringLiteral("NOTIFY_SOCKET=") + QFile::decodeName(path)};
+    const auto nextMessage = [&](int waitMs) {
+        pollfd p{notifySocket, POLLIN, 0};
+        char buffer[256];
+        if (::poll(&p, 1, waitMs) != 1)
+            return QByteArray();
+        const ssize_t n = ::recv(notifySocket, buffer, sizeof buffer, 0);
+        return QByteArray(buffer, n > 0 ? int(n) : 0);
+    };
+
+    RunningServer first;
+    first.setEnvironment(environment);
+    ASSERT_TRUE(first.start({}));
+    EXPECT_EQ(nextMessage(10000), QByteArray("READY=1"));
+
+    // The port is taken: no ready, a failure, and the reason in the log.
+    RunningServer second;
+    second.setEnvironment(environment);
+    second.setPort(first.port());
+    second.start({});
+    ASSERT_TRUE(second.waitForExit());
+    EXPECT_EQ(second.exitCode(), 1);
+    EXPECT_TRUE(second.log().contains(
+        QStringLiteral("ERROR: No listener; the service ends without taking jobs.")));
+    EXPECT_EQ(nextMessage(0), QByteArray("STATUS=No listener"));
+    EXPECT_EQ(nextMessage(0), QByteArray());
+    ::close(notifySocket);
 }

@@ -374,17 +374,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         }
     } else {
         SpawnSetup setup(QFile::encodeName(workingDir));
-        // Nothing to read from: a command that asks for input ends instead of waiting for
-        // ever.
-        posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        // dup2 onto 1 and 2 clears close-on-exec there; the pipe's own ends stay closed.
-        posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDERR_FILENO);
-        // Its own group, so that whatever it starts can be ended with it.
-        short flags = 0;
-        posix_spawnattr_getflags(&setup.attr, &flags);
-        posix_spawnattr_setflags(&setup.attr, short(flags | POSIX_SPAWN_SETPGROUP));
-        posix_spawnattr_setpgroup(&setup.attr, 0);
+        addPrintCommandSpawn(&setup.actions, &setup.attr, out[1]);
         const int err =
             posix_spawn(&pid, words.argv()[0], &setup.actions, &setup.attr, words.argv(), environ);
         if (err != 0) {

@@ -28,6 +28,20 @@ void initPrintSpawnAttributes(posix_spawnattr_t* attr)
     posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
+void addPrintCommandSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int output)
+{
+    // Nothing to read from: a command that asks for input ends instead of waiting for ever.
+    posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // dup2 onto 1 and 2 clears close-on-exec there.
+    posix_spawn_file_actions_adddup2(actions, output, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(actions, output, STDERR_FILENO);
+    // Its own group, so that whatever it starts can be ended with it.
+    short flags = 0;
+    posix_spawnattr_getflags(attr, &flags);
+    posix_spawnattr_setflags(attr, short(flags | POSIX_SPAWN_SETPGROUP));
+    posix_spawnattr_setpgroup(attr, 0);
+}
+
 void appendRecordEnd(int record, int status)
 {
     char line[32];
@@ -68,18 +82,9 @@ pid_t start(const std::vector<char*>& words, int output, int* error)
     posix_spawn_file_actions_init(&actions);
     if (*words[0] != '\0')
         posix_spawn_file_actions_addchdir_np(&actions, words[0]);
-    // Nothing to read from: a command that asks for input ends instead of waiting for ever.
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    // dup2 onto 1 and 2 clears close-on-exec there.
-    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output, STDERR_FILENO);
     posix_spawnattr_t attr;
     initPrintSpawnAttributes(&attr);
-    // Its own group, so that the server can end whatever it starts with it.
-    short flags = 0;
-    posix_spawnattr_getflags(&attr, &flags);
-    posix_spawnattr_setflags(&attr, short(flags | POSIX_SPAWN_SETPGROUP));
-    posix_spawnattr_setpgroup(&attr, 0);
+    addPrintCommandSpawn(&actions, &attr, output);
     pid_t pid = 0;
     *error = posix_spawn(&pid, words[1], &actions, &attr, words.data() + 1, environ);
     posix_spawnattr_destroy(&attr);

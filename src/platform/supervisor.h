@@ -42,3 +42,6 @@ void appendRecordEnd(int record, int status);
 // whatever the server or its launcher set (a command that inherits an ignored SIGCHLD loses
 // its own children's exit statuses).
 void initPrintSpawnAttributes(posix_spawnattr_t* attr);
+// The rest of a print command's start: standard input /dev/null, standard output and error
+// to `output`, a process group of its own.
+void addPrintCommandSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int output);

@@ -19,6 +19,7 @@ const QString kTimeout = QStringLiteral("TIMEOUT");
 const QString kMaxConn = QStringLiteral("MAXCONN");
 const QString kLogging = QStringLiteral("LOGGING");
 const QString kPrintTimeout = QStringLiteral("PRINTTIMEOUT");
+const QString kStopWait = QStringLiteral("STOPWAIT");
 const QString kListen = QStringLiteral("LISTEN");
 
 enum class Section
@@ -32,12 +33,13 @@ enum class Section
     MaxConn,
     Logging,
     PrintTimeout,
+    StopWait,
     Listen
 };
 
 Section keywordSection(const QString& line)
 {
-    static const std::array<std::pair<const QString*, Section>, 9> keywords{{
+    static const std::array<std::pair<const QString*, Section>, 10> keywords{{
         {&kSpoolDir, Section::SpoolDir},
         {&kPort, Section::Port},
         {&kPrinters, Section::Printers},
@@ -46,6 +48,7 @@ Section keywordSection(const QString& line)
         {&kMaxConn, Section::MaxConn},
         {&kLogging, Section::Logging},
         {&kPrintTimeout, Section::PrintTimeout},
+        {&kStopWait, Section::StopWait},
         {&kListen, Section::Listen},
     }};
     for (const auto& [word, section] : keywords) {
@@ -129,6 +132,7 @@ Settings parseSettings(const QByteArray& text, Settings base)
     s.timeoutMinutes = 1;
     s.maxConn = 10;
     s.printTimeoutMinutes = Settings().printTimeoutMinutes;
+    s.stopWaitSeconds = Settings().stopWaitSeconds;
 
     Section section = Section::None;
     for (const QString& line : splitLines(decodeSettingsText(text))) {
@@ -171,6 +175,11 @@ Settings parseSettings(const QByteArray& text, Settings base)
             s.printTimeoutMinutes = minutes < 0 ? Settings().printTimeoutMinutes : minutes;
             break;
         }
+        case Section::StopWait: {
+            const int seconds = decimalOr(line, Settings().stopWaitSeconds);
+            s.stopWaitSeconds = seconds < 0 ? Settings().stopWaitSeconds : seconds;
+            break;
+        }
         case Section::Listen:
             s.listenAddress = line;
             break;
@@ -195,6 +204,8 @@ QByteArray serializeSettings(const Settings& settings)
         lines << kLogging << QString::number(settings.loggingBits()) << QString();
     if (settings.printTimeoutMinutes != Settings().printTimeoutMinutes)
         lines << kPrintTimeout << QString::number(settings.printTimeoutMinutes) << QString();
+    if (settings.stopWaitSeconds != Settings().stopWaitSeconds)
+        lines << kStopWait << QString::number(settings.stopWaitSeconds) << QString();
     lines << kPrinters << settings.printers << QString();
     lines << kHosts << settings.hosts;
 
@@ -213,6 +224,7 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
         settings.timeoutMinutes = 1;
         settings.maxConn = 10;
         settings.printTimeoutMinutes = Settings().printTimeoutMinutes;
+        settings.stopWaitSeconds = Settings().stopWaitSeconds;
         // A missing file is the first start, not a problem.
         if (problem && !why.isEmpty())
             *problem = why;

@@ -19,6 +19,9 @@ struct Settings
     // How long one print (command or raw write) may take before it is ended and counts as
     // failed; 0 for no limit.
     int printTimeoutMinutes = 60;
+    // How long a running print may go on when the server stops before it is ended (its job
+    // then stays for the next start); 0 ends it at once.
+    int stopWaitSeconds = 30;
     bool logConnecting = false;
     bool logReceivedData = false;
     bool logPrinting = false;

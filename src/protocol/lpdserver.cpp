@@ -190,12 +190,14 @@ void LpdServer::finishRunningPrint()
     // and one cut off leaves a torn page: the running print may finish (its job's files
     // go), up to a bound; past it, it ends with its processes and its job stays.
     m_despooler->requestStop();
-    const QString bound = QString::number(m_stopWaitMs / 1000.0);
+    const int waitMs =
+        int(std::min<qint64>(qint64(std::max(m_settings.stopWaitSeconds, 0)) * 1000, INT_MAX));
+    const QString bound = QString::number(waitMs / 1000.0);
     m_log.append(QStringLiteral("Stopping: waiting up to ") + bound +
                  QStringLiteral(" s for the running print to end"));
     QEventLoop loop;
     connect(m_despooler.data(), &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(m_stopWaitMs, &loop, &QEventLoop::quit);
+    QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
     if (!m_despooler->isFinished())
         loop.exec();
     if (m_despooler && !m_despooler->isFinished()) {

@@ -38,10 +38,8 @@ public:
     // wait. A failure to listen is logged and returned; the rest of the start still happens.
     bool start();
     // Drops connections without their session-closed handling; files stay for recovery. A
-    // running print may end first (bounded, see setStopWait).
+    // running print may end first (for STOPWAIT seconds).
     void shutdown();
-    // How long a stop waits for the print that runs (30 s unless set).
-    void setStopWait(int ms) { m_stopWaitMs = ms; }
 
     void loadSettings();
     bool saveSettings();
@@ -143,7 +141,6 @@ private:
     int m_activeSessions = 0;
     QPointer<Despooler> m_despooler;
     bool m_shuttingDown = false;
-    int m_stopWaitMs = 30000;
     // Opened at start and given up for a moment when accept finds no descriptor left.
     int m_reserveDescriptor = -1;
     int m_descriptorLimit = 1024;

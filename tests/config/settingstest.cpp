@@ -90,6 +90,9 @@ TEST(Settings, ExampleFileIsWrittenByteForByte)
     EXPECT_EQ(parseSettings(limited), s);
     EXPECT_EQ(parseSettings("PRINTTIMEOUT\r\n-5\r\n").printTimeoutMinutes, 60);
     EXPECT_EQ(parseSettings("PRINTTIMEOUT\r\n1\r\n").printTimeoutMinutes, 1);
+    EXPECT_EQ(parseSettings("STOPWAIT\r\n-1\r\n").stopWaitSeconds, 30);
+    s.stopWaitSeconds = 5;
+    EXPECT_EQ(parseSettings(serializeSettings(s)).stopWaitSeconds, 5);
 }
 
 TEST(Settings, SectionBoundaries)

@@ -87,7 +87,8 @@ TEST(Limits, HangingPrintEndsAtPrintTimeoutAndWithTheServer)
                                   "echo stuck at the device\n"
                                   "wait\n"));
     ASSERT_TRUE(s.start({QStringLiteral("lp ") + hang + QStringLiteral(" %p/%d")},
-                        {QStringLiteral("127.")}, "PRINTTIMEOUT\r\n1\r\n\r\n"));
+                        {QStringLiteral("127.")},
+                        "PRINTTIMEOUT\r\n1\r\n\r\nSTOPWAIT\r\n2\r\n\r\n"));
     const QString file = s.dir() + QStringLiteral("/job.txt");
     ASSERT_TRUE(writeFile(file, "never printed\n"));
     ASSERT_EQ(runCommand(QStringLiteral("rlpr"),
@@ -111,12 +112,12 @@ TEST(Limits, HangingPrintEndsAtPrintTimeoutAndWithTheServer)
     EXPECT_TRUE(waitUntil([&] { return allGone(first); }, 10000));
 
     // The job stays: the next pass starts it again, and stopping the server ends that print
-    // once it has had its time to finish (30 s).
+    // once it has had its time to finish (STOPWAIT).
     ASSERT_TRUE(waitUntil([&] { return readFile(pids).count('\n') == 4; }, 15000));
     s.stop();
     EXPECT_TRUE(s.waitForExit(45000));
     EXPECT_TRUE(s.log().contains(QStringLiteral(
-        "Stopping: the print still ran after 30 s; ended, its job stays for the next start")));
+        "Stopping: the print still ran after 2 s; ended, its job stays for the next start")));
     EXPECT_TRUE(waitUntil([&] { return allGone(readFile(pids)); }, 10000))
         << readFile(pids).constData();
     EXPECT_EQ(QDir(s.spool()).entryList({QStringLiteral("cfA*")}, QDir::Files).size(), 1);

@@ -61,7 +61,7 @@ struct ProcessResult
     bool started = false;
     int startErrno = 0;
     bool exited = false;   // ended by exit(); else killed by a signal
-    int exitStatus = 0;    // exit status, or the signal number when !exited
+    int exitStatus = 0;    // exit status, or the signal number when !exited; -1: end unknown
     bool timedOut = false; // ended with its process group when the time limit passed
     // The last bytes the program wrote to its standard output and error (both go to one
     // pipe, so their lines stay in order); `outputCut` when earlier ones were dropped.

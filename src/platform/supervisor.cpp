@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -76,20 +77,69 @@ void reply(int socket, SupervisorReply::Kind kind, pid_t pid, int value)
     }
 }
 
+// vfork and exec rather than posix_spawn: the command is to die with its supervisor
+// (PR_SET_PDEATHSIG), as nobody would record its end otherwise and the print would be
+// printed again, and there is no spawn attribute for that. The child makes system calls
+// only, and this process has one thread.
 pid_t start(const std::vector<char*>& words, int output, int* error)
 {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (*words[0] != '\0')
-        posix_spawn_file_actions_addchdir_np(&actions, words[0]);
-    posix_spawnattr_t attr;
-    initPrintSpawnAttributes(&attr);
-    addPrintCommandSpawn(&actions, &attr, output);
-    pid_t pid = 0;
-    *error = posix_spawn(&pid, words[1], &actions, &attr, words.data() + 1, environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return *error == 0 ? pid : -1;
+    // The child's errno when it could not run the command; closed by a successful exec.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        *error = errno;
+        return -1;
+    }
+    const pid_t supervisor = ::getpid();
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+        ::close(report[0]);
+        int failure = 0;
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != supervisor)
+            ::_exit(127);
+        // Its own group, so that the server can end whatever it starts with it.
+        ::setpgid(0, 0);
+        for (int signal = 1; signal < NSIG; ++signal)
+            ::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Nothing to read from: a command that asks for input ends instead of waiting for
+        // ever.
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if ((*words[0] != '\0' && ::chdir(words[0]) != 0) || nothing < 0 ||
+            ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 ||
+            ::dup2(output, STDERR_FILENO) < 0) {
+            failure = errno;
+        } else {
+            ::execve(words[1], words.data() + 1, environ);
+            failure = errno;
+        }
+        [[maybe_unused]] const ssize_t told = ::write(report[1], &failure, sizeof failure);
+        ::_exit(127);
+    }
+    ::close(report[1]);
+    if (pid < 0) {
+        *error = errno;
+        ::close(report[0]);
+        return -1;
+    }
+    ::setpgid(pid, pid);
+    int failure = 0;
+    ssize_t n;
+    do {
+        n = ::read(report[0], &failure, sizeof failure);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == ssize_t(sizeof failure)) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        *error = failure != 0 ? failure : EINVAL;
+        return -1;
+    }
+    *error = 0;
+    return pid;
 }
 
 // Reads one request and starts its command. False when the server is gone.

@@ -225,6 +225,11 @@ bool Despooler::printByCommand(const QString& queue, const PrintRoute& route, co
             QLatin1Char(')'));
         return false;
     }
+    if (result.exited && result.exitStatus == -1) {
+        // Its supervisor ended (and the server ended the command), or something else reaped it.
+        log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (its end is unknown)"));
+        return false;
+    }
     if (!result.exited || result.exitStatus != 0) {
         // A command killed by a signal reads like a shell's status for it: 128 + signal.
         const int status = result.exited ? result.exitStatus : 128 + result.exitStatus;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -180,3 +181,30 @@ TEST_F(Process, CommandPastItsTimeLimitIsEndedWithItsGroup)
 }
 
 } // namespace
+
+// A command whose supervisor is gone is ended: nothing would record its end, and a print
+// that went on would be printed again.
+TEST_F(Process, CommandWhoseSupervisorDiesIsEndedAndItsEndIsUnknown)
+{
+    const QString pidFile = dir.filePath(QStringLiteral("pid"));
+    const QString orphan =
+        script(QStringLiteral("orphan.sh"), "echo $$ > \"$1\"\nkill -9 $PPID\nexec sleep 60\n");
+    setSupervisorProgram(QFileInfo(QStringLiteral(SPOOLMERE_BINARY)).absolutePath() +
+                         QStringLiteral("/spoolmere-supervise"));
+    QFile record(dir.filePath(QStringLiteral("record")));
+    ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+    const ProcessResult result =
+        runProcess(orphan, {pidFile}, dir.path(), 0, 4096, record.handle());
+    setSupervisorProgram(QString());
+    // It may die before it has said "started": then the command counts as never started.
+    EXPECT_TRUE(!result.started || (result.exited && result.exitStatus == -1));
+    const QByteArray pid = readFile(pidFile).trimmed();
+    ASSERT_FALSE(pid.isEmpty());
+    // Gone, or a zombie waiting for whoever adopted it.
+    EXPECT_TRUE(waitUntil([&] {
+        const QByteArray stat =
+            readFile(QStringLiteral("/proc/") + QString::fromLatin1(pid) + QStringLiteral("/stat"));
+        return stat.isEmpty() || stat.contains(") Z ");
+    }));
+    EXPECT_TRUE(record.readAll().isEmpty());
+}

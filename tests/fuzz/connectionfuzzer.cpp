@@ -12,12 +12,15 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <ftw.h>
 #include <memory>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -139,7 +142,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // Everything the connection wrote stays under the spool; nothing is kept between runs.
     h.pending.removeIf(
         [](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; });
-    QDir(spool).removeRecursively();
+    // By the bytes of the names: a client's names need not be UTF-8, and QDir skips those.
+    ::nftw(
+        QFile::encodeName(spool).constData(),
+        [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
+        FTW_DEPTH | FTW_PHYS);
     const QStringList left =
         QDir(h.dir.path())
             .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);

@@ -39,7 +39,15 @@ public:
         posix_spawn_file_actions_init(&actions);
         if (!workingDir.isEmpty())
             posix_spawn_file_actions_addchdir_np(&actions, workingDir.constData());
-        initPrintSpawnAttributes(&attr);
+        // Every signal at its default and none blocked, whatever this program set.
+        posix_spawnattr_init(&attr);
+        sigset_t all;
+        sigfillset(&all);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     }
     ~SpawnSetup()
     {
@@ -373,11 +381,10 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
             return result;
         }
     } else {
-        SpawnSetup setup(QFile::encodeName(workingDir));
-        addPrintCommandSpawn(&setup.actions, &setup.attr, out[1]);
-        const int err =
-            posix_spawn(&pid, words.argv()[0], &setup.actions, &setup.attr, words.argv(), environ);
-        if (err != 0) {
+        int err = 0;
+        pid = startPrintCommand(QFile::encodeName(workingDir).constData(), words.argv(), out[1],
+                                false, &err);
+        if (pid < 0) {
             ::close(out[0]);
             ::close(out[1]);
             result.startErrno = err;

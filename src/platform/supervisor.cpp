@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -17,30 +18,81 @@
 
 extern char** environ;
 
-void initPrintSpawnAttributes(posix_spawnattr_t* attr)
+// vfork and exec rather than posix_spawn: a supervised command is to die with its
+// supervisor (PR_SET_PDEATHSIG), as nobody would record its end otherwise and the print
+// would be printed again, and there is no spawn attribute for that. The child makes system
+// calls only, with every signal blocked until its handlers are the defaults, as posix_spawn
+// does: a handler of the starter must never run in the child, which shares its memory.
+pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
+                        int* error)
 {
-    posix_spawnattr_init(attr);
+    // The child's errno when it could not run the command; closed by a successful exec.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+        *error = errno;
+        return -1;
+    }
     sigset_t all;
     sigfillset(&all);
-    posix_spawnattr_setsigdefault(attr, &all);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(attr, &none);
-    posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-}
-
-void addPrintCommandSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int output)
-{
-    // Nothing to read from: a command that asks for input ends instead of waiting for ever.
-    posix_spawn_file_actions_addopen(actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    // dup2 onto 1 and 2 clears close-on-exec there.
-    posix_spawn_file_actions_adddup2(actions, output, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(actions, output, STDERR_FILENO);
-    // Its own group, so that whatever it starts can be ended with it.
-    short flags = 0;
-    posix_spawnattr_getflags(attr, &flags);
-    posix_spawnattr_setflags(attr, short(flags | POSIX_SPAWN_SETPGROUP));
-    posix_spawnattr_setpgroup(attr, 0);
+    sigset_t before;
+    ::pthread_sigmask(SIG_SETMASK, &all, &before);
+    const pid_t starter = ::getpid();
+    const pid_t pid = ::vfork();
+    if (pid == 0) {
+        ::close(report[0]);
+        int failure = 0;
+        if (dieWithStarter) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != starter)
+                ::_exit(127);
+        }
+        // Its own group, so that whatever it starts can be ended with it.
+        ::setpgid(0, 0);
+        // Whatever the starter or its launcher set: a command that inherits an ignored
+        // SIGCHLD loses its own children's exit statuses.
+        for (int signal = 1; signal < NSIG; ++signal)
+            ::signal(signal, SIG_DFL);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // Nothing to read from: a command that asks for input ends instead of waiting for
+        // ever.
+        const int nothing = ::open("/dev/null", O_RDONLY);
+        if ((*workingDir != '\0' && ::chdir(workingDir) != 0) || nothing < 0 ||
+            ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 ||
+            ::dup2(output, STDERR_FILENO) < 0) {
+            failure = errno;
+        } else {
+            ::execve(argv[0], argv, environ);
+            failure = errno;
+        }
+        [[maybe_unused]] const ssize_t told = ::write(report[1], &failure, sizeof failure);
+        ::_exit(127);
+    }
+    const int forkError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    ::close(report[1]);
+    if (pid < 0) {
+        *error = forkError;
+        ::close(report[0]);
+        return -1;
+    }
+    ::setpgid(pid, pid);
+    int failure = 0;
+    ssize_t n;
+    do {
+        n = ::read(report[0], &failure, sizeof failure);
+    } while (n < 0 && errno == EINTR);
+    ::close(report[0]);
+    if (n == ssize_t(sizeof failure)) {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        *error = failure != 0 ? failure : EINVAL;
+        return -1;
+    }
+    *error = 0;
+    return pid;
 }
 
 void appendRecordEnd(int record, int status)
@@ -50,8 +102,9 @@ void appendRecordEnd(int record, int status)
                            ? std::snprintf(line, sizeof line, "signal %d\n", WTERMSIG(status))
                            : std::snprintf(line, sizeof line, "exit %d\n", WEXITSTATUS(status));
     const off_t end = ::lseek(record, 0, SEEK_END);
-    if (end >= 0) [[maybe_unused]]
-        const ssize_t written = ::pwrite(record, line, size_t(length), end);
+    if (end < 0)
+        return;
+    [[maybe_unused]] const ssize_t written = ::pwrite(record, line, size_t(length), end);
 }
 
 namespace {
@@ -75,71 +128,6 @@ void reply(int socket, SupervisorReply::Kind kind, pid_t pid, int value)
     // A server that is gone cannot be told; the record still is.
     while (::send(socket, &message, sizeof message, MSG_NOSIGNAL) < 0 && errno == EINTR) {
     }
-}
-
-// vfork and exec rather than posix_spawn: the command is to die with its supervisor
-// (PR_SET_PDEATHSIG), as nobody would record its end otherwise and the print would be
-// printed again, and there is no spawn attribute for that. The child makes system calls
-// only, and this process has one thread.
-pid_t start(const std::vector<char*>& words, int output, int* error)
-{
-    // The child's errno when it could not run the command; closed by a successful exec.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        *error = errno;
-        return -1;
-    }
-    const pid_t supervisor = ::getpid();
-    const pid_t pid = ::vfork();
-    if (pid == 0) {
-        ::close(report[0]);
-        int failure = 0;
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != supervisor)
-            ::_exit(127);
-        // Its own group, so that the server can end whatever it starts with it.
-        ::setpgid(0, 0);
-        for (int signal = 1; signal < NSIG; ++signal)
-            ::signal(signal, SIG_DFL);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // Nothing to read from: a command that asks for input ends instead of waiting for
-        // ever.
-        const int nothing = ::open("/dev/null", O_RDONLY);
-        if ((*words[0] != '\0' && ::chdir(words[0]) != 0) || nothing < 0 ||
-            ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 ||
-            ::dup2(output, STDERR_FILENO) < 0) {
-            failure = errno;
-        } else {
-            ::execve(words[1], words.data() + 1, environ);
-            failure = errno;
-        }
-        [[maybe_unused]] const ssize_t told = ::write(report[1], &failure, sizeof failure);
-        ::_exit(127);
-    }
-    ::close(report[1]);
-    if (pid < 0) {
-        *error = errno;
-        ::close(report[0]);
-        return -1;
-    }
-    ::setpgid(pid, pid);
-    int failure = 0;
-    ssize_t n;
-    do {
-        n = ::read(report[0], &failure, sizeof failure);
-    } while (n < 0 && errno == EINTR);
-    ::close(report[0]);
-    if (n == ssize_t(sizeof failure)) {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        *error = failure != 0 ? failure : EINVAL;
-        return -1;
-    }
-    *error = 0;
-    return pid;
 }
 
 // Reads one request and starts its command. False when the server is gone.
@@ -181,7 +169,7 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
     int error = EINVAL;
     pid_t pid = -1;
     if (fdCount == 2 && words.size() >= 3 && !(message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
-        pid = start(words, fds[0], &error);
+        pid = startPrintCommand(words[0], words.data() + 1, fds[0], true, &error);
     if (fds[0] >= 0)
         ::close(fds[0]);
     if (pid > 0) {

@@ -11,7 +11,7 @@
 // It lives as long as the server so that a print costs one process start, not two; it is
 // free of Qt so that it starts quickly and does nothing but this.
 
-#include <spawn.h>
+#include <sys/types.h>
 
 #include <cstdint>
 
@@ -38,10 +38,9 @@ int runSupervisor();
 // of a command killed by a signal).
 void appendRecordEnd(int record, int status);
 
-// Spawn attributes for a print command: every signal at its default and none blocked,
-// whatever the server or its launcher set (a command that inherits an ignored SIGCHLD loses
-// its own children's exit statuses).
-void initPrintSpawnAttributes(posix_spawnattr_t* attr);
-// The rest of a print command's start: standard input /dev/null, standard output and error
-// to `output`, a process group of its own.
-void addPrintCommandSpawn(posix_spawn_file_actions_t* actions, posix_spawnattr_t* attr, int output);
+// Starts a print command (argv[0] the program) in `workingDir` (empty: where this program
+// is), with standard input /dev/null, standard output and error to `output`, in a process
+// group of its own, every signal at its default and none blocked. With `dieWithStarter` it
+// is killed when the thread that started it ends. Its pid, or -1 with `*error` set.
+pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
+                        int* error);

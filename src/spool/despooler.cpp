@@ -48,7 +48,7 @@ void Despooler::run()
     }
     // Between passes a queue folder holds jobs only.
     for (const QString& dir : std::as_const(m_printedFolders))
-        PrintRecord::removeIfEmpty(QueueFolder::open(dir, false));
+        PrintRecord::tidy(QueueFolder::open(dir, false));
 }
 
 bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)

@@ -184,33 +184,26 @@ void forget(const QueueFolder& folder, const QString& controlFile)
     ::close(fd);
 }
 
-void removeIfEmpty(const QueueFolder& folder)
-{
-    const int fd = openRecord(folder, 0);
-    if (fd < 0)
-        return;
-    // Nobody adds an entry without the lock, so an empty record stays empty until unlinked.
-    if (lockRecord(fd, LOCK_EX | LOCK_NB) == 0 && readEntries(fd).isEmpty())
-        ::unlinkat(folder.fd(), FileName, 0);
-    ::close(fd);
-}
-
 QString tidy(const QueueFolder& folder)
 {
     const int fd = openRecord(folder, 0);
     if (fd < 0)
         return {};
-    QList<Entry> entries = readEntries(fd);
     QString running;
     if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK && !entries.isEmpty() && entries.last().end.isEmpty())
+        // A print holds it: its entry is the last one, with no end yet.
+        const bool held = errno == EWOULDBLOCK;
+        const QList<Entry> entries = readEntries(fd);
+        if (held && !entries.isEmpty() && entries.last().end.isEmpty())
             running = spoolNameFromBytes(entries.last().controlFile.constData());
-    } else if (entries.isEmpty()) {
-        ::unlinkat(folder.fd(), FileName, 0);
-    } else if (dropEntries(folder, entries, {})) {
+    } else {
+        // Read under the lock: nobody adds an entry without it, so what is read stays true
+        // until the record is rewritten or unlinked here.
+        QList<Entry> entries = readEntries(fd);
+        const bool dropped = dropEntries(folder, entries, {});
         if (entries.isEmpty())
             ::unlinkat(folder.fd(), FileName, 0);
-        else
+        else if (dropped)
             writeEntries(fd, entries);
     }
     ::close(fd);

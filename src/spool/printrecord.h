@@ -39,11 +39,9 @@ void recordSuccess(const QueueFolder& folder, const QString& controlFile);
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);
 // Drops the job's entry (its files are gone, or it is to be printed again anyway).
 void forget(const QueueFolder& folder, const QString& controlFile);
-// Removes a record with no entries that no print holds: between passes a queue folder
-// holds jobs only.
-void removeIfEmpty(const QueueFolder& folder);
-// At recovery: drops the entries of jobs that are gone, unless a print holds the record;
-// then the job it runs (empty when the record is free).
+// Unless a print holds the record: drops the entries of jobs that are gone and removes a
+// record left with none (between passes a queue folder holds jobs only). Else the job the
+// print runs, or empty.
 QString tidy(const QueueFolder& folder);
 
 } // namespace PrintRecord

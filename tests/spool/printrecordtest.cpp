@@ -66,7 +66,7 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
               PrintRecord::Outcome::None);
     // Between passes the folder holds jobs only.
     ASSERT_TRUE(QFileInfo::exists(queueDir + QStringLiteral("/:printing")));
-    PrintRecord::removeIfEmpty(folder);
+    PrintRecord::tidy(folder);
     EXPECT_FALSE(QFileInfo::exists(queueDir + QStringLiteral("/:printing")));
     setSupervisorProgram(QString());
 }

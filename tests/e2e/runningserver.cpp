@@ -6,6 +6,8 @@
 #include <QProcessEnvironment>
 #include <QTcpSocket>
 
+#include <gtest/gtest.h>
+
 #include <csignal>
 
 RunningServer::RunningServer() = default;
@@ -27,19 +29,27 @@ QString RunningServer::appendScript()
     return path;
 }
 
+QByteArray RunningServer::settingsText(const QString& dir, quint16 port,
+                                       const QStringList& printers, const QStringList& hosts,
+                                       const QByteArray& extra)
+{
+    QByteArray text = "SPOOLDIR\r\n" + QFile::encodeName(dir) + "/spool\r\n\r\nPORT\r\n" +
+                      QByteArray::number(port) + "\r\n\r\n" + extra + "PRINTERS\r\n";
+    for (const QString& p : printers)
+        text += p.toUtf8() + "\r\n";
+    text += "\r\nHOSTS\r\n";
+    for (const QString& h : hosts)
+        text += h.toUtf8() + "\r\n";
+    return text;
+}
+
 bool RunningServer::start(const QStringList& printers, const QStringList& hosts,
                           const QByteArray& extra)
 {
     if (m_port == 0)
         m_port = freePort();
-    QByteArray ini = "SPOOLDIR\r\n" + QFile::encodeName(dir()) + "/spool\r\n\r\nPORT\r\n" +
-                     QByteArray::number(m_port) + "\r\n\r\n" + extra + "PRINTERS\r\n";
-    for (const QString& p : printers)
-        ini += p.toLatin1() + "\r\n";
-    ini += "\r\nHOSTS\r\n";
-    for (const QString& h : hosts)
-        ini += h.toLatin1() + "\r\n";
-    writeFile(dir() + QStringLiteral("/lpd.ini"), ini);
+    writeFile(dir() + QStringLiteral("/lpd.ini"),
+              settingsText(dir(), m_port, printers, hosts, extra));
     return launch();
 }
 
@@ -167,4 +177,13 @@ CommandResult runCommand(const QString& program, const QStringList& args, int ti
     r.output = p.readAll();
     r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     return r;
+}
+
+void expectEachPrintedOnce(const QMap<int, int>& count, const QList<int>& acked)
+{
+    EXPECT_FALSE(count.contains(-1)) << "a job was printed cut off or mangled";
+    for (auto it = count.begin(); it != count.end(); ++it)
+        EXPECT_EQ(it.value(), 1) << "job " << it.key();
+    for (int id : acked)
+        EXPECT_EQ(count.value(id), 1) << "acknowledged job " << id;
 }

@@ -3,6 +3,8 @@
 // from standard output.
 
 #include <QByteArray>
+#include <QList>
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -17,8 +19,11 @@ public:
     QString spool(const QString& queue = QStringLiteral("lp")) const;
     quint16 port() const { return m_port; }
     qint64 pid() const { return m_process.processId(); }
-    // Writes lpd.ini (PRINTERS and HOSTS given as lines) and starts the program; true when
-    // it listens.
+    // An lpd.ini spooling under `dir`/spool, PRINTERS and HOSTS given as lines, `extra`
+    // sections before them.
+    static QByteArray settingsText(const QString& dir, quint16 port, const QStringList& printers,
+                                   const QStringList& hosts, const QByteArray& extra = {});
+    // Writes lpd.ini (see settingsText) and starts the program; true when it listens.
     bool start(const QStringList& printers, const QStringList& hosts = {QStringLiteral("127.")},
                const QByteArray& extra = {});
     // Starts again on the same folder and port.
@@ -73,3 +78,7 @@ struct CommandResult
 };
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs = 20000,
                          const QStringList& extraEnv = {});
+
+// How often each job was printed (-1: one printed cut off or mangled): every job, and every
+// acknowledged one, exactly once.
+void expectEachPrintedOnce(const QMap<int, int>& count, const QList<int>& acked);

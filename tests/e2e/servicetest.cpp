@@ -20,19 +20,6 @@
 
 namespace {
 
-QByteArray ini(const QString& dir, quint16 port, const QStringList& printers,
-               const QStringList& hosts, const QByteArray& extra = {})
-{
-    QByteArray text = "SPOOLDIR\r\n" + QFile::encodeName(dir) + "/spool\r\n\r\nPORT\r\n" +
-                      QByteArray::number(port) + "\r\n\r\n" + extra + "PRINTERS\r\n";
-    for (const QString& p : printers)
-        text += p.toUtf8() + "\r\n";
-    text += "\r\nHOSTS\r\n";
-    for (const QString& h : hosts)
-        text += h.toUtf8() + "\r\n";
-    return text;
-}
-
 CommandResult rlpr(quint16 port, const QString& queue, const QString& file)
 {
     return runCommand(QStringLiteral("rlpr"),
@@ -89,14 +76,17 @@ TEST(Service, IPv4AndIPv6ClientsOnOneListenerAreAdmittedByTheirAddressText)
     EXPECT_TRUE(s.log().contains(QStringLiteral(" ::1 connected"))) << s.log().toStdString();
 
     // Without the IPv6 entry ::1 is a stranger; "0.0.0.0" leaves IPv6 out altogether.
-    ASSERT_TRUE(reload(s, ini(s.dir(), s.port(), {print}, {QStringLiteral("127.")}),
-                       QStringLiteral("Reloading ")));
+    ASSERT_TRUE(
+        reload(s, RunningServer::settingsText(s.dir(), s.port(), {print}, {QStringLiteral("127.")}),
+               QStringLiteral("Reloading ")));
     const CommandResult stranger = socatFromIpv6(s.port());
     EXPECT_EQ(stranger.output, QByteArray("No permission!\n"));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Remote ::1 no permission.")));
-    ASSERT_TRUE(reload(
-        s, ini(s.dir(), s.port(), {print}, {QStringLiteral("127.")}, "LISTEN\r\n0.0.0.0\r\n\r\n"),
-        QStringLiteral("Reloading ")));
+    ASSERT_TRUE(
+        reload(s,
+               RunningServer::settingsText(s.dir(), s.port(), {print}, {QStringLiteral("127.")},
+                                           "LISTEN\r\n0.0.0.0\r\n\r\n"),
+               QStringLiteral("Reloading ")));
     LoopbackClient v4;
     EXPECT_TRUE(v4.connectTo(s.port()));
     EXPECT_NE(socatFromIpv6(s.port()).exitCode, 0);
@@ -115,7 +105,8 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
     const quint16 newPort = freePort();
     const QString second =
         QStringLiteral("b\u00fcro ") + s.appendScript() + QStringLiteral(" %p/%d");
-    QByteArray edited = ini(s.dir(), newPort, {print, second}, {QStringLiteral("127.")});
+    QByteArray edited =
+        RunningServer::settingsText(s.dir(), newPort, {print, second}, {QStringLiteral("127.")});
     edited.replace("/spool\r\n", "/sp\xC3\xB6\xC3\xB6l\r\n");
     ASSERT_TRUE(reload(s, edited, QStringLiteral("Scanning for old jobs for printer b\u00fcro")))
         << s.log().toStdString();
@@ -139,8 +130,10 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
 
     // A broken file changes nothing and says why.
     for (const QByteArray& broken :
-         {ini(s.dir(), 0, {print}, {}).replace("PORT\r\n0", "PORT\r\nfivefifteen"),
-          ini(s.dir(), newPort, {print, QStringLiteral("- /bin/true")}, {})}) {
+         {RunningServer::settingsText(s.dir(), 0, {print}, {})
+              .replace("PORT\r\n0", "PORT\r\nfivefifteen"),
+          RunningServer::settingsText(s.dir(), newPort, {print, QStringLiteral("- /bin/true")},
+                                      {})}) {
         ASSERT_TRUE(reload(s, broken, QStringLiteral(" failed, the running settings stay: ")))
             << s.log().toStdString();
     }

@@ -124,11 +124,7 @@ void torture(bool kill)
         },
         120000));
     const QMap<int, int> count = printed();
-    EXPECT_FALSE(count.contains(-1)) << "a job was printed cut off or mangled";
-    for (auto it = count.begin(); it != count.end(); ++it)
-        EXPECT_EQ(it.value(), 1) << "job " << it.key();
-    for (int id : acked)
-        EXPECT_EQ(count.value(id), 1) << "acknowledged job " << id;
+    expectEachPrintedOnce(count, acked);
     EXPECT_TRUE(spoolEmpty())
         << QDir(s.spool()).entryList(QDir::Files | QDir::Hidden).join(u' ').toStdString();
     s.stop();

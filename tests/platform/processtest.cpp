@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -189,8 +188,7 @@ TEST_F(Process, CommandWhoseSupervisorDiesIsEndedAndItsEndIsUnknown)
     const QString pidFile = dir.filePath(QStringLiteral("pid"));
     const QString orphan =
         script(QStringLiteral("orphan.sh"), "echo $$ > \"$1\"\nkill -9 $PPID\nexec sleep 60\n");
-    setSupervisorProgram(QFileInfo(QStringLiteral(SPOOLMERE_BINARY)).absolutePath() +
-                         QStringLiteral("/spoolmere-supervise"));
+    setSupervisorProgram(QStringLiteral(SPOOLMERE_SUPERVISOR));
     QFile record(dir.filePath(QStringLiteral("record")));
     ASSERT_TRUE(record.open(QIODevice::ReadWrite));
     const ProcessResult result =

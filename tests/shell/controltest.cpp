@@ -429,15 +429,7 @@ TEST_F(Desktop, AListenerThatCannotOpenShowsTheWindowAndTheControlChannelStillWo
 
     QString shown;
     QString caption;
-    answerModals([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (!box)
-            return false;
-        shown = box->text();
-        caption = box->windowTitle();
-        box->accept();
-        return true;
-    });
+    acceptNextMessageBox(&shown, &caption);
     // Neither "open" nor any other argument: the window comes up all the same.
     DesktopShell shell(other, channel, runtime.path(),
                        CommandLine::parse({QStringLiteral("protect")}));

@@ -192,15 +192,7 @@ TEST_F(Dialogs, SaveLogToAPlaceThatCannotBeCreatedSaysSo)
     const QString target = dir.path() + QStringLiteral("/no/such/folder/log.txt");
     QString shown;
     QString caption;
-    answerModals([&](QWidget* modal) {
-        auto* box = qobject_cast<QMessageBox*>(modal);
-        if (!box)
-            return false;
-        shown = box->text();
-        caption = box->windowTitle();
-        box->accept();
-        return true;
-    });
+    acceptNextMessageBox(&shown, &caption);
     EXPECT_FALSE(w.extendedLogDialog()->saveLogTo(target));
     // What failed and why, under the caption every error box has.
     EXPECT_EQ(caption, QStringLiteral("Error"));

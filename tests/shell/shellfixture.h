@@ -97,14 +97,17 @@ inline void answerModals(const std::function<bool(QWidget*)>& act, int timeoutMs
     timer->start(10);
 }
 
-// Accepts the next message box that comes up and keeps its text in *shown.
-inline void acceptNextMessageBox(QString* shown)
+// Accepts the next message box that comes up and keeps its text in *shown (and its title
+// in *caption).
+inline void acceptNextMessageBox(QString* shown, QString* caption = nullptr)
 {
-    answerModals([shown](QWidget* modal) {
+    answerModals([shown, caption](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
         if (!box)
             return false;
         *shown = box->text();
+        if (caption)
+            *caption = box->windowTitle();
         box->accept();
         return true;
     });

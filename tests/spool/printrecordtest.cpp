@@ -21,8 +21,7 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
     ASSERT_TRUE(folder.isOpen());
     const QString queueDir = dir.path() + QStringLiteral("/lp");
     ASSERT_TRUE(writeFile(queueDir + QStringLiteral("/cfA001h"), "Pann\n"));
-    setSupervisorProgram(QFileInfo(QStringLiteral(SPOOLMERE_BINARY)).absolutePath() +
-                         QStringLiteral("/spoolmere-supervise"));
+    setSupervisorProgram(QStringLiteral(SPOOLMERE_SUPERVISOR));
     const auto print = [&](const QString& job, const QStringList& command) {
         const int record = PrintRecord::begin(folder, job);
         EXPECT_GE(record, 0);

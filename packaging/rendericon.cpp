@@ -1,7 +1,7 @@
 // Writes the program's own icon as PNG files for the hicolor theme: rendericon DIR SIZE...
 // gives DIR/SIZExSIZE/apps/spoolmere.png for each size.
 
-#include "shell/appicon.h"
+#include "gui/appicon.h"
 
 #include <QDir>
 #include <QGuiApplication>

@@ -15,7 +15,7 @@
 #include <QFileInfo>
 
 #ifdef SPOOLMERE_HAVE_GUI
-#include "shell/desktopshell.h"
+#include "gui/desktopshell.h"
 #include <QApplication>
 #include <QMessageBox>
 #endif

@@ -3,14 +3,14 @@
 
 #include "shellfixture.h"
 
+#include "gui/desktopshell.h"
+#include "gui/helpopener.h"
+#include "gui/helpwindow.h"
+#include "gui/mainwindow.h"
+#include "gui/trayicon.h"
 #include "platform/commandline.h"
 #include "platform/controlchannel.h"
 #include "platform/instancelock.h"
-#include "shell/desktopshell.h"
-#include "shell/helpopener.h"
-#include "shell/helpwindow.h"
-#include "shell/mainwindow.h"
-#include "shell/trayicon.h"
 
 #include <QAction>
 #include <QDir>

@@ -1,9 +1,9 @@
-#include "config/ui/setupdialog.h"
+#include "gui/setupdialog.h"
 
-#include "config/ui/numericedit.h"
-#include "config/ui/setupchecks.h"
+#include "gui/helpopener.h"
+#include "gui/numericedit.h"
+#include "gui/setupchecks.h"
 #include "platform/printroutes.h"
-#include "shell/helpopener.h"
 
 #include <QCheckBox>
 #include <QComboBox>

@@ -1,6 +1,6 @@
-#include "shell/helpopener.h"
+#include "gui/helpopener.h"
 
-#include "shell/helpwindow.h"
+#include "gui/helpwindow.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>

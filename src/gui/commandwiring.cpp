@@ -1,7 +1,7 @@
-#include "shell/commandwiring.h"
+#include "gui/commandwiring.h"
 
-#include "config/ui/printercommands.h"
-#include "shell/mainwindow.h"
+#include "gui/mainwindow.h"
+#include "gui/printercommands.h"
 
 #include <QAction>
 

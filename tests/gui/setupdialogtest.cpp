@@ -1,10 +1,10 @@
 // The setup dialog shown and typed into: its checks, messages, the definition it builds,
 // the host list and the buttons that leave the program.
 
-#include "config/ui/setupdialog.h"
-#include "config/ui/numericedit.h"
-#include "config/ui/setupchecks.h"
-#include "shell/helpopener.h"
+#include "gui/setupdialog.h"
+#include "gui/helpopener.h"
+#include "gui/numericedit.h"
+#include "gui/setupchecks.h"
 
 #include "privatecups.h"
 #include "testsupport.h"

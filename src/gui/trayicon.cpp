@@ -1,6 +1,6 @@
-#include "shell/trayicon.h"
+#include "gui/trayicon.h"
 
-#include "shell/appicon.h"
+#include "gui/appicon.h"
 
 TrayIcon::TrayIcon(QObject* parent) : QObject(parent)
 {

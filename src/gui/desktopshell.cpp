@@ -1,11 +1,11 @@
-#include "shell/desktopshell.h"
+#include "gui/desktopshell.h"
 
-#include "config/ui/printercommands.h"
+#include "gui/commandwiring.h"
+#include "gui/mainwindow.h"
+#include "gui/printercommands.h"
+#include "gui/trayicon.h"
 #include "platform/controlchannel.h"
 #include "protocol/lpdserver.h"
-#include "shell/commandwiring.h"
-#include "shell/mainwindow.h"
-#include "shell/trayicon.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,10 +1,10 @@
-#include "shell/mainwindow.h"
+#include "gui/mainwindow.h"
 
+#include "gui/aboutdialog.h"
+#include "gui/appicon.h"
+#include "gui/extendedlogdialog.h"
+#include "gui/helpopener.h"
 #include "protocol/lpdserver.h"
-#include "shell/aboutdialog.h"
-#include "shell/appicon.h"
-#include "shell/extendedlogdialog.h"
-#include "shell/helpopener.h"
 
 #include <QAction>
 #include <QCloseEvent>

@@ -1,6 +1,6 @@
-#include "shell/aboutdialog.h"
+#include "gui/aboutdialog.h"
 
-#include "shell/appicon.h"
+#include "gui/appicon.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

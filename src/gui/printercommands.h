@@ -8,7 +8,7 @@
 // shows the printers: the owner tells them which printer row is selected and reacts to
 // printersChanged and jobsChanged.
 
-#include "config/ui/setupdialog.h"
+#include "gui/setupdialog.h"
 
 #include <QFileDialog>
 #include <QList>

@@ -1,4 +1,4 @@
-#include "shell/appicon.h"
+#include "gui/appicon.h"
 
 #include <QPainter>
 #include <QPainterPath>

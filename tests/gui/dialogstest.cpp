@@ -3,9 +3,9 @@
 
 #include "shellfixture.h"
 
-#include "shell/aboutdialog.h"
-#include "shell/extendedlogdialog.h"
-#include "shell/mainwindow.h"
+#include "gui/aboutdialog.h"
+#include "gui/extendedlogdialog.h"
+#include "gui/mainwindow.h"
 
 #include <QCheckBox>
 #include <QFile>

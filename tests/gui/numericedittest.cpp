@@ -1,6 +1,6 @@
 // The numeric field driven by real key presses and focus changes.
 
-#include "config/ui/numericedit.h"
+#include "gui/numericedit.h"
 
 #include <QApplication>
 #include <QClipboard>

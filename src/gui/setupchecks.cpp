@@ -1,4 +1,4 @@
-#include "config/ui/setupchecks.h"
+#include "gui/setupchecks.h"
 
 #include <QCollator>
 #include <QDir>

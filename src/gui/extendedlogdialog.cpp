@@ -1,4 +1,4 @@
-#include "shell/extendedlogdialog.h"
+#include "gui/extendedlogdialog.h"
 
 #include "config/logsink.h"
 

@@ -2,15 +2,15 @@
 // key presses while it is shown modally, clients are real (blocking loopback clients and
 // rlpr), and lpd.ini is read back from disk.
 
-#include "config/ui/printercommands.h"
+#include "gui/printercommands.h"
 #include "config/settings.h"
-#include "config/ui/numericedit.h"
-#include "config/ui/setupchecks.h"
-#include "config/ui/setupdialog.h"
+#include "gui/commandwiring.h"
+#include "gui/mainwindow.h"
+#include "gui/numericedit.h"
+#include "gui/setupchecks.h"
+#include "gui/setupdialog.h"
 #include "platform/installedprinters.h"
 #include "protocol/lpdserver.h"
-#include "shell/commandwiring.h"
-#include "shell/mainwindow.h"
 
 #include "testsupport.h"
 

@@ -1,6 +1,6 @@
-#include "shell/helpwindow.h"
+#include "gui/helpwindow.h"
 
-#include "shell/appicon.h"
+#include "gui/appicon.h"
 
 #include <QTextBrowser>
 #include <QUrl>

@@ -1,4 +1,4 @@
-#include "config/ui/numericedit.h"
+#include "gui/numericedit.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

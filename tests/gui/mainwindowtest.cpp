@@ -3,8 +3,8 @@
 
 #include "shellfixture.h"
 
-#include "shell/helpopener.h"
-#include "shell/mainwindow.h"
+#include "gui/helpopener.h"
+#include "gui/mainwindow.h"
 
 #include <QAction>
 #include <QDesktopServices>

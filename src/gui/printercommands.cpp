@@ -1,8 +1,8 @@
-#include "config/ui/printercommands.h"
+#include "gui/printercommands.h"
 
 #include "config/printerdefinition.h"
-#include "config/ui/numericedit.h"
-#include "config/ui/setupdialog.h"
+#include "gui/numericedit.h"
+#include "gui/setupdialog.h"
 #include "platform/installedprinters.h"
 #include "protocol/lpdserver.h"
 #include "spool/localjob.h"

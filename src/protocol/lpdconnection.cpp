@@ -21,9 +21,8 @@
 
 namespace {
 
-// File content is read in blocks up to this size, but never past the announced count and
-// its closing zero, so a block ends exactly where a 2047-byte read would have ended the
-// file. All connections live on the main thread and share it.
+// File content is read in blocks up to this size, never past the announced count and the
+// byte after it. All connections live on the main thread and share it.
 constexpr int ReadBlock = 256 * 1024;
 char g_readBuffer[ReadBlock];
 
@@ -135,7 +134,7 @@ bool LpdConnection::adopt(int handle, QString* report)
     } catch (const SocketError& e) {
         if (report)
             *report = e.message();
-        m_active = false;
+        m_session = Session::Ended;
         return false;
     }
 }
@@ -152,14 +151,15 @@ void LpdConnection::refuse(const QByteArray& answer)
     } catch (const SocketError&) {
     }
     if (m_socket->state() == EventSocket::State::Connected) {
-        m_closedByServer = true;
+        m_session = Session::ClosingByServer;
         m_socket->closeGracefully(m_env.drainTimeoutMs, SocketDrainer::Pool::Refused);
     }
 }
 
 LpdConnection::~LpdConnection()
 {
-    if (!m_dropping) {
+    const bool dropped = m_session == Session::Dropped;
+    if (!dropped) {
         if (m_env.log)
             m_env.log->appendConnecting(QStringLiteral("Destroy Connection Object"));
         closeIfConnected();
@@ -167,15 +167,14 @@ LpdConnection::~LpdConnection()
     if (m_outFile >= 0)
         ::close(m_outFile);
     m_socket.reset();
-    m_active = false;
-    if (!m_dropping && m_env.log)
+    if (!dropped && m_env.log)
         m_env.log->appendConnecting(QStringLiteral("gcount= ") +
                                     QString::number(EventSocket::liveSocketCount()));
 }
 
 void LpdConnection::dropSilently()
 {
-    m_dropping = true;
+    m_session = Session::Dropped;
     if (!m_socket)
         return;
     m_socket->setSessionClosedHandler(nullptr);
@@ -205,7 +204,7 @@ QString LpdConnection::gotFileLine(const QString& path, qint64 bytes, const QStr
 void LpdConnection::closeIfConnected()
 {
     if (m_socket && m_socket->state() == EventSocket::State::Connected) {
-        m_closedByServer = true;
+        m_session = Session::ClosingByServer;
         m_socket->closeGracefully(m_env.drainTimeoutMs);
     }
 }
@@ -282,14 +281,20 @@ QString LpdConnection::queueFolder() const
     return queueFolderFor(m_env.queueFolders, m_queue);
 }
 
+bool LpdConnection::receivingFile() const
+{
+    return m_receiving != Receiving::DaemonCommand && m_receiving != Receiving::SubCommand &&
+           m_receiving != Receiving::Nothing;
+}
+
 void LpdConnection::onData(EventSocket*, quint16 error)
 {
-    if (m_waitingForFiles || m_replying)
+    if (m_fileWork != FileWork::None || m_receiving == Receiving::Nothing)
         return;
     if (error != 0 && m_env.log && m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Data Available called with Error ") +
                           QString::number(error));
-    if (m_state == 2 || m_state == 3)
+    if (receivingFile())
         receiveFileChunk();
     else
         gatherLine();
@@ -323,11 +328,11 @@ void LpdConnection::gatherLine()
     const int waiting = m_socket->peek(bytes, int(sizeof bytes));
     if (waiting <= 0)
         return gatherByte(); // end of stream or an error: reported as a one-byte read would
-    const int take = lineBytesToTake(bytes, waiting, m_line.size(), m_replying);
+    const int take =
+        lineBytesToTake(bytes, waiting, m_line.size(), m_receiving == Receiving::Nothing);
     const int got = m_socket->receive(bytes, take);
     if (got <= 0)
         return;
-    creditProgress(got);
     for (int i = 0; i < got; ++i) {
         if (takeLineByte(bytes[i]))
             return;
@@ -350,13 +355,12 @@ void LpdConnection::gatherByte()
     }
     if (m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Got Byte ") + QString::number(quint8(byte)));
-    creditProgress(1);
     takeLineByte(byte);
 }
 
 bool LpdConnection::takeLineByte(char byte)
 {
-    if (m_replying)
+    if (m_receiving == Receiving::Nothing)
         return false; // bytes behind a command are read and dropped while its answer goes out
     if (byte != '\r' && byte != '\n') {
         m_line.append(byte);
@@ -374,7 +378,7 @@ bool LpdConnection::takeLineByte(char byte)
     if (m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Timer-Reset, command ") +
                           QString::number(quint8(m_line[0])) + QLatin1Char('.'));
-    if (m_state == 0)
+    if (m_receiving == Receiving::DaemonCommand)
         dispatchDaemonCommand();
     else
         dispatchSubCommand();
@@ -384,6 +388,7 @@ bool LpdConnection::takeLineByte(char byte)
 void LpdConnection::dispatchDaemonCommand()
 {
     const char command = m_line[0];
+    creditProgress(m_line.size() + 1);
     switch (command) {
     case 1:
         startCommand();
@@ -396,13 +401,13 @@ void LpdConnection::dispatchDaemonCommand()
         // The report goes out over several steps; a client that shut its side after the
         // request (socat, scripts) still gets all of it, so its end of stream is not taken
         // until the answer is complete.
-        m_replying = true;
+        m_receiving = Receiving::Nothing;
         m_socket->pauseReceiving();
         QueueCommands::queueReport(*this,
                                    command == 3 ? QStringLiteral("short") : QStringLiteral("long"));
         break;
     case 5:
-        m_replying = true;
+        m_receiving = Receiving::Nothing;
         QueueCommands::removeJobs(*this);
         break;
     default:
@@ -440,7 +445,7 @@ void LpdConnection::receiveJobCommand()
         sendAck(true);
         log(QStringLiteral("Receive job for ") + q + QStringLiteral("..."));
         m_queue = q;
-        m_state = 1;
+        m_receiving = Receiving::SubCommand;
     } else {
         sendAck(false);
         log(QStringLiteral("ERROR: Receive Job for ") + q + QStringLiteral(" - no such printer."));
@@ -467,6 +472,9 @@ void LpdConnection::dispatchSubCommand()
         return;
     }
     if (sub == 2 || sub == 3) {
+        // Only a file command is progress: blank lines, aborts and unknown sub-commands
+        // could otherwise hold a session slot for ever without sending a job.
+        creditProgress(m_line.size() + 1);
         fileCommand(sub);
         m_line.clear();
         return;
@@ -477,7 +485,7 @@ void LpdConnection::dispatchSubCommand()
 
 void LpdConnection::fileCommand(char sub)
 {
-    m_state = sub == 2 ? 3 : 2;
+    m_receiving = sub == 2 ? Receiving::ControlFile : Receiving::DataFile;
     m_params = splitOperands(m_line.mid(1));
     if (m_params.size() != 2)
         return refuseFile(QStringLiteral("Invalid parameter count in file command"));
@@ -489,8 +497,8 @@ void LpdConnection::fileCommand(char sub)
         return refuseFile(QStringLiteral("Invalid byte count in file command"));
     m_remaining = count;
     m_fileBytes = count;
-    m_unknownLength = m_state == 2 && isUnknownLength(count);
-    m_lastByteZero = false;
+    if (m_receiving == Receiving::DataFile && isUnknownLength(count))
+        m_receiving = Receiving::StreamedDataFile;
 
     // Every file has a lock file while it arrives, so that recovery after a crash never
     // takes a half-received file for a whole one.
@@ -528,6 +536,10 @@ void LpdConnection::fileCommand(char sub)
                       }
                       m_outFile = std::exchange(file->fd, -1);
                       m_params.clear();
+                      if (m_remaining == 0 && m_receiving == Receiving::ControlFile)
+                          m_receiving = Receiving::ControlFileTerminator;
+                      else if (m_remaining == 0 && m_receiving == Receiving::DataFile)
+                          m_receiving = Receiving::DataFileTerminator;
                       sendAck(true);
                   });
 }
@@ -545,7 +557,7 @@ void LpdConnection::afterFileWork(std::function<void()> work, std::function<void
         done();
         return;
     }
-    m_waitingForFiles = true;
+    m_fileWork = FileWork::Running;
     // Not even the end of the stream is taken meanwhile: a client that sent everything and
     // shut its side still gets every answer.
     if (m_socket)
@@ -554,11 +566,12 @@ void LpdConnection::afterFileWork(std::function<void()> work, std::function<void
     m_env.worker->run(std::move(work), [self, done = std::move(done)] {
         if (!self)
             return;
-        self->m_waitingForFiles = false;
+        const bool closed = self->m_fileWork == FileWork::RunningSocketClosed;
+        self->m_fileWork = FileWork::None;
         done();
         if (!self)
             return;
-        if (std::exchange(self->m_closedWhileWaiting, false))
+        if (closed)
             self->sessionEnded();
         else if (self->m_socket)
             self->m_socket->resumeReceiving();
@@ -582,7 +595,13 @@ void LpdConnection::receiveFileChunk()
     if (m_env.log->receivedDataEnabled())
         m_env.log->append(QStringLiteral("Timer-Reset, got data at ") +
                           QString::number(m_remaining) + QLatin1Char('.'));
-    const qint64 want = m_remaining > 0 ? std::min<qint64>(ReadBlock, m_remaining + 1) : 2047;
+    if (m_receiving == Receiving::ControlFileTerminator ||
+        m_receiving == Receiving::DataFileTerminator)
+        return receiveTerminator();
+    const bool streamed = m_receiving == Receiving::StreamedDataFile;
+    // A counted file's last block takes the byte after the count with it, when it has come:
+    // one read instead of two for the usual file and its terminator.
+    const qint64 want = streamed ? ReadBlock : std::min<qint64>(ReadBlock, m_remaining + 1);
     const int got = m_socket->receive(g_readBuffer, int(want));
     if (got < 0) {
         m_env.log->appendReceivedData(
@@ -600,32 +619,57 @@ void LpdConnection::receiveFileChunk()
         return;
     }
     creditProgress(got);
-    if (m_remaining > 0)
-        m_remaining -= got;
-    else
-        m_fileBytes += got;
-    const bool lastIsZero = g_readBuffer[got - 1] == 0;
-    const bool complete = m_remaining < 0 || (m_remaining == 0 && lastIsZero);
-    if (!complete) {
+    if (streamed) {
+        // Every byte up to the end of the stream is the file's, zeros included.
         if (!writeAll(m_outFile, g_readBuffer, got))
-            return writeFailure();
-        m_lastByteZero = lastIsZero;
+            writeFailure();
         return;
     }
-    if (!writeAll(m_outFile, g_readBuffer, got - 1))
+    const qint64 data = std::min<qint64>(got, m_remaining);
+    if (!writeAll(m_outFile, g_readBuffer, data))
         return writeFailure();
-    if (!lastIsZero) {
-        log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
-        if (!writeAll(m_outFile, g_readBuffer + got - 1, 1))
-            return writeFailure();
+    m_remaining -= data;
+    if (m_remaining > 0)
+        return;
+    const bool control = m_receiving == Receiving::ControlFile;
+    if (got == data) {
+        // The terminator has not come yet; it is looked at by itself when it does.
+        m_receiving = control ? Receiving::ControlFileTerminator : Receiving::DataFileTerminator;
+        return;
     }
-    finishFile();
+    const char terminator = g_readBuffer[got - 1];
+    if (terminator != 0) {
+        log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
+        // Not the file's and not a terminator: the first byte of what the client says next.
+        if (terminator != '\r' && terminator != '\n')
+            m_line = QByteArray(1, terminator);
+    }
+    finishFile(control);
 }
 
-void LpdConnection::finishFile()
+void LpdConnection::receiveTerminator()
+{
+    const bool control = m_receiving == Receiving::ControlFileTerminator;
+    char byte = 0;
+    const int seen = m_socket->peek(&byte, 1);
+    if (seen <= 0)
+        return; // the end of the stream: the session-closed handling decides
+    if (byte == 0) {
+        m_socket->receive(&byte, 1);
+    } else {
+        // Left where it is, for the command line it begins.
+        log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
+    }
+    if (m_outFile < 0)
+        return writeFailure();
+    finishFile(control);
+}
+
+void LpdConnection::finishFile(bool control)
 {
     const int fd = m_outFile;
     m_outFile = -1;
+    m_receiving = Receiving::SubCommand;
     if (::close(fd) != 0) {
         sendAck(false);
         log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
@@ -633,16 +677,14 @@ void LpdConnection::finishFile()
         closeIfConnected();
         return;
     }
-    auto accepted = [this] {
+    auto accepted = [this, control] {
         sendAck(true);
         log(gotFileLine(m_currentPath, m_fileBytes, m_queue));
-        if (m_state == 3)
+        if (control)
             keepControlFile(m_currentPath);
         else if (!m_dataPaths.contains(m_currentPath))
             m_dataPaths << m_currentPath;
         m_lockPath.clear();
-        m_unknownLength = false;
-        m_state = 1;
     };
     // Each file's lock goes before its answer, on the worker in order with the rest: a lock
     // then always means "incomplete", and a job whose files were all acknowledged is whole
@@ -690,11 +732,8 @@ void LpdConnection::writeFailure()
 
 void LpdConnection::finishDataFileAtClose()
 {
-    // The client ended the data file by closing. For a file of unknown length a closing
-    // zero that came as the last byte is dropped, as the end rule drops it.
-    qint64 size = ::lseek(m_outFile, 0, SEEK_END);
-    if (m_unknownLength && m_lastByteZero && size > 0 && ::ftruncate(m_outFile, size - 1) == 0)
-        --size;
+    // The client ended the data file by closing: every byte it sent is the file's.
+    const qint64 size = ::lseek(m_outFile, 0, SEEK_END);
     const int fd = m_outFile;
     m_outFile = -1;
     if (::close(fd) != 0 || size < 0)
@@ -706,8 +745,7 @@ void LpdConnection::finishDataFileAtClose()
     log(gotFileLine(m_currentPath, size, m_queue));
     if (!m_dataPaths.contains(m_currentPath))
         m_dataPaths << m_currentPath;
-    m_unknownLength = false;
-    m_state = 1;
+    m_receiving = Receiving::SubCommand;
 }
 
 void LpdConnection::handOverJob(bool more)
@@ -747,10 +785,11 @@ void LpdConnection::onSocketClosed(EventSocket*, quint16 error)
 {
     // Only the client's normal end of stream ends a file of unknown length; a reset or the
     // server's own close (the idle timeout) cuts it off.
-    m_endOfStream = error == 0 && !m_closedByServer;
+    m_session = error == 0 && m_session != Session::ClosingByServer ? Session::EndedByClient
+                                                                    : Session::CutOff;
     // A file being made ready or finished is taken into account first.
-    if (m_waitingForFiles) {
-        m_closedWhileWaiting = true;
+    if (m_fileWork == FileWork::Running) {
+        m_fileWork = FileWork::RunningSocketClosed;
         return;
     }
     sessionEnded();
@@ -759,10 +798,10 @@ void LpdConnection::onSocketClosed(EventSocket*, quint16 error)
 void LpdConnection::sessionEnded()
 {
     // A data file of unknown length ends with the connection. So does one whose announced
-    // bytes all arrived: CUPS' lpd backend in stream mode sends an honest count, then no
-    // closing zero, and closes without waiting for the answer.
-    if (m_outFile >= 0 && m_state == 2 &&
-        ((m_unknownLength && m_endOfStream) || (!m_unknownLength && m_remaining == 0)))
+    // bytes all arrived: a client may close instead of sending the terminator.
+    if (m_outFile >= 0 &&
+        ((m_receiving == Receiving::StreamedDataFile && m_session == Session::EndedByClient) ||
+         m_receiving == Receiving::DataFileTerminator))
         finishDataFileAtClose();
     if (!m_controlPath.isEmpty() && m_dataPaths.isEmpty()) {
         removeFiles({m_controlPath});
@@ -780,7 +819,7 @@ void LpdConnection::sessionEnded()
             QStringLiteral(" cut off."));
     }
     releaseAll();
-    m_active = false;
+    m_session = Session::Ended;
     if (m_onClosed)
         m_onClosed(this);
     // The closed session waits in the list for the next tick, up to five seconds while a

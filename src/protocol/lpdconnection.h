@@ -72,8 +72,9 @@ public:
     bool closeDeferred() const { return m_closeDeferred; }
     void setCloseDeferred(bool deferred) { m_closeDeferred = deferred; }
     // Open: its socket has not closed yet.
-    bool isActive() const { return m_active; }
-    // ms since the epoch (Clock); moved on by the bytes the client sends (see creditProgress).
+    bool isActive() const { return m_session != Session::Ended; }
+    // ms since the epoch (Clock); moved on by the bytes that bring a command or a
+    // file nearer (see creditProgress); blank lines and aborts earn nothing.
     qint64 lastActivity() const { return m_lastActivity; }
 
     void closeIfConnected();
@@ -98,6 +99,42 @@ public:
     static int lineBytesToTake(const char* bytes, int count, qsizetype lineLength, bool dropping);
 
 private:
+    // What the next bytes from the client are. A counted file is exactly its count of bytes;
+    // the byte after them is its terminator. A data file of unknown length is every byte
+    // until the client ends the stream.
+    enum class Receiving
+    {
+        DaemonCommand,
+        SubCommand,
+        ControlFile,
+        DataFile,
+        StreamedDataFile,
+        ControlFileTerminator,
+        DataFileTerminator,
+        // An answer goes out over several steps; what the client sends meanwhile is dropped.
+        Nothing
+    };
+    // Where the socket stands, as far as the job's files care: only the client's own end of
+    // the stream ends a file of unknown length; a reset or the server's close cuts it off.
+    enum class Session
+    {
+        Open,
+        ClosingByServer,
+        EndedByClient,
+        CutOff,
+        Ended,
+        // Dropped at shut-down: no session-closed handling, no log lines.
+        Dropped
+    };
+    // File work on the spool worker, during which nothing is read from the client.
+    enum class FileWork
+    {
+        None,
+        Running,
+        // The socket closed meanwhile; the session ends when the work is done.
+        RunningSocketClosed
+    };
+
     void onData(EventSocket* socket, quint16 error);
     void onSocketClosed(EventSocket* socket, quint16 error);
     void gatherLine();
@@ -110,7 +147,9 @@ private:
     void fileCommand(char subCommand);
     void refuseFile(const QString& what);
     void receiveFileChunk();
-    void finishFile();
+    void receiveTerminator();
+    void finishFile(bool control);
+    bool receivingFile() const;
     // Runs `work` on the worker and `done` back here, not reading from the client meanwhile:
     // the bytes behind a sub-command wait for the state its answer leaves.
     void afterFileWork(std::function<void()> work, std::function<void()> done);
@@ -137,7 +176,9 @@ private:
     std::unique_ptr<EventSocket> m_socket;
     const Environment m_env;
     std::function<void(LpdConnection*)> m_onClosed;
-    quint8 m_state = 0;
+    Receiving m_receiving = Receiving::DaemonCommand;
+    Session m_session = Session::Open;
+    FileWork m_fileWork = FileWork::None;
     QList<QByteArray> m_params;
     QByteArray m_line;
     qint64 m_remaining = 0;
@@ -148,20 +189,11 @@ private:
     QString m_controlPath;
     QStringList m_dataPaths; // every data file received on this connection
     QStringList m_claims;    // file names this connection holds (full paths)
-    bool m_active = true;
     qint64 m_lastActivity = 0;
     bool m_peerPending = false;
     bool m_closeDeferred = false;
 
     int m_outFile = -1;
-    bool m_unknownLength = false;
-    bool m_lastByteZero = false;
-    bool m_replying = false; // an answer is being sent over several steps
-    bool m_dropping = false;
-    bool m_waitingForFiles = false;
-    bool m_closedWhileWaiting = false;
-    bool m_closedByServer = false;
-    bool m_endOfStream = false;
     QString m_lockPath; // lock file of the file being received
 
     friend class QueueCommands;

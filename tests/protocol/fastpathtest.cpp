@@ -106,8 +106,8 @@ TEST_F(FastPath, BytesSentAheadOfTheAnswersAreReadInTheStateTheLineLeaves)
     startServer();
     const QByteArray control = "Pahead\nldfA501h\n";
     // The whole job in one write, without waiting for a single answer; the data file's
-    // sub-command ends in CR LF, so its LF is the first byte of the file's content, and
-    // the file ends (with the warning) at the byte that takes it past its count.
+    // sub-command ends in CR LF, so its LF is the first byte of the file's content; the
+    // file is its count of bytes, and the byte after them, not a zero, gets the warning.
     const QByteArray stream = "\x02lp\n\x02" + QByteArray::number(control.size()) + " cfA501h\n" +
                               control + QByteArray(1, '\0') +
                               "\x03"
@@ -123,7 +123,7 @@ TEST_F(FastPath, BytesSentAheadOfTheAnswersAreReadInTheStateTheLineLeaves)
     EXPECT_EQ(acks, QByteArray(5, '\0'));
     ASSERT_TRUE(waitUntil(
         [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp ahead 501")); }));
-    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA501h")), QByteArray("\nhello"));
+    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA501h")), QByteArray("\nhell"));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/cfA501h")), control);
     EXPECT_TRUE(logHas(QStringLiteral("WARNING: No closing #0 in file for lp.")));
 }

@@ -77,7 +77,7 @@ TEST_F(Receive, QueueNamesIgnoreCaseButLandInTheDefinitionsFolder)
 TEST_F(Receive, EndRuleClosingZeroAloneAndMissingZero)
 {
     startServer();
-    // The closing zero in a chunk of its own: same file, logged size one more.
+    // The closing zero in a chunk of its own: the same file, logged with its own size.
     QByteArray first, second;
     const QByteArray acks = client([&] {
         LoopbackClient c;
@@ -92,7 +92,7 @@ TEST_F(Receive, EndRuleClosingZeroAloneAndMissingZero)
         QThread::msleep(100);
         c.send(QByteArray(1, '\0'));
         a += c.read(1);
-        // A file whose closing byte is not zero: kept with that byte, and a warning.
+        // A file followed by a byte that is not zero: the file is its count, and a warning.
         c.send("\x03"
                "3 dfA201h\n");
         a += c.read(1);
@@ -106,12 +106,77 @@ TEST_F(Receive, EndRuleClosingZeroAloneAndMissingZero)
     EXPECT_EQ(acks, QByteArray(5, '\0'));
     EXPECT_EQ(first, QByteArray(1000, 'a'));
     EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
-                       QStringLiteral("/dfA200h with 1001 B for lp.")));
-    EXPECT_EQ(second, QByteArray("abcd"));
+                       QStringLiteral("/dfA200h with 1000 B for lp.")));
+    EXPECT_EQ(second, QByteArray("abc"));
     EXPECT_TRUE(logHas(QStringLiteral("WARNING: No closing #0 in file for lp.")));
     // Only data files arrived: they are gone after the close.
     EXPECT_TRUE(waitUntil([&] { return !QFile::exists(queueDir() + QStringLiteral("/dfA201h")); }));
     EXPECT_TRUE(server->pendingJobs().isEmpty());
+}
+
+TEST_F(Receive, CountDecidesWhereAFileEndsAtEveryReadBoundary)
+{
+    // One job of several data files whose last bytes are zeros, each sent three ways: whole
+    // with its terminator in one write; split so that the last data byte ends a read (the
+    // terminator sent only once the file is on disk); and with no terminator at all, the
+    // next sub-command right behind the data. Every file is its count of bytes, every
+    // answer is 0, and no byte leaks into the next command.
+    startServer();
+    QList<QByteArray> files;
+    for (int size : {1, 3, 19, 1000, 4096, 300000})
+        files << QByteArray(size, '\0');
+    for (int size : {2, 20, 1023, 262145})
+        files << QByteArray(size - 1, 'z') + '\0';
+    QByteArray control = "Pzeros\n";
+    for (qsizetype i = 0; i < files.size(); ++i)
+        control += "ldfA" + QByteArray::number(600 + i) + "h\n";
+    QList<QByteArray> stored;
+    const QByteArray acks = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        c.send("\x02lp\n");
+        QByteArray a = c.read(1);
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            const QByteArray name = "dfA" + QByteArray::number(600 + i) + "h";
+            c.send("\x03" + QByteArray::number(files[i].size()) + " " + name + "\n");
+            a += c.read(1);
+            const QString path = queueDir() + QLatin1Char('/') + QString::fromLatin1(name);
+            switch (i % 3) {
+            case 0:
+                c.send(files[i] + '\0');
+                break;
+            case 1:
+                c.send(files[i]);
+                if (!waitForFileSize(path, files[i].size()))
+                    return QByteArray("not written");
+                c.send(QByteArray(1, '\0'));
+                break;
+            case 2:
+                c.send(files[i]); // the next sub-command is the byte after the count
+                break;
+            }
+            if (i % 3 != 2)
+                a += c.read(1);
+        }
+        c.send("\x02" + QByteArray::number(control.size()) + " cfA600h\n");
+        // The missing terminators' answers come as each next command is read.
+        a += c.read(files.size() / 3 + 1);
+        c.send(control + '\0');
+        a += c.read(1);
+        for (qsizetype i = 0; i < files.size(); ++i)
+            stored << readFile(queueDir() + QStringLiteral("/dfA") + QString::number(600 + i) +
+                               QStringLiteral("h"));
+        return a;
+    });
+    EXPECT_EQ(acks, QByteArray(2 + 2 * files.size() + 1, '\0'));
+    ASSERT_EQ(stored.size(), files.size());
+    for (qsizetype i = 0; i < files.size(); ++i)
+        EXPECT_EQ(stored[i], files[i]) << "file " << i << " of " << files[i].size() << " B";
+    EXPECT_EQ(server->log().lines().count(QStringLiteral("WARNING: No closing #0 in file for lp.")),
+              files.size() / 3);
+    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
+                       QStringLiteral("/dfA601h with 3 B for lp.")));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
 }
 
 TEST_F(Receive, RefusedFileCommandsAnswerOneAndLog)

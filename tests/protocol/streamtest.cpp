@@ -62,14 +62,41 @@ TEST_F(Stream, UnknownLengthFilesEndAtCloseAndFormAJob)
     }
 }
 
-TEST_F(Stream, TrailingZeroBeforeTheCloseIsDroppedAsAClosingZero)
+TEST_F(Stream, EveryByteUpToTheCloseIsKeptZerosIncluded)
 {
+    // 50,050 bytes with a zero every 1,001, written in pieces that each end in a zero, each
+    // piece on disk before the next is sent: no zero ends the file, only the close does.
     startServer();
-    client([&] { return streamJob(port, "999999999999", QByteArray("hello") + '\0', "310"); });
+    QByteArray data;
+    for (int i = 0; i < 50050; ++i)
+        data.append(i % 1001 == 1000 ? '\0' : char('a' + i % 26));
+    const QString path = queueDir() + QStringLiteral("/dfA310h");
+    const QByteArray acks = client([&] {
+        LoopbackClient c;
+        c.connectTo(port);
+        const QByteArray control = "Pstream\nldfA310h\n";
+        QByteArray a;
+        for (const QByteArray& line :
+             {QByteArray("\x02lp\n"),
+              "\x02" + QByteArray::number(control.size()) + " cfA310h\n", control + '\0',
+              QByteArray("\x03"
+                         "0 dfA310h\n")}) {
+            c.send(line);
+            a += c.read(1);
+        }
+        for (qsizetype at = 0; at < data.size(); at += 5005) {
+            c.send(data.mid(at, 5005));
+            if (!waitForFileSize(path, at + 5005))
+                return QByteArray("piece not written");
+        }
+        c.close();
+        return a;
+    });
+    EXPECT_EQ(acks, QByteArray(4, '\0'));
     ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
-    EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA310h")), QByteArray("hello"));
-    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + queueDir() +
-                       QStringLiteral("/dfA310h with 5 B for lp.")));
+    EXPECT_EQ(readFile(path), data);
+    EXPECT_TRUE(logHas(QStringLiteral("Got file ") + path + QStringLiteral(" with 48 kB for lp.")));
+    EXPECT_FALSE(server->log().contains(QStringLiteral("ERROR: Command too long.")));
 }
 
 TEST_F(Stream, AllAnnouncedBytesThenACloseWithoutTheZeroIsComplete)

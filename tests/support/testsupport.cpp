@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -11,6 +12,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs)
 {
@@ -211,4 +215,16 @@ QByteArray sendJobFiles(LoopbackClient& c, const QByteArray& cfName, const QByte
     acks += c.read(1);
     c.close();
     return acks;
+}
+
+bool waitForFileSize(const QString& path, qint64 size, int timeoutMs)
+{
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (QFileInfo(path).size() >= size)
+            return true;
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
 }

@@ -61,6 +61,9 @@ QByteArray sendJobFiles(LoopbackClient& c, const QByteArray& cfName, const QByte
                         const QByteArray& dfName, const QByteArray& data);
 
 QByteArray readFile(const QString& path);
+// Waits, on any thread and without the event loop, until the file holds at least `size`
+// bytes: a client thread's way to know the server has taken what it sent so far.
+bool waitForFileSize(const QString& path, qint64 size, int timeoutMs = 10000);
 bool writeFile(const QString& path, const QByteArray& bytes);
 // Writes an executable /bin/sh script.
 bool writeScript(const QString& path, const QByteArray& body);

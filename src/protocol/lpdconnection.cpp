@@ -751,31 +751,49 @@ void LpdConnection::finishDataFileAtClose()
 void LpdConnection::handOverJob(bool more)
 {
     const QString controlName = m_controlPath.section(QLatin1Char('/'), -1);
-    SpoolJob job = readSpoolJob(m_env.spoolDir, queueFolder(), m_queue, controlName);
-    // A control file prints only a data file that came with it: naming another job's file
+    const QString prefix = m_controlPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/');
+    // A control file prints only data files that came with it: naming another job's file
     // would print that job's document as this one.
-    const QString dataPath =
-        m_controlPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/') + job.dataFile;
-    if (job.dataFile.isEmpty() || !m_dataPaths.contains(dataPath)) {
+    QStringList missing;
+    const QueueFolder folder =
+        QueueFolder::open(m_env.spoolDir + QLatin1Char('/') + queueFolder(), false);
+    SpoolJob job = readSpoolJob(
+        folder, m_queue, controlName,
+        [&](const QString& name) { return m_dataPaths.contains(prefix + name); }, &missing);
+    if (job.printLines.isEmpty()) {
         log(QStringLiteral("ERROR: Control file ") + controlName +
             QStringLiteral(" names no data file received with it; job for ") + m_queue +
             QStringLiteral(" dropped."));
-        // With more to come, the data files may be the next job's.
-        removeFiles(more ? QStringList{m_controlPath} : QStringList{m_controlPath} + m_dataPaths);
+        // The data files received may be the next job's, or go at the end of the session.
+        removeFiles({m_controlPath});
         release(m_controlPath);
-    } else if (m_env.pendingJobs) {
-        // The claims on the job's two names pass to its entry.
-        m_claims.removeOne(m_controlPath);
-        m_claims.removeOne(dataPath);
-        m_dataPaths.removeOne(dataPath);
-        if (!m_env.pendingJobs->addIfNew(std::move(job), {m_controlPath, dataPath})) {
-            m_env.pendingJobs->releaseFile(m_controlPath);
-            m_env.pendingJobs->releaseFile(dataPath);
+    } else {
+        for (const QString& name : std::as_const(missing))
+            log(QStringLiteral("WARNING: Control file ") + controlName + QStringLiteral(" names ") +
+                name + QStringLiteral(", which did not come with it; that file is not printed."));
+        // The claims on the job's names pass to its entry.
+        QStringList files{m_controlPath};
+        for (const QString& name : job.dataFiles())
+            files << prefix + name;
+        for (const QString& path : std::as_const(files)) {
+            m_claims.removeOne(path);
+            m_dataPaths.removeOne(path);
+        }
+        if (m_env.pendingJobs && !m_env.pendingJobs->addIfNew(std::move(job), files)) {
+            for (const QString& path : std::as_const(files))
+                m_env.pendingJobs->releaseFile(path);
         }
     }
     m_controlPath.clear();
     if (more)
         return;
+    // What no control file of the connection named can never print.
+    if (!m_dataPaths.isEmpty()) {
+        for (const QString& path : std::as_const(m_dataPaths))
+            log(QStringLiteral("WARNING: Data file ") + path.section(QLatin1Char('/'), -1) +
+                QStringLiteral(" for ") + m_queue + QStringLiteral(" named by no control file; removed."));
+        removeFiles(m_dataPaths);
+    }
     releaseAll();
     m_queue.clear();
     m_dataPaths.clear();

@@ -143,7 +143,9 @@ void LpdServer::addLocalJob(SpoolJob job)
     // Its names are taken like a received job's, so no client can write over them.
     const QString folder = spoolDir() + QLatin1Char('/') +
                            queueFolderFor(queueFolders(), job.queue) + QLatin1Char('/');
-    const QStringList files{folder + job.controlFile, folder + job.dataFile};
+    QStringList files{folder + job.controlFile};
+    for (const QString& name : job.dataFiles())
+        files << folder + name;
     m_pendingJobs.append(std::move(job), files);
     // Already running keeps its phase: the job waits at most one period either way.
     startHousekeeping();
@@ -741,24 +743,31 @@ void LpdServer::recoverQueue(const QString& spool, const QString& queue)
     });
 
     for (const Found& found : controlFiles) {
-        SpoolJob job = readSpoolJob(folder, queue, found.name);
+        bool arriving = false;
+        SpoolJob job = readSpoolJob(folder, queue, found.name, [&](const QString& name) {
+            if (!isRecoveredDataFile(found.name, name))
+                return false;
+            if (claimed(name))
+                arriving = true;
+            return present.contains(name);
+        });
         m_log.append(QStringLiteral("found ") + job.controlFile);
-        const bool ownData = isRecoveredDataFile(job.controlFile, job.dataFile);
-        if (ownData && claimed(job.dataFile))
+        if (arriving)
             continue; // still arriving on a connection
-        const bool haveData = ownData && present.contains(job.dataFile);
-        if (!haveData) {
+        if (job.printLines.isEmpty()) {
             folder.remove(job.controlFile);
             m_log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
                          QStringLiteral(": ") + job.controlFile);
             continue;
         }
-        const QStringList files{prefix + job.controlFile, prefix + job.dataFile};
-        m_pendingJobs.claimFile(files[0]);
-        m_pendingJobs.claimFile(files[1]);
+        QStringList files{prefix + job.controlFile};
+        for (const QString& name : job.dataFiles())
+            files << prefix + name;
+        for (const QString& path : std::as_const(files))
+            m_pendingJobs.claimFile(path);
         if (!m_pendingJobs.addIfNew(std::move(job), files)) {
-            m_pendingJobs.releaseFile(files[0]);
-            m_pendingJobs.releaseFile(files[1]);
+            for (const QString& path : std::as_const(files))
+                m_pendingJobs.releaseFile(path);
         }
     }
 }

@@ -11,6 +11,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,53 +57,63 @@ bool Despooler::printJob(const SpoolJob& job, const PrinterDefinition& printer)
 {
     const PrintRoute& route = printer.route;
     const QString queueDir = m_spoolDir + QLatin1Char('/') + printer.queue;
-    const Placeholders values{job.dataFile, job.controlFile, queueDir};
-    const QString shown =
-        route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
     const QueueFolder folder = QueueFolder::open(queueDir, false);
-    // Without its data file a command would be handed the queue folder itself as its file.
-    if (job.dataFile.isEmpty() || !folder.isRegularFile(job.dataFile)) {
+    // Without its data files a command would be handed the queue folder itself as its file.
+    const QStringList files = job.dataFiles();
+    if (files.isEmpty() || !std::all_of(files.cbegin(), files.cend(), [&](const QString& file) {
+            return folder.isRegularFile(file);
+        })) {
         log(QStringLiteral("Failed: ") + job.controlFile + QStringLiteral(" has no data file"));
         return false;
     }
 
     if (!m_printedFolders.contains(queueDir))
         m_printedFolders << queueDir;
-    bool printed;
-    if (route.isRaw()) {
-        printed = printRawRecorded(job, folder, route, shown, queueDir);
-    } else {
-        printed =
-            printRecorded(job, folder, route, shown, nativeArguments(route.argumentWords, values));
+    // Each print line prints its file once (a repeated line is a copy), under an entry of
+    // its own in the print record: a job cut off between two lines prints neither again.
+    for (int i = 0; i < job.printLines.size(); ++i) {
+        const PrintLine& line = job.printLines[i];
+        const Placeholders values{line.dataFile, job.controlFile, queueDir,
+                                  QString(QLatin1Char(line.letter))};
+        const QString shown =
+            route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
+        const QString entry = PrintRecord::lineEntry(job.controlFile, i);
+        const bool printed =
+            route.isRaw()
+                ? printRawRecorded(entry, line.dataFile, folder, route, shown, queueDir)
+                : printRecorded(job.queue, entry, folder, route, shown,
+                                nativeArguments(route.argumentWords, values));
+        if (!printed)
+            return false;
+        log(QStringLiteral("Successful: ") + shown);
+        // The lines printed so far are recorded; the rest waits for the next start.
+        if (m_stopRequested && i + 1 < job.printLines.size())
+            return false;
     }
-    if (!printed)
-        return false;
 
-    log(QStringLiteral("Successful: ") + shown);
     deleteJobFiles(queueDir, job);
     // Last: until the job's files are gone, the record keeps it from printing again.
     PrintRecord::forget(folder, job.controlFile);
     return true;
 }
 
-bool Despooler::endedEarlier(const SpoolJob& job, const QueueFolder& folder)
+bool Despooler::endedEarlier(const QString& entry, const QueueFolder& folder)
 {
     if (!folder.isOpen())
         return false;
-    // A print of this job that a server before this one started.
+    // A print of this line that an earlier pass or server started.
     QString detail;
-    switch (PrintRecord::earlier(folder, job.controlFile, &detail)) {
+    switch (PrintRecord::earlier(folder, entry, &detail)) {
     case PrintRecord::Outcome::Succeeded:
-        log(QStringLiteral("Print of ") + job.controlFile +
-            QStringLiteral(" ended after the server stopped: successful"));
+        log(QStringLiteral("Print of ") + entry + QStringLiteral(" ended earlier: successful"));
         return true;
     case PrintRecord::Outcome::Failed:
-        log(QStringLiteral("Print of ") + job.controlFile +
+        log(QStringLiteral("Print of ") + entry +
             QStringLiteral(" ended after the server stopped: failed (") + detail +
             QStringLiteral("); printing it again"));
         break;
     case PrintRecord::Outcome::Unknown:
-        log(QStringLiteral("Print of ") + job.controlFile +
+        log(QStringLiteral("Print of ") + entry +
             QStringLiteral(" has no recorded end; printing it again"));
         break;
     case PrintRecord::Outcome::None:
@@ -110,39 +122,48 @@ bool Despooler::endedEarlier(const SpoolJob& job, const QueueFolder& folder)
     return false;
 }
 
-bool Despooler::printRawRecorded(const SpoolJob& job, const QueueFolder& folder,
-                                 const PrintRoute& route, const QString& shown,
-                                 const QString& queueDir)
+bool Despooler::printRawRecorded(const QString& entry, const QString& dataFile,
+                                 const QueueFolder& folder, const PrintRoute& route,
+                                 const QString& shown, const QString& queueDir)
 {
-    if (endedEarlier(job, folder))
+    if (endedEarlier(entry, folder))
         return true;
     log(QStringLiteral("Printing to ") + shown);
-    if (!printRaw(route, spoolFilePath(queueDir, job.dataFile)))
+    // The file goes as it is, whatever its letter says.
+    if (!printRaw(route, spoolFilePath(queueDir, dataFile)))
         return false;
     // A raw print runs inside this process and dies with it, so only its success needs a
     // record: a server killed before the job's files are gone must not print it again.
     if (folder.isOpen())
-        PrintRecord::recordSuccess(folder, job.controlFile);
+        PrintRecord::recordSuccess(folder, entry);
     return true;
 }
 
-bool Despooler::printRecorded(const SpoolJob& job, const QueueFolder& folder,
-                              const PrintRoute& route, const QString& shown,
-                              const QList<QByteArray>& words)
+bool Despooler::printRecorded(const QString& queue, const QString& entry,
+                              const QueueFolder& folder, const PrintRoute& route,
+                              const QString& shown, const QList<QByteArray>& words)
 {
-    if (supervisorProgram().isEmpty() || !folder.isOpen())
-        return printByCommand(job.queue, route, shown, words, -1);
-    if (endedEarlier(job, folder))
+    if (!folder.isOpen())
+        return printByCommand(queue, route, shown, words, -1);
+    if (endedEarlier(entry, folder))
         return true;
-    const int record = PrintRecord::begin(folder, job.controlFile);
+    if (supervisorProgram().isEmpty()) {
+        // Run directly, the command dies with the server; its success is still recorded, so
+        // the other lines of its job can fail and be tried again without it.
+        const bool printed = printByCommand(queue, route, shown, words, -1);
+        if (printed)
+            PrintRecord::recordSuccess(folder, entry);
+        return printed;
+    }
+    const int record = PrintRecord::begin(folder, entry);
     if (record < 0) {
         log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record)"));
         return false;
     }
-    const bool printed = printByCommand(job.queue, route, shown, words, record);
+    const bool printed = printByCommand(queue, route, shown, words, record);
     ::close(record);
     if (!printed)
-        PrintRecord::forget(folder, job.controlFile);
+        PrintRecord::forget(folder, entry);
     return printed;
 }
 

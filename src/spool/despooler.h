@@ -40,13 +40,15 @@ protected:
 private:
     bool printJob(const SpoolJob& job, const PrinterDefinition& printer);
     bool printRaw(const PrintRoute& route, const QByteArray& dataPath);
-    // Whether a print of the job that an earlier server started ended with success.
-    bool endedEarlier(const SpoolJob& job, const QueueFolder& folder);
-    bool printRawRecorded(const SpoolJob& job, const QueueFolder& folder, const PrintRoute& route,
-                          const QString& shown, const QString& queueDir);
+    // Whether a print of this line (its print record entry) that an earlier pass or server
+    // started ended with success.
+    bool endedEarlier(const QString& entry, const QueueFolder& folder);
+    bool printRawRecorded(const QString& entry, const QString& dataFile, const QueueFolder& folder,
+                          const PrintRoute& route, const QString& shown, const QString& queueDir);
     // A command with its print record (when this program can supervise it).
-    bool printRecorded(const SpoolJob& job, const QueueFolder& folder, const PrintRoute& route,
-                       const QString& shown, const QList<QByteArray>& words);
+    bool printRecorded(const QString& queue, const QString& entry, const QueueFolder& folder,
+                       const PrintRoute& route, const QString& shown,
+                       const QList<QByteArray>& words);
     // `record`: the print record's descriptor for the supervisor, or -1 to run the command
     // directly.
     bool printByCommand(const QString& queue, const PrintRoute& route, const QString& shown,

@@ -96,7 +96,7 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
     LocalJobResult result;
     result.ok = true;
     result.job.controlFile = controlName;
-    result.job.dataFile = dataName;
+    result.job.printLines = {{'l', dataName}};
     result.job.user = QStringLiteral("default");
     result.job.size = quint64(size);
     result.job.jobNumber = number;

@@ -7,7 +7,7 @@
 
 namespace {
 
-// Calls text(piece) for the word's own text and the queue folder, name(piece) for a file
+// Calls text(piece) for the word's own text, the queue folder and the letter, name(piece) for a file
 // name, in order.
 template <class Text, class Name>
 void fill(const QString& word, const Placeholders& values, Text text, Name name)
@@ -17,13 +17,16 @@ void fill(const QString& word, const Placeholders& values, Text text, Name name)
         if (word[i] != QLatin1Char('%'))
             continue;
         const QChar next = word[i + 1];
-        if (next != QLatin1Char('d') && next != QLatin1Char('c') && next != QLatin1Char('p'))
+        if (next != QLatin1Char('d') && next != QLatin1Char('c') && next != QLatin1Char('p') &&
+            next != QLatin1Char('f'))
             continue;
         text(QStringView(word).mid(from, i - from));
         if (next == QLatin1Char('d'))
             name(values.dataFile);
         else if (next == QLatin1Char('c'))
             name(values.controlFile);
+        else if (next == QLatin1Char('f'))
+            text(QStringView(values.printLetter));
         else
             text(QStringView(values.queueDir));
         from = ++i + 1;

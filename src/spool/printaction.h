@@ -1,6 +1,7 @@
 #pragma once
 // The placeholders of a print command's arguments: %d the data file, %c the control file,
-// %p the queue folder. They are filled inside each argument word after the split, so a
+// %p the queue folder, %f the letter of the print line (the file's format, so one command
+// can pick a filter per format). They are filled inside each argument word after the split, so a
 // file name chosen by a client stays inside one argument and never reaches a shell.
 
 #include <QByteArray>
@@ -13,6 +14,7 @@ struct Placeholders
     QString dataFile;    // %d
     QString controlFile; // %c
     QString queueDir;    // %p
+    QString printLetter; // %f
 };
 
 // Replaces only the placeholders written in `text`; inserted names are not scanned again.

@@ -95,18 +95,32 @@ void writeEntries(int fd, const QList<Entry>& entries)
     [[maybe_unused]] const int cut = ::ftruncate(fd, text.size());
 }
 
-// Drops the job's entry and those of jobs whose control file is gone; whether any went.
-bool dropEntries(const QueueFolder& folder, QList<Entry>& entries, const QByteArray& controlFile)
+// The control file of an entry: a line's entry is its control file, '/' and the line's index.
+QByteArray controlFileOf(const QByteArray& entry)
+{
+    const qsizetype slash = entry.indexOf('/');
+    return slash < 0 ? entry : entry.left(slash);
+}
+
+// Drops the entry named `name` (every line's entry when it names a control file) and those of
+// jobs whose control file is gone; whether any went.
+bool dropEntries(const QueueFolder& folder, QList<Entry>& entries, const QByteArray& name)
 {
     return entries.removeIf([&](const Entry& entry) {
-        return entry.controlFile == controlFile ||
-               !folder.isRegularFile(spoolNameFromBytes(entry.controlFile.constData()));
+        const QByteArray control = controlFileOf(entry.controlFile);
+        return entry.controlFile == name || control == name ||
+               !folder.isRegularFile(spoolNameFromBytes(control.constData()));
     }) > 0;
 }
 
 } // namespace
 
 namespace PrintRecord {
+
+QString lineEntry(const QString& controlFile, int line)
+{
+    return controlFile + QLatin1Char('/') + QString::number(line);
+}
 
 bool isRecordName(const QString& name)
 {
@@ -195,7 +209,7 @@ QString tidy(const QueueFolder& folder)
         const bool held = errno == EWOULDBLOCK;
         const QList<Entry> entries = readEntries(fd);
         if (held && !entries.isEmpty() && entries.last().end.isEmpty())
-            running = spoolNameFromBytes(entries.last().controlFile.constData());
+            running = spoolNameFromBytes(controlFileOf(entries.last().controlFile).constData());
     } else {
         // Read under the lock: nobody adds an entry without it, so what is read stays true
         // until the record is rewritten or unlinked here.

@@ -4,9 +4,9 @@
 // in place: creating and removing a file per print cost more than a short print itself in
 // a folder where jobs come and go.
 //
-// It is there while jobs print, and holds an entry per job whose print ran but whose files
-// are not gone yet: the control file's name, and the command's end ("exit N" or "signal N") once it
-// has ended. Before a command starts, the despooler rewrites the record with the job's entry last
+// It is there while jobs print, and holds an entry per print line whose print ran but whose
+// job's files are not gone yet: the line's entry (lineEntry), and the command's end ("exit N"
+// or "signal N") once it has ended. Before a command starts, the despooler rewrites the record with the job's entry last
 // and locks it (flock), and hands it to the print supervisor (platform/supervisor.h), which holds
 // it while the command runs and appends the command's end. So the job's entry tells: finished with
 // success, finished with failure, still running (the record is locked), or unknown (no end written
@@ -29,6 +29,12 @@ enum class Outcome
 
 bool isRecordName(const QString& name);
 
+// The entry of one print line of a job. Each line has its own, so a job of several files (or
+// copies) that was cut off between two of them prints neither of the finished ones again.
+// The '/' keeps it apart from every name a client may send. The functions below take a
+// line's entry, or a bare control file name for an entry of its own.
+QString lineEntry(const QString& controlFile, int line);
+
 // The record with the job's entry last, locked and open (to be handed to the
 // supervisor), or -1. Entries of jobs whose control file is gone are dropped on the way.
 int begin(const QueueFolder& folder, const QString& controlFile);
@@ -37,7 +43,8 @@ void recordSuccess(const QueueFolder& folder, const QString& controlFile);
 // How the job's last print ended, waiting first for a supervisor that still runs one.
 // `detail` is the end as written ("exit 1", "signal 9").
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);
-// Drops the job's entry (its files are gone, or it is to be printed again anyway).
+// Drops an entry (a control file name drops the entries of all its lines): its files are
+// gone, or it is to be printed again anyway.
 void forget(const QueueFolder& folder, const QString& controlFile);
 // Unless a print holds the record: drops the entries of jobs that are gone and removes a
 // record left with none (between passes a queue folder holds jobs only). Else the job the

@@ -8,8 +8,41 @@
 #include <cstring>
 #include <unistd.h>
 
+bool isPrintLetter(char letter)
+{
+    switch (letter) {
+    case 'c':
+    case 'd':
+    case 'f':
+    case 'g':
+    case 'l':
+    case 'n':
+    case 'o':
+    case 'p':
+    case 'r':
+    case 't':
+    case 'v':
+    case 'z':
+        return true;
+    default:
+        return false;
+    }
+}
+
+QStringList SpoolJob::dataFiles() const
+{
+    QStringList files;
+    for (const PrintLine& line : printLines) {
+        if (!files.contains(line.dataFile))
+            files << line.dataFile;
+    }
+    return files;
+}
+
 void applyControlFile(SpoolJob& job, const QByteArray& contents)
 {
+    // A job of several files has an N line per file: the listing shows them all, each once.
+    QStringList sourceNames;
     qsizetype pos = 0;
     const qsizetype n = contents.size();
     while (pos < n) {
@@ -24,29 +57,18 @@ void applyControlFile(SpoolJob& job, const QByteArray& contents)
         if (line.isEmpty())
             continue;
         const QString operand = QString::fromLatin1(line.mid(1));
-        switch (line[0]) {
-        case 'J':
+        const char letter = line[0];
+        if (letter == 'J') {
             if (job.title.isEmpty())
                 job.title = operand;
-            break;
-        case 'N':
-            job.title = operand;
-            break;
-        case 'P':
+        } else if (letter == 'N') {
+            if (!sourceNames.contains(operand))
+                sourceNames << operand;
+            job.title = sourceNames.join(QStringLiteral(", "));
+        } else if (letter == 'P') {
             job.user = operand;
-            break;
-        case 'f':
-        case 'g':
-        case 'l':
-        case 'n':
-        case 'o':
-        case 'p':
-        case 'v':
-        case 'z':
-            job.dataFile = operand;
-            break;
-        default:
-            break;
+        } else if (isPrintLetter(letter)) {
+            job.printLines.append({letter, operand});
         }
     }
 }
@@ -87,7 +109,8 @@ bool isRecoveredDataFile(const QString& controlFile, const QString& dataFile)
            QStringView(dataFile).mid(3) == QStringView(controlFile).mid(3);
 }
 
-SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile)
+SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,
+                      const DataFileFilter& mayUse, QStringList* refused)
 {
     SpoolJob job;
     job.controlFile = QFileInfo(controlFile).fileName();
@@ -106,12 +129,21 @@ SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QSt
         ::close(fd);
         applyControlFile(job, contents);
     }
-    if (!job.dataFile.isEmpty() && !isSafeSpoolName(job.dataFile))
-        job.dataFile.clear();
+    job.printLines.removeIf([&](const PrintLine& line) {
+        if (!isSafeSpoolName(line.dataFile))
+            return true;
+        if (!mayUse || mayUse(line.dataFile))
+            return false;
+        if (refused && !refused->contains(line.dataFile))
+            *refused << line.dataFile;
+        return true;
+    });
     job.jobNumber = jobNumberFromName(job.controlFile);
-    qint64 size = 0;
-    if (!job.dataFile.isEmpty() && folder.isRegularFile(job.dataFile, &size))
-        job.size = quint64(size);
+    for (const QString& file : job.dataFiles()) {
+        qint64 size = 0;
+        if (folder.isRegularFile(file, &size))
+            job.size += quint64(size);
+    }
     return job;
 }
 
@@ -145,8 +177,8 @@ QString queueFolderFor(const QStringList& folders, const QString& queue)
 void deleteJobFiles(const QString& queueDir, const SpoolJob& job)
 {
     ::unlink(spoolFilePath(queueDir, job.controlFile).constData());
-    if (!job.dataFile.isEmpty())
-        ::unlink(spoolFilePath(queueDir, job.dataFile).constData());
+    for (const QString& file : job.dataFiles())
+        ::unlink(spoolFilePath(queueDir, file).constData());
 }
 
 QString abbreviate(const QString& text, int width)

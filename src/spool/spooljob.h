@@ -2,24 +2,41 @@
 // The job record and the reading of RFC 1179 control files.
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class QueueFolder;
+
+// A line of a control file that prints a data file: its letter says the file's format
+// (RFC 1179: c d f g l n o p r t v, and z).
+struct PrintLine
+{
+    char letter = 'f';
+    QString dataFile;
+};
 
 struct SpoolJob
 {
-    QString controlFile; // a name, not a path
-    QString dataFile;    // from the last print line of the control file
-    QString queue;       // as the client spelled it
+    QString controlFile;          // a name, not a path
+    QList<PrintLine> printLines;  // control-file order; a repeated line is a copy
+    QString queue;                // as the client spelled it
     qint32 jobNumber = 0;
     QString user = QStringLiteral("root");
     QString title;
-    quint64 size = 0; // data file size when the record was built
+    quint64 size = 0; // total of its distinct data files when the record was built
     // Its line in a queue report, made once when the job is listed: a report lists every
     // waiting job, and formatting them each time took a millisecond with a long queue.
     QByteArray reportLine;
+
+    // Each data file the print lines name, once, in the order first named.
+    QStringList dataFiles() const;
 };
+
+// Whether a control-file letter asks to print a data file.
+bool isPrintLetter(char letter);
 
 // At most width characters; a longer text loses its middle to "...".
 QString abbreviate(const QString& text, int width);
@@ -35,13 +52,19 @@ qint32 jobNumberFromName(const QString& controlFileName);
 // control files.
 bool isSafeSpoolName(const QString& name);
 
-// Reads spoolDir/queueDir/controlFile. A data file name that fails isSafeSpoolName is
-// dropped (the job then has no data file). queueDir is the folder spelling; the record's
-// queue is the client's spelling. Neither the folder nor the files are reached through a
-// symbolic link.
+// Which of the data files a control file names belong to its job (see readSpoolJob).
+using DataFileFilter = std::function<bool(const QString& name)>;
+
+// Reads spoolDir/queueDir/controlFile. queueDir is the folder spelling; the record's queue is
+// the client's spelling. Neither the folder nor the files are reached through a symbolic
+// link. A job is its control file and the data files its print lines name, so the one rule
+// for which files form a job lives here: a print line is kept when its file name passes
+// isSafeSpoolName and `mayUse` (when given) accepts it; the names of the files refused go
+// to `refused`, each once. The size is the total of the kept files present.
 SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QString& queue,
                       const QString& controlFile);
-SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile);
+SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,
+                      const DataFileFilter& mayUse = {}, QStringList* refused = nullptr);
 // Whether a job found in the spool at start may print `dataFile`: only one named like its
 // control file after the first three characters (dfA001host for cfA001host). Nothing else
 // proves that the two arrived together.
@@ -51,7 +74,7 @@ bool isRecoveredDataFile(const QString& controlFile, const QString& dataFile);
 // (printer definitions come first), else the queue as spelled.
 QString queueFolderFor(const QStringList& folders, const QString& queue);
 
-// Deletes the job's control file, then its data file, in queueDir; failures are ignored
+// Deletes the job's control file, then its data files, in queueDir; failures are ignored
 // (a file that stays is met again by recovery).
 void deleteJobFiles(const QString& queueDir, const SpoolJob& job);
 

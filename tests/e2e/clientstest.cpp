@@ -89,6 +89,35 @@ TEST(Clients, RlprJobIsPrintedByteExactAndLeavesNothingInTheSpool)
         [&] { return s.log().contains(QStringLiteral("Successful: ") + s.appendScript()); }));
 }
 
+TEST(Clients, RlprSeveralFilesCopiesAndEveryFormatLetterPrintEachLineOnce)
+{
+    RunningServer s;
+    const QString print = s.dir() + QStringLiteral("/letter.sh");
+    ASSERT_TRUE(writeScript(print, "{ printf '%s:' \"$1\"; cat \"$2\"; echo; } >> \"$(dirname "
+                                   "\"$0\")/out.bin\"\n"));
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + print + QStringLiteral(" %f %p/%d")}));
+    QStringList files;
+    for (const char* text : {"one", "two", "three"}) {
+        files << s.dir() + QLatin1Char('/') + QString::fromLatin1(text);
+        ASSERT_TRUE(writeFile(files.last(), text));
+    }
+    auto send = [&](const QStringList& args) {
+        const CommandResult sent = rlpr(s, files[0], args);
+        ASSERT_EQ(sent.exitCode, 0) << sent.output.toStdString();
+    };
+    // Several files: the last operand is the first file, the others go before it.
+    send({files[1], files[2]});
+    send({QStringLiteral("-#3")});
+    for (const char* format : {"-c", "-d", "-f", "-t"})
+        send({QString::fromLatin1(format)});
+    const QByteArray expected = "f:two\nf:three\nf:one\nf:one\nf:one\nf:one\n"
+                                "c:one\nd:one\nr:one\nt:one\n";
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == expected; }, 20000))
+        << readFile(s.outFile()).toStdString() << s.log().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return spoolFiles(s).isEmpty(); }, 5000))
+        << spoolFiles(s).join(QLatin1Char(' ')).toStdString();
+}
+
 TEST(Clients, RlpqListsAndRlprmRemoves)
 {
     RunningServer s;

@@ -30,12 +30,12 @@ protected:
         job.user = QStringLiteral("u");
         job.jobNumber = number;
         job.controlFile = QStringLiteral("cfA") + n + QStringLiteral("h");
-        job.dataFile =
-            dataName.isEmpty() ? QStringLiteral("dfA") + n + QStringLiteral("h") : dataName;
+        job.printLines = {
+            {'l', dataName.isEmpty() ? QStringLiteral("dfA") + n + QStringLiteral("h") : dataName}};
         const QString folder = spool() + QLatin1Char('/') + queue.toLower();
         QDir().mkpath(folder);
         writeFile(folder + QLatin1Char('/') + job.controlFile, "Pu\n");
-        writeFile(folder + QLatin1Char('/') + job.dataFile, "data " + n.toLatin1());
+        writeFile(folder + QLatin1Char('/') + job.printLines[0].dataFile, "data " + n.toLatin1());
         jobs.append(job);
     }
 
@@ -177,4 +177,41 @@ TEST_F(Despool, AJobWithoutItsDataFileNeverReachesTheCommand)
     EXPECT_FALSE(QFile::exists(dir.path() + QStringLiteral("/ran.txt")));
     EXPECT_TRUE(log.contains(QStringLiteral("Failed: cfA001h has no data file")));
     EXPECT_EQ(jobs.count(), 1);
+}
+
+TEST_F(Despool, EachPrintLineOnceInOrderAndAFailedLineDoesNotReprintTheOthers)
+{
+    // Two files, the first in two copies, a third line of another format: the command runs
+    // once per line and sees the line's letter.
+    const QString print = script("print.sh", "[ -e fail-b ] && [ \"$2\" = dfB001h ] && exit 1\n"
+                                             "printf '%s %s\\n' \"$1\" \"$2\" >> out.txt\n");
+    addJob(QStringLiteral("lp"), 1);
+    SpoolJob job = *jobs.snapshot().front().job;
+    jobs.removeIf([](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; });
+    job.printLines = {{'l', QStringLiteral("dfA001h")},
+                      {'r', QStringLiteral("dfB001h")},
+                      {'l', QStringLiteral("dfA001h")}};
+    const QString queueDir = spool() + QStringLiteral("/lp");
+    writeFile(queueDir + QStringLiteral("/dfB001h"), "b");
+    jobs.append(job);
+    writeFile(dir.path() + QStringLiteral("/fail-b"), {});
+    const QStringList printer{QStringLiteral("lp ") + print + QStringLiteral(" %f %d")};
+    runPass(printer);
+    // The second line failed: the job stays, the first line is not printed again later.
+    EXPECT_EQ(jobs.count(), 1);
+    QFile::remove(dir.path() + QStringLiteral("/fail-b"));
+    runPass(printer);
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")),
+              QByteArray("l dfA001h\nr dfB001h\nl dfA001h\n"));
+    EXPECT_TRUE(jobs.isEmpty());
+    EXPECT_TRUE(QDir(queueDir).entryList(QDir::Files).isEmpty());
+
+    // A server that died after the first line printed (its record says so) prints the rest.
+    addJob(QStringLiteral("lp"), 2);
+    writeFile(queueDir + QStringLiteral("/:printing"), "cfA002h/0\nexit 0\n");
+    runPass(printer);
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")),
+              QByteArray("l dfA001h\nr dfB001h\nl dfA001h\n"));
+    EXPECT_TRUE(log.contains(QStringLiteral("Print of cfA002h/0 ended earlier: successful")));
+    EXPECT_TRUE(jobs.isEmpty());
 }

@@ -40,7 +40,7 @@ TEST_F(LocalJob, FirstJobIsNumberZeroWithFourControlLines)
     ASSERT_TRUE(r.ok) << r.error.toStdString();
     EXPECT_TRUE(r.error.isEmpty());
     EXPECT_EQ(r.job.controlFile, QStringLiteral("cfA000localhost"));
-    EXPECT_EQ(r.job.dataFile, QStringLiteral("dfA000localhost"));
+    EXPECT_EQ(r.job.dataFiles(), QStringList{QStringLiteral("dfA000localhost")});
     EXPECT_EQ(r.job.user, QStringLiteral("default"));
     EXPECT_EQ(r.job.jobNumber, 0);
     EXPECT_EQ(r.job.queue, QStringLiteral("lp"));
@@ -56,7 +56,7 @@ TEST_F(LocalJob, FirstJobIsNumberZeroWithFourControlLines)
     const SpoolJob rebuilt =
         readSpoolJob(dir.path() + QStringLiteral("/spool"), QStringLiteral("lp"),
                      QStringLiteral("lp"), r.job.controlFile);
-    EXPECT_EQ(rebuilt.dataFile, r.job.dataFile);
+    EXPECT_EQ(rebuilt.dataFiles(), r.job.dataFiles());
     EXPECT_EQ(rebuilt.user, r.job.user);
     EXPECT_EQ(rebuilt.jobNumber, 0);
 }
@@ -85,7 +85,7 @@ TEST_F(LocalJob, FromAThousandTheNamesGrowADigit)
     const LocalJobResult r = submitLocalJob(queueDir(), QStringLiteral("lp"), source(""));
     ASSERT_TRUE(r.ok);
     EXPECT_EQ(r.job.controlFile, QStringLiteral("cfA1000localhost"));
-    EXPECT_EQ(r.job.dataFile, QStringLiteral("dfA1000localhost"));
+    EXPECT_EQ(r.job.dataFiles(), QStringList{QStringLiteral("dfA1000localhost")});
     EXPECT_EQ(r.job.jobNumber, 1000);
     EXPECT_EQ(r.job.size, 0u); // an empty file is a job like any other
     // Recovery reads characters 4 to 6 of the name.

@@ -29,12 +29,22 @@ TEST(ControlFile, TitleRulesFirstJWinsAndNAlwaysWins)
     EXPECT_EQ(fromControl("Ja\nJc\n").title, QStringLiteral("a"));
 }
 
-TEST(ControlFile, LastPrintLineNamesTheDataFileAndLineEndsVary)
+TEST(ControlFile, EveryPrintLineInOrderAndLineEndsVary)
 {
-    const SpoolJob job =
-        fromControl("Hhost\r\nPalice\rldfA001host\r\n\r\nfdfA002host\nUdfA001host");
-    EXPECT_EQ(job.dataFile, QStringLiteral("dfA002host"));
+    const SpoolJob job = fromControl("Hhost\r\nPalice\rldfA001host\r\n\r\nfdfA002host\nUdfA001host\n"
+                                     "cdfA003host\ndA\nrB\ntC\ngD\nnE\noF\npG\nvH\nzI\nldfA001host\n");
+    QByteArray letters;
+    for (const PrintLine& line : job.printLines)
+        letters += line.letter;
+    EXPECT_EQ(letters, QByteArray("lfcdrtgnopvzl"));
+    EXPECT_EQ(job.printLines.first().dataFile, QStringLiteral("dfA001host"));
+    EXPECT_EQ(job.printLines.last().dataFile, QStringLiteral("dfA001host"));
+    // A repeated line is a copy; its file is one of the job's files once.
+    EXPECT_EQ(job.dataFiles().size(), 12);
     EXPECT_EQ(job.user, QStringLiteral("alice"));
+    // Each file's source name, once, in the listing's title.
+    EXPECT_EQ(fromControl("Jjob\nNa.txt\nldfA1\nNb.txt\nldfB1\nNa.txt\n").title,
+              QStringLiteral("a.txt, b.txt"));
 }
 
 TEST(ControlFile, OperandsKeptWholeAndUserDefaultsToRoot)
@@ -72,22 +82,23 @@ TEST(BuildJob, ReadsControlFileAndDataSizeAndDropsUnsafeDataNames)
     QTemporaryDir spool;
     ASSERT_TRUE(QDir(spool.path()).mkpath(QStringLiteral("lp")));
     const QString dir = spool.path() + QStringLiteral("/lp/");
-    ASSERT_TRUE(
-        writeFile(dir + QStringLiteral("cfA007host"), "Hhost\nPalice\nJreport\nldfA007host\n"));
+    ASSERT_TRUE(writeFile(dir + QStringLiteral("cfA007host"),
+                          "Hhost\nPalice\nJreport\nldfA007host\nldfA007host\nldfB007host\n"));
     ASSERT_TRUE(writeFile(dir + QStringLiteral("dfA007host"), QByteArray(1234, 'x')));
+    ASSERT_TRUE(writeFile(dir + QStringLiteral("dfB007host"), QByteArray(766, 'y')));
     SpoolJob job = readSpoolJob(spool.path(), QStringLiteral("lp"), QStringLiteral("LP"),
                                 QStringLiteral("cfA007host"));
     EXPECT_EQ(job.queue, QStringLiteral("LP"));
     EXPECT_EQ(job.user, QStringLiteral("alice"));
     EXPECT_EQ(job.title, QStringLiteral("report"));
     EXPECT_EQ(job.jobNumber, 7);
-    EXPECT_EQ(job.size, 1234u);
+    EXPECT_EQ(job.size, 2000u); // each distinct file once
     EXPECT_EQ(displayString(job), QStringLiteral("LP alice 7"));
 
     ASSERT_TRUE(writeFile(dir + QStringLiteral("cfA008host"), "Pbob\nl../../../etc/passwd\n"));
     job = readSpoolJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
                        QStringLiteral("cfA008host"));
-    EXPECT_TRUE(job.dataFile.isEmpty());
+    EXPECT_TRUE(job.printLines.isEmpty());
     EXPECT_EQ(job.size, 0u);
 
     job = readSpoolJob(spool.path(), QStringLiteral("lp"), QStringLiteral("lp"),
@@ -121,9 +132,9 @@ TEST(PrintAction, SplittingRules)
 TEST(PrintAction, PlaceholdersFilledOnceAndClientNamesStayOneArgument)
 {
     const Placeholders v{QStringLiteral("dfA1 %c; rm -rf x"), QStringLiteral("cfA1%d"),
-                         QStringLiteral("/spool/lp")};
-    EXPECT_EQ(fillPlaceholders(QStringLiteral("%d %d|%c|%p|%x"), v),
-              QStringLiteral("dfA1 %c; rm -rf x dfA1 %c; rm -rf x|cfA1%d|/spool/lp|%x"));
+                         QStringLiteral("/spool/lp"), QStringLiteral("r")};
+    EXPECT_EQ(fillPlaceholders(QStringLiteral("%d %d|%c|%p|%x|-%f"), v),
+              QStringLiteral("dfA1 %c; rm -rf x dfA1 %c; rm -rf x|cfA1%d|/spool/lp|%x|-r"));
     const QStringList words = argumentWords(QStringLiteral("-o \"media=A4 sheet\" %p/%d  %c"), v);
     ASSERT_EQ(words.size(), 4);
     EXPECT_EQ(words[0], QStringLiteral("-o"));
@@ -138,7 +149,7 @@ TEST(PrintAction, ArgumentBytesCarryTheClientsNameBesideAUtf8Folder)
 {
     // A name is Latin-1 text, one character per byte; the folder and the words are UTF-8.
     const Placeholders v{QString::fromLatin1("dfA1h\xE9\xC3\xA9"), QString::fromLatin1("cfA1h\xFF"),
-                         QString::fromUtf8("/sp\xC3\xB6ol/lp")};
+                         QString::fromUtf8("/sp\xC3\xB6ol/lp"), QStringLiteral("l")};
     EXPECT_EQ(
         nativeArguments({QString::fromUtf8("%p/%d"), QString::fromUtf8("\xE2\x82\xAC%c%%d%x")}, v),
         (QList<QByteArray>{"/sp\xC3\xB6ol/lp/dfA1h\xE9\xC3\xA9", "\xE2\x82\xAC"

@@ -29,11 +29,20 @@ qint64 jobOperand(const QByteArray& word)
     return operandNumber(word.left(end));
 }
 
+// Queue names match without regard to case, as everywhere: a job sent to HOLD is a job of
+// hold, before a restart and after.
+bool sameQueue(const QString& a, const QString& b)
+{
+    return a.compare(b, Qt::CaseInsensitive) == 0;
+}
+
 } // namespace
 
 void QueueCommands::refuse(LpdConnection& c, const QString& what, const QString& q)
 {
-    c.sendAck(false);
+    // rlpq, rlprm and LPRng's lpq show the answer to the user as it comes: a line of text
+    // says what went wrong where a lone byte 1 would print as garbage.
+    c.send(QByteArrayLiteral("no such printer: ") + q.toLatin1() + '\n');
     if (c.m_env.log)
         c.m_env.log->append(QStringLiteral("ERROR: ") + what + QLatin1Char(' ') + q +
                             QStringLiteral(" - no such printer."));
@@ -80,7 +89,7 @@ void QueueCommands::queueReport(LpdConnection& c, const QString& word)
             lines.reserve(qsizetype(entries.size()) * 96);
             for (const PendingJobList::Entry& e : entries) {
                 const SpoolJob& job = *e.job;
-                if (job.queue != q)
+                if (!sameQueue(job.queue, q))
                     continue;
                 bool listed = filters.isEmpty();
                 for (const Filter& f : filters) {
@@ -119,6 +128,9 @@ void QueueCommands::removeJobs(LpdConnection& c)
     const QString agent = c.m_params.size() > 1 ? QString::fromLatin1(c.m_params[1]) : QString();
     const bool agentIsRoot = agent == QLatin1String("root");
     const bool firstOnly = c.m_params.size() == 2;
+    // LPRng's "lprm all" sends the single user operand "all": every job the agent may
+    // remove (root: the whole queue).
+    const bool everything = c.m_params.size() == 3 && c.m_params[2] == "all";
     const QString folder = c.m_env.spoolDir + QLatin1Char('/');
     QByteArray answer;
     using Verdict = PendingJobList::Verdict;
@@ -126,12 +138,14 @@ void QueueCommands::removeJobs(LpdConnection& c)
     c.m_env.pendingJobs->removeIf(
         [&](const PendingJobList::Entry& e) {
             const SpoolJob& job = *e.job;
-            if (job.queue != q)
+            if (!sameQueue(job.queue, q))
                 return Verdict::Keep;
             const bool mayRemove = agentIsRoot || agent == job.user;
             byUser = true;
             if (firstOnly)
                 return mayRemove ? Verdict::RemoveAndStop : Verdict::Stop;
+            if (everything)
+                return mayRemove ? Verdict::Remove : Verdict::Keep;
             if (mayRemove && users.contains(job.user, Qt::CaseInsensitive))
                 return Verdict::Remove;
             byUser = false;

@@ -3,6 +3,7 @@
 #include "spool/queuefolder.h"
 
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <algorithm>
 #include <cstring>
@@ -192,28 +193,53 @@ QString abbreviate(const QString& text, int width)
 
 namespace {
 
-// A text field of the report: at most `width` characters (abbreviated), in Latin-1 with
-// '?' for anything else, ended early by a zero byte and padded with blanks to `width`, as
-// "%-<width>s" of toLatin1()'s bytes would print it.
-char* putText(char* p, const QString& text, int width)
+// A text field of the report, at most `width` characters (abbreviated), padded with blanks
+// to `width`. Its bytes are the client's (Latin-1 text, one character per byte; '?' for
+// anything wider), ended early by a zero byte. Bytes that are valid UTF-8 are taken as
+// UTF-8, so a character is never cut in two and the padding counts characters: a title
+// from a UTF-8 desktop keeps its columns.
+void putText(QByteArray& out, const QString& text, int width)
 {
-    QString cut;
-    if (text.size() > width)
-        cut = abbreviate(text, width);
-    const QString& shown = text.size() > width ? cut : text;
-    const char16_t* u = reinterpret_cast<const char16_t*>(shown.constData());
-    const char16_t* const end = u + shown.size();
-    char* const start = p;
-    for (; u != end && *u != 0; ++u)
-        *p++ = *u > 0xff ? '?' : char(*u);
-    while (p - start < width)
-        *p++ = ' ';
-    return p;
+    QByteArray bytes;
+    bytes.reserve(text.size());
+    for (QChar c : text) {
+        if (c.unicode() == 0)
+            break;
+        bytes += c.unicode() > 0xff ? '?' : char(c.unicode());
+    }
+    const bool wide = std::any_of(bytes.cbegin(), bytes.cend(), [](char b) { return b & 0x80; });
+    QList<uint> characters;
+    if (wide) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString decoded = utf8(bytes);
+        if (!utf8.hasError())
+            characters = decoded.toUcs4();
+    }
+    if (characters.isEmpty()) {
+        const QString shown = abbreviate(QString::fromLatin1(bytes), width);
+        out += shown.toLatin1();
+        out += QByteArray(width - shown.size(), ' ');
+        return;
+    }
+    auto utf8Of = [&](qsizetype from, qsizetype count) {
+        return QString::fromUcs4(reinterpret_cast<const char32_t*>(characters.constData()) + from,
+                                 count)
+            .toUtf8();
+    };
+    const qsizetype n = characters.size();
+    if (n <= width) {
+        out += bytes;
+        out += QByteArray(width - n, ' ');
+        return;
+    }
+    const int head = (width - 3) / 2;
+    const int tail = width - 3 - head;
+    out += utf8Of(0, head) + "..." + utf8Of(n - tail, tail);
 }
 
 // The decimal digits of `value`, at least `minDigits` of them (leading zeros), right-aligned
 // in `width` with blanks: "%<width>.<minDigits>llu".
-char* putNumber(char* p, unsigned long long value, int minDigits, int width)
+void putNumber(QByteArray& out, unsigned long long value, int minDigits, int width)
 {
     char digits[24];
     int n = 0;
@@ -224,10 +250,9 @@ char* putNumber(char* p, unsigned long long value, int minDigits, int width)
     while (n < minDigits)
         digits[n++] = '0';
     for (int pad = n; pad < width; ++pad)
-        *p++ = ' ';
+        out += ' ';
     while (n > 0)
-        *p++ = digits[--n];
-    return p;
+        out += digits[--n];
 }
 
 } // namespace
@@ -237,16 +262,15 @@ char* putNumber(char* p, unsigned long long value, int minDigits, int width)
 // most of its time with a long queue.
 QByteArray reportLine(const SpoolJob& job)
 {
-    char line[160];
-    char* p = putText(line, job.user, 15);
-    *p++ = ' ';
-    p = putNumber(p, unsigned(job.jobNumber), 3, 3);
-    *p++ = ' ';
-    p = putText(p, job.title, 38);
-    *p++ = ' ';
-    p = putNumber(p, static_cast<unsigned long long>(job.size), 1, 10);
-    static constexpr char tail[] = " bytes\n";
-    std::memcpy(p, tail, sizeof tail - 1);
-    p += sizeof tail - 1;
-    return QByteArray(line, p - line);
+    QByteArray line;
+    line.reserve(96);
+    putText(line, job.user, 15);
+    line += ' ';
+    putNumber(line, unsigned(job.jobNumber), 3, 3);
+    line += ' ';
+    putText(line, job.title, 38);
+    line += ' ';
+    putNumber(line, static_cast<unsigned long long>(job.size), 1, 10);
+    line += " bytes\n";
+    return line;
 }

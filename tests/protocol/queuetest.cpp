@@ -5,6 +5,7 @@
 #include "protocol/queuecommands.h"
 #include "spool/spooljob.h"
 
+#include <QDir>
 #include <QFile>
 
 class QueueCommandsTest : public ServerFixture
@@ -49,6 +50,16 @@ TEST(QueueReport, AbbreviateAndJobLineLayout)
     job.size = 1234;
     EXPECT_EQ(reportLine(job), "alice" + QByteArray(10, ' ') + " 007 report.txt" +
                                    QByteArray(28, ' ') + "       1234 bytes\n");
+    // UTF-8 from the client (held as Latin-1, a character per byte): columns count
+    // characters and a cut never splits one; other bytes stay one character each.
+    const QByteArray grusse = "Gr\xC3\xBC\xC3\x9F""e \xE2\x80\x93 ";
+    job.user = QString::fromLatin1("J\xC3\xBCrgen");
+    job.title = QString::fromLatin1(grusse.repeated(5));
+    EXPECT_EQ(reportLine(job), "J\xC3\xBCrgen" + QByteArray(9, ' ') + " 007 " +
+                                   grusse.repeated(2) + "G..." + grusse.mid(8) +
+                                   grusse.repeated(2) + "       1234 bytes\n");
+    job.title = QString::fromLatin1("caf\xE9");
+    EXPECT_TRUE(reportLine(job).contains(" caf\xE9" + QByteArray(34, ' ') + ' '));
 }
 
 TEST_F(QueueCommandsTest, ShortAndLongReportsWithFilters)
@@ -69,13 +80,14 @@ TEST_F(QueueCommandsTest, ShortAndLongReportsWithFilters)
     EXPECT_TRUE(filtered.contains("alice           007 report.txt"));
     EXPECT_TRUE(filtered.contains("carol           009 t "));
     EXPECT_FALSE(filtered.contains("bob"));
-    // Another letter case is a known queue but lists none of the jobs.
-    EXPECT_EQ(ask("\x03LP\n").count('\n'), 2);
-    // A spooling-disabled printer can be listed; an unknown queue cannot.
+    // Another letter case is the same queue.
+    EXPECT_EQ(ask("\x03LP\n").count('\n'), 5);
+    // A spooling-disabled printer can be listed; an unknown queue cannot, and the client
+    // is told so in words.
     EXPECT_EQ(ask("\x03nospool\n").count('\n'), 2);
-    EXPECT_EQ(ask("\x03nosuch\n"), QByteArray("\1"));
+    EXPECT_EQ(ask("\x03nosuch\n"), QByteArray("no such printer: nosuch\n"));
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: List nosuch - no such printer.")));
-    EXPECT_EQ(ask("\x03\n"), QByteArray("\1"));
+    EXPECT_EQ(ask("\x04\n"), QByteArray("no such printer: \n"));
 }
 
 TEST_F(QueueCommandsTest, RemovalRulesForAgentsUsersAndNumbers)
@@ -101,7 +113,16 @@ TEST_F(QueueCommandsTest, RemovalRulesForAgentsUsersAndNumbers)
     EXPECT_TRUE(logHas(QStringLiteral("Dequeue lp successful.")));
     addJob("carol", 4);
     EXPECT_EQ(ask("\x05lp carol\n"), QByteArray("Dequeue:\ncarol 4 dequeued.\n"));
-    EXPECT_EQ(ask("\x05nospool root\n"), QByteArray("\1"));
+    // LPRng's "lprm all": every job the agent may remove, in any letter case of the queue.
+    addJob("alice", 5);
+    addJob("bob", 6);
+    addJob("carol", 7);
+    EXPECT_EQ(ask("\x05LP bob all\n"), QByteArray("Dequeue:\nbob 6 dequeued.\n"));
+    EXPECT_EQ(ask("\x05Lp root all\n"),
+              QByteArray("Dequeue:\nalice 5 dequeued.\ncarol 7 dequeued.\n"));
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
+    EXPECT_TRUE(QDir(queueDir()).entryList(QDir::Files).isEmpty());
+    EXPECT_EQ(ask("\x05nospool root\n"), QByteArray("no such printer: nospool\n"));
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: Dequeue nospool - no such printer.")));
 }
 

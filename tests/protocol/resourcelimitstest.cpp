@@ -96,7 +96,7 @@ TEST_F(ResourceLimits, ImpossibleCountsAndFlaggedQueueNamesAreRefused)
         c.send("\x03|nospool\n");
         return c.readAll(3000);
     });
-    EXPECT_EQ(flagged, QByteArray("\1"));
+    EXPECT_EQ(flagged, QByteArray("no such printer: |nospool\n"));
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: List |nospool - no such printer.")));
     EXPECT_FALSE(QDir(dir.path() + QStringLiteral("/spool/|nospool")).exists());
 

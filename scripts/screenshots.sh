@@ -1,6 +1,6 @@
 #!/bin/sh
 # Screenshots of the desktop program for review, at scale 1 and 2: the main window, both Setup
-# tabs, Info, Extended Log, the help window and a start whose port is taken. Runs the built
+# tabs, About, Extended Log, the help window and a start whose port is taken. Runs the built
 # program under Xvfb with openbox and trayer on a private HOME; writes PNG files to the folder
 # given (default: shots/, not part of the source tree's history).
 #   sh scripts/screenshots.sh [build-dir] [out-dir]
@@ -88,9 +88,9 @@ for scale in 1 2; do
     menu f e Setup
     shot Setup "setup-printer-${scale}x.png"
     close Setup
-    menu h i Info
-    shot Info "info-${scale}x.png"
-    close Info
+    menu h a "About Spoolmere"
+    shot "About Spoolmere" "about-${scale}x.png"
+    close "About Spoolmere"
     menu h e "Extended Log"
     shot "Extended Log" "extended-log-${scale}x.png"
     close "Extended Log"

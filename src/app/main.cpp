@@ -73,21 +73,31 @@ int sendWord(int argc, char** argv, const CommandLine& options)
     return 0;
 }
 
+// A second start. With a display it brings the running server's window up, as a launcher
+// click on a running program does elsewhere, and says so on the terminal; a box only when the
+// running server cannot be reached.
 int alreadyRunning(int argc, char** argv, bool headless)
 {
-    const QString text = QStringLiteral("lpd already running");
-#ifdef SPOOLMERE_HAVE_GUI
-    if (!headless) {
-        QApplication app(argc, argv);
-        QMessageBox::information(nullptr, QStringLiteral("Spoolmere"), text);
+    const QString text = QStringLiteral("Spoolmere is already running");
+    if (headless) {
+        printError(text + QLatin1Char('.'));
         return 0;
     }
+    QString error;
+    const QString dir = InstanceLock::runtimeDir(&error);
+    if (!dir.isEmpty() && ControlChannel::send(dir, QStringLiteral("lpdshow"), &error)) {
+        printError(text + QStringLiteral("; its window was brought to the front."));
+        return 0;
+    }
+    const QString reason = text + QStringLiteral(", but its window cannot be brought up: ") + error;
+    printError(reason);
+#ifdef SPOOLMERE_HAVE_GUI
+    QApplication app(argc, argv);
+    QMessageBox::information(nullptr, QStringLiteral("Spoolmere"), reason);
 #else
     Q_UNUSED(argc);
     Q_UNUSED(argv);
-    Q_UNUSED(headless);
 #endif
-    printError(text);
     return 0;
 }
 

@@ -11,7 +11,7 @@
 
 AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
 {
-    setWindowTitle(QStringLiteral("Info"));
+    setWindowTitle(QStringLiteral("About Spoolmere"));
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
 

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 
 #include <QSettings>
+#include <QString>
 #include <QTimer>
 
 #include <cstdio>
@@ -38,12 +39,21 @@ DesktopShell::DesktopShell(LpdServer& core, ControlChannel& channel, QString run
     // The window comes and goes while the program runs on: only closing it ends the
     // program, never the last visible dialog closing while the window is hidden.
     QApplication::setQuitOnLastWindowClosed(false);
-    connect(m_window.get(), &MainWindow::closed, this, [this] {
+    const auto quit = [this] {
         // Now, while the native window still exists: a closed window loses it.
         savePlacement();
         QCoreApplication::exit(0);
-    });
+    };
+    connect(m_window.get(), &MainWindow::closed, this, quit);
+    connect(m_window.get(), &MainWindow::quitRequested, this, quit);
+    connect(m_tray.get(), &TrayIcon::quitRequested, this, quit);
     connect(m_tray.get(), &TrayIcon::showRequested, m_window.get(), &MainWindow::showAndRaise);
+    connect(m_tray.get(), &TrayIcon::trayAvailabilityChanged, this,
+            &DesktopShell::onTrayAvailabilityChanged);
+    // The tooltip says what the server does; the watch tick catches a listener that moved.
+    connect(&m_core, &LpdServer::jobsChanged, this, &DesktopShell::updateToolTip);
+    connect(&m_core, &LpdServer::settingsApplied, this, &DesktopShell::updateToolTip);
+    connect(&m_tray->retryTimer(), &QTimer::timeout, this, &DesktopShell::updateToolTip);
 }
 
 DesktopShell::~DesktopShell()
@@ -71,8 +81,9 @@ bool DesktopShell::start()
     if (listening)
         m_core.recoverSpooledJobs();
     m_tray->setHideMode(m_options.hide);
-    if (!m_options.hide)
-        m_tray->add();
+    const bool tray = !m_options.hide && m_tray->add();
+    m_window->setTrayAvailable(tray);
+    updateToolTip();
     // Nothing here registers as a system service.
     m_window->setServiceStatus(QStringLiteral("No Win9X"));
     connect(&m_channel, &ControlChannel::messageReceived, this,
@@ -95,9 +106,32 @@ bool DesktopShell::start()
         showStartupError(report);
         return false;
     }
-    if (m_options.open)
+    // Without a tray (GNOME's default) a hidden window could not be reached at all. Hide mode
+    // asked for no icon; there "lpdshow" is the way in.
+    if (m_options.open || (!tray && !m_options.hide))
         m_window->show();
     return true;
+}
+
+void DesktopShell::onTrayAvailabilityChanged(bool available)
+{
+    m_window->setTrayAvailable(available);
+    // The way back to a hidden window went with the tray.
+    if (!available && (!m_window->isVisible() || m_window->isMinimized()))
+        m_window->showAndRaise();
+}
+
+void DesktopShell::updateToolTip()
+{
+    QString text = QStringLiteral("Spoolmere\n");
+    if (m_core.isListening())
+        text += QStringLiteral("Listening on port %1").arg(m_core.listeningPort());
+    else
+        text += QStringLiteral("Not listening");
+    const qsizetype waiting = m_core.pendingJobs().displayStrings().size();
+    text += waiting == 1 ? QStringLiteral("\n1 job waiting")
+                         : QStringLiteral("\n%1 jobs waiting").arg(waiting);
+    m_tray->setToolTip(text);
 }
 
 // Not a nested loop: "lpddown" while the box is up must end the program, and the control

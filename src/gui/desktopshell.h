@@ -1,11 +1,12 @@
 #pragma once
 // Start-up and shut-down with a window. The order matters (each step needs the ones before it):
 // settings, listening socket, old jobs, switches, tray icon, service status, control
-// messages, protect mode; then the dialogs and the window's first state. When the listener
-// cannot open (the port is taken, or needs a privilege), the window is shown whatever the
-// arguments, with the reason in a message box, so the user can fix the port in Setup; old
-// jobs and protect mode wait, while the tray icon and the control messages work as usual
-// (so "lpdshow" and "lpddown" reach the program).
+// messages, protect mode; then the dialogs and the window's first state. Without a tray the
+// window shows at start and whenever the tray goes away, so the program is never out of reach. When
+// the listener cannot open (the port is taken, or needs a privilege), the window is shown whatever
+// the arguments, with the reason in a message box, so the user can fix the port in Setup; old jobs
+// and protect mode wait, while the tray icon and the control messages work as usual (so "lpdshow"
+// and "lpddown" reach the program).
 
 #include "platform/commandline.h"
 
@@ -46,6 +47,8 @@ public:
     void handleControlMessage(const QString& word);
 
 private:
+    void onTrayAvailabilityChanged(bool available);
+    void updateToolTip();
     void showStartupError(const QString& message);
     void savePlacement();
 

@@ -1,6 +1,7 @@
 #include "gui/extendedlogdialog.h"
 
 #include "config/logsink.h"
+#include "gui/logtime.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -85,7 +86,7 @@ QStringList ExtendedLogDialog::viewLines(const QPlainTextEdit* view)
     if (!view || view->document()->isEmpty())
         return lines;
     for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next())
-        lines << b.text();
+        lines << logtime::withoutTime(b.text());
     return lines;
 }
 

@@ -4,21 +4,25 @@
 #include "gui/appicon.h"
 #include "gui/extendedlogdialog.h"
 #include "gui/helpopener.h"
+#include "gui/logtime.h"
 #include "protocol/lpdserver.h"
 
 #include <QAction>
+#include <QBoxLayout>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QLayout>
 #include <QListWidget>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QTimer>
 
 #include <algorithm>
@@ -27,14 +31,24 @@ namespace {
 
 const char* const HelpContext = "helpContext";
 
-const QSize ClientSize(444, 325);
-
-QLabel* labelFor(QWidget* parent, const QString& text, QWidget* buddy)
+// A caption above its control: its access key leads there, and a screen reader names the
+// control after it.
+QLabel* labelFor(const QString& text, QWidget* buddy)
 {
-    auto* label = new QLabel(text, parent);
-    if (buddy)
-        label->setBuddy(buddy);
+    auto* label = new QLabel(text);
+    label->setBuddy(buddy);
+    buddy->setAccessibleName(QString(text).remove(QLatin1Char('&')));
     return label;
+}
+
+// A caption and its control, the control taking what room the column gives it.
+QVBoxLayout* captioned(QLabel* label, QWidget* control)
+{
+    auto* column = new QVBoxLayout;
+    column->setSpacing(2);
+    column->addWidget(label);
+    column->addWidget(control, 1);
+    return column;
 }
 
 } // namespace
@@ -46,17 +60,18 @@ MainWindow::MainWindow(LpdServer& core, QWidget* parent) : QMainWindow(parent), 
     setProperty(HelpContext, 1);
     buildControls();
     buildMenus();
-    // Opens at the size of its controls' first layout, never smaller: the lists and the log
-    // grow with the window.
-    resize(sizeHint());
-    setMinimumSize(sizeHint());
+    // What the layout needs at the current font and scale, a little more for the lists, and
+    // never more than the screen: the lists and the log grow with the window.
+    QSize start = sizeHint().expandedTo(QSize(560, 400));
+    if (const QScreen* s = screen())
+        start = start.boundedTo(s->availableGeometry().size() * 9 / 10);
+    resize(start);
 
     connect(&m_core.log(), &LogSink::lineAppended, this, &MainWindow::appendLog);
     connect(&m_core, &LpdServer::jobsChanged, this, &MainWindow::refreshJobs);
     connect(&m_core, &LpdServer::settingsApplied, this, &MainWindow::refreshPrinters);
     connect(&m_core, &LpdServer::connectionsChanged, this, &MainWindow::refreshConnections);
-    connect(&m_core, &LpdServer::sessionCountChanged, this,
-            [this](int n) { m_sessionCount->setText(QString::number(n)); });
+    connect(&m_core, &LpdServer::sessionCountChanged, this, &MainWindow::showSessionCount);
     // Not `activated`: desktops that activate items on a single click would open the editor
     // on every selection. Enter is caught by the event filter.
     connect(m_printerList, &QListWidget::doubleClicked, this,
@@ -65,6 +80,10 @@ MainWindow::MainWindow(LpdServer& core, QWidget* parent) : QMainWindow(parent), 
 
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
     connect(help, &QShortcut::activated, this, &MainWindow::showContextHelp);
+    // Delete in the Jobs list dequeues, as the menu entry shows.
+    auto* dequeue =
+        new QShortcut(QKeySequence::Delete, m_jobList, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(dequeue, &QShortcut::activated, this, &MainWindow::onDequeue);
 
     for (const QString& line : m_core.log().lines())
         appendLog(line);
@@ -77,18 +96,15 @@ MainWindow::~MainWindow() = default;
 
 void MainWindow::buildControls()
 {
-    m_client = new QWidget(this);
-    m_client->resize(ClientSize);
-    m_client->setMinimumSize(ClientSize);
-    setCentralWidget(m_client);
+    auto* client = new QWidget(this);
+    setCentralWidget(client);
 
-    m_printerList = new QListWidget(m_client);
+    m_printerList = new QListWidget;
     m_printerList->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_printerList->setToolTip(QStringLiteral("All lpd printers, double click to set up"));
+    m_printerList->setToolTip(QStringLiteral("All LPD printers; double-click one to set it up"));
     m_printerList->setProperty(HelpContext, 5);
-    m_printersLabel = labelFor(m_client, QStringLiteral("&Printers"), m_printerList);
 
-    m_logView = new QPlainTextEdit(m_client);
+    m_logView = new QPlainTextEdit;
     m_logView->setReadOnly(true);
     m_logView->setLineWrapMode(QPlainTextEdit::NoWrap);
     m_logView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -96,72 +112,79 @@ void MainWindow::buildControls()
     m_logView->setMaximumBlockCount(m_core.log().capacity());
     // Read-only text is still reachable by keyboard so it can be scrolled and copied.
     m_logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    m_logLabel = labelFor(m_client, QStringLiteral("&Log"), m_logView);
 
-    m_jobList = new QListWidget(m_client);
+    m_jobList = new QListWidget;
     m_jobList->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_jobsLabel = labelFor(m_client, QStringLiteral("&Jobs"), m_jobList);
 
-    m_connectionList = new QListWidget(m_client);
+    m_connectionList = new QListWidget;
+    // Only looked at: Tab passes it by, its caption's access key still reaches it.
     m_connectionList->setFocusPolicy(Qt::ClickFocus);
-    m_connectionsLabel = labelFor(m_client, QStringLiteral("Connections"), nullptr);
 
-    m_sessionCountCaption = new QLabel(QStringLiteral("Sessions:"), m_client);
-    m_sessionCountCaption->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    m_sessionCount = new QLabel(QStringLiteral("0"), m_client);
-    m_sessionCount->setMinimumWidth(60);
+    m_sessionCount = new QLabel;
+    showSessionCount(0);
+
+    // The left column holds the printers (a third) above the log (two thirds), the right one
+    // the jobs above the connections (half each); each caption sits on its control whatever
+    // the font, and the count below them all.
+    auto* left = new QVBoxLayout;
+    left->addLayout(captioned(labelFor(QStringLiteral("&Printers"), m_printerList), m_printerList),
+                    1);
+    left->addLayout(captioned(labelFor(QStringLiteral("&Log"), m_logView), m_logView), 2);
+    auto* right = new QVBoxLayout;
+    right->addLayout(captioned(labelFor(QStringLiteral("Jo&bs"), m_jobList), m_jobList), 1);
+    right->addLayout(
+        captioned(labelFor(QStringLiteral("&Connections"), m_connectionList), m_connectionList), 1);
+    auto* columns = new QHBoxLayout;
+    columns->addLayout(left, 1);
+    columns->addLayout(right, 1);
+    auto* layout = new QVBoxLayout(client);
+    layout->addLayout(columns, 1);
+    layout->addWidget(m_sessionCount);
 
     setTabOrder(m_printerList, m_logView);
     setTabOrder(m_logView, m_jobList);
-    m_client->installEventFilter(this);
-    layoutControls();
 }
 
-// The first layout is the one users of this program know (its places in pixels at 444 x
-// 325); what the window gains beyond it goes to the lists and the log: half the width to each
-// column, a third of the height to the printers and two thirds to the log on the left, half
-// to each list on the right.
-void MainWindow::layoutControls()
+void MainWindow::showSessionCount(int count)
 {
-    const int dw = std::max(0, m_client->width() - ClientSize.width());
-    const int dh = std::max(0, m_client->height() - ClientSize.height());
-    const int half = dw / 2;
-    const int column = 193 + half;
-    const int right = 232 + half;
-    const int printersGrow = dh / 3;
-    const int jobsGrow = dh / 2;
-
-    m_printersLabel->move(16, 0);
-    m_printerList->setGeometry(16, 16, column, 97 + printersGrow);
-    m_logLabel->move(16, 128 + printersGrow);
-    m_logView->setGeometry(16, 144 + printersGrow, column, 153 + dh - printersGrow);
-    m_jobsLabel->move(right, 0);
-    m_jobList->setGeometry(right, 16, 193 + dw - half, 153 + jobsGrow);
-    m_connectionsLabel->move(right, 184 + jobsGrow);
-    m_connectionList->setGeometry(right, 200 + jobsGrow, 193 + dw - half, 97 + dh - jobsGrow);
-    m_sessionCount->move(112, 304 + dh);
-    m_sessionCountCaption->setGeometry(16, 304 + dh, 92, m_sessionCount->sizeHint().height());
+    const QString text = QStringLiteral("Sessions: ") + QString::number(count);
+    m_sessionCount->setText(text);
+    m_sessionCount->setAccessibleName(text);
 }
 
 void MainWindow::buildMenus()
 {
     m_fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
-    m_setupAction = m_fileMenu->addAction(QStringLiteral("&Setup"));
-    m_addPrinterAction = m_fileMenu->addAction(QStringLiteral("&Add Printer"));
-    m_editPrinterAction = m_fileMenu->addAction(QStringLiteral("&Edit Printer"));
-    m_removePrinterAction = m_fileMenu->addAction(QStringLiteral("&Remove Printer"));
+    m_setupAction = m_fileMenu->addAction(QStringLiteral("&Setup..."));
+    m_addPrinterAction = m_fileMenu->addAction(QStringLiteral("&Add Printer..."));
+    m_editPrinterAction = m_fileMenu->addAction(QStringLiteral("&Edit Printer..."));
+    m_removePrinterAction = m_fileMenu->addAction(QStringLiteral("&Remove Printer..."));
     for (QAction* a : {m_setupAction, m_addPrinterAction, m_editPrinterAction})
         a->setProperty(HelpContext, 4);
+    m_fileMenu->addSeparator();
+    m_quitAction = m_fileMenu->addAction(QStringLiteral("&Quit"));
+    // Not QKeySequence::Quit: some platforms have none, and Linux desktops agree on Ctrl+Q.
+    m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    // Quit is not a configuration command: protect mode leaves it, as it leaves "lpddown".
+    addAction(m_quitAction);
+    connect(m_quitAction, &QAction::triggered, this, &MainWindow::quitRequested);
 
     m_jobMenu = menuBar()->addMenu(QStringLiteral("&Job"));
     m_dequeueAction = m_jobMenu->addAction(QStringLiteral("&Dequeue"));
-    m_addJobAction = m_jobMenu->addAction(QStringLiteral("Add..."));
+    // Shown in the menu; the key itself is the Jobs list's own shortcut.
+    m_dequeueAction->setShortcut(QKeySequence::Delete);
+    m_dequeueAction->setShortcutContext(Qt::WidgetShortcut);
+    m_addJobAction = m_jobMenu->addAction(QStringLiteral("&Add..."));
     connect(m_dequeueAction, &QAction::triggered, this, &MainWindow::onDequeue);
 
     m_helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
     m_helpContentsAction = m_helpMenu->addAction(QStringLiteral("&Contents"));
-    m_aboutAction = m_helpMenu->addAction(QStringLiteral("&Info"));
-    m_extendedLogAction = m_helpMenu->addAction(QStringLiteral("&Extended Log"));
+    // Shown in the menu; F1 itself asks for the help of the focused control.
+    m_helpContentsAction->setShortcut(QKeySequence::HelpContents);
+    m_helpContentsAction->setShortcutContext(Qt::WidgetShortcut);
+    m_extendedLogAction = m_helpMenu->addAction(QStringLiteral("&Extended Log..."));
+    m_helpMenu->addSeparator();
+    m_aboutAction = m_helpMenu->addAction(QStringLiteral("&About Spoolmere"));
     connect(m_helpContentsAction, &QAction::triggered, this, &MainWindow::onHelpContents);
     connect(m_aboutAction, &QAction::triggered, this, &MainWindow::onAbout);
     connect(m_extendedLogAction, &QAction::triggered, this, &MainWindow::onExtendedLog);
@@ -184,8 +207,10 @@ void MainWindow::createDialogs()
 void MainWindow::setProtectMode(bool on)
 {
     m_protect = on;
-    m_fileMenu->menuAction()->setEnabled(!on);
-    m_fileMenu->setEnabled(!on);
+    // The File menu stays open for Quit; its configuration entries are what is locked.
+    for (QAction* a :
+         {m_setupAction, m_addPrinterAction, m_editPrinterAction, m_removePrinterAction})
+        a->setEnabled(!on);
     m_extendedLogAction->setEnabled(!on);
     emit protectModeChanged(on);
 }
@@ -218,11 +243,21 @@ int MainWindow::selectedPrinterRow() const
 
 void MainWindow::refreshJobs()
 {
+    // The list is refilled, but what the user selected and where the keyboard was (the
+    // anchor Shift extends from) stay on the same jobs.
     QStringList selected;
     for (const QListWidgetItem* item : m_jobList->selectedItems())
         selected << item->text();
+    const QListWidgetItem* current = m_jobList->currentItem();
+    const QString currentText = current ? current->text() : QString();
+    const QSignalBlocker quiet(m_jobList);
     m_jobList->clear();
     m_jobList->addItems(m_core.pendingJobs().displayStrings());
+    for (int i = 0; i < m_jobList->count(); ++i) {
+        QListWidgetItem* item = m_jobList->item(i);
+        if (!currentText.isEmpty() && item->text() == currentText)
+            m_jobList->setCurrentItem(item, QItemSelectionModel::NoUpdate);
+    }
     for (int i = 0; i < m_jobList->count(); ++i) {
         if (selected.contains(m_jobList->item(i)->text()))
             m_jobList->item(i)->setSelected(true);
@@ -244,7 +279,7 @@ void MainWindow::appendLog(const QString& line)
     const int value = vertical->value();
     const bool full = m_logView->blockCount() >= m_logView->maximumBlockCount();
     const int horizontal = m_logView->horizontalScrollBar()->value();
-    m_logView->appendPlainText(line);
+    m_logView->appendPlainText(logtime::withTime(line, QTime::currentTime()));
     if (following && !m_logView->textCursor().hasSelection()) {
         // The caret goes to the start of the newest line: the view follows the log down
         // without scrolling sideways to the end of a long line.
@@ -330,36 +365,69 @@ void MainWindow::showContextHelp()
     HelpOpener::showContext(helpContextOf(focusWidget() ? focusWidget() : this));
 }
 
+MainWindow::CloseChoice MainWindow::askBeforeClosing()
+{
+    const int waiting = int(m_core.pendingJobs().displayStrings().size());
+    QString detail = QStringLiteral("Clients cannot send jobs to this computer while it is "
+                                    "stopped.");
+    if (waiting > 0)
+        detail +=
+            QStringLiteral(" %1 waiting job(s) stay in the spool and print at the next start.")
+                .arg(waiting);
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Close Spoolmere"),
+                    QStringLiteral("Stop the print server?"), QMessageBox::NoButton, this);
+    box.setInformativeText(detail);
+    QPushButton* stop = box.addButton(QStringLiteral("&Stop Server"), QMessageBox::AcceptRole);
+    QPushButton* keep = box.addButton(m_trayAvailable ? QStringLiteral("&Keep Running in Tray")
+                                                      : QStringLiteral("&Keep Running"),
+                                      QMessageBox::RejectRole);
+    box.addButton(QMessageBox::Cancel);
+    box.setDefaultButton(stop);
+    box.exec();
+    if (box.clickedButton() == stop)
+        return CloseChoice::StopServer;
+    if (box.clickedButton() == keep)
+        return CloseChoice::KeepRunning;
+    return CloseChoice::Cancel;
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    if (!closeAllowed()) {
-        event->ignore();
+    event->ignore();
+    if (!closeAllowed())
         return;
+    switch (askBeforeClosing()) {
+    case CloseChoice::StopServer:
+        event->accept();
+        emit closed();
+        break;
+    case CloseChoice::KeepRunning:
+        if (m_trayAvailable)
+            hide();
+        else
+            showMinimized();
+        break;
+    case CloseChoice::Cancel:
+        break;
     }
-    event->accept();
-    emit closed();
 }
 
 void MainWindow::changeEvent(QEvent* event)
 {
     QMainWindow::changeEvent(event);
-    // Minimising puts the window away: off the screen and off the taskbar, back by the
-    // tray icon or "lpdshow".
+    // With a tray, minimising puts the window away: off the screen and off the taskbar, back
+    // by the tray icon or "lpdshow". Without one it stays on the taskbar.
     // The minimised state stays until the window is shown again: clearing it on X11 maps
     // the window at once, and a hidden widget would stay on screen as an unpainted frame.
-    if (event->type() == QEvent::WindowStateChange && isMinimized())
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_trayAvailable)
         QTimer::singleShot(0, this, [this] {
-            if (isMinimized())
+            if (isMinimized() && m_trayAvailable)
                 hide();
         });
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_client && event->type() == QEvent::Resize) {
-        layoutControls();
-        return false;
-    }
     if (watched == m_printerList && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {

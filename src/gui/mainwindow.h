@@ -27,23 +27,23 @@ public:
     QListWidget* printerList() const { return m_printerList; }       // printers
     QListWidget* jobList() const { return m_jobList; }               // jobs, several selectable
     QListWidget* connectionList() const { return m_connectionList; } // connections
-    QLabel* sessionCountLabel() const { return m_sessionCount; }     // number of sessions
-    QLabel* sessionCountCaption() const { return m_sessionCountCaption; } // says what it counts
-    QPlainTextEdit* logView() const { return m_logView; }                 // log view
+    QLabel* sessionCountLabel() const { return m_sessionCount; }     // "Sessions: N"
+    QPlainTextEdit* logView() const { return m_logView; }            // log view, lines timed
 
     QMenu* fileMenu() const { return m_fileMenu; }
     QMenu* jobMenu() const { return m_jobMenu; }
     QMenu* helpMenu() const { return m_helpMenu; }
     // File: Setup, Add Printer, Edit Printer, Remove Printer (their handlers are the printer
-    // commands, attached by the shell).
+    // commands, attached by the shell), Quit.
     QAction* setupAction() const { return m_setupAction; }
     QAction* addPrinterAction() const { return m_addPrinterAction; }
     QAction* editPrinterAction() const { return m_editPrinterAction; }
     QAction* removePrinterAction() const { return m_removePrinterAction; }
+    QAction* quitAction() const { return m_quitAction; }
     // Job: Dequeue (handled here), Add... (attached from outside).
     QAction* dequeueAction() const { return m_dequeueAction; }
     QAction* addJobAction() const { return m_addJobAction; }
-    // Help: Contents, Info, Extended Log.
+    // Help: Contents, Extended Log, About.
     QAction* helpContentsAction() const { return m_helpContentsAction; }
     QAction* aboutAction() const { return m_aboutAction; }
     QAction* extendedLogAction() const { return m_extendedLogAction; }
@@ -72,11 +72,24 @@ public:
 
     // The tray click and "lpdshow": the window comes up, in front.
     void showAndRaise();
+    // With a tray, minimising puts the window away (the icon brings it back); without one it
+    // minimises to the taskbar like any window.
+    bool trayAvailable() const { return m_trayAvailable; }
+    void setTrayAvailable(bool available) { m_trayAvailable = available; }
     // The close query: in protect mode every close is refused. On X11 a title-bar close,
     // Alt+F4 and a pager's close cannot be told apart, and window managers that ignore a
     // missing close button (openbox) send them anyway; the program's own ends ("lpddown", the
-    // end of the session) leave the event loop without closing the window.
+    // end of the session, File > Quit) leave the event loop without closing the window.
     bool closeAllowed() const { return !m_protect; }
+    // What a close asks: whether the server stops (the program ends), keeps running with the
+    // window put away, or nothing happens.
+    enum class CloseChoice
+    {
+        StopServer,
+        KeepRunning,
+        Cancel
+    };
+    CloseChoice askBeforeClosing();
     // The text of the program's taskbar entry: "Spoolmere" while the window is shown, empty
     // while it is hidden or minimised.
     QString applicationTitle() const;
@@ -86,14 +99,16 @@ public:
 signals:
     // Double click or Enter on the Printers list (not emitted in protect mode).
     void printerActivated(int row);
-    // The window was closed and the close was allowed: the program ends.
+    // The window was closed and the user chose to stop the server: the program ends.
     void closed();
+    // File > Quit.
+    void quitRequested();
     void protectModeChanged(bool on);
 
 public slots:
     void onDequeue();
     void onHelpContents(); // Help > Contents
-    void onAbout();        // Help > Info
+    void onAbout();        // Help > About Spoolmere
     void onExtendedLog();  // Help > Extended Log
     void appendLog(const QString& line);
     void showContextHelp();
@@ -108,12 +123,10 @@ private:
     QListWidget* m_jobList = nullptr;
     QListWidget* m_connectionList = nullptr;
     QLabel* m_sessionCount = nullptr;
-    QLabel* m_sessionCountCaption = nullptr;
     QLabel* m_printersLabel = nullptr;
     QLabel* m_logLabel = nullptr;
     QLabel* m_jobsLabel = nullptr;
     QLabel* m_connectionsLabel = nullptr;
-    QWidget* m_client = nullptr;
     QPlainTextEdit* m_logView = nullptr;
     QMenu* m_fileMenu = nullptr;
     QMenu* m_jobMenu = nullptr;
@@ -122,6 +135,7 @@ private:
     QAction* m_addPrinterAction = nullptr;
     QAction* m_editPrinterAction = nullptr;
     QAction* m_removePrinterAction = nullptr;
+    QAction* m_quitAction = nullptr;
     QAction* m_dequeueAction = nullptr;
     QAction* m_addJobAction = nullptr;
     QAction* m_helpContentsAction = nullptr;
@@ -132,10 +146,11 @@ private:
 
     void buildControls();
     void buildMenus();
-    void layoutControls();
     void activatePrinter(int row);
+    void showSessionCount(int count);
 
     LpdServer& m_core;
     bool m_protect = false;
+    bool m_trayAvailable = false;
     QString m_serviceStatus = QStringLiteral("unknown OS");
 };

@@ -1,12 +1,19 @@
 #pragma once
 // The tray icon: the way to the window while it is hidden. A left click asks for the window;
-// every other click is ignored and there is no menu. When no system tray is there yet (a
-// desktop still starting, or none at all), the retry timer tries again every 5 s until one appears.
-// A tray that restarts later is Qt's business: it puts a shown icon back by itself.
+// its context menu offers Show and Quit; its tooltip says what the server is doing.
+//
+// Whether a tray is there is watched all the time, every 5 s: GNOME has none unless an
+// extension adds one, a panel may start after the program or go away while it runs. The
+// owner learns of each change (trayAvailabilityChanged) and keeps the window reachable
+// without one; when a tray appears, the icon appears on it.
 
 #include <QObject>
 #include <QSystemTrayIcon>
 #include <QTimer>
+
+#include <functional>
+
+class QMenu;
 
 class TrayIcon final : public QObject
 {
@@ -21,10 +28,19 @@ public:
     bool hideMode() const { return m_hide; }
     void setHideMode(bool on) { m_hide = on; }
 
-    // Shows the icon when a tray is available; otherwise arms the retry timer. True when shown.
+    // Shows the icon when a tray is available. True when shown. The watch timer runs either
+    // way (except in hide mode).
     bool add();
     void remove();
     bool isShown() const;
+
+    // Whether a system tray is there; the platform's answer unless replaced (tests).
+    void setTrayProbe(std::function<bool()> probe) { m_probe = std::move(probe); }
+    bool trayAvailable() const { return m_probe(); }
+
+    void setToolTip(const QString& text);
+    QString toolTip() const { return m_toolTip; }
+    QMenu* contextMenu() const { return m_menu; }
 
     void onRetryTick();
     // What a click on the icon does.
@@ -34,10 +50,17 @@ public:
 
 signals:
     void showRequested();
+    void quitRequested();
+    // A tray appeared (the icon is on it) or went away.
+    void trayAvailabilityChanged(bool available);
 
 private:
     QTimer m_retryTimer;
+    std::function<bool()> m_probe;
+    QString m_toolTip = QStringLiteral("Spoolmere");
+    QMenu* m_menu = nullptr;
 
     QSystemTrayIcon* m_icon = nullptr;
     bool m_hide = false;
+    bool m_lastAvailable = false;
 };

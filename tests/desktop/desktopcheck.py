@@ -4,7 +4,9 @@
 Starts Xvfb, openbox and trayer, runs the built spoolmere-desktop in a private HOME and drives
 it with xdotool the way a user would: Setup saved with an empty spool folder under ~/.config,
 a resize that is remembered for the next run, minimise and a click on the tray icon, a
-title-bar close in protect mode and without it, and a start whose port is taken. The offscreen
+title-bar close in protect mode and without it (it asks), a start whose port is taken, and a
+desktop without a tray (GNOME's default): the window shows, minimises to the taskbar, a second
+start raises it, and a tray that comes or goes later is followed. The offscreen
 platform of the unit tests cannot show any of this: mapping, the window manager's close and
 the tray are the X server's and openbox's.
 
@@ -46,7 +48,7 @@ def wait_for(what, predicate, timeout=WAIT):
 class Desktop:
     """Xvfb + openbox + trayer on a display of their own."""
 
-    def __init__(self, env):
+    def __init__(self, env, tray=True):
         self.env = env
         self.procs = []
         read_end, write_end = os.pipe()
@@ -63,9 +65,13 @@ class Desktop:
         self.procs.append(subprocess.Popen(["openbox"], env=env, stdout=subprocess.DEVNULL,
                                            stderr=subprocess.DEVNULL))
         wait_for("openbox", lambda: "_NET_SUPPORTING_WM_CHECK(WINDOW)" in self.xprop("-root"))
+        if tray:
+            self.start_tray()
+
+    def start_tray(self):
         self.procs.append(subprocess.Popen(
             ["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel",
-             "--width", "120", "--height", "24"], env=env, stdout=subprocess.DEVNULL,
+             "--width", "120", "--height", "24"], env=self.env, stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL))
         wait_for("trayer's panel", lambda: self.search("--class", "trayer"))
 
@@ -149,6 +155,19 @@ class Program:
                         lambda: next((w for w in self.desktop.managed("Spoolmere")
                                       if self.desktop.viewable(w)), None))
 
+    def answer_close(self, key="Return"):
+        """Answers the question a close asks (Return: stop the server)."""
+        try:
+            box = wait_for("the close question", lambda: next(
+                (w for w in self.desktop.managed("Close Spoolmere")
+                 if self.desktop.viewable(w)), None))
+        except CheckFailed:
+            print("windows:", [(self.desktop.name(w), self.desktop.viewable(w))
+                               for w in self.desktop.client_list()])
+            raise
+        self.desktop.run("xdotool", "windowactivate", "--sync", str(box))
+        self.desktop.run("xdotool", "key", key)
+
     def tray_icon(self):
         def icon():
             for w in self.desktop.search("--class", "^spoolmere$"):
@@ -201,13 +220,16 @@ def session(desktop, ini, config):
         start_size = desktop.size(window)
 
         # Setup saved with the spool folder left empty: "spool" beside lpd.ini in ~/.config.
+        # Keys through the keyboard of the X server (XTEST) to the active window: events
+        # sent to a window (--window) may be delivered again later, to whatever then has
+        # the focus.
         desktop.run("xdotool", "windowactivate", "--sync", str(window))
-        desktop.run("xdotool", "key", "--window", str(window), "alt+f")
-        desktop.run("xdotool", "key", "--window", str(window), "s")
+        desktop.run("xdotool", "key", "alt+f")
+        desktop.run("xdotool", "key", "s")
         setup = wait_for("the Setup dialog",
                          lambda: next((w for w in desktop.managed("Setup")
                                        if desktop.viewable(w)), None))
-        desktop.run("xdotool", "key", "--window", str(setup), "Return")
+        desktop.run("xdotool", "key", "Return")
         wait_for("lpd.ini saved", lambda: os.stat(ini).st_mtime > 1000000000)
         wait_for("the Setup dialog closed", lambda: not desktop.viewable(setup))
         check(not desktop.managed("Error"), "Setup with an empty spool folder saves, no error")
@@ -249,8 +271,10 @@ def session(desktop, ini, config):
 
         check(app.send("lpduprot") == 0, "protect mode off")
         desktop.click(*desktop.frame_close_button(window))
+        app.answer_close()
         wait_for("the program to end", app.ended)
-        check(app.proc.returncode == 0, "without protect mode the title-bar close ends it")
+        check(app.proc.returncode == 0,
+              "without protect mode the title-bar close asks, and Stop Server ends it")
     except CheckFailed:
         print(app.stop())
         raise
@@ -266,6 +290,57 @@ def remembered(desktop):
               "the next run opens at the size the user left")
         check(app.send("lpddown") == 0, "lpddown taken")
         wait_for("the program to end", app.ended)
+    finally:
+        app.stop()
+
+
+def without_tray(desktop):
+    """GNOME's default: no tray. The window must be reachable all the same."""
+    app = Program(desktop, [])  # no "open"
+    try:
+        window = app.main_window()
+        check(window in desktop.client_list(), "without a tray the window shows at start")
+        desktop.run("xdotool", "windowminimize", str(window))
+        wait_for("the window minimised", lambda: not desktop.viewable(window))
+        desktop.settle()
+        check(window in desktop.client_list(),
+              "minimised without a tray, the window stays on the taskbar")
+
+        second = subprocess.run([DESKTOP], env=desktop.env, capture_output=True, text=True,
+                                timeout=WAIT)
+        wait_for("the window raised", lambda: desktop.viewable(window))
+        check(second.returncode == 0 and "already running" in second.stderr
+              and "brought to the front" in second.stderr,
+              "a second start raises the running window and says so: "
+              + second.stderr.strip())
+
+        # A tray comes up later: the icon appears, and minimising puts the window away.
+        desktop.start_tray()
+        icon = app.tray_icon()
+        check(icon is not None, "a tray that appears later gets the icon")
+        desktop.run("xdotool", "windowminimize", str(window))
+        wait_for("the window withdrawn",
+                 lambda: not desktop.viewable(window) and window not in desktop.client_list())
+        check(True, "with the tray, minimising puts the window away")
+        desktop.run("xdotool", "mousemove", "--window", str(icon), "5", "5", "click", "1")
+        wait_for("the window back", lambda: desktop.viewable(window))
+
+        # The tray goes away again: the window comes back to the screen by itself.
+        desktop.run("xdotool", "windowminimize", str(window))
+        wait_for("the window withdrawn", lambda: not desktop.viewable(window))
+        tray = desktop.procs.pop()
+        tray.terminate()
+        tray.wait(timeout=10)
+        wait_for("the window shown again", lambda: desktop.viewable(window))
+        check(True, "when the tray goes away, the hidden window shows")
+
+        desktop.run("xdotool", "windowactivate", "--sync", str(window))
+        desktop.run("xdotool", "key", "ctrl+q")
+        wait_for("the program to end", app.ended)
+        check(app.proc.returncode == 0, "Ctrl+Q ends the program")
+    except CheckFailed:
+        print(app.stop())
+        raise
     finally:
         app.stop()
 
@@ -320,6 +395,11 @@ def main():
             desktop.close()
             desktop = Desktop(dict(env))
             failed_start(desktop, ini)
+            desktop.close()
+            # A second run without trayer, as on GNOME.
+            desktop = Desktop(dict(env), tray=False)
+            write_ini(ini, free_port())
+            without_tray(desktop)
         except CheckFailed as e:
             print("FAILED -", e)
             return 1

@@ -62,7 +62,7 @@ TEST(Shell, SecondInstanceSaysLpdAlreadyRunningAndLeavesTheFirstAlone)
     const ProgramRun second = runBeside(s, {QStringLiteral("--headless")});
     EXPECT_TRUE(second.normal);
     EXPECT_EQ(second.exitCode, 0);
-    EXPECT_EQ(second.err, QByteArray("lpd already running\n"));
+    EXPECT_EQ(second.err, QByteArray("Spoolmere is already running.\n"));
     EXPECT_TRUE(second.out.isEmpty()); // it never got as far as the log
 
     // The first saw nothing of it and still serves.
@@ -85,7 +85,7 @@ TEST(Shell, SendLpddownEndsTheHeadlessServerInOrder)
         const ProgramRun r = runBeside(s, {QStringLiteral("--send"), QString::fromLatin1(word)});
         EXPECT_EQ(r.exitCode, 0) << word << r.err.constData();
         // Sending is not a second instance.
-        EXPECT_FALSE(r.err.contains("lpd already running"));
+        EXPECT_FALSE(r.err.contains("already running"));
     }
     EXPECT_FALSE(s.waitForExit(300));
 

@@ -19,6 +19,7 @@
 #include <QListWidget>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTextBrowser>
@@ -361,16 +362,36 @@ TEST_F(Desktop, StartUpFollowsTheSwitchesAndTheMessagesSteerTheWindow)
     EXPECT_EQ(w.serviceStatus(), QStringLiteral("No Win9X"));
     EXPECT_NE(w.aboutDialog(), nullptr);
     EXPECT_NE(w.extendedLogDialog(), nullptr);
-    EXPECT_FALSE(w.isVisible()); // "open" was not first
     EXPECT_TRUE(w.protectMode());
-    // This platform has no system tray: the retry timer keeps trying every 5 s.
+    // This platform has no system tray: though "open" was not first, the window shows (else
+    // nothing would lead to it), and the watch looks for a tray every 5 s.
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_FALSE(w.trayAvailable());
     EXPECT_FALSE(shell.tray().isShown());
     EXPECT_TRUE(shell.tray().retryTimer().isActive());
     EXPECT_EQ(shell.tray().retryTimer().interval(), 5000);
+    EXPECT_TRUE(shell.tray().toolTip().startsWith(
+        QStringLiteral("Spoolmere\nListening on port %1\n1 job waiting")
+            .arg(core->listeningPort())));
+
+    // A tray appears: the icon shows, minimising puts the window away; the tray goes: the
+    // window comes back.
+    bool tray = true;
+    shell.tray().setTrayProbe([&tray] { return tray; });
+    shell.tray().onRetryTick();
+    EXPECT_TRUE(w.trayAvailable());
+    EXPECT_TRUE(shell.tray().isShown());
+    w.showMinimized();
+    EXPECT_TRUE(waitUntil([&] { return !w.isVisible(); }));
+    tray = false;
+    shell.tray().onRetryTick();
+    EXPECT_FALSE(w.trayAvailable());
+    EXPECT_TRUE(waitUntil([&] { return w.isVisible() && !w.isMinimized(); }));
+    w.hide();
 
     EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpduprot")));
     EXPECT_TRUE(waitUntil([&] { return !w.protectMode(); }));
-    EXPECT_TRUE(w.fileMenu()->menuAction()->isEnabled());
+    EXPECT_TRUE(w.setupAction()->isEnabled());
     EXPECT_TRUE(sendWord(runtime.path(), QStringLiteral("lpdprot")));
     EXPECT_TRUE(waitUntil([&] { return w.protectMode(); }));
     EXPECT_FALSE(w.extendedLogAction()->isEnabled());
@@ -409,8 +430,19 @@ TEST_F(Desktop, OpenFirstShowsTheWindowAndHideMeansNoIcon)
     shell.tray().onRetryTick();
     EXPECT_FALSE(shell.tray().retryTimer().isActive());
     EXPECT_FALSE(shell.tray().isShown());
-    // Closing the window ends the program.
+    // Closing the window, and telling it to stop the server, ends the program; so do File >
+    // Quit and the tray menu's Quit.
+    answerModals([](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box)
+            box->defaultButton()->click();
+        return box != nullptr;
+    });
     QTimer::singleShot(0, [&] { shell.window().close(); });
+    EXPECT_EQ(runLoop(), 0);
+    QTimer::singleShot(0, [&] { shell.window().quitAction()->trigger(); });
+    EXPECT_EQ(runLoop(), 0);
+    QTimer::singleShot(0, [&] { shell.tray().contextMenu()->actions().last()->trigger(); });
     EXPECT_EQ(runLoop(), 0);
 }
 

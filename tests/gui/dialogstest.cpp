@@ -213,7 +213,7 @@ TEST_F(Dialogs, AboutBoxShowsVersionAndServiceStatus)
     makeCore();
     MainWindow w(*core);
     w.createDialogs();
-    EXPECT_EQ(w.aboutDialog()->windowTitle(), QStringLiteral("Info"));
+    EXPECT_EQ(w.aboutDialog()->windowTitle(), QStringLiteral("About Spoolmere"));
     EXPECT_EQ(w.aboutDialog()->productName()->text(), QStringLiteral("Spoolmere"));
     EXPECT_EQ(w.aboutDialog()->versionLabel()->text(),
               AboutDialog::versionText(QStringLiteral(SPOOLMERE_VERSION)));

@@ -1,9 +1,11 @@
 // The main window against a real core: what it shows, Dequeue, protect mode, the close
 // query, minimising, the application title and context help.
 
+#include "layoutcheck.h"
 #include "shellfixture.h"
 
 #include "gui/helpopener.h"
+#include "gui/logtime.h"
 #include "gui/mainwindow.h"
 
 #include <QAction>
@@ -15,6 +17,8 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
@@ -23,6 +27,12 @@
 #include <QWindow>
 
 namespace {
+
+// A line of the log view without the time it shows in front.
+QString shownLine(const QTextBlock& block)
+{
+    return logtime::withoutTime(block.text());
+}
 
 QStringList texts(const QListWidget* list)
 {
@@ -48,64 +58,66 @@ class Window : public ShellFixture
 {
 };
 
-TEST_F(Window, LayoutCaptionAndMenus)
+TEST_F(Window, LayoutFollowsTheFontEveryListIsNamedAndAccessKeysAreUnique)
 {
     makeCore();
+    // A 16 pt font, as a user with large text has it.
+    const QFont before = QApplication::font();
+    QFont large = before;
+    large.setPointSize(16);
+    QApplication::setFont(large);
     MainWindow w(*core);
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    // At its smallest and larger: nothing overlaps, no caption is cut, the lists take the room.
+    w.resize(w.minimumSizeHint());
+    EXPECT_TRUE(waitUntil([&] { return w.size() == w.minimumSizeHint(); }));
+    EXPECT_EQ(layoutcheck::problems(&w), QStringList());
+    const QSize small = w.printerList()->size();
+    w.resize(w.width() + 200, w.height() + 150);
+    EXPECT_TRUE(waitUntil([&] { return w.printerList()->width() > small.width(); }));
+    EXPECT_GT(w.printerList()->height(), small.height());
+    EXPECT_GT(w.jobList()->width(), small.width());
+    EXPECT_EQ(layoutcheck::problems(&w), QStringList());
+    QApplication::setFont(before);
+
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Spoolmere"));
-    EXPECT_EQ(w.centralWidget()->size(), QSize(444, 325));
-    EXPECT_EQ(w.printerList()->geometry(), QRect(16, 16, 193, 97));
-    EXPECT_EQ(w.logView()->geometry(), QRect(16, 144, 193, 153));
-    EXPECT_EQ(w.jobList()->geometry(), QRect(232, 16, 193, 153));
-    EXPECT_EQ(w.connectionList()->geometry(), QRect(232, 200, 193, 97));
-    EXPECT_EQ(w.sessionCountLabel()->pos(), QPoint(112, 304));
     EXPECT_EQ(w.jobList()->selectionMode(), QAbstractItemView::ExtendedSelection);
     EXPECT_EQ(w.printerList()->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(w.connectionList()->focusPolicy(), Qt::ClickFocus);
-    EXPECT_EQ(w.sessionCountCaption()->text(), QStringLiteral("Sessions:"));
-    EXPECT_EQ(w.sessionCountCaption()->geometry().right() < 112, true);
-    w.show();
-    // It opens at that size and cannot be made smaller; larger, the lists and the log take
-    // the room and the count stays below the log.
-    EXPECT_EQ(w.minimumSize(), w.size());
-    w.resize(w.width() + 200, w.height() + 150);
-    EXPECT_TRUE(waitUntil([&] { return w.centralWidget()->size() == QSize(644, 475); }));
-    EXPECT_EQ(w.printerList()->geometry(), QRect(16, 16, 293, 147));
-    EXPECT_EQ(w.logView()->geometry(), QRect(16, 194, 293, 253));
-    EXPECT_EQ(w.jobList()->geometry(), QRect(332, 16, 293, 228));
-    EXPECT_EQ(w.connectionList()->geometry(), QRect(332, 275, 293, 172));
-    EXPECT_EQ(w.sessionCountLabel()->pos(), QPoint(112, 454));
+    // Each caption leads to its control, and a screen reader names the control after it.
+    QMap<QWidget*, QString> named;
+    for (QLabel* label : w.centralWidget()->findChildren<QLabel*>()) {
+        if (label->buddy())
+            named[label->buddy()] = label->buddy()->accessibleName();
+    }
+    EXPECT_EQ(named.value(w.printerList()), QStringLiteral("Printers"));
+    EXPECT_EQ(named.value(w.logView()), QStringLiteral("Log"));
+    EXPECT_EQ(named.value(w.jobList()), QStringLiteral("Jobs"));
+    EXPECT_EQ(named.value(w.connectionList()), QStringLiteral("Connections"));
+    EXPECT_EQ(w.sessionCountLabel()->accessibleName(), QStringLiteral("Sessions: 0"));
 
-    QStringList menus;
-    for (QAction* a : w.menuBar()->actions())
-        menus << a->text();
-    EXPECT_EQ(menus, (QStringList{QStringLiteral("&File"), QStringLiteral("&Job"),
-                                  QStringLiteral("&Help")}));
     auto entries = [](QMenu* m) {
         QStringList out;
-        for (QAction* a : m->actions())
-            out << a->text();
+        for (QAction* a : m->actions()) {
+            if (!a->isSeparator())
+                out << a->text() + (a->shortcut().isEmpty()
+                                        ? QString()
+                                        : QLatin1Char('\t') + a->shortcut().toString());
+        }
         return out;
     };
     EXPECT_EQ(entries(w.fileMenu()),
-              (QStringList{QStringLiteral("&Setup"), QStringLiteral("&Add Printer"),
-                           QStringLiteral("&Edit Printer"), QStringLiteral("&Remove Printer")}));
+              (QStringList{QStringLiteral("&Setup..."), QStringLiteral("&Add Printer..."),
+                           QStringLiteral("&Edit Printer..."), QStringLiteral("&Remove Printer..."),
+                           QStringLiteral("&Quit\tCtrl+Q")}));
     EXPECT_EQ(entries(w.jobMenu()),
-              (QStringList{QStringLiteral("&Dequeue"), QStringLiteral("Add...")}));
+              (QStringList{QStringLiteral("&Dequeue\tDel"), QStringLiteral("&Add...")}));
     EXPECT_EQ(entries(w.helpMenu()),
-              (QStringList{QStringLiteral("&Contents"), QStringLiteral("&Info"),
-                           QStringLiteral("&Extended Log")}));
-
-    // Access keys: each label with "&" leads to its control.
-    QStringList buddies;
-    for (QLabel* label : w.centralWidget()->findChildren<QLabel*>()) {
-        if (label->buddy())
-            buddies << label->text();
-    }
-    buddies.sort();
-    EXPECT_EQ(buddies, (QStringList{QStringLiteral("&Jobs"), QStringLiteral("&Log"),
-                                    QStringLiteral("&Printers")}));
-    w.close();
+              (QStringList{QStringLiteral("&Contents\tF1"), QStringLiteral("&Extended Log..."),
+                           QStringLiteral("&About Spoolmere")}));
+    EXPECT_EQ(layoutcheck::clashes(&w), QStringList());
+    w.hide();
 }
 
 TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
@@ -117,13 +129,20 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     MainWindow w(*core);
     EXPECT_EQ(texts(w.printerList()), core->settings().printers);
     EXPECT_EQ(w.printerList()->currentRow(), 0);
-    EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("0"));
+    EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("Sessions: 0"));
 
     core->recoverSpooledJobs();
     EXPECT_EQ(texts(w.jobList()),
               (QStringList{QStringLiteral("lp z 1"), QStringLiteral("lp y 2")}));
     // Recovery logged its lines; the view holds them in order, the newest last.
-    EXPECT_EQ(w.logView()->toPlainText().split(QLatin1Char('\n')), core->log().lines());
+    // Each with the time it came, in the view only.
+    QStringList shown = w.logView()->toPlainText().split(QLatin1Char('\n'));
+    for (QString& line : shown)
+        line = logtime::withoutTime(line);
+    EXPECT_EQ(shown, core->log().lines());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d  "))
+                    .match(w.logView()->document()->firstBlock().text())
+                    .hasMatch());
     EXPECT_TRUE(w.logView()->isReadOnly());
     EXPECT_EQ(w.logView()->lineWrapMode(), QPlainTextEdit::NoWrap);
 
@@ -131,7 +150,7 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     emit core->connectionsChanged();
     EXPECT_EQ(texts(w.connectionList()), core->connections());
     emit core->sessionCountChanged(3);
-    EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("3"));
+    EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("Sessions: 3"));
 
     // A real connection through the core's listener shows up and goes again.
     {
@@ -147,7 +166,7 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     EXPECT_TRUE(waitUntil([&] { return w.connectionList()->count() == 1; }));
 
     core->log().append(QStringLiteral("last line"));
-    EXPECT_EQ(w.logView()->document()->lastBlock().text(), QStringLiteral("last line"));
+    EXPECT_EQ(shownLine(w.logView()->document()->lastBlock()), QStringLiteral("last line"));
     EXPECT_EQ(w.logView()->textCursor().block(), w.logView()->document()->lastBlock());
     EXPECT_EQ(w.logView()->textCursor().positionInBlock(), 0);
 }
@@ -160,8 +179,9 @@ TEST_F(Window, LogViewIsBoundedLikeTheLog)
     for (int i = 0; i < cap + 5; ++i)
         core->log().append(QStringLiteral("line %1").arg(i));
     EXPECT_EQ(w.logView()->blockCount(), cap);
-    EXPECT_EQ(w.logView()->document()->firstBlock().text(), QStringLiteral("line 5"));
-    EXPECT_EQ(w.logView()->document()->lastBlock().text(), QStringLiteral("line %1").arg(cap + 4));
+    EXPECT_EQ(shownLine(w.logView()->document()->firstBlock()), QStringLiteral("line 5"));
+    EXPECT_EQ(shownLine(w.logView()->document()->lastBlock()),
+              QStringLiteral("line %1").arg(cap + 4));
 }
 
 TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
@@ -176,6 +196,20 @@ TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
     auto row = [&](const char* display) {
         return int(texts(w.jobList()).indexOf(QLatin1String(display)));
     };
+    w.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    w.jobList()->setFocus();
+    // A refresh keeps the keyboard's place: Shift+Up then extends from the same job.
+    w.jobList()->setCurrentRow(row("lp z 4"));
+    emit core->jobsChanged();
+    QTest::keyClick(w.jobList(), Qt::Key_Up, Qt::ShiftModifier);
+    QStringList extended;
+    for (const QListWidgetItem* item : w.jobList()->selectedItems())
+        extended << item->text();
+    extended.sort();
+    EXPECT_EQ(extended, (QStringList{QStringLiteral("lp z 3"), QStringLiteral("lp z 4")}));
+    w.jobList()->clearSelection();
+
     // The despooler is on "lp z 2".
     ASSERT_TRUE(core->pendingJobs().beginJob(row("lp z 2")));
     for (const char* display : {"lp z 1", "lp z 2", "lp z 4"})
@@ -195,7 +229,8 @@ TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
     EXPECT_TRUE(w.jobList()->item(row("lp z 2"))->isSelected());
     EXPECT_FALSE(w.jobList()->item(row("lp z 3"))->isSelected());
     core->pendingJobs().finishJob(false);
-    w.dequeueAction()->trigger();
+    // Delete in the list is Dequeue.
+    QTest::keyClick(w.jobList(), Qt::Key_Delete);
     EXPECT_EQ(texts(w.jobList()), QStringList{QStringLiteral("lp z 3")});
 }
 
@@ -210,8 +245,10 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
 
     w.setProtectMode(true);
     EXPECT_TRUE(w.protectMode());
-    EXPECT_FALSE(w.fileMenu()->menuAction()->isEnabled());
-    EXPECT_FALSE(w.extendedLogAction()->isEnabled());
+    for (QAction* a : {w.setupAction(), w.addPrinterAction(), w.editPrinterAction(),
+                       w.removePrinterAction(), w.extendedLogAction()})
+        EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
+    EXPECT_TRUE(w.quitAction()->isEnabled());
     // The native window stays the same one: no flicker, no jump.
     const WId native = w.winId();
     const QPoint where = w.pos();
@@ -225,7 +262,7 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
 
     w.setProtectMode(true); // twice on is still on; one off switches it off
     w.setProtectMode(false);
-    EXPECT_TRUE(w.fileMenu()->menuAction()->isEnabled());
+    EXPECT_TRUE(w.setupAction()->isEnabled());
     EXPECT_TRUE(w.extendedLogAction()->isEnabled());
     EXPECT_EQ(w.winId(), native);
     EXPECT_EQ(w.pos(), where);
@@ -256,16 +293,49 @@ TEST_F(Window, InProtectModeEveryCloseIsRefused)
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(closed.count(), 0);
 
+    // Without protect mode a close asks first: Cancel leaves the window, Keep Running puts
+    // it on the taskbar (no tray here), Stop Server ends the program.
     w.setProtectMode(false);
+    const auto answer = [](const QString& button) {
+        answerModals([button](QWidget* modal) {
+            auto* box = qobject_cast<QMessageBox*>(modal);
+            if (!box)
+                return false;
+            EXPECT_EQ(box->text(), QStringLiteral("Stop the print server?"));
+            for (QAbstractButton* b : box->buttons()) {
+                if (b->text().remove(QLatin1Char('&')) == button)
+                    b->click();
+            }
+            return true;
+        });
+    };
+    answer(QStringLiteral("Cancel"));
+    EXPECT_FALSE(w.windowHandle()->close());
+    EXPECT_TRUE(w.isVisible());
+    answer(QStringLiteral("Keep Running"));
+    EXPECT_FALSE(w.windowHandle()->close());
+    EXPECT_TRUE(waitUntil([&] { return w.isMinimized(); }));
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(closed.count(), 0);
+    w.showAndRaise();
+    answer(QStringLiteral("Stop Server"));
     EXPECT_TRUE(w.windowHandle()->close());
     EXPECT_EQ(closed.count(), 1);
     EXPECT_TRUE(w.applicationTitle().isEmpty());
 }
 
-TEST_F(Window, MinimisingHidesAndTheTitleFollowsVisibility)
+TEST_F(Window, MinimisingHidesOnlyWithATrayAndTheTitleFollowsVisibility)
 {
     makeCore();
     MainWindow w(*core);
+    // No tray: minimised to the taskbar like any window.
+    w.showAndRaise();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    w.showMinimized();
+    EXPECT_TRUE(waitUntil([&] { return w.isMinimized(); }));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w.isVisible());
+    w.setTrayAvailable(true);
     w.showAndRaise();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
     EXPECT_EQ(w.applicationTitle(), QStringLiteral("Spoolmere"));
@@ -311,7 +381,7 @@ TEST_F(Window, TheLogFollowsOnlyAtTheBottomAndKeepsTheReadersPlaceAndSelection)
     v->setValue(v->maximum());
     core->log().append(QStringLiteral("newest"));
     EXPECT_EQ(v->value(), v->maximum());
-    EXPECT_EQ(w.logView()->document()->lastBlock().text(), QStringLiteral("newest"));
+    EXPECT_EQ(shownLine(w.logView()->document()->lastBlock()), QStringLiteral("newest"));
     w.hide();
 }
 

@@ -29,10 +29,30 @@ bool standardOutputIsJournal()
     return devOk && inoOk && dev == qulonglong(st.st_dev) && ino == qulonglong(st.st_ino);
 }
 
+namespace {
+
+// The syslog priority of a log line, read from the words it starts with: failures at error,
+// what an operator should look at at warning, a stranger turned away at notice.
+QByteArray priorityOf(const QString& line)
+{
+    for (const char* error : {"ERROR: ", "Failed: ", "Command not found: ", "Error "}) {
+        if (line.startsWith(QLatin1String(error)))
+            return QByteArrayLiteral("<3>");
+    }
+    if (line.startsWith(QLatin1String("WARNING: ")) ||
+        line == QLatin1String("Out of file descriptors - connections dropped") ||
+        line.endsWith(QLatin1String(" Timeout - closed.")))
+        return QByteArrayLiteral("<4>");
+    if (line.startsWith(QLatin1String("Remote ")) && line.endsWith(QLatin1String(" no permission.")))
+        return QByteArrayLiteral("<5>");
+    return QByteArrayLiteral("<6>");
+}
+
+} // namespace
+
 QByteArray journalLine(const QString& line)
 {
-    const QByteArray priority =
-        line.startsWith(QLatin1String("ERROR: ")) ? QByteArrayLiteral("<3>") : "<6>";
+    const QByteArray priority = priorityOf(line);
     QByteArray out;
     // Socket reports end their first line with CR LF; the journal splits at LF only.
     const QStringList parts =

@@ -11,8 +11,9 @@ namespace servicemanager {
 // (JOURNAL_STREAM names its device and inode), not a file or pipe it was redirected to.
 bool standardOutputIsJournal();
 
-// A log line as the journal takes it: "<3>" before lines that report an error ("ERROR: "),
-// "<6>" before the rest; every physical line of a multi-line report carries the prefix so
+// A log line as the journal takes it: "<3>" before failures ("ERROR: ", "Failed: ", "Command
+// not found: ", a socket's "Error N in function ..."), "<4>" before warnings (and a lack of
+// descriptors, an idle client closed), "<5>" before a refused host, "<6>" before the rest; every physical line of a multi-line report carries the prefix so
 // that no part of it loses its priority.
 QByteArray journalLine(const QString& line);
 

@@ -25,7 +25,21 @@ TEST(ServiceManager, JournalLinesCarryTheirPriorityOnEveryPhysicalLine)
                                                          "Address already in use")),
               QByteArray("<3>ERROR: Error 10048 in function Bind\n<3>Address already in use\n"));
     EXPECT_EQ(servicemanager::journalLine(QStringLiteral("Failed: x (ERROR: y) \u00e9")),
-              QByteArray("<6>Failed: x (ERROR: y) \xc3\xa9\n"));
+              QByteArray("<3>Failed: x (ERROR: y) \xc3\xa9\n"));
+    // `journalctl -p err` shows every failure, `-p warning` what needs a look, `-p notice`
+    // the strangers; a line that merely mentions such a word keeps <6>.
+    const QList<std::pair<const char*, const char*>> priorities = {
+        {"Command not found: /opt/x", "<3>"},
+        {"Error 10024 in function Accept", "<3>"},
+        {"WARNING: Settings file /e/lpd.ini: MAXCONN 0 is below 1 - using 1", "<4>"},
+        {"Out of file descriptors - connections dropped", "<4>"},
+        {"Remote 10.0.0.9 no permission.", "<5>"},
+        {"Successful: /bin/true Failed: ", "<6>"},
+        {"Remote 10.0.0.9 connected", "<6>"},
+    };
+    for (const auto& [line, priority] : priorities)
+        EXPECT_EQ(servicemanager::journalLine(QString::fromUtf8(line)),
+                  QByteArray(priority) + line + '\n');
 }
 
 TEST(ServiceManager, OnlyTheStreamJournalStreamNamesIsTheJournal)

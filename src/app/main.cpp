@@ -73,6 +73,34 @@ int sendWord(int argc, char** argv, const CommandLine& options)
     return 0;
 }
 
+// `spoolmere --check-config [FILE]`: lpd.ini read and judged as a reload would, so that a
+// broken file is caught before it is sent to the running server.
+int checkConfig(int argc, char** argv, const CommandLine& options)
+{
+    QCoreApplication app(argc, argv);
+    if (!options.error.isEmpty())
+        return usageFault(options.error);
+    const QString path = options.configFile.isEmpty() ? locateSettingsFile() : options.configFile;
+    Settings settings;
+    QStringList problems;
+    QString warning;
+    const bool usable = readUsableSettings(path, settings, &problems, &warning);
+    if (!warning.isEmpty())
+        printError(path + QStringLiteral(": warning: ") + warning);
+    for (const QString& problem : std::as_const(problems))
+        printError(path + QStringLiteral(": ") + problem);
+    if (!usable)
+        return 1;
+    std::printf("%s: usable: listens on %s port %s, spool folder %s, %d printer(s), %d host "
+                "entr%s\n",
+                path.toLocal8Bit().constData(), settings.listenAddress.toLocal8Bit().constData(),
+                settings.port.toLocal8Bit().constData(),
+                effectiveSpoolDir(settings.spoolDir, path).toLocal8Bit().constData(),
+                int(settings.printers.size()), int(settings.hosts.size()),
+                settings.hosts.size() == 1 ? "y" : "ies");
+    return 0;
+}
+
 // A second start. With a display it brings the running server's window up, as a launcher
 // click on a running program does elsewhere, and says so on the terminal; a box only when the
 // running server cannot be reached.
@@ -154,6 +182,8 @@ int main(int argc, char** argv)
     }
     if (raw.send)
         return sendWord(argc, argv, raw);
+    if (raw.checkConfig)
+        return checkConfig(argc, argv, raw);
 #ifdef SPOOLMERE_HAVE_GUI
     const bool headless = raw.headless || noDisplay();
 #else
@@ -209,9 +239,13 @@ int main(int argc, char** argv)
 
     LpdServer server(locateSettingsFile());
     QObject::connect(&signals_, &UnixSignals::reloadRequested, &server, [&server] {
-        servicemanager::notify("RELOADING=1");
+        // During the stop the reload is only logged as ignored; systemd hears nothing of it.
+        const bool stopping = server.isStopping();
+        if (!stopping)
+            servicemanager::notify("RELOADING=1");
         server.reloadSettings();
-        servicemanager::notify("READY=1");
+        if (!stopping)
+            servicemanager::notify("READY=1");
     });
     ControlChannel channel;
     int rc = 0;

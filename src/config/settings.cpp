@@ -1,5 +1,8 @@
 #include "config/settings.h"
 
+#include "config/printerdefinition.h"
+#include "net/socketresolver.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -8,6 +11,8 @@
 #include <QStringDecoder>
 
 #include <array>
+
+#include <arpa/inet.h>
 
 namespace {
 
@@ -21,6 +26,7 @@ const QString kLogging = QStringLiteral("LOGGING");
 const QString kPrintTimeout = QStringLiteral("PRINTTIMEOUT");
 const QString kStopWait = QStringLiteral("STOPWAIT");
 const QString kListen = QStringLiteral("LISTEN");
+const QString kMaxPerHost = QStringLiteral("MAXPERHOST");
 
 enum class Section
 {
@@ -34,12 +40,13 @@ enum class Section
     Logging,
     PrintTimeout,
     StopWait,
-    Listen
+    Listen,
+    MaxPerHost
 };
 
 Section keywordSection(const QString& line)
 {
-    static const std::array<std::pair<const QString*, Section>, 10> keywords{{
+    static const std::array<std::pair<const QString*, Section>, 11> keywords{{
         {&kSpoolDir, Section::SpoolDir},
         {&kPort, Section::Port},
         {&kPrinters, Section::Printers},
@@ -50,6 +57,7 @@ Section keywordSection(const QString& line)
         {&kPrintTimeout, Section::PrintTimeout},
         {&kStopWait, Section::StopWait},
         {&kListen, Section::Listen},
+        {&kMaxPerHost, Section::MaxPerHost},
     }};
     for (const auto& [word, section] : keywords) {
         if (line == *word)
@@ -76,18 +84,64 @@ int decimalOr(const QString& line, int fallback)
     return ok ? value : fallback;
 }
 
+// The offset of the first byte that is not part of a well-formed UTF-8 sequence; -1 when
+// there is none.
+qsizetype firstNonUtf8Byte(QByteArrayView bytes)
+{
+    qsizetype i = 0;
+    const qsizetype n = bytes.size();
+    while (i < n) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        int follow = 0;
+        unsigned min = 0;
+        if (b < 0x80) {
+            ++i;
+            continue;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            follow = 1;
+            min = 0x80;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            follow = 2;
+            min = 0x800;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            follow = 3;
+            min = 0x10000;
+        } else {
+            return i;
+        }
+        if (i + follow >= n)
+            return i;
+        unsigned code = b & (0x3F >> follow);
+        for (int k = 1; k <= follow; ++k) {
+            const auto c = static_cast<unsigned char>(bytes[i + k]);
+            if ((c & 0xC0) != 0x80)
+                return i;
+            code = (code << 6) | (c & 0x3F);
+        }
+        if (code < min || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+            return i;
+        i += follow + 1;
+    }
+    return -1;
+}
+
 // The file is UTF-8; one that is not valid UTF-8 was written by an older version in
-// Latin-1 and is read as that, so old files keep working after an update.
-QString decodeSettingsText(const QByteArray& text)
+// Latin-1 and is read as that, so old files keep working after an update. `badOffset` gets
+// the offset in the file of the first byte that made it Latin-1 (-1 for UTF-8).
+QString decodeSettingsText(const QByteArray& text, qsizetype* badOffset = nullptr)
 {
     QByteArrayView bytes(text);
-    if (bytes.startsWith("\xEF\xBB\xBF"))
+    qsizetype skipped = 0;
+    if (bytes.startsWith("\xEF\xBB\xBF")) {
         bytes = bytes.sliced(3);
-    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
-    QString decoded = utf8.decode(bytes);
-    if (utf8.hasError())
+        skipped = 3;
+    }
+    const qsizetype bad = firstNonUtf8Byte(bytes);
+    if (badOffset)
+        *badOffset = bad < 0 ? -1 : bad + skipped;
+    if (bad >= 0)
         return QString::fromLatin1(bytes);
-    return decoded;
+    return QString::fromUtf8(bytes);
 }
 
 // Splits at CR LF, LF or a lone CR; a final line end does not start another line.
@@ -112,6 +166,14 @@ QStringList splitLines(const QString& text)
     return lines;
 }
 
+bool isIpAddressText(const QString& text)
+{
+    unsigned char address[16];
+    const QByteArray bytes = text.toLatin1();
+    return ::inet_pton(AF_INET6, bytes.constData(), address) == 1 ||
+           ::inet_pton(AF_INET, bytes.constData(), address) == 1;
+}
+
 } // namespace
 
 int Settings::loggingBits() const
@@ -133,6 +195,7 @@ Settings parseSettings(const QByteArray& text, Settings base)
     s.maxConn = 10;
     s.printTimeoutMinutes = Settings().printTimeoutMinutes;
     s.stopWaitSeconds = Settings().stopWaitSeconds;
+    s.maxPerHost = Settings().maxPerHost;
 
     Section section = Section::None;
     for (const QString& line : splitLines(decodeSettingsText(text))) {
@@ -183,6 +246,9 @@ Settings parseSettings(const QByteArray& text, Settings base)
         case Section::Listen:
             s.listenAddress = line;
             break;
+        case Section::MaxPerHost:
+            s.maxPerHost = decimalOr(line, Settings().maxPerHost);
+            break;
         }
     }
     return s;
@@ -200,6 +266,8 @@ QByteArray serializeSettings(const Settings& settings)
         lines << kTimeout << QString::number(settings.timeoutMinutes) << QString();
     if (settings.maxConn != 10)
         lines << kMaxConn << QString::number(settings.maxConn) << QString();
+    if (settings.maxPerHost != Settings().maxPerHost)
+        lines << kMaxPerHost << QString::number(settings.maxPerHost) << QString();
     if (settings.loggingBits() != 0)
         lines << kLogging << QString::number(settings.loggingBits()) << QString();
     if (settings.printTimeoutMinutes != Settings().printTimeoutMinutes)
@@ -217,7 +285,8 @@ QByteArray serializeSettings(const Settings& settings)
     return out;
 }
 
-bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
+bool loadSettingsFile(const QString& path, Settings& settings, QString* problem,
+                      QString* warning)
 {
     auto fail = [&](const QString& why) {
         // These two are reset before the file is even tried, so they hold without a file.
@@ -225,6 +294,7 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
         settings.maxConn = 10;
         settings.printTimeoutMinutes = Settings().printTimeoutMinutes;
         settings.stopWaitSeconds = Settings().stopWaitSeconds;
+        settings.maxPerHost = Settings().maxPerHost;
         // A missing file is the first start, not a problem.
         if (problem && !why.isEmpty())
             *problem = why;
@@ -242,8 +312,9 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
     if (file.error() != QFileDevice::NoError)
         return fail(file.errorString());
     const Settings parsed = parseSettings(text, settings);
+    qsizetype badOffset = -1;
     bool anyKeyword = false;
-    for (const QString& line : splitLines(decodeSettingsText(text))) {
+    for (const QString& line : splitLines(decodeSettingsText(text, &badOffset))) {
         if (keywordSection(line) != Section::None) {
             anyKeyword = true;
             break;
@@ -252,7 +323,80 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem)
     // Even an empty file says nothing wrong; bytes without a single keyword are not lpd.ini.
     if (!text.isEmpty() && !anyKeyword)
         return fail(QStringLiteral("it holds no settings"));
+    if (badOffset >= 0 && warning)
+        *warning = QStringLiteral("byte %1 is not UTF-8: read as Latin-1").arg(badOffset);
     settings = parsed;
+    return true;
+}
+
+QStringList unusableSettings(const Settings& s)
+{
+    QStringList faults;
+    quint16 port = 0;
+    if (s.port.isEmpty() || !resolvePort(s.port, false, &port).isEmpty())
+        faults << QStringLiteral("PORT '%1' is not a port").arg(s.port);
+    else if (port == 0)
+        faults << QStringLiteral("PORT %1 would be a port the kernel picks").arg(s.port);
+    if (!s.listenAddress.isEmpty() && !isIpAddressText(s.listenAddress))
+        faults << QStringLiteral("LISTEN '%1' is not an IP address").arg(s.listenAddress);
+    const auto count = [&](const char* key, int value) {
+        if (value < 1)
+            faults << QStringLiteral("%1 %2 is below 1").arg(QLatin1String(key)).arg(value);
+    };
+    count("TIMEOUT", s.timeoutMinutes);
+    count("MAXCONN", s.maxConn);
+    count("MAXPERHOST", s.maxPerHost);
+    for (const QString& def : s.printers) {
+        if (printerdef::queueName(def).isEmpty())
+            faults << QStringLiteral("printer definition '%1' has no queue name").arg(def);
+    }
+    return faults;
+}
+
+Settings clampedSettings(Settings s, QStringList* changes)
+{
+    quint16 port = 0;
+    if (!s.port.isEmpty() && resolvePort(s.port, false, &port).isEmpty() && port == 0) {
+        if (changes)
+            *changes << QStringLiteral("PORT %1 would be a port the kernel picks - using 515")
+                            .arg(s.port);
+        s.port = QStringLiteral("515");
+    }
+    const auto clamp = [&](const char* key, int& value) {
+        if (value >= 1)
+            return;
+        if (changes)
+            *changes << QStringLiteral("%1 %2 is below 1 - using 1")
+                            .arg(QLatin1String(key))
+                            .arg(value);
+        value = 1;
+    };
+    clamp("TIMEOUT", s.timeoutMinutes);
+    clamp("MAXCONN", s.maxConn);
+    clamp("MAXPERHOST", s.maxPerHost);
+    return s;
+}
+
+bool readUsableSettings(const QString& path, Settings& settings, QStringList* problems,
+                        QString* warning)
+{
+    QStringList faults;
+    QString problem;
+    Settings fresh;
+    if (!QFileInfo::exists(path))
+        faults << QStringLiteral("it is missing");
+    else if (!loadSettingsFile(path, fresh, &problem, warning))
+        faults << problem;
+    else if (QFileInfo(path).size() == 0)
+        // An editor's failed save or a full disk, not a wish for every default.
+        faults << QStringLiteral("it is empty");
+    else
+        faults = unusableSettings(fresh);
+    if (problems)
+        *problems = faults;
+    if (!faults.isEmpty())
+        return false;
+    settings = fresh;
     return true;
 }
 

@@ -16,6 +16,9 @@ struct Settings
     QStringList hosts;    // allowed-host prefixes
     int timeoutMinutes = 1;
     int maxConn = 10;
+    // While clients of other addresses wait for a session slot, the slots one address may
+    // hold.
+    int maxPerHost = 3;
     // How long one print (command or raw write) may take before it is ended and counts as
     // failed; 0 for no limit.
     int printTimeoutMinutes = 60;
@@ -37,8 +40,22 @@ Settings parseSettings(const QByteArray& text, Settings base = Settings());
 QByteArray serializeSettings(const Settings& settings);
 
 // Reads the file; a missing, unreadable or unparsable file leaves the defaults. Returns
-// whether the file was read; `problem` tells why a file that is there could not be used.
-bool loadSettingsFile(const QString& path, Settings& settings, QString* problem = nullptr);
+// whether the file was read; `problem` tells why a file that is there could not be used,
+// `warning` what was odd about one that could (bytes that are not UTF-8).
+bool loadSettingsFile(const QString& path, Settings& settings, QString* problem = nullptr,
+                      QString* warning = nullptr);
+
+// Why the server cannot run with these values, one text each; empty when it can. Printer
+// definitions and hosts are taken as they are.
+QStringList unusableSettings(const Settings& settings);
+// The values the server cannot run with put back to usable ones (PORT 0 to 515, counts
+// below 1 to 1), with one line each saying so.
+Settings clampedSettings(Settings settings, QStringList* changes);
+// lpd.ini as a reload takes it: the settings, or the reasons it cannot be used (missing,
+// unreadable, empty, not lpd.ini, values the server cannot use); `warning` as for
+// loadSettingsFile.
+bool readUsableSettings(const QString& path, Settings& settings, QStringList* problems,
+                        QString* warning = nullptr);
 // Writes a temporary file beside `path` and renames it over; false on any failure.
 bool saveSettingsFile(const QString& path, const Settings& settings);
 

@@ -108,28 +108,17 @@ void PrinterCommands::onSetup()
     settings.timeoutMinutes = qRound(dlg.timeoutEdit()->value());
     settings.maxConn = qRound(dlg.maxConnEdit()->value());
     const QString port = dlg.portEdit()->text();
-    const bool portChanged = port != portText();
-    if (portChanged)
+    if (port != portText())
         settings.port = port;
-    core.applySettings(settings);
-    if (portChanged) {
-        // The socket layer's report is the one line the listener logs when it fails.
-        QStringList report;
-        const auto capture = connect(&core.log(), &LogSink::lineAppended, this,
-                                     [&report](const QString& line) { report << line; });
-        const bool listening = core.restartListening();
-        disconnect(capture);
-        if (!listening) {
-            // The listener stays closed until the housekeeping tick or a later setup opens it
-            // again.
-            m_reportError(report.join(QLatin1Char('\n')));
-            return;
-        }
-    }
     settings.hosts.clear();
     for (int i = 0; i < dlg.hostList()->count(); ++i)
         settings.hosts << dlg.hostList()->item(i)->text();
-    core.applySettings(settings);
+    // All or nothing: a port that cannot be listened on changes nothing, and says why.
+    QString reason;
+    if (!core.applySettings(settings, &reason)) {
+        m_reportError(reason);
+        return;
+    }
     save();
     core.recoverSpooledJobs();
 }

@@ -61,6 +61,24 @@ bool isTransientAcceptError(int err)
     }
 }
 
+// Dotted text for IPv4, also when it reached a dual-stack listener; RFC 5952 text for IPv6.
+QString addressText(const sockaddr_storage& peer)
+{
+    char text[INET6_ADDRSTRLEN] = {};
+    if (peer.ss_family == AF_INET) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
+        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
+        // Allow-lists such as "127." were written for dotted text.
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr))
+            ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
+        else
+            ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+    }
+    return QString::fromLatin1(text);
+}
+
 } // namespace
 
 EventSocket::EventSocket(QObject* owner) : QObject(owner)
@@ -248,7 +266,7 @@ void EventSocket::listen()
     watch(true);
 }
 
-int EventSocket::accept()
+int EventSocket::accept(QString* peer)
 {
     if (m_state != EventSocket::State::Listening)
         raiseErrorCheckClose(10022, QStringLiteral("not a listening socket"));
@@ -256,9 +274,17 @@ int EventSocket::accept()
     if (m_readNotifier && !m_readNotifier->isEnabled())
         m_readNotifier->setEnabled(true);
     for (;;) {
-        const int handle = ::accept4(m_handle, nullptr, nullptr, SOCK_CLOEXEC);
-        if (handle >= 0)
+        sockaddr_storage address{};
+        socklen_t length = sizeof address;
+        // The address comes with the connection: a peer that resets right after its
+        // connect is still known by it, where a later getpeername finds nothing.
+        const int handle = ::accept4(m_handle, reinterpret_cast<sockaddr*>(&address), &length,
+                                     SOCK_CLOEXEC);
+        if (handle >= 0) {
+            if (peer)
+                *peer = addressText(address);
             return handle;
+        }
         const int err = errno;
         if (err == EINTR)
             continue;
@@ -267,6 +293,12 @@ int EventSocket::accept()
             return -1;
         raiseErrorCheckClose(m_lastError, QStringLiteral("Accept"));
     }
+}
+
+void EventSocket::pauseAccepting()
+{
+    if (m_state == EventSocket::State::Listening && m_readNotifier)
+        m_readNotifier->setEnabled(false);
 }
 
 void EventSocket::adoptHandle(int handle)
@@ -336,19 +368,7 @@ QString EventSocket::peerAddressText() const
     socklen_t length = sizeof peer;
     if (::getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
         return {};
-    char text[INET6_ADDRSTRLEN] = {};
-    if (peer.ss_family == AF_INET) {
-        const auto* v4 = reinterpret_cast<const sockaddr_in*>(&peer);
-        ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-    } else if (peer.ss_family == AF_INET6) {
-        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&peer);
-        // Allow-lists such as "127." were written for dotted text.
-        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr))
-            ::inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
-        else
-            ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
-    }
-    return QString::fromLatin1(text);
+    return addressText(peer);
 }
 
 // ---- readiness ------------------------------------------------------------------------

@@ -83,8 +83,12 @@ public:
 
     void listen();
     // The new handle; -1 when the pending connection vanished before it was taken
-    // (lastError tells why), which is not reported.
-    int accept();
+    // (lastError tells why), which is not reported. `peer` gets the client's address as
+    // peerAddressText would give it.
+    int accept(QString* peer = nullptr);
+    // A listener hears of waiting clients again only at its next accept: they stay in the
+    // kernel's queue meanwhile, where they wait as for any busy server.
+    void pauseAccepting();
     // Takes over an accepted handle. When it reports, the handle stays the caller's.
     void adoptHandle(int handle);
     // Fills the peer's IPv4 address; 0 on success, -1 when not connected or on failure.

@@ -24,6 +24,10 @@ CommandLine CommandLine::parse(const QStringList& args)
                 c.error = QStringLiteral("--send needs a message: lpdshow, lpddown, lpdprot or "
                                          "lpduprot");
             }
+        } else if (a == QLatin1String("--check-config")) {
+            c.checkConfig = true;
+            if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1Char('-')))
+                c.configFile = args[++i];
         } else if (a.startsWith(QLatin1String("--send="))) {
             c.send = true;
             c.sendWord = a.mid(7);
@@ -40,6 +44,7 @@ QString CommandLine::usage(const QString& program)
     return QStringLiteral(
                "Usage: %1 [--headless] [open] [hide] [protect]\n"
                "       %1 --send lpdshow|lpddown|lpdprot|lpduprot\n"
+               "       %1 --check-config [FILE]\n"
                "\n"
                "An LPD print server (RFC 1179).\n"
                "\n"
@@ -48,6 +53,9 @@ QString CommandLine::usage(const QString& program)
                "  hide           no tray icon\n"
                "  protect        start in protect mode\n"
                "  --send WORD    hand a control message to the running server\n"
+               "  --check-config [FILE]\n"
+               "                 read lpd.ini (or FILE) as a reload would, say what is wrong,\n"
+               "                 and end with 0 when it can be used, 1 when not\n"
                "  --help         show this text and end\n"
                "  --version      show the version and end\n"
                "\n"

@@ -1,7 +1,8 @@
 #pragma once
 // The program's arguments. "open", "hide" and "protect" are compared whole and with their
 // letter case; "open" counts only as the first argument; other plain words are ignored.
-// "--headless", "--send WORD", "--help" and "--version" are this port's own; any other
+// "--headless", "--send WORD", "--check-config [FILE]", "--help" and "--version" are this
+// port's own; any other
 // argument that starts with "-" is a usage fault.
 
 #include <QString>
@@ -16,6 +17,8 @@ struct CommandLine
     bool send = false; // deliver sendWord to the running server and end
     bool help = false;
     bool version = false;
+    bool checkConfig = false; // validate lpd.ini (configFile, else the usual one) and end
+    QString configFile;
     QString sendWord;
     QString error; // a usage fault, e.g. "--send" without a word or an unknown option
 

@@ -3,10 +3,10 @@
 #include "config/printerdefinition.h"
 #include "net/eventsocket.h"
 #include "net/socketerror.h"
-#include "net/socketresolver.h"
 #include "platform/clock.h"
 #include "platform/installedprinters.h"
 #include "platform/printroutes.h"
+#include "protocol/listener.h"
 #include "protocol/lpdconnection.h"
 #include "spool/despooler.h"
 #include "spool/printrecord.h"
@@ -25,10 +25,6 @@
 #include <algorithm>
 #include <climits>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -70,38 +66,8 @@ void rememberPeer(const QString& ip, const QString& name)
     peers.insert(ip, {name, Clock::nowMs() + PeerNameTtlMs});
 }
 
-// Descriptors kept free for what the server itself opens while clients flood it: the
-// despooler's thread (whose event loop aborts the process when it cannot make its wake-up
-// pipe), a print's pipes, spool files, lpd.ini. A connection that would eat into them is
-// closed at once.
-constexpr int DescriptorMargin = 32;
-
 // How long a finished or refused connection may take to read its answer and close.
 constexpr int DrainTimeoutMs = 5000;
-
-// The soft limit is often far below the hard one (1024 under a service manager); a server
-// of many connections takes what it is allowed.
-int raiseDescriptorLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return 1024;
-    if (limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
-            limit = raised;
-    }
-    // select()-based code elsewhere in the process (libraries) cannot see beyond this, but the
-    // server's own sockets are watched with poll through the event loop.
-    return limit.rlim_cur == RLIM_INFINITY ? (1 << 20)
-                                           : int(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
-}
-
-int openReserveDescriptor()
-{
-    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-}
 
 } // namespace
 
@@ -154,31 +120,27 @@ void LpdServer::addLocalJob(SpoolJob job)
 LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefreshSeconds)
     : QObject(parent), m_settingsPath(std::move(path)),
       m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
-      m_spoolWorker(std::make_unique<SpoolWorker>()), m_listener(std::make_unique<EventSocket>())
+      m_spoolWorker(std::make_unique<SpoolWorker>()), m_listener(std::make_unique<Listener>(m_log))
 {
     m_housekeeping.setInterval(5000);
     connect(&m_housekeeping, &QTimer::timeout, this, &LpdServer::onHousekeepingTick);
-    m_listener->setSessionAvailableHandler(
-        [this](EventSocket* s, quint16 e) { onIncomingConnection(s, e); });
+    connect(m_listener.get(), &Listener::sessionReady, this, &LpdServer::startSession);
 }
 
 LpdServer::~LpdServer()
 {
     shutdown();
-    if (m_reserveDescriptor >= 0)
-        ::close(m_reserveDescriptor);
 }
 
 void LpdServer::shutdown()
 {
+    // First of all: nothing is accepted, and nothing reopens, once the stop has begun.
     m_shuttingDown = true;
+    m_listener->stop();
     m_housekeeping.stop();
     for (auto& session : m_sessions)
         session->dropSilently();
     m_sessions.clear();
-    m_activeSessions = 0;
-    if (m_listener)
-        m_listener->close();
     finishRunningPrint();
     // Lock files still to be removed: recovery would take their jobs for cut off.
     m_spoolWorker->drain();
@@ -221,34 +183,102 @@ QString LpdServer::spoolDir() const
 
 quint16 LpdServer::listeningPort() const
 {
-    return m_listener->localPort();
+    return m_listener->port();
 }
 
 bool LpdServer::isListening() const
 {
-    return m_listener->state() == EventSocket::State::Listening;
+    return m_listener->isListening();
+}
+
+int LpdServer::openSessions() const
+{
+    return m_listener->openSessions();
+}
+
+int LpdServer::waitingClients() const
+{
+    return m_listener->waitingClients();
 }
 
 void LpdServer::loadSettings()
 {
     Settings fresh;
     QString problem;
-    if (!loadSettingsFile(m_settingsPath, fresh, &problem) && !problem.isEmpty()) {
+    QString oddity;
+    const bool read = loadSettingsFile(m_settingsPath, fresh, &problem, &oddity);
+    if (!read && !problem.isEmpty()) {
         const QString text = QStringLiteral("ERROR: Cannot use settings file ") + m_settingsPath +
                              QStringLiteral(": ") + problem + QStringLiteral(" - using defaults.");
         m_log.append(text);
         emit settingsFileProblem(text);
+    } else if (!read) {
+        // The first start has none; a file named on purpose (SPOOLMERE_CONFIG) that is not
+        // there is a typing error the operator must hear of.
+        const QString line = qEnvironmentVariableIsSet("SPOOLMERE_CONFIG")
+                                 ? QStringLiteral("WARNING: Settings file ") + m_settingsPath +
+                                       QStringLiteral(" (SPOOLMERE_CONFIG) does not exist - "
+                                                      "using defaults.")
+                                 : QStringLiteral("No settings file ") + m_settingsPath +
+                                       QStringLiteral(" yet - using defaults.");
+        m_log.append(line);
+    } else {
+        m_log.append(QStringLiteral("Settings from ") + m_settingsPath);
+        if (QFileInfo(m_settingsPath).size() == 0)
+            m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
+                         QStringLiteral(" is empty - using defaults."));
     }
-    applySettings(fresh);
+    if (!oddity.isEmpty())
+        m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
+                     QStringLiteral(": ") + oddity);
+    QStringList changes;
+    fresh = clampedSettings(fresh, &changes);
+    for (const QString& change : std::as_const(changes))
+        m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
+                     QStringLiteral(": ") + change);
+    commitSettings(fresh);
     m_log.setConnectingEnabled(m_settings.logConnecting);
     m_log.setReceivedDataEnabled(m_settings.logReceivedData);
     m_log.setPrintingEnabled(m_settings.logPrinting);
 }
 
-void LpdServer::applySettings(const Settings& settings)
+bool LpdServer::applySettings(const Settings& settings, QString* reason)
+{
+    QString problem;
+    if (m_shuttingDown)
+        problem = QStringLiteral("the server is stopping");
+    else if (const QStringList faults = unusableSettings(settings); !faults.isEmpty())
+        problem = faults.join(QStringLiteral("; "));
+    else if (m_listenerWanted && (settings.port != m_settings.port ||
+                                  settings.listenAddress != m_settings.listenAddress ||
+                                  !m_listener->isListening())) {
+        // Bound before the old listener closes: a port or address that cannot be had
+        // leaves the server listening where it was.
+        if (m_listener->open(settings.listenAddress, settings.port, &problem))
+            logListening();
+        else
+            m_log.append(QStringLiteral("ERROR: ") + problem);
+    }
+    if (!problem.isEmpty()) {
+        if (reason)
+            *reason = problem;
+        return false;
+    }
+    commitSettings(settings);
+    return true;
+}
+
+void LpdServer::commitSettings(const Settings& settings)
 {
     m_settings = settings;
     m_printers = parsePrinterDefinitions(m_settings.printers);
+    m_listener->setLimits(m_settings.maxConn, m_settings.maxPerHost);
+}
+
+void LpdServer::logListening()
+{
+    m_log.append(QStringLiteral("Listening on ") + m_listener->address() +
+                 QStringLiteral(" port ") + QString::number(m_listener->port()));
 }
 
 bool LpdServer::saveSettings()
@@ -262,75 +292,43 @@ bool LpdServer::saveSettings()
     return false;
 }
 
-namespace {
-
-// Why a freshly read lpd.ini cannot replace the running settings; empty when it can.
-QString unusableSetting(const Settings& s)
-{
-    quint16 port = 0;
-    if (!s.port.isEmpty() && !resolvePort(s.port, false, &port).isEmpty())
-        return QStringLiteral("PORT '%1' is not a port").arg(s.port);
-    if (!s.listenAddress.isEmpty()) {
-        unsigned char address[16];
-        const QByteArray text = s.listenAddress.toLatin1();
-        if (::inet_pton(AF_INET6, text.constData(), address) != 1 &&
-            ::inet_pton(AF_INET, text.constData(), address) != 1)
-            return QStringLiteral("LISTEN '%1' is not an IP address").arg(s.listenAddress);
-    }
-    for (const QString& def : s.printers) {
-        if (printerdef::queueName(def).isEmpty())
-            return QStringLiteral("printer definition '%1' has no queue name").arg(def);
-    }
-    return {};
-}
-
-} // namespace
-
 bool LpdServer::reloadSettings()
 {
+    if (m_shuttingDown) {
+        m_log.append(QStringLiteral("WARNING: Reload of ") + m_settingsPath +
+                     QStringLiteral(" ignored: the server is stopping"));
+        return false;
+    }
     Settings fresh;
+    QStringList problems;
+    QString oddity;
     QString problem;
-    if (!loadSettingsFile(m_settingsPath, fresh, &problem) && problem.isEmpty())
-        problem = QStringLiteral("it is missing");
-    if (problem.isEmpty())
-        problem = unusableSetting(fresh);
+    if (!readUsableSettings(m_settingsPath, fresh, &problems, &oddity))
+        problem = problems.join(QStringLiteral("; "));
+    if (!oddity.isEmpty())
+        m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
+                     QStringLiteral(": ") + oddity);
+    if (problem.isEmpty()) {
+        m_log.append(QStringLiteral("Reloading ") + m_settingsPath);
+        applySettings(fresh, &problem);
+    }
     if (!problem.isEmpty()) {
         m_log.append(QStringLiteral("ERROR: Reload of ") + m_settingsPath +
                      QStringLiteral(" failed, the running settings stay: ") + problem);
         return false;
     }
-    m_log.append(QStringLiteral("Reloading ") + m_settingsPath);
-    const bool relisten =
-        fresh.port != m_settings.port || fresh.listenAddress != m_settings.listenAddress;
-    applySettings(fresh);
     m_log.setConnectingEnabled(m_settings.logConnecting);
     m_log.setReceivedDataEnabled(m_settings.logReceivedData);
     m_log.setPrintingEnabled(m_settings.logPrinting);
-    // Open connections are sockets of their own and go on with the old port. A listener
-    // that cannot open on the new one is tried again by the housekeeping tick.
-    if (relisten && !restartListening())
-        startHousekeeping();
     emit settingsApplied();
     recoverSpooledJobs();
     return true;
 }
 
-// Clients the kernel has already taken on the listening socket but the server has not
-// accepted yet would be reset with it when it closes; they are accepted first and then go
-// on like every open connection.
-void LpdServer::acceptQueuedClients()
-{
-    while (isListening()) {
-        const size_t before = m_sessions.size();
-        onIncomingConnection(m_listener.get(), 0);
-        if (m_sessions.size() == before)
-            break;
-    }
-}
-
 bool LpdServer::start()
 {
     loadSettings();
+    m_log.append(QStringLiteral("Spool folder ") + spoolDir());
     const bool listening = startListening();
     recoverSpooledJobs();
     if (!m_pendingJobs.isEmpty())
@@ -340,46 +338,14 @@ bool LpdServer::start()
 
 bool LpdServer::startListening()
 {
-    if (m_reserveDescriptor < 0) {
-        m_descriptorLimit = raiseDescriptorLimit();
-        m_reserveDescriptor = openReserveDescriptor();
-    }
-    const QString port = m_settings.port.isEmpty() ? QStringLiteral("515") : m_settings.port;
-    const QString address =
-        m_settings.listenAddress.isEmpty() ? Settings().listenAddress : m_settings.listenAddress;
-    try {
-        m_listener->setAddress(address);
-        m_listener->setPort(port);
-        m_listener->listen();
-        m_reopenListener = false;
-        return true;
-    } catch (const SocketError& e) {
-        // A kernel without IPv6 (booted with ipv6.disable=1, some containers) still serves
-        // IPv4 clients on the default address.
-        const bool noIpv6 = e.code() == 10047 || e.code() == 10049;
-        if (!(noIpv6 && address == Settings().listenAddress)) {
-            m_log.append(e.message());
-            return false;
-        }
-    }
-    try {
-        m_listener->close();
-        m_listener->setAddress(QStringLiteral("0.0.0.0"));
-        m_listener->listen();
-        m_reopenListener = false;
-        m_log.append(QStringLiteral("No IPv6 on this host: listening on 0.0.0.0"));
-        return true;
-    } catch (const SocketError& e) {
-        m_log.append(e.message());
+    m_listenerWanted = true;
+    QString problem;
+    if (!m_listener->open(m_settings.listenAddress, m_settings.port, &problem)) {
+        m_log.append(QStringLiteral("ERROR: ") + problem);
         return false;
     }
-}
-
-bool LpdServer::restartListening()
-{
-    acceptQueuedClients();
-    m_listener->close();
-    return startListening();
+    logListening();
+    return true;
 }
 
 QStringList LpdServer::knownQueues() const
@@ -410,61 +376,8 @@ QStringList LpdServer::filesInUse() const
     return files;
 }
 
-void LpdServer::closeListenerForNow()
+void LpdServer::startSession(int handle, const QString& ip, int n)
 {
-    m_listener->close();
-    m_reopenListener = true;
-    startHousekeeping();
-}
-
-void LpdServer::dropForLackOfDescriptors(int handle, const QString& report)
-{
-    if (handle >= 0)
-        ::close(handle);
-    if (!m_outOfDescriptors) {
-        m_outOfDescriptors = true;
-        m_log.append(report);
-        m_log.append(QStringLiteral("Out of file descriptors - connections dropped"));
-    }
-}
-
-void LpdServer::onIncomingConnection(EventSocket*, quint16)
-{
-    int handle = -1;
-    try {
-        handle = m_listener->accept();
-    } catch (const SocketError& e) {
-        if (e.code() != 10024 || m_reserveDescriptor < 0) {
-            m_log.append(e.message());
-            closeListenerForNow();
-            return;
-        }
-        // The descriptor kept in reserve makes room to take the connection off the queue
-        // and close it; otherwise it would wake the listener again and again.
-        ::close(std::exchange(m_reserveDescriptor, -1));
-        int taken = -1;
-        try {
-            taken = m_listener->accept();
-        } catch (const SocketError&) {
-        }
-        dropForLackOfDescriptors(taken, e.message());
-        m_reserveDescriptor = openReserveDescriptor();
-        if (m_reserveDescriptor < 0)
-            closeListenerForNow();
-        return;
-    }
-    if (handle < 0) {
-        startHousekeeping();
-        return;
-    }
-    if (handle >= m_descriptorLimit - DescriptorMargin) {
-        dropForLackOfDescriptors(handle, QStringLiteral("Descriptor ") + QString::number(handle) +
-                                             QStringLiteral(" of at most ") +
-                                             QString::number(m_descriptorLimit) +
-                                             QStringLiteral(" in use"));
-        return;
-    }
-    m_outOfDescriptors = false;
     m_log.appendConnecting(QStringLiteral("Session available, starting"));
     LpdConnection::Environment environment;
     environment.knownQueues = knownQueues();
@@ -476,33 +389,22 @@ void LpdServer::onIncomingConnection(EventSocket*, quint16)
     environment.drainTimeoutMs = DrainTimeoutMs;
     m_sessions.push_back(std::make_unique<LpdConnection>(std::move(environment)));
     LpdConnection* c = m_sessions.back().get();
-    // Sessions that have closed wait in the list for the next tick; they no longer hold a
-    // connection, so they do not count towards the limit. Under load a second's worth of
-    // finished jobs would otherwise close the listener on clients that are long gone. The
-    // open ones are counted as they open and close: walking the list at every connection
-    // cost a tenth of the main thread with thousands of closed sessions waiting.
-    const int n = ++m_activeSessions;
     m_log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +
                            QString::number(n) + QLatin1Char('.'));
-    if (n >= m_settings.maxConn) {
-        m_log.append(QStringLiteral("Connection limit reached - throttled"));
-        closeListenerForNow();
-    }
     startHousekeeping();
     m_log.appendConnecting(QStringLiteral("Session available, timer started"));
-    c->setClosedHandler([this](LpdConnection* conn) {
-        --m_activeSessions;
+    c->setClosedHandler([this, ip](LpdConnection* conn) {
         onConnectionClosed(conn);
+        m_listener->releaseSlot(ip);
     });
     QString report;
     if (!c->adopt(handle, &report)) {
         m_log.append(report);
         ::close(handle);
-        --m_activeSessions;
+        m_listener->releaseSlot(ip);
         return;
     }
     m_log.appendConnecting(QStringLiteral("Session available, getting peer name"));
-    const QString ip = c->peerAddress();
     m_log.appendConnecting(QStringLiteral("Session available, got peer ") + ip);
     admit(c, ip);
 }
@@ -599,15 +501,11 @@ void LpdServer::onHousekeepingTick()
     }
     if (!m_pendingJobs.isEmpty() || !m_sessions.empty()) {
         sessionHalf();
-        if (m_pendingJobs.isEmpty() && m_sessions.empty() && !m_reopenListener) {
+        if (m_pendingJobs.isEmpty() && m_sessions.empty()) {
             setHousekeepingInterval(5000);
             m_housekeeping.stop();
             m_log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));
         }
-    } else if (m_reopenListener) {
-        // The listener was closed for lack of descriptors or at the limit: the timer runs
-        // until it listens again, whatever else there is to do.
-        reopenListener(0);
     } else {
         setHousekeepingInterval(5000);
         m_housekeeping.stop();
@@ -645,15 +543,6 @@ void LpdServer::sessionHalf()
     }
     m_sessionCount = n;
     emit sessionCountChanged(n);
-    reopenListener(n);
-}
-
-void LpdServer::reopenListener(int openSessions)
-{
-    if (openSessions < m_settings.maxConn && m_listener->state() != EventSocket::State::Listening) {
-        if (startListening())
-            m_log.append(QStringLiteral("Listening again."));
-    }
 }
 
 void LpdServer::onDespoolerFinished()

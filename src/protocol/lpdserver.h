@@ -1,7 +1,7 @@
 #pragma once
-// The server's run-time state in one owner: settings, the listening socket, the session
-// list, the pending jobs, the housekeeping timer and the log. The same object runs with a
-// without one; a window only shows this state and calls its operations.
+// The server: it wires the listener, the sessions, the pending jobs, the housekeeping timer
+// and the log, and is the one place where settings are applied. The same object runs with a
+// window and without one; a window only shows this state and calls its operations.
 
 #include "config/logsink.h"
 #include "config/printerdefinition.h"
@@ -21,7 +21,7 @@ class InstalledPrinters;
 class SpoolWorker;
 class Despooler;
 class LpdConnection;
-class EventSocket;
+class Listener;
 
 class LpdServer final : public QObject
 {
@@ -37,23 +37,21 @@ public:
     // Reads lpd.ini, listens, recovers old jobs and starts the housekeeping timer when jobs
     // wait. A failure to listen is logged and returned; the rest of the start still happens.
     bool start();
-    // Drops connections without their session-closed handling; files stay for recovery. A
-    // running print may end first (for STOPWAIT seconds).
+    // Stops taking clients for good, then drops connections without their session-closed
+    // handling; files stay for recovery. A running print may end first (for STOPWAIT seconds).
     void shutdown();
+    bool isStopping() const { return m_shuttingDown; }
 
+    // Reads lpd.ini at start: values the server cannot use are replaced, with a warning.
     void loadSettings();
     bool saveSettings();
-    // SIGHUP: reads lpd.ini again and applies it as Setup's OK does: the listener reopened
-    // when its port or address changed (open connections go on), printers and hosts
-    // replaced, then the recovery scan. A file that cannot be read or holds a value the
-    // server cannot use changes nothing; the log says why.
+    // SIGHUP: reads lpd.ini again and applies it as Setup's OK does, then the recovery scan.
+    // A file that cannot be read, is empty or holds a value the server cannot use changes
+    // nothing, and neither does a listener that cannot be opened; the log says why.
     bool reloadSettings();
     void recoverSpooledJobs();
-    // (Re)opens the listener on the configured port; false with the report in the log.
+    // Opens the listener on the configured address and port; false with an ERROR line.
     bool startListening();
-    // Closes the listening socket and opens it again on the configured port (after the
-    // port setting changed). Open connections are sockets of their own and go on.
-    bool restartListening();
 
     // Job > Add...: a job already in its queue folder waits for the next pass.
     void addLocalJob(SpoolJob job);
@@ -63,8 +61,10 @@ public:
     // The state a window shows.
     const Settings& settings() const { return m_settings; }
     // Takes new settings into effect for what comes next (new connections, the next print
-    // pass); the caller saves them and reopens the listener when the port changed.
-    void applySettings(const Settings& settings);
+    // pass), all or nothing: values the server cannot use, or a new address or port that
+    // cannot be listened on, change nothing, and `reason` says why (the ERROR line of a
+    // listener is logged too). Open connections go on. The caller saves the settings.
+    bool applySettings(const Settings& settings, QString* reason = nullptr);
     // The printer definitions of the settings, parsed.
     const QList<PrinterDefinition>& printers() const { return m_printers; }
     const QString& settingsPath() const { return m_settingsPath; }
@@ -85,10 +85,12 @@ public:
     bool despoolerRunning() const;
     InstalledPrinters& installedPrinters() { return *m_installed; }
     int liveSessions() const { return int(m_sessions.size()); }
+    // Sessions holding a slot, and clients taken off the kernel's queue waiting for one.
+    int openSessions() const;
+    int waitingClients() const;
     // Every file that an open connection is still writing or has not handed over.
     QStringList filesInUse() const;
 
-    void onIncomingConnection(EventSocket* sender, quint16 error);
     void onConnectionClosed(LpdConnection* connection);
     void onHousekeepingTick();
     void onDespoolerFinished();
@@ -102,14 +104,14 @@ signals:
     void settingsApplied();
 
 private:
-    void acceptQueuedClients();
     void startHousekeeping();
     void setHousekeepingInterval(int ms);
     void sessionHalf();
-    void reopenListener(int openSessions);
-    // Closed until the housekeeping tick listens again (at the limit, out of descriptors).
-    void closeListenerForNow();
-    void dropForLackOfDescriptors(int handle, const QString& report);
+    // Takes settings the server can use into effect (no check, the listener not moved).
+    void commitSettings(const Settings& settings);
+    void logListening();
+    // A client got a session slot from the listener.
+    void startSession(int handle, const QString& ip, int openSessions);
     void admit(LpdConnection* connection, const QString& ip);
     void resolvePeer(LpdConnection* connection, const QString& ip);
     // Lists the complete jobs of one queue folder and removes what can never complete.
@@ -133,17 +135,10 @@ private:
     std::unique_ptr<InstalledPrinters> m_installed;
     // Before the sessions: it outlives every connection that hands it work.
     std::unique_ptr<SpoolWorker> m_spoolWorker;
-    std::unique_ptr<EventSocket> m_listener;
+    std::unique_ptr<Listener> m_listener;
     std::list<std::unique_ptr<LpdConnection>> m_sessions;
-    // Sessions in m_sessions whose connection is still open. A connection stops being
-    // active once, when its socket closes and its closed handler runs, or when taking over
-    // its handle fails.
-    int m_activeSessions = 0;
     QPointer<Despooler> m_despooler;
     bool m_shuttingDown = false;
-    // Opened at start and given up for a moment when accept finds no descriptor left.
-    int m_reserveDescriptor = -1;
-    int m_descriptorLimit = 1024;
-    bool m_outOfDescriptors = false; // logged once until a connection is taken again
-    bool m_reopenListener = false;
+    // start() opened the listener: from then on a new address or port moves it.
+    bool m_listenerWanted = false;
 };

@@ -5,9 +5,11 @@
 #include "testsupport.h"
 
 #include <QDir>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -121,4 +123,39 @@ TEST(Limits, HangingPrintEndsAtPrintTimeoutAndWithTheServer)
     EXPECT_TRUE(waitUntil([&] { return allGone(readFile(pids)); }, 10000))
         << readFile(pids).constData();
     EXPECT_EQ(QDir(s.spool()).entryList({QStringLiteral("cfA*")}, QDir::Files).size(), 1);
+}
+
+TEST(Limits, HundredClientsAtOnceAtTheConnectionLimitAllGetTheirJobsIn)
+{
+    RunningServer s;
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d")}));
+    const int jobs = 100; // MAXCONN is 10
+    std::vector<std::unique_ptr<QProcess>> clients;
+    for (int i = 0; i < jobs; ++i) {
+        const QString file = s.dir() + QStringLiteral("/job%1.txt").arg(i);
+        ASSERT_TRUE(writeFile(file, QByteArray("job ") + QByteArray::number(i) + '\n'));
+        clients.push_back(std::make_unique<QProcess>());
+        clients.back()->setProcessChannelMode(QProcess::MergedChannels);
+        clients.back()->start(QStringLiteral("rlpr"),
+                              {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
+                               QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
+                               QStringLiteral("-P"), QStringLiteral("lp"), file});
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return std::all_of(clients.begin(), clients.end(), [](const auto& p) {
+                return p->state() == QProcess::NotRunning;
+            });
+        },
+        120000));
+    for (int i = 0; i < jobs; ++i) {
+        EXPECT_TRUE(clients[i]->exitStatus() == QProcess::NormalExit &&
+                    clients[i]->exitCode() == 0)
+            << i << ": " << clients[i]->readAll().toStdString();
+    }
+    EXPECT_TRUE(s.log().contains(QStringLiteral("Connection limit reached - throttled")));
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()).count('\n') == jobs; }, 60000))
+        << readFile(s.outFile()).count('\n');
+    for (int i = 0; i < jobs; ++i)
+        EXPECT_TRUE(readFile(s.outFile()).contains("job " + QByteArray::number(i) + '\n')) << i;
 }

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -128,22 +129,53 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
     ASSERT_TRUE(open.send("\x03lp\n")) << s.log().toStdString();
     EXPECT_TRUE(open.readAll(3000).startsWith("short queue for printer lp"));
 
-    // A broken file changes nothing and says why.
-    for (const QByteArray& broken :
-         {RunningServer::settingsText(s.dir(), 0, {print}, {})
-              .replace("PORT\r\n0", "PORT\r\nfivefifteen"),
-          RunningServer::settingsText(s.dir(), newPort, {print, QStringLiteral("- /bin/true")},
-                                      {})}) {
-        ASSERT_TRUE(reload(s, broken, QStringLiteral(" failed, the running settings stay: ")))
+    // A file the server cannot use, or a listener it cannot open, changes nothing and says
+    // why; the old listener goes on answering, with the old hosts.
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::AnyIPv4, 0));
+    const QString ini = s.dir() + QStringLiteral("/lpd.ini");
+    const struct
+    {
+        QByteArray text;
+        QString reason;
+    } broken[] = {
+        {RunningServer::settingsText(s.dir(), 0, {print}, {}).replace("PORT\r\n0",
+                                                                      "PORT\r\nfivefifteen"),
+         QStringLiteral("PORT 'fivefifteen' is not a port")},
+        {RunningServer::settingsText(s.dir(), newPort, {print, QStringLiteral("- /bin/true")},
+                                     {}),
+         QStringLiteral("printer definition '- /bin/true' has no queue name")},
+        {"", QStringLiteral("it is empty")},
+        {RunningServer::settingsText(s.dir(), 0, {print}, {}),
+         QStringLiteral("PORT 0 would be a port the kernel picks")},
+        {RunningServer::settingsText(s.dir(), newPort, {print}, {}, "MAXCONN\r\n0\r\n\r\n"),
+         QStringLiteral("MAXCONN 0 is below 1")},
+        {RunningServer::settingsText(s.dir(), busy.serverPort(), {print}, {}),
+         QStringLiteral("Cannot listen on :: port %1: Error 10048 in function Bind\r\n"
+                        "Address already in use")
+             .arg(busy.serverPort())},
+        {RunningServer::settingsText(s.dir(), newPort + 1, {print}, {},
+                                     "LISTEN\r\n10.255.255.1\r\n\r\n"),
+         QStringLiteral("Cannot listen on 10.255.255.1 port %1: Error 10049 in function Bind\r\n")
+             .arg(newPort + 1)},
+    };
+    for (const auto& k : broken) {
+        ASSERT_TRUE(reload(s, k.text,
+                           QStringLiteral("ERROR: Reload of ") + ini +
+                               QStringLiteral(" failed, the running settings stay: ") + k.reason))
             << s.log().toStdString();
+        ASSERT_TRUE(writeFile(file, "still served\n"));
+        ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0) << k.reason.toStdString();
     }
-    ASSERT_TRUE(QFile::remove(s.dir() + QStringLiteral("/lpd.ini")));
+    EXPECT_TRUE(s.log().contains(QStringLiteral("ERROR: Cannot listen on 10.255.255.1 port ")));
+    ASSERT_TRUE(QFile::remove(ini));
     ASSERT_EQ(::kill(s.pid(), SIGHUP), 0);
-    EXPECT_TRUE(waitUntil([&] { return s.log().count(QStringLiteral("ERROR: Reload of ")) == 3; }));
+    EXPECT_TRUE(waitUntil([&] { return s.log().count(QStringLiteral("ERROR: Reload of ")) == 8; }));
     ASSERT_TRUE(writeFile(file, "still served\n"));
     ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0);
-    EXPECT_TRUE(
-        waitUntil([&] { return readFile(s.outFile()) == "after reload\nstill served\n"; }, 8000));
+    const QByteArray printed = "after reload\n" + QByteArray("still served\n").repeated(8);
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == printed; }, 15000))
+        << readFile(s.outFile()).toStdString();
 }
 
 TEST(Service, ReadyIsReportedOnlyWithAListenerAndAServiceWithoutOneFails)
@@ -182,4 +214,61 @@ TEST(Service, ReadyIsReportedOnlyWithAListenerAndAServiceWithoutOneFails)
     EXPECT_EQ(nextMessage(0), QByteArray("STATUS=No listener"));
     EXPECT_EQ(nextMessage(0), QByteArray());
     ::close(notifySocket);
+}
+
+TEST(Service, StartSaysWhereItListensAndTheStopTakesNoReloadNorClient)
+{
+    RunningServer s;
+    const QString marker = s.dir() + QStringLiteral("/started");
+    const QString slow = s.dir() + QStringLiteral("/slow.sh");
+    writeScript(slow, "touch \"$(dirname \"$0\")/started\"; sleep 60\n");
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + slow}));
+    const QString ini = s.dir() + QStringLiteral("/lpd.ini");
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Settings from ") + ini));
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Spool folder ") + s.dir() + QStringLiteral("/spool")));
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Listening on :: port %1").arg(s.port())));
+
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "long print\n"));
+    ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode, 0);
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(marker); }, 15000)) << s.log().toStdString();
+    ASSERT_EQ(::kill(s.pid(), SIGTERM), 0);
+    ASSERT_TRUE(waitUntil([&] { return s.log().contains(QStringLiteral("Stopping: waiting up to")); }));
+    // A reload meanwhile neither reopens the listener nor takes a job.
+    ASSERT_EQ(::kill(s.pid(), SIGHUP), 0);
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("WARNING: Reload of ") + ini +
+                             QStringLiteral(" ignored: the server is stopping")))
+        << s.log().toStdString();
+    LoopbackClient late;
+    EXPECT_FALSE(late.connectTo(s.port()));
+    EXPECT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode == 0, false);
+    s.kill();
+}
+
+TEST(Service, CheckConfigJudgesLpdIniAsAReloadWould)
+{
+    QTemporaryDir dir;
+    const QString ini = dir.path() + QStringLiteral("/lpd.ini");
+    const auto check = [&] {
+        return runCommand(QStringLiteral(SPOOLMERE_BINARY), {QStringLiteral("--check-config"), ini});
+    };
+    ASSERT_TRUE(writeFile(ini, RunningServer::settingsText(dir.path(), 5515,
+                                                           {QStringLiteral("lp /bin/true")},
+                                                           {QStringLiteral("127.")})));
+    const CommandResult good = check();
+    EXPECT_EQ(good.exitCode, 0) << good.output.toStdString();
+    EXPECT_TRUE(good.output.contains("usable: listens on :: port 5515")) << good.output.toStdString();
+
+    ASSERT_TRUE(writeFile(ini, RunningServer::settingsText(dir.path(), 0, {}, {},
+                                                           "MAXCONN\r\n0\r\n\r\n")));
+    const CommandResult broken = check();
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_TRUE(broken.output.contains(ini.toUtf8() + ": PORT 0 would be a port the kernel picks"))
+        << broken.output.toStdString();
+    EXPECT_TRUE(broken.output.contains(ini.toUtf8() + ": MAXCONN 0 is below 1"));
+
+    ASSERT_TRUE(QFile::remove(ini));
+    const CommandResult missing = check();
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_TRUE(missing.output.contains(ini.toUtf8() + ": it is missing"));
 }

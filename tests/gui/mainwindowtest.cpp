@@ -155,7 +155,7 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     // A real connection through the core's listener shows up and goes again.
     {
         Settings s = core->settings();
-        s.port = QStringLiteral("0");
+        s.port = QString::number(freePort());
         core->applySettings(s);
     }
     ASSERT_TRUE(core->startListening());

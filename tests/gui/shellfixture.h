@@ -36,7 +36,7 @@ protected:
     {
         Settings s;
         s.spoolDir = dir.path() + QStringLiteral("/spool");
-        s.port = QStringLiteral("0");
+        s.port = QString::number(freePort());
         s.hosts = {QStringLiteral("127.0.0.1")};
         // "-": kept, never printed, so the job list stays as the test made it.
         s.printers = {QStringLiteral("-lp /bin/true"), QStringLiteral("-other /bin/true")};

@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+
 class Admission : public ServerFixture
 {
 };
@@ -54,25 +56,44 @@ TEST_F(Admission, PrefixRuleAndEmptyEntries)
     EXPECT_EQ(ask("127.0.0.1"), QByteArray("No permission!\n"));
 }
 
-TEST_F(Admission, ThrottleAtTheLimitAndListenAgain)
+TEST_F(Admission, AtTheLimitClientsWaitInLineAndAnotherHostGoesFirst)
 {
     Settings s = defaults();
     s.maxConn = 2;
-    s.port = QString::number(freePort()); // listening again must come back on this port
+    s.maxPerHost = 1;
     startServer(s);
     LoopbackClient a, b;
     ASSERT_TRUE(a.connectTo(port));
     ASSERT_TRUE(b.connectTo(port));
     ASSERT_TRUE(logHas(QStringLiteral("Connection limit reached - throttled")));
-    EXPECT_FALSE(server->isListening());
-    LoopbackClient refused;
-    EXPECT_FALSE(refused.connectTo(port));
-    a.close();
-    ASSERT_TRUE(logHas(QStringLiteral("Listening again."), 4000));
+    // The listener stays open: clients wait in line instead of being refused or reset.
     EXPECT_TRUE(server->isListening());
-    EXPECT_EQ(server->listeningPort(), port);
-    const QByteArray answer = client([&] { return queueState(port, 3000); });
-    EXPECT_TRUE(answer.startsWith("short queue"));
+    auto ask = [&](const char* from) {
+        return onThread([this, from] { return queueState(port, 15000, from); });
+    };
+    auto sameHost = ask("127.0.0.1");
+    ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 1; }));
+    // Another address (the HOSTS entry 127.0.0.1 admits 127.0.0.12 as well), behind it.
+    auto otherHost = ask("127.0.0.12");
+    ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 2; }));
+    EXPECT_EQ(server->openSessions(), 2);
+
+    // 127.0.0.1 holds both slots, more than its share while another host waits: the
+    // freed slot goes to 127.0.0.12 although it came second.
+    a.close();
+    EXPECT_TRUE(awaitResult(otherHost, 10000).startsWith("short queue for printer lp"));
+    b.close();
+    EXPECT_TRUE(awaitResult(sameHost, 10000).startsWith("short queue for printer lp"));
+    QStringList admitted;
+    for (const QString& line : server->log().lines()) {
+        if (line.endsWith(QStringLiteral(" connected")))
+            admitted << line.section(QLatin1Char(' '), -2, -2);
+    }
+    EXPECT_EQ(admitted, QStringList({QStringLiteral("127.0.0.1"), QStringLiteral("127.0.0.1"),
+                                     QStringLiteral("127.0.0.12"), QStringLiteral("127.0.0.1")}));
+    EXPECT_TRUE(server->isListening());
+    EXPECT_EQ(server->log().lines().count(QStringLiteral("Connection limit reached - throttled")),
+              1);
 }
 
 TEST_F(Admission, HundredsOfPeersAtOnceAreAllServed)
@@ -133,17 +154,22 @@ TEST_F(Admission, PortThatDoesNotParseOrIsTakenIsReportedAndStartGoesOn)
     LpdServer bad(ini, nullptr, 0);
     EXPECT_FALSE(bad.start());
     EXPECT_FALSE(bad.isListening());
-    EXPECT_TRUE(bad.log().lines().first().startsWith(
-        QStringLiteral("listen: WSocketResolvePort: Cannot convert port 'no-such-service'")))
-        << bad.log().lines().first().toStdString();
+    const QStringList lines = bad.log().lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const QString& line) {
+        return line.startsWith(QStringLiteral("ERROR: Cannot listen on :: port no-such-service: "
+                                              "listen: WSocketResolvePort: Cannot convert port "
+                                              "'no-such-service'"));
+    })) << lines.join(u'\n').toStdString();
 
     startServer();
     s.port = QString::number(port);
     ASSERT_TRUE(saveSettingsFile(ini, s));
     LpdServer second(ini, nullptr, 0);
     EXPECT_FALSE(second.start());
-    EXPECT_TRUE(second.log().contains(
-        QStringLiteral("Error 10048 in function Bind\r\nAddress already in use")));
+    EXPECT_TRUE(second.log().contains(QStringLiteral("ERROR: Cannot listen on :: port ") +
+                                      s.port +
+                                      QStringLiteral(": Error 10048 in function Bind\r\n"
+                                                     "Address already in use")));
     // Recovery still ran: the rest of the start-up happened.
     EXPECT_TRUE(second.log().contains(QStringLiteral("Scanning for old jobs for printer lp")));
 }

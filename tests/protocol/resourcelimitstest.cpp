@@ -181,6 +181,10 @@ TEST_F(ResourceLimits, TricklingClientsLoseTheirSlotsWithinTheTimeout)
         tricklers.back()->send("\x02lp\n");
     }
     ASSERT_TRUE(logHas(QStringLiteral("Connection limit reached - throttled")));
+    // A good client waits in line meanwhile.
+    auto good = onThread(
+        [&] { return sendJob(port, "lp", "cfA500h", "Pgood\nldfA500h\n", "dfA500h", "data"); });
+    ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 1; }));
     qint64 admittedAfterMs = -1;
     for (int step = 1; step <= 8 && admittedAfterMs < 0; ++step) {
         offset = step * 15000;
@@ -188,15 +192,13 @@ TEST_F(ResourceLimits, TricklingClientsLoseTheirSlotsWithinTheTimeout)
             tricklers[i]->send(i % 2 ? QByteArray("\x09\n") : QByteArray("x"));
         spinFor(50);
         server->onHousekeepingTick();
-        if (server->isListening())
+        if (waitUntil([&] { return server->waitingClients() == 0; }, 300))
             admittedAfterMs = offset;
     }
     // Not before the timeout, and not much later.
     EXPECT_GE(admittedAfterMs, 60000);
     EXPECT_LE(admittedAfterMs, 75000);
-    const QByteArray acks = client(
-        [&] { return sendJob(port, "lp", "cfA500h", "Pgood\nldfA500h\n", "dfA500h", "data"); });
-    EXPECT_EQ(acks, QByteArray(5, '\0'));
+    EXPECT_EQ(awaitResult(good, 20000), QByteArray(5, '\0'));
 }
 
 TEST_F(ResourceLimits, RefusedPeersHoldOnlyAFewDescriptors)
@@ -254,4 +256,48 @@ TEST_F(ResourceLimits, BrokenSettingsFileIsReportedAndDefaultsApply)
         EXPECT_EQ(reported, QStringList{line});
         EXPECT_EQ(broken.settings(), Settings());
     }
+}
+
+TEST_F(ResourceLimits, ValuesTheServerCannotUseAreReplacedAtStartWithAWarning)
+{
+    const QString ini = dir.path() + QStringLiteral("/lpd.ini");
+    const QString prefix = QStringLiteral("WARNING: Settings file ") + ini + QStringLiteral(": ");
+    struct Case
+    {
+        QByteArray text;
+        QStringList warnings;
+    };
+    const QList<Case> cases = {
+        {"PORT\r\n0\r\n\r\nMAXCONN\r\n0\r\n\r\nTIMEOUT\r\n-3\r\n\r\nMAXPERHOST\r\n0\r\n",
+         {prefix + QStringLiteral("PORT 0 would be a port the kernel picks - using 515"),
+          prefix + QStringLiteral("TIMEOUT -3 is below 1 - using 1"),
+          prefix + QStringLiteral("MAXCONN 0 is below 1 - using 1"),
+          prefix + QStringLiteral("MAXPERHOST 0 is below 1 - using 1")}},
+        {"", {QStringLiteral("WARNING: Settings file ") + ini +
+              QStringLiteral(" is empty - using defaults.")}},
+        // One stray byte of an older editor: the file still reads, and the log says where.
+        {"SPOOLDIR\r\ndr\xfc" "cker\r\n", {prefix + QStringLiteral("byte 12 is not UTF-8: read as Latin-1")}},
+    };
+    for (const Case& k : cases) {
+        ASSERT_TRUE(writeFile(ini, k.text));
+        LpdServer server(ini, nullptr, 0);
+        server.loadSettings();
+        const QStringList lines = server.log().lines();
+        QStringList warnings;
+        for (const QString& line : lines) {
+            if (line.startsWith(QStringLiteral("WARNING: ")))
+                warnings << line;
+        }
+        EXPECT_EQ(warnings, k.warnings) << lines.join(u'\n').toStdString();
+        EXPECT_TRUE(unusableSettings(server.settings()).isEmpty());
+    }
+    // A file named on purpose that is not there is no first start.
+    ASSERT_TRUE(QFile::remove(ini));
+    qputenv("SPOOLMERE_CONFIG", ini.toLocal8Bit());
+    LpdServer server(ini, nullptr, 0);
+    server.loadSettings();
+    qunsetenv("SPOOLMERE_CONFIG");
+    EXPECT_TRUE(server.log().contains(QStringLiteral("WARNING: Settings file ") + ini +
+                                      QStringLiteral(" (SPOOLMERE_CONFIG) does not exist - "
+                                                     "using defaults.")));
 }

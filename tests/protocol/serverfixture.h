@@ -25,7 +25,7 @@ protected:
     {
         Settings s;
         s.spoolDir = dir.path() + QStringLiteral("/spool");
-        s.port = QStringLiteral("0");
+        s.port = QString::number(freePort());
         s.hosts = {QStringLiteral("127.0.0.1")};
         // "-": received and kept, never printed, so tests see the pending list as it is.
         s.printers = {QStringLiteral("-lp /bin/true"), QStringLiteral("|nospool /bin/true")};

@@ -95,7 +95,7 @@ struct OpenedFile
             ::close(fd);
     }
 
-    void open(const QString& dir, const QString& name)
+    void open(const QString& dir, const QString& name, bool control)
     {
         const QueueFolder folder = QueueFolder::open(dir, true);
         if (!folder.isOpen()) {
@@ -110,7 +110,8 @@ struct OpenedFile
         }
         ::unlinkat(folder.fd(), file.constData(), 0);
         fd = ::openat(folder.fd(), file.constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      control ? ControlFileMode : DataFileMode);
         if (fd < 0)
             failure = Failure::File;
     }
@@ -463,9 +464,10 @@ void LpdConnection::dispatchSubCommand()
         m_controlPath.clear();
         if (!m_dataPaths.isEmpty())
             removeFiles(m_dataPaths);
-        for (const QString& path : std::as_const(m_dataPaths))
+        for (const QString& path : std::as_const(m_dataPaths) + m_namedPaths)
             release(path);
         m_dataPaths.clear();
+        m_namedPaths.clear();
         sendAck(true);
         log(QStringLiteral("Abort: ") + QString::fromLatin1(m_line) + QLatin1Char('.'));
         m_line.clear();
@@ -508,15 +510,23 @@ void LpdConnection::fileCommand(char sub)
     // two clients sending the same names would write into one file, and a client reusing
     // a waiting job's names would overwrite it. Claimed from now on, so that a rescan
     // leaves the new files alone too.
+    // A data file may not take a control file's name, here or at recovery (spooljob.h).
+    if (m_receiving != Receiving::ControlFile && !isDataFileName(name))
+        return refuseFile(QStringLiteral("Invalid data file name ") + name);
+    // Nor may one file of the connection come again as the other kind.
+    if (m_receiving == Receiving::ControlFile ? m_dataPaths.contains(path)
+                                              : path == m_controlPath)
+        return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
     if (!claim(path))
         return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
     m_lockPath = path + QStringLiteral(".lck");
     m_currentPath = path;
     auto file = std::make_shared<OpenedFile>();
-    afterFileWork([file, dir, name] { file->open(dir, name); },
+    const bool control = m_receiving == Receiving::ControlFile;
+    afterFileWork([file, dir, name, control] { file->open(dir, name, control); },
                   [this, file, path, dir] {
                       if (file->failure != OpenedFile::Failure::None && path != m_controlPath &&
-                          !m_dataPaths.contains(path))
+                          !m_dataPaths.contains(path) && !m_namedPaths.contains(path))
                           release(path);
                       switch (file->failure) {
                       case OpenedFile::Failure::Directory:
@@ -677,6 +687,8 @@ void LpdConnection::finishFile(bool control)
         closeIfConnected();
         return;
     }
+    if (control && !admitControlFile())
+        return;
     auto accepted = [this, control] {
         sendAck(true);
         log(gotFileLine(m_currentPath, m_fileBytes, m_queue));
@@ -693,12 +705,52 @@ void LpdConnection::finishFile(bool control)
                   std::move(accepted));
 }
 
-void LpdConnection::keepControlFile(const QString& path)
+bool LpdConnection::admitControlFile()
 {
     // Some clients send several jobs on one connection: the one before is whole once the
-    // next one's control file has come.
-    if (!m_controlPath.isEmpty() && m_controlPath != path)
+    // next one's control file has come, and takes its files first.
+    if (!m_controlPath.isEmpty() && m_controlPath != m_currentPath)
         handOverJob(true);
+    // Every data file the control file names is held for it from now on, so no other
+    // connection can bring one of them, and recovery after a crash finds beside it only
+    // files that came with it. One that another job holds (an earlier job of this
+    // connection, a waiting job, another connection) cannot be its file: the job could
+    // never print as sent, so it is refused before it is acknowledged.
+    const QString name = m_currentPath.section(QLatin1Char('/'), -1);
+    const QString prefix = m_currentPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/');
+    const QueueFolder folder =
+        QueueFolder::open(m_env.spoolDir + QLatin1Char('/') + queueFolder(), false);
+    const QStringList named = readSpoolJob(folder, m_queue, name).dataFiles();
+    QStringList held;
+    for (const QString& file : named) {
+        const QString path = prefix + file;
+        if (m_claims.contains(path)) {
+            held << path;
+            continue;
+        }
+        if (!claim(path)) {
+            for (const QString& own : std::as_const(held)) {
+                if (!m_dataPaths.contains(own) && own != m_currentPath)
+                    release(own);
+            }
+            sendAck(false);
+            log(QStringLiteral("ERROR: Control file ") + name + QStringLiteral(" names ") + file +
+                QStringLiteral(", a file of another job; refused for ") + m_queue +
+                QLatin1Char('.'));
+            // The lock goes last: until the control file is gone it says "incomplete".
+            removeFiles({m_currentPath, m_lockPath});
+            release(m_currentPath);
+            m_lockPath.clear();
+            return false;
+        }
+        held << path;
+    }
+    m_namedPaths = held;
+    return true;
+}
+
+void LpdConnection::keepControlFile(const QString& path)
+{
     m_controlPath = path;
 }
 
@@ -785,6 +837,7 @@ void LpdConnection::handOverJob(bool more)
         }
     }
     m_controlPath.clear();
+    m_namedPaths.clear();
     if (more)
         return;
     // What no control file of the connection named can never print.

@@ -158,6 +158,9 @@ private:
     void sessionEnded();
     void writeFailure();
     void finishDataFileAtClose();
+    // Takes the control file just received, or refuses it (answer and log) when a data
+    // file it names belongs to another job.
+    bool admitControlFile();
     void keepControlFile(const QString& path);
     // Gives up the claim on the file being received unless it is one the connection keeps.
     // Removes the file being received and its lock, and gives its name up.
@@ -188,6 +191,7 @@ private:
     QString m_queue;
     QString m_controlPath;
     QStringList m_dataPaths; // every data file received on this connection
+    QStringList m_namedPaths; // the data files the last control file names, held for it
     QStringList m_claims;    // file names this connection holds (full paths)
     qint64 m_lastActivity = 0;
     bool m_peerPending = false;

@@ -11,6 +11,7 @@
 #include "spool/despooler.h"
 #include "spool/printrecord.h"
 #include "spool/queuefolder.h"
+#include "spool/spoolrecovery.h"
 #include "spool/spoolworker.h"
 
 #include <QCoreApplication>
@@ -568,97 +569,11 @@ void LpdServer::recoverSpooledJobs()
         const QString& queue = printer.queue;
         m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
         if (!queue.isEmpty())
-            recoverQueue(spool, queue);
+            SpoolRecovery(m_pendingJobs, m_log).recoverQueue(spool, queue);
     }
     emit jobsChanged();
     if (!m_pendingJobs.isEmpty())
         startHousekeeping();
-}
-
-void LpdServer::recoverQueue(const QString& spool, const QString& queue)
-{
-    const QString dir = spool + QLatin1Char('/') + queue;
-    const QueueFolder folder = QueueFolder::open(dir, false);
-    if (!folder.isOpen()) {
-        if (!folder.problem().isEmpty())
-            m_log.append(QStringLiteral("ERROR: Queue folder ") + dir + QLatin1Char(' ') +
-                         folder.problem() + QStringLiteral("; its jobs are left alone."));
-        return;
-    }
-    const QString prefix = dir + QLatin1Char('/');
-    // Files that waiting jobs or open connections hold are not leftovers, whatever they
-    // look like.
-    auto claimed = [&](const QString& name) { return m_pendingJobs.isClaimed(prefix + name); };
-    const QStringList names = folder.regularFiles();
-    QSet<QString> present(names.cbegin(), names.cend());
-
-    // A lock means "incomplete": its file was cut off while arriving and never completes.
-    for (const QString& name : names) {
-        if (!name.endsWith(QLatin1String(".lck")) || name == QLatin1String(".lck"))
-            continue;
-        const QString file = name.chopped(4);
-        if (claimed(file))
-            continue;
-        if (present.remove(file)) {
-            folder.remove(file);
-            m_log.append(QStringLiteral("Incomplete file removed for printer ") + queue +
-                         QStringLiteral(": ") + file);
-        }
-        if (folder.remove(name))
-            m_log.append(QStringLiteral("Lockfile removed for printer ") + queue +
-                         QStringLiteral(": ") + name);
-        present.remove(name);
-    }
-
-    // Jobs are listed in the order they arrived.
-    struct Found
-    {
-        qint64 mtime;
-        QString name;
-    };
-    std::vector<Found> controlFiles;
-    const QString runningJob = PrintRecord::tidy(folder);
-    if (!runningJob.isEmpty() && present.contains(runningJob))
-        m_log.append(QStringLiteral("Print of ") + runningJob +
-                     QStringLiteral(" still running; waiting for it to end"));
-    for (const QString& name : std::as_const(present)) {
-        if (PrintRecord::isRecordName(name))
-            continue;
-        if (name.startsWith(QLatin1String("cfA"), Qt::CaseInsensitive) && !claimed(name))
-            controlFiles.push_back({folder.modificationTime(name), name});
-    }
-    std::sort(controlFiles.begin(), controlFiles.end(), [](const Found& a, const Found& b) {
-        return a.mtime != b.mtime ? a.mtime < b.mtime : a.name < b.name;
-    });
-
-    for (const Found& found : controlFiles) {
-        bool arriving = false;
-        SpoolJob job = readSpoolJob(folder, queue, found.name, [&](const QString& name) {
-            if (!isRecoveredDataFile(found.name, name))
-                return false;
-            if (claimed(name))
-                arriving = true;
-            return present.contains(name);
-        });
-        m_log.append(QStringLiteral("found ") + job.controlFile);
-        if (arriving)
-            continue; // still arriving on a connection
-        if (job.printLines.isEmpty()) {
-            folder.remove(job.controlFile);
-            m_log.append(QStringLiteral("c-File without d-File removed for printer ") + queue +
-                         QStringLiteral(": ") + job.controlFile);
-            continue;
-        }
-        QStringList files{prefix + job.controlFile};
-        for (const QString& name : job.dataFiles())
-            files << prefix + name;
-        for (const QString& path : std::as_const(files))
-            m_pendingJobs.claimFile(path);
-        if (!m_pendingJobs.addIfNew(std::move(job), files)) {
-            for (const QString& path : std::as_const(files))
-                m_pendingJobs.releaseFile(path);
-        }
-    }
 }
 
 void LpdServer::dequeue(const QStringList& selected)

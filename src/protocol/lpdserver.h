@@ -114,8 +114,6 @@ private:
     void startSession(int handle, const QString& ip, int openSessions);
     void admit(LpdConnection* connection, const QString& ip);
     void resolvePeer(LpdConnection* connection, const QString& ip);
-    // Lists the complete jobs of one queue folder and removes what can never complete.
-    void recoverQueue(const QString& spool, const QString& queue);
     void finishRunningPrint();
     QStringList knownQueues() const;
     QStringList queueFolders() const;

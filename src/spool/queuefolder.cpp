@@ -125,6 +125,17 @@ bool QueueFolder::isRegularFile(const QString& name, qint64* size) const
     return true;
 }
 
+unsigned QueueFolder::fileMode(const QString& name) const
+{
+    struct stat st
+    {
+    };
+    if (m_fd < 0 || ::fstatat(m_fd, spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode))
+        return 0;
+    return unsigned(st.st_mode) & 07777u;
+}
+
 int QueueFolder::openForReading(const QString& name) const
 {
     if (m_fd < 0)

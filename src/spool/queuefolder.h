@@ -48,6 +48,9 @@ public:
     QStringList regularFiles() const;
     // A regular file in the folder (not a link, not a folder); its size when asked.
     bool isRegularFile(const QString& name, qint64* size = nullptr) const;
+    // The mode bits (permissions, set-id and sticky) of a regular file in the folder, 0 when
+    // it is anything else.
+    unsigned fileMode(const QString& name) const;
     // Opens a regular file in the folder for reading; -1 when it is anything else.
     int openForReading(const QString& name) const;
     // The file's modification time in nanoseconds, -1 when it cannot be read.

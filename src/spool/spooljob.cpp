@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/stat.h>
 #include <unistd.h>
 
 bool isPrintLetter(char letter)
@@ -104,10 +105,26 @@ bool isSafeSpoolName(const QString& name)
     return true;
 }
 
-bool isRecoveredDataFile(const QString& controlFile, const QString& dataFile)
+namespace {
+
+bool hasControlPrefix(const QString& name)
 {
-    return controlFile.size() > 3 && dataFile.size() > 3 &&
-           QStringView(dataFile).mid(3) == QStringView(controlFile).mid(3);
+    return name.startsWith(QLatin1String("cf"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+bool isDataFileName(const QString& name)
+{
+    return isSafeSpoolName(name) && !hasControlPrefix(name);
+}
+
+bool isControlFile(const QueueFolder& folder, const QString& name)
+{
+    if (!isSafeSpoolName(name))
+        return false;
+    const unsigned mode = folder.fileMode(name);
+    return mode != 0 && ((mode & S_ISVTX) != 0 || hasControlPrefix(name));
 }
 
 SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,

@@ -65,10 +65,22 @@ SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QS
                       const QString& controlFile);
 SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,
                       const DataFileFilter& mayUse = {}, QStringList* refused = nullptr);
-// Whether a job found in the spool at start may print `dataFile`: only one named like its
-// control file after the first three characters (dfA001host for cfA001host). Nothing else
-// proves that the two arrived together.
-bool isRecoveredDataFile(const QString& controlFile, const QString& dataFile);
+// What a spool file may be called and which files form a job: one rule for the live
+// connection and for recovery after a crash.
+//  - Any name isSafeSpoolName accepts may be a control file (cfA001host, job004ctl); a data
+//    file's name may not begin with "cf" in any letter case, RFC 1179's mark of a control
+//    file, which recovery takes such a file for.
+//  - A control file is what came as one. The server creates it with ControlFileMode, whose
+//    sticky bit (which Linux ignores on a regular file, and which no client can set) tells
+//    recovery what the name alone cannot. A file named "cf..." counts as one too: spools of
+//    earlier versions, and local jobs.
+//  - A job is its control file and the data files its print lines name that are present and
+//    complete (no lock file) and its own: live, those that came with it on its connection;
+//    at recovery, those no control file that arrived earlier holds (see SpoolRecovery).
+constexpr unsigned ControlFileMode = 01644;
+constexpr unsigned DataFileMode = 0644;
+bool isDataFileName(const QString& name);
+bool isControlFile(const QueueFolder& folder, const QString& name);
 
 // The folder of a queue on disk: the first of `folders` equal to `queue` ignoring case
 // (printer definitions come first), else the queue as spelled.

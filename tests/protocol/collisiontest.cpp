@@ -54,21 +54,27 @@ TEST_F(Collision, NamesInUseAreRefusedAndControlFilesPrintOnlyTheirOwnData)
     ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 1; }));
     EXPECT_EQ(readFile(path("dfA300h")), QByteArray("first data"));
 
-    // A control file that names another job's data file, or one its name check refuses,
-    // has no data file: the job is dropped, the other job untouched.
-    const QList<QByteArray> borrowing{"Pmallory\nldfA300h\n", "Pmallory\nl../../etc/passwd\n"};
-    for (int i = 0; i < int(borrowing.size()); ++i) {
-        const QByteArray n = QByteArray::number(304 + i);
-        EXPECT_EQ(client([&] {
-                      return sendJob(port, "lp", "cfA" + n + "h", borrowing[i], "dfA" + n + "h",
-                                     "x");
-                  }),
-                  QByteArray(5, '\0'));
-        EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA") + QString::fromLatin1(n) +
-                           QStringLiteral("h names no data file received with it; job for lp "
-                                          "dropped.")));
-        EXPECT_EQ(server->pendingJobs().count(), 1);
-    }
+    // A control file that names another job's data file is refused before it is
+    // acknowledged; one whose name check refuses its data file has none: the job is
+    // dropped. The other job stays untouched, and the data files sent go.
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "lp", "cfA304h", "Pmallory\nldfA300h\n", "dfA304h", "x");
+              }),
+              QByteArray("\0\0\1\0\0", 5));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA304h names dfA300h, a file of "
+                                      "another job; refused for lp.")));
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "lp", "cfA305h", "Pmallory\nl../../etc/passwd\n",
+                                 "dfA305h", "x");
+              }),
+              QByteArray(5, '\0'));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA305h names no data file received "
+                                      "with it; job for lp dropped.")));
+    EXPECT_TRUE(logHas(QStringLiteral("WARNING: Data file dfA305h for lp named by no control "
+                                      "file; removed.")));
+    EXPECT_EQ(server->pendingJobs().count(), 1);
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(path("dfA305h")); }));
+    EXPECT_FALSE(QFile::exists(path("dfA304h")));
     EXPECT_TRUE(waitUntil([&] { return !QFile::exists(path("cfA305h")); }));
     EXPECT_FALSE(QFile::exists(path("cfA304h")));
     EXPECT_EQ(readFile(path("dfA300h")), QByteArray("first data"));
@@ -113,6 +119,28 @@ TEST_F(Collision, EveryJobOfAConnectionWithSeveralIsKept)
     ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 2; }));
     EXPECT_EQ(readFile(path("dfA320h")), QByteArray("one"));
     EXPECT_EQ(readFile(path("dfA321h")), QByteArray("two"));
+
+    // Two jobs naming one data file: the second control file is refused before it is
+    // acknowledged, and so is the data file sent again under that name.
+    LoopbackClient d;
+    EXPECT_EQ(client([&] {
+                  d.connectTo(port);
+                  d.send("\x02lp\n");
+                  QByteArray acks = d.read(1);
+                  acks += sendFile(d, 2, "cfA021h", "Pbea\nldfA000h\n");
+                  acks += sendFile(d, 3, "dfA000h", "first");
+                  acks += sendFile(d, 2, "cfA022h", "Pbea\nldfA000h\n");
+                  acks += sendFile(d, 3, "dfA000h", "second");
+                  d.close();
+                  return acks;
+              }).left(8),
+              QByteArray("\0\0\0\0\0\0\1\1", 8));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA022h names dfA000h, a file of "
+                                      "another job; refused for lp.")));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: File name dfA000h in use for lp.")));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 3; }));
+    EXPECT_EQ(readFile(path("dfA000h")), QByteArray("first"));
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(path("cfA022h")); }));
 }
 
 TEST_F(Collision, LinksPlantedInAQueueFolderAreNeverFollowed)

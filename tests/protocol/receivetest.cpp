@@ -48,12 +48,15 @@ TEST_F(Receive, CompleteJobIsStoredByteExactAndListedAtClose)
                        QStringLiteral("/cfA123client with ") + QString::number(Control.size()) +
                        QStringLiteral(" B for lp.")));
 
-    // A waiting job's name is never opened again: the second client's data file is
-    // refused before anything is written, and the waiting job keeps its content.
+    // A waiting job's name is never opened again: the second client's control file names
+    // it and is refused, so is its data file, before anything is written, and the waiting
+    // job keeps its content.
     EXPECT_EQ(client([&] {
                   return sendJob(port, "LP", "cfA123other", Control, "dfA123client", "other");
               }).left(4),
-              QByteArray("\0\0\0\1", 4));
+              QByteArray("\0\0\1\1", 4));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA123other names dfA123client, a "
+                                      "file of another job; refused for LP.")));
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: File name dfA123client in use for LP.")));
     // The second connection's close, not the first's.
     EXPECT_TRUE(waitUntil([&] {

@@ -39,7 +39,7 @@ TEST_F(Recovery, CompleteJobsReturnInArrivalOrderAndLeftoversGo)
     put("cfA004host", "Pdave\nldfA004host\n");
     put("dfA004host", "cut");
     put("dfA004host.lck"); // data cut off while arriving
-    put("dfA005host", "orphan data is left alone");
+    put("dfA005host", "orphan data can never print");
     put("cfA006host", "Perin\nldfA006host\n");
     put("cfA006host.lck"); // control file cut off while arriving
     put("dfA006host", "whole");
@@ -72,13 +72,19 @@ TEST_F(Recovery, CompleteJobsReturnInArrivalOrderAndLeftoversGo)
                              "c-File without d-File removed for printer lp: cfA004host",
                              "Incomplete file removed for printer lp: cfA006host",
                              "Lockfile removed for printer lp: dfA007host.lck",
-                             "c-File without d-File removed for printer lp: cfA008host"})
-        EXPECT_TRUE(log.contains(QString::fromLatin1(line))) << line;
+                             "c-File without d-File removed for printer lp: cfA008host",
+                             "WARNING: cfA008host names dfA001host, a file of an earlier job, "
+                             "for printer lp",
+                             "d-File without c-File removed for printer lp: dfA005host",
+                             "d-File without c-File removed for printer lp: dfA006host"})
+        EXPECT_TRUE(log.contains(QString::fromLatin1(line))) << line << log.join(u'\n').toStdString();
     for (const char* gone : {"CFA002host", "cfA004host", "dfA004host", "dfA004host.lck",
-                             "cfA006host", "cfA006host.lck", "dfA007host.lck", "cfA008host"})
+                             "cfA006host", "cfA006host.lck", "dfA007host.lck", "cfA008host",
+                             "dfA005host", "dfA006host"})
         EXPECT_FALSE(has(gone)) << gone;
-    // Data without a control file stays; a link is neither read nor removed.
-    for (const char* kept : {"dfA001host", "dfA005host", "dfA006host", "cfA011host"})
+    // A data file named by two control files stays with the one that came first; a link is
+    // neither read nor removed.
+    for (const char* kept : {"dfA001host", "cfA011host"})
         EXPECT_TRUE(has(kept)) << kept;
     EXPECT_FALSE(log.contains(QStringLiteral("found cfA011host")));
     EXPECT_TRUE(server->housekeepingTimer().isActive());
@@ -87,6 +93,58 @@ TEST_F(Recovery, CompleteJobsReturnInArrivalOrderAndLeftoversGo)
     server->recoverSpooledJobs();
     EXPECT_EQ(server->pendingJobs().count(), 4);
     EXPECT_TRUE(has("cfA001host"));
+}
+
+TEST_F(Recovery, EveryJobTheLiveServerTookReturnsAfterARestart)
+{
+    startServer();
+    auto send = [&](const QByteArray& cf, const QByteArray& control,
+                    const QList<QByteArray>& files) {
+        return client([&] {
+            LoopbackClient c;
+            c.connectTo(port);
+            c.send("\x02lp\n");
+            QByteArray acks = c.read(1);
+            for (qsizetype i = 0; i <= files.size(); ++i) {
+                const QByteArray name = i == 0 ? cf : files[i - 1];
+                const QByteArray content = i == 0 ? control : "data of " + name;
+                c.send((i == 0 ? "\x02" : "\x03") + QByteArray::number(content.size()) + ' ' +
+                       name + '\n');
+                acks += c.read(1);
+                c.send(content + '\0');
+                acks += c.read(1);
+            }
+            c.close();
+            return acks;
+        });
+    };
+    EXPECT_EQ(send("cfB002alpha", "Pa\nldfB002alpha\n", {"dfB002alpha"}), QByteArray(5, '\0'));
+    EXPECT_EQ(send("job004ctl", "Pb\nfjob004dat\n", {"job004dat"}), QByteArray(5, '\0'));
+    EXPECT_EQ(send("cfA003alpha", "Pc\nNone\nldfA003beta\n", {"dfA003beta"}),
+              QByteArray(5, '\0'));
+    EXPECT_EQ(send("cfA005h", "Pd\nNa\nldfA005h\nldfA005h\nNb\ntdfB005h\n",
+                   {"dfA005h", "dfB005h"}),
+              QByteArray(7, '\0'));
+    // A data file may not take a control file's name.
+    EXPECT_EQ(send("cfA006h", "Pe\nlcfA007h\n", {"cfA007h"}).left(4), QByteArray("\0\0\0\1", 4));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Invalid data file name cfA007h for lp.")));
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 4; }));
+    const QStringList before = server->pendingJobs().displayStrings();
+
+    server.reset();
+    startServer();
+    EXPECT_EQ(server->pendingJobs().displayStrings(), before);
+    for (const PendingJobList::Entry& e : server->pendingJobs().snapshot()) {
+        if (e.job->user == QStringLiteral("d")) {
+            EXPECT_EQ(e.job->printLines.size(), 3);
+            EXPECT_EQ(e.job->size, quint64(2 * sizeof("data of dfA005h") - 2));
+            EXPECT_EQ(e.job->title, QStringLiteral("a, b"));
+        }
+    }
+    for (const char* kept : {"cfB002alpha", "dfB002alpha", "job004ctl", "job004dat",
+                             "cfA003alpha", "dfA003beta", "dfA005h", "dfB005h"})
+        EXPECT_TRUE(has(kept)) << kept;
+    EXPECT_FALSE(server->log().contains(QStringLiteral("removed")));
 }
 
 TEST_F(Recovery, QueueFoldersThatAreNotSafelyOursAreRefused)

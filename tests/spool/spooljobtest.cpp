@@ -70,11 +70,11 @@ TEST(SpoolNames, RefusesSeparatorsWildcardsAndDotNames)
     for (const char* bad : {"../../etc/passwd", "cfA001/x", "cfA0:1", "cfA0?1", "cfA0*1",
                             "cfA\\001", "..", ".", "cfA001host.lck"})
         EXPECT_FALSE(isSafeSpoolName(QString::fromLatin1(bad))) << bad;
-    // A recovered job's data file is named like its control file past the first three.
-    EXPECT_TRUE(isRecoveredDataFile(QStringLiteral("cfA001host"), QStringLiteral("dfA001host")));
-    EXPECT_TRUE(isRecoveredDataFile(QStringLiteral("cfA001host"), QStringLiteral("dfB001host")));
-    EXPECT_FALSE(isRecoveredDataFile(QStringLiteral("cfA001host"), QStringLiteral("dfA002host")));
-    EXPECT_FALSE(isRecoveredDataFile(QStringLiteral("cfA001host"), QString()));
+    // A data file may not take a control file's name, in any letter case.
+    EXPECT_TRUE(isDataFileName(QStringLiteral("dfA001host")));
+    EXPECT_TRUE(isDataFileName(QStringLiteral("job004dat")));
+    EXPECT_FALSE(isDataFileName(QStringLiteral("cfA001host")));
+    EXPECT_FALSE(isDataFileName(QStringLiteral("CfB002alpha")));
 }
 
 TEST(BuildJob, ReadsControlFileAndDataSizeAndDropsUnsafeDataNames)

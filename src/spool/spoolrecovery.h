@@ -1,0 +1,25 @@
+#pragma once
+// Takes up the jobs an earlier run left in the spool: at start, and again after the
+// settings changed (while connections may be receiving and a print may run). What a job is
+// follows the one rule of spooljob.h, so every job the live server acknowledged is found
+// again, whatever its files are called.
+
+#include <QString>
+
+class LogSink;
+class PendingJobList;
+
+class SpoolRecovery final
+{
+public:
+    SpoolRecovery(PendingJobList& jobs, LogSink& log) : m_jobs(jobs), m_log(log) {}
+
+    // Lists the complete jobs of one queue folder (spool/queue) in arrival order and
+    // removes what can never complete. Files that waiting jobs or open connections hold
+    // are left alone.
+    void recoverQueue(const QString& spool, const QString& queue);
+
+private:
+    PendingJobList& m_jobs;
+    LogSink& m_log;
+};

@@ -291,9 +291,9 @@ int main(int argc, char** argv)
     if (!runtimeDir.isEmpty())
         ControlChannel::send(runtimeDir, QStringLiteral("lpdshow"), nullptr, 1000);
     std::fflush(stdout);
-    // A print pass still running is not waited for: its job keeps its files and is taken
-    // up again at the next start.
-    if (server.despoolerRunning())
+    // A print still running (one that ignored its end) is not waited for: its job keeps its
+    // files and is taken up again at the next start.
+    if (server.printing())
         ::_exit(rc);
     return rc;
 }

@@ -8,8 +8,8 @@
 #include "platform/printroutes.h"
 #include "protocol/listener.h"
 #include "protocol/lpdconnection.h"
-#include "spool/despooler.h"
 #include "spool/printrecord.h"
+#include "spool/printscheduler.h"
 #include "spool/queuefolder.h"
 #include "spool/spoolrecovery.h"
 #include "spool/spoolworker.h"
@@ -114,15 +114,17 @@ void LpdServer::addLocalJob(SpoolJob job)
     for (const QString& name : job.dataFiles())
         files << folder + name;
     m_pendingJobs.append(std::move(job), files);
-    // Already running keeps its phase: the job waits at most one period either way.
-    startHousekeeping();
+    emit jobsChanged();
+    m_scheduler->wake();
 }
 
 LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefreshSeconds)
     : QObject(parent), m_settingsPath(std::move(path)),
       m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
-      m_spoolWorker(std::make_unique<SpoolWorker>()), m_listener(std::make_unique<Listener>(m_log))
+      m_spoolWorker(std::make_unique<SpoolWorker>()), m_listener(std::make_unique<Listener>(m_log)),
+      m_scheduler(std::make_unique<PrintScheduler>(m_pendingJobs, m_log))
 {
+    connect(m_scheduler.get(), &PrintScheduler::jobsChanged, this, &LpdServer::jobsChanged);
     m_housekeeping.setInterval(5000);
     connect(&m_housekeeping, &QTimer::timeout, this, &LpdServer::onHousekeepingTick);
     connect(m_listener.get(), &Listener::sessionReady, this, &LpdServer::startSession);
@@ -142,39 +144,10 @@ void LpdServer::shutdown()
     for (auto& session : m_sessions)
         session->dropSilently();
     m_sessions.clear();
-    finishRunningPrint();
+    m_scheduler->stop(
+        int(std::min<qint64>(qint64(std::max(m_settings.stopWaitSeconds, 0)) * 1000, INT_MAX)));
     // Lock files still to be removed: recovery would take their jobs for cut off.
     m_spoolWorker->drain();
-}
-
-void LpdServer::finishRunningPrint()
-{
-    if (m_runningDespoolers <= 0 || !m_despooler || m_despooler->isFinished())
-        return;
-    // A print that ran on after the server ended would be printed again at the next start,
-    // and one cut off leaves a torn page: the running print may finish (its job's files
-    // go), up to a bound; past it, it ends with its processes and its job stays.
-    m_despooler->requestStop();
-    const int waitMs =
-        int(std::min<qint64>(qint64(std::max(m_settings.stopWaitSeconds, 0)) * 1000, INT_MAX));
-    const QString bound = QString::number(waitMs / 1000.0);
-    m_log.append(QStringLiteral("Stopping: waiting up to ") + bound +
-                 QStringLiteral(" s for the running print to end"));
-    QEventLoop loop;
-    connect(m_despooler.data(), &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
-    if (!m_despooler->isFinished())
-        loop.exec();
-    if (m_despooler && !m_despooler->isFinished()) {
-        m_log.append(QStringLiteral("Stopping: the print still ran after ") + bound +
-                     QStringLiteral(" s; ended, its job stays for the next start"));
-        endRunningProcesses(2000);
-        m_despooler->wait(5000);
-    } else {
-        m_log.append(QStringLiteral("Stopping: the running print has ended"));
-    }
-    // The pass's last log lines, still on their way to this thread.
-    QCoreApplication::sendPostedEvents();
 }
 
 QString LpdServer::spoolDir() const
@@ -274,6 +247,10 @@ void LpdServer::commitSettings(const Settings& settings)
     m_settings = settings;
     m_printers = parsePrinterDefinitions(m_settings.printers);
     m_listener->setLimits(m_settings.maxConn, m_settings.maxPerHost);
+    m_scheduler->configure(
+        m_printers, spoolDir(),
+        int(std::min<qint64>(qint64(std::max(m_settings.printTimeoutMinutes, 0)) * 60000,
+                             INT_MAX)));
 }
 
 void LpdServer::logListening()
@@ -476,29 +453,19 @@ void LpdServer::onConnectionClosed(LpdConnection* c)
     m_log.append(QStringLiteral("Remote ") + c->peer() + QStringLiteral(" (was) closed."));
     emit connectionsChanged();
     emit jobsChanged();
-    if (m_runningDespoolers == 0)
-        setHousekeepingInterval(1000);
+    // The job it handed over prints now if its queue is free; the timer disposes of the
+    // session.
+    m_scheduler->wake();
+    setHousekeepingInterval(1000);
     startHousekeeping();
     m_log.appendConnecting(QStringLiteral("Session closed, timer started "));
 }
 
 void LpdServer::onHousekeepingTick()
 {
-    if (m_runningDespoolers == 0 && !m_pendingJobs.isEmpty()) {
-        m_pendingJobs.takeChanged();
-        ++m_runningDespoolers;
+    if (!m_pendingJobs.isEmpty()) {
         setHousekeepingInterval(5000);
-        m_log.appendPrinting(QStringLiteral("Timer1: forked job, ") +
-                             QString::number(m_runningDespoolers) +
-                             QStringLiteral(" jobs running"));
-        auto* pass = new Despooler(m_pendingJobs, m_printers, spoolDir(), m_log);
-        pass->setPrintTimeLimit(int(std::min<qint64>(
-            qint64(std::max(m_settings.printTimeoutMinutes, 0)) * 60000, INT_MAX)));
-        pass->setLogSuccessfulOutput(m_log.printingEnabled());
-        connect(pass, &QThread::finished, this, &LpdServer::onDespoolerFinished);
-        connect(pass, &QThread::finished, pass, &QObject::deleteLater);
-        m_despooler = pass;
-        pass->start();
+        m_scheduler->wake();
     }
     if (!m_pendingJobs.isEmpty() || !m_sessions.empty()) {
         sessionHalf();
@@ -546,18 +513,14 @@ void LpdServer::sessionHalf()
     emit sessionCountChanged(n);
 }
 
-void LpdServer::onDespoolerFinished()
+int LpdServer::runningPrints() const
 {
-    --m_runningDespoolers;
-    m_log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(m_runningDespoolers) +
-                         QStringLiteral(" jobs still running"));
-    if (m_pendingJobs.takeChanged())
-        emit jobsChanged();
+    return m_scheduler->runningPrints();
 }
 
-bool LpdServer::despoolerRunning() const
+bool LpdServer::printing() const
 {
-    return m_runningDespoolers > 0;
+    return m_scheduler->runningPrints() > 0;
 }
 
 void LpdServer::recoverSpooledJobs()
@@ -572,8 +535,10 @@ void LpdServer::recoverSpooledJobs()
             SpoolRecovery(m_pendingJobs, m_log).recoverQueue(spool, queue);
     }
     emit jobsChanged();
-    if (!m_pendingJobs.isEmpty())
+    if (!m_pendingJobs.isEmpty()) {
+        m_scheduler->wake();
         startHousekeeping();
+    }
 }
 
 void LpdServer::dequeue(const QStringList& selected)
@@ -590,4 +555,6 @@ void LpdServer::dequeue(const QStringList& selected)
             deleteJobFiles(spool + QLatin1Char('/') + queueFolderFor(folders, job.queue), job);
         });
     emit jobsChanged();
+    // A queue that waited for a removed job goes on.
+    m_scheduler->wake();
 }

@@ -19,7 +19,7 @@
 
 class InstalledPrinters;
 class SpoolWorker;
-class Despooler;
+class PrintScheduler;
 class LpdConnection;
 class Listener;
 
@@ -53,7 +53,7 @@ public:
     // Opens the listener on the configured address and port; false with an ERROR line.
     bool startListening();
 
-    // Job > Add...: a job already in its queue folder waits for the next pass.
+    // Job > Add...: a job already in its queue folder; it prints when its queue is free.
     void addLocalJob(SpoolJob job);
     // Job > Dequeue: removes the selected jobs except the one being printed.
     void dequeue(const QStringList& selectedDisplayStrings);
@@ -75,14 +75,15 @@ public:
     // For the window's tests: a Connections list without real clients.
     QStringList& connectionsForTesting() { return m_connections; }
     int sessionCount() const { return m_sessionCount; } // as last counted by the tick
-    int runningDespoolers() const { return m_runningDespoolers; }
-    // Dispatches waiting jobs and disposes of closed sessions; runs while there is work.
+    int runningPrints() const;
+    PrintScheduler& scheduler() { return *m_scheduler; }
+    // Disposes of closed sessions and wakes the scheduler; runs while there is work.
     const QTimer& housekeepingTimer() const { return m_housekeeping; }
 
     QString spoolDir() const;
     quint16 listeningPort() const;
     bool isListening() const;
-    bool despoolerRunning() const;
+    bool printing() const;
     InstalledPrinters& installedPrinters() { return *m_installed; }
     int liveSessions() const { return int(m_sessions.size()); }
     // Sessions holding a slot, and clients taken off the kernel's queue waiting for one.
@@ -93,7 +94,6 @@ public:
 
     void onConnectionClosed(LpdConnection* connection);
     void onHousekeepingTick();
-    void onDespoolerFinished();
 
 signals:
     void jobsChanged();
@@ -114,7 +114,6 @@ private:
     void startSession(int handle, const QString& ip, int openSessions);
     void admit(LpdConnection* connection, const QString& ip);
     void resolvePeer(LpdConnection* connection, const QString& ip);
-    void finishRunningPrint();
     QStringList knownQueues() const;
     QStringList queueFolders() const;
     // The end of admission once the peer's name is known (or known to be missing).
@@ -127,7 +126,6 @@ private:
     PendingJobList m_pendingJobs;
     QStringList m_connections;
     int m_sessionCount = 0;
-    int m_runningDespoolers = 0;
     QTimer m_housekeeping;
 
     std::unique_ptr<InstalledPrinters> m_installed;
@@ -135,7 +133,7 @@ private:
     std::unique_ptr<SpoolWorker> m_spoolWorker;
     std::unique_ptr<Listener> m_listener;
     std::list<std::unique_ptr<LpdConnection>> m_sessions;
-    QPointer<Despooler> m_despooler;
+    std::unique_ptr<PrintScheduler> m_scheduler;
     bool m_shuttingDown = false;
     // start() opened the listener: from then on a new address or port moves it.
     bool m_listenerWanted = false;

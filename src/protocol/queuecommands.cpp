@@ -85,18 +85,28 @@ void QueueCommands::queueReport(LpdConnection& c, const QString& word)
                     filters.append({false, 0, QString::fromLatin1(f)});
             }
             const std::vector<PendingJobList::Entry> entries = c.m_env.pendingJobs->snapshot();
+            // The queue's first job waits for a retry after a failed print: its title
+            // column says when.
+            const QString key = queueKey(q);
+            const qint64 retryAt = c.m_env.pendingJobs->retryAt(key);
+            bool head = true;
             QByteArray lines;
             lines.reserve(qsizetype(entries.size()) * 96);
             for (const PendingJobList::Entry& e : entries) {
                 const SpoolJob& job = *e.job;
-                if (!sameQueue(job.queue, q))
+                const bool same = sameQueue(job.queue, q);
+                const bool retries = retryAt > 0 && head && same;
+                head = head && !same;
+                if (!same)
                     continue;
                 bool listed = filters.isEmpty();
                 for (const Filter& f : filters) {
                     if (f.byNumber ? f.number == job.jobNumber : f.user == job.user)
                         listed = true;
                 }
-                if (listed)
+                if (listed && retries)
+                    lines += reportLine(retryMarked(job, retryAt));
+                else if (listed)
                     lines += job.reportLine;
             }
             c.send(lines);

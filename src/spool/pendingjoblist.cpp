@@ -22,6 +22,7 @@ bool PendingJobList::addIfNew(SpoolJob job, QStringList claimedFiles)
     m_entries.push_back(std::move(entry));
     m_jobs.insert(key, 1);
     ++m_displays[display];
+    ++m_queues[queueKey(m_entries.back().job->queue)];
     return true;
 }
 
@@ -37,6 +38,7 @@ void PendingJobList::append(SpoolJob job, QStringList claimedFiles)
     m_entries.push_back(std::move(entry));
     ++m_jobs[key];
     ++m_displays[display];
+    ++m_queues[queueKey(m_entries.back().job->queue)];
 }
 
 void PendingJobList::forget(const Entry& e)
@@ -47,6 +49,9 @@ void PendingJobList::forget(const Entry& e)
     const auto job = m_jobs.find(jobKey(*e.job));
     if (job != m_jobs.end() && --job.value() <= 0)
         m_jobs.erase(job);
+    const auto queue = m_queues.find(queueKey(e.job->queue));
+    if (queue != m_queues.end() && --queue.value() <= 0)
+        m_queues.erase(queue);
     for (const QString& path : e.claimedFiles)
         m_claimed.remove(path);
 }
@@ -101,36 +106,94 @@ bool PendingJobList::containsDisplay(const QString& display) const
     return m_displays.contains(key);
 }
 
+bool PendingJobList::containsJob(const QString& key) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_jobs.contains(key);
+}
+
+std::vector<std::shared_ptr<const SpoolJob>>
+PendingJobList::queueHeads(const QSet<QString>& skip) const
+{
+    std::vector<std::shared_ptr<const SpoolJob>> heads;
+    QMutexLocker lock(&m_mutex);
+    QSet<QString> seen;
+    for (const QString& queue : skip) {
+        if (m_queues.contains(queue))
+            seen.insert(queue);
+    }
+    for (const Entry& e : m_entries) {
+        if (seen.size() >= m_queues.size())
+            break;
+        QString key = queueKey(e.job->queue);
+        if (seen.contains(key))
+            continue;
+        if (!e.printing)
+            heads.push_back(e.job);
+        seen.insert(std::move(key));
+    }
+    return heads;
+}
+
+bool PendingJobList::beginPrint(const SpoolJob* job)
+{
+    QMutexLocker lock(&m_mutex);
+    for (Entry& e : m_entries) {
+        if (e.job.get() == job) {
+            e.printing = true;
+            return true;
+        }
+    }
+    return false;
+}
+
 std::shared_ptr<const SpoolJob> PendingJobList::beginJob(int i)
 {
     QMutexLocker lock(&m_mutex);
-    if (i < 0 || i >= int(m_entries.size())) {
-        m_current = -1;
+    if (i < 0 || i >= int(m_entries.size()))
         return nullptr;
-    }
-    m_current = i;
+    m_entries[size_t(i)].printing = true;
     return m_entries[size_t(i)].job;
 }
 
-int PendingJobList::finishJob(bool remove)
+void PendingJobList::endPrint(const SpoolJob* job, bool remove)
 {
     QMutexLocker lock(&m_mutex);
-    const int current = m_current;
-    m_current = -1;
-    if (current < 0)
-        return 0;
-    if (remove && current < int(m_entries.size())) {
-        forget(m_entries[size_t(current)]);
-        m_entries.erase(m_entries.begin() + current);
-        return current;
+    for (auto it = m_entries.begin(); it != m_entries.end(); ++it) {
+        if (it->job.get() != job)
+            continue;
+        it->printing = false;
+        if (remove) {
+            forget(*it);
+            m_entries.erase(it);
+        }
+        return;
     }
-    return current + 1;
 }
 
-int PendingJobList::currentIndex() const
+bool PendingJobList::isPrinting(const QString& display) const
 {
     QMutexLocker lock(&m_mutex);
-    return m_current;
+    for (const Entry& e : m_entries) {
+        if (e.printing && e.display.compare(display, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+void PendingJobList::setRetryAt(const QString& key, qint64 atMs)
+{
+    QMutexLocker lock(&m_mutex);
+    if (atMs > 0)
+        m_retryAt.insert(key, atMs);
+    else
+        m_retryAt.remove(key);
+}
+
+qint64 PendingJobList::retryAt(const QString& key) const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_retryAt.value(key, 0);
 }
 
 int PendingJobList::removeIf(const std::function<Verdict(const Entry&)>& decide,
@@ -139,7 +202,7 @@ int PendingJobList::removeIf(const std::function<Verdict(const Entry&)>& decide,
     QMutexLocker lock(&m_mutex);
     int removed = 0;
     for (int i = 0; i < int(m_entries.size());) {
-        if (i == m_current) {
+        if (m_entries[size_t(i)].printing) {
             ++i;
             continue;
         }
@@ -154,8 +217,6 @@ int PendingJobList::removeIf(const std::function<Verdict(const Entry&)>& decide,
             onRemoved(*m_entries[size_t(i)].job);
         forget(m_entries[size_t(i)]);
         m_entries.erase(m_entries.begin() + i);
-        if (m_current > i)
-            --m_current;
         ++removed;
         if (verdict == Verdict::RemoveAndStop)
             break;

@@ -1,8 +1,8 @@
 #pragma once
 // The waiting jobs, shared by the main thread (receiving, recovery, removal, Dequeue) and
-// the despooler thread. One mutex guards every access. The entry being printed is tracked
-// by index, and every removal below it shifts that index, so the despooler's index stays
-// on its job whatever the main thread removes. Jobs are also kept in a hash by what makes
+// the print workers. One mutex guards every access. Entries being printed are marked, and
+// nothing but the end of their print removes them, so a print never loses its entry to a
+// removal or Dequeue. Jobs are also kept in a hash by what makes
 // them the same job (queue and control file name), so the duplicate check on every
 // received job does not walk a queue that may hold thousands of jobs.
 //
@@ -32,6 +32,7 @@ public:
         QString display;
         std::shared_ptr<const SpoolJob> job;
         QStringList claimedFiles; // given up when the entry goes
+        bool printing = false;
     };
 
     // Adds unless an entry for the same job (queue and control file name) exists. On
@@ -46,19 +47,29 @@ public:
     QStringList displayStrings() const;
     std::vector<Entry> snapshot() const;
     bool containsDisplay(const QString& display) const;
+    bool containsJob(const QString& jobKey) const;
 
     // Claims a file name; false when a waiting job or a connection holds it already.
     bool claimFile(const QString& path);
     void releaseFile(const QString& path);
     bool isClaimed(const QString& path) const;
 
-    // The despooler's view.
+    // The print scheduler's view.
+    // The first entry of every queue (queueKey) not in `skip`, in list order; a queue whose
+    // first entry is being printed is left out. The walk ends once every queue with an
+    // entry is accounted for, so a long queue behind a busy one costs nothing.
+    std::vector<std::shared_ptr<const SpoolJob>> queueHeads(const QSet<QString>& skip) const;
+    // Marks the job's entry as being printed; false when it is no longer listed.
+    bool beginPrint(const SpoolJob* job);
     // Marks entry i as being printed and returns its job, or null when i is past the end.
     std::shared_ptr<const SpoolJob> beginJob(int i);
-    // Ends the current job, removing its entry when `remove`; returns the index the pass
-    // goes on at (the same index after a removal, the next one otherwise).
-    int finishJob(bool remove);
-    int currentIndex() const;
+    // Ends the job's print, removing its entry when `remove`.
+    void endPrint(const SpoolJob* job, bool remove);
+    bool isPrinting(const QString& display) const;
+    // When the first job of a queue is to be tried again after a failed print (ms since the
+    // epoch; 0: not waiting), for the window's list and the queue report.
+    void setRetryAt(const QString& queueKey, qint64 atMs);
+    qint64 retryAt(const QString& queueKey) const;
 
     enum class Verdict
     {
@@ -67,12 +78,12 @@ public:
         RemoveAndStop,
         Stop
     };
-    // Walks the list in order, passing over the entry being printed; the verdict decides
+    // Walks the list in order, passing over the entries being printed; the verdict decides
     // each entry. Removed jobs go to onRemoved while the lock is held. Returns the count.
     int removeIf(const std::function<Verdict(const Entry&)>& decide,
                  const std::function<void(const SpoolJob&)>& onRemoved = {});
 
-    // The despooler marks the list when it removed an entry; the main thread takes the
+    // The scheduler marks the list when it removed an entry; the main thread takes the
     // mark to refresh the window's job list.
     void markChanged() { m_changed = true; }
     bool takeChanged() { return m_changed.exchange(false); }
@@ -88,6 +99,7 @@ private:
     std::atomic<bool> m_changed{false};
     QHash<QString, int> m_displays; // case-folded display string -> entries holding it
     QHash<QString, int> m_jobs;     // jobKey -> entries holding it
+    QHash<QString, int> m_queues;   // queueKey -> entries of that queue
+    QHash<QString, qint64> m_retryAt;
     QSet<QString> m_claimed;
-    int m_current = -1;
 };

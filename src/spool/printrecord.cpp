@@ -16,7 +16,8 @@
 
 namespace {
 
-constexpr char FileName[] = ":printing";
+// Hidden like the folder's ".lck", and with a ':', which no client may send.
+constexpr char FileName[] = ".:printing";
 // A record holds a few entries; one that grew past this is not ours.
 constexpr qsizetype MaxRecordBytes = 1 << 20;
 
@@ -213,11 +214,10 @@ QString tidy(const QueueFolder& folder)
     } else {
         // Read under the lock: nobody adds an entry without it, so what is read stays true
         // until the record is rewritten or unlinked here.
+        // The file stays: a new one for every pass would need a free inode each time, and a
+        // full file system would stop printing.
         QList<Entry> entries = readEntries(fd);
-        const bool dropped = dropEntries(folder, entries, {});
-        if (entries.isEmpty())
-            ::unlinkat(folder.fd(), FileName, 0);
-        else if (dropped)
+        if (dropEntries(folder, entries, {}))
             writeEntries(fd, entries);
     }
     ::close(fd);

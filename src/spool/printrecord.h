@@ -4,9 +4,10 @@
 // in place: creating and removing a file per print cost more than a short print itself in
 // a folder where jobs come and go.
 //
-// It is there while jobs print, and holds an entry per print line whose print ran but whose
-// job's files are not gone yet: the line's entry (lineEntry), and the command's end ("exit N"
-// or "signal N") once it has ended. Before a command starts, the despooler rewrites the record with the job's entry last
+// It is made with the first print in the folder and stays, and holds an entry per print
+// line whose print ran but whose job's files are not gone yet: the line's entry (lineEntry),
+// and the command's end ("exit N" or "signal N") once it has ended. Before a command starts,
+// the print rewrites the record with the line's entry last
 // and locks it (flock), and hands it to the print supervisor (platform/supervisor.h), which holds
 // it while the command runs and appends the command's end. So the job's entry tells: finished with
 // success, finished with failure, still running (the record is locked), or unknown (no end written
@@ -46,9 +47,8 @@ Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* 
 // Drops an entry (a control file name drops the entries of all its lines): its files are
 // gone, or it is to be printed again anyway.
 void forget(const QueueFolder& folder, const QString& controlFile);
-// Unless a print holds the record: drops the entries of jobs that are gone and removes a
-// record left with none (between passes a queue folder holds jobs only). Else the job the
-// print runs, or empty.
+// Unless a print holds the record: drops the entries of jobs that are gone. Else the job
+// the print runs, or empty.
 QString tidy(const QueueFolder& folder);
 
 } // namespace PrintRecord

@@ -2,6 +2,7 @@
 
 #include "spool/queuefolder.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QStringDecoder>
 
@@ -181,6 +182,20 @@ QString displayString(const SpoolJob& job)
 QString jobKey(const SpoolJob& job)
 {
     return job.queue.toCaseFolded() + QLatin1Char('/') + job.controlFile;
+}
+
+SpoolJob retryMarked(const SpoolJob& job, qint64 retryAtMs)
+{
+    SpoolJob marked = job;
+    marked.title = QStringLiteral("retry ") +
+                   QDateTime::fromMSecsSinceEpoch(retryAtMs).toString(QStringLiteral("HH:mm:ss")) +
+                   QLatin1Char(' ') + job.title;
+    return marked;
+}
+
+QString queueKey(const QString& queue)
+{
+    return queue.toCaseFolded();
 }
 
 QString queueFolderFor(const QStringList& folders, const QString& queue)

@@ -42,6 +42,9 @@ bool isPrintLetter(char letter);
 QString abbreviate(const QString& text, int width);
 // The job's line in a queue report, LF included.
 QByteArray reportLine(const SpoolJob& job);
+// The job with "retry HH:MM:SS " (local time) before its title: a job that waits for the
+// retry of a failed print, as the window and the queue report show it.
+SpoolJob retryMarked(const SpoolJob& job, qint64 retryAtMs);
 
 // Applies the control file's lines (J, N, P and the print letters) to a record.
 void applyControlFile(SpoolJob& job, const QByteArray& contents);
@@ -94,3 +97,5 @@ void deleteJobFiles(const QString& queueDir, const SpoolJob& job);
 QString displayString(const SpoolJob& job);
 // What makes a job the same job: its queue (any letter case) and its control file name.
 QString jobKey(const SpoolJob& job);
+// What makes two spellings of a queue the same queue.
+QString queueKey(const QString& queue);

@@ -23,7 +23,8 @@ struct NamedJob
     QByteArray data;
 };
 
-// The names in a folder as the file system holds them, the lock files' shared stamp aside.
+// The names in a folder as the file system holds them, the lock files' shared stamp and the
+// print record aside.
 QSet<QByteArray> namesIn(const QByteArray& folder)
 {
     QSet<QByteArray> names;
@@ -32,7 +33,7 @@ QSet<QByteArray> namesIn(const QByteArray& folder)
         return names;
     while (const dirent* entry = ::readdir(dir)) {
         const QByteArray name(entry->d_name);
-        if (name != "." && name != ".." && name != ".lck")
+        if (name != "." && name != ".." && name != ".lck" && name != ".:printing")
             names.insert(name);
     }
     ::closedir(dir);

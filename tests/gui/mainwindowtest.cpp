@@ -210,8 +210,9 @@ TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
     EXPECT_EQ(extended, (QStringList{QStringLiteral("lp z 3"), QStringLiteral("lp z 4")}));
     w.jobList()->clearSelection();
 
-    // The despooler is on "lp z 2".
-    ASSERT_TRUE(core->pendingJobs().beginJob(row("lp z 2")));
+    // A print is on "lp z 2".
+    const auto printing = core->pendingJobs().beginJob(row("lp z 2"));
+    ASSERT_TRUE(printing);
     for (const char* display : {"lp z 1", "lp z 2", "lp z 4"})
         w.jobList()->item(row(display))->setSelected(true);
     w.dequeueAction()->trigger();
@@ -228,7 +229,7 @@ TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
     ASSERT_GE(row("lp z 2"), 0);
     EXPECT_TRUE(w.jobList()->item(row("lp z 2"))->isSelected());
     EXPECT_FALSE(w.jobList()->item(row("lp z 3"))->isSelected());
-    core->pendingJobs().finishJob(false);
+    core->pendingJobs().endPrint(printing.get(), false);
     // Delete in the list is Dequeue.
     QTest::keyClick(w.jobList(), Qt::Key_Delete);
     EXPECT_EQ(texts(w.jobList()), QStringList{QStringLiteral("lp z 3")});

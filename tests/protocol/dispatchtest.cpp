@@ -1,5 +1,4 @@
-// From a received job to its print command through the housekeeping tick and the despooler, and the
-// window's Dequeue.
+// From a received job to its print command through the scheduler, and the window's Dequeue.
 
 #include "serverfixture.h"
 
@@ -24,7 +23,7 @@ TEST_F(Dispatch, ReceivedJobIsPrintedSoonAfterTheClose)
     client([&] { return sendJob(port, "lp", "cfA001h", "Pann\nldfA001h\n", "dfA001h", "first"); });
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == "first"; }, 3000));
     EXPECT_TRUE(waitUntil(
-        [&] { return server->pendingJobs().isEmpty() && server->runningDespoolers() == 0; }));
+        [&] { return server->pendingJobs().isEmpty() && server->runningPrints() == 0; }));
     EXPECT_TRUE(logHas(QStringLiteral("Timer1: forked job, 1 jobs running")));
     EXPECT_TRUE(logHas(QStringLiteral("Job terminated, 0 jobs still running")));
     EXPECT_TRUE(logHas(QStringLiteral("Session closed, timer started ")));

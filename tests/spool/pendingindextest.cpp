@@ -36,8 +36,9 @@ TEST(PendingIndex, DuplicatesIgnoreCaseAndLeaveWithTheirEntries)
     EXPECT_EQ(list.count(), 3);
     // The same queue, user and number from another host is another job.
     EXPECT_TRUE(list.addIfNew(job("lp", QStringLiteral("bob"), 2, "other")));
-    ASSERT_TRUE(list.beginJob(3));
-    EXPECT_EQ(list.finishJob(true), 3);
+    auto printed = list.beginJob(3);
+    ASSERT_TRUE(printed);
+    list.endPrint(printed.get(), true);
 
     // Claimed names are held by one owner at a time; a listed job's go with its entry.
     const QString cf = QStringLiteral("/spool/lp/cfA004h");
@@ -45,15 +46,17 @@ TEST(PendingIndex, DuplicatesIgnoreCaseAndLeaveWithTheirEntries)
     EXPECT_FALSE(list.claimFile(cf));
     EXPECT_TRUE(list.addIfNew(job("lp", QStringLiteral("claims"), 4), {cf}));
     EXPECT_TRUE(list.isClaimed(cf));
-    ASSERT_TRUE(list.beginJob(3));
-    list.finishJob(true);
+    printed = list.beginJob(3);
+    ASSERT_TRUE(printed);
+    list.endPrint(printed.get(), true);
     EXPECT_FALSE(list.isClaimed(cf));
 
     // Local jobs are appended without the check; the name stays taken until the last goes.
     list.append(job("lp", QStringLiteral("bob"), 1));
     EXPECT_EQ(list.count(), 4);
-    ASSERT_TRUE(list.beginJob(0));
-    EXPECT_EQ(list.finishJob(true), 0); // prints and removes the first "lp Bob 1"
+    printed = list.beginJob(0);
+    ASSERT_TRUE(printed);
+    list.endPrint(printed.get(), true); // prints and removes the first "lp Bob 1"
     EXPECT_TRUE(list.containsDisplay(QStringLiteral("lp bob 1")));
     EXPECT_FALSE(list.addIfNew(job("lp", QStringLiteral("BOB"), 1)));
     EXPECT_EQ(list.removeIf([](const PendingJobList::Entry& e) {
@@ -65,8 +68,9 @@ TEST(PendingIndex, DuplicatesIgnoreCaseAndLeaveWithTheirEntries)
     EXPECT_TRUE(list.addIfNew(job("lp", QStringLiteral("Bob"), 1)));
 
     // A job that is not printed keeps its name.
-    ASSERT_TRUE(list.beginJob(0));
-    list.finishJob(false);
+    printed = list.beginJob(0);
+    ASSERT_TRUE(printed);
+    list.endPrint(printed.get(), false);
     EXPECT_TRUE(list.containsDisplay(QStringLiteral("lp bob 2")));
     EXPECT_EQ(list.displayStrings(),
               QStringList({QStringLiteral("lp bob 2"), QStringLiteral("lp J\u00d6RG 3"),

@@ -173,23 +173,33 @@ TEST(PendingJobList, AddsOnlyNewJobsIgnoringTheQueuesCase)
               (QStringList{QStringLiteral("lp alice 1"), QStringLiteral("LP alice 1")}));
 }
 
-TEST(PendingJobList, RemovalsKeepTheDespoolersIndexOnItsJob)
+TEST(PendingJobList, PrintsKeepTheirEntriesAndEachQueueHasOneHead)
 {
     PendingJobList list;
-    for (int i = 0; i < 4; ++i) {
+    for (int i = 0; i < 6; ++i) {
         SpoolJob j;
-        j.queue = QStringLiteral("lp");
+        j.queue = i % 2 ? QStringLiteral("lp") : QStringLiteral("LASER");
         j.jobNumber = i;
+        j.controlFile = QStringLiteral("cfA00%1h").arg(i);
         list.append(j);
     }
-    auto printing = list.beginJob(2);
-    ASSERT_TRUE(printing);
-    // Removing everything from the main thread leaves the job being printed alone.
+    // The first job of each queue, in list order; a queue whose first job prints has none.
+    auto heads = list.queueHeads({});
+    ASSERT_EQ(heads.size(), 2u);
+    EXPECT_EQ(heads[0]->jobNumber, 0);
+    EXPECT_EQ(heads[1]->jobNumber, 1);
+    ASSERT_TRUE(list.beginPrint(heads[0].get()));
+    ASSERT_TRUE(list.beginPrint(heads[1].get()));
+    EXPECT_TRUE(list.queueHeads({}).empty());
+    EXPECT_TRUE(list.isPrinting(QStringLiteral("laser root 0")));
+    // Removing everything from the main thread leaves the jobs being printed alone.
     EXPECT_EQ(
         list.removeIf([](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; }),
-        3);
-    EXPECT_EQ(list.currentIndex(), 0);
-    EXPECT_EQ(list.finishJob(true), 0);
-    EXPECT_TRUE(list.isEmpty());
-    EXPECT_FALSE(list.beginJob(0));
+        4);
+    list.endPrint(heads[0].get(), true);
+    list.endPrint(heads[1].get(), false);
+    EXPECT_EQ(list.displayStrings(), QStringList{QStringLiteral("lp root 1")});
+    heads = list.queueHeads({queueKey(QStringLiteral("LP"))});
+    EXPECT_TRUE(heads.empty());
+    EXPECT_FALSE(list.beginPrint(nullptr));
 }

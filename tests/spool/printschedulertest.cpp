@@ -1,7 +1,7 @@
-// A despooler pass with real print commands (shell scripts written here).
+// The print scheduler with real print commands (shell scripts written here).
 
+#include "spool/printscheduler.h"
 #include "config/logsink.h"
-#include "spool/despooler.h"
 #include "spool/pendingjoblist.h"
 
 #include "testsupport.h"
@@ -19,6 +19,7 @@ protected:
     QTemporaryDir dir;
     LogSink log;
     PendingJobList jobs;
+    PrintScheduler scheduler{jobs, log};
 
     QString spool() const { return dir.path() + QStringLiteral("/spool"); }
 
@@ -39,16 +40,33 @@ protected:
         jobs.append(job);
     }
 
+    // Prints with these printers until every waiting queue has been tried: nothing runs,
+    // and what is left waits for a retry or has printing disabled.
     void runPass(const QStringList& printers, int printTimeLimitMs = 0, bool logOutput = false)
     {
-        Despooler pass(jobs, parsePrinterDefinitions(printers), spool(), log);
-        pass.setPrintTimeLimit(printTimeLimitMs);
-        pass.setLogSuccessfulOutput(logOutput);
-        pass.start();
-        ASSERT_TRUE(waitUntil([&] { return pass.isFinished(); }, 10000));
-        pass.wait();
-        // The pass's log lines wait in this thread's queue.
+        const QList<PrinterDefinition> definitions = parsePrinterDefinitions(printers);
+        log.setPrintingEnabled(logOutput);
+        scheduler.configure(definitions, spool(), printTimeLimitMs);
+        ASSERT_TRUE(waitUntil([&] { return settled(definitions); }, 10000));
+        // The prints' log lines wait in this thread's queue.
         QCoreApplication::sendPostedEvents();
+    }
+
+    bool settled(const QList<PrinterDefinition>& printers)
+    {
+        if (scheduler.runningPrints() > 0)
+            return false;
+        QSet<QString> waiting;
+        for (const PrintScheduler::QueueState& state : scheduler.queueStates()) {
+            if (state.nextAttemptMs > 0)
+                waiting << queueKey(state.queue);
+        }
+        for (const auto& job : jobs.queueHeads(waiting)) {
+            const PrinterDefinition* printer = findPrinter(printers, job->queue);
+            if (!printer || !printer->printingDisabled)
+                return false;
+        }
+        return true;
     }
 
     QString script(const char* name, const QByteArray& body)
@@ -131,7 +149,7 @@ TEST_F(Despool, RawToADeviceCopiesTheDataFile)
     addJob(QStringLiteral("lp"), 10);
     runPass({QStringLiteral("lp |local port ") + dir.path() + QStringLiteral("/no-device")});
     EXPECT_EQ(jobs.count(), 1);
-    EXPECT_TRUE(log.lines().last().startsWith(QStringLiteral("Failed: local port ")));
+    EXPECT_EQ(log.lines().filter(QStringLiteral("Failed: local port ")).size(), 1);
 }
 
 TEST_F(Despool, EmptyListEndsAtOnce)
@@ -208,10 +226,98 @@ TEST_F(Despool, EachPrintLineOnceInOrderAndAFailedLineDoesNotReprintTheOthers)
 
     // A server that died after the first line printed (its record says so) prints the rest.
     addJob(QStringLiteral("lp"), 2);
-    writeFile(queueDir + QStringLiteral("/:printing"), "cfA002h/0\nexit 0\n");
+    writeFile(queueDir + QStringLiteral("/.:printing"), "cfA002h/0\nexit 0\n");
     runPass(printer);
     EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")),
               QByteArray("l dfA001h\nr dfB001h\nl dfA001h\n"));
     EXPECT_TRUE(log.contains(QStringLiteral("Print of cfA002h/0 ended earlier: successful")));
     EXPECT_TRUE(jobs.isEmpty());
+}
+
+// A queue whose command hangs holds only itself: the other queue prints its jobs in order,
+// each leaving the list when its own print ends; the stop ends the hung print and keeps
+// its job.
+TEST_F(Despool, AHungQueueDelaysOnlyItselfAndPrintedJobsLeaveTheListAtOnce)
+{
+    const QString hang = script("hang", "sleep 1000\n");
+    const QString print = script("print.sh", "echo \"$1\" >> out.txt\n");
+    addJob(QStringLiteral("slow"), 1);
+    for (int n = 2; n <= 4; ++n)
+        addJob(QStringLiteral("lp"), n);
+    QList<int> listed;
+    QObject::connect(&scheduler, &PrintScheduler::jobsChanged, [&] { listed << jobs.count(); });
+    scheduler.configure(
+        parsePrinterDefinitions({QStringLiteral("slow ") + hang,
+                                 QStringLiteral("lp ") + print + QStringLiteral(" %d")}),
+        spool(), 60000);
+    ASSERT_TRUE(waitUntil([&] { return jobs.count() == 1; }, 10000));
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")),
+              QByteArray("dfA002h\ndfA003h\ndfA004h\n"));
+    EXPECT_EQ(listed, (QList<int>{3, 2, 1}));
+    EXPECT_EQ(scheduler.runningPrints(), 1);
+    bool slowRuns = false;
+    for (const PrintScheduler::QueueState& state : scheduler.queueStates())
+        slowRuns |=
+            state.queue == QStringLiteral("slow") && state.runningJob == QStringLiteral("cfA001h");
+    EXPECT_TRUE(slowRuns);
+
+    scheduler.stop(0);
+    EXPECT_EQ(scheduler.runningPrints(), 0);
+    EXPECT_TRUE(log.contains(QStringLiteral(
+        "Stopping: the print still ran after 0 s; ended, its job stays for the next start")));
+    EXPECT_EQ(jobs.displayStrings(), QStringList{QStringLiteral("slow u 1")});
+}
+
+// A failing queue waits longer after each failure, says when it tries again, and lets
+// other queues print meanwhile; a success resets its back-off.
+TEST_F(Despool, AFailingQueueBacksOffAndASuccessResetsIt)
+{
+    scheduler.setRetryDelays(200, 800);
+    const QString flaky =
+        script("flaky.sh", "test -e \"$(dirname \"$0\")/ok\" || exit 1\necho \"$1\" >> out.txt\n");
+    const QString print = script("print.sh", "echo \"$1\" >> other.txt\n");
+    addJob(QStringLiteral("lp"), 1);
+    scheduler.configure(
+        parsePrinterDefinitions({QStringLiteral("lp ") + flaky + QStringLiteral(" %d"),
+                                 QStringLiteral("other ") + print + QStringLiteral(" %d")}),
+        spool(), 0);
+    const QString next = QStringLiteral("Next attempt for lp (cfA001h) at ");
+    auto attempts = [&] {
+        QStringList seen;
+        for (const QString& line : log.lines()) {
+            if (line.startsWith(next))
+                seen << line.section(QStringLiteral(", "), -1);
+            else if (line.startsWith(QStringLiteral("Starting ") + flaky))
+                seen << QStringLiteral("start");
+            else if (line.startsWith(QStringLiteral("Failed: ") + flaky))
+                seen << QStringLiteral("failed");
+        }
+        return seen;
+    };
+    ASSERT_TRUE(waitUntil([&] { return attempts().count(QStringLiteral("failed")) >= 1; }));
+    addJob(QStringLiteral("other"), 2);
+    scheduler.wake();
+    ASSERT_TRUE(waitUntil([&] { return attempts().count(QStringLiteral("in 800 ms")) >= 2; }));
+    EXPECT_EQ(attempts().mid(0, 12),
+              (QStringList{
+                  QStringLiteral("start"), QStringLiteral("failed"), QStringLiteral("in 200 ms"),
+                  QStringLiteral("start"), QStringLiteral("failed"), QStringLiteral("in 400 ms"),
+                  QStringLiteral("start"), QStringLiteral("failed"), QStringLiteral("in 800 ms"),
+                  QStringLiteral("start"), QStringLiteral("failed"), QStringLiteral("in 800 ms")}));
+    // The other queue did not wait for lp's retries.
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/other.txt")), QByteArray("dfA002h\n"));
+
+    ASSERT_TRUE(writeFile(dir.path() + QStringLiteral("/ok"), {}));
+    ASSERT_TRUE(waitUntil([&] { return jobs.isEmpty(); }));
+    EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")), QByteArray("dfA001h\n"));
+    QFile::remove(dir.path() + QStringLiteral("/ok"));
+    addJob(QStringLiteral("lp"), 3);
+    scheduler.wake();
+    ASSERT_TRUE(waitUntil([&] {
+        return log.lines().last().startsWith(QStringLiteral("Next attempt for lp (cfA003h)"));
+    }));
+    EXPECT_TRUE(log.lines().last().endsWith(QStringLiteral(", in 200 ms")));
+    EXPECT_GT(jobs.retryAt(queueKey(QStringLiteral("lp"))), 0);
+    scheduler.retryNow();
+    EXPECT_EQ(jobs.retryAt(queueKey(QStringLiteral("lp"))), 0);
 }

@@ -1,0 +1,242 @@
+#include "spool/printscheduler.h"
+
+#include "config/logsink.h"
+#include "platform/clock.h"
+#include "platform/printroutes.h"
+#include "spool/pendingjoblist.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QSet>
+
+#include <algorithm>
+
+PrintScheduler::PrintScheduler(PendingJobList& jobs, LogSink& log, QObject* parent)
+    : QObject(parent), m_jobs(jobs), m_log(log)
+{
+    // One thread per running print, never fewer than the limit allows.
+    m_workers.setMaxThreadCount(MaxParallelPrints + 1);
+    m_workers.setExpiryTimeout(60000);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &PrintScheduler::dispatch);
+}
+
+PrintScheduler::~PrintScheduler()
+{
+    stop(0);
+}
+
+void PrintScheduler::configure(QList<PrinterDefinition> printers, QString spoolDir,
+                               int printTimeLimitMs)
+{
+    m_limit = std::clamp(int(printers.size()), 1, MaxParallelPrints);
+    m_printers = std::move(printers);
+    m_spoolDir = std::move(spoolDir);
+    m_options.timeLimitMs = printTimeLimitMs;
+    retryNow();
+}
+
+void PrintScheduler::setRetryDelays(qint64 firstMs, qint64 lastMs)
+{
+    m_firstRetryMs = std::max<qint64>(firstMs, 1);
+    m_lastRetryMs = std::max(lastMs, m_firstRetryMs);
+}
+
+void PrintScheduler::retryNow()
+{
+    for (auto it = m_queues.begin(); it != m_queues.end(); ++it) {
+        it->state.failures = 0;
+        it->state.nextAttemptMs = 0;
+        it->failedJob.clear();
+        m_jobs.setRetryAt(it.key(), 0);
+    }
+    m_retryTimer.stop();
+    wake();
+}
+
+void PrintScheduler::wake()
+{
+    if (m_stopping || m_passQueued)
+        return;
+    m_passQueued = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_passQueued = false;
+            dispatch();
+        },
+        Qt::QueuedConnection);
+}
+
+void PrintScheduler::dispatch()
+{
+    if (m_stopping || m_running >= m_limit)
+        return;
+    const qint64 now = Clock::nowMs();
+    QSet<QString> skip;
+    for (auto it = m_queues.begin(); it != m_queues.end(); ++it) {
+        Queue& queue = *it;
+        // A back-off is for its job: once that job has left the list the queue goes on.
+        if (!queue.failedJob.isEmpty() && !m_jobs.containsJob(queue.failedJob)) {
+            queue.failedJob.clear();
+            queue.state.failures = 0;
+            queue.state.nextAttemptMs = 0;
+            m_jobs.setRetryAt(it.key(), 0);
+        }
+        if (queue.busy || queue.state.nextAttemptMs > now)
+            skip.insert(it.key());
+    }
+    for (const std::shared_ptr<const SpoolJob>& job : m_jobs.queueHeads(skip)) {
+        if (m_running >= m_limit)
+            break;
+        const PrinterDefinition* printer = findPrinter(m_printers, job->queue);
+        if (!printer) {
+            m_log.append(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
+                         QStringLiteral(" not found."));
+            const QString key = queueKey(job->queue);
+            backOff(m_queues[key], key, *job, true, QStringLiteral("no such printer"));
+            continue;
+        }
+        if (!printer->printingDisabled)
+            startPrint(job, *printer);
+    }
+    armRetryTimer();
+}
+
+void PrintScheduler::startPrint(const std::shared_ptr<const SpoolJob>& job,
+                                const PrinterDefinition& printer)
+{
+    if (!m_jobs.beginPrint(job.get()))
+        return;
+    const QString key = queueKey(job->queue);
+    Queue& queue = m_queues[key];
+    queue.busy = true;
+    queue.state.queue = job->queue;
+    queue.state.runningJob = job->controlFile;
+    queue.state.runningSinceMs = Clock::nowMs();
+    queue.state.nextAttemptMs = 0;
+    m_jobs.setRetryAt(key, 0);
+    ++m_running;
+    m_log.appendPrinting(QStringLiteral("Timer1: forked job, ") + QString::number(m_running) +
+                         QStringLiteral(" jobs running"));
+    // A successful command's output is logged while the Printing category is on.
+    m_options.logSuccessfulOutput = m_log.printingEnabled();
+    m_options.stopRequested = &m_stopRequested;
+    auto print = std::make_shared<JobPrint>(
+        job, printer, m_spoolDir + QLatin1Char('/') + printer.queue, m_options, m_log);
+    m_workers.start([this, key, print] {
+        const JobPrint::Result result = print->run();
+        QMetaObject::invokeMethod(
+            this, [this, key, print, result] { printEnded(key, print->sharedJob(), result); },
+            Qt::QueuedConnection);
+    });
+}
+
+void PrintScheduler::printEnded(const QString& key, const std::shared_ptr<const SpoolJob>& job,
+                                JobPrint::Result result)
+{
+    --m_running;
+    Queue& queue = m_queues[key];
+    queue.busy = false;
+    queue.state.runningJob.clear();
+    m_log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(m_running) +
+                         QStringLiteral(" jobs still running"));
+    const bool printed = result.outcome == JobPrint::Outcome::Printed;
+    m_jobs.endPrint(job.get(), printed);
+    if (printed) {
+        queue.state.failures = 0;
+        queue.state.nextAttemptMs = 0;
+        queue.failedJob.clear();
+        m_jobs.setRetryAt(key, 0);
+        m_jobs.markChanged();
+        emit jobsChanged();
+    } else if (!m_stopping) {
+        backOff(queue, key, *job, result.outcome == JobPrint::Outcome::Failed, result.reason);
+    }
+    emit jobFinished(job->queue, job->controlFile, result.outcome, result.durationMs,
+                     result.reason);
+    if (m_running == 0)
+        emit idle();
+    dispatch();
+}
+
+void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& job, bool counts,
+                             const QString& reason)
+{
+    queue.state.queue = job.queue;
+    queue.state.lastFailure = job.controlFile + QStringLiteral(": ") + reason;
+    queue.failedJob = jobKey(job);
+    if (counts)
+        ++queue.state.failures;
+    qint64 delay = m_firstRetryMs;
+    for (int i = 1; i < queue.state.failures && delay < m_lastRetryMs; ++i)
+        delay *= 2;
+    delay = std::min(delay, m_lastRetryMs);
+    const qint64 at = Clock::nowMs() + delay;
+    queue.state.nextAttemptMs = at;
+    m_jobs.setRetryAt(key, at);
+    m_log.append(QStringLiteral("Next attempt for ") + job.queue + QStringLiteral(" (") +
+                 job.controlFile + QStringLiteral(") at ") +
+                 QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm:ss")) +
+                 QStringLiteral(", in ") +
+                 (delay % 1000 == 0 ? QString::number(delay / 1000) + QStringLiteral(" s")
+                                    : QString::number(delay) + QStringLiteral(" ms")));
+    emit jobsChanged();
+}
+
+void PrintScheduler::armRetryTimer()
+{
+    qint64 earliest = 0;
+    for (const Queue& queue : std::as_const(m_queues)) {
+        const qint64 at = queue.state.nextAttemptMs;
+        if (!queue.busy && at > 0 && (earliest == 0 || at < earliest))
+            earliest = at;
+    }
+    if (earliest == 0 || m_stopping) {
+        m_retryTimer.stop();
+        return;
+    }
+    m_retryTimer.start(int(std::clamp<qint64>(earliest - Clock::nowMs(), 0, m_lastRetryMs)));
+}
+
+QList<PrintScheduler::QueueState> PrintScheduler::queueStates() const
+{
+    QList<QueueState> states;
+    for (const Queue& queue : m_queues)
+        states << queue.state;
+    return states;
+}
+
+void PrintScheduler::stop(int waitMs)
+{
+    m_stopping = true;
+    m_stopRequested = true;
+    m_retryTimer.stop();
+    if (m_running == 0)
+        return;
+    // A print that ran on after the server ended would be printed again at the next start,
+    // and one cut off leaves a torn page: the running prints may finish (their jobs' files
+    // go), up to a bound; past it, they end with their processes and their jobs stay.
+    const QString bound = QString::number(waitMs / 1000.0);
+    m_log.append(QStringLiteral("Stopping: waiting up to ") + bound +
+                 (m_running == 1 ? QStringLiteral(" s for the running print to end")
+                                 : QStringLiteral(" s for the ") + QString::number(m_running) +
+                                       QStringLiteral(" running prints to end")));
+    if (waitMs > 0) {
+        QEventLoop loop;
+        connect(this, &PrintScheduler::idle, &loop, &QEventLoop::quit);
+        QTimer::singleShot(waitMs, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    if (m_running > 0) {
+        m_log.append(QStringLiteral("Stopping: the print still ran after ") + bound +
+                     QStringLiteral(" s; ended, its job stays for the next start"));
+        endRunningProcesses(2000);
+        m_workers.waitForDone(5000);
+    } else {
+        m_log.append(QStringLiteral("Stopping: the running print has ended"));
+    }
+    // The prints' last log lines and ends, still on their way to this thread.
+    QCoreApplication::sendPostedEvents();
+}

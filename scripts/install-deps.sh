@@ -1,5 +1,6 @@
 #!/bin/sh
 # Installs what building, running and testing need on Debian 12 (run as root).
+# debhelper, lintian and devscripts (hardening-check) build and check the Debian packages.
 # Never installs lprng or lpr: they remove CUPS, which the tests use.
 set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config
@@ -8,7 +9,8 @@ PACKAGES="build-essential cmake ninja-build pkg-config
   cups cups-client samba smbclient rlpr socat xvfb xauth python3
   clang libclang-rt-14-dev
   openbox trayer xdotool x11-utils
-  libsystemd-dev scdoc systemd dpkg-dev file desktop-file-utils"
+  libsystemd-dev scdoc systemd dpkg-dev file desktop-file-utils
+  debhelper fakeroot lintian devscripts"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -1,13 +1,15 @@
 #!/bin/sh
-# The Debian package as an administrator meets it (run as root on Debian 12, after the
-# build): build the .deb, check its files and dependencies, install it, verify the unit,
-# then run the unit's ExecStart as the service user by hand (CI has no systemd as PID 1),
-# with the unit's capability, on port 515 and the default lpd.ini. Jobs go in over IPv4
-# (rlpr) and IPv6 (CUPS' lpd backend); SIGHUP applies a port change and a new printer and
-# keeps the running settings when the file is broken. The package is purged at the end.
+# The Debian packages as an administrator meets them (run as root on Debian 12): build
+# spoolmere and spoolmere-desktop (scripts/package.sh), check them with lintian --pedantic
+# and every binary with hardening-check, install the server alone and check that no GUI
+# library came with it, verify the unit, then run the unit's ExecStart as the service user by
+# hand (CI has no systemd as PID 1), with the unit's capability, on port 515 and the default
+# lpd.ini. Jobs go in over IPv4 (rlpr) and IPv6 (CUPS' lpd backend); SIGHUP applies a port
+# change and a new printer and keeps the running settings when the file is broken. Last the
+# desktop package goes on top; both are purged at the end.
 set -eu
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build}
+out=${PACKAGE_DIR:-build-package}
 work=$(mktemp -d)
 server=""
 cleanup() {
@@ -19,35 +21,68 @@ fail() { echo "package test: $*" >&2; [ -f "$work/log" ] && cat "$work/log" >&2;
 # Waits up to 20 s for a command to succeed.
 wait_for() { i=0; until "$@" >/dev/null 2>&1; do i=$((i + 1)); [ $i -lt 200 ] || return 1; sleep 0.1; done; }
 
-# It installs and purges the package: never on a machine where it is in use.
-if dpkg-query -W -f='${Status}' spoolmere 2>/dev/null | grep -q "install ok installed"; then
-    echo "package test: skipped, spoolmere is installed here (apt purge spoolmere to run it)"
-    exit 0
-fi
-(cd "$BUILD_DIR" && cpack -G DEB >/dev/null)
-deb=$(ls "$BUILD_DIR"/spoolmere_*.deb)
+# It installs and purges the packages: never on a machine where they are in use.
+for p in spoolmere spoolmere-desktop; do
+    if dpkg-query -W -f='${Status}' $p 2>/dev/null | grep -q "install ok installed"; then
+        echo "package test: skipped, $p is installed here (apt purge $p to run it)"
+        exit 0
+    fi
+done
+version=$(sed -n 's/^project(spoolmere VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+[ "$(dpkg-parsechangelog -S Version)" = "$version" ] ||
+    fail "debian/changelog is not at the version of CMakeLists.txt ($version)"
+sh scripts/package.sh >"$work/build.log" 2>&1 || { tail -50 "$work/build.log"; fail "the package build failed"; }
+deb=$(ls "$out"/spoolmere_"$version"_*.deb)
+desktop_deb=$(ls "$out"/spoolmere-desktop_"$version"_*.deb)
+
+lintian --pedantic --fail-on error,warning,pedantic "$deb" "$desktop_deb" >"$work/lintian" 2>&1 ||
+    fail "lintian: $(cat "$work/lintian")"
+for d in "$deb" "$desktop_deb"; do
+    rm -rf "$work/x" && dpkg-deb -x "$d" "$work/x"
+    for f in $(find "$work/x" -type f -perm -u+x); do
+        file -b "$f" | grep -q '^ELF' || continue
+        hardening-check "$f" >"$work/hardening" || fail "hardening-check: $(cat "$work/hardening")"
+    done
+done
+# The server links no GUI library, and the desktop package holds the window's program.
+rm -rf "$work/x" && dpkg-deb -x "$deb" "$work/x"
+readelf -d "$work/x/usr/bin/spoolmere" | grep NEEDED >"$work/needed"
+grep -q libQt6Core "$work/needed" || fail "spoolmere does not link Qt Core"
+! grep -E 'libQt6(Gui|Widgets)|libX|libxcb|libwayland|libGL' "$work/needed" ||
+    fail "spoolmere links a GUI library"
+
 dpkg-deb -c "$deb" | awk '{print $6}' > "$work/files"
-for f in ./usr/bin/spoolmere ./usr/bin/spoolmere-desktop ./etc/spoolmere/lpd.ini \
-    ./usr/lib/systemd/system/spoolmere.service ./usr/lib/sysusers.d/spoolmere.conf \
+for f in ./usr/bin/spoolmere ./usr/bin/spoolmere-supervise ./etc/spoolmere/lpd.ini \
+    ./lib/systemd/system/spoolmere.service ./usr/lib/sysusers.d/spoolmere.conf \
     ./usr/lib/tmpfiles.d/spoolmere.conf ./usr/libexec/spoolmere/print-to-file \
+    ./etc/logrotate.d/spoolmere ./usr/share/doc/spoolmere/copyright \
     ./usr/share/man/man8/spoolmere.8.gz ./usr/share/man/man5/lpd.ini.5.gz \
-    ./usr/share/applications/spoolmere.desktop \
+    ./usr/share/man/man8/spoolmere-supervise.8.gz; do
+    grep -qx "$f" "$work/files" || fail "$f is not in spoolmere"
+done
+dpkg-deb -c "$desktop_deb" | awk '{print $6}' > "$work/desktop-files"
+for f in ./usr/bin/spoolmere-desktop ./usr/share/applications/spoolmere.desktop \
     ./usr/share/icons/hicolor/scalable/apps/spoolmere.svg \
-    ./usr/share/icons/hicolor/48x48/apps/spoolmere.png; do
-    grep -qx "$f" "$work/files" || fail "$f is not in the package"
+    ./usr/share/icons/hicolor/48x48/apps/spoolmere.png \
+    ./usr/share/man/man1/spoolmere-desktop.1.gz; do
+    grep -qx "$f" "$work/desktop-files" || fail "$f is not in spoolmere-desktop"
 done
-dpkg-deb -f "$deb" Depends > "$work/depends"
-for d in libqt6core6 libqt6widgets6 libcups2 libsystemd0 libc6; do
-    grep -q "$d" "$work/depends" || fail "Depends lacks $d: $(cat "$work/depends")"
-done
-dpkg-deb -I "$deb" conffiles | grep -qx /etc/spoolmere/lpd.ini ||
-    fail "lpd.ini is not a conffile"
+grep -q spoolmere-desktop "$work/files" && fail "spoolmere holds a file of the desktop"
+dpkg-deb -I "$deb" conffiles | grep -qx /etc/spoolmere/lpd.ini || fail "lpd.ini is not a conffile"
+dpkg-deb -f "$desktop_deb" Depends | grep -q "spoolmere (= $version)" ||
+    fail "spoolmere-desktop does not depend on this spoolmere"
 
 apt-get install -y -qq "./$deb" >/dev/null
+# What the server package pulls in, the whole closure of its dependencies: nothing that
+# draws on a screen.
+apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+    --no-replaces --no-enhances spoolmere | grep -v '^ ' | sort -u >"$work/closure"
+grep -qx libqt6core6 "$work/closure" || fail "the dependency closure misses libqt6core6"
+gui=$(grep -E '^(libqt6(gui|widgets)|libx11|libxcb|libwayland|libgl1|libegl|libgtk|libfontconfig|libxkbcommon)' "$work/closure" || true)
+[ -z "$gui" ] || fail "installing spoolmere pulls in GUI libraries: $gui"
 id -nG spoolmere | grep -qw lp || fail "the service user is not in the group lp"
 [ "$(stat -c %U /var/spool/spoolmere)" = spoolmere ] || fail "the spool does not belong to spoolmere"
-desktop-file-validate /usr/share/applications/spoolmere.desktop || fail "desktop entry"
-unit=/usr/lib/systemd/system/spoolmere.service
+unit=/lib/systemd/system/spoolmere.service
 systemd-analyze verify --man=no "$unit" 2>"$work/verify" || fail "systemd-analyze: $(cat "$work/verify")"
 [ ! -s "$work/verify" ] || fail "systemd-analyze: $(cat "$work/verify")"
 
@@ -91,5 +126,10 @@ cp "$work/lpd.ini.orig" "$ini"
 kill -TERM "$server"
 wait "$server" || fail "the server did not end in order"
 server=""
-apt-get purge -y -qq spoolmere >/dev/null
+
+# The window's package on top: its program starts, its entry is valid.
+apt-get install -y -qq "./$desktop_deb" >/dev/null
+desktop-file-validate /usr/share/applications/spoolmere.desktop || fail "desktop entry"
+[ "$(spoolmere-desktop --version)" = "$(spoolmere --version)" ] || fail "spoolmere-desktop does not run"
+apt-get purge -y -qq spoolmere-desktop spoolmere >/dev/null
 echo "package test: passed"

@@ -1,9 +1,23 @@
 #!/bin/sh
-# Builds the Debian package into build-package/ (run as root on Debian 12: it installs the
-# build dependencies first). Then: apt install ./build-package/spoolmere_*.deb
+# Builds the two Debian packages, spoolmere (the server) and spoolmere-desktop (the window),
+# into build-package/ with the hardening flags of dpkg-buildflags (debian/rules). Run as
+# root on Debian 12: it installs the build dependencies first. Then:
+#   apt install ./build-package/spoolmere_*.deb            # the server alone
+#   apt install ./build-package/spoolmere-desktop_*.deb    # and the window
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
-BUILD_DIR=${BUILD_DIR:-build-package}
-BUILD_DIR="$BUILD_DIR" CMAKE_ARGS="-DSPOOLMERE_TESTS=OFF ${CMAKE_ARGS:-}" sh scripts/build.sh
-(cd "$BUILD_DIR" && cpack -G DEB)
+out=${PACKAGE_DIR:-build-package}
+version=$(dpkg-parsechangelog -S Version)
+src="$out/spoolmere-$version"
+echo "package: building spoolmere $version in $src (several minutes on a small machine)"
+rm -rf "$src" "$out"/*.deb "$out"/*.ddeb "$out"/*.changes "$out"/*.buildinfo
+mkdir -p "$src"
+# dpkg-buildpackage writes the packages beside the source tree and its own files into it:
+# building a copy keeps both out of the checkout.
+tar -c --exclude-vcs --exclude='./build*' --exclude='./obj-*' --exclude='./examples/run' . |
+    tar -x -C "$src"
+# Objects of earlier builds are reused where ccache is installed.
+[ -d /usr/lib/ccache ] && PATH=/usr/lib/ccache:$PATH
+(cd "$src" && dpkg-buildpackage -b -us -uc -J)
+ls "$out"/*.deb

@@ -17,6 +17,7 @@ for p in $PACKAGES; do
 done
 if [ -n "$missing" ]; then
     export DEBIAN_FRONTEND=noninteractive
+    echo "install-deps: installing$missing"
     apt-get update -qq
     # shellcheck disable=SC2086
     apt-get install -y -qq --no-install-recommends $missing

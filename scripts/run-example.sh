@@ -1,9 +1,11 @@
 #!/bin/sh
 # Installs, builds and runs the server headless on examples/lpd.ini: queue lp on port
-# 5515 for hosts 127.*, each job appended to examples/run/printed.txt.
+# 5515 for this host (127.*, ::1), each job appended to examples/run/printed.txt.
 set -eu
 cd "$(dirname "$0")/.."
+echo "run-example: checking the Debian packages it needs (apt installs the missing ones)"
 sh scripts/install-deps.sh
+echo "run-example: building spoolmere into build/ (a quarter of an hour on a small machine the first time)"
 TARGETS=spoolmere sh scripts/build.sh
 mkdir -p examples/run
 cp examples/lpd.ini examples/run/lpd.ini

@@ -41,7 +41,10 @@ for d in "$deb" "$desktop_deb"; do
     rm -rf "$work/x" && dpkg-deb -x "$d" "$work/x"
     for f in $(find "$work/x" -type f -perm -u+x); do
         file -b "$f" | grep -q '^ELF' || continue
-        hardening-check "$f" >"$work/hardening" || fail "hardening-check: $(cat "$work/hardening")"
+        # Without --nocfprotection no program linked on Debian 12 passes: its C library start
+        # files carry no CET marking (debian/rules).
+        hardening-check --nocfprotection "$f" >"$work/hardening" ||
+            fail "hardening-check: $(cat "$work/hardening")"
     done
 done
 # The server links no GUI library, and the desktop package holds the window's program.

@@ -12,8 +12,11 @@ cd "$(dirname "$0")/.."
 out=${PACKAGE_DIR:-build-package}
 work=$(mktemp -d)
 server=""
+installed=""
 cleanup() {
     [ -n "$server" ] && kill "$server" 2>/dev/null || true
+    # A failed run leaves nothing installed either.
+    [ -n "$installed" ] && apt-get purge -y -qq spoolmere-desktop spoolmere >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -75,6 +78,7 @@ dpkg-deb -I "$deb" conffiles | grep -qx /etc/spoolmere/lpd.ini || fail "lpd.ini 
 dpkg-deb -f "$desktop_deb" Depends | grep -q "spoolmere (= $version)" ||
     fail "spoolmere-desktop does not depend on this spoolmere"
 
+installed=1
 apt-get install -y -qq "./$deb" >/dev/null
 # What the server package pulls in, the whole closure of its dependencies: nothing that
 # draws on a screen.

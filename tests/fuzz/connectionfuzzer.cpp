@@ -1,13 +1,16 @@
 // libFuzzer target: arbitrary bytes, cut into arbitrary reads, reach one connection over a
 // real stream socket pair, with a temporary spool. The input's first bytes choose how the
 // client ends (end of stream or dropping the connection with answers unread) and whether
-// every byte is logged; the rest alternates between a read size and that many bytes.
+// every byte is logged; the rest alternates between a read size and that many bytes. As in
+// the server, the connection's files are made and removed by the spool worker, so it pauses
+// receiving while that work runs and a close that comes meanwhile is taken after it.
 // Anything the sanitizers see, a hang, or a file outside the spool is a finding.
 
 #include "config/logsink.h"
 #include "net/socketdrainer.h"
 #include "protocol/lpdconnection.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spoolworker.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -43,6 +46,7 @@ struct Harness
     QTemporaryDir dir;
     LogSink log;
     PendingJobList pending;
+    SpoolWorker worker;
 };
 
 Harness& harness()
@@ -60,10 +64,12 @@ void drainAnswers(int fd)
 
 // Turns the event loop until the connection has taken every byte waiting for it (or has
 // closed), with a bound so that a connection that stops reading shows up as a slow unit.
-void settle(LpdConnection& c, int serverFd, int clientFd)
+// The spool worker's work is waited for first: receiving stays paused until it is done.
+void settle(LpdConnection& c, SpoolWorker& worker, int serverFd, int clientFd)
 {
     const QDeadlineTimer deadline(200);
     while (!deadline.hasExpired()) {
+        worker.drain();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         drainAnswers(clientFd);
         int waiting = 0;
@@ -94,6 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     environment.spoolDir = spool;
     environment.log = &h.log;
     environment.pendingJobs = &h.pending;
+    environment.worker = &h.worker;
     environment.drainTimeoutMs = 50;
     auto connection = std::make_unique<LpdConnection>(environment);
     if (!connection->adopt(pair[0], nullptr))
@@ -111,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (n <= 0)
                 break;
             sent += size_t(n);
-            settle(*connection, serverFd, clientFd);
+            settle(*connection, h.worker, serverFd, clientFd);
         }
         if (sent < bytes.size())
             break;
@@ -132,6 +139,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (connection->isActive())
         std::abort();
     connection.reset();
+    // Removals handed to the worker at the close run before the spool is checked.
+    h.worker.drain();
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
     if (!dropAtEnd)
         ::close(clientFd);
     const QDeadlineTimer drained(500);

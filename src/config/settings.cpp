@@ -27,6 +27,7 @@ const QString kPrintTimeout = QStringLiteral("PRINTTIMEOUT");
 const QString kStopWait = QStringLiteral("STOPWAIT");
 const QString kListen = QStringLiteral("LISTEN");
 const QString kMaxPerHost = QStringLiteral("MAXPERHOST");
+const QString kSync = QStringLiteral("SYNC");
 
 enum class Section
 {
@@ -41,12 +42,13 @@ enum class Section
     PrintTimeout,
     StopWait,
     Listen,
-    MaxPerHost
+    MaxPerHost,
+    Sync
 };
 
 Section keywordSection(const QString& line)
 {
-    static const std::array<std::pair<const QString*, Section>, 11> keywords{{
+    static const std::array<std::pair<const QString*, Section>, 12> keywords{{
         {&kSpoolDir, Section::SpoolDir},
         {&kPort, Section::Port},
         {&kPrinters, Section::Printers},
@@ -58,6 +60,7 @@ Section keywordSection(const QString& line)
         {&kStopWait, Section::StopWait},
         {&kListen, Section::Listen},
         {&kMaxPerHost, Section::MaxPerHost},
+        {&kSync, Section::Sync},
     }};
     for (const auto& [word, section] : keywords) {
         if (line == *word)
@@ -196,6 +199,7 @@ Settings parseSettings(const QByteArray& text, Settings base)
     s.printTimeoutMinutes = Settings().printTimeoutMinutes;
     s.stopWaitSeconds = Settings().stopWaitSeconds;
     s.maxPerHost = Settings().maxPerHost;
+    s.syncReceivedFiles = Settings().syncReceivedFiles;
 
     Section section = Section::None;
     for (const QString& line : splitLines(decodeSettingsText(text))) {
@@ -249,6 +253,9 @@ Settings parseSettings(const QByteArray& text, Settings base)
         case Section::MaxPerHost:
             s.maxPerHost = decimalOr(line, Settings().maxPerHost);
             break;
+        case Section::Sync:
+            s.syncReceivedFiles = decimalOr(line, 1) != 0;
+            break;
         }
     }
     return s;
@@ -274,6 +281,8 @@ QByteArray serializeSettings(const Settings& settings)
         lines << kPrintTimeout << QString::number(settings.printTimeoutMinutes) << QString();
     if (settings.stopWaitSeconds != Settings().stopWaitSeconds)
         lines << kStopWait << QString::number(settings.stopWaitSeconds) << QString();
+    if (settings.syncReceivedFiles != Settings().syncReceivedFiles)
+        lines << kSync << QString::number(settings.syncReceivedFiles ? 1 : 0) << QString();
     lines << kPrinters << settings.printers << QString();
     lines << kHosts << settings.hosts;
 
@@ -285,8 +294,7 @@ QByteArray serializeSettings(const Settings& settings)
     return out;
 }
 
-bool loadSettingsFile(const QString& path, Settings& settings, QString* problem,
-                      QString* warning)
+bool loadSettingsFile(const QString& path, Settings& settings, QString* problem, QString* warning)
 {
     auto fail = [&](const QString& why) {
         // These two are reset before the file is even tried, so they hold without a file.
@@ -295,6 +303,7 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem,
         settings.printTimeoutMinutes = Settings().printTimeoutMinutes;
         settings.stopWaitSeconds = Settings().stopWaitSeconds;
         settings.maxPerHost = Settings().maxPerHost;
+        settings.syncReceivedFiles = Settings().syncReceivedFiles;
         // A missing file is the first start, not a problem.
         if (problem && !why.isEmpty())
             *problem = why;
@@ -366,9 +375,8 @@ Settings clampedSettings(Settings s, QStringList* changes)
         if (value >= 1)
             return;
         if (changes)
-            *changes << QStringLiteral("%1 %2 is below 1 - using 1")
-                            .arg(QLatin1String(key))
-                            .arg(value);
+            *changes
+                << QStringLiteral("%1 %2 is below 1 - using 1").arg(QLatin1String(key)).arg(value);
         value = 1;
     };
     clamp("TIMEOUT", s.timeoutMinutes);

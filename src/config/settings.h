@@ -25,6 +25,9 @@ struct Settings
     // How long a running print may go on when the server stops before it is ended (its job
     // then stays for the next start); 0 ends it at once.
     int stopWaitSeconds = 30;
+    // A received file, and its entry in the queue folder, reach the disk before the answer
+    // that accepts a job; 0 in lpd.ini trades that for speed.
+    bool syncReceivedFiles = true;
     bool logConnecting = false;
     bool logReceivedData = false;
     bool logPrinting = false;

@@ -514,8 +514,7 @@ void LpdConnection::fileCommand(char sub)
     if (m_receiving != Receiving::ControlFile && !isDataFileName(name))
         return refuseFile(QStringLiteral("Invalid data file name ") + name);
     // Nor may one file of the connection come again as the other kind.
-    if (m_receiving == Receiving::ControlFile ? m_dataPaths.contains(path)
-                                              : path == m_controlPath)
+    if (m_receiving == Receiving::ControlFile ? m_dataPaths.contains(path) : path == m_controlPath)
         return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
     if (!claim(path))
         return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
@@ -574,18 +573,23 @@ void LpdConnection::afterFileWork(std::function<void()> work, std::function<void
         m_socket->pauseReceiving();
     QPointer<LpdConnection> self(this);
     m_env.worker->run(std::move(work), [self, done = std::move(done)] {
-        if (!self)
-            return;
-        const bool closed = self->m_fileWork == FileWork::RunningSocketClosed;
-        self->m_fileWork = FileWork::None;
-        done();
-        if (!self)
-            return;
-        if (closed)
-            self->sessionEnded();
-        else if (self->m_socket)
-            self->m_socket->resumeReceiving();
+        if (self)
+            self->afterFileWorkDone(done);
     });
+}
+
+void LpdConnection::afterFileWorkDone(const std::function<void()>& done)
+{
+    QPointer<LpdConnection> self(this);
+    const bool closed = m_fileWork == FileWork::RunningSocketClosed;
+    m_fileWork = FileWork::None;
+    done();
+    if (!self)
+        return;
+    if (closed)
+        sessionEnded();
+    else if (m_socket)
+        m_socket->resumeReceiving();
 }
 
 void LpdConnection::removeFiles(const QStringList& paths)
@@ -647,13 +651,7 @@ void LpdConnection::receiveFileChunk()
         m_receiving = control ? Receiving::ControlFileTerminator : Receiving::DataFileTerminator;
         return;
     }
-    const char terminator = g_readBuffer[got - 1];
-    if (terminator != 0) {
-        log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
-        // Not the file's and not a terminator: the first byte of what the client says next.
-        if (terminator != '\r' && terminator != '\n')
-            m_line = QByteArray(1, terminator);
-    }
+    takeTerminator(g_readBuffer[got - 1]);
     finishFile(control);
 }
 
@@ -661,18 +659,22 @@ void LpdConnection::receiveTerminator()
 {
     const bool control = m_receiving == Receiving::ControlFileTerminator;
     char byte = 0;
-    const int seen = m_socket->peek(&byte, 1);
-    if (seen <= 0)
+    if (m_socket->receive(&byte, 1) <= 0)
         return; // the end of the stream: the session-closed handling decides
-    if (byte == 0) {
-        m_socket->receive(&byte, 1);
-    } else {
-        // Left where it is, for the command line it begins.
-        log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
-    }
     if (m_outFile < 0)
         return writeFailure();
+    takeTerminator(byte);
     finishFile(control);
+}
+
+void LpdConnection::takeTerminator(char byte)
+{
+    if (byte == 0)
+        return;
+    log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
+    // Not the file's and not a terminator: the first byte of what the client says next.
+    if (byte != '\r' && byte != '\n')
+        m_line = QByteArray(1, byte);
 }
 
 void LpdConnection::finishFile(bool control)
@@ -680,15 +682,12 @@ void LpdConnection::finishFile(bool control)
     const int fd = m_outFile;
     m_outFile = -1;
     m_receiving = Receiving::SubCommand;
-    if (::close(fd) != 0) {
+    auto refused = [this] {
         sendAck(false);
         log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
         discardCurrentFile();
         closeIfConnected();
-        return;
-    }
-    if (control && !admitControlFile())
-        return;
+    };
     auto accepted = [this, control] {
         sendAck(true);
         log(gotFileLine(m_currentPath, m_fileBytes, m_queue));
@@ -698,11 +697,63 @@ void LpdConnection::finishFile(bool control)
             m_dataPaths << m_currentPath;
         m_lockPath.clear();
     };
-    // Each file's lock goes before its answer, on the worker in order with the rest: a lock
-    // then always means "incomplete", and a job whose files were all acknowledged is whole
-    // for recovery.
-    afterFileWork([lock = m_lockPath] { ::unlink(spoolFilePath(lock).constData()); },
-                  std::move(accepted));
+    const QString lock = m_lockPath;
+    if (!m_env.syncFiles || !m_env.worker) {
+        if (::close(fd) != 0)
+            return refused();
+        if (control && !admitControlFile())
+            return;
+        // Each file's lock goes before its answer, on the worker in order with the rest: a
+        // lock then always means "incomplete", and a job whose files were all acknowledged
+        // is whole for recovery.
+        afterFileWork([lock] { ::unlink(spoolFilePath(lock).constData()); }, std::move(accepted));
+        return;
+    }
+    // An acknowledged job is on the disk: a client that saw its last answer may forget it,
+    // and a power cut must not lose it. Only the file that completes a job waits for that.
+    // A job's first file is answered at once and written out by the worker meanwhile; the
+    // worker keeps their order, so when the file that completes the job has been synced,
+    // its lock removed and the folder synced (once for every file finished in the same
+    // pass), the whole job is on the disk, and only then is it answered.
+    if (control && !admitControlFile()) {
+        ::close(fd);
+        return;
+    }
+    const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
+    const auto failed = m_syncFailed;
+    auto sync = [fd, lock, failed] {
+        const bool synced = ::fdatasync(fd) == 0;
+        if (::close(fd) != 0 || !synced) {
+            *failed = true;
+            return;
+        }
+        ::unlink(spoolFilePath(lock).constData());
+    };
+    if (!completesJob) {
+        m_env.worker->post(std::move(sync));
+        accepted();
+        return;
+    }
+    auto written = std::make_shared<bool>(false);
+    m_fileWork = FileWork::Running;
+    if (m_socket)
+        m_socket->pauseReceiving();
+    QPointer<LpdConnection> self(this);
+    const QString folder = m_currentPath.section(QLatin1Char('/'), 0, -2);
+    m_env.worker->runSynced(
+        [sync = std::move(sync), failed, written] {
+            sync();
+            *written = !*failed;
+        },
+        folder,
+        [self, written, refused = std::move(refused), accepted = std::move(accepted)] {
+            if (!self)
+                return;
+            if (*written)
+                self->afterFileWorkDone(accepted);
+            else
+                self->afterFileWorkDone(refused);
+        });
 }
 
 bool LpdConnection::admitControlFile()
@@ -844,7 +895,8 @@ void LpdConnection::handOverJob(bool more)
     if (!m_dataPaths.isEmpty()) {
         for (const QString& path : std::as_const(m_dataPaths))
             log(QStringLiteral("WARNING: Data file ") + path.section(QLatin1Char('/'), -1) +
-                QStringLiteral(" for ") + m_queue + QStringLiteral(" named by no control file; removed."));
+                QStringLiteral(" for ") + m_queue +
+                QStringLiteral(" named by no control file; removed."));
         removeFiles(m_dataPaths);
     }
     releaseAll();

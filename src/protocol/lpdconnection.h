@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -44,6 +45,9 @@ public:
         // How long a graceful close may wait for the client to take the last answer: a few
         // seconds, not the idle timeout, so finished and refused peers cannot pin descriptors.
         int drainTimeoutMs = 5000;
+        // Each finished file and its queue folder reach the disk before the file is
+        // acknowledged (lpd.ini's SYNC).
+        bool syncFiles = true;
     };
 
     LpdConnection(Environment environment, QObject* owner = nullptr);
@@ -148,11 +152,13 @@ private:
     void refuseFile(const QString& what);
     void receiveFileChunk();
     void receiveTerminator();
+    void takeTerminator(char byte);
     void finishFile(bool control);
     bool receivingFile() const;
     // Runs `work` on the worker and `done` back here, not reading from the client meanwhile:
     // the bytes behind a sub-command wait for the state its answer leaves.
     void afterFileWork(std::function<void()> work, std::function<void()> done);
+    void afterFileWorkDone(const std::function<void()>& done);
     // Removes files through the worker, in order with its other work.
     void removeFiles(const QStringList& paths);
     void sessionEnded();
@@ -198,6 +204,9 @@ private:
     bool m_closeDeferred = false;
 
     int m_outFile = -1;
+    // Set by the spool worker when a file answered before its job was complete could not
+    // be written to the disk: the job is then refused at its last file.
+    std::shared_ptr<std::atomic<bool>> m_syncFailed = std::make_shared<std::atomic<bool>>(false);
     QString m_lockPath; // lock file of the file being received
 
     friend class QueueCommands;

@@ -365,6 +365,7 @@ void LpdServer::startSession(int handle, const QString& ip, int n)
     environment.pendingJobs = &m_pendingJobs;
     environment.worker = m_spoolWorker.get();
     environment.drainTimeoutMs = DrainTimeoutMs;
+    environment.syncFiles = m_settings.syncReceivedFiles;
     m_sessions.push_back(std::make_unique<LpdConnection>(std::move(environment)));
     LpdConnection* c = m_sessions.back().get();
     m_log.appendConnecting(QStringLiteral("Session available, object allocated, number is ") +

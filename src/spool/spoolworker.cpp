@@ -1,5 +1,25 @@
 #include "spool/spoolworker.h"
 
+#include <QFile>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+void syncFolder(const QString& folder)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(),
+                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+} // namespace
+
 SpoolWorker::SpoolWorker(QObject* parent) : QObject(parent), m_thread([this] { loop(); }) {}
 
 SpoolWorker::~SpoolWorker()
@@ -29,6 +49,30 @@ void SpoolWorker::run(std::function<void()> work, std::function<void()> done)
     });
 }
 
+void SpoolWorker::runSynced(std::function<void()> work, QString folder,
+                            std::function<void()> done)
+{
+    post([this, work = std::move(work), folder = std::move(folder),
+          done = std::move(done)]() mutable {
+        work();
+        m_synced.push_back({std::move(folder), std::move(done)});
+    });
+}
+
+void SpoolWorker::releaseSynced()
+{
+    QStringList synced;
+    for (const Synced& s : m_synced) {
+        if (!synced.contains(s.folder)) {
+            syncFolder(s.folder);
+            synced << s.folder;
+        }
+    }
+    for (Synced& s : m_synced)
+        QMetaObject::invokeMethod(this, std::move(s.done), Qt::QueuedConnection);
+    m_synced.clear();
+}
+
 void SpoolWorker::drain()
 {
     std::unique_lock lock(m_mutex);
@@ -51,6 +95,21 @@ void SpoolWorker::loop()
         lock.unlock();
         work();
         lock.lock();
+        // A batch ends with the work that was waiting when its first file finished: the
+        // folder is synced once for it, and no answer waits behind a queue that never
+        // empties.
+        if (!m_synced.empty()) {
+            if (m_syncAfter < 0)
+                m_syncAfter = qsizetype(m_queue.size());
+            else
+                --m_syncAfter;
+            if (m_queue.empty() || m_syncAfter <= 0) {
+                m_syncAfter = -1;
+                lock.unlock();
+                releaseSynced();
+                lock.lock();
+            }
+        }
         m_busy = false;
         if (m_queue.empty())
             m_idle.notify_all();

@@ -7,12 +7,14 @@
 // and then received again under the same name is removed first.
 
 #include <QObject>
+#include <QString>
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 class SpoolWorker final : public QObject
 {
@@ -29,16 +31,29 @@ public:
     // Runs `work` on the worker thread, then `done` on this object's thread. `done` is
     // dropped unrun when this object goes first.
     void run(std::function<void()> work, std::function<void()> done);
+    // The same, with the folder `folder` written to disk (fsync) after `work` and before
+    // `done`: what `work` made or removed in it survives a power cut once `done` runs. The
+    // folders of the work done in one pass over the queue are synced once for all of it.
+    void runSynced(std::function<void()> work, QString folder, std::function<void()> done);
     // Returns when everything handed over so far has run.
     void drain();
 
 private:
     void loop();
+    void releaseSynced();
+
+    struct Synced
+    {
+        QString folder;
+        std::function<void()> done;
+    };
 
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::condition_variable m_idle;
     std::deque<std::function<void()>> m_queue;
+    std::vector<Synced> m_synced; // the worker thread's own: done, waiting for its folder
+    qsizetype m_syncAfter = -1; // tasks still to run in the batch of m_synced
     bool m_busy = false;
     bool m_stop = false;
     std::thread m_thread; // last: starts after the members it uses exist

@@ -93,6 +93,11 @@ TEST(Settings, ExampleFileIsWrittenByteForByte)
     EXPECT_EQ(parseSettings("STOPWAIT\r\n-1\r\n").stopWaitSeconds, 30);
     s.stopWaitSeconds = 5;
     EXPECT_EQ(parseSettings(serializeSettings(s)).stopWaitSeconds, 5);
+    // Syncing received files is on unless switched off, and written only when off.
+    EXPECT_TRUE(parseSettings("SYNC\r\nyes\r\n").syncReceivedFiles);
+    s.syncReceivedFiles = false;
+    EXPECT_TRUE(serializeSettings(s).contains("\r\nSYNC\r\n0\r\n\r\n"));
+    EXPECT_EQ(parseSettings(serializeSettings(s)), s);
 }
 
 TEST(Settings, SectionBoundaries)

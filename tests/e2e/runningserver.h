@@ -16,6 +16,8 @@ public:
     ~RunningServer();
 
     QString dir() const { return m_dir.path(); }
+    // Leaves the folder (spool, log, traces) in place for a look after a failure.
+    void keepFolder() { m_dir.setAutoRemove(false); }
     QString spool(const QString& queue = QStringLiteral("lp")) const;
     quint16 port() const { return m_port; }
     qint64 pid() const { return m_process.processId(); }

@@ -49,8 +49,7 @@ void SpoolWorker::run(std::function<void()> work, std::function<void()> done)
     });
 }
 
-void SpoolWorker::runSynced(std::function<void()> work, QString folder,
-                            std::function<void()> done)
+void SpoolWorker::runSynced(std::function<void()> work, QString folder, std::function<void()> done)
 {
     post([this, work = std::move(work), folder = std::move(folder),
           done = std::move(done)]() mutable {

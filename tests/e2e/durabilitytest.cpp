@@ -140,8 +140,8 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
         int lastUnlock = -1;
         for (const QString& kind : {QStringLiteral("cfA"), QStringLiteral("dfA")}) {
             const QString name = kind + QLatin1String(number) + QLatin1Char('h');
-            const int synced = firstAt(lines, QStringLiteral("fdatasync\\(\\d+<%1/%2>\\)\\s*= 0")
-                                                  .arg(folder, name));
+            const int synced = firstAt(
+                lines, QStringLiteral("fdatasync\\(\\d+<%1/%2>\\)\\s*= 0").arg(folder, name));
             const int unlocked = firstAt(
                 lines, QStringLiteral("unlink\\(\"%1/%2\\.lck\"\\)\\s*= 0").arg(folder, name));
             EXPECT_GE(synced, 0) << name.toStdString() << " in " << trace.toStdString();
@@ -161,8 +161,8 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
     s.setLauncher({QStringLiteral("strace"), QStringLiteral("-f"), QStringLiteral("-yy"),
                    QStringLiteral("-e"), QStringLiteral("trace=fdatasync,unlink"),
                    QStringLiteral("-o"), offTrace});
-    ASSERT_TRUE(s.start({QStringLiteral("-lp /bin/true")}, {QStringLiteral("127.")},
-                        "SYNC\r\n0\r\n\r\n"));
+    ASSERT_TRUE(
+        s.start({QStringLiteral("-lp /bin/true")}, {QStringLiteral("127.")}, "SYNC\r\n0\r\n\r\n"));
     TracedServer unsynced(s.pid());
     ASSERT_TRUE(unsynced.running());
     sendJob(s.port(), "103", true);
@@ -171,6 +171,7 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
     unsynced.stop();
     ASSERT_TRUE(s.waitForExit());
     const QStringList off = traceLines(offTrace);
-    EXPECT_GE(firstAt(off, QStringLiteral("unlink\\(\"%1/cfA103h\\.lck\"\\)\\s*= 0").arg(folder)), 0);
+    EXPECT_GE(firstAt(off, QStringLiteral("unlink\\(\"%1/cfA103h\\.lck\"\\)\\s*= 0").arg(folder)),
+              0);
     EXPECT_EQ(firstAt(off, QStringLiteral("fdatasync\\(")), -1);
 }

@@ -77,8 +77,8 @@ TEST_F(Stream, EveryByteUpToTheCloseIsKeptZerosIncluded)
         const QByteArray control = "Pstream\nldfA310h\n";
         QByteArray a;
         for (const QByteArray& line :
-             {QByteArray("\x02lp\n"),
-              "\x02" + QByteArray::number(control.size()) + " cfA310h\n", control + '\0',
+             {QByteArray("\x02lp\n"), "\x02" + QByteArray::number(control.size()) + " cfA310h\n",
+              control + '\0',
               QByteArray("\x03"
                          "0 dfA310h\n")}) {
             c.send(line);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,8 +33,14 @@ DrainPool& pool(SocketDrainer::Pool which)
 void SocketDrainer::start(int handle, SendQueue queue, int timeoutMs, Pool which)
 {
     DrainPool& p = pool(which);
-    while (!p.drains.empty() && int(p.drains.size()) >= p.capacity)
-        p.drains.front()->cutShort();
+    // A full pool makes room by cutting its oldest drains. An answered client whose answer
+    // is still on its way is never cut for another: the pool of answers may hold more while
+    // such readers last (each still bounded by its deadline). A refusal is not worth that.
+    for (auto it = p.drains.begin(); it != p.drains.end() && int(p.drains.size()) >= p.capacity;) {
+        SocketDrainer* drain = *it++;
+        if (which == Pool::Refused || drain->outstandingBytes() == 0)
+            drain->cutShort();
+    }
     new SocketDrainer(handle, std::move(queue), timeoutMs, which);
 }
 
@@ -69,8 +76,9 @@ SocketDrainer::SocketDrainer(int handle, SendQueue queue, int timeoutMs, Pool wh
     linger off{0, 0};
     ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &off, sizeof off);
 
+    m_outstandingAtDeadline = outstandingBytes();
     m_deadline.setSingleShot(true);
-    connect(&m_deadline, &QTimer::timeout, this, &SocketDrainer::finish);
+    connect(&m_deadline, &QTimer::timeout, this, &SocketDrainer::onDeadline);
     m_deadline.start(std::max(timeoutMs, 0));
 
     m_readNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Read, this);
@@ -91,6 +99,29 @@ SocketDrainer::~SocketDrainer()
         ::close(m_handle);
     }
     --s_liveDrainers;
+}
+
+qint64 SocketDrainer::outstandingBytes() const
+{
+    if (m_handle < 0)
+        return 0;
+    int inKernel = 0;
+    if (::ioctl(m_handle, TIOCOUTQ, &inKernel) != 0)
+        inKernel = 0;
+    return queuedBytes(m_queue) + inKernel;
+}
+
+void SocketDrainer::onDeadline()
+{
+    // The deadline bounds a drain without progress: a peer that is still taking its answer,
+    // however slowly, gets all of it.
+    const qint64 outstanding = outstandingBytes();
+    if (outstanding > 0 && outstanding < m_outstandingAtDeadline) {
+        m_outstandingAtDeadline = outstanding;
+        m_deadline.start();
+        return;
+    }
+    finish();
 }
 
 void SocketDrainer::onWritable()

@@ -8,8 +8,10 @@
 // client that never reads or never closes cannot hold the handle. The drainer deletes
 // itself when done and belongs to no socket, so the socket can be destroyed meanwhile.
 // Draining handles are counted in pools with a cap each: when a pool is full its oldest
-// drain is cut short with a reset, so peers that never read or never close cannot pile up
-// descriptors faster than the timeout releases them. Refused peers have a small pool of
+// drain with nothing left to deliver is cut short with a reset, so peers that never close
+// cannot pile up descriptors faster than the timeout releases them; an answered peer that
+// is still reading its answer is never cut for another. The timeout counts from the last
+// progress of the answer. Refused peers have a small pool of
 // their own, so they cannot take the places of answered clients.
 
 #include "net/sendqueue.h"
@@ -17,6 +19,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <limits>
 #include <list>
 
 class QSocketNotifier;
@@ -45,6 +48,9 @@ private:
     ~SocketDrainer() override;
 
     void onWritable();
+    void onDeadline();
+    // Answer bytes not yet acknowledged by the peer: still queued here or in the kernel.
+    qint64 outstandingBytes() const;
     void onReadable();
     void endSending();
     void finish();
@@ -56,6 +62,7 @@ private:
     QSocketNotifier* m_readNotifier = nullptr;
     QSocketNotifier* m_writeNotifier = nullptr;
     QTimer m_deadline;
+    qint64 m_outstandingAtDeadline = std::numeric_limits<qint64>::max();
     bool m_sentFin = false;
     bool m_peerDone = false;
     Pool m_pool;

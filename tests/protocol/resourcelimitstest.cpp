@@ -10,6 +10,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QThread>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -273,10 +276,13 @@ TEST_F(ResourceLimits, ValuesTheServerCannotUseAreReplacedAtStartWithAWarning)
           prefix + QStringLiteral("TIMEOUT -3 is below 1 - using 1"),
           prefix + QStringLiteral("MAXCONN 0 is below 1 - using 1"),
           prefix + QStringLiteral("MAXPERHOST 0 is below 1 - using 1")}},
-        {"", {QStringLiteral("WARNING: Settings file ") + ini +
-              QStringLiteral(" is empty - using defaults.")}},
+        {"",
+         {QStringLiteral("WARNING: Settings file ") + ini +
+          QStringLiteral(" is empty - using defaults.")}},
         // One stray byte of an older editor: the file still reads, and the log says where.
-        {"SPOOLDIR\r\ndr\xfc" "cker\r\n", {prefix + QStringLiteral("byte 12 is not UTF-8: read as Latin-1")}},
+        {"SPOOLDIR\r\ndr\xfc"
+         "cker\r\n",
+         {prefix + QStringLiteral("byte 12 is not UTF-8: read as Latin-1")}},
     };
     for (const Case& k : cases) {
         ASSERT_TRUE(writeFile(ini, k.text));
@@ -300,4 +306,51 @@ TEST_F(ResourceLimits, ValuesTheServerCannotUseAreReplacedAtStartWithAWarning)
     EXPECT_TRUE(server.log().contains(QStringLiteral("WARNING: Settings file ") + ini +
                                       QStringLiteral(" (SPOOLMERE_CONFIG) does not exist - "
                                                      "using defaults.")));
+}
+
+TEST_F(ResourceLimits, SlowReaderOfALargeListingGetsAllOfItWhileOthersCrowdIn)
+{
+    // 1500 waiting jobs make a listing of about 120 KB. One client reads it slowly through a
+    // small receive buffer while 100 others ask for it and read nothing: they fill the pool
+    // of answered connections, and none of them may cost the reader its answer.
+    const int jobs = 1500;
+    ASSERT_TRUE(QDir().mkpath(queueDir()));
+    for (int i = 0; i < jobs; ++i) {
+        const QByteArray id = QByteArray::number(i % 1000).rightJustified(3, '0') + "h" +
+                              QByteArray::number(i / 1000);
+        ASSERT_TRUE(writeFile(queueDir() + QStringLiteral("/cfA") + QString::fromLatin1(id),
+                              "Pslow\nJa title long enough to fill its column\nldfA" + id + "\n"));
+        ASSERT_TRUE(writeFile(queueDir() + QStringLiteral("/dfA") + QString::fromLatin1(id), "x"));
+    }
+    Settings s = defaults();
+    s.maxConn = 200;
+    startServer(s);
+    ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == jobs; }, 20000));
+
+    const QByteArray listing = client([&] {
+        LoopbackClient reader;
+        reader.connectTo(port);
+        const int small = 4096;
+        ::setsockopt(reader.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        reader.send("\x03lp\n");
+        QByteArray got = reader.read(100);
+        std::vector<std::unique_ptr<LoopbackClient>> others;
+        for (int i = 0; i < 100; ++i) {
+            others.push_back(std::make_unique<LoopbackClient>());
+            others.back()->connectTo(port);
+            others.back()->send("\x03lp\n");
+            others.back()->read(1); // answering has begun
+        }
+        for (;;) {
+            const QByteArray part = reader.read(1024, 10000);
+            got += part;
+            if (part.size() < 1024)
+                break;
+            QThread::usleep(500);
+        }
+        return got;
+    });
+    const QList<QByteArray> lines = listing.split('\n');
+    EXPECT_EQ(lines.count() - 3, jobs) << listing.right(200).constData();
+    EXPECT_TRUE(listing.endsWith(" bytes\n")) << listing.right(200).constData();
 }

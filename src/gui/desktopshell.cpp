@@ -103,7 +103,12 @@ bool DesktopShell::start()
     if (!listening) {
         // Whatever the arguments: the user sees what the failure means and can fix it.
         m_window->showAndRaise();
-        showStartupError(report);
+        const QString port =
+            m_core.settings().port.isEmpty() ? QStringLiteral("515") : m_core.settings().port;
+        showStartupError(QStringLiteral("Cannot listen on port %1, so no jobs can arrive; "
+                                        "choose another port in File > Setup.\n")
+                             .arg(port) +
+                         report);
         return false;
     }
     // Without a tray (GNOME's default) a hidden window could not be reached at all. Hide mode

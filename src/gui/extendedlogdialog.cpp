@@ -4,14 +4,17 @@
 #include "gui/logtime.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QStandardPaths>
 #include <QTextBlock>
 #include <QVBoxLayout>
 
@@ -21,29 +24,33 @@ ExtendedLogDialog::ExtendedLogDialog(QWidget* parent) : QDialog(parent)
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint);
     setModal(true);
 
-    auto* heading = new QLabel(QStringLiteral("Select Debug Messages:"), this);
-    m_standardBox = new QCheckBox(QStringLiteral("Standard Messages"), this);
+    auto* heading = new QLabel(QStringLiteral("Messages in the log:"), this);
+    m_standardBox = new QCheckBox(QStringLiteral("Standard messages"), this);
     m_standardBox->setChecked(true);
     m_standardBox->setEnabled(false);
-    m_connectingBox = new QCheckBox(QStringLiteral("Connecting"), this);
-    m_receivedDataBox = new QCheckBox(QStringLiteral("Received Data"), this);
-    m_printingBox = new QCheckBox(QStringLiteral("Printing"), this);
+    m_connectingBox = new QCheckBox(QStringLiteral("&Connecting"), this);
+    m_receivedDataBox = new QCheckBox(QStringLiteral("&Received data"), this);
+    m_printingBox = new QCheckBox(QStringLiteral("&Printing"), this);
 
     m_okButton = new QPushButton(QStringLiteral("OK"), this);
     m_okButton->setDefault(true);
     m_cancelButton = new QPushButton(QStringLiteral("Cancel"), this);
-    m_saveLogButton = new QPushButton(QStringLiteral("Save Log"), this);
+    m_saveLogButton = new QPushButton(QStringLiteral("&Save Log..."), this);
     m_saveLogButton->setAutoDefault(false);
     connect(m_okButton, &QPushButton::clicked, this, &QDialog::accept);
     connect(m_cancelButton, &QPushButton::clicked, this, &QDialog::reject);
     connect(m_saveLogButton, &QPushButton::clicked, this, &ExtendedLogDialog::onSaveLogClicked);
 
-    m_saveDialog = new QFileDialog(this, QStringLiteral("Save Logfile To"));
+    m_saveDialog = new QFileDialog(this, QStringLiteral("Save Log"));
     m_saveDialog->setAcceptMode(QFileDialog::AcceptSave);
     m_saveDialog->setFileMode(QFileDialog::AnyFile);
     m_saveDialog->setDefaultSuffix(QStringLiteral("txt"));
     m_saveDialog->setNameFilters(
-        {QStringLiteral("Textfile (*.txt)"), QStringLiteral("All files (*)")});
+        {QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")});
+    // The user's documents the first time (not the program's working folder); then where the
+    // last log went.
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    m_saveDialog->setDirectory(QFileInfo(documents).isDir() ? documents : QDir::homePath());
     m_saveDialog->setOption(QFileDialog::DontConfirmOverwrite, false);
     m_saveDialog->setSizeGripEnabled(true);
 

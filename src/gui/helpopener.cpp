@@ -2,7 +2,7 @@
 
 #include "gui/helpwindow.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QPointer>
@@ -64,11 +64,26 @@ void HelpOpener::resetBrowser()
 
 void HelpOpener::showInHelpWindow(const QUrl& url)
 {
+    // The window belongs to what asked for it, the modal dialog open at the time above all:
+    // the window manager then keeps it above that dialog, and the dialog's modality does not
+    // block it (a dialog's own windows take input while it is open).
+    QWidget* opener = QApplication::activeModalWidget();
+    if (!opener)
+        opener = QApplication::activeWindow();
+    if (opener && opener == helpWindow().data())
+        opener = helpWindow()->parentWidget();
     if (!helpWindow()) {
-        helpWindow() = new HelpWindow;
+        helpWindow() = new HelpWindow(opener);
         helpWindow()->setAttribute(Qt::WA_DeleteOnClose);
+    } else if (helpWindow()->parentWidget() != opener) {
+        helpWindow()->setParent(opener, helpWindow()->windowFlags());
     }
     helpWindow()->showPage(url);
+}
+
+QWidget* HelpOpener::helpWindowForTesting()
+{
+    return helpWindow();
 }
 
 QString HelpOpener::indexPath()

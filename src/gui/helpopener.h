@@ -8,6 +8,8 @@
 #include <QString>
 #include <QUrl>
 
+class QWidget;
+
 #include <functional>
 
 class HelpOpener final
@@ -31,6 +33,8 @@ public:
     using Browser = std::function<bool(const QUrl& url, std::function<void()> onFailure)>;
     static void setBrowser(Browser browser);
     static void resetBrowser();
-    // The program's own window for the page (made on first use, reused).
+    // The program's own window for the page (made on first use, reused), above the window
+    // that asked for it and usable while that window's modal dialog is open.
     static void showInHelpWindow(const QUrl& url);
+    static QWidget* helpWindowForTesting();
 };

@@ -2,6 +2,8 @@
 
 #include "gui/appicon.h"
 
+#include <QKeyEvent>
+#include <QShortcut>
 #include <QTextBrowser>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -17,6 +19,13 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_browser);
     resize(640, 480);
+    // Closed as a help window is closed elsewhere: Escape, Ctrl+W.
+    // (The text browser keeps Escape for itself, so that one is taken from it.)
+    auto* shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this);
+    connect(shortcut, &QShortcut::activated, this, &QWidget::close);
+    m_browser->installEventFilter(this);
+    installEventFilter(this);
+    setFocusProxy(m_browser);
 }
 
 HelpWindow::~HelpWindow() = default;
@@ -29,4 +38,14 @@ void HelpWindow::showPage(const QUrl& url)
     show();
     raise();
     activateWindow();
+}
+
+bool HelpWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        close();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }

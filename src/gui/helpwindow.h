@@ -20,6 +20,9 @@ public:
     void showPage(const QUrl& url);
     QTextBrowser* browser() const { return m_browser; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QTextBrowser* m_browser = nullptr;
 };

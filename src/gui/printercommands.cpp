@@ -1,6 +1,7 @@
 #include "gui/printercommands.h"
 
 #include "config/printerdefinition.h"
+#include "gui/helpopener.h"
 #include "gui/numericedit.h"
 #include "gui/setupdialog.h"
 #include "platform/installedprinters.h"
@@ -13,8 +14,14 @@
 #include <QFileInfo>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 
 PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject* parent)
     : QObject(parent), m_core(core), m_dialogParent(dialogParent),
@@ -22,11 +29,12 @@ PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject
 {
     m_openDialog->setFileMode(QFileDialog::ExistingFile);
     m_openDialog->setAcceptMode(QFileDialog::AcceptOpen);
+    m_openDialog->setWindowTitle(QStringLiteral("Add Job"));
     m_openDialog->setNameFilters(
-        {QStringLiteral("printable Files (*.raw *.pdf *.ps *.pcl)"),
-         QStringLiteral("PostScript files (*.ps)"), QStringLiteral("PDF files (*.pdf)"),
-         QStringLiteral("raw files (*.raw)"), QStringLiteral("PCL files (*.pcl)"),
-         QStringLiteral("all files (*)")});
+        {QStringLiteral("Printable files (*.pdf *.ps *.pcl *.txt *.raw)"),
+         QStringLiteral("PDF files (*.pdf)"), QStringLiteral("PostScript files (*.ps)"),
+         QStringLiteral("PCL files (*.pcl)"), QStringLiteral("Text files (*.txt)"),
+         QStringLiteral("Raw files (*.raw)"), QStringLiteral("All files (*)")});
     // Where the user's documents are the first time; the dialog then stays where the last
     // file was picked.
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
@@ -43,10 +51,23 @@ PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject
     };
     // The core's cached list: showing the dialog never waits for CUPS while connections
     // are being served on this thread.
+    connect(m_dialog, &SetupDialog::helpTopicRequested, this,
+            [](const QString& topic) { HelpOpener::showTopic(topic); });
+    connect(m_dialog, &SetupDialog::contextHelpRequested, this,
+            [](int context) { HelpOpener::showContext(context); });
     m_dialog->setAvailablePrinters([this] { return m_core.installedPrinters().names(); });
     m_dialog->setLocalPrinters([this] { return m_core.installedPrinters().names(); });
     m_reportError = [this](const QString& text) {
         QMessageBox::critical(m_dialogParent, QStringLiteral("Error"), text);
+    };
+    m_confirm = [this](const QString& question, const QString& detail) {
+        QMessageBox box(QMessageBox::Question, QStringLiteral("Remove Printer"), question,
+                        QMessageBox::Cancel, m_dialogParent);
+        box.setInformativeText(detail);
+        QPushButton* remove = box.addButton(QStringLiteral("&Remove"), QMessageBox::AcceptRole);
+        box.setDefaultButton(QMessageBox::Cancel);
+        box.exec();
+        return box.clickedButton() == remove;
     };
 }
 
@@ -166,11 +187,34 @@ void PrinterCommands::onRemovePrinter()
     const int row = selectedPrinter();
     if (row < 0)
         return;
+    const QString queue = m_core.printers().value(row).queue;
+    if (!m_confirm(QStringLiteral("Remove the printer \"%1\"?").arg(queue),
+                   QStringLiteral("Jobs waiting for it stay in its spool folder and print again "
+                                  "once a printer of that name is added.")))
+        return;
     Settings settings = m_core.settings();
     settings.printers.removeAt(row);
     m_core.applySettings(settings);
     emit printersChanged(row > 0 ? row - 1 : -1);
     save();
+}
+
+QString PrinterCommands::localFileProblem(const QString& path)
+{
+    struct stat st = {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("it is a pipe (FIFO), which could block the copy for good");
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return QStringLiteral("it is a device, which may never end");
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("it is a folder");
+    if (!S_ISREG(st.st_mode))
+        return QStringLiteral("it is not a regular file");
+    if (::access(QFile::encodeName(path).constData(), R_OK) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    return {};
 }
 
 void PrinterCommands::onAddLocalJob()
@@ -184,9 +228,11 @@ void PrinterCommands::onAddLocalJob()
     const QString queue = m_core.printers().at(row).queue;
     // A FIFO would block the copy for good and a device such as /dev/zero would fill the
     // disk: only regular files (or links to them) are queued.
-    if (!QFileInfo(path).isFile()) {
+    const QString problem = localFileProblem(path);
+    if (!problem.isEmpty()) {
         m_core.log().append(QStringLiteral("ERROR: Cannot open ") + path + QStringLiteral(" for ") +
                             queue + QLatin1Char('.'));
+        m_reportError(QStringLiteral("Cannot add %1 as a job: %2.").arg(path, problem));
         return;
     }
     m_copies.append({m_core.spoolDir() + QLatin1Char('/') + queue, queue, path});
@@ -201,16 +247,18 @@ void PrinterCommands::startNextCopy()
         return;
     const LocalCopy copy = m_copies.takeFirst();
     auto result = std::make_shared<LocalJobResult>();
-    m_copyThread = QThread::create([copy, result] {
+    auto reason = std::make_shared<QString>();
+    m_copyThread = QThread::create([copy, result, reason] {
         // Checked again here: the file may have been replaced since it was picked.
-        if (!QFileInfo(copy.path).isFile()) {
+        *reason = localFileProblem(copy.path);
+        if (!reason->isEmpty()) {
             result->error = QStringLiteral("ERROR: Cannot open ") + copy.path +
                             QStringLiteral(" for ") + copy.queue + QLatin1Char('.');
             return;
         }
         *result = submitLocalJob(copy.queueDir, copy.queue, copy.path);
     });
-    connect(m_copyThread, &QThread::finished, this, [this, result] {
+    connect(m_copyThread, &QThread::finished, this, [this, result, reason, copy] {
         m_copyThread->deleteLater();
         m_copyThread = nullptr;
         if (result->ok) {
@@ -218,6 +266,11 @@ void PrinterCommands::startNextCopy()
             emit jobsChanged();
         } else {
             m_core.log().append(result->error);
+            m_reportError(
+                reason->isEmpty()
+                    ? QStringLiteral("Cannot add %1 as a job. %2")
+                          .arg(copy.path, QString(result->error).remove(QStringLiteral("ERROR: ")))
+                    : QStringLiteral("Cannot add %1 as a job: %2.").arg(copy.path, *reason));
         }
         startNextCopy();
     });

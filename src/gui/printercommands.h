@@ -50,6 +50,15 @@ public:
         m_reportError = std::move(reporter);
     }
 
+    // Whether the user agrees (Remove Printer asks first): a question box unless replaced.
+    void setConfirmation(std::function<bool(const QString& question, const QString& detail)> ask)
+    {
+        m_confirm = std::move(ask);
+    }
+    // Empty when the file can be queued; else why not (the system's reason, or what kind of
+    // file it is when reading it would never end).
+    static QString localFileProblem(const QString& path);
+
     void onSetup();
     void onAddPrinter();
     void onEditPrinter(); // also a double click or Enter in the printer list
@@ -88,5 +97,6 @@ private:
     std::function<int()> m_selectedRow;
     std::function<QString()> m_chooseFile;
     std::function<void(const QString& text)> m_reportError;
+    std::function<bool(const QString& question, const QString& detail)> m_confirm;
     bool m_locked = false;
 };

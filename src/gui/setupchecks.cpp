@@ -2,10 +2,14 @@
 
 #include <QCollator>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <netdb.h>
+#include <sys/stat.h>
 
 namespace setupcheck {
 
@@ -44,22 +48,15 @@ bool startsWellFormed(const QString& text)
 
 } // namespace
 
-bool isReserved(const QString& text)
-{
-    static const QRegularExpression separator(QStringLiteral("[/\\\\]"));
-    static const QRegularExpression device(QStringLiteral("^(CON|NUL|LPT[0-9]?|COM[0-9]?)$"),
-                                           QRegularExpression::CaseInsensitiveOption);
-    for (const QString& component : text.split(separator)) {
-        if (device.match(component.section(QLatin1Char('.'), 0, 0)).hasMatch())
-            return true;
-    }
-    return false;
-}
-
 bool isValidQueueName(const QString& name)
 {
-    return startsWellFormed(name) && name.size() <= 31 && allIn(name, inQueueNameSet) &&
-           !isReserved(name);
+    return startsWellFormed(name) && name.size() <= 31 && allIn(name, inQueueNameSet);
+}
+
+QString queueNameRule()
+{
+    return QStringLiteral("A name has 1 to 31 characters: letters A-Z and a-z, digits, \"-\" "
+                          "and \".\", and does not begin with \"-\" or \".\".");
 }
 
 bool isValidRawTarget(const QString& target)
@@ -67,20 +64,48 @@ bool isValidRawTarget(const QString& target)
     const QLatin1String smbScheme("smb://");
     const QString rest =
         target.startsWith(smbScheme, Qt::CaseInsensitive) ? target.mid(smbScheme.size()) : target;
-    return startsWellFormed(rest) && target.size() <= 255 && allIn(rest, inRawTargetSet) &&
-           !isReserved(rest);
+    return startsWellFormed(rest) && target.size() <= 255 && allIn(rest, inRawTargetSet);
 }
 
-bool spoolDirUsable(const QString& path, const QString& baseDir)
+QString rawTargetRule()
+{
+    return QStringLiteral("A target typed by hand has 1 to 255 characters: letters A-Z and a-z, "
+                          "digits, blanks and ( ) - . _ / \\, does not begin with \"-\" or "
+                          "\".\", and may begin with smb://.");
+}
+
+QString spoolDirProblem(const QString& path, const QString& baseDir)
 {
     if (path.isEmpty())
-        return spoolDirUsable(QStringLiteral("spool"), baseDir);
-    if (isReserved(path))
-        return false;
-    const QDir base(baseDir);
-    if (QFileInfo(base, path).isDir())
-        return true;
-    return base.mkdir(path);
+        return spoolDirProblem(QStringLiteral("spool"), baseDir);
+    const QFileInfo info(QDir(baseDir), path);
+    const QString shown = QDir::cleanPath(info.absoluteFilePath());
+    if (info.isDir())
+        return {};
+    if (info.exists())
+        return QStringLiteral("The spool folder %1 cannot be used: it is a file, not a folder.")
+            .arg(shown);
+    // mkdir itself, for the system's reason (a missing parent, no permission, a full disk).
+    if (::mkdir(QFile::encodeName(shown).constData(), 0755) == 0)
+        return {};
+    const int error = errno;
+    return QStringLiteral("The spool folder %1 cannot be created: %2.")
+        .arg(shown, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QString portProblem(const QString& text)
+{
+    const QString trimmed = text.trimmed();
+    bool number = false;
+    const uint port = trimmed.toUInt(&number);
+    if (number && port >= 1 && port <= 65535)
+        return {};
+    if (!number && !trimmed.isEmpty() &&
+        ::getservbyname(trimmed.toLocal8Bit().constData(), "tcp") != nullptr)
+        return {};
+    return QStringLiteral("The port \"%1\" cannot be used: enter a number from 1 to 65535 or a "
+                          "service name from /etc/services.")
+        .arg(text);
 }
 
 PrinterFields readDefinition(const QString& definition)

@@ -7,23 +7,26 @@
 
 namespace setupcheck {
 
-// A path component ("/" or "\\" separated) that names a device on the file systems a
-// spool or a queue folder may live on (an SMB share, a FAT stick): CON, NUL, LPT or COM,
-// the last two with an optional digit, before any extension, in any case ("con",
-// "/srv/LPT1.txt"). Text that merely contains such a word ("Console", "~/.config") is not.
-bool isReserved(const QString& text);
-// 1 to 31 characters of "-", ".", 0-9, A-Z, a-z, not beginning with "-" or ".", not
-// reserved.
+// Names such as "con" or "COM1.d" name devices only on another system's file systems; here
+// they are ordinary names, so nothing below refuses them.
+
+// 1 to 31 characters of "-", ".", 0-9, A-Z, a-z, not beginning with "-" or ".".
 bool isValidQueueName(const QString& name);
+// The rule above, for the user.
+QString queueNameRule();
 // A raw target typed by hand: 1 to 255 characters of blank, "(", ")", "-", ".", 0-9,
 // A-Z, "\", a-z, and for CUPS queue names and device paths "_" and "/"; not beginning with
-// "-" or ".", not reserved. The one colon allowed is that of an SMB printer typed as
-// smb://host/printer (the other form is \\host\printer).
+// "-" or ".". The one colon allowed is that of an SMB printer typed as smb://host/printer
+// (the other form is \\host\printer).
 bool isValidRawTarget(const QString& target);
-// Not reserved, and an existing directory or one that a single mkdir creates (the parent
-// must exist). A relative path is taken from baseDir; an empty one means the folder "spool"
-// there, as in lpd.ini.
-bool spoolDirUsable(const QString& path, const QString& baseDir);
+QString rawTargetRule();
+// Empty when the folder exists or a single mkdir creates it (the parent must exist);
+// otherwise why not, with the path and the system's reason. A relative path is taken from
+// baseDir; an empty one means the folder "spool" there, as in lpd.ini.
+QString spoolDirProblem(const QString& path, const QString& baseDir);
+// Empty when the text is a port number (1 to 65535) or a TCP service name the system knows
+// (lpd.ini allows both); otherwise why not.
+QString portProblem(const QString& text);
 
 // What the Printer tab shows for a definition.
 struct PrinterFields

@@ -1,6 +1,5 @@
 #include "gui/setupdialog.h"
 
-#include "gui/helpopener.h"
 #include "gui/numericedit.h"
 #include "gui/setupchecks.h"
 #include "platform/printroutes.h"
@@ -24,10 +23,12 @@
 
 namespace {
 
+// A caption whose access key leads to its control, and after which a screen reader names it.
 QLabel* labelFor(const QString& caption, QWidget* buddy)
 {
     auto* label = new QLabel(caption);
     label->setBuddy(buddy);
+    buddy->setAccessibleName(QString(caption).remove(QLatin1Char('&')));
     return label;
 }
 
@@ -103,31 +104,34 @@ QWidget* SetupDialog::buildGeneralTab()
 {
     auto* page = new QWidget;
     m_spoolDirEdit = new QLineEdit;
-    m_spoolDirEdit->setToolTip(QStringLiteral("Enter a directory as /var/spool/spoolmere."));
+    m_spoolDirEdit->setToolTip(QStringLiteral("A folder such as /var/spool/spoolmere"));
     m_hostEdit = new QLineEdit;
-    m_hostEdit->setToolTip(QStringLiteral("Enter IP numbers!"));
+    m_hostEdit->setToolTip(QStringLiteral("An IPv4 address, or the start of one"));
     m_hostList = new QListWidget;
     m_addHostButton = new QPushButton(QStringLiteral("&Add"));
     m_removeHostButton = new QPushButton(QStringLiteral("&Remove"));
+    // A plain text field: lpd.ini allows a service name ("printer") as well as a number, and
+    // a name must stay a name.
     m_portEdit = integerField(QStringLiteral("515"), 0, false, -100.0, 100.0);
-    m_portEdit->setToolTip(QStringLiteral("Enter port (515, usually)"));
+    m_portEdit->setNumericStyle(NumericStyle::General);
+    m_portEdit->setToolTip(QStringLiteral("A port number (usually 515) or a service name"));
     m_timeoutEdit = integerField(QStringLiteral("1"), 2, true, 1.0, 99.0);
     m_maxConnEdit = integerField(QStringLiteral("10"), 0, true, 1.0, 100.0);
 
     auto* grid = new QGridLayout(page);
-    grid->addWidget(labelFor(QStringLiteral("&Spool Directory"), m_spoolDirEdit), 0, 0);
+    grid->addWidget(labelFor(QStringLiteral("&Spool directory"), m_spoolDirEdit), 0, 0);
     grid->addWidget(m_spoolDirEdit, 0, 1, 1, 3);
-    grid->addWidget(labelFor(QStringLiteral("A&llowed Hosts"), m_hostList), 1, 0);
+    grid->addWidget(labelFor(QStringLiteral("A&llowed hosts"), m_hostList), 1, 0);
     grid->addWidget(m_hostList, 2, 0, 4, 2);
-    grid->addWidget(labelFor(QStringLiteral("&Host"), m_hostEdit), 1, 2);
+    grid->addWidget(labelFor(QStringLiteral("H&ost to add"), m_hostEdit), 1, 2);
     grid->addWidget(m_hostEdit, 2, 2, 1, 2);
     grid->addWidget(m_addHostButton, 3, 2);
     grid->addWidget(m_removeHostButton, 3, 3);
     grid->addWidget(labelFor(QStringLiteral("&Port to listen on"), m_portEdit), 6, 0);
     grid->addWidget(m_portEdit, 6, 1);
-    grid->addWidget(labelFor(QStringLiteral("&Timeout (Minutes)"), m_timeoutEdit), 7, 0);
+    grid->addWidget(labelFor(QStringLiteral("&Timeout (minutes)"), m_timeoutEdit), 7, 0);
     grid->addWidget(m_timeoutEdit, 7, 1);
-    grid->addWidget(labelFor(QStringLiteral("&Max. Connections"), m_maxConnEdit), 8, 0);
+    grid->addWidget(labelFor(QStringLiteral("&Max. connections"), m_maxConnEdit), 8, 0);
     grid->addWidget(m_maxConnEdit, 8, 1);
 
     connect(m_addHostButton, &QPushButton::clicked, this, &SetupDialog::onAddHostClicked);
@@ -146,32 +150,33 @@ QWidget* SetupDialog::buildPrinterTab()
 {
     auto* page = new QWidget;
     m_queueEdit = new QLineEdit;
-    m_queueEdit->setToolTip(QStringLiteral("This is the name for the remote computer."));
-    m_printingDisabledBox = new QCheckBox(QStringLiteral("Printing &Disabled"));
-    m_printingDisabledBox->setToolTip(QStringLiteral("Don't print jobs (store them)."));
-    m_spoolingDisabledBox = new QCheckBox(QStringLiteral("Sp&ooling Disabled"));
-    m_spoolingDisabledBox->setToolTip(QStringLiteral("Don't receive jobs."));
+    m_queueEdit->setToolTip(QStringLiteral("The name other computers send their jobs to"));
+    m_printingDisabledBox = new QCheckBox(QStringLiteral("Printing &disabled"));
+    m_printingDisabledBox->setToolTip(QStringLiteral("Keep received jobs without printing them"));
+    m_spoolingDisabledBox = new QCheckBox(QStringLiteral("Sp&ooling disabled"));
+    m_spoolingDisabledBox->setToolTip(QStringLiteral("Refuse new jobs"));
     m_commandEdit = new QLineEdit;
-    m_commandEdit->setToolTip(QStringLiteral("See help for details!"));
-    m_commandLabel = labelFor(QStringLiteral("&Print Command"), m_commandEdit);
-    m_rawBox = new QCheckBox(
-        QStringLiteral("print raw directly to CUPS printer or local port or SMB path:"));
+    m_commandEdit->setToolTip(QStringLiteral("The program that prints a job; see Help"));
+    m_commandLabel = labelFor(QStringLiteral("&Print command"), m_commandEdit);
+    m_rawBox =
+        new QCheckBox(QStringLiteral("P&rint raw to a CUPS printer, a local port or an SMB path:"));
     m_rawTargetCombo = new QComboBox;
     m_rawTargetCombo->setEditable(true);
     m_rawTargetCombo->setInsertPolicy(QComboBox::NoInsert);
     // Typed text stays typed: no completion turns it into an entry behind the user's back.
     m_rawTargetCombo->setCompleter(nullptr);
-    m_rawTargetCombo->setToolTip(QStringLiteral("Check \"print raw\" first!"));
+    m_rawTargetCombo->setToolTip(QStringLiteral("Tick \"Print raw\" first"));
+    m_rawTargetCombo->setAccessibleName(QStringLiteral("Raw target"));
     m_rawTargetCombo->setMinimumContentsLength(32);
     m_installedPrinterCombo = new QComboBox;
     m_installedPrinterCombo->setEditable(false);
-    m_installedPrinterCombo->setToolTip(QStringLiteral("For your information only!"));
-    m_printerSetupButton = new QPushButton(QStringLiteral("&Setup..."));
-    m_printerSetupButton->setToolTip(QStringLiteral("For easy access only."));
+    m_installedPrinterCombo->setToolTip(QStringLiteral("For your information only"));
+    m_printerSetupButton = new QPushButton(QStringLiteral("&Set Up in Browser"));
+    m_printerSetupButton->setToolTip(QStringLiteral("Opens the printer's page of CUPS"));
 
-    m_printerGroup = new QGroupBox(QStringLiteral("LPD Printer Setup"));
+    m_printerGroup = new QGroupBox(QStringLiteral("LPD printer"));
     auto* g1 = new QGridLayout(m_printerGroup);
-    g1->addWidget(labelFor(QStringLiteral("&LPD Printer Name"), m_queueEdit), 0, 0);
+    g1->addWidget(labelFor(QStringLiteral("&LPD printer name"), m_queueEdit), 0, 0);
     g1->addWidget(m_queueEdit, 0, 1);
     g1->addWidget(m_printingDisabledBox, 1, 0);
     g1->addWidget(m_spoolingDisabledBox, 1, 1);
@@ -180,9 +185,9 @@ QWidget* SetupDialog::buildPrinterTab()
     g1->addWidget(m_rawBox, 3, 0, 1, 2);
     g1->addWidget(m_rawTargetCombo, 4, 0, 1, 2);
 
-    m_installedGroup = new QGroupBox(QStringLiteral("CUPS Printers"));
+    m_installedGroup = new QGroupBox(QStringLiteral("CUPS printers"));
     auto* g2 = new QGridLayout(m_installedGroup);
-    g2->addWidget(labelFor(QStringLiteral("&Available Printers"), m_installedPrinterCombo), 0, 0);
+    g2->addWidget(labelFor(QStringLiteral("&Available printers"), m_installedPrinterCombo), 0, 0);
     g2->addWidget(m_installedPrinterCombo, 0, 1);
     g2->addWidget(m_printerSetupButton, 0, 2);
 
@@ -252,7 +257,7 @@ void SetupDialog::showEvent(QShowEvent* event)
 void SetupDialog::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_F1) {
-        HelpOpener::showContext(m_tabs->currentWidget() == m_printerTab ? 5 : 4);
+        emit contextHelpRequested(m_tabs->currentWidget() == m_printerTab ? 5 : 4);
         return;
     }
     QDialog::keyPressEvent(event);
@@ -261,6 +266,7 @@ void SetupDialog::keyPressEvent(QKeyEvent* event)
 void SetupDialog::prepareShowing()
 {
     m_accepted = false;
+    m_shownPort = m_portEdit->text();
     m_installedPrinterCombo->clear();
     m_installedPrinterCombo->addItems(m_availablePrinters ? m_availablePrinters() : QStringList());
     m_rawTargetCombo->clear();
@@ -309,10 +315,17 @@ void SetupDialog::onOkClicked()
     if (printerMode()) {
         if (!checkPrinterTab())
             return;
-    } else if (!setupcheck::spoolDirUsable(m_spoolDirEdit->text(), m_baseDir)) {
-        m_showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                      QStringLiteral("Error creating path"));
-        return;
+    } else {
+        // The port the server runs with is not questioned; a port typed here is.
+        QString problem = m_portEdit->text() == m_shownPort
+                              ? QString()
+                              : setupcheck::portProblem(m_portEdit->text());
+        if (problem.isEmpty())
+            problem = setupcheck::spoolDirProblem(m_spoolDirEdit->text(), m_baseDir);
+        if (!problem.isEmpty()) {
+            m_showMessage(QMessageBox::Critical, QStringLiteral("Error"), problem);
+            return;
+        }
     }
 
     setupcheck::PrinterFields fields;
@@ -333,13 +346,16 @@ bool SetupDialog::checkPrinterTab()
 {
     if (!setupcheck::isValidQueueName(m_queueEdit->text())) {
         m_showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                      QStringLiteral("Illegal LPD printer name"));
+                      QStringLiteral("Invalid LPD printer name \"%1\". ").arg(m_queueEdit->text()) +
+                          setupcheck::queueNameRule());
         return false;
     }
     if (m_rawBox->isChecked() && selectedTarget() < 0) {
-        if (!setupcheck::isValidRawTarget(m_rawTargetCombo->currentText())) {
+        const QString target = m_rawTargetCombo->currentText();
+        if (!setupcheck::isValidRawTarget(target)) {
             m_showMessage(QMessageBox::Critical, QStringLiteral("Error"),
-                          QStringLiteral("Illegal queue/port name"));
+                          QStringLiteral("Invalid raw target \"%1\". ").arg(target) +
+                              setupcheck::rawTargetRule());
             return false;
         }
         m_showMessage(QMessageBox::Warning, QStringLiteral("Warning"),
@@ -407,6 +423,6 @@ void SetupDialog::onHostSelected()
 
 void SetupDialog::onHelpClicked()
 {
-    HelpOpener::showTopic(m_tabs->currentWidget() == m_printerTab ? QStringLiteral("IDH_510")
-                                                                  : QStringLiteral("IDH_410"));
+    emit helpTopicRequested(m_tabs->currentWidget() == m_printerTab ? QStringLiteral("IDH_510")
+                                                                    : QStringLiteral("IDH_410"));
 }

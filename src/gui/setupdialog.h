@@ -84,7 +84,7 @@ public:
     {
         return m_installedPrinterCombo;
     }                                                                        // available printers
-    QPushButton* printerSetupButton() const { return m_printerSetupButton; } // Setup...
+    QPushButton* printerSetupButton() const { return m_printerSetupButton; } // Set Up in Browser
     QPushButton* okButton() const { return m_okButton; }
     QPushButton* cancelButton() const { return m_cancelButton; }
     QPushButton* helpButton() const { return m_helpButton; }
@@ -101,6 +101,12 @@ public:
     void onHostSelected();
     void onHelpClicked();
 
+signals:
+    // Help for a named topic ("IDH_410", "IDH_510") or a help context (F1): the owner knows
+    // where help lives.
+    void helpTopicRequested(const QString& topic);
+    void contextHelpRequested(int context);
+
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -112,6 +118,7 @@ private:
     MessageHandler m_showMessage;
     QString m_definition;
     QString m_baseDir;
+    QString m_shownPort;
     QTabWidget* m_tabs = nullptr;
     QWidget* m_generalTab = nullptr;
     QWidget* m_printerTab = nullptr;

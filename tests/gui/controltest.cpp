@@ -13,6 +13,7 @@
 #include "platform/instancelock.h"
 
 #include <QAction>
+#include <QDialog>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,6 +23,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QTest>
 #include <QTextBrowser>
 #include <QTimer>
 
@@ -470,7 +472,12 @@ TEST_F(Desktop, AListenerThatCannotOpenShowsTheWindowAndTheControlChannelStillWo
     EXPECT_TRUE(waitUntil([&] { return !shown.isEmpty(); }));
     EXPECT_EQ(caption, QStringLiteral("Error"));
     EXPECT_EQ(shown, shell.startupError());
-    EXPECT_TRUE(other.log().contains(shown)); // the socket layer's report
+    // What failed, on which port, and the socket layer's report with the system's reason.
+    const QString first = shown.section(QLatin1Char('\n'), 0, 0);
+    const QString report = shown.section(QLatin1Char('\n'), 1);
+    EXPECT_TRUE(first.startsWith(QStringLiteral("Cannot listen on port ") + s.port));
+    EXPECT_TRUE(other.log().contains(report));
+    EXPECT_TRUE(report.contains(QStringLiteral("Address already in use")));
     // The old jobs wait for a listener; protect mode would lock the Setup that fixes it.
     EXPECT_TRUE(other.pendingJobs().isEmpty());
     EXPECT_FALSE(shell.window().protectMode());
@@ -501,7 +508,7 @@ TEST(Help, WithoutABrowserThePageOpensInTheProgramsOwnWindowAtItsAnchor)
     HelpWindow* window = helpWindow();
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(window->browser()->source().fragment(), QStringLiteral("context-5"));
-    EXPECT_TRUE(window->browser()->toPlainText().contains(QStringLiteral("Print Command")));
+    EXPECT_TRUE(window->browser()->toPlainText().contains(QStringLiteral("Print command")));
     EXPECT_GT(window->browser()->verticalScrollBar()->value(), 0); // scrolled to the anchor
     // The desktop took it but failed later (xdg-open found no browser): the same window.
     HelpOpener::setBrowser([](const QUrl&, std::function<void()> onFailure) {
@@ -514,6 +521,30 @@ TEST(Help, WithoutABrowserThePageOpensInTheProgramsOwnWindowAtItsAnchor)
     EXPECT_EQ(helpWindow(), window);
     HelpOpener::resetBrowser();
     window->close();
+}
+
+TEST(Help, TheWindowOpensAboveAModalDialogTakesInputAndClosesOnEscapeOrCtrlW)
+{
+    HelpOpener::setBrowser([](const QUrl&, std::function<void()>) { return false; });
+    QDialog modal;
+    modal.setWindowModality(Qt::ApplicationModal);
+    modal.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&modal));
+    for (const QKeySequence& key :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        HelpOpener::showContext(4);
+        auto* help = qobject_cast<HelpWindow*>(HelpOpener::helpWindowForTesting());
+        ASSERT_NE(help, nullptr);
+        // It belongs to the dialog that asked: kept above it, and not blocked by it.
+        EXPECT_EQ(help->parentWidget(), &modal);
+        EXPECT_TRUE(help->isWindow());
+        ASSERT_TRUE(QTest::qWaitForWindowActive(help));
+        // Through the window system, where a blocked window would lose the key.
+        QTest::keySequence(help->windowHandle(), key);
+        EXPECT_TRUE(waitUntil([&] { return HelpOpener::helpWindowForTesting() == nullptr; }))
+            << key.toString().toStdString();
+    }
+    HelpOpener::resetBrowser();
 }
 
 TEST(Help, EveryAnchorTheProgramOpensIsInTheHelpPage)

@@ -1,13 +1,17 @@
 // The extended-log dialog (flags, lpd.ini, Save Log) and the about box, driven through
 // their real modal loops.
 
+#include "layoutcheck.h"
 #include "shellfixture.h"
 
 #include "gui/aboutdialog.h"
 #include "gui/extendedlogdialog.h"
 #include "gui/mainwindow.h"
+#include "gui/setupdialog.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QLabel>
@@ -15,6 +19,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QTest>
 
 class Dialogs : public ShellFixture
@@ -105,15 +110,58 @@ TEST_F(Dialogs, OkWhenTheIniCannotBeWrittenSaysSoAndKeepsTheNewFlags)
     EXPECT_TRUE(broken->log().contains(QStringLiteral("Failure writing ini file")));
 }
 
+TEST_F(Dialogs, AtALargeFontNothingOverlapsAndAccessKeysAreUnique)
+{
+    const QFont before = QApplication::font();
+    QFont large = before;
+    large.setPointSize(16);
+    QApplication::setFont(large);
+    {
+        ExtendedLogDialog log;
+        AboutDialog about;
+        SetupDialog setup;
+        setup.setAvailablePrinters([] { return QStringList{QStringLiteral("Office")}; });
+        setup.setLocalPrinters([] { return QStringList(); });
+        setup.setLocalPorts([] { return QStringList(); });
+        const auto check = [](QDialog& d) {
+            d.show();
+            EXPECT_TRUE(QTest::qWaitForWindowExposed(&d));
+            EXPECT_EQ(layoutcheck::problems(&d), QStringList()) << d.windowTitle().toStdString();
+            EXPECT_EQ(layoutcheck::clashes(&d), QStringList()) << d.windowTitle().toStdString();
+            d.hide();
+        };
+        check(log);
+        check(about);
+        setup.showSetupMode();
+        check(setup);
+        setup.showPrinterMode();
+        check(setup);
+        // Every field a screen reader reaches has a name.
+        for (QWidget* w : setup.findChildren<QWidget*>()) {
+            const bool field =
+                (qobject_cast<QLineEdit*>(w) && !qobject_cast<QComboBox*>(w->parentWidget())) ||
+                qobject_cast<QAbstractItemView*>(w) || qobject_cast<QComboBox*>(w);
+            if (field && w->isVisibleTo(&setup)) {
+                EXPECT_FALSE(w->accessibleName().isEmpty()) << w->toolTip().toStdString();
+            }
+        }
+    }
+    QApplication::setFont(before);
+}
+
 TEST_F(Dialogs, SaveDialogIsSetUpForLogFiles)
 {
     ExtendedLogDialog d;
     EXPECT_EQ(d.windowTitle(), QStringLiteral("Extended Log"));
-    EXPECT_EQ(d.saveDialog()->windowTitle(), QStringLiteral("Save Logfile To"));
+    EXPECT_EQ(d.saveDialog()->windowTitle(), QStringLiteral("Save Log"));
     EXPECT_EQ(d.saveDialog()->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_EQ(d.saveDialog()->defaultSuffix(), QStringLiteral("txt"));
     EXPECT_EQ(d.saveDialog()->nameFilters(),
-              (QStringList{QStringLiteral("Textfile (*.txt)"), QStringLiteral("All files (*)")}));
+              (QStringList{QStringLiteral("Text files (*.txt)"), QStringLiteral("All files (*)")}));
+    EXPECT_EQ(QDir(d.saveDialog()->directory()).absolutePath(),
+              QDir(QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)).exists()
+                  ? QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation)
+                  : QDir::homePath());
     EXPECT_FALSE(d.saveDialog()->testOption(QFileDialog::DontConfirmOverwrite));
     EXPECT_TRUE(d.okButton()->isDefault());
     EXPECT_FALSE(d.saveLogButton()->isDefault());

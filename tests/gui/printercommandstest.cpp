@@ -43,7 +43,7 @@ std::unique_ptr<QTemporaryDir> cleanTempDir()
 {
     for (;;) {
         auto dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/sm-XXXXXX"));
-        if (dir->isValid() && !setupcheck::isReserved(dir->path()))
+        if (dir->isValid())
             return dir;
     }
 }
@@ -62,6 +62,8 @@ protected:
     std::unique_ptr<MainWindow> form;
     std::unique_ptr<PrinterCommands> cmds;
     QStringList errors;
+    QStringList questions;
+    bool agree = true;
     int dialogsShown = 0;
 
     QString ini() const { return dir->path() + QStringLiteral("/lpd.ini"); }
@@ -89,6 +91,10 @@ protected:
         cmds = std::make_unique<PrinterCommands>(*core, form.get());
         attachPrinterCommands(*form, *cmds);
         cmds->setErrorReporter([this](const QString& text) { errors << text; });
+        cmds->setConfirmation([this](const QString& question, const QString&) {
+            questions << question;
+            return agree;
+        });
         // The dialog lists the core's installed printers and (here) one port.
         core->installedPrinters().setNames({QStringLiteral("Office")});
         cmds->dialog().setLocalPorts(
@@ -436,10 +442,16 @@ TEST_F(Commands, EditByDoubleClickOrEnterReplacesInPlace)
     EXPECT_EQ(core->settings().printers.at(2), QStringLiteral("lp4 /bin/true"));
 }
 
-TEST_F(Commands, RemoveSelectsTheEntryBefore)
+TEST_F(Commands, RemoveAsksAndSelectsTheEntryBefore)
 {
     start();
     select(2);
+    // Asked first; no keeps it.
+    agree = false;
+    form->removePrinterAction()->trigger();
+    EXPECT_EQ(questions, QStringList{QStringLiteral("Remove the printer \"lp3\"?")});
+    EXPECT_EQ(listed().size(), 3);
+    agree = true;
     form->removePrinterAction()->trigger();
     EXPECT_EQ(listed(),
               (QStringList{QStringLiteral("-lp /bin/true"), QStringLiteral("lp2 /bin/true")}));
@@ -514,8 +526,10 @@ TEST_F(Commands, DialogMessagesAreRealMessageBoxes)
         enter(dlg.queueEdit());
     });
     cmds->onAddPrinter();
-    EXPECT_EQ(seen, QStringLiteral("Error|Illegal LPD printer name|") +
-                        QString::number(QMessageBox::Critical));
+    EXPECT_TRUE(seen.startsWith(QStringLiteral("Error|Invalid LPD printer name \"lp_9\". A name "
+                                               "has 1 to 31 characters")))
+        << seen.toStdString();
+    EXPECT_TRUE(seen.endsWith(QLatin1Char('|') + QString::number(QMessageBox::Critical)));
     EXPECT_EQ(core->settings().printers.last(), QStringLiteral("lp9 "));
 }
 
@@ -539,9 +553,9 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     EXPECT_EQ(cmds->openDialog()->directory().absolutePath(),
               QDir(QFileInfo(documents).isDir() ? documents : QDir::homePath()).absolutePath());
-    EXPECT_EQ(cmds->openDialog()->nameFilters().size(), 6);
+    EXPECT_EQ(cmds->openDialog()->nameFilters().size(), 7);
     EXPECT_EQ(cmds->openDialog()->nameFilters().first(),
-              QStringLiteral("printable Files (*.raw *.pdf *.ps *.pcl)"));
+              QStringLiteral("Printable files (*.pdf *.ps *.pcl *.txt *.raw)"));
     QTimer::singleShot(50, cmds->openDialog(), [&] {
         auto* name = cmds->openDialog()->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
         ASSERT_NE(name, nullptr);
@@ -577,11 +591,15 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
     EXPECT_EQ(core->log().lines().size(), lines);
     EXPECT_TRUE(core->pendingJobs().isEmpty());
 
-    // A file that cannot be read is logged, not listed.
+    // A file that cannot be read is logged, not listed, and the box says why.
+    errors.clear();
     cmds->setFileChooser([&] { return dir->path() + QStringLiteral("/gone.ps"); });
     form->addJobAction()->trigger();
     EXPECT_TRUE(core->log().contains(QStringLiteral("ERROR: Cannot open ") + dir->path() +
                                      QStringLiteral("/gone.ps for lp.")));
+    EXPECT_EQ(errors.value(0), QStringLiteral("Cannot add %1/gone.ps as a job: No such file or "
+                                              "directory.")
+                                   .arg(dir->path()));
     EXPECT_TRUE(core->pendingJobs().isEmpty());
 
     // A FIFO would hang the copy, a device would never end: neither is taken, and nothing
@@ -595,6 +613,10 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
                                          QStringLiteral(" for lp.")))
             << special.toStdString();
     }
+    ASSERT_EQ(errors.size(), 3);
+    EXPECT_TRUE(errors[1].contains(QStringLiteral("it is a pipe (FIFO)")))
+        << errors[1].toStdString();
+    EXPECT_TRUE(errors[2].contains(QStringLiteral("/dev/zero as a job: it is a device")));
     spinFor(50);
     EXPECT_TRUE(core->pendingJobs().isEmpty());
     EXPECT_TRUE(QDir(spool() + QStringLiteral("/lp")).entryList(QDir::Files).isEmpty());

@@ -117,6 +117,17 @@ TEST_F(Interop, Rlpr)
         ASSERT_EQ(rl("rlpr", "lp", {path}).exitCode, 0);
     EXPECT_TRUE(printedAre(files + files));
 
+    // The print letters rlpr sends for -c, -d, -f (r) and -t each print their file; -#3
+    // repeats the print line: three copies.
+    QList<QByteArray> expected = files + files;
+    for (const char* flag : {"-c", "-d", "-f", "-t"}) {
+        ASSERT_EQ(rl("rlpr", "lp", {QString::fromLatin1(flag), paths[1]}).exitCode, 0) << flag;
+        expected << files[1];
+    }
+    ASSERT_EQ(rl("rlpr", "lp", {QStringLiteral("-#3"), paths[0]}).exitCode, 0);
+    expected << files[0] << files[0] << files[0];
+    EXPECT_TRUE(printedAre(expected));
+
     // Listed by rlpq with its size, removed by rlprm.
     ASSERT_EQ(rl("rlpr", "hold", {paths[2]}).exitCode, 0);
     const QList<QStringList> listed = jobLines(rl("rlpq", "hold", {}).output);
@@ -177,7 +188,17 @@ TEST_F(Interop, LprngClient)
         const CommandResult r = lprng("lpr", "lp", {writeInput(int(i), files[i])});
         ASSERT_EQ(r.exitCode, 0) << r.output.toStdString();
     }
-    EXPECT_TRUE(printedAre(files));
+    // Several files in one job, each printed.
+    QStringList several;
+    for (int i = 0; i < 3; ++i)
+        several << writeInput(10 + i, files[i]);
+    ASSERT_EQ(lprng("lpr", "lp", several).exitCode, 0);
+    EXPECT_TRUE(printedAre(files + files.mid(0, 3)));
+
+    // A queue it does not know gets words, not a bare refusal byte.
+    const CommandResult unknown = lprng("lpq", "nosuch", {});
+    EXPECT_TRUE(unknown.output.contains("nosuch")) << unknown.output.toStdString();
+    EXPECT_FALSE(unknown.output.contains('\1')) << unknown.output.toStdString();
 
     // Listed by LPRng's lpq under the file's name and size, removed by its lprm.
     const QString held = writeInput(9, files[2]);
@@ -190,6 +211,14 @@ TEST_F(Interop, LprngClient)
     EXPECT_EQ(listed[0][3], QString::number(files[2].size()));
     const CommandResult removed = lprng("lprm", "hold", {listed[0][1]});
     EXPECT_EQ(removed.exitCode, 0) << removed.output.toStdString();
+    EXPECT_TRUE(jobLines(lprng("lpq", "hold", {}).output).isEmpty());
+    EXPECT_TRUE(holdIsEmpty());
+
+    // "lprm all", sent to a queue named in other letters: every held job goes.
+    ASSERT_EQ(lprng("lpr", "HOLD", {held}).exitCode, 0);
+    ASSERT_EQ(lprng("lpr", "hold", several).exitCode, 0);
+    EXPECT_EQ(jobLines(lprng("lpq", "Hold", {}).output).size(), 2);
+    EXPECT_EQ(lprng("lprm", "hold", {QStringLiteral("all")}).exitCode, 0);
     EXPECT_TRUE(jobLines(lprng("lpq", "hold", {}).output).isEmpty());
     EXPECT_TRUE(holdIsEmpty());
 }

@@ -43,7 +43,11 @@ QCoreApplication* makeApplication()
 struct Harness
 {
     QCoreApplication* app = makeApplication();
-    QTemporaryDir dir;
+    // In memory where the system has it: every finished file is synced before its answer,
+    // as in the server, and on a disk each sync would cost milliseconds per input.
+    QTemporaryDir dir{QDir(QStringLiteral("/dev/shm")).exists()
+                          ? QStringLiteral("/dev/shm/connectionfuzzer-XXXXXX")
+                          : QDir::tempPath() + QStringLiteral("/connectionfuzzer-XXXXXX")};
     LogSink log;
     PendingJobList pending;
     SpoolWorker worker;
@@ -51,7 +55,18 @@ struct Harness
 
 Harness& harness()
 {
-    static Harness* h = new Harness;
+    static Harness* h = [] {
+        auto* made = new Harness;
+        // The harness lives to the end of the process; its folder goes with it.
+        static const QByteArray folder = QFile::encodeName(made->dir.path());
+        std::atexit([] {
+            ::nftw(
+                folder.constData(),
+                [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
+                FTW_DEPTH | FTW_PHYS);
+        });
+        return made;
+    }();
     return *h;
 }
 

@@ -1,5 +1,7 @@
 #include "gui/numericedit.h"
 
+#include <QToolTip>
+
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPalette>
@@ -239,8 +241,10 @@ void NumericEdit::setValue(double value)
 void NumericEdit::rangeCheck()
 {
     // Writing a bound re-enters through the text change; a bound that the style cannot
-    // show (1.5 in an integer field) would otherwise be written for ever.
-    if (m_range->enforced() && m_style != NumericStyle::General && !m_enforcing) {
+    // show (1.5 in an integer field) would otherwise be written for ever. While the user
+    // edits, the text is theirs (empty, half typed, pasted): the range holds once they leave.
+    if (m_range->enforced() && m_style != NumericStyle::General && !m_enforcing &&
+        (!hasFocus() || m_committing)) {
         const double v = value();
         m_enforcing = true;
         if (v < m_range->minimum())
@@ -291,6 +295,12 @@ bool NumericEdit::filterKey(const QKeyEvent* event) const
     default:
         break;
     }
+    // The editing shortcuts work as in any field; what they leave is checked on leaving.
+    for (const auto key : {QKeySequence::SelectAll, QKeySequence::Paste, QKeySequence::Cut,
+                           QKeySequence::Copy, QKeySequence::Undo, QKeySequence::Redo}) {
+        if (event->matches(key))
+            return true;
+    }
     const QString typed = event->text();
     if (typed.isEmpty())
         return true;
@@ -329,9 +339,29 @@ void NumericEdit::focusInEvent(QFocusEvent* event)
 void NumericEdit::focusOutEvent(QFocusEvent* event)
 {
     // A context menu or another window taking over is not leaving the field.
-    if (event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason) {
-        rangeCheck();
-        showForm(numericfield::displayForm(text(), m_style, m_decimals, QLocale()));
-    }
+    const bool leaving =
+        event->reason() != Qt::PopupFocusReason && event->reason() != Qt::ActiveWindowFocusReason;
     QLineEdit::focusOutEvent(event);
+    if (!leaving)
+        return;
+    commit();
+}
+
+void NumericEdit::commit()
+{
+    const QString typed = text();
+    const double before = value();
+    m_committing = true;
+    rangeCheck();
+    m_committing = false;
+    showForm(numericfield::displayForm(text(), m_style, m_decimals, QLocale()));
+    if (m_style != NumericStyle::General && m_range->enforced() && value() != before) {
+        // Said where the user looks, without taking the focus from where it went.
+        m_lastCorrection = typed.trimmed().isEmpty()
+                               ? QStringLiteral("An empty field means %1 here.").arg(text())
+                               : QStringLiteral("\"%1\" is outside %2 to %3; %4 is used instead.")
+                                     .arg(typed, QLocale().toString(m_range->minimum()),
+                                          QLocale().toString(m_range->maximum()), text());
+        QToolTip::showText(mapToGlobal(QPoint(0, height())), m_lastCorrection, this);
+    }
 }

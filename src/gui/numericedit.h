@@ -130,9 +130,14 @@ public:
     bool autoSelect() const { return m_autoSelect; }
     void setAutoSelect(bool on) { m_autoSelect = on; }
 
-    // Enforces the range when asked, sets outOfRange and the background. The sub-objects
-    // call it when they change.
+    // Enforces the range when asked (not while the user edits the field: on leaving it), sets
+    // outOfRange and the background. The sub-objects call it when they change.
     void rangeCheck();
+    // What leaving the field does: the range enforced (with a word to the user when that
+    // changed the number) and the display form. OK calls it for a field it is pressed in.
+    void commit();
+    // What the field said the last time leaving it put the number back in range.
+    QString lastCorrection() const { return m_lastCorrection; }
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -140,6 +145,8 @@ protected:
     void focusOutEvent(QFocusEvent* event) override;
 
 private:
+    QString m_lastCorrection;
+    bool m_committing = false;
     void reformat();
     void showForm(const QString& form);
     bool filterKey(const QKeyEvent* event) const;

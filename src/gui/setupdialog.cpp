@@ -312,6 +312,9 @@ void SetupDialog::prepareShowing()
 
 void SetupDialog::onOkClicked()
 {
+    // Enter in a number field leaves it only now: its range holds for what OK takes over.
+    m_timeoutEdit->commit();
+    m_maxConnEdit->commit();
     if (printerMode()) {
         if (!checkPrinterTab())
             return;

@@ -80,28 +80,44 @@ TEST_F(ExtendEdit, TimeoutFieldRefillsItsMinimumAndStopsAtTwoDigits)
     EXPECT_EQ(edit->selectedText(), QStringLiteral("1"));
     key(Qt::Key_End);
     key(Qt::Key_Backspace);
-    // Empty reads 0, below the enforced minimum: 1 is written back at once.
+    // Empty while editing; on leaving, the minimum comes back, and the field says so.
+    EXPECT_EQ(edit->text(), QString());
+    leave();
     EXPECT_EQ(edit->text(), QStringLiteral("1"));
     EXPECT_DOUBLE_EQ(edit->value(), 1.0);
+    EXPECT_EQ(edit->lastCorrection(), QStringLiteral("An empty field means 1 here."));
+    enter();
     key(Qt::Key_End);
     type("23");
     EXPECT_EQ(edit->text(), QStringLiteral("12"));
     EXPECT_FALSE(edit->outOfRange());
 }
 
-TEST_F(ExtendEdit, MaxConnectionsFieldClampsWhileTyping)
+TEST_F(ExtendEdit, MaxConnectionsFieldClampsOnLeavingAndTakesSelectAllAndPaste)
 {
     makeMaxConnField();
     enter();
     key(Qt::Key_End);
-    type("0");
-    EXPECT_EQ(edit->text(), QStringLiteral("100"));
-    type("0");
+    type("00");
+    EXPECT_EQ(edit->text(), QStringLiteral("1000")); // the user's text while editing
+    leave();
     EXPECT_EQ(edit->text(), QStringLiteral("100"));
     EXPECT_DOUBLE_EQ(edit->value(), 100.0);
-    // Typing over the selection with a 0 is replaced by the minimum.
-    edit->selectAll();
+    EXPECT_EQ(edit->lastCorrection(),
+              QStringLiteral("\"1000\" is outside 1 to 100; 100 is used instead."));
+    // Ctrl+A then a digit replaces the number (not "1005"); Ctrl+V pastes.
+    enter();
+    key(Qt::Key_A, Qt::ControlModifier);
+    type("5");
+    EXPECT_EQ(edit->text(), QStringLiteral("5"));
+    QApplication::clipboard()->setText(QStringLiteral("2"));
+    key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(edit->text(), QStringLiteral("52"));
+    // A 0 over the selection waits for the leaving to become the minimum.
+    key(Qt::Key_A, Qt::ControlModifier);
     type("0");
+    EXPECT_EQ(edit->text(), QStringLiteral("0"));
+    leave();
     EXPECT_EQ(edit->text(), QStringLiteral("1"));
 }
 
@@ -134,14 +150,16 @@ TEST_F(ExtendEdit, KeyFilterRefusesWhatTheStyleDoesNotTake)
     EXPECT_EQ(edit->text(), QStringLiteral("12-"));
     EXPECT_DOUBLE_EQ(edit->value(), -12.0);
 
-    // Control characters are swallowed too: no paste by shortcut into a number field.
+    // Other control characters are swallowed; the editing shortcuts work (paste here).
     QApplication::clipboard()->setText(QStringLiteral("999"));
-    key(Qt::Key_V, Qt::ControlModifier);
+    key(Qt::Key_B, Qt::ControlModifier);
     EXPECT_EQ(edit->text(), QStringLiteral("12-"));
+    key(Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(edit->text(), QStringLiteral("12-999"));
     // Editing keys that type nothing pass.
     key(Qt::Key_Home);
     key(Qt::Key_Delete);
-    EXPECT_EQ(edit->text(), QStringLiteral("2-"));
+    EXPECT_EQ(edit->text(), QStringLiteral("2-999"));
 
     // The plain style filters nothing: letters and paste both arrive.
     edit->setNumericStyle(NumericStyle::General);

@@ -463,17 +463,32 @@ TEST_F(PagesDlg, NumericFieldsKeepTheirRanges)
     EXPECT_EQ(dlg.portEdit()->text(), QStringLiteral("515"));
     EXPECT_EQ(dlg.timeoutEdit()->text(), QStringLiteral("1"));
     EXPECT_EQ(dlg.maxConnEdit()->text(), QStringLiteral("10"));
-    // Alt+T reaches the timeout field and selects it; 0 is not a timeout.
+    // Alt+T reaches the timeout field and selects it; 0 is not a timeout, once left.
     QTest::keyClick(&dlg, Qt::Key_T, Qt::AltModifier);
     ASSERT_TRUE(dlg.timeoutEdit()->hasFocus());
     QTest::keyClicks(dlg.timeoutEdit(), QStringLiteral("0"));
+    QTest::keyClick(&dlg, Qt::Key_M, Qt::AltModifier);
     EXPECT_EQ(dlg.timeoutEdit()->text(), QStringLiteral("1"));
-    // The 1 written back stays; x is refused and a third digit does not fit.
+    // x is refused and a third digit does not fit.
+    QTest::keyClick(&dlg, Qt::Key_T, Qt::AltModifier);
+    QTest::keyClick(dlg.timeoutEdit(), Qt::Key_End);
     QTest::keyClicks(dlg.timeoutEdit(), QStringLiteral("5x7"));
     EXPECT_EQ(dlg.timeoutEdit()->text(), QStringLiteral("15"));
+    // Enter (OK) from inside a field out of range: the range holds for what OK takes.
     QTest::keyClick(&dlg, Qt::Key_M, Qt::AltModifier);
     QTest::keyClicks(dlg.maxConnEdit(), QStringLiteral("250"));
+    pressEnter(dlg.maxConnEdit());
+    EXPECT_TRUE(dlg.acceptedFlag());
     EXPECT_EQ(dlg.maxConnEdit()->text(), QStringLiteral("100"));
+    // A service name stays a name, on entering the field and through OK.
+    dlg.portEdit()->setText(QStringLiteral("redis"));
+    showSetup();
+    QTest::keyClick(&dlg, Qt::Key_P, Qt::AltModifier);
+    EXPECT_EQ(dlg.portEdit()->text(), QStringLiteral("redis"));
+    pressEnter(dlg.portEdit());
+    EXPECT_TRUE(dlg.acceptedFlag());
+    EXPECT_EQ(dlg.portEdit()->text(), QStringLiteral("redis"));
+    showSetup();
     QTest::keyClick(&dlg, Qt::Key_P, Qt::AltModifier);
     QTest::keyClicks(dlg.portEdit(), QStringLiteral("5515"));
     pressEnter(dlg.portEdit());

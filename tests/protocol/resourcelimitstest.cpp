@@ -354,3 +354,30 @@ TEST_F(ResourceLimits, SlowReaderOfALargeListingGetsAllOfItWhileOthersCrowdIn)
     EXPECT_EQ(lines.count() - 3, jobs) << listing.right(200).constData();
     EXPECT_TRUE(listing.endsWith(" bytes\n")) << listing.right(200).constData();
 }
+
+TEST_F(ResourceLimits, OneHostReconnectingInALoopKeepsAnotherOutNoLongerThanTheTimeout)
+{
+    Settings s = defaults(); // MAXCONN 10, MAXPERHOST 3
+    startServer(s);
+    qint64 offset = 0;
+    Clock::setForTesting([&] { return QDateTime::currentMSecsSinceEpoch() + offset; });
+    // Ten connections of one host hold every slot with a header and then nothing; twenty
+    // more of its reconnections already wait in line before the other host's client.
+    std::vector<std::unique_ptr<LoopbackClient>> crowd;
+    for (int i = 0; i < 30; ++i) {
+        crowd.push_back(std::make_unique<LoopbackClient>());
+        ASSERT_TRUE(crowd.back()->connectTo(port, "127.0.0.1"));
+        crowd.back()->send("\x02lp\n");
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 20; }));
+    auto probe = onThread([this] { return queueState(port, 15000, "127.0.0.12"); });
+    ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 21; }));
+    EXPECT_EQ(server->openSessions(), 10);
+
+    // At the timeout the holders go; the other host's client is next, not 21st.
+    offset = 61 * 1000;
+    server->onHousekeepingTick();
+    EXPECT_TRUE(awaitResult(probe, 10000).startsWith("short queue for printer lp"));
+    EXPECT_TRUE(waitUntil([&] { return server->waitingClients() == 10; }));
+    Clock::setForTesting({});
+}

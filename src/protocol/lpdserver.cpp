@@ -11,6 +11,7 @@
 #include "spool/printrecord.h"
 #include "spool/printscheduler.h"
 #include "spool/queuefolder.h"
+#include "spool/spoolmove.h"
 #include "spool/spoolrecovery.h"
 #include "spool/spoolworker.h"
 
@@ -218,20 +219,34 @@ void LpdServer::loadSettings()
 
 bool LpdServer::applySettings(const Settings& settings, QString* reason)
 {
+    const QString newSpool = effectiveSpoolDir(settings.spoolDir, m_settingsPath);
+    const bool spoolMoves = QDir::cleanPath(newSpool) != QDir::cleanPath(spoolDir());
+    bool listenerMoved = false;
     QString problem;
-    if (m_shuttingDown)
+    if (m_shuttingDown) {
         problem = QStringLiteral("the server is stopping");
-    else if (const QStringList faults = unusableSettings(settings); !faults.isEmpty())
+    } else if (const QStringList faults = unusableSettings(settings); !faults.isEmpty()) {
         problem = faults.join(QStringLiteral("; "));
-    else if (m_listenerWanted && (settings.port != m_settings.port ||
-                                  settings.listenAddress != m_settings.listenAddress ||
-                                  !m_listener->isListening())) {
+    } else if (spoolMoves && (m_scheduler->runningPrints() > 0 || !filesInUse().isEmpty())) {
+        // Files being printed or written cannot move under their reader or writer.
+        problem = QStringLiteral("the spool folder cannot change while a job prints or "
+                                 "arrives; try again when it is done");
+    } else if (m_listenerWanted && (settings.port != m_settings.port ||
+                                    settings.listenAddress != m_settings.listenAddress)) {
         // Bound before the old listener closes: a port or address that cannot be had
         // leaves the server listening where it was.
-        if (m_listener->open(settings.listenAddress, settings.port, &problem))
+        listenerMoved = m_listener->open(settings.listenAddress, settings.port, &problem);
+        if (listenerMoved)
             logListening();
         else
             m_log.append(QStringLiteral("ERROR: ") + problem);
+    }
+    if (problem.isEmpty() && spoolMoves && !moveWaitingJobs(newSpool, &problem)) {
+        m_log.append(QStringLiteral("ERROR: Waiting jobs stay in ") + spoolDir() +
+                     QStringLiteral(": ") + problem);
+        QString ignored;
+        if (listenerMoved && m_listener->open(m_settings.listenAddress, m_settings.port, &ignored))
+            logListening();
     }
     if (!problem.isEmpty()) {
         if (reason)
@@ -239,6 +254,30 @@ bool LpdServer::applySettings(const Settings& settings, QString* reason)
         return false;
     }
     commitSettings(settings);
+    if (spoolMoves)
+        m_log.append(QStringLiteral("Spool folder ") + spoolDir());
+    return true;
+}
+
+bool LpdServer::moveWaitingJobs(const QString& newSpool, QString* reason)
+{
+    QList<JobFiles> jobs;
+    const QStringList folders = queueFolders();
+    m_pendingJobs.removeIf([&](const PendingJobList::Entry& e) {
+        jobs.append({queueFolderFor(folders, e.job->queue),
+                     e.job->dataFiles() << e.job->controlFile});
+        return PendingJobList::Verdict::Keep;
+    });
+    if (!moveJobFiles(spoolDir(), newSpool, jobs, reason))
+        return false;
+    // Listed again, from their new folders, by the recovery scan that follows every change.
+    m_pendingJobs.removeIf([](const PendingJobList::Entry&) {
+        return PendingJobList::Verdict::Remove;
+    });
+    if (!jobs.isEmpty())
+        m_log.append(QString::number(jobs.size()) +
+                     QStringLiteral(" waiting job(s) moved to ") + newSpool);
+    emit jobsChanged();
     return true;
 }
 

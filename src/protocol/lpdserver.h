@@ -63,7 +63,9 @@ public:
     // Takes new settings into effect for what comes next (new connections, the next print
     // pass), all or nothing: values the server cannot use, or a new address or port that
     // cannot be listened on, change nothing, and `reason` says why (the ERROR line of a
-    // listener is logged too). Open connections go on. The caller saves the settings.
+    // listener is logged too). Open connections go on. A new spool folder takes the waiting
+    // jobs' files along (refused while a job prints or arrives); they are listed again by the
+    // recovery scan the caller runs next. The caller saves the settings.
     bool applySettings(const Settings& settings, QString* reason = nullptr);
     // The printer definitions of the settings, parsed.
     const QList<PrinterDefinition>& printers() const { return m_printers; }
@@ -107,6 +109,9 @@ private:
     void startHousekeeping();
     void setHousekeepingInterval(int ms);
     void sessionHalf();
+    // Moves the files of every waiting job to the new spool folder, all or none, and takes
+    // the jobs off the list for the recovery scan to list them again from there.
+    bool moveWaitingJobs(const QString& newSpool, QString* reason);
     // Takes settings the server can use into effect (no check, the listener not moved).
     void commitSettings(const Settings& settings);
     void logListening();

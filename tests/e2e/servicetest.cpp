@@ -160,7 +160,8 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
              .arg(newPort + 1)},
     };
     for (const auto& k : broken) {
-        ASSERT_TRUE(reload(s, k.text,
+        // Each on the spool folder in use, so only the fault named differs.
+        ASSERT_TRUE(reload(s, QByteArray(k.text).replace("/spool\r\n", "/sp\xC3\xB6\xC3\xB6l\r\n"),
                            QStringLiteral("ERROR: Reload of ") + ini +
                                QStringLiteral(" failed, the running settings stay: ") + k.reason))
             << s.log().toStdString();
@@ -271,4 +272,45 @@ TEST(Service, CheckConfigJudgesLpdIniAsAReloadWould)
     const CommandResult missing = check();
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_TRUE(missing.output.contains(ini.toUtf8() + ": it is missing"));
+}
+
+TEST(Service, ANewSpoolFolderTakesTheWaitingJobsAlongAndTheNextStartFindsThem)
+{
+    RunningServer s;
+    const QString append = s.appendScript() + QStringLiteral(" %p/%d");
+    // Both queues keep their jobs ("-": printing off) until the reload switches lp on.
+    ASSERT_TRUE(s.start({QStringLiteral("-lp ") + append, QStringLiteral("-hold ") + append}));
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    for (const char* queue : {"lp", "hold"}) {
+        ASSERT_TRUE(writeFile(file, QByteArray("waited in ") + queue + '\n'));
+        ASSERT_EQ(rlpr(s.port(), QString::fromLatin1(queue), file).exitCode, 0);
+    }
+    const auto files = [](const QString& folder) {
+        return QDir(folder).entryList(QDir::Files).size();
+    };
+    ASSERT_TRUE(waitUntil([&] { return files(s.spool(QStringLiteral("hold"))) == 2; }));
+
+    const auto settings = [&](const QString& lpFlag, const QString& holdFlag) {
+        return RunningServer::settingsText(s.dir(), s.port(),
+                                           {lpFlag + QStringLiteral("lp ") + append,
+                                            holdFlag + QStringLiteral("hold ") + append},
+                                           {QStringLiteral("127.")})
+            .replace("/spool\r\n", "/spool2\r\n");
+    };
+    ASSERT_TRUE(reload(s, settings({}, QStringLiteral("-")),
+                       QStringLiteral("2 waiting job(s) moved to ") + s.dir() +
+                           QStringLiteral("/spool2")))
+        << s.log().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "waited in lp\n"; }, 10000))
+        << s.log().toStdString();
+    EXPECT_EQ(files(s.spool(QStringLiteral("hold"))), 0);
+    EXPECT_EQ(files(s.dir() + QStringLiteral("/spool2/hold")), 2);
+
+    // The next start reads only the new folder, and finds the job that still waits.
+    s.stop();
+    ASSERT_TRUE(writeFile(s.dir() + QStringLiteral("/lpd.ini"), settings({}, {})));
+    ASSERT_TRUE(s.restart());
+    EXPECT_TRUE(waitUntil(
+        [&] { return readFile(s.outFile()) == "waited in lp\nwaited in hold\n"; }, 10000))
+        << s.log().toStdString();
 }

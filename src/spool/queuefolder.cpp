@@ -80,6 +80,11 @@ QueueFolder QueueFolder::open(const QString& path, bool create)
         folder.m_problem = QStringLiteral("is not owned by the server's user");
     } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         folder.m_problem = QStringLiteral("is writable by others");
+    } else if (struct stat spool{}; ::fstatat(fd, "..", &spool, 0) != 0 ||
+               (spool.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        // Whoever may write the spool folder may put a link where this folder is while a
+        // print runs, and have the server remove or print through it.
+        folder.m_problem = QStringLiteral("is in a spool folder that others can write");
     } else {
         folder.m_fd = fd;
         return folder;

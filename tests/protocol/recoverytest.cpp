@@ -189,6 +189,20 @@ TEST_F(Recovery, QueueFoldersThatAreNotSafelyOursAreRefused)
               QByteArray(5, '\0'));
     EXPECT_EQ(QFileInfo(queueDir("new")).permissions() & QFileDevice::Permissions(0x0777),
               QFileDevice::Permissions(0x0700));
+
+    // A spool folder others can write makes every queue folder in it unsafe, its own too.
+    const QString spool = dir.path() + QStringLiteral("/spool");
+    ASSERT_TRUE(QFile::setPermissions(spool, QFileDevice::Permissions(0x7777)));
+    server->recoverSpooledJobs();
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Queue folder ") + queueDir("new") +
+                       QStringLiteral(" is in a spool folder that others can write; its jobs "
+                                      "are left alone.")));
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "new", "cfA004host", "Pc\nldfA004host\n", "dfA004host", "z");
+              }).left(2),
+              QByteArray("\0\1", 2));
+    EXPECT_FALSE(QFile::exists(queueDir("new") + QStringLiteral("/cfA004host")));
+    ASSERT_TRUE(QFile::setPermissions(spool, QFileDevice::Permissions(0x7700)));
 }
 
 TEST_F(Recovery, RescanLeavesFilesOfOpenConnectionsAlone)

@@ -175,33 +175,46 @@ TEST_F(ResourceLimits, TricklingClientsLoseTheirSlotsWithinTheTimeout)
     startServer(s);
     qint64 offset = 0;
     Clock::setForTesting([&] { return QDateTime::currentMSecsSinceEpoch() + offset; });
-    // Each sends a complete (unknown) sub-command every 15 seconds, or a byte of a line that
-    // never ends: the connection is never silent, but it gets nowhere.
-    std::vector<std::unique_ptr<LoopbackClient>> tricklers;
-    for (int i = 0; i < 10; ++i) {
-        tricklers.push_back(std::make_unique<LoopbackClient>());
-        ASSERT_TRUE(tricklers.back()->connectTo(port));
-        tricklers.back()->send("\x02lp\n");
+    // The connection is never silent, but it gets nowhere: each sends every 15 seconds a
+    // complete (unknown) sub-command, a byte of a line that never ends or an abort line;
+    // then, in a second round, 16 KB of blank lines, which finish no command either.
+    const QList<QList<QByteArray>> rounds = {
+        {QByteArray("\x09\n"), QByteArray("x"), QByteArray("\x01\n")},
+        {QByteArray(16 * 1024, '\n')}};
+    for (qsizetype round = 0; round < rounds.size(); ++round) {
+        std::vector<std::unique_ptr<LoopbackClient>> tricklers;
+        for (int i = 0; i < 10; ++i) {
+            tricklers.push_back(std::make_unique<LoopbackClient>());
+            ASSERT_TRUE(tricklers.back()->connectTo(port));
+            tricklers.back()->send("\x02lp\n");
+        }
+        ASSERT_TRUE(waitUntil([&] {
+            return server->log().lines().count(
+                       QStringLiteral("Connection limit reached - throttled")) == round + 1;
+        }));
+        // A good client waits in line meanwhile.
+        const QByteArray number = "50" + QByteArray::number(round);
+        auto good = onThread([&] {
+            return sendJob(port, "lp", "cfA" + number + "h", "Pgood\nldfA" + number + "h\n",
+                           "dfA" + number + "h", "data");
+        });
+        ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 1; }));
+        const qint64 start = offset;
+        qint64 admittedAfterMs = -1;
+        for (int step = 1; step <= 8 && admittedAfterMs < 0; ++step) {
+            offset = start + step * 15000;
+            for (size_t i = 0; i < tricklers.size(); ++i)
+                tricklers[i]->send(rounds[round][qsizetype(i) % rounds[round].size()]);
+            spinFor(50);
+            server->onHousekeepingTick();
+            if (waitUntil([&] { return server->waitingClients() == 0; }, 300))
+                admittedAfterMs = offset - start;
+        }
+        // Not before the timeout, and not much later.
+        EXPECT_GE(admittedAfterMs, 60000) << "round " << round;
+        EXPECT_LE(admittedAfterMs, 75000) << "round " << round;
+        EXPECT_EQ(awaitResult(good, 20000), QByteArray(5, '\0')) << "round " << round;
     }
-    ASSERT_TRUE(logHas(QStringLiteral("Connection limit reached - throttled")));
-    // A good client waits in line meanwhile.
-    auto good = onThread(
-        [&] { return sendJob(port, "lp", "cfA500h", "Pgood\nldfA500h\n", "dfA500h", "data"); });
-    ASSERT_TRUE(waitUntil([&] { return server->waitingClients() == 1; }));
-    qint64 admittedAfterMs = -1;
-    for (int step = 1; step <= 8 && admittedAfterMs < 0; ++step) {
-        offset = step * 15000;
-        for (size_t i = 0; i < tricklers.size(); ++i)
-            tricklers[i]->send(i % 2 ? QByteArray("\x09\n") : QByteArray("x"));
-        spinFor(50);
-        server->onHousekeepingTick();
-        if (waitUntil([&] { return server->waitingClients() == 0; }, 300))
-            admittedAfterMs = offset;
-    }
-    // Not before the timeout, and not much later.
-    EXPECT_GE(admittedAfterMs, 60000);
-    EXPECT_LE(admittedAfterMs, 75000);
-    EXPECT_EQ(awaitResult(good, 20000), QByteArray(5, '\0'));
 }
 
 TEST_F(ResourceLimits, RefusedPeersHoldOnlyAFewDescriptors)

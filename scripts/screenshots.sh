@@ -1,8 +1,8 @@
 #!/bin/sh
-# Screenshots of the desktop program for review, at scale 1 and 2: the main window, both Setup
-# tabs, About, Extended Log, the help window and a start whose port is taken. Runs the built
-# program under Xvfb with openbox and trayer on a private HOME; writes PNG files to the folder
-# given (default: shots/, not part of the source tree's history).
+# Screenshots of the desktop program for review, at scale 1 and 2 and with a 16 pt font: the
+# main window, both Setup tabs, About, Extended Log, the help window and a start whose port is
+# taken. Runs the built program under Xvfb with openbox and trayer on a private HOME; writes PNG
+# files to the folder given (default: shots/, not part of the source tree's history).
 #   sh scripts/screenshots.sh [build-dir] [out-dir]
 set -eu
 cd "$(dirname "$0")/.."
@@ -74,29 +74,37 @@ trayer --edge bottom --align right --widthtype pixel --width 120 --height 24 >/d
 echo $! >"$ROOT/trayer.pid"
 until_ok xdotool search --class trayer
 
-for scale in 1 2; do
+# Scale 1, scale 2 and a 16 pt font (the desktop's text size; here through a style sheet,
+# as no desktop settings service runs under Xvfb).
+printf '* { font-size: 16pt; }\n' >"$ROOT/16pt.qss"
+for scale in 1 2 16pt; do
+    case $scale in
+    16pt) factor=1; style="-stylesheet $ROOT/16pt.qss" ;;
+    *) factor=$scale; style= ;;
+    esac
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
     printf 'SPOOLDIR\r\n\r\nPORT\r\n%s\r\nPRINTERS\r\nlp /bin/true\r\nraw |smb://server/printer\r\nHOSTS\r\n127.0.0.1\r\n' "$port" >"$SPOOLMERE_CONFIG"
     rm -f "$XDG_CONFIG_HOME/spoolmere/desktop.ini"
-    QT_SCALE_FACTOR=$scale "$BUILD/spoolmere-desktop" open >"$ROOT/app.log" 2>&1 &
+    # shellcheck disable=SC2086
+    QT_SCALE_FACTOR=$factor "$BUILD/spoolmere-desktop" open $style >"$ROOT/app.log" 2>&1 &
     echo $! >"$ROOT/app.pid"
-    shot Spoolmere "main-${scale}x.png"
+    shot Spoolmere "main-${scale}.png"
     main=$(window Spoolmere)
     menu f s Setup
-    shot Setup "setup-general-${scale}x.png"
+    shot Setup "setup-general-${scale}.png"
     close Setup
     menu f e Setup
-    shot Setup "setup-printer-${scale}x.png"
+    shot Setup "setup-printer-${scale}.png"
     close Setup
     menu h a "About Spoolmere"
-    shot "About Spoolmere" "about-${scale}x.png"
+    shot "About Spoolmere" "about-${scale}.png"
     close "About Spoolmere"
     menu h e "Extended Log"
-    shot "Extended Log" "extended-log-${scale}x.png"
+    shot "Extended Log" "extended-log-${scale}.png"
     close "Extended Log"
     # No browser here: the help opens in the program's own window.
     menu h c "Spoolmere Help"
-    shot "Spoolmere Help" "help-${scale}x.png"
+    shot "Spoolmere Help" "help-${scale}.png"
     close "Spoolmere Help" alt+F4
     "$BUILD/spoolmere" --send lpddown
     until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
@@ -105,10 +113,11 @@ for scale in 1 2; do
     python3 -c 'import socket,sys,time; s=socket.socket(); s.bind(("",'"$port"')); s.listen(); time.sleep(60)' &
     echo $! >"$ROOT/holder.pid"
     until_ok sh -c "ss -ltn | grep -q ':$port '"
-    QT_SCALE_FACTOR=$scale "$BUILD/spoolmere-desktop" >"$ROOT/app.log" 2>&1 &
+    # shellcheck disable=SC2086
+    QT_SCALE_FACTOR=$factor "$BUILD/spoolmere-desktop" $style >"$ROOT/app.log" 2>&1 &
     echo $! >"$ROOT/app.pid"
-    shot Error "start-error-${scale}x.png"
-    import -window root "$OUT/start-error-screen-${scale}x.png"
+    shot Error "start-error-${scale}.png"
+    import -window root "$OUT/start-error-screen-${scale}.png"
     "$BUILD/spoolmere" --send lpddown
     until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
     kill "$(cat "$ROOT/holder.pid")"

@@ -103,12 +103,15 @@ bool DesktopShell::start()
     if (!listening) {
         // Whatever the arguments: the user sees what the failure means and can fix it.
         m_window->showAndRaise();
+        // The listener's line names address, port and the system's reason; the box adds
+        // what it means and where to fix it.
+        QString reason = report.startsWith(QLatin1String("ERROR: ")) ? report.mid(7) : report;
         const QString port =
             m_core.settings().port.isEmpty() ? QStringLiteral("515") : m_core.settings().port;
-        showStartupError(QStringLiteral("Cannot listen on port %1, so no jobs can arrive; "
-                                        "choose another port in File > Setup.\n")
-                             .arg(port) +
-                         report);
+        if (!reason.contains(QStringLiteral("port ") + port))
+            reason = QStringLiteral("Cannot listen on port %1: ").arg(port) + reason;
+        showStartupError(reason + QStringLiteral("\n\nNo jobs can arrive; choose another port "
+                                                 "in File > Setup."));
         return false;
     }
     // Without a tray (GNOME's default) a hidden window could not be reached at all. Hide mode

@@ -247,7 +247,12 @@ void SetupDialog::showEvent(QShowEvent* event)
     // showing's, at most the screen's; centred on that size.
     if (const QScreen* s = screen()) {
         const QRect available = s->availableGeometry();
-        const QSize frame = frameGeometry().size() - size();
+        QSize frame = frameGeometry().size() - size();
+        // Before the window manager has framed it (the first showing on X11) the frame is not
+        // known yet: a title bar of about two lines and thin borders, so that the whole dialog
+        // fits (an 800 px screen at scale 2 leaves little room to spare).
+        if (frame.isNull())
+            frame = QSize(8, 8 + 2 * fontMetrics().height());
         resize(sizeHint().boundedTo(available.size() - frame));
         move(available.center() -
              QPoint((width() + frame.width()) / 2, (height() + frame.height()) / 2));

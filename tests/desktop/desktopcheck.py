@@ -117,6 +117,16 @@ class Desktop:
             self.run("xdotool", "set_num_desktops", str(target), check=True)
             wait_for("openbox to catch up", lambda t=target: self.desktops() == t)
 
+    def frame(self, window):
+        """The window with its frame: left, top, right, bottom on the screen."""
+        out = self.run("xwininfo", "-id", str(window)).stdout
+        x = int(re.search(r"Absolute upper-left X:\s+(-?\d+)", out).group(1))
+        y = int(re.search(r"Absolute upper-left Y:\s+(-?\d+)", out).group(1))
+        w, h = self.size(window)
+        left, right, top, bottom = (int(n) for n in re.findall(
+            r"\d+", self.xprop("-id", str(window), "_NET_FRAME_EXTENTS").split("=")[1]))
+        return x - left, y - top, x + w + right, y + h + bottom
+
     def frame_close_button(self, window):
         # openbox's default title bar ends with the close button, right of the others.
         out = self.run("xwininfo", "-id", str(window)).stdout
@@ -140,11 +150,12 @@ class Desktop:
 
 
 class Program:
-    def __init__(self, desktop, args):
+    def __init__(self, desktop, args, extra_env=None):
         self.desktop = desktop
         # A file, not a pipe: nobody reads the output while the program runs.
         self.output = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen([DESKTOP] + args, env=desktop.env, stdout=self.output,
+        env = dict(desktop.env, **(extra_env or {}))
+        self.proc = subprocess.Popen([DESKTOP] + args, env=env, stdout=self.output,
                                      stderr=subprocess.STDOUT, text=True)
 
     def send(self, word):
@@ -294,6 +305,37 @@ def remembered(desktop):
         app.stop()
 
 
+def scale_two(desktop, ini):
+    """At scale 2 the 1280x800 screen is 640x400 of the program's pixels: the window and
+    Setup must still fit on it, frame and buttons included."""
+    write_ini(ini, free_port())
+    app = Program(desktop, ["open"], {"QT_SCALE_FACTOR": "2"})
+    try:
+        window = app.main_window()
+        desktop.run("xdotool", "windowactivate", "--sync", str(window))
+        desktop.run("xdotool", "key", "alt+f")
+        desktop.run("xdotool", "key", "s")
+        setup = wait_for("the Setup dialog", lambda: next(
+            (w for w in desktop.managed("Setup") if desktop.viewable(w)), None))
+        for name, w in (("the window", window), ("Setup", setup)):
+            # Framed by openbox by now: its extents are known once it is viewable.
+            wait_for("the frame of " + name,
+                     lambda w=w: "=" in desktop.xprop("-id", str(w), "_NET_FRAME_EXTENTS"))
+            left, top, right, bottom = desktop.frame(w)
+            check(left >= 0 and top >= 0 and right <= 1280 and bottom <= 800,
+                  "at scale 2 %s fits on the screen (%d,%d to %d,%d)" % (name, left, top, right,
+                                                                        bottom))
+        desktop.run("xdotool", "key", "Escape")
+        wait_for("Setup closed", lambda: not desktop.viewable(setup))
+        check(app.send("lpddown") == 0, "lpddown taken")
+        wait_for("the program to end", app.ended)
+    except CheckFailed:
+        print(app.stop())
+        raise
+    finally:
+        app.stop()
+
+
 def without_tray(desktop):
     """GNOME's default: no tray. The window must be reachable all the same."""
     app = Program(desktop, [])  # no "open"
@@ -395,6 +437,7 @@ def main():
             desktop.close()
             desktop = Desktop(dict(env))
             failed_start(desktop, ini)
+            scale_two(desktop, ini)
             desktop.close()
             # A second run without trayer, as on GNOME.
             desktop = Desktop(dict(env), tray=False)

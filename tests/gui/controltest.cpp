@@ -473,10 +473,11 @@ TEST_F(Desktop, AListenerThatCannotOpenShowsTheWindowAndTheControlChannelStillWo
     EXPECT_EQ(caption, QStringLiteral("Error"));
     EXPECT_EQ(shown, shell.startupError());
     // What failed, on which port, and the socket layer's report with the system's reason.
-    const QString first = shown.section(QLatin1Char('\n'), 0, 0);
-    const QString report = shown.section(QLatin1Char('\n'), 1);
-    EXPECT_TRUE(first.startsWith(QStringLiteral("Cannot listen on port ") + s.port));
-    EXPECT_TRUE(other.log().contains(report));
+    const QString report = shown.section(QStringLiteral("\n\n"), 0, 0);
+    EXPECT_TRUE(report.startsWith(QStringLiteral("Cannot listen on ")));
+    EXPECT_TRUE(report.contains(QStringLiteral(" port ") + s.port + QLatin1Char(':')));
+    EXPECT_TRUE(other.log().contains(QStringLiteral("ERROR: ") + report)); // the listener's line
+    EXPECT_TRUE(shown.endsWith(QStringLiteral("choose another port in File > Setup.")));
     EXPECT_TRUE(report.contains(QStringLiteral("Address already in use")));
     // The old jobs wait for a listener; protect mode would lock the Setup that fixes it.
     EXPECT_TRUE(other.pendingJobs().isEmpty());

@@ -10,6 +10,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +49,13 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
 {
     const SpoolJob& job = *m_job;
     const PrintRoute& route = m_printer.route;
+    if (!folder.isOpen() && folder.openError() != 0) {
+        // Out of descriptors is no job without its files: it stays as it is for the next try.
+        const QString why = QString::fromLocal8Bit(std::strerror(folder.openError()));
+        log(QStringLiteral("Failed: ") + job.controlFile + QStringLiteral(" (cannot open ") +
+            m_queueDir + QStringLiteral(": ") + why + QLatin1Char(')'));
+        return {Outcome::Deferred, why, 0};
+    }
     // Without its data files a command would be handed the queue folder itself as its file.
     const QStringList files = job.dataFiles();
     if (files.isEmpty() || !std::all_of(files.cbegin(), files.cend(), [&](const QString& file) {
@@ -137,7 +146,9 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
     }
     const int record = PrintRecord::begin(folder, entry);
     if (record < 0) {
-        log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record)"));
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record: ") + why +
+            QLatin1Char(')'));
         return fail(QStringLiteral("no print record"));
     }
     const bool printed = printByCommand(shown, words, record);

@@ -61,14 +61,17 @@ QueueFolder QueueFolder::open(const QString& path, bool create)
     if (fd < 0 && errno == ENOENT && create && makeFolders(native))
         fd = openFolder(native);
     if (fd < 0) {
+        const int err = errno;
         struct stat st
         {
         };
-        if (errno == ENOENT)
+        if (err == ENOENT)
             folder.m_missing = true;
-        else if (errno == ELOOP ||
-                 (errno == ENOTDIR && ::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode)))
+        else if (err == ELOOP ||
+                 (err == ENOTDIR && ::lstat(native.constData(), &st) == 0 && S_ISLNK(st.st_mode)))
             folder.m_problem = QStringLiteral("is a symbolic link");
+        else
+            folder.m_openError = err;
         return folder;
     }
     struct stat st
@@ -101,7 +104,7 @@ QueueFolder::~QueueFolder()
 
 QueueFolder::QueueFolder(QueueFolder&& other) noexcept
     : m_fd(std::exchange(other.m_fd, -1)), m_missing(other.m_missing),
-      m_problem(std::move(other.m_problem))
+      m_openError(other.m_openError), m_problem(std::move(other.m_problem))
 {
 }
 
@@ -112,6 +115,7 @@ QueueFolder& QueueFolder::operator=(QueueFolder&& other) noexcept
             ::close(m_fd);
         m_fd = std::exchange(other.m_fd, -1);
         m_missing = other.m_missing;
+        m_openError = other.m_openError;
         m_problem = std::move(other.m_problem);
     }
     return *this;

@@ -42,6 +42,9 @@ public:
     // open, missing or not a folder at all.
     QString problem() const { return m_problem; }
     bool missing() const { return m_missing; }
+    // The errno of an open that failed for another reason (EMFILE when the process is out of
+    // descriptors); 0 otherwise. Such a folder is there, only not reachable now.
+    int openError() const { return m_openError; }
 
     // The names of the regular files in the folder, in directory order; links, folders
     // and everything else are left out.
@@ -60,5 +63,6 @@ public:
 private:
     int m_fd = -1;
     bool m_missing = false;
+    int m_openError = 0;
     QString m_problem;
 };

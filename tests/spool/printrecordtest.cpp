@@ -2,6 +2,8 @@
 // what a print that never recorded its end counts as, and entries of jobs that are gone.
 
 #include "spool/printrecord.h"
+#include "config/logsink.h"
+#include "spool/jobprint.h"
 #include "platform/printroutes.h"
 #include "spool/queuefolder.h"
 
@@ -12,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <unistd.h>
@@ -79,4 +83,40 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
     print(QStringLiteral("cfA001h"), {QStringLiteral("/bin/true")});
     EXPECT_EQ(inode(), before);
     setSupervisorProgram(QString());
+}
+
+TEST(PrintRecord, APrintWithoutDescriptorsSaysSoAndLeavesTheJobAlone)
+{
+    QTemporaryDir dir;
+    const QString folder = dir.path() + QStringLiteral("/lp");
+    ASSERT_TRUE(QueueFolder::open(folder, true).isOpen());
+    ASSERT_TRUE(writeFile(folder + QStringLiteral("/cfA001h"), "Pz\nldfA001h\n"));
+    ASSERT_TRUE(writeFile(folder + QStringLiteral("/dfA001h"), "data"));
+    auto job = std::make_shared<SpoolJob>();
+    job->controlFile = QStringLiteral("cfA001h");
+    job->printLines = {{'l', QStringLiteral("dfA001h")}};
+    LogSink log;
+    JobPrint print(job, parsePrinterDefinitions({QStringLiteral("lp /bin/true")}).first(), folder,
+                   {}, log);
+
+    // Every descriptor the process may have is taken, as under a flood of connections.
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> held;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        held.push_back(fd);
+    const JobPrint::Result result = print.run();
+    for (int fd : held)
+        ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    EXPECT_EQ(result.outcome, JobPrint::Outcome::Deferred);
+    const QString line = QStringLiteral("Failed: cfA001h (cannot open ") + folder +
+                         QStringLiteral(": Too many open files)");
+    EXPECT_TRUE(waitUntil([&] { return log.contains(line); })) << log.lines().join(u'\n').toStdString();
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/cfA001h")));
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/dfA001h")));
 }

@@ -122,23 +122,25 @@ void PrinterCommands::onSetup()
     dlg.portEdit()->setText(portText());
     dlg.setBaseDir(QFileInfo(core.settingsPath()).absolutePath());
     dlg.showSetupMode();
-    if (!showDialog())
-        return;
-
-    settings.spoolDir = dlg.spoolDirEdit()->text();
-    settings.timeoutMinutes = qRound(dlg.timeoutEdit()->value());
-    settings.maxConn = qRound(dlg.maxConnEdit()->value());
-    const QString port = dlg.portEdit()->text();
-    if (port != portText())
-        settings.port = port;
-    settings.hosts.clear();
-    for (int i = 0; i < dlg.hostList()->count(); ++i)
-        settings.hosts << dlg.hostList()->item(i)->text();
-    // All or nothing: a port that cannot be listened on changes nothing, and says why.
-    QString reason;
-    if (!core.applySettings(settings, &reason)) {
+    // A change the server cannot make (a port it cannot listen on) changes nothing: the box
+    // says why, and the dialog comes back with what the user typed, to be mended.
+    for (;;) {
+        if (!showDialog())
+            return;
+        settings = core.settings();
+        settings.spoolDir = dlg.spoolDirEdit()->text();
+        settings.timeoutMinutes = qRound(dlg.timeoutEdit()->value());
+        settings.maxConn = qRound(dlg.maxConnEdit()->value());
+        const QString port = dlg.portEdit()->text();
+        if (port != portText())
+            settings.port = port;
+        settings.hosts.clear();
+        for (int i = 0; i < dlg.hostList()->count(); ++i)
+            settings.hosts << dlg.hostList()->item(i)->text();
+        QString reason;
+        if (core.applySettings(settings, &reason))
+            break;
         m_reportError(reason);
-        return;
     }
     save();
     core.recoverSpooledJobs();

@@ -341,14 +341,23 @@ TEST_F(Commands, ListenerThatCannotOpenIsReportedAndNothingIsSaved)
     ASSERT_TRUE(other.startListening());
     const QString taken = QString::number(other.listeningPort());
     const QByteArray before = readFile(ini());
+    bool editsKept = false;
     onDialog([&](SetupDialog& dlg) {
         retype(dlg.portEdit(), taken);
         retype(dlg.hostEdit(), QStringLiteral("10."));
         enter(dlg.hostEdit());
+        // After the box the dialog comes back with the edits, to be mended or cancelled.
+        onDialog([&](SetupDialog& again) {
+            editsKept = again.portEdit()->text() == taken && again.hostList()->count() == 2 &&
+                        again.hostList()->item(1)->text() == QStringLiteral("10.");
+            again.reject();
+        });
         enter(dlg.spoolDirEdit());
     });
     const quint16 oldPort = core->listeningPort();
     cmds->onSetup();
+    EXPECT_EQ(dialogsShown, 2);
+    EXPECT_TRUE(editsKept);
     // Nothing changed: the old listener goes on, and the box names port and reason.
     ASSERT_EQ(errors.size(), 1);
     EXPECT_EQ(errors[0], QStringLiteral("Cannot listen on :: port ") + taken +

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +74,16 @@ RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFileP
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
         result.reason = errnoReason(QStringLiteral("cannot open ") + devicePath, errno);
+        return result;
+    }
+    // A regular file in place of a device holds the last job alone: written from its start
+    // without being cut, a shorter job would leave the tail of the one before.
+    struct stat st
+    {
+    };
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+        result.reason = errnoReason(QStringLiteral("cannot empty ") + devicePath, errno);
+        ::close(fd);
         return result;
     }
 

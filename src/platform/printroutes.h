@@ -67,6 +67,8 @@ struct ProcessResult
     // pipe, so their lines stay in order); `outputCut` when earlier ones were dropped.
     QByteArray output;
     bool outputCut = false;
+    // Processes a supervised command left running when it ended (daemons, background jobs).
+    int leftRunning = 0;
 };
 
 // posix_spawn of `program` with argv = program + args, no shell, current directory

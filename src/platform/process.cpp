@@ -12,18 +12,24 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <fcntl.h>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <poll.h>
 #include <set>
 #include <spawn.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -201,132 +207,214 @@ QString& supervisorPath()
 }
 
 // The server's side of the print supervisor: started with the first supervised print, and
-// again after it died. One print at a time talks to it.
-class SupervisorLink final
+// again after it died. Prints of several queues run through it at once: starting one is
+// serialised (the supervisor answers requests in order), and a reader thread hands each
+// end to the print it belongs to through that print's eventfd, so no print waits for
+// another's.
+class SupervisorConnection final
 {
 public:
-    std::mutex& mutex() { return m_mutex; }
+    SupervisorConnection(int socket, pid_t pid) : m_socket(socket), m_pid(pid) {}
 
-    // The socket to a running supervisor, or -1 with `*error` set.
-    int socket(int* error)
+    // Sends a request and waits for its start; the command's pid, or -1 with `*error` set.
+    // On success `*endFd` becomes readable once the command's end is known (see takeEnd).
+    pid_t start(const QByteArray& request, int output, int record, int* endFd, int* error)
     {
-        if (m_socket >= 0)
-            return m_socket;
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        std::lock_guard starting(m_startMutex);
+        const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (efd < 0) {
             *error = errno;
             return -1;
         }
-        const QByteArray program = QFile::encodeName(supervisorPath());
-        char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(SuperviseOption),
-                        nullptr};
-        SpawnSetup setup({});
-        posix_spawn_file_actions_adddup2(&setup.actions, pair[1], SupervisorSocketFd);
-        // A group of its own: a Ctrl-C meant for the server must not end it, or the ends of
-        // the running prints would go unrecorded.
-        short flags = 0;
-        posix_spawnattr_getflags(&setup.attr, &flags);
-        posix_spawnattr_setflags(&setup.attr, short(flags | POSIX_SPAWN_SETPGROUP));
-        posix_spawnattr_setpgroup(&setup.attr, 0);
-        const int err = posix_spawn(&m_pid, argv[0], &setup.actions, &setup.attr, argv, environ);
-        ::close(pair[1]);
-        if (err != 0) {
-            ::close(pair[0]);
-            *error = err;
+        iovec io{const_cast<char*>(request.constData()), size_t(request.size())};
+        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &io;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr* rights = CMSG_FIRSTHDR(&message);
+        rights->cmsg_level = SOL_SOCKET;
+        rights->cmsg_type = SCM_RIGHTS;
+        rights->cmsg_len = CMSG_LEN(2 * sizeof(int));
+        const int fds[2] = {output, record};
+        std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+        ssize_t sent;
+        do {
+            sent = ::sendmsg(m_socket, &message, MSG_NOSIGNAL);
+        } while (sent < 0 && errno == EINTR);
+        std::unique_lock lock(m_mutex);
+        if (sent != request.size()) {
+            *error = sent < 0 ? errno : EPIPE;
+            lock.unlock();
+            ::close(efd);
+            shutDown();
             return -1;
         }
-        m_socket = pair[0];
-        return m_socket;
+        m_started.wait(lock, [&] { return m_dead || !m_startReplies.empty(); });
+        if (m_startReplies.empty()) {
+            *error = EPIPE;
+            lock.unlock();
+            ::close(efd);
+            return -1;
+        }
+        const SupervisorReply reply = m_startReplies.front();
+        m_startReplies.pop_front();
+        if (reply.value != 0 || reply.pid <= 0) {
+            *error = reply.value != 0 ? reply.value : EINVAL;
+            lock.unlock();
+            ::close(efd);
+            return -1;
+        }
+        Waiter& waiter = m_waiters[reply.pid];
+        waiter.eventFd = efd;
+        const auto early = m_earlyEnds.find(reply.pid);
+        if (early != m_earlyEnds.end()) {
+            finish(waiter, early->second);
+            m_earlyEnds.erase(early);
+        }
+        *endFd = efd;
+        return reply.pid;
     }
 
-    // After the supervisor went away (or said something that makes no sense).
-    void drop()
+    // The command's end once it is known: true with `*status` (-1 when the supervisor went
+    // away: its end is unknown). The end's eventfd is closed then.
+    bool takeEnd(pid_t pid, int* status, int* leftRunning)
     {
-        if (m_socket < 0)
-            return;
+        std::lock_guard lock(m_mutex);
+        const auto it = m_waiters.find(pid);
+        if (it == m_waiters.end())
+            return false;
+        if (!it->second.ended)
+            return false;
+        *status = it->second.status;
+        *leftRunning = it->second.leftRunning;
+        ::close(it->second.eventFd);
+        m_waiters.erase(it);
+        return true;
+    }
+
+    bool dead() const
+    {
+        std::lock_guard lock(m_mutex);
+        return m_dead;
+    }
+
+    // Ends the connection: the reader sees the end and fails every print still waiting.
+    void shutDown() { ::shutdown(m_socket, SHUT_RDWR); }
+
+    void readReplies()
+    {
+        for (;;) {
+            SupervisorReply reply{};
+            const ssize_t got = ::recv(m_socket, &reply, sizeof reply, 0);
+            if (got < 0 && errno == EINTR)
+                continue;
+            std::lock_guard lock(m_mutex);
+            if (got != ssize_t(sizeof reply)) {
+                m_dead = true;
+                for (auto& [pid, waiter] : m_waiters)
+                    finish(waiter, -1);
+                m_started.notify_all();
+                break;
+            }
+            if (reply.kind == SupervisorReply::Started) {
+                m_startReplies.push_back(reply);
+                m_started.notify_all();
+            } else if (reply.kind == SupervisorReply::LeftRunning) {
+                const auto it = m_waiters.find(reply.pid);
+                if (it != m_waiters.end())
+                    it->second.leftRunning = reply.value;
+            } else if (reply.kind == SupervisorReply::Ended) {
+                const auto it = m_waiters.find(reply.pid);
+                if (it != m_waiters.end())
+                    finish(it->second, reply.value);
+                else
+                    m_earlyEnds[reply.pid] = reply.value;
+            }
+        }
         ::close(m_socket);
-        m_socket = -1;
         int status = 0;
         waitForChild(m_pid, &status);
-        m_pid = -1;
     }
 
 private:
-    std::mutex m_mutex;
-    int m_socket = -1;
-    pid_t m_pid = -1;
+    struct Waiter
+    {
+        int eventFd = -1;
+        bool ended = false;
+        int status = 0;
+        int leftRunning = 0;
+    };
+
+    static void finish(Waiter& waiter, int status)
+    {
+        if (waiter.ended)
+            return;
+        waiter.ended = true;
+        waiter.status = status;
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t told = ::write(waiter.eventFd, &one, sizeof one);
+    }
+
+    const int m_socket;
+    const pid_t m_pid;
+    std::mutex m_startMutex;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_started;
+    std::deque<SupervisorReply> m_startReplies;
+    std::map<pid_t, Waiter> m_waiters;
+    std::map<pid_t, int> m_earlyEnds;
+    bool m_dead = false;
 };
 
-SupervisorLink& supervisorLink()
+// The running supervisor, started when a print needs it and none runs.
+std::shared_ptr<SupervisorConnection> supervisorConnection(int* error)
 {
-    static SupervisorLink link;
-    return link;
+    static std::mutex mutex;
+    // Never destroyed: its reader thread may outlive the end of main.
+    static auto* current = new std::shared_ptr<SupervisorConnection>;
+    std::lock_guard lock(mutex);
+    if (*current && !(*current)->dead())
+        return *current;
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        *error = errno;
+        return nullptr;
+    }
+    const QByteArray program = QFile::encodeName(supervisorPath());
+    char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(SuperviseOption),
+                    nullptr};
+    SpawnSetup setup({});
+    posix_spawn_file_actions_adddup2(&setup.actions, pair[1], SupervisorSocketFd);
+    pid_t pid = -1;
+    const int err = posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, environ);
+    ::close(pair[1]);
+    if (err != 0) {
+        ::close(pair[0]);
+        *error = err;
+        return nullptr;
+    }
+    *current = std::make_shared<SupervisorConnection>(pair[0], pid);
+    std::thread([connection = *current] { connection->readReplies(); }).detach();
+    return *current;
 }
 
-// Hands a command to the supervisor with its output pipe and record; its pid, or -1 with
-// `*error` set.
-pid_t startSupervised(int link, const ArgVector& words, const QByteArray& workingDir, int output,
-                      int record, int* error)
+// A request: the header, then the working folder, the program and its arguments, each
+// ended by a NUL.
+QByteArray supervisorRequest(const ArgVector& words, const QByteArray& workingDir, int timeoutMs)
 {
-    QByteArray request = workingDir;
+    SupervisorRequest header{};
+    header.timeoutMs = timeoutMs;
+    header.descriptorLimit = printDescriptorLimit();
+    QByteArray request(reinterpret_cast<const char*>(&header), sizeof header);
+    request += workingDir;
     request += '\0';
     for (char* const* word = words.argv(); *word; ++word) {
         request += *word;
         request += '\0';
     }
-    iovec io{request.data(), size_t(request.size())};
-    alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
-    msghdr message{};
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(2 * sizeof(int));
-    const int fds[2] = {output, record};
-    std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
-    ssize_t sent;
-    do {
-        sent = ::sendmsg(link, &message, MSG_NOSIGNAL);
-    } while (sent < 0 && errno == EINTR);
-    SupervisorReply reply{};
-    ssize_t got = -1;
-    if (sent == request.size()) {
-        do {
-            got = ::recv(link, &reply, sizeof reply, 0);
-        } while (got < 0 && errno == EINTR);
-    }
-    if (got != ssize_t(sizeof reply) || reply.kind != SupervisorReply::Started) {
-        *error = sent < 0 ? errno : EPIPE;
-        return -1;
-    }
-    if (reply.value != 0) {
-        *error = reply.value;
-        return -1;
-    }
-    return pid_t(reply.pid);
-}
-
-// The end of a command the supervisor runs, if it has said so: true with `*status` (-1 when
-// the supervisor went away: the command is ended then, and its end is unknown).
-bool supervisedEnd(int link, pid_t pid, int* status)
-{
-    SupervisorReply reply{};
-    const ssize_t got = ::recv(link, &reply, sizeof reply, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR))
-        return false;
-    if (got == ssize_t(sizeof reply) && reply.kind == SupervisorReply::Ended && reply.pid == pid) {
-        *status = reply.value;
-        return true;
-    }
-    // Without a supervisor nothing would record its end: a print that went on now would
-    // be printed again.
-    ::kill(-pid, SIGKILL);
-    *status = -1;
-    supervisorLink().drop();
-    return true;
+    return request;
 }
 
 } // namespace
@@ -354,12 +442,10 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
 {
     ProcessResult result;
     const bool supervised = recordFd >= 0 && !supervisorPath().isEmpty();
-    std::unique_lock<std::mutex> supervisorLock;
-    int link = -1;
+    std::shared_ptr<SupervisorConnection> link;
     if (supervised) {
-        supervisorLock = std::unique_lock(supervisorLink().mutex());
-        link = supervisorLink().socket(&result.startErrno);
-        if (link < 0)
+        link = supervisorConnection(&result.startErrno);
+        if (!link)
             return result;
     }
     int out[2];
@@ -369,12 +455,12 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     }
     const ArgVector words(program, args);
     pid_t pid = 0;
+    int endFd = -1;
     if (supervised) {
         int error = 0;
-        pid = startSupervised(link, words, QFile::encodeName(workingDir), out[1], recordFd, &error);
+        pid = link->start(supervisorRequest(words, QFile::encodeName(workingDir), timeoutMs),
+                          out[1], recordFd, &endFd, &error);
         if (pid < 0) {
-            if (error == EPIPE)
-                supervisorLink().drop();
             ::close(out[0]);
             ::close(out[1]);
             result.startErrno = error;
@@ -383,7 +469,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     } else {
         int err = 0;
         pid = startPrintCommand(QFile::encodeName(workingDir).constData(), words.argv(), out[1],
-                                false, &err);
+                                false, printDescriptorLimit(), &err);
         if (pid < 0) {
             ::close(out[0]);
             ::close(out[1]);
@@ -398,7 +484,8 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     // The child's end is seen through a pidfd (or the supervisor's word) beside the pipe;
     // without either, by looking every few milliseconds.
     const int pidFd = supervised ? -1 : int(::syscall(SYS_pidfd_open, pid, 0));
-    const int endFd = supervised ? link : pidFd;
+    if (!supervised)
+        endFd = pidFd;
     OutputTail tail(keepOutputBytes);
     bool pipeOpen = true;
     int status = 0;
@@ -406,8 +493,13 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     qint64 killAt = 0; // when SIGKILL follows the SIGTERM of a time-out
     for (;;) {
         if (supervised) {
-            if (supervisedEnd(link, pid, &status))
+            if (link->takeEnd(pid, &status, &result.leftRunning)) {
+                // Without a supervisor nothing would record its end: a print that went on
+                // now would be printed again.
+                if (status == -1)
+                    ::kill(-pid, SIGKILL);
                 break;
+            }
         } else {
             const pid_t waited = ::waitpid(pid, &status, WNOHANG);
             if (waited == pid)

@@ -13,7 +13,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <ctime>
+#include <set>
+#include <string>
+#include <sys/resource.h>
 #include <vector>
 
 extern char** environ;
@@ -23,9 +28,31 @@ extern char** environ;
 // would be printed again, and there is no spawn attribute for that. The child makes system
 // calls only, with every signal blocked until its handlers are the defaults, as posix_spawn
 // does: a handler of the starter must never run in the child, which shares its memory.
-pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
-                        int* error)
+namespace {
+
+// Taken before main, before a server raises its own limit.
+const long startingDescriptorLimit = [] {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 0L;
+    return long(limit.rlim_cur);
+}();
+
+} // namespace
+
+long printDescriptorLimit()
 {
+    return startingDescriptorLimit;
+}
+
+pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
+                        long descriptorLimit, int* error)
+{
+    // Past this the loop below would cost more than it is worth; close_range exists anyway
+    // on every kernel this runs on.
+    rlimit current{};
+    ::getrlimit(RLIMIT_NOFILE, &current);
+    const int highestFd = int(std::min<rlim_t>(current.rlim_cur, 65536));
     // The child's errno when it could not run the command; closed by a successful exec.
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) {
@@ -57,12 +84,25 @@ pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, b
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
         // Nothing to read from: a command that asks for input ends instead of waiting for
         // ever.
-        const int nothing = ::open("/dev/null", O_RDONLY);
+        const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if ((*workingDir != '\0' && ::chdir(workingDir) != 0) || nothing < 0 ||
             ::dup2(nothing, STDIN_FILENO) < 0 || ::dup2(output, STDOUT_FILENO) < 0 ||
             ::dup2(output, STDERR_FILENO) < 0) {
             failure = errno;
         } else {
+            // Only 0, 1 and 2 reach the command, whatever this process holds open; the
+            // report pipe still closes at the exec.
+            if (::syscall(SYS_close_range, 3U, ~0U, 1U << 2 /* CLOSE_RANGE_CLOEXEC */) != 0) {
+                for (int fd = 3; fd < highestFd; ++fd)
+                    ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+            }
+            // A filter built on select() breaks with descriptors past 1024, and a server
+            // raises its own limit far beyond.
+            if (descriptorLimit > 0) {
+                rlimit limit = current;
+                limit.rlim_cur = std::min<rlim_t>(rlim_t(descriptorLimit), limit.rlim_max);
+                ::setrlimit(RLIMIT_NOFILE, &limit);
+            }
             ::execve(argv[0], argv, environ);
             failure = errno;
         }
@@ -113,12 +153,61 @@ namespace {
 // the command's output pipe and its print record as SCM_RIGHTS.
 constexpr size_t MaxRequestBytes = 128 * 1024;
 
+// How long a command ended for its time limit may take to finish after SIGTERM.
+constexpr long long KillGraceMs = 3000;
+
+long long monotonicMs()
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 struct Command
 {
     pid_t pid;
-    int pidFd;  // -1 where the kernel has no pidfd: then the loop looks every few ms
-    int record; // held (with its lock) until the command's end is written
+    int pidFd;              // -1 where the kernel has no pidfd: then the loop looks every few ms
+    int record;             // held (with its lock) until the command's end is written
+    long long deadline = 0; // its time limit (monotonic ms; 0: none)
+    long long killAt = 0;   // SIGKILL after the SIGTERM of the time limit
 };
+
+// This process's children: the commands, and whatever they left running (it is a
+// subreaper, so orphans of a command come here).
+std::vector<pid_t> children()
+{
+    std::vector<pid_t> found;
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/children", int(::getpid()));
+    FILE* file = std::fopen(path, "re");
+    if (!file)
+        return found;
+    int pid;
+    while (std::fscanf(file, "%d", &pid) == 1)
+        found.push_back(pid_t(pid));
+    std::fclose(file);
+    return found;
+}
+
+// Processes commands left behind, known from the ends of their commands.
+std::set<pid_t>& leftovers()
+{
+    static std::set<pid_t> pids;
+    return pids;
+}
+
+// Signals what commands left running, and every child that no running command is.
+void signalLeftovers(const std::vector<struct Command>& commands, int signal)
+{
+    for (pid_t pid : children()) {
+        const bool command = std::any_of(commands.begin(), commands.end(),
+                                         [&](const struct Command& c) { return c.pid == pid; });
+        if (!command) {
+            ::kill(pid, signal);
+            ::kill(-pid, signal);
+        }
+    }
+}
 
 void reply(int socket, SupervisorReply::Kind kind, pid_t pid, int value)
 {
@@ -160,20 +249,27 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
                 ::close(fd);
         }
     }
-    // The words: working folder, program, arguments.
+    // The header, then the words: working folder, program, arguments.
+    SupervisorRequest header{};
+    const bool whole = size_t(n) > sizeof header;
+    if (whole)
+        std::memcpy(&header, buffer.data(), sizeof header);
     buffer[size_t(n)] = '\0';
     std::vector<char*> words;
-    for (size_t at = 0; at < size_t(n); at += std::strlen(buffer.data() + at) + 1)
+    for (size_t at = sizeof header; whole && at < size_t(n);
+         at += std::strlen(buffer.data() + at) + 1)
         words.push_back(buffer.data() + at);
     words.push_back(nullptr);
     int error = EINVAL;
     pid_t pid = -1;
     if (fdCount == 2 && words.size() >= 3 && !(message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
-        pid = startPrintCommand(words[0], words.data() + 1, fds[0], true, &error);
+        pid = startPrintCommand(words[0], words.data() + 1, fds[0], true, header.descriptorLimit,
+                                &error);
     if (fds[0] >= 0)
         ::close(fds[0]);
     if (pid > 0) {
-        commands.push_back({pid, int(::syscall(SYS_pidfd_open, pid, 0)), fds[1]});
+        const long long deadline = header.timeoutMs > 0 ? monotonicMs() + header.timeoutMs : 0;
+        commands.push_back({pid, int(::syscall(SYS_pidfd_open, pid, 0)), fds[1], deadline, 0});
     } else if (fds[1] >= 0) {
         ::close(fds[1]);
     }
@@ -181,26 +277,68 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
     return true;
 }
 
-// Records and reports every command that has ended.
+// Reaps every child that has ended: a command's end is recorded and reported, with what it
+// left running; a leftover is forgotten.
 void reapEnded(int socket, std::vector<Command>& commands)
 {
-    for (auto it = commands.begin(); it != commands.end();) {
+    for (;;) {
         int status = 0;
-        const pid_t waited = ::waitpid(it->pid, &status, WNOHANG);
-        if (waited == 0 || (waited < 0 && errno == EINTR)) {
-            ++it;
+        const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+        if (pid < 0 && errno == EINTR)
+            continue;
+        if (pid <= 0)
+            break;
+        const auto it = std::find_if(commands.begin(), commands.end(),
+                                     [&](const Command& c) { return c.pid == pid; });
+        if (it == commands.end()) {
+            leftovers().erase(pid);
             continue;
         }
-        if (waited < 0)
-            status = 127 << 8; // not ours any more: its end is unknown, so it counts as failed
-        appendRecordEnd(it->record, status);
+        Command ended = *it;
+        commands.erase(it);
+        // What is still here and is no command now is what this one (or an earlier one)
+        // left behind; the new ones are its.
+        int left = 0;
+        for (pid_t child : children()) {
+            const bool command = std::any_of(commands.begin(), commands.end(),
+                                             [&](const Command& c) { return c.pid == child; });
+            if (!command && leftovers().insert(child).second)
+                ++left;
+        }
+        if (ended.deadline > 0 && ended.killAt > 0)
+            ::kill(-ended.pid, SIGKILL); // what is left of its group after its time limit
+        if (left > 0)
+            reply(socket, SupervisorReply::LeftRunning, ended.pid, left);
+        appendRecordEnd(ended.record, status);
         // Closing it lets go of the lock once the server has closed its copy too.
-        ::close(it->record);
-        if (it->pidFd >= 0)
-            ::close(it->pidFd);
-        reply(socket, SupervisorReply::Ended, it->pid, status);
-        it = commands.erase(it);
+        ::close(ended.record);
+        if (ended.pidFd >= 0)
+            ::close(ended.pidFd);
+        reply(socket, SupervisorReply::Ended, ended.pid, status);
     }
+}
+
+// Ends commands past their time limit: SIGTERM to their group and to what commands left
+// running, SIGKILL a few seconds later. The time until the next step, or -1.
+int enforceTimeLimits(std::vector<Command>& commands)
+{
+    const long long now = monotonicMs();
+    long long next = -1;
+    for (Command& command : commands) {
+        if (command.deadline > 0 && command.killAt == 0 && now >= command.deadline) {
+            ::kill(-command.pid, SIGTERM);
+            signalLeftovers(commands, SIGTERM);
+            command.killAt = now + KillGraceMs;
+        } else if (command.killAt > 0 && now >= command.killAt) {
+            ::kill(-command.pid, SIGKILL);
+            signalLeftovers(commands, SIGKILL);
+            command.killAt = now + KillGraceMs;
+        }
+        const long long at = command.killAt > 0 ? command.killAt : command.deadline;
+        if (at > 0 && (next < 0 || at - now < next))
+            next = std::max(at - now, 0LL);
+    }
+    return int(next);
 }
 
 } // namespace
@@ -218,9 +356,14 @@ int runSupervisor()
     // Print commands must not hold the server's socket.
     ::fcntl(socket, F_SETFD, FD_CLOEXEC);
     ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
+    // A Ctrl-C meant for the server, or the end of its session, must not end the prints.
+    ::setsid();
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<Command> commands;
     std::vector<char> buffer(MaxRequestBytes + 1);
     std::vector<pollfd> watched;
+    long long leftoversKillAt = 0;
     while (socket >= 0 || !commands.empty()) {
         watched.clear();
         if (socket >= 0)
@@ -232,7 +375,12 @@ int runSupervisor()
             else
                 everyPidFd = false;
         }
-        const int ready = ::poll(watched.data(), nfds_t(watched.size()), everyPidFd ? -1 : 10);
+        // Leftovers are reaped on the way; they wake nobody.
+        int waitMs = everyPidFd ? 1000 : 10;
+        const int limit = enforceTimeLimits(commands);
+        if (limit >= 0)
+            waitMs = std::min(waitMs, limit);
+        const int ready = ::poll(watched.data(), nfds_t(watched.size()), waitMs);
         if (ready < 0 && errno != EINTR)
             break;
         reapEnded(socket, commands);
@@ -240,7 +388,15 @@ int runSupervisor()
             !serveRequest(socket, commands, buffer)) {
             ::close(socket);
             socket = -1;
+            // The server is gone: what finished prints left running goes with it.
+            signalLeftovers(commands, SIGTERM);
+            leftoversKillAt = monotonicMs() + KillGraceMs;
+        }
+        if (leftoversKillAt > 0 && monotonicMs() >= leftoversKillAt) {
+            signalLeftovers(commands, SIGKILL);
+            leftoversKillAt = 0;
         }
     }
+    signalLeftovers(commands, SIGKILL);
     return 0;
 }

@@ -2,11 +2,19 @@
 // The supervisor of the print commands: one process per server, `spoolmere-supervise
 // --supervise` (or the server program itself with that option, where the small one is
 // missing), with a socket to the server as descriptor 3. The server hands it each print
-// command with the command's output pipe and the job's locked print record; it starts the
-// command (in a process group of its own, every signal at its default), and when the
-// command ends writes how it ended into the record ("exit N" or "signal N"), lets go of the
-// record and tells the server. A supervisor whose server died goes on until its commands
-// have ended, so their ends are still recorded; then it ends too.
+// command with the command's output pipe, the job's locked print record and the print's time
+// limit; it starts the command (in a process group of its own, every signal at its default,
+// only descriptors 0 to 2 open), and when the command ends writes how it ended into the
+// record ("exit N" or "signal N"), lets go of the record and tells the server. It ends a
+// command that outlives its time limit itself, so a print whose server died still ends in
+// time. A supervisor whose server died goes on until its commands have ended, so their
+// ends are still recorded; then it ends too.
+//
+// It runs in a session of its own and ignores SIGHUP: a server that dies while the
+// supervisor is stopped (SIGSTOP) must not leave it in an orphaned process group, which the
+// kernel sends SIGHUP. It is a child subreaper, so whatever a command leaves running
+// (daemons included) becomes its child: it tells the server what a finished command left,
+// and ends those processes when the command reaches its time limit or the server goes.
 //
 // It lives as long as the server so that a print costs one process start, not two; it is
 // free of Qt so that it starts quickly and does nothing but this.
@@ -18,13 +26,21 @@
 constexpr char SuperviseOption[] = "--supervise";
 constexpr int SupervisorSocketFd = 3;
 
+// What comes before the words of a request.
+struct SupervisorRequest
+{
+    int32_t timeoutMs;       // 0: no limit
+    int32_t descriptorLimit; // the command's soft RLIMIT_NOFILE; 0: as the supervisor's
+};
+
 // What the supervisor tells the server, one message each.
 struct SupervisorReply
 {
     enum Kind : int32_t
     {
-        Started = 1, // `value` is 0, or the errno of a start that failed
-        Ended = 2    // `value` is the command's wait status
+        Started = 1,    // `value` is 0, or the errno of a start that failed
+        Ended = 2,      // `value` is the command's wait status
+        LeftRunning = 3 // before Ended: `value` processes the command left behind
     };
     int32_t kind;
     int32_t pid;
@@ -39,8 +55,13 @@ int runSupervisor();
 void appendRecordEnd(int record, int status);
 
 // Starts a print command (argv[0] the program) in `workingDir` (empty: where this program
-// is), with standard input /dev/null, standard output and error to `output`, in a process
-// group of its own, every signal at its default and none blocked. With `dieWithStarter` it
+// is), with standard input /dev/null, standard output and error to `output` and no other
+// descriptor, in a process group of its own, every signal at its default and none blocked,
+// and a soft descriptor limit of `descriptorLimit` (0: unchanged). With `dieWithStarter` it
 // is killed when the thread that started it ends. Its pid, or -1 with `*error` set.
 pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
-                        int* error);
+                        long descriptorLimit, int* error);
+
+// The soft descriptor limit this process started with, before a server raised its own: what
+// print commands get (select() in a filter cannot see past 1024).
+long printDescriptorLimit();

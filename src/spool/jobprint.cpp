@@ -35,6 +35,14 @@ bool JobPrint::fail(const QString& reason)
     return false;
 }
 
+bool JobPrint::defer(const QString& reason)
+{
+    m_deferred = true;
+    log(QStringLiteral("Waiting: ") + m_job->controlFile + QStringLiteral(" for ") + m_job->queue +
+        QStringLiteral(" (") + reason + QLatin1Char(')'));
+    return fail(reason);
+}
+
 JobPrint::Result JobPrint::run()
 {
     QElapsedTimer clock;
@@ -78,7 +86,7 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
                 ? printRaw(folder, entry, line.dataFile, shown)
                 : printRecorded(folder, entry, shown, nativeArguments(route.argumentWords, values));
         if (!printed)
-            return {Outcome::Failed, m_reason, 0};
+            return {m_deferred ? Outcome::Deferred : Outcome::Failed, m_reason, 0};
         log(QStringLiteral("Successful: ") + shown);
         if (m_options.stopRequested && *m_options.stopRequested && i + 1 < job.printLines.size())
             return {Outcome::Failed, QStringLiteral("the server stopped"), 0};
@@ -95,6 +103,8 @@ bool JobPrint::endedEarlier(const QueueFolder& folder, const QString& entry)
         return false;
     QString detail;
     switch (PrintRecord::earlier(folder, entry, &detail)) {
+    case PrintRecord::Outcome::Held:
+        return false;
     case PrintRecord::Outcome::Succeeded:
         log(QStringLiteral("Print of ") + entry + QStringLiteral(" ended earlier: successful"));
         return true;
@@ -113,9 +123,19 @@ bool JobPrint::endedEarlier(const QueueFolder& folder, const QString& entry)
     return false;
 }
 
+bool JobPrint::held(const QueueFolder& folder, const QString& entry)
+{
+    if (!folder.isOpen() ||
+        PrintRecord::earlier(folder, entry, nullptr) != PrintRecord::Outcome::Held)
+        return false;
+    return defer(QStringLiteral("its queue's print record is held by an earlier server's print"));
+}
+
 bool JobPrint::printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
                         const QString& shown)
 {
+    if (held(folder, entry))
+        return false;
     if (endedEarlier(folder, entry))
         return true;
     log(QStringLiteral("Printing to ") + shown);
@@ -134,6 +154,8 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
 {
     if (!folder.isOpen())
         return printByCommand(shown, words, -1);
+    if (held(folder, entry))
+        return false;
     if (endedEarlier(folder, entry))
         return true;
     if (supervisorProgram().isEmpty()) {
@@ -145,11 +167,15 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
         return printed;
     }
     const int record = PrintRecord::begin(folder, entry);
+    if (record < 0 && errno == EWOULDBLOCK)
+        return defer(QStringLiteral("its queue's print record is held by an earlier print"));
     if (record < 0) {
+        // With no space or no inode for the record the job waits, and says why.
         const QString why = QString::fromLocal8Bit(std::strerror(errno));
         log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record: ") + why +
             QLatin1Char(')'));
-        return fail(QStringLiteral("no print record"));
+        m_deferred = true;
+        return fail(QStringLiteral("no print record: ") + why);
     }
     const bool printed = printByCommand(shown, words, record);
     ::close(record);
@@ -226,6 +252,11 @@ bool JobPrint::printByCommand(const QString& shown, const QList<QByteArray>& wor
         log(QStringLiteral("Failed: ") + shown);
         return fail(QStringLiteral("command did not start"));
     }
+    if (result.leftRunning > 0)
+        log(QStringLiteral("Print of ") + m_job->controlFile + QStringLiteral(" left ") +
+            QString::number(result.leftRunning) +
+            (result.leftRunning == 1 ? QStringLiteral(" process running")
+                                     : QStringLiteral(" processes running")));
     const bool failed = result.timedOut || !result.exited || result.exitStatus != 0;
     if (failed || m_options.logSuccessfulOutput)
         logOutput(result.output, result.outputCut);

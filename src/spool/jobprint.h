@@ -56,6 +56,8 @@ private:
     // Whether a print of this line (its print record entry) that an earlier print or server
     // started ended with success.
     bool endedEarlier(const QueueFolder& folder, const QString& entry);
+    // The record is held by a print still running (an earlier server's): the job waits.
+    bool held(const QueueFolder& folder, const QString& entry);
     bool printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
                   const QString& shown);
     bool printRawRoute(const QByteArray& dataPath);
@@ -68,6 +70,7 @@ private:
     void logOutput(const QByteArray& output, bool cut);
     void log(const QString& line);
     bool fail(const QString& reason);
+    bool defer(const QString& reason);
 
     const std::shared_ptr<const SpoolJob> m_job;
     const PrinterDefinition m_printer;
@@ -75,4 +78,5 @@ private:
     const Options m_options;
     LogSink& m_log;
     QString m_reason;
+    bool m_deferred = false; // the print record is held: try again later
 };

@@ -140,7 +140,13 @@ int begin(const QueueFolder& folder, const QString& controlFile)
         struct stat st
         {
         };
-        if (lockRecord(fd, LOCK_EX) != 0 || ::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+        if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
             ::close(fd);
             fd = -1;
         }
@@ -169,9 +175,12 @@ Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* 
     const int fd = openRecord(folder, 0);
     if (fd < 0)
         return Outcome::None;
-    // A supervisor left by a server that died may still run a command: its end is waited
-    // for.
-    lockRecord(fd, LOCK_EX);
+    // A supervisor left by a server that died may still run a command: the queue waits for
+    // it without holding a thread.
+    if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return Outcome::Held;
+    }
     const QList<Entry> entries = readEntries(fd);
     ::close(fd);
     const QByteArray name = spoolName(controlFile);

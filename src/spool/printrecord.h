@@ -25,7 +25,8 @@ enum class Outcome
     None,      // no entry for the job
     Succeeded, // the command exited with status 0
     Failed,    // it exited otherwise or died from a signal
-    Unknown    // its end was never written
+    Unknown,   // its end was never written
+    Held       // a print holds the record now (an earlier server's, still running)
 };
 
 bool isRecordName(const QString& name);
@@ -37,11 +38,12 @@ bool isRecordName(const QString& name);
 QString lineEntry(const QString& controlFile, int line);
 
 // The record with the job's entry last, locked and open (to be handed to the
-// supervisor), or -1. Entries of jobs whose control file is gone are dropped on the way.
+// supervisor), or -1 (errno EWOULDBLOCK when a print holds it; it is never waited for). Entries of
+// jobs whose control file is gone are dropped on the way.
 int begin(const QueueFolder& folder, const QString& controlFile);
 // An entry for a print that ended with success, for one that ran without a supervisor.
 void recordSuccess(const QueueFolder& folder, const QString& controlFile);
-// How the job's last print ended, waiting first for a supervisor that still runs one.
+// How the job's last print ended; Held, without waiting, while a supervisor still runs one.
 // `detail` is the end as written ("exit 1", "signal 9").
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);
 // Drops an entry (a control file name drops the entries of all its lines): its files are

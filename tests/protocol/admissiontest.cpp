@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include <sys/socket.h>
+
 class Admission : public ServerFixture
 {
 };
@@ -172,4 +174,18 @@ TEST_F(Admission, PortThatDoesNotParseOrIsTakenIsReportedAndStartGoesOn)
                                                      "Address already in use")));
     // Recovery still ran: the rest of the start-up happened.
     EXPECT_TRUE(second.log().contains(QStringLiteral("Scanning for old jobs for printer lp")));
+}
+
+TEST_F(Admission, AClientThatResetsBeforeItIsTakenIsStillNamedByItsAddress)
+{
+    startServer();
+    // Connected and reset while the server's loop is not turning: it is taken only after.
+    LoopbackClient gone;
+    ASSERT_TRUE(gone.connectTo(port, "127.0.0.2"));
+    const linger abortive{1, 0};
+    ASSERT_EQ(::setsockopt(gone.fd(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
+    gone.close();
+    EXPECT_TRUE(logHas(QStringLiteral("Remote 127.0.0.2 no permission.")))
+        << server->log().lines().join(u'\n').toStdString();
+    EXPECT_FALSE(server->log().contains(QStringLiteral("Remote  no permission.")));
 }

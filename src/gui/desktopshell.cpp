@@ -136,7 +136,7 @@ void DesktopShell::updateToolTip()
         text += QStringLiteral("Listening on port %1").arg(m_core.listeningPort());
     else
         text += QStringLiteral("Not listening");
-    const qsizetype waiting = m_core.pendingJobs().displayStrings().size();
+    const qsizetype waiting = m_core.waitingJobs().size();
     text += waiting == 1 ? QStringLiteral("\n1 job waiting")
                          : QStringLiteral("\n%1 jobs waiting").arg(waiting);
     m_tray->setToolTip(text);

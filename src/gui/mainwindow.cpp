@@ -252,7 +252,7 @@ void MainWindow::refreshJobs()
     const QString currentText = current ? current->text() : QString();
     const QSignalBlocker quiet(m_jobList);
     m_jobList->clear();
-    m_jobList->addItems(m_core.pendingJobs().displayStrings());
+    m_jobList->addItems(m_core.waitingJobs());
     for (int i = 0; i < m_jobList->count(); ++i) {
         QListWidgetItem* item = m_jobList->item(i);
         if (!currentText.isEmpty() && item->text() == currentText)
@@ -367,7 +367,7 @@ void MainWindow::showContextHelp()
 
 MainWindow::CloseChoice MainWindow::askBeforeClosing()
 {
-    const int waiting = int(m_core.pendingJobs().displayStrings().size());
+    const int waiting = int(m_core.waitingJobs().size());
     QString detail = QStringLiteral("Clients cannot send jobs to this computer while it is "
                                     "stopped.");
     if (waiting > 0)

@@ -72,6 +72,8 @@ public:
     const QString& settingsPath() const { return m_settingsPath; }
     LogSink& log() { return m_log; }
     PendingJobList& pendingJobs() { return m_pendingJobs; }
+    // What the window lists: the waiting jobs, oldest first, as "queue user number".
+    QStringList waitingJobs() const { return m_pendingJobs.displayStrings(); }
     // The Connections list: one peer description per session.
     const QStringList& connections() const { return m_connections; }
     // For the window's tests: a Connections list without real clients.

@@ -223,7 +223,9 @@ TEST(Service, StartSaysWhereItListensAndTheStopTakesNoReloadNorClient)
     const QString marker = s.dir() + QStringLiteral("/started");
     const QString slow = s.dir() + QStringLiteral("/slow.sh");
     writeScript(slow, "touch \"$(dirname \"$0\")/started\"; sleep 60\n");
-    ASSERT_TRUE(s.start({QStringLiteral("lp ") + slow}));
+    // The stop gives the print a few seconds, then ends it and its job stays.
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + slow}, {QStringLiteral("127.")},
+                        "STOPWAIT\r\n5\r\n\r\n"));
     const QString ini = s.dir() + QStringLiteral("/lpd.ini");
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Settings from ") + ini));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Spool folder ") + s.dir() + QStringLiteral("/spool")));
@@ -243,7 +245,10 @@ TEST(Service, StartSaysWhereItListensAndTheStopTakesNoReloadNorClient)
     LoopbackClient late;
     EXPECT_FALSE(late.connectTo(s.port()));
     EXPECT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode == 0, false);
-    s.kill();
+    EXPECT_TRUE(s.waitForExit(30000));
+    EXPECT_TRUE(s.log().contains(QStringLiteral("Stopping: the print still ran after 5 s; ended, "
+                                                "its job stays for the next start")))
+        << s.log().toStdString();
 }
 
 TEST(Service, CheckConfigJudgesLpdIniAsAReloadWould)

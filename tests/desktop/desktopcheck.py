@@ -364,8 +364,16 @@ def without_tray(desktop):
         wait_for("the window withdrawn",
                  lambda: not desktop.viewable(window) and window not in desktop.client_list())
         check(True, "with the tray, minimising puts the window away")
-        desktop.run("xdotool", "mousemove", "--window", str(icon), "5", "5", "click", "1")
+        # The icon's menu (a right click): Show brings the window back.
+        known = set(desktop.search("--onlyvisible", "--class", "^spoolmere$"))
+        desktop.run("xdotool", "mousemove", "--window", str(icon), "5", "5", "click", "3")
+        menu = wait_for("the tray menu", lambda: next(
+            (w for w in desktop.search("--onlyvisible", "--class", "^spoolmere$")
+             if w not in known), None))
+        check(menu is not None, "a right click on the tray icon opens its menu")
+        desktop.run("xdotool", "key", "Down", "Return")
         wait_for("the window back", lambda: desktop.viewable(window))
+        check(True, "the tray menu's Show brings the window back")
 
         # The tray goes away again: the window comes back to the screen by itself.
         desktop.run("xdotool", "windowminimize", str(window))

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +73,18 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         log(QStringLiteral("Failed: ") + job.controlFile + QStringLiteral(" has no data file"));
         return {Outcome::Failed, QStringLiteral("no data file"), 0};
     }
+    // An entry names the control file it was written for by its inode and modification
+    // time too: another job that comes under the same name (after this one was removed
+    // while a crash left its entry) is never taken for it.
+    QString identity;
+    struct stat control
+    {
+    };
+    if (folder.isOpen() && ::fstatat(folder.fd(), spoolName(job.controlFile).constData(), &control,
+                                     AT_SYMLINK_NOFOLLOW) == 0)
+        identity = QLatin1Char('@') + QString::number(quint64(control.st_ino)) + QLatin1Char('.') +
+                   QString::number(qint64(control.st_mtim.tv_sec)) +
+                   QString::number(control.st_mtim.tv_nsec).rightJustified(9, QLatin1Char('0'));
     // Each print line prints its file once (a repeated line is a copy), under an entry of
     // its own in the print record: a job cut off between two lines prints neither again.
     for (int i = 0; i < job.printLines.size(); ++i) {
@@ -80,7 +93,7 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
                                   QString(QLatin1Char(line.letter))};
         const QString shown =
             route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
-        const QString entry = PrintRecord::lineEntry(job.controlFile, i);
+        const QString entry = PrintRecord::lineEntry(job.controlFile, i) + identity;
         const bool printed =
             route.isRaw()
                 ? printRaw(folder, entry, line.dataFile, shown)
@@ -102,19 +115,20 @@ bool JobPrint::endedEarlier(const QueueFolder& folder, const QString& entry)
     if (!folder.isOpen())
         return false;
     QString detail;
+    const QString shown = entry.section(QLatin1Char('@'), 0, 0);
     switch (PrintRecord::earlier(folder, entry, &detail)) {
     case PrintRecord::Outcome::Held:
         return false;
     case PrintRecord::Outcome::Succeeded:
-        log(QStringLiteral("Print of ") + entry + QStringLiteral(" ended earlier: successful"));
+        log(QStringLiteral("Print of ") + shown + QStringLiteral(" ended earlier: successful"));
         return true;
     case PrintRecord::Outcome::Failed:
-        log(QStringLiteral("Print of ") + entry +
+        log(QStringLiteral("Print of ") + shown +
             QStringLiteral(" ended after the server stopped: failed (") + detail +
             QStringLiteral("); printing it again"));
         break;
     case PrintRecord::Outcome::Unknown:
-        log(QStringLiteral("Print of ") + entry +
+        log(QStringLiteral("Print of ") + shown +
             QStringLiteral(" has no recorded end; printing it again"));
         break;
     case PrintRecord::Outcome::None:

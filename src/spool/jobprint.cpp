@@ -184,12 +184,16 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
     if (record < 0 && errno == EWOULDBLOCK)
         return defer(QStringLiteral("its queue's print record is held by an earlier print"));
     if (record < 0) {
-        // With no space or no inode for the record the job waits, and says why.
-        const QString why = QString::fromLocal8Bit(std::strerror(errno));
-        log(QStringLiteral("Failed: ") + shown + QStringLiteral(" (no print record: ") + why +
-            QLatin1Char(')'));
-        m_deferred = true;
-        return fail(QStringLiteral("no print record: ") + why);
+        // With no space or no inode for the record, or something else in its place, the job
+        // waits and says why.
+        QString why = QString::fromLocal8Bit(std::strerror(errno));
+        struct stat st
+        {
+        };
+        if (::fstatat(folder.fd(), ".:printing", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            !S_ISREG(st.st_mode))
+            why = m_queueDir + QStringLiteral("/.:printing is not a regular file");
+        return defer(QStringLiteral("no print record: ") + why);
     }
     const bool printed = printByCommand(shown, words, record);
     ::close(record);

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -103,6 +104,28 @@ TEST(Queues, AHungQueueHoldsOnlyItselfAndCommandsStartClean)
         QStringLiteral("Print of cfA001q/0 ended after the server stopped: failed (signal 15); "
                        "printing it again"),
         15000))
+        << s.log().toStdString();
+    s.stop();
+}
+
+// Something else where a queue's print record belongs: the job waits, and the log says why
+// on every attempt, naming the file.
+TEST(Queues, ABadPrintRecordIsNamedAndItsJobWaits)
+{
+    RunningServer s;
+    ASSERT_TRUE(QDir().mkpath(s.spool()));
+    const QString record = s.spool() + QStringLiteral("/.:printing");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(record).constData(), 0600), 0);
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d")}));
+    ASSERT_TRUE(sendTo(s.port(), "lp", 1, "x"));
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Waiting: cfA001q for lp (no print record: ") + record +
+                             QStringLiteral(" is not a regular file)")))
+        << s.log().toStdString();
+    EXPECT_TRUE(waitUntil(
+        [&] { return s.log().contains(QStringLiteral("Next attempt for lp (cfA001q) at ")); }));
+    EXPECT_TRUE(readFile(s.outFile()).isEmpty());
+    ASSERT_TRUE(QFile::remove(record));
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "x"; }, 15000))
         << s.log().toStdString();
     s.stop();
 }

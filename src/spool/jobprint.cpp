@@ -104,9 +104,8 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         if (m_options.stopRequested && *m_options.stopRequested && i + 1 < job.printLines.size())
             return {Outcome::Failed, QStringLiteral("the server stopped"), 0};
     }
+    // Its record entries go last, with the files.
     deleteJobFiles(m_queueDir, job);
-    // Last: until the job's files are gone, the record keeps it from printing again.
-    PrintRecord::forget(folder, job.controlFile);
     return {Outcome::Printed, {}, 0};
 }
 

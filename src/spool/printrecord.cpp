@@ -201,10 +201,14 @@ void forget(const QueueFolder& folder, const QString& controlFile)
     const int fd = openRecord(folder, 0);
     if (fd < 0)
         return;
-    lockRecord(fd, LOCK_EX);
-    QList<Entry> entries = readEntries(fd);
-    if (dropEntries(folder, entries, spoolName(controlFile)))
-        writeEntries(fd, entries);
+    // Never waited for (a removal runs on the main thread): a record an earlier server's
+    // print holds keeps the entry, which names its own control file's inode and time and
+    // so can never match another job.
+    if (lockRecord(fd, LOCK_EX | LOCK_NB) == 0) {
+        QList<Entry> entries = readEntries(fd);
+        if (dropEntries(folder, entries, spoolName(controlFile)))
+            writeEntries(fd, entries);
+    }
     ::close(fd);
 }
 

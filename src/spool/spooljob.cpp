@@ -1,5 +1,6 @@
 #include "spool/spooljob.h"
 
+#include "spool/printrecord.h"
 #include "spool/queuefolder.h"
 
 #include <QDateTime>
@@ -212,6 +213,8 @@ void deleteJobFiles(const QString& queueDir, const SpoolJob& job)
     ::unlink(spoolFilePath(queueDir, job.controlFile).constData());
     for (const QString& file : job.dataFiles())
         ::unlink(spoolFilePath(queueDir, file).constData());
+    // Last: until the job's files are gone, its entries keep it from printing again.
+    PrintRecord::forget(QueueFolder::open(queueDir, false), job.controlFile);
 }
 
 QString abbreviate(const QString& text, int width)

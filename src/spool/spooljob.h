@@ -89,8 +89,8 @@ bool isControlFile(const QueueFolder& folder, const QString& name);
 // (printer definitions come first), else the queue as spelled.
 QString queueFolderFor(const QStringList& folders, const QString& queue);
 
-// Deletes the job's control file, then its data files, in queueDir; failures are ignored
-// (a file that stays is met again by recovery).
+// Deletes the job's control file, then its data files, in queueDir, then its entries in the
+// folder's print record; failures are ignored (a file that stays is met again by recovery).
 void deleteJobFiles(const QString& queueDir, const SpoolJob& job);
 
 // "queue user number", the pending list's display string.

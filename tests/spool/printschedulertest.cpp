@@ -247,6 +247,16 @@ TEST_F(Despool, EachPrintLineOnceInOrderAndAFailedLineDoesNotReprintTheOthers)
               QByteArray("l dfA001h\nr dfB001h\nl dfA001h\nl dfA002h\n"));
     EXPECT_TRUE(log.contains(QStringLiteral("Print of cfA003h/0 ended earlier: successful")));
     EXPECT_TRUE(jobs.isEmpty());
+
+    // A job removed (lprm, Dequeue) takes its entries with it.
+    addJob(QStringLiteral("lp"), 4);
+    writeFile(queueDir + QStringLiteral("/.:printing"),
+              "cfA004h/0@" + identity("cfA004h") + "\nexit 0\n");
+    jobs.removeIf([&](const PendingJobList::Entry& e) {
+        deleteJobFiles(queueDir, *e.job);
+        return PendingJobList::Verdict::Remove;
+    });
+    EXPECT_FALSE(readFile(queueDir + QStringLiteral("/.:printing")).contains("cfA004h"));
 }
 
 // A queue whose command hangs holds only itself: the other queue prints its jobs in order,

@@ -10,9 +10,12 @@
 #include "platform/servicemanager.h"
 #include "platform/unixsignals.h"
 #include "protocol/lpdserver.h"
+#include "protocol/serverstatus.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #ifdef SPOOLMERE_HAVE_GUI
 #include "gui/desktopshell.h"
@@ -101,6 +104,45 @@ int checkConfig(int argc, char** argv, const CommandLine& options)
     return 0;
 }
 
+// `spoolmere --status`: asks this user's server, else the system service (its control
+// socket is open to root and the service's user), what it is doing.
+int showStatus(int argc, char** argv, const CommandLine& options)
+{
+    QCoreApplication app(argc, argv);
+    if (!options.error.isEmpty())
+        return usageFault(options.error);
+    QStringList dirs;
+    const QString own = InstanceLock::runtimeDir();
+    if (!own.isEmpty())
+        dirs << own;
+    const QString service = QStringLiteral(SPOOLMERE_SERVICE_RUNTIME_DIR);
+    if (!dirs.contains(service))
+        dirs << service;
+    QStringList errors;
+    for (const QString& dir : dirs) {
+        QByteArray answer;
+        QString error;
+        if (!ControlChannel::requestStatus(dir, &answer, &error)) {
+            errors << error;
+            continue;
+        }
+        QJsonParseError parseError{};
+        const QJsonDocument document = QJsonDocument::fromJson(answer, &parseError);
+        if (!document.isObject()) {
+            printError(QStringLiteral("spoolmere: the status from ") +
+                       ControlChannel::socketPath(dir) +
+                       QStringLiteral(" is not a JSON document: ") + parseError.errorString());
+            return 1;
+        }
+        const QByteArray out = options.json ? document.toJson(QJsonDocument::Indented)
+                                            : ServerStatus::text(document.object()).toUtf8();
+        std::fwrite(out.constData(), 1, size_t(out.size()), stdout);
+        return 0;
+    }
+    printError(QStringLiteral("spoolmere: ") + errors.join(QStringLiteral("; ")));
+    return 1;
+}
+
 // A second start. With a display it brings the running server's window up, as a launcher
 // click on a running program does elsewhere, and says so on the terminal; a box only when the
 // running server cannot be reached.
@@ -184,6 +226,8 @@ int main(int argc, char** argv)
         return sendWord(argc, argv, raw);
     if (raw.checkConfig)
         return checkConfig(argc, argv, raw);
+    if (raw.status)
+        return showStatus(argc, argv, raw);
 #ifdef SPOOLMERE_HAVE_GUI
     const bool headless = raw.headless || noDisplay();
 #else
@@ -248,6 +292,7 @@ int main(int argc, char** argv)
             servicemanager::notify("READY=1");
     });
     ControlChannel channel;
+    channel.setStatusProvider([&server] { return ServerStatus::document(server); });
     int rc = 0;
     if (headless) {
         // Every line goes to standard output; with no window to show them, holding the

@@ -28,6 +28,7 @@ const QString kStopWait = QStringLiteral("STOPWAIT");
 const QString kListen = QStringLiteral("LISTEN");
 const QString kMaxPerHost = QStringLiteral("MAXPERHOST");
 const QString kSync = QStringLiteral("SYNC");
+const QString kAccounting = QStringLiteral("ACCOUNTING");
 
 enum class Section
 {
@@ -43,12 +44,13 @@ enum class Section
     StopWait,
     Listen,
     MaxPerHost,
-    Sync
+    Sync,
+    Accounting
 };
 
 Section keywordSection(const QString& line)
 {
-    static const std::array<std::pair<const QString*, Section>, 12> keywords{{
+    static const std::array<std::pair<const QString*, Section>, 13> keywords{{
         {&kSpoolDir, Section::SpoolDir},
         {&kPort, Section::Port},
         {&kPrinters, Section::Printers},
@@ -61,6 +63,7 @@ Section keywordSection(const QString& line)
         {&kListen, Section::Listen},
         {&kMaxPerHost, Section::MaxPerHost},
         {&kSync, Section::Sync},
+        {&kAccounting, Section::Accounting},
     }};
     for (const auto& [word, section] : keywords) {
         if (line == *word)
@@ -256,6 +259,9 @@ Settings parseSettings(const QByteArray& text, Settings base)
         case Section::Sync:
             s.syncReceivedFiles = decimalOr(line, 1) != 0;
             break;
+        case Section::Accounting:
+            s.accounting = line;
+            break;
         }
     }
     return s;
@@ -283,6 +289,8 @@ QByteArray serializeSettings(const Settings& settings)
         lines << kStopWait << QString::number(settings.stopWaitSeconds) << QString();
     if (settings.syncReceivedFiles != Settings().syncReceivedFiles)
         lines << kSync << QString::number(settings.syncReceivedFiles ? 1 : 0) << QString();
+    if (!settings.accounting.isEmpty())
+        lines << kAccounting << settings.accounting << QString();
     lines << kPrinters << settings.printers << QString();
     lines << kHosts << settings.hosts;
 

@@ -28,6 +28,9 @@ struct Settings
     // A received file, and its entry in the queue folder, reach the disk before the answer
     // that accepts a job; 0 in lpd.ini trades that for speed.
     bool syncReceivedFiles = true;
+    // The accounting file (spool/accounting.h): empty for "accounting.log" in the spool
+    // folder, "off" for none, else its name (relative to lpd.ini's folder).
+    QString accounting;
     bool logConnecting = false;
     bool logReceivedData = false;
     bool logPrinting = false;

@@ -28,6 +28,10 @@ CommandLine CommandLine::parse(const QStringList& args)
             c.checkConfig = true;
             if (i + 1 < args.size() && !args[i + 1].startsWith(QLatin1Char('-')))
                 c.configFile = args[++i];
+        } else if (a == QLatin1String("--status")) {
+            c.status = true;
+        } else if (a == QLatin1String("--json")) {
+            c.json = true;
         } else if (a.startsWith(QLatin1String("--send="))) {
             c.send = true;
             c.sendWord = a.mid(7);
@@ -36,6 +40,8 @@ CommandLine CommandLine::parse(const QStringList& args)
             c.error = QStringLiteral("unknown option %1 (see --help)").arg(a);
         }
     }
+    if (c.json && !c.status && c.error.isEmpty())
+        c.error = QStringLiteral("--json goes with --status");
     return c;
 }
 
@@ -45,6 +51,7 @@ QString CommandLine::usage(const QString& program)
                "Usage: %1 [--headless] [open] [hide] [protect]\n"
                "       %1 --send lpdshow|lpddown|lpdprot|lpduprot\n"
                "       %1 --check-config [FILE]\n"
+               "       %1 --status [--json]\n"
                "\n"
                "An LPD print server (RFC 1179).\n"
                "\n"
@@ -56,6 +63,8 @@ QString CommandLine::usage(const QString& program)
                "  --check-config [FILE]\n"
                "                 read lpd.ini (or FILE) as a reload would, say what is wrong,\n"
                "                 and end with 0 when it can be used, 1 when not\n"
+               "  --status       what the running server (this user's, else the service) is\n"
+               "                 doing; --json as a JSON document\n"
                "  --help         show this text and end\n"
                "  --version      show the version and end\n"
                "\n"

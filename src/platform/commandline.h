@@ -1,8 +1,8 @@
 #pragma once
 // The program's arguments. "open", "hide" and "protect" are compared whole and with their
 // letter case; "open" counts only as the first argument; other plain words are ignored.
-// "--headless", "--send WORD", "--check-config [FILE]", "--help" and "--version" are this
-// port's own; any other
+// "--headless", "--send WORD", "--check-config [FILE]", "--status [--json]", "--help" and
+// "--version" are this port's own; any other
 // argument that starts with "-" is a usage fault.
 
 #include <QString>
@@ -15,6 +15,8 @@ struct CommandLine
     bool protect = false; // protect mode from the start
     bool headless = false;
     bool send = false; // deliver sendWord to the running server and end
+    bool status = false; // print the running server's status and end
+    bool json = false;   // the status as its JSON document
     bool help = false;
     bool version = false;
     bool checkConfig = false; // validate lpd.ini (configFile, else the usual one) and end

@@ -28,6 +28,9 @@ const QString Show = QStringLiteral("lpdshow");
 const QString Down = QStringLiteral("lpddown");
 const QString Protect = QStringLiteral("lpdprot");
 const QString Unprotect = QStringLiteral("lpduprot");
+const QString Status = QStringLiteral("status");
+// The most a status answer may be; the server keeps its own well below.
+constexpr qsizetype MaxAnswer = 16 * 1024 * 1024;
 
 QString errnoText(int error)
 {
@@ -108,6 +111,10 @@ public:
     QSocketNotifier notifier;
     QTimer idle{this};
     QByteArray line;
+    // A status answer that did not fit the socket's buffer at once.
+    QByteArray out;
+    qsizetype sent = 0;
+    QSocketNotifier* writable = nullptr;
 };
 
 ControlChannel::ControlChannel(QObject* parent) : QObject(parent) {}
@@ -249,6 +256,12 @@ void ControlChannel::readWord(Peer* peer)
         return;
     }
     const QString word = QString::fromLatin1(peer->line.left(end).trimmed());
+    if (word == Status && m_statusProvider) {
+        peer->notifier.setEnabled(false);
+        peer->out = "ok\n" + m_statusProvider();
+        sendAnswer(peer);
+        return;
+    }
     const bool known = isControlWord(word);
     answer(peer, known ? "ok\n" : "unknown\n");
     if (!known)
@@ -278,11 +291,37 @@ void ControlChannel::answer(Peer* peer, const char* reply)
     drop(peer);
 }
 
+void ControlChannel::sendAnswer(Peer* peer)
+{
+    while (peer->sent < peer->out.size()) {
+        const ssize_t n = ::send(peer->fd, peer->out.constData() + peer->sent,
+                                 size_t(peer->out.size() - peer->sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The rest when the reader has made room; the idle timer still bounds a reader
+            // that never reads.
+            if (!peer->writable) {
+                peer->writable = new QSocketNotifier(peer->fd, QSocketNotifier::Write, peer);
+                connect(peer->writable, &QSocketNotifier::activated, this,
+                        [this, peer] { sendAnswer(peer); });
+            }
+            return;
+        }
+        if (n <= 0)
+            break;
+        peer->sent += n;
+    }
+    drop(peer);
+}
+
 void ControlChannel::drop(Peer* peer)
 {
     if (!m_peers.removeOne(peer))
         return;
     peer->notifier.setEnabled(false);
+    if (peer->writable)
+        peer->writable->setEnabled(false);
     peer->idle.stop();
     ::close(std::exchange(peer->fd, -1));
     // Its notifier may be the one calling here.
@@ -291,13 +330,28 @@ void ControlChannel::drop(Peer* peer)
 
 bool ControlChannel::send(const QString& dir, const QString& word, QString* error, int timeoutMs)
 {
+    if (!isControlWord(word)) {
+        if (error)
+            *error = QStringLiteral("not a control message: ") + word;
+        return false;
+    }
+    return exchange(dir, word, nullptr, error, timeoutMs);
+}
+
+bool ControlChannel::requestStatus(const QString& dir, QByteArray* answer, QString* error,
+                                   int timeoutMs)
+{
+    return exchange(dir, Status, answer, error, timeoutMs);
+}
+
+bool ControlChannel::exchange(const QString& dir, const QString& word, QByteArray* body,
+                              QString* error, int timeoutMs)
+{
     auto fail = [error](const QString& reason) {
         if (error)
             *error = reason;
         return false;
     };
-    if (!isControlWord(word))
-        return fail(QStringLiteral("not a control message: ") + word);
     const QString path = socketPath(dir);
     auto notRunning = [&](const QString& reason) {
         return fail(QStringLiteral("no running spoolmere at ") + path + QStringLiteral(" (") +
@@ -337,20 +391,32 @@ bool ControlChannel::send(const QString& dir, const QString& word, QString* erro
         sent += n;
     }
 
+    // A word is answered by one line; a status by that line and the document after it, up
+    // to the end of the stream.
     QByteArray answer;
-    while (!answer.contains('\n') && answer.size() <= MaxLine) {
+    bool ended = false;
+    while (body ? answer.size() <= MaxAnswer : !answer.contains('\n') && answer.size() <= MaxLine) {
         if (!armTimeout(fd.get(), SO_RCVTIMEO, deadline))
             break;
-        char buffer[MaxLine + 1];
+        char buffer[4096];
         const ssize_t n = ::recv(fd.get(), buffer, sizeof buffer, 0);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            ended = n == 0;
             break;
+        }
         answer.append(buffer, n);
     }
-    if (answer.left(answer.indexOf('\n')).trimmed() == "ok")
+    const qsizetype lineEnd = answer.indexOf('\n');
+    if (answer.left(lineEnd).trimmed() == "ok") {
+        if (!body)
+            return true;
+        if (!ended)
+            return fail(QStringLiteral("the answer from ") + path + QStringLiteral(" was cut short"));
+        *body = answer.mid(lineEnd + 1);
         return true;
+    }
     if (answer.isEmpty())
         return fail(QStringLiteral("no answer from ") + path);
     return fail(QStringLiteral("not taken: ") + word);

@@ -4,11 +4,14 @@
 // server (and root) can steer it. One connection carries one word and a newline; the
 // receiver answers "ok" or "unknown" and hangs up. Any program can send a word: the server's
 // own `--send WORD` does, and so would `printf 'lpdshow\n' | socat - UNIX:<socket>`.
+// The word "status" is answered by "ok", a newline and the server's state as a JSON
+// document (`spoolmere --status`), then the end of the stream.
 
 #include <QList>
 #include <QObject>
 #include <QString>
 
+#include <functional>
 #include <sys/types.h>
 
 class QSocketNotifier;
@@ -38,6 +41,14 @@ public:
     // thread.
     static bool send(const QString& dir, const QString& word, QString* error = nullptr,
                      int timeoutMs = 3000);
+    // Asks the receiver in `dir` for its status document. Blocking.
+    static bool requestStatus(const QString& dir, QByteArray* answer, QString* error = nullptr,
+                              int timeoutMs = 5000);
+    // What answers "status"; without one the word is unknown.
+    void setStatusProvider(std::function<QByteArray()> provider)
+    {
+        m_statusProvider = std::move(provider);
+    }
 
 signals:
     // Every word taken, then the signal of its meaning.
@@ -52,6 +63,9 @@ private:
     void acceptPeers();
     void readWord(Peer* peer);
     void answer(Peer* peer, const char* reply);
+    void sendAnswer(Peer* peer);
+    static bool exchange(const QString& dir, const QString& word, QByteArray* body,
+                         QString* error, int timeoutMs);
     void drop(Peer* peer);
 
     int m_fd = -1;
@@ -62,5 +76,6 @@ private:
     dev_t m_dev = 0;
     ino_t m_ino = 0;
     int m_idleMs = 5000;
+    std::function<QByteArray()> m_statusProvider;
     QString m_error;
 };

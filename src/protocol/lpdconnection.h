@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 
+class Accounting;
 class LogSink;
 class PendingJobList;
 class SpoolWorker;
@@ -39,6 +40,8 @@ public:
         QString spoolDir;
         LogSink* log = nullptr;
         PendingJobList* pendingJobs = nullptr;
+        // Where removed jobs are recorded; none in tests of the connection alone.
+        Accounting* accounting = nullptr;
         // Where the connection's files are created and removed; without one (tests of the
         // connection alone) that happens here, at once.
         SpoolWorker* worker = nullptr;

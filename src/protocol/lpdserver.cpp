@@ -126,6 +126,16 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
       m_scheduler(std::make_unique<PrintScheduler>(m_pendingJobs, m_log))
 {
     connect(m_scheduler.get(), &PrintScheduler::jobsChanged, this, &LpdServer::jobsChanged);
+    // Every print that ended, in the accounting file; one that could not be tried is no end.
+    connect(m_scheduler.get(), &PrintScheduler::jobFinished, this,
+            [this](const SpoolJob& job, JobPrint::Outcome outcome, qint64 ms, const QString& why) {
+                QString error;
+                if (outcome != JobPrint::Outcome::Deferred &&
+                    !m_accounting.recordPrint(job, outcome == JobPrint::Outcome::Printed, ms, why,
+                                              &error))
+                    m_log.append(QStringLiteral("ERROR: Accounting file ") +
+                                 m_accounting.path() + QStringLiteral(": ") + error);
+            });
     m_housekeeping.setInterval(5000);
     connect(&m_housekeeping, &QTimer::timeout, this, &LpdServer::onHousekeepingTick);
     connect(m_listener.get(), &Listener::sessionReady, this, &LpdServer::startSession);
@@ -290,6 +300,8 @@ void LpdServer::commitSettings(const Settings& settings)
         m_printers, spoolDir(),
         int(std::min<qint64>(qint64(std::max(m_settings.printTimeoutMinutes, 0)) * 60000,
                              INT_MAX)));
+    m_accounting.configure(Accounting::pathFor(m_settings.accounting, spoolDir(), m_settingsPath),
+                           m_printers);
 }
 
 void LpdServer::logListening()
@@ -402,6 +414,7 @@ void LpdServer::startSession(int handle, const QString& ip, int n)
     environment.spoolDir = spoolDir();
     environment.log = &m_log;
     environment.pendingJobs = &m_pendingJobs;
+    environment.accounting = &m_accounting;
     environment.worker = m_spoolWorker.get();
     environment.drainTimeoutMs = DrainTimeoutMs;
     environment.syncFiles = m_settings.syncReceivedFiles;
@@ -581,6 +594,14 @@ void LpdServer::recoverSpooledJobs()
     }
 }
 
+void LpdServer::recordRemoval(const SpoolJob& job, const QString& by)
+{
+    QString error;
+    if (!m_accounting.recordRemoval(job, by, &error))
+        m_log.append(QStringLiteral("ERROR: Accounting file ") + m_accounting.path() +
+                     QStringLiteral(": ") + error);
+}
+
 void LpdServer::dequeue(const QStringList& selected)
 {
     const QString spool = spoolDir();
@@ -593,6 +614,7 @@ void LpdServer::dequeue(const QStringList& selected)
         },
         [&](const SpoolJob& job) {
             deleteJobFiles(spool + QLatin1Char('/') + queueFolderFor(folders, job.queue), job);
+            recordRemoval(job, QStringLiteral("by Dequeue"));
         });
     emit jobsChanged();
     // A queue that waited for a removed job goes on.

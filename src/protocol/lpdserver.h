@@ -6,6 +6,7 @@
 #include "config/logsink.h"
 #include "config/printerdefinition.h"
 #include "config/settings.h"
+#include "spool/accounting.h"
 #include "spool/pendingjoblist.h"
 #include "spool/spooljob.h"
 
@@ -74,6 +75,10 @@ public:
     PendingJobList& pendingJobs() { return m_pendingJobs; }
     // What the window lists: the waiting jobs, oldest first, as "queue user number".
     QStringList waitingJobs() const { return m_pendingJobs.displayStrings(); }
+    Accounting& accounting() { return m_accounting; }
+    // A removed job's line in the accounting file (or the reason it could not be written
+    // in the log).
+    void recordRemoval(const SpoolJob& job, const QString& by);
     // The Connections list: one peer description per session.
     const QStringList& connections() const { return m_connections; }
     // For the window's tests: a Connections list without real clients.
@@ -131,6 +136,7 @@ private:
     const QString m_settingsPath;
     LogSink m_log;
     PendingJobList m_pendingJobs;
+    Accounting m_accounting;
     QStringList m_connections;
     int m_sessionCount = 0;
     QTimer m_housekeeping;

@@ -4,6 +4,7 @@
 #include "net/precisetimer.h"
 #include "protocol/lpdconnection.h"
 #include "protocol/operands.h"
+#include "spool/accounting.h"
 #include "spool/pendingjoblist.h"
 #include "spool/spooljob.h"
 
@@ -167,6 +168,9 @@ void QueueCommands::removeJobs(LpdConnection& c)
             deleteJobFiles(folder + queueFolderFor(c.m_env.queueFolders, job.queue), job);
             answer += job.user.toLatin1() + ' ' + QByteArray::number(job.jobNumber) +
                       (byUser ? " dequeued.\n" : "\n");
+            if (c.m_env.accounting)
+                c.m_env.accounting->recordRemoval(job, QStringLiteral("by ") + agent +
+                                                           QStringLiteral(" from ") + c.peer());
         });
     c.send(answer);
     if (c.m_env.log)

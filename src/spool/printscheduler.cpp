@@ -154,8 +154,7 @@ void PrintScheduler::printEnded(const QString& key, const std::shared_ptr<const 
     } else if (!m_stopping) {
         backOff(queue, key, *job, result.outcome == JobPrint::Outcome::Failed, result.reason);
     }
-    emit jobFinished(job->queue, job->controlFile, result.outcome, result.durationMs,
-                     result.reason);
+    emit jobFinished(*job, result.outcome, result.durationMs, result.reason);
     if (m_running == 0)
         emit idle();
     dispatch();

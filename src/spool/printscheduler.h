@@ -76,9 +76,10 @@ public:
     QList<QueueState> queueStates() const;
 
 signals:
-    // A print ended. outcome: JobPrint::Outcome; reason empty when it printed.
-    void jobFinished(const QString& queue, const QString& controlFile, JobPrint::Outcome outcome,
-                     qint64 durationMs, const QString& reason);
+    // A print ended. outcome: JobPrint::Outcome; reason empty when it printed. The job may
+    // be gone from the list by now (it printed), so it comes along.
+    void jobFinished(const SpoolJob& job, JobPrint::Outcome outcome, qint64 durationMs,
+                     const QString& reason);
     // A printed job left the list.
     void jobsChanged();
     // The last running print ended.

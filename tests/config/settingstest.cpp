@@ -98,6 +98,10 @@ TEST(Settings, ExampleFileIsWrittenByteForByte)
     s.syncReceivedFiles = false;
     EXPECT_TRUE(serializeSettings(s).contains("\r\nSYNC\r\n0\r\n\r\n"));
     EXPECT_EQ(parseSettings(serializeSettings(s)), s);
+    // The accounting file: written back when named, and "off" kept as it is.
+    s.accounting = QStringLiteral("off");
+    EXPECT_EQ(parseSettings(serializeSettings(s)).accounting, QStringLiteral("off"));
+    EXPECT_FALSE(serializeSettings(Settings()).contains("ACCOUNTING"));
 }
 
 TEST(Settings, SectionBoundaries)

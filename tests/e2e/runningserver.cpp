@@ -154,6 +154,15 @@ bool RunningServer::waitForLog(const QString& line, int timeoutMs)
         timeoutMs);
 }
 
+CommandResult RunningServer::status(bool json)
+{
+    QStringList args{QStringLiteral("--status")};
+    if (json)
+        args << QStringLiteral("--json");
+    return runCommand(QStringLiteral(SPOOLMERE_BINARY), args, 20000,
+                      {QStringLiteral("XDG_RUNTIME_DIR=") + dir()});
+}
+
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs,
                          const QStringList& extraEnv)
 {

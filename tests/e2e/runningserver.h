@@ -56,6 +56,8 @@ public:
     // A print command: a script that appends each data file ($1) to out.bin.
     QString appendScript();
     QString outFile() const { return dir() + QStringLiteral("/out.bin"); }
+    // `spoolmere --status` (with --json) asked of this server, as its user would.
+    struct CommandResult status(bool json);
 
 private:
     bool launch();

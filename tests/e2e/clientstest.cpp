@@ -27,15 +27,6 @@ QStringList spoolFiles(const RunningServer& s)
     return QDir(s.spool()).entryList(QDir::Files);
 }
 
-CommandResult rlpr(const RunningServer& s, const QString& file, const QStringList& extra = {})
-{
-    return runCommand(QStringLiteral("rlpr"),
-                      QStringList{QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
-                                  QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
-                                  QStringLiteral("-P"), QStringLiteral("lp")} +
-                          extra + QStringList{file});
-}
-
 CommandResult rlpqOrRm(const QString& tool, const RunningServer& s, const QStringList& extra = {})
 {
     return runCommand(tool,
@@ -79,7 +70,7 @@ TEST(Clients, RlprJobIsPrintedByteExactAndLeavesNothingInTheSpool)
     ASSERT_TRUE(s.start({QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d")}));
     const QString file = s.dir() + QStringLiteral("/job.bin");
     ASSERT_TRUE(writeFile(file, allBytes(3)));
-    const CommandResult sent = rlpr(s, file);
+    const CommandResult sent = rlpr(s.port(), QStringLiteral("lp"), file);
     ASSERT_EQ(sent.exitCode, 0) << sent.output.toStdString();
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == allBytes(3); }, 4000))
         << s.log().toStdString();
@@ -102,7 +93,7 @@ TEST(Clients, RlprSeveralFilesCopiesAndEveryFormatLetterPrintEachLineOnce)
         ASSERT_TRUE(writeFile(files.last(), text));
     }
     auto send = [&](const QStringList& args) {
-        const CommandResult sent = rlpr(s, files[0], args);
+        const CommandResult sent = rlpr(s.port(), QStringLiteral("lp"), files[0], args);
         ASSERT_EQ(sent.exitCode, 0) << sent.output.toStdString();
     };
     // Several files: the last operand is the first file, the others go before it.
@@ -126,7 +117,10 @@ TEST(Clients, RlpqListsAndRlprmRemoves)
     const QString file = s.dir() + QStringLiteral("/report.txt");
     ASSERT_TRUE(writeFile(file, QByteArray(1234, 'r')));
     for (const char* user : {"alice", "bob", "root"})
-        ASSERT_EQ(rlpr(s, file, {QStringLiteral("-U"), QString::fromLatin1(user)}).exitCode, 0);
+        ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file,
+                       {QStringLiteral("-U"), QString::fromLatin1(user)})
+                      .exitCode,
+                  0);
     ASSERT_TRUE(s.waitForLog(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
 
     const CommandResult listed = rlpqOrRm(QStringLiteral("rlpq"), s);

@@ -45,15 +45,8 @@ TEST(Limits, DescriptorFloodLeavesTheServerAliveAndListening)
 
     const QString file = s.dir() + QStringLiteral("/job.txt");
     ASSERT_TRUE(writeFile(file, "after the flood\n"));
-    EXPECT_TRUE(waitUntil(
-        [&] {
-            return runCommand(QStringLiteral("rlpr"),
-                              {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
-                               QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
-                               QStringLiteral("-P"), QStringLiteral("lp"), file})
-                       .exitCode == 0;
-        },
-        20000));
+    EXPECT_TRUE(
+        waitUntil([&] { return rlpr(s.port(), QStringLiteral("lp"), file).exitCode == 0; }, 20000));
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "after the flood\n"; }, 10000))
         << s.log().toStdString();
 }
@@ -93,12 +86,7 @@ TEST(Limits, HangingPrintEndsAtPrintTimeoutAndWithTheServer)
                         "PRINTTIMEOUT\r\n1\r\n\r\nSTOPWAIT\r\n2\r\n\r\n"));
     const QString file = s.dir() + QStringLiteral("/job.txt");
     ASSERT_TRUE(writeFile(file, "never printed\n"));
-    ASSERT_EQ(runCommand(QStringLiteral("rlpr"),
-                         {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
-                          QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
-                          QStringLiteral("lp"), file})
-                  .exitCode,
-              0);
+    ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode, 0);
     ASSERT_TRUE(waitUntil([&] { return readFile(pids).count('\n') == 2; }, 15000));
     const QByteArray first = readFile(pids);
 
@@ -136,21 +124,17 @@ TEST(Limits, HundredClientsAtOnceAtTheConnectionLimitAllGetTheirJobsIn)
         ASSERT_TRUE(writeFile(file, QByteArray("job ") + QByteArray::number(i) + '\n'));
         clients.push_back(std::make_unique<QProcess>());
         clients.back()->setProcessChannelMode(QProcess::MergedChannels);
-        clients.back()->start(QStringLiteral("rlpr"),
-                              {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
-                               QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
-                               QStringLiteral("-P"), QStringLiteral("lp"), file});
+        clients.back()->start(QStringLiteral("rlpr"), rlprArguments(s.port(), QStringLiteral("lp"))
+                                                          << file);
     }
     ASSERT_TRUE(waitUntil(
         [&] {
-            return std::all_of(clients.begin(), clients.end(), [](const auto& p) {
-                return p->state() == QProcess::NotRunning;
-            });
+            return std::all_of(clients.begin(), clients.end(),
+                               [](const auto& p) { return p->state() == QProcess::NotRunning; });
         },
         120000));
     for (int i = 0; i < jobs; ++i) {
-        EXPECT_TRUE(clients[i]->exitStatus() == QProcess::NormalExit &&
-                    clients[i]->exitCode() == 0)
+        EXPECT_TRUE(clients[i]->exitStatus() == QProcess::NormalExit && clients[i]->exitCode() == 0)
             << i << ": " << clients[i]->readAll().toStdString();
     }
     EXPECT_TRUE(s.log().contains(QStringLiteral("Connection limit reached - throttled")));

@@ -21,14 +21,6 @@ QByteArray allBytes(int repeat)
     return b.repeated(repeat);
 }
 
-CommandResult rlpr(const RunningServer& s, const QString& queue, const QString& file)
-{
-    return runCommand(QStringLiteral("rlpr"),
-                      {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
-                       QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
-                       queue, file});
-}
-
 } // namespace
 
 TEST(Routes, SameJobPrintsByteExactThroughEveryRoute)
@@ -50,7 +42,7 @@ TEST(Routes, SameJobPrintsByteExactThroughEveryRoute)
     const QString file = s.dir() + QStringLiteral("/job.bin");
     ASSERT_TRUE(writeFile(file, body));
     for (const char* queue : {"cmd", "cupsq", "dev", "smb"})
-        ASSERT_EQ(rlpr(s, QString::fromLatin1(queue), file).exitCode, 0) << queue;
+        ASSERT_EQ(rlpr(s.port(), QString::fromLatin1(queue), file).exitCode, 0) << queue;
 
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == body; }, 10000));
     EXPECT_TRUE(cups.waitForOutput(cups.outputFor(QStringLiteral("lab")), body.size()));
@@ -84,9 +76,9 @@ TEST(Routes, CupsPrintersAreKnownQueuesWithoutCupsInTheServer)
 
     // The names arrive from a helper process shortly after the start.
     EXPECT_TRUE(
-        waitUntil([&] { return rlpr(s, QStringLiteral("lab"), file).exitCode == 0; }, 10000))
+        waitUntil([&] { return rlpr(s.port(), QStringLiteral("lab"), file).exitCode == 0; }, 10000))
         << s.log().toStdString();
-    EXPECT_NE(rlpr(s, QStringLiteral("nowhere"), file).exitCode, 0);
+    EXPECT_NE(rlpr(s.port(), QStringLiteral("nowhere"), file).exitCode, 0);
     // rlpr returns once it has its answers; the log line reaches the pipe after that.
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Receive job for lab...")));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("ERROR: Receive Job for nowhere - no such printer.")));
@@ -113,7 +105,7 @@ TEST(Routes, RefusedRoutesKeepTheJobAndThePassGoesOn)
     const QString file = s.dir() + QStringLiteral("/job.bin");
     ASSERT_TRUE(writeFile(file, allBytes(4)));
     for (const char* queue : {"cupsq", "smb", "dev"})
-        ASSERT_EQ(rlpr(s, QString::fromLatin1(queue), file).exitCode, 0) << queue;
+        ASSERT_EQ(rlpr(s.port(), QString::fromLatin1(queue), file).exitCode, 0) << queue;
     for (const QString& target :
          {QStringLiteral("Failed: nosuchqueue"), QStringLiteral("Failed: ") + smbUrl,
           QStringLiteral("Failed: local port /nonexistent/device")})

@@ -196,3 +196,17 @@ void expectEachPrintedOnce(const QMap<int, int>& count, const QList<int>& acked)
     for (int id : acked)
         EXPECT_EQ(count.value(id), 1) << "acknowledged job " << id;
 }
+
+QStringList rlprArguments(quint16 port, const QString& queue)
+{
+    return {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(port),
+            QStringLiteral("-H"), QStringLiteral("127.0.0.1"),
+            QStringLiteral("-P"), queue};
+}
+
+CommandResult rlpr(quint16 port, const QString& queue, const QString& file,
+                   const QStringList& extra)
+{
+    return runCommand(QStringLiteral("rlpr"),
+                      rlprArguments(port, queue) + extra + QStringList{file});
+}

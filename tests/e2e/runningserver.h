@@ -82,6 +82,11 @@ struct CommandResult
 };
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs = 20000,
                          const QStringList& extraEnv = {});
+// rlpr's options for a job to `queue` of the server on 127.0.0.1 at `port`; the file follows.
+QStringList rlprArguments(quint16 port, const QString& queue);
+// Sends `file` with rlpr (`extra` options before it) and waits for rlpr to end.
+CommandResult rlpr(quint16 port, const QString& queue, const QString& file,
+                   const QStringList& extra = {});
 
 // How often each job was printed (-1: one printed cut off or mangled): every job, and every
 // acknowledged one, exactly once.

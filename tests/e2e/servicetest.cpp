@@ -21,14 +21,6 @@
 
 namespace {
 
-CommandResult rlpr(quint16 port, const QString& queue, const QString& file)
-{
-    return runCommand(QStringLiteral("rlpr"),
-                      {QStringLiteral("-N"), QStringLiteral("--port=%1").arg(port),
-                       QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
-                       queue, file});
-}
-
 // rlpr knows IPv4 only; CUPS' lpd backend speaks IPv6 (it must run as root).
 CommandResult cupsLpdOverIpv6(quint16 port, const QString& queue, const QString& file)
 {
@@ -139,11 +131,10 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
         QByteArray text;
         QString reason;
     } broken[] = {
-        {RunningServer::settingsText(s.dir(), 0, {print}, {}).replace("PORT\r\n0",
-                                                                      "PORT\r\nfivefifteen"),
+        {RunningServer::settingsText(s.dir(), 0, {print}, {})
+             .replace("PORT\r\n0", "PORT\r\nfivefifteen"),
          QStringLiteral("PORT 'fivefifteen' is not a port")},
-        {RunningServer::settingsText(s.dir(), newPort, {print, QStringLiteral("- /bin/true")},
-                                     {}),
+        {RunningServer::settingsText(s.dir(), newPort, {print, QStringLiteral("- /bin/true")}, {}),
          QStringLiteral("printer definition '- /bin/true' has no queue name")},
         {"", QStringLiteral("it is empty")},
         {RunningServer::settingsText(s.dir(), 0, {print}, {}),
@@ -166,7 +157,8 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
                                QStringLiteral(" failed, the running settings stay: ") + k.reason))
             << s.log().toStdString();
         ASSERT_TRUE(writeFile(file, "still served\n"));
-        ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0) << k.reason.toStdString();
+        ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0)
+            << k.reason.toStdString();
     }
     EXPECT_TRUE(s.log().contains(QStringLiteral("ERROR: Cannot listen on 10.255.255.1 port ")));
     ASSERT_TRUE(QFile::remove(ini));
@@ -224,8 +216,8 @@ TEST(Service, StartSaysWhereItListensAndTheStopTakesNoReloadNorClient)
     const QString slow = s.dir() + QStringLiteral("/slow.sh");
     writeScript(slow, "touch \"$(dirname \"$0\")/started\"; sleep 60\n");
     // The stop gives the print a few seconds, then ends it and its job stays.
-    ASSERT_TRUE(s.start({QStringLiteral("lp ") + slow}, {QStringLiteral("127.")},
-                        "STOPWAIT\r\n5\r\n\r\n"));
+    ASSERT_TRUE(
+        s.start({QStringLiteral("lp ") + slow}, {QStringLiteral("127.")}, "STOPWAIT\r\n5\r\n\r\n"));
     const QString ini = s.dir() + QStringLiteral("/lpd.ini");
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Settings from ") + ini));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Spool folder ") + s.dir() + QStringLiteral("/spool")));
@@ -236,7 +228,8 @@ TEST(Service, StartSaysWhereItListensAndTheStopTakesNoReloadNorClient)
     ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode, 0);
     ASSERT_TRUE(waitUntil([&] { return QFile::exists(marker); }, 15000)) << s.log().toStdString();
     ASSERT_EQ(::kill(s.pid(), SIGTERM), 0);
-    ASSERT_TRUE(waitUntil([&] { return s.log().contains(QStringLiteral("Stopping: waiting up to")); }));
+    ASSERT_TRUE(
+        waitUntil([&] { return s.log().contains(QStringLiteral("Stopping: waiting up to")); }));
     // A reload meanwhile neither reopens the listener nor takes a job.
     ASSERT_EQ(::kill(s.pid(), SIGHUP), 0);
     EXPECT_TRUE(s.waitForLog(QStringLiteral("WARNING: Reload of ") + ini +
@@ -256,17 +249,19 @@ TEST(Service, CheckConfigJudgesLpdIniAsAReloadWould)
     QTemporaryDir dir;
     const QString ini = dir.path() + QStringLiteral("/lpd.ini");
     const auto check = [&] {
-        return runCommand(QStringLiteral(SPOOLMERE_BINARY), {QStringLiteral("--check-config"), ini});
+        return runCommand(QStringLiteral(SPOOLMERE_BINARY),
+                          {QStringLiteral("--check-config"), ini});
     };
     ASSERT_TRUE(writeFile(ini, RunningServer::settingsText(dir.path(), 5515,
                                                            {QStringLiteral("lp /bin/true")},
                                                            {QStringLiteral("127.")})));
     const CommandResult good = check();
     EXPECT_EQ(good.exitCode, 0) << good.output.toStdString();
-    EXPECT_TRUE(good.output.contains("usable: listens on :: port 5515")) << good.output.toStdString();
+    EXPECT_TRUE(good.output.contains("usable: listens on :: port 5515"))
+        << good.output.toStdString();
 
-    ASSERT_TRUE(writeFile(ini, RunningServer::settingsText(dir.path(), 0, {}, {},
-                                                           "MAXCONN\r\n0\r\n\r\n")));
+    ASSERT_TRUE(
+        writeFile(ini, RunningServer::settingsText(dir.path(), 0, {}, {}, "MAXCONN\r\n0\r\n\r\n")));
     const CommandResult broken = check();
     EXPECT_EQ(broken.exitCode, 1);
     EXPECT_TRUE(broken.output.contains(ini.toUtf8() + ": PORT 0 would be a port the kernel picks"))
@@ -302,9 +297,9 @@ TEST(Service, ANewSpoolFolderTakesTheWaitingJobsAlongAndTheNextStartFindsThem)
                                            {QStringLiteral("127.")})
             .replace("/spool\r\n", "/spool2\r\n");
     };
-    ASSERT_TRUE(reload(s, settings({}, QStringLiteral("-")),
-                       QStringLiteral("2 waiting job(s) moved to ") + s.dir() +
-                           QStringLiteral("/spool2")))
+    ASSERT_TRUE(
+        reload(s, settings({}, QStringLiteral("-")),
+               QStringLiteral("2 waiting job(s) moved to ") + s.dir() + QStringLiteral("/spool2")))
         << s.log().toStdString();
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "waited in lp\n"; }, 10000))
         << s.log().toStdString();
@@ -315,7 +310,7 @@ TEST(Service, ANewSpoolFolderTakesTheWaitingJobsAlongAndTheNextStartFindsThem)
     s.stop();
     ASSERT_TRUE(writeFile(s.dir() + QStringLiteral("/lpd.ini"), settings({}, {})));
     ASSERT_TRUE(s.restart());
-    EXPECT_TRUE(waitUntil(
-        [&] { return readFile(s.outFile()) == "waited in lp\nwaited in hold\n"; }, 10000))
+    EXPECT_TRUE(
+        waitUntil([&] { return readFile(s.outFile()) == "waited in lp\nwaited in hold\n"; }, 10000))
         << s.log().toStdString();
 }

@@ -10,6 +10,8 @@
 #include <QAction>
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -175,7 +177,10 @@ void MainWindow::buildMenus()
     m_dequeueAction->setShortcut(QKeySequence::Delete);
     m_dequeueAction->setShortcutContext(Qt::WidgetShortcut);
     m_addJobAction = m_jobMenu->addAction(QStringLiteral("&Add..."));
+    m_jobMenu->addSeparator();
+    m_finishedJobsAction = m_jobMenu->addAction(QStringLiteral("&Finished Jobs..."));
     connect(m_dequeueAction, &QAction::triggered, this, &MainWindow::onDequeue);
+    connect(m_finishedJobsAction, &QAction::triggered, this, &MainWindow::onFinishedJobs);
 
     m_helpMenu = menuBar()->addMenu(QStringLiteral("&Help"));
     m_helpContentsAction = m_helpMenu->addAction(QStringLiteral("&Contents"));
@@ -314,6 +319,41 @@ void MainWindow::onAbout()
     createDialogs();
     m_aboutDialog->serviceStatusLabel()->setText(m_serviceStatus);
     m_aboutDialog->exec();
+}
+
+void MainWindow::onFinishedJobs()
+{
+    if (!m_finishedJobsDialog) {
+        m_finishedJobsDialog = new QDialog(this);
+        m_finishedJobsDialog->setWindowTitle(QStringLiteral("Finished Jobs"));
+        m_finishedJobsView = new QPlainTextEdit(m_finishedJobsDialog);
+        m_finishedJobsView->setReadOnly(true);
+        m_finishedJobsView->setLineWrapMode(QPlainTextEdit::NoWrap);
+        m_finishedJobsView->setAccessibleName(QStringLiteral("Finished jobs"));
+        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, m_finishedJobsDialog);
+        connect(buttons, &QDialogButtonBox::rejected, m_finishedJobsDialog, &QDialog::close);
+        auto* layout = new QVBoxLayout(m_finishedJobsDialog);
+        layout->addWidget(m_finishedJobsView);
+        layout->addWidget(buttons);
+        m_finishedJobsDialog->resize(fontMetrics().averageCharWidth() * 110,
+                                     fontMetrics().height() * 24);
+    }
+    // Read anew each time: the server appends while the window is open.
+    const Accounting& accounting = m_core.accounting();
+    QString text;
+    if (accounting.path().isEmpty())
+        text = QStringLiteral("Accounting is off (ACCOUNTING in lpd.ini).");
+    else {
+        const QStringList lines = accounting.lastLines(200);
+        text = lines.isEmpty() ? QStringLiteral("No job has finished yet (") + accounting.path() +
+                                     QStringLiteral(").")
+                               : lines.join(QLatin1Char('\n'));
+    }
+    m_finishedJobsView->setPlainText(text);
+    m_finishedJobsView->moveCursor(QTextCursor::End);
+    m_finishedJobsDialog->show();
+    m_finishedJobsDialog->raise();
+    m_finishedJobsDialog->activateWindow();
 }
 
 void MainWindow::onExtendedLog()

@@ -6,6 +6,7 @@
 
 class LpdServer;
 class QAction;
+class QDialog;
 class QLabel;
 class QListWidget;
 class QMenu;
@@ -43,6 +44,9 @@ public:
     // Job: Dequeue (handled here), Add... (attached from outside).
     QAction* dequeueAction() const { return m_dequeueAction; }
     QAction* addJobAction() const { return m_addJobAction; }
+    // Job > Finished Jobs...: the accounting file's last lines, in a window of their own.
+    QAction* finishedJobsAction() const { return m_finishedJobsAction; }
+    QPlainTextEdit* finishedJobsView() const { return m_finishedJobsView; }
     // Help: Contents, Extended Log, About.
     QAction* helpContentsAction() const { return m_helpContentsAction; }
     QAction* aboutAction() const { return m_aboutAction; }
@@ -110,6 +114,7 @@ public slots:
     void onHelpContents(); // Help > Contents
     void onAbout();        // Help > About Spoolmere
     void onExtendedLog();  // Help > Extended Log
+    void onFinishedJobs(); // Job > Finished Jobs
     void appendLog(const QString& line);
     void showContextHelp();
 
@@ -138,6 +143,9 @@ private:
     QAction* m_quitAction = nullptr;
     QAction* m_dequeueAction = nullptr;
     QAction* m_addJobAction = nullptr;
+    QAction* m_finishedJobsAction = nullptr;
+    QDialog* m_finishedJobsDialog = nullptr;
+    QPlainTextEdit* m_finishedJobsView = nullptr;
     QAction* m_helpContentsAction = nullptr;
     QAction* m_aboutAction = nullptr;
     QAction* m_extendedLogAction = nullptr;

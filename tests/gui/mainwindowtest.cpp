@@ -112,7 +112,8 @@ TEST_F(Window, LayoutFollowsTheFontEveryListIsNamedAndAccessKeysAreUnique)
                            QStringLiteral("&Edit Printer..."), QStringLiteral("&Remove Printer..."),
                            QStringLiteral("&Quit\tCtrl+Q")}));
     EXPECT_EQ(entries(w.jobMenu()),
-              (QStringList{QStringLiteral("&Dequeue\tDel"), QStringLiteral("&Add...")}));
+              (QStringList{QStringLiteral("&Dequeue\tDel"), QStringLiteral("&Add..."),
+                           QStringLiteral("&Finished Jobs...")}));
     EXPECT_EQ(entries(w.helpMenu()),
               (QStringList{QStringLiteral("&Contents\tF1"), QStringLiteral("&Extended Log..."),
                            QStringLiteral("&About Spoolmere")}));
@@ -233,6 +234,24 @@ TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
     // Delete in the list is Dequeue.
     QTest::keyClick(w.jobList(), Qt::Key_Delete);
     EXPECT_EQ(texts(w.jobList()), QStringList{QStringLiteral("lp z 3")});
+}
+
+TEST_F(Window, FinishedJobsShowTheAccountingOfADequeuedJob)
+{
+    writeOldJob("005", "ann");
+    makeCore();
+    core->loadSettings();
+    core->recoverSpooledJobs();
+    MainWindow w(*core);
+    w.finishedJobsAction()->trigger();
+    EXPECT_TRUE(
+        w.finishedJobsView()->toPlainText().startsWith(QStringLiteral("No job has finished")));
+    core->dequeue({QStringLiteral("lp ann 5")});
+    ASSERT_TRUE(core->pendingJobs().isEmpty());
+    w.finishedJobsAction()->trigger();
+    const QString shown = w.finishedJobsView()->toPlainText();
+    EXPECT_TRUE(shown.contains(QStringLiteral("ann")) && shown.contains(QStringLiteral("removed")))
+        << shown.toStdString();
 }
 
 TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)

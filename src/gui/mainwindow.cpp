@@ -351,6 +351,7 @@ void MainWindow::onFinishedJobs()
     }
     m_finishedJobsView->setPlainText(text);
     m_finishedJobsView->moveCursor(QTextCursor::End);
+    m_finishedJobsView->moveCursor(QTextCursor::StartOfLine); // newest line, from its start
     m_finishedJobsDialog->show();
     m_finishedJobsDialog->raise();
     m_finishedJobsDialog->activateWindow();

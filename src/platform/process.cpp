@@ -458,8 +458,12 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     int endFd = -1;
     if (supervised) {
         int error = 0;
-        pid = link->start(supervisorRequest(words, QFile::encodeName(workingDir), timeoutMs),
-                          out[1], recordFd, &endFd, &error);
+        // The supervisor's own limit is a second later: while this server lives, it ends the
+        // command itself and says so; the supervisor's is for a server that died.
+        const int supervisorLimitMs = timeoutMs > 0 ? timeoutMs + 1000 : 0;
+        pid =
+            link->start(supervisorRequest(words, QFile::encodeName(workingDir), supervisorLimitMs),
+                        out[1], recordFd, &endFd, &error);
         if (pid < 0) {
             ::close(out[0]);
             ::close(out[1]);
@@ -534,6 +538,11 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         if (ready > 0 && pipeOpen && watched[0].revents != 0)
             pipeOpen = tail.readFrom(out[0]);
     }
+    // Ended by the supervisor at its limit while this thread was not looking (a command that
+    // succeeded at the last moment has printed, whatever the clock says).
+    if (timeoutMs > 0 && monotonicMs() - started >= timeoutMs && status != -1 &&
+        WIFSIGNALED(status))
+        result.timedOut = true;
     // What is still in the pipe; a process the command left behind may hold it open, so
     // this does not wait for its end.
     const int fl = ::fcntl(out[0], F_GETFL);

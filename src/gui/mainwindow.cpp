@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QBoxLayout>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
@@ -25,6 +26,7 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QStyle>
 #include <QTimer>
 
 #include <algorithm>
@@ -258,6 +260,21 @@ void MainWindow::refreshJobs()
     const QSignalBlocker quiet(m_jobList);
     m_jobList->clear();
     m_jobList->addItems(m_core.waitingJobs());
+    // A job whose print failed says when it is tried again; its text stays the job's name,
+    // which Dequeue goes by.
+    const QHash<QString, qint64> retries = m_core.jobsAwaitingRetry();
+    for (int i = 0; i < m_jobList->count() && !retries.isEmpty(); ++i) {
+        QListWidgetItem* item = m_jobList->item(i);
+        const auto at = retries.constFind(item->text());
+        if (at == retries.constEnd())
+            continue;
+        const QString when =
+            QDateTime::fromMSecsSinceEpoch(*at).toString(QStringLiteral("HH:mm:ss"));
+        const QString note = QStringLiteral("Printing failed; next attempt at ") + when;
+        item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
+        item->setToolTip(note);
+        item->setData(Qt::AccessibleDescriptionRole, note);
+    }
     for (int i = 0; i < m_jobList->count(); ++i) {
         QListWidgetItem* item = m_jobList->item(i);
         if (!currentText.isEmpty() && item->text() == currentText)

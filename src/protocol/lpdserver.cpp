@@ -133,8 +133,8 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
                 if (outcome != JobPrint::Outcome::Deferred &&
                     !m_accounting.recordPrint(job, outcome == JobPrint::Outcome::Printed, ms, why,
                                               &error))
-                    m_log.append(QStringLiteral("ERROR: Accounting file ") +
-                                 m_accounting.path() + QStringLiteral(": ") + error);
+                    m_log.append(QStringLiteral("ERROR: Accounting file ") + m_accounting.path() +
+                                 QStringLiteral(": ") + error);
             });
     m_housekeeping.setInterval(5000);
     connect(&m_housekeeping, &QTimer::timeout, this, &LpdServer::onHousekeepingTick);
@@ -274,19 +274,18 @@ bool LpdServer::moveWaitingJobs(const QString& newSpool, QString* reason)
     QList<JobFiles> jobs;
     const QStringList folders = queueFolders();
     m_pendingJobs.removeIf([&](const PendingJobList::Entry& e) {
-        jobs.append({queueFolderFor(folders, e.job->queue),
-                     e.job->dataFiles() << e.job->controlFile});
+        jobs.append(
+            {queueFolderFor(folders, e.job->queue), e.job->dataFiles() << e.job->controlFile});
         return PendingJobList::Verdict::Keep;
     });
     if (!moveJobFiles(spoolDir(), newSpool, jobs, reason))
         return false;
     // Listed again, from their new folders, by the recovery scan that follows every change.
-    m_pendingJobs.removeIf([](const PendingJobList::Entry&) {
-        return PendingJobList::Verdict::Remove;
-    });
+    m_pendingJobs.removeIf(
+        [](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; });
     if (!jobs.isEmpty())
-        m_log.append(QString::number(jobs.size()) +
-                     QStringLiteral(" waiting job(s) moved to ") + newSpool);
+        m_log.append(QString::number(jobs.size()) + QStringLiteral(" waiting job(s) moved to ") +
+                     newSpool);
     emit jobsChanged();
     return true;
 }
@@ -619,4 +618,19 @@ void LpdServer::dequeue(const QStringList& selected)
     emit jobsChanged();
     // A queue that waited for a removed job goes on.
     m_scheduler->wake();
+}
+
+QHash<QString, qint64> LpdServer::jobsAwaitingRetry() const
+{
+    QHash<QString, qint64> waiting;
+    QSet<QString> seen;
+    for (const PendingJobList::Entry& e : m_pendingJobs.snapshot()) {
+        const QString key = queueKey(e.job->queue);
+        if (seen.contains(key))
+            continue;
+        seen.insert(key);
+        if (const qint64 at = m_pendingJobs.retryAt(key); at > 0)
+            waiting.insert(e.display, at);
+    }
+    return waiting;
 }

@@ -10,6 +10,7 @@
 #include "spool/pendingjoblist.h"
 #include "spool/spooljob.h"
 
+#include <QHash>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -75,6 +76,10 @@ public:
     PendingJobList& pendingJobs() { return m_pendingJobs; }
     // What the window lists: the waiting jobs, oldest first, as "queue user number".
     QStringList waitingJobs() const { return m_pendingJobs.displayStrings(); }
+    // The waiting jobs that wait for another attempt after a failed print (the first job of
+    // a queue in back-off), by their display string, with the attempt's time (ms since the
+    // epoch).
+    QHash<QString, qint64> jobsAwaitingRetry() const;
     Accounting& accounting() { return m_accounting; }
     // A removed job's line in the accounting file (or the reason it could not be written
     // in the log).

@@ -254,6 +254,27 @@ TEST_F(Window, FinishedJobsShowTheAccountingOfADequeuedJob)
         << shown.toStdString();
 }
 
+TEST_F(Window, AJobWhosePrintFailedSaysWhenItIsTriedAgain)
+{
+    writeOldJob("006", "bob");
+    Settings s = defaults();
+    s.printers = {QStringLiteral("lp /bin/false")};
+    makeCore(s);
+    core->loadSettings();
+    MainWindow w(*core);
+    core->recoverSpooledJobs();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            return w.jobList()->count() == 1 &&
+                   w.jobList()->item(0)->toolTip().startsWith(
+                       QStringLiteral("Printing failed; next attempt at "));
+        },
+        20000))
+        << core->log().lines().join(u'\n').toStdString();
+    // The text stays the job's name, so Dequeue still finds it.
+    EXPECT_EQ(w.jobList()->item(0)->text(), QStringLiteral("lp bob 6"));
+}
+
 TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
 {
     makeCore();

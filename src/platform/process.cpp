@@ -272,6 +272,10 @@ public:
         if (early != m_earlyEnds.end()) {
             finish(waiter, early->second);
             m_earlyEnds.erase(early);
+        } else if (m_dead) {
+            // The supervisor went between its start reply and now: the reader failed the
+            // prints it knew of, and this one was not among them yet.
+            finish(waiter, -1);
         }
         *endFd = efd;
         return reply.pid;

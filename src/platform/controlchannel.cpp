@@ -1,5 +1,7 @@
 #include "platform/controlchannel.h"
 
+#include "net/uniquefd.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QPointer>
@@ -54,24 +56,6 @@ sockaddr* asSockaddr(sockaddr_un* addr)
 {
     return reinterpret_cast<sockaddr*>(addr);
 }
-
-class Fd
-{
-public:
-    explicit Fd(int fd) : m_fd(fd) {}
-    ~Fd()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return m_fd; }
-    int release() { return std::exchange(m_fd, -1); }
-
-private:
-    int m_fd;
-};
 
 // A blocking call on `fd` waits at most what is left until `deadline`; false when nothing is.
 bool armTimeout(int fd, int option, const QDeadlineTimer& deadline)
@@ -160,7 +144,7 @@ bool ControlChannel::listen(const QString& dir)
         ::unlink(staged.constData());
         ::rmdir(folder.constData());
     };
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_un stagedAddr;
     makeAddress(staged, &stagedAddr);
     if (fd.get() < 0 || ::bind(fd.get(), asSockaddr(&stagedAddr), sizeof stagedAddr) != 0 ||
@@ -365,7 +349,7 @@ bool ControlChannel::exchange(const QString& dir, const QString& word, QByteArra
 
     // Blocking calls with the time left as their timeout: a listener whose backlog is full
     // or that never answers costs the caller timeoutMs, no more.
-    Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0)
         return notRunning(errnoText(errno));
     int rc;
@@ -413,7 +397,8 @@ bool ControlChannel::exchange(const QString& dir, const QString& word, QByteArra
         if (!body)
             return true;
         if (!ended)
-            return fail(QStringLiteral("the answer from ") + path + QStringLiteral(" was cut short"));
+            return fail(QStringLiteral("the answer from ") + path +
+                        QStringLiteral(" was cut short"));
         *body = answer.mid(lineEnd + 1);
         return true;
     }

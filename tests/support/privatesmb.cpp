@@ -8,7 +8,9 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <csignal>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -32,6 +34,25 @@ QString fileNameFor(const QString& share)
     for (const QChar c : share)
         name += c.isLetterOrNumber() ? c : QLatin1Char('_');
     return name + QStringLiteral(".out");
+}
+
+// smbd starts samba-dcerpcd (and its rpcd_* workers) on demand, in a session of its own,
+// so they outlive smbd's process group. They are known by the configuration file they
+// were given, which is this server's alone.
+void stopHelpersOf(const QString& configFile)
+{
+    const QByteArray mark = "--configfile=" + QFile::encodeName(configFile);
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& pid : pids) {
+        bool isPid = false;
+        const int n = pid.toInt(&isPid);
+        if (!isPid || n == ::getpid())
+            continue;
+        const QList<QByteArray> args =
+            readFile(QStringLiteral("/proc/%1/cmdline").arg(pid)).split('\0');
+        if (args.contains(mark))
+            ::kill(n, SIGTERM);
+    }
 }
 
 } // namespace
@@ -151,6 +172,7 @@ bool PrivateSmb::start()
 void PrivateSmb::stop()
 {
     m_smbd.stop();
+    stopHelpersOf(m_dir.filePath(QStringLiteral("smb.conf")));
 }
 
 bool PrivateSmb::isRunning() const

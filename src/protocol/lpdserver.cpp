@@ -21,7 +21,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSet>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -623,14 +622,7 @@ void LpdServer::dequeue(const QStringList& selected)
 QHash<QString, qint64> LpdServer::jobsAwaitingRetry() const
 {
     QHash<QString, qint64> waiting;
-    QSet<QString> seen;
-    for (const PendingJobList::Entry& e : m_pendingJobs.snapshot()) {
-        const QString key = queueKey(e.job->queue);
-        if (seen.contains(key))
-            continue;
-        seen.insert(key);
-        if (const qint64 at = m_pendingJobs.retryAt(key); at > 0)
-            waiting.insert(e.display, at);
-    }
+    for (const PendingJobList::RetryingHead& head : m_pendingJobs.retryingHeads())
+        waiting.insert(head.display, head.retryAtMs);
     return waiting;
 }

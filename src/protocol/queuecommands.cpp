@@ -88,18 +88,22 @@ void QueueCommands::queueReport(LpdConnection& c, const QString& word)
             const std::vector<PendingJobList::Entry> entries = c.m_env.pendingJobs->snapshot();
             // The queue's first job waits for a retry after a failed print: its title
             // column says when.
-            const QString key = queueKey(q);
-            const qint64 retryAt = c.m_env.pendingJobs->retryAt(key);
-            bool head = true;
+            const SpoolJob* retrying = nullptr;
+            qint64 retryAt = 0;
+            for (const PendingJobList::RetryingHead& head : c.m_env.pendingJobs->retryingHeads()) {
+                if (sameQueue(head.job->queue, q)) {
+                    retrying = head.job.get();
+                    retryAt = head.retryAtMs;
+                    break;
+                }
+            }
             QByteArray lines;
             lines.reserve(qsizetype(entries.size()) * 96);
             for (const PendingJobList::Entry& e : entries) {
                 const SpoolJob& job = *e.job;
-                const bool same = sameQueue(job.queue, q);
-                const bool retries = retryAt > 0 && head && same;
-                head = head && !same;
-                if (!same)
+                if (!sameQueue(job.queue, q))
                     continue;
+                const bool retries = e.job.get() == retrying;
                 bool listed = filters.isEmpty();
                 for (const Filter& f : filters) {
                     if (f.byNumber ? f.number == job.jobNumber : f.user == job.user)

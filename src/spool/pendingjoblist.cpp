@@ -196,6 +196,26 @@ qint64 PendingJobList::retryAt(const QString& key) const
     return m_retryAt.value(key, 0);
 }
 
+std::vector<PendingJobList::RetryingHead> PendingJobList::retryingHeads() const
+{
+    std::vector<RetryingHead> heads;
+    QMutexLocker lock(&m_mutex);
+    if (m_retryAt.isEmpty())
+        return heads;
+    QSet<QString> seen;
+    for (const Entry& e : m_entries) {
+        if (seen.size() >= m_queues.size())
+            break;
+        QString key = queueKey(e.job->queue);
+        if (seen.contains(key))
+            continue;
+        if (const qint64 at = m_retryAt.value(key, 0); at > 0)
+            heads.push_back({e.job, e.display, at});
+        seen.insert(std::move(key));
+    }
+    return heads;
+}
+
 int PendingJobList::removeIf(const std::function<Verdict(const Entry&)>& decide,
                              const std::function<void(const SpoolJob&)>& onRemoved)
 {

@@ -70,6 +70,15 @@ public:
     // epoch; 0: not waiting), for the window's list and the queue report.
     void setRetryAt(const QString& queueKey, qint64 atMs);
     qint64 retryAt(const QString& queueKey) const;
+    struct RetryingHead
+    {
+        std::shared_ptr<const SpoolJob> job;
+        QString display;
+        qint64 retryAtMs = 0;
+    };
+    // The first entry of every queue that waits for another attempt, in list order, with
+    // the attempt's time: what the window and the queue report mark.
+    std::vector<RetryingHead> retryingHeads() const;
 
     enum class Verdict
     {

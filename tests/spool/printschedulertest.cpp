@@ -337,12 +337,17 @@ TEST_F(Despool, AFailingQueueBacksOffAndASuccessResetsIt)
     EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")), QByteArray("dfA001h\n"));
     QFile::remove(dir.path() + QStringLiteral("/ok"));
     addJob(QStringLiteral("lp"), 3);
+    addJob(QStringLiteral("lp"), 4);
     scheduler.wake();
     ASSERT_TRUE(waitUntil([&] {
         return log.lines().last().startsWith(QStringLiteral("Next attempt for lp (cfA003h)"));
     }));
     EXPECT_TRUE(log.lines().last().endsWith(QStringLiteral(", in 200 ms")));
-    EXPECT_GT(jobs.retryAt(queueKey(QStringLiteral("lp"))), 0);
+    // Only the queue's first job is marked as waiting for its retry.
+    const auto retrying = jobs.retryingHeads();
+    ASSERT_EQ(retrying.size(), 1u);
+    EXPECT_EQ(retrying[0].job->controlFile, QStringLiteral("cfA003h"));
+    EXPECT_EQ(retrying[0].retryAtMs, jobs.retryAt(queueKey(QStringLiteral("lp"))));
     scheduler.retryNow();
-    EXPECT_EQ(jobs.retryAt(queueKey(QStringLiteral("lp"))), 0);
+    EXPECT_TRUE(jobs.retryingHeads().empty());
 }

@@ -140,11 +140,11 @@ qint64 EventSocket::pendingSendBytes() const
 
 quint16 EventSocket::localPort() const
 {
-    if (m_handle < 0)
+    if (!m_handle.isValid())
         return 0;
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (::getsockname(m_handle, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+    if (::getsockname(m_handle.get(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
         return 0;
     if (local.ss_family == AF_INET6)
         return ntohs(reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
@@ -208,18 +208,18 @@ void EventSocket::listen()
 
     m_sendQueue.clear();
     m_allSent = true;
-    if (m_handle >= 0) {
+    if (m_handle.isValid()) {
         // Listening again replaces the socket instead of leaking it.
         unwatch();
-        ::close(std::exchange(m_handle, -1));
+        m_handle.reset();
         setState(EventSocket::State::Closed);
     }
 
-    const int handle = ::socket(m_addrIsV6 ? AF_INET6 : AF_INET,
-                                m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, m_protoNumber);
-    if (handle < 0)
+    m_handle.reset(::socket(m_addrIsV6 ? AF_INET6 : AF_INET,
+                            m_socketType | SOCK_NONBLOCK | SOCK_CLOEXEC, m_protoNumber));
+    if (!m_handle.isValid())
         raiseErrorCheckClose(socketErrorFromErrno(errno), QStringLiteral("socket"));
-    m_handle = handle;
+    const int handle = m_handle.get();
     m_closedEventFired = false;
 
     // Lets a restarted server bind while its old connections sit in TIME_WAIT. On Linux
@@ -248,7 +248,7 @@ void EventSocket::listen()
     }
     if (::bind(handle, reinterpret_cast<sockaddr*>(&local), localLength) != 0) {
         const int err = errno;
-        ::close(std::exchange(m_handle, -1));
+        m_handle.reset();
         setState(EventSocket::State::Closed);
         raiseErrorCheckClose(socketErrorFromErrno(err), QStringLiteral("Bind"));
     }
@@ -258,7 +258,7 @@ void EventSocket::listen()
     // their SYNs and make each of them wait for a retransmission.
     if (::listen(handle, SOMAXCONN) != 0) {
         const int err = errno;
-        ::close(std::exchange(m_handle, -1));
+        m_handle.reset();
         setState(EventSocket::State::Closed);
         raiseErrorCheckClose(socketErrorFromErrno(err), QStringLiteral("Listen"));
     }
@@ -266,7 +266,7 @@ void EventSocket::listen()
     watch(true);
 }
 
-int EventSocket::accept(QString* peer)
+UniqueFd EventSocket::accept(QString* peer)
 {
     if (m_state != EventSocket::State::Listening)
         raiseErrorCheckClose(10022, QStringLiteral("not a listening socket"));
@@ -278,9 +278,9 @@ int EventSocket::accept(QString* peer)
         socklen_t length = sizeof address;
         // The address comes with the connection: a peer that resets right after its
         // connect is still known by it, where a later getpeername finds nothing.
-        const int handle = ::accept4(m_handle, reinterpret_cast<sockaddr*>(&address), &length,
-                                     SOCK_CLOEXEC);
-        if (handle >= 0) {
+        UniqueFd handle(::accept4(m_handle.get(), reinterpret_cast<sockaddr*>(&address), &length,
+                                  SOCK_CLOEXEC));
+        if (handle.isValid()) {
             if (peer)
                 *peer = addressText(address);
             return handle;
@@ -290,7 +290,7 @@ int EventSocket::accept(QString* peer)
             continue;
         m_lastError = socketErrorFromErrno(err);
         if (isTransientAcceptError(err))
-            return -1;
+            return {};
         raiseErrorCheckClose(m_lastError, QStringLiteral("Accept"));
     }
 }
@@ -305,20 +305,21 @@ void EventSocket::adoptHandle(int handle)
 {
     if (handle <= 0)
         raiseErrorCheckClose(10022, QStringLiteral("Dup"));
-    if (m_handle >= 0 || m_state != EventSocket::State::Closed) {
+    if (m_handle.isValid() || m_state != EventSocket::State::Closed) {
         unwatch();
-        const int old = std::exchange(m_handle, -1);
+        UniqueFd old = std::move(m_handle);
         setState(EventSocket::State::Closed);
-        if (old >= 0 && ::close(old) != 0 && errno == EBADF)
+        if (old.reset() != 0 && errno == EBADF)
             raiseErrorCheckClose(10009, QStringLiteral("Dup (closesocket)"));
     }
     m_sendQueue.clear();
     m_allSent = true;
-    m_handle = handle;
+    // Until it is connected the handle stays the caller's: a report gives it back unclosed.
+    m_handle.reset(handle);
     try {
         applyLinger();
     } catch (...) {
-        m_handle = -1;
+        m_handle.release();
         throw;
     }
     // close-on-exec too: print commands are spawned from this process, and a connection
@@ -327,7 +328,7 @@ void EventSocket::adoptHandle(int handle)
     if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0 ||
         ::fcntl(handle, F_SETFD, FD_CLOEXEC) != 0) {
         const int err = errno;
-        m_handle = -1;
+        m_handle.release();
         raiseErrorCheckClose(socketErrorFromErrno(err), QStringLiteral("Dup"));
     }
     m_closedEventFired = false;
@@ -339,22 +340,22 @@ void EventSocket::applyLinger()
 {
     if (m_lingerMode == EventSocket::Linger::NotSet)
         return;
-    if (m_handle < 0)
+    if (!m_handle.isValid())
         raiseText(QStringLiteral("Cannot set linger option at this time"));
     linger option{};
     option.l_onoff = m_lingerMode == EventSocket::Linger::On ? 1 : 0;
     option.l_linger = m_lingerTimeout;
-    if (::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0)
+    if (::setsockopt(m_handle.get(), SOL_SOCKET, SO_LINGER, &option, sizeof option) != 0)
         raiseErrorCheckClose(socketErrorFromErrno(errno), QStringLiteral("setsockopt(SO_LINGER)"));
 }
 
 int EventSocket::peerAddress(sockaddr_in& address) const
 {
     std::memset(&address, 0, sizeof address);
-    if (m_state != EventSocket::State::Connected || m_handle < 0)
+    if (m_state != EventSocket::State::Connected || !m_handle.isValid())
         return -1;
     socklen_t length = sizeof address;
-    if (::getpeername(m_handle, reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
+    if (::getpeername(m_handle.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0 ||
         address.sin_family != AF_INET)
         return -1;
     return 0;
@@ -362,11 +363,11 @@ int EventSocket::peerAddress(sockaddr_in& address) const
 
 QString EventSocket::peerAddressText() const
 {
-    if (m_state != EventSocket::State::Connected || m_handle < 0)
+    if (m_state != EventSocket::State::Connected || !m_handle.isValid())
         return {};
     sockaddr_storage peer{};
     socklen_t length = sizeof peer;
-    if (::getpeername(m_handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0)
+    if (::getpeername(m_handle.get(), reinterpret_cast<sockaddr*>(&peer), &length) != 0)
         return {};
     return addressText(peer);
 }
@@ -393,11 +394,12 @@ template <class F> void EventSocket::guardedEvent(F handler)
 void EventSocket::watch(bool listening)
 {
     unwatch();
-    m_readNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Read, this);
+    m_readNotifier = new QSocketNotifier(qintptr(m_handle.get()), QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this,
             [this] { guardedEvent([this] { handleReadable(); }); });
     if (!listening) {
-        m_writeNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Write, this);
+        m_writeNotifier =
+            new QSocketNotifier(qintptr(m_handle.get()), QSocketNotifier::Write, this);
         // Write readiness matters only while something waits; otherwise it never ends.
         m_writeNotifier->setEnabled(false);
         connect(m_writeNotifier, &QSocketNotifier::activated, this,
@@ -421,33 +423,33 @@ void EventSocket::unwatch()
 void EventSocket::updateWriteNotifier()
 {
     if (m_writeNotifier)
-        m_writeNotifier->setEnabled(m_handle >= 0 && !m_sendQueue.empty());
+        m_writeNotifier->setEnabled(m_handle.isValid() && !m_sendQueue.empty());
 }
 
 void EventSocket::handleReadable()
 {
-    if (m_handle < 0)
+    if (!m_handle.isValid())
         return;
     if (m_state == EventSocket::State::Listening) {
         QPointer<EventSocket> self(this);
-        const int handle = m_handle;
+        const int handle = m_handle.get();
         m_acceptCalled = false;
         if (m_onSessionAvailable)
             m_onSessionAvailable(this, 0);
-        if (self && m_handle == handle && !m_acceptCalled && m_readNotifier)
+        if (self && m_handle.get() == handle && !m_acceptCalled && m_readNotifier)
             m_readNotifier->setEnabled(false);
         return;
     }
 
     int waiting = 0;
-    if (::ioctl(m_handle, FIONREAD, &waiting) == 0 && waiting > 0) {
+    if (::ioctl(m_handle.get(), FIONREAD, &waiting) == 0 && waiting > 0) {
         receiveLoop(0);
         return;
     }
     char probe = 0;
     ssize_t got;
     do {
-        got = ::recv(m_handle, &probe, 1, MSG_PEEK);
+        got = ::recv(m_handle.get(), &probe, 1, MSG_PEEK);
     } while (got < 0 && errno == EINTR);
     if (got > 0)
         receiveLoop(0);
@@ -460,7 +462,7 @@ void EventSocket::handleReadable()
 void EventSocket::receiveLoop(quint16 error)
 {
     QPointer<EventSocket> self(this);
-    const int handle = m_handle;
+    const int handle = m_handle.get();
     try {
         for (;;) {
             m_lastError = 0;
@@ -468,7 +470,7 @@ void EventSocket::receiveLoop(quint16 error)
             const qint64 before = m_readCount;
             if (m_onDataAvailable) {
                 m_onDataAvailable(this, error);
-                if (!self || m_handle != handle)
+                if (!self || m_handle.get() != handle)
                     return;
             } else {
                 char discard[1024];
@@ -501,13 +503,13 @@ void EventSocket::receiveLoop(quint16 error)
 void EventSocket::closeEvent(quint16 error)
 {
     QPointer<EventSocket> self(this);
-    const int handle = m_handle;
+    const int handle = m_handle.get();
     // The remaining bytes are offered once more, and the handler learns of the end from a
     // receive that returns 0.
     receiveLoop(0);
-    if (!self || m_handle != handle)
+    if (!self || m_handle.get() != handle)
         return;
-    if (!fireSessionClosed(error) || m_handle != handle)
+    if (!fireSessionClosed(error) || m_handle.get() != handle)
         return;
     if (m_state != EventSocket::State::Closed)
         close();
@@ -527,11 +529,11 @@ bool EventSocket::fireSessionClosed(quint16 error)
 
 void EventSocket::handleWritable()
 {
-    if (m_handle < 0)
+    if (!m_handle.isValid())
         return;
     QPointer<EventSocket> self(this);
     tryToSend();
-    if (self && m_handle >= 0 && m_allSent && m_onDataSent)
+    if (self && m_handle.isValid() && m_allSent && m_onDataSent)
         m_onDataSent(this, 0);
 }
 
@@ -552,7 +554,7 @@ void EventSocket::resumeReceiving()
 int EventSocket::receive(void* buffer, int length)
 {
     m_receiveCalled = true;
-    if (m_handle < 0) {
+    if (!m_handle.isValid()) {
         m_lastError = 10038;
         return -1;
     }
@@ -560,7 +562,7 @@ int EventSocket::receive(void* buffer, int length)
         m_readNotifier->setEnabled(true);
     ssize_t got;
     do {
-        got = ::recv(m_handle, buffer, size_t(std::max(length, 0)), 0);
+        got = ::recv(m_handle.get(), buffer, size_t(std::max(length, 0)), 0);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         m_lastError = socketErrorFromErrno(errno);
@@ -572,13 +574,13 @@ int EventSocket::receive(void* buffer, int length)
 
 int EventSocket::peek(void* buffer, int length)
 {
-    if (m_handle < 0) {
+    if (!m_handle.isValid()) {
         m_lastError = 10038;
         return -1;
     }
     ssize_t got;
     do {
-        got = ::recv(m_handle, buffer, size_t(std::max(length, 0)), MSG_PEEK);
+        got = ::recv(m_handle.get(), buffer, size_t(std::max(length, 0)), MSG_PEEK);
     } while (got < 0 && errno == EINTR);
     if (got < 0) {
         m_lastError = socketErrorFromErrno(errno);
@@ -596,12 +598,12 @@ int EventSocket::send(const void* data, int length)
         appendToSendQueue(m_sendQueue, static_cast<const char*>(data), length);
     QPointer<EventSocket> self(this);
     tryToSend();
-    if (self && m_allSent && m_onDataSent && m_handle >= 0) {
-        const int handle = m_handle;
+    if (self && m_allSent && m_onDataSent && m_handle.isValid()) {
+        const int handle = m_handle.get();
         QMetaObject::invokeMethod(
             this,
             [this, handle] {
-                if (m_handle == handle)
+                if (m_handle.get() == handle)
                     guardedEvent([this] { handleWritable(); });
             },
             Qt::QueuedConnection);
@@ -618,12 +620,12 @@ int EventSocket::sendText(const QByteArray& text)
 
 void EventSocket::tryToSend()
 {
-    if (m_handle < 0 || m_sendQueue.empty()) {
+    if (!m_handle.isValid() || m_sendQueue.empty()) {
         m_allSent = m_sendQueue.empty();
         updateWriteNotifier();
         return;
     }
-    const int result = flushSendQueue(m_handle, m_sendQueue);
+    const int result = flushSendQueue(m_handle.get(), m_sendQueue);
     if (result == 0 || result == EAGAIN) {
         m_allSent = result == 0;
         updateWriteNotifier();
@@ -661,16 +663,16 @@ void EventSocket::abort()
 {
     m_sendQueue.clear();
     m_allSent = true;
-    if (m_state == EventSocket::State::Connected && m_handle >= 0) {
+    if (m_state == EventSocket::State::Connected && m_handle.isValid()) {
         linger off{0, 0};
-        ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+        ::setsockopt(m_handle.get(), SOL_SOCKET, SO_LINGER, &off, sizeof off);
     }
     closeHandle(false, true);
 }
 
 void EventSocket::closeHandle(bool shutdownFirst, bool fireEvent)
 {
-    if (m_handle < 0) {
+    if (!m_handle.isValid()) {
         if (m_state != EventSocket::State::Closed) {
             setState(EventSocket::State::Closed);
             restoreDefaults();
@@ -678,11 +680,11 @@ void EventSocket::closeHandle(bool shutdownFirst, bool fireEvent)
         return;
     }
     unwatch();
-    const int handle = std::exchange(m_handle, -1);
+    UniqueFd handle = std::move(m_handle);
     m_sendQueue.clear();
     if (shutdownFirst)
-        ::shutdown(handle, SHUT_WR);
-    if (::close(handle) != 0 && errno == EBADF)
+        ::shutdown(handle.get(), SHUT_WR);
+    if (handle.reset() != 0 && errno == EBADF)
         raiseErrorCheckClose(10009, QStringLiteral("Disconnect (closesocket)"));
     setState(EventSocket::State::Closed);
     if (fireEvent)
@@ -693,13 +695,12 @@ void EventSocket::closeHandle(bool shutdownFirst, bool fireEvent)
 
 void EventSocket::closeGracefully(int drainTimeoutMs, SocketDrainer::Pool pool)
 {
-    if (m_handle < 0 || m_state != EventSocket::State::Connected) {
+    if (!m_handle.isValid() || m_state != EventSocket::State::Connected) {
         close();
         return;
     }
     unwatch();
-    SocketDrainer::start(std::exchange(m_handle, -1), std::exchange(m_sendQueue, {}),
-                         drainTimeoutMs, pool);
+    SocketDrainer::start(std::move(m_handle), std::exchange(m_sendQueue, {}), drainTimeoutMs, pool);
     setState(EventSocket::State::Closed);
     fireClosedThenRestoreDefaults();
 }
@@ -737,7 +738,7 @@ void EventSocket::restoreDefaults()
     m_protoResolved = false;
     m_lingerMode = EventSocket::Linger::On;
     m_lingerTimeout = 0;
-    m_handle = -1;
+    m_handle.reset();
     setState(EventSocket::State::Closed);
     m_readCount = 0;
     m_closedEventFired = false;
@@ -764,8 +765,7 @@ void EventSocket::raiseErrorCheckClose(int code, const QString& reportName)
         // still the caller's.
         if (m_state != EventSocket::State::Closed) {
             unwatch();
-            if (m_handle >= 0)
-                ::close(std::exchange(m_handle, -1));
+            m_handle.reset();
             m_sendQueue.clear();
             setState(EventSocket::State::Closed);
             if (!fireSessionClosed(quint16(code)))

@@ -8,6 +8,7 @@
 
 #include "net/sendbuffer.h"
 #include "net/socketdrainer.h"
+#include "net/uniquefd.h"
 
 #include <QObject>
 #include <QString>
@@ -60,7 +61,7 @@ public:
     EventSocket::State state() const { return m_state; }
     int lastError() const { return m_lastError; }
     qint64 readCount() const { return m_readCount; }
-    int handle() const { return m_handle; }
+    int handle() const { return m_handle.get(); }
     // Bytes accepted by send that the kernel has not taken yet.
     qint64 pendingSendBytes() const;
     // The local port the socket is bound to (the one the kernel picked for port "0"); 0 when
@@ -82,10 +83,10 @@ public:
     void setDataSentHandler(Handler handler) { m_onDataSent = std::move(handler); }
 
     void listen();
-    // The new handle; -1 when the pending connection vanished before it was taken
+    // The new handle; none when the pending connection vanished before it was taken
     // (lastError tells why), which is not reported. `peer` gets the client's address as
     // peerAddressText would give it.
-    int accept(QString* peer = nullptr);
+    UniqueFd accept(QString* peer = nullptr);
     // A listener hears of waiting clients again only at its next accept: they stay in the
     // kernel's queue meanwhile, where they wait as for any busy server.
     void pauseAccepting();
@@ -152,7 +153,7 @@ private:
     Handler m_onSessionClosed;
     Handler m_onDataSent;
 
-    int m_handle = -1;
+    UniqueFd m_handle;
     EventSocket::State m_state = EventSocket::State::Closed;
     QString m_port;
     QString m_addr;

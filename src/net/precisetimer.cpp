@@ -30,12 +30,12 @@ PreciseTimer* PreciseTimer::forThisThread()
 {
     if (t_timer || t_unavailable)
         return t_timer;
-    const int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!fd.isValid()) {
         t_unavailable = true;
         return nullptr;
     }
-    t_timer = new PreciseTimer(fd);
+    t_timer = new PreciseTimer(std::move(fd));
     // Gone with the thread; nothing else owns it.
     QObject::connect(QThread::currentThread(), &QThread::finished, t_timer,
                      [] { delete std::exchange(t_timer, nullptr); });
@@ -52,16 +52,17 @@ void PreciseTimer::singleShot(int ms, QObject* context, std::function<void()> ac
     timer->add(monotonicNs() + std::max(ms, 0) * 1000000LL, context, std::move(action));
 }
 
-PreciseTimer::PreciseTimer(int fd)
-    : m_fd(fd), m_notifier(new QSocketNotifier(qintptr(fd), QSocketNotifier::Read, this))
+PreciseTimer::PreciseTimer(UniqueFd fd)
+    : m_fd(std::move(fd)),
+      m_notifier(new QSocketNotifier(qintptr(m_fd.get()), QSocketNotifier::Read, this))
 {
     connect(m_notifier, &QSocketNotifier::activated, this, &PreciseTimer::fire);
 }
 
 PreciseTimer::~PreciseTimer()
 {
+    // Gone before m_fd closes the descriptor it watches.
     delete m_notifier;
-    ::close(m_fd);
 }
 
 void PreciseTimer::add(qint64 dueNs, QObject* context, std::function<void()> action)
@@ -81,13 +82,13 @@ void PreciseTimer::arm()
         when.it_value.tv_sec = time_t(due / 1000000000LL);
         when.it_value.tv_nsec = long(due % 1000000000LL);
     }
-    ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &when, nullptr);
+    ::timerfd_settime(m_fd.get(), TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void PreciseTimer::fire()
 {
     std::uint64_t expirations = 0;
-    if (::read(m_fd, &expirations, sizeof expirations) < 0)
+    if (::read(m_fd.get(), &expirations, sizeof expirations) < 0)
         return; // re-armed before this wake-up was served: wait on
     const qint64 now = monotonicNs();
     std::vector<Pending> due;

@@ -10,6 +10,8 @@
 // first watched, and a timer that expires while many connections are busy is served
 // first instead of after all of them.
 
+#include "net/uniquefd.h"
+
 #include <QObject>
 #include <QPointer>
 
@@ -29,7 +31,7 @@ public:
     static void singleShot(int ms, QObject* context, std::function<void()> action);
 
 private:
-    explicit PreciseTimer(int fd);
+    explicit PreciseTimer(UniqueFd fd);
     ~PreciseTimer() override;
     static PreciseTimer* forThisThread();
     void add(qint64 dueNs, QObject* context, std::function<void()> action);
@@ -41,7 +43,7 @@ private:
         QPointer<QObject> context;
         std::function<void()> action;
     };
-    int m_fd;
+    UniqueFd m_fd;
     QSocketNotifier* m_notifier;
     std::multimap<qint64, Pending> m_pending; // by due time, CLOCK_MONOTONIC ns
 };

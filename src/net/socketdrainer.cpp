@@ -30,7 +30,7 @@ DrainPool& pool(SocketDrainer::Pool which)
 
 } // namespace
 
-void SocketDrainer::start(int handle, SendQueue queue, int timeoutMs, Pool which)
+void SocketDrainer::start(UniqueFd handle, SendQueue queue, int timeoutMs, Pool which)
 {
     DrainPool& p = pool(which);
     // A full pool makes room by cutting its oldest drains. An answered client whose answer
@@ -41,7 +41,7 @@ void SocketDrainer::start(int handle, SendQueue queue, int timeoutMs, Pool which
         if (which == Pool::Refused || drain->outstandingBytes() == 0)
             drain->cutShort();
     }
-    new SocketDrainer(handle, std::move(queue), timeoutMs, which);
+    new SocketDrainer(std::move(handle), std::move(queue), timeoutMs, which);
 }
 
 int SocketDrainer::liveCount()
@@ -64,8 +64,8 @@ void SocketDrainer::setCapacity(Pool which, int drains)
     pool(which).capacity = std::max(drains, 1);
 }
 
-SocketDrainer::SocketDrainer(int handle, SendQueue queue, int timeoutMs, Pool which)
-    : m_handle(handle), m_queue(std::move(queue)), m_pool(which)
+SocketDrainer::SocketDrainer(UniqueFd handle, SendQueue queue, int timeoutMs, Pool which)
+    : m_handle(std::move(handle)), m_queue(std::move(queue)), m_pool(which)
 {
     ++s_liveDrainers;
     DrainPool& p = pool(which);
@@ -74,16 +74,16 @@ SocketDrainer::SocketDrainer(int handle, SendQueue queue, int timeoutMs, Pool wh
     // The connection sockets carry the abortive linger setting (on, 0 s); the final close
     // here must be an ordinary one.
     linger off{0, 0};
-    ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+    ::setsockopt(m_handle.get(), SOL_SOCKET, SO_LINGER, &off, sizeof off);
 
     m_outstandingAtDeadline = outstandingBytes();
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, &SocketDrainer::onDeadline);
     m_deadline.start(std::max(timeoutMs, 0));
 
-    m_readNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Read, this);
+    m_readNotifier = new QSocketNotifier(qintptr(m_handle.get()), QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &SocketDrainer::onReadable);
-    m_writeNotifier = new QSocketNotifier(qintptr(m_handle), QSocketNotifier::Write, this);
+    m_writeNotifier = new QSocketNotifier(qintptr(m_handle.get()), QSocketNotifier::Write, this);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &SocketDrainer::onWritable);
     if (m_queue.empty())
         endSending();
@@ -93,20 +93,20 @@ SocketDrainer::~SocketDrainer()
 {
     if (m_inPool)
         pool(m_pool).drains.erase(m_place);
-    if (m_handle >= 0) {
+    if (m_handle.isValid()) {
         delete m_readNotifier;
         delete m_writeNotifier;
-        ::close(m_handle);
+        m_handle.reset();
     }
     --s_liveDrainers;
 }
 
 qint64 SocketDrainer::outstandingBytes() const
 {
-    if (m_handle < 0)
+    if (!m_handle.isValid())
         return 0;
     int inKernel = 0;
-    if (::ioctl(m_handle, TIOCOUTQ, &inKernel) != 0)
+    if (::ioctl(m_handle.get(), TIOCOUTQ, &inKernel) != 0)
         inKernel = 0;
     return queuedBytes(m_queue) + inKernel;
 }
@@ -126,7 +126,7 @@ void SocketDrainer::onDeadline()
 
 void SocketDrainer::onWritable()
 {
-    const int result = flushSendQueue(m_handle, m_queue);
+    const int result = flushSendQueue(m_handle.get(), m_queue);
     if (result == EAGAIN)
         return;
     if (result != 0) {
@@ -141,7 +141,7 @@ void SocketDrainer::endSending()
     m_writeNotifier->setEnabled(false);
     if (!m_sentFin) {
         m_sentFin = true;
-        ::shutdown(m_handle, SHUT_WR);
+        ::shutdown(m_handle.get(), SHUT_WR);
     }
     if (m_peerDone)
         finish();
@@ -153,7 +153,7 @@ void SocketDrainer::onReadable()
     // A bounded number of reads per readiness, so a peer that keeps sending cannot hold
     // the event loop; the notifier calls again while bytes wait.
     for (int round = 0; round < 16; ++round) {
-        const ssize_t got = ::recv(m_handle, sink, sizeof sink, 0);
+        const ssize_t got = ::recv(m_handle.get(), sink, sizeof sink, 0);
         if (got > 0)
             continue;
         if (got < 0 && errno == EINTR)
@@ -176,9 +176,9 @@ void SocketDrainer::onReadable()
 
 void SocketDrainer::cutShort()
 {
-    if (m_handle >= 0) {
+    if (m_handle.isValid()) {
         linger abortive{1, 0};
-        ::setsockopt(m_handle, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        ::setsockopt(m_handle.get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     }
     finish();
 }
@@ -189,14 +189,13 @@ void SocketDrainer::finish()
         pool(m_pool).drains.erase(m_place);
         m_inPool = false;
     }
-    if (m_handle < 0)
+    if (!m_handle.isValid())
         return;
     m_deadline.stop();
     delete m_readNotifier;
     m_readNotifier = nullptr;
     delete m_writeNotifier;
     m_writeNotifier = nullptr;
-    ::close(m_handle);
-    m_handle = -1;
+    m_handle.reset();
     deleteLater();
 }

@@ -15,6 +15,7 @@
 // their own, so they cannot take the places of answered clients.
 
 #include "net/sendqueue.h"
+#include "net/uniquefd.h"
 
 #include <QObject>
 #include <QTimer>
@@ -35,8 +36,8 @@ public:
         Answered,
         Refused,
     };
-    // Takes ownership of handle. Runs on the calling thread's event loop.
-    static void start(int handle, SendQueue queue, int timeoutMs, Pool pool = Pool::Answered);
+    // Runs on the calling thread's event loop.
+    static void start(UniqueFd handle, SendQueue queue, int timeoutMs, Pool pool = Pool::Answered);
     // Drainers that have not finished yet (for tests and shutdown diagnostics).
     static int liveCount();
     static int liveCount(Pool pool);
@@ -44,7 +45,7 @@ public:
     static void setCapacity(Pool pool, int drains);
 
 private:
-    SocketDrainer(int handle, SendQueue queue, int timeoutMs, Pool pool);
+    SocketDrainer(UniqueFd handle, SendQueue queue, int timeoutMs, Pool pool);
     ~SocketDrainer() override;
 
     void onWritable();
@@ -57,7 +58,7 @@ private:
     // Gives up at once: the peer gets a reset instead of what was still queued.
     void cutShort();
 
-    int m_handle;
+    UniqueFd m_handle;
     SendQueue m_queue;
     QSocketNotifier* m_readNotifier = nullptr;
     QSocketNotifier* m_writeNotifier = nullptr;

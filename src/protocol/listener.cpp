@@ -43,9 +43,9 @@ int raiseDescriptorLimit()
                                            : int(std::min<rlim_t>(limit.rlim_cur, 1 << 20));
 }
 
-int openReserveDescriptor()
+UniqueFd openReserveDescriptor()
 {
-    return ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return UniqueFd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
 }
 
 } // namespace
@@ -76,8 +76,6 @@ Listener::Listener(LogSink& log, QObject* parent) : QObject(parent), m_log(log)
 Listener::~Listener()
 {
     stop();
-    if (m_reserveDescriptor >= 0)
-        ::close(m_reserveDescriptor);
 }
 
 bool Listener::isListening() const
@@ -133,7 +131,7 @@ bool Listener::open(const QString& address, const QString& port, QString* reason
     };
     if (m_stopped)
         return fail(QStringLiteral("the server is stopping"));
-    if (m_reserveDescriptor < 0) {
+    if (!m_reserveDescriptor.isValid()) {
         m_descriptorLimit = raiseDescriptorLimit();
         m_reserveDescriptor = openReserveDescriptor();
     }
@@ -195,15 +193,15 @@ void Listener::takeOverQueuedClients()
         return;
     for (;;) {
         QString peer;
-        int handle = -1;
+        UniqueFd handle;
         try {
             handle = m_socket->accept(&peer);
         } catch (const SocketError&) {
             return;
         }
-        if (handle < 0)
+        if (!handle.isValid())
             return;
-        m_room.push_back({handle, peer});
+        m_room.push_back({std::move(handle), peer});
     }
 }
 
@@ -213,8 +211,6 @@ void Listener::stop()
     m_retry.stop();
     if (m_socket)
         m_socket->close();
-    for (const Waiting& client : m_room)
-        ::close(client.handle);
     m_room.clear();
 }
 
@@ -284,12 +280,12 @@ Listener::Waiting Listener::nextInLine()
     });
     if (chosen == m_room.end())
         chosen = m_room.begin();
-    const Waiting client = *chosen;
+    Waiting client = std::move(*chosen);
     m_room.erase(chosen);
     return client;
 }
 
-void Listener::admit(const Waiting& client)
+void Listener::admit(Waiting client)
 {
     const int n = ++m_openSessions;
     ++m_slotsByAddress[client.address];
@@ -297,55 +293,55 @@ void Listener::admit(const Waiting& client)
         m_throttled = true;
         m_log.append(QStringLiteral("Connection limit reached - throttled"));
     }
-    emit sessionReady(client.handle, client.address, n);
+    emit sessionReady(client.handle.release(), client.address, n);
 }
 
 bool Listener::acceptOne()
 {
     QString peer;
-    int handle = -1;
+    UniqueFd handle;
     try {
         handle = m_socket->accept(&peer);
     } catch (const SocketError& e) {
-        if (e.code() != 10024 || m_reserveDescriptor < 0) {
+        if (e.code() != 10024 || !m_reserveDescriptor.isValid()) {
             m_log.append(e.message());
             pauseAfterFailure();
             return false;
         }
         // The descriptor kept in reserve makes room to take the client off the queue and
         // close it; otherwise it would wake the listener again and again.
-        ::close(std::exchange(m_reserveDescriptor, -1));
-        int taken = -1;
+        m_reserveDescriptor.reset();
+        UniqueFd taken;
         try {
             taken = m_socket->accept();
         } catch (const SocketError&) {
         }
-        dropForLackOfDescriptors(taken, e.message());
+        const bool took = taken.isValid();
+        dropForLackOfDescriptors(std::move(taken), e.message());
         m_reserveDescriptor = openReserveDescriptor();
-        if (m_reserveDescriptor < 0) {
+        if (!m_reserveDescriptor.isValid()) {
             pauseAfterFailure();
             return false;
         }
-        return taken >= 0;
+        return took;
     }
-    if (handle < 0)
+    if (!handle.isValid())
         return false;
-    if (handle >= m_descriptorLimit - DescriptorMargin) {
-        dropForLackOfDescriptors(handle, QStringLiteral("Descriptor ") + QString::number(handle) +
-                                             QStringLiteral(" of at most ") +
-                                             QString::number(m_descriptorLimit) +
-                                             QStringLiteral(" in use"));
+    if (const int number = handle.get(); number >= m_descriptorLimit - DescriptorMargin) {
+        dropForLackOfDescriptors(
+            std::move(handle), QStringLiteral("Descriptor ") + QString::number(number) +
+                                   QStringLiteral(" of at most ") +
+                                   QString::number(m_descriptorLimit) + QStringLiteral(" in use"));
         return true;
     }
     m_outOfDescriptors = false;
-    m_room.push_back({handle, peer});
+    m_room.push_back({std::move(handle), peer});
     return true;
 }
 
-void Listener::dropForLackOfDescriptors(int handle, const QString& report)
+void Listener::dropForLackOfDescriptors(UniqueFd handle, const QString& report)
 {
-    if (handle >= 0)
-        ::close(handle);
+    handle.reset();
     if (!m_outOfDescriptors) {
         m_outOfDescriptors = true;
         m_log.append(report);

@@ -14,6 +14,8 @@
 // A new address or port is bound before the old socket closes; when it cannot be, the old one
 // stays. After stop() nothing opens or accepts again.
 
+#include "net/uniquefd.h"
+
 #include <QHash>
 #include <QObject>
 #include <QString>
@@ -64,7 +66,7 @@ signals:
 private:
     struct Waiting
     {
-        int handle;
+        UniqueFd handle;
         QString address;
     };
     // Hands free slots to waiting clients and takes more off the kernel's queue.
@@ -72,8 +74,8 @@ private:
     // One client off the kernel's queue into the waiting room; false when none was taken.
     bool acceptOne();
     Waiting nextInLine();
-    void admit(const Waiting& client);
-    void dropForLackOfDescriptors(int handle, const QString& report);
+    void admit(Waiting client);
+    void dropForLackOfDescriptors(UniqueFd handle, const QString& report);
     // Stops accepting for a moment after a failure of accept itself.
     void pauseAfterFailure();
     // `used` gets the address it listens on, `report` the socket's report of a failure.
@@ -97,7 +99,7 @@ private:
     int m_openSessions = 0;
     QHash<QString, int> m_slotsByAddress;
     std::deque<Waiting> m_room;
-    int m_reserveDescriptor = -1;
+    UniqueFd m_reserveDescriptor;
     int m_descriptorLimit = 1024;
     // Retries accepting after a failure, or opening after a start that could not listen.
     QTimer m_retry;

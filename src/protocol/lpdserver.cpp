@@ -3,6 +3,7 @@
 #include "config/printerdefinition.h"
 #include "net/eventsocket.h"
 #include "net/socketerror.h"
+#include "net/uniquefd.h"
 #include "platform/clock.h"
 #include "platform/installedprinters.h"
 #include "platform/printroutes.h"
@@ -405,6 +406,7 @@ QStringList LpdServer::filesInUse() const
 
 void LpdServer::startSession(int handle, const QString& ip, int n)
 {
+    UniqueFd client(handle);
     m_log.appendConnecting(QStringLiteral("Session available, starting"));
     LpdConnection::Environment environment;
     environment.knownQueues = knownQueues();
@@ -427,12 +429,13 @@ void LpdServer::startSession(int handle, const QString& ip, int n)
         m_listener->releaseSlot(ip);
     });
     QString report;
-    if (!c->adopt(handle, &report)) {
+    if (!c->adopt(client.get(), &report)) {
         m_log.append(report);
-        ::close(handle);
+        client.reset();
         m_listener->releaseSlot(ip);
         return;
     }
+    client.release(); // the connection's socket has it now
     m_log.appendConnecting(QStringLiteral("Session available, getting peer name"));
     m_log.appendConnecting(QStringLiteral("Session available, got peer ") + ip);
     admit(c, ip);

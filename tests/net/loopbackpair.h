@@ -17,11 +17,12 @@ protected:
         listener.setAddress(QStringLiteral("127.0.0.1"));
         listener.setPort(QStringLiteral("0"));
         listener.setSessionAvailableHandler([this](EventSocket* sender, quint16) {
-            const int handle = sender->accept();
-            if (handle < 0)
+            UniqueFd handle = sender->accept();
+            if (!handle.isValid())
                 return;
             server = std::make_unique<EventSocket>();
-            server->adoptHandle(handle);
+            server->adoptHandle(handle.get());
+            handle.release();
         });
         listener.listen();
         port = listener.localPort();

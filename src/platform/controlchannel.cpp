@@ -78,20 +78,19 @@ bool armTimeout(int fd, int option, const QDeadlineTimer& deadline)
 class ControlChannel::Peer final : public QObject
 {
 public:
-    Peer(int socket, QObject* parent)
-        : QObject(parent), fd(socket), notifier(socket, QSocketNotifier::Read, this)
+    Peer(UniqueFd socket, QObject* parent)
+        : QObject(parent), fd(std::move(socket)), notifier(fd.get(), QSocketNotifier::Read, this)
     {
         idle.setSingleShot(true);
     }
     ~Peer() override
     {
         notifier.setEnabled(false);
-        if (fd >= 0)
-            ::close(fd);
+        fd.reset();
     }
     Q_DISABLE_COPY_MOVE(Peer)
 
-    int fd;
+    UniqueFd fd;
     QSocketNotifier notifier;
     QTimer idle{this};
     QByteArray line;
@@ -163,8 +162,8 @@ bool ControlChannel::listen(const QString& dir)
         m_ino = st.st_ino;
     }
     m_path = path;
-    m_fd = fd.release();
-    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
+    m_fd = std::move(fd);
+    m_notifier = new QSocketNotifier(m_fd.get(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &ControlChannel::acceptPeers);
     return true;
 }
@@ -173,12 +172,11 @@ void ControlChannel::close()
 {
     for (Peer* peer : std::exchange(m_peers, {}))
         delete peer;
-    if (m_fd < 0)
+    if (!m_fd.isValid())
         return;
     delete m_notifier;
     m_notifier = nullptr;
-    ::close(m_fd);
-    m_fd = -1;
+    m_fd.reset();
     const QByteArray name = QFile::encodeName(m_path);
     struct stat st
     {
@@ -190,24 +188,22 @@ void ControlChannel::close()
 
 bool ControlChannel::isListening() const
 {
-    return m_fd >= 0;
+    return m_fd.isValid();
 }
 
 void ControlChannel::acceptPeers()
 {
     for (;;) {
-        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
+        UniqueFd fd(::accept4(m_fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!fd.isValid()) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
             return;
         }
         // More senders than this at once is a flood, not a user: they get no answer.
-        if (m_peers.size() >= MaxPeers) {
-            ::close(fd);
+        if (m_peers.size() >= MaxPeers)
             continue;
-        }
-        auto* peer = new Peer(fd, this);
+        auto* peer = new Peer(std::move(fd), this);
         m_peers.append(peer);
         connect(&peer->notifier, &QSocketNotifier::activated, this,
                 [this, peer] { readWord(peer); });
@@ -223,7 +219,7 @@ void ControlChannel::readWord(Peer* peer)
     const qsizetype room = MaxLine + 1 - peer->line.size();
     ssize_t n;
     do
-        n = ::recv(peer->fd, buffer, size_t(room), 0);
+        n = ::recv(peer->fd.get(), buffer, size_t(room), 0);
     while (n < 0 && errno == EINTR);
     if (n < 0) {
         if (errno != EAGAIN && errno != EWOULDBLOCK)
@@ -270,7 +266,7 @@ void ControlChannel::answer(Peer* peer, const char* reply)
     // A few bytes into an empty send buffer; a sender that has gone loses nothing.
     ssize_t n;
     do
-        n = ::send(peer->fd, reply, std::strlen(reply), MSG_NOSIGNAL | MSG_DONTWAIT);
+        n = ::send(peer->fd.get(), reply, std::strlen(reply), MSG_NOSIGNAL | MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
     drop(peer);
 }
@@ -278,15 +274,16 @@ void ControlChannel::answer(Peer* peer, const char* reply)
 void ControlChannel::sendAnswer(Peer* peer)
 {
     while (peer->sent < peer->out.size()) {
-        const ssize_t n = ::send(peer->fd, peer->out.constData() + peer->sent,
-                                 size_t(peer->out.size() - peer->sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(peer->fd.get(), peer->out.constData() + peer->sent,
+                   size_t(peer->out.size() - peer->sent), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             // The rest when the reader has made room; the idle timer still bounds a reader
             // that never reads.
             if (!peer->writable) {
-                peer->writable = new QSocketNotifier(peer->fd, QSocketNotifier::Write, peer);
+                peer->writable = new QSocketNotifier(peer->fd.get(), QSocketNotifier::Write, peer);
                 connect(peer->writable, &QSocketNotifier::activated, this,
                         [this, peer] { sendAnswer(peer); });
             }
@@ -307,7 +304,7 @@ void ControlChannel::drop(Peer* peer)
     if (peer->writable)
         peer->writable->setEnabled(false);
     peer->idle.stop();
-    ::close(std::exchange(peer->fd, -1));
+    peer->fd.reset();
     // Its notifier may be the one calling here.
     peer->deleteLater();
 }

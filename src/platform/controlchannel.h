@@ -7,6 +7,8 @@
 // The word "status" is answered by "ok", a newline and the server's state as a JSON
 // document (`spoolmere --status`), then the end of the stream.
 
+#include "net/uniquefd.h"
+
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -68,7 +70,7 @@ private:
                          QString* error, int timeoutMs);
     void drop(Peer* peer);
 
-    int m_fd = -1;
+    UniqueFd m_fd;
     QSocketNotifier* m_notifier = nullptr;
     QList<Peer*> m_peers;
     QString m_path;

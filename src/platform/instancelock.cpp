@@ -64,7 +64,7 @@ QString InstanceLock::runtimeDir(QString* error)
 
 InstanceLock::Result InstanceLock::acquire()
 {
-    if (m_fd >= 0)
+    if (m_fd.isValid())
         return Result::Acquired;
     m_error.clear();
     if (m_dir.isEmpty()) {
@@ -73,30 +73,29 @@ InstanceLock::Result InstanceLock::acquire()
             return Result::Failed;
     }
     const QByteArray native = QFile::encodeName(path());
-    const int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    UniqueFd fd(::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd.isValid()) {
         m_error = path() + QStringLiteral(": ") + errnoText(errno);
         return Result::Failed;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         const int e = errno;
-        ::close(fd);
+        fd.reset();
         if (e == EWOULDBLOCK)
             return Result::AlreadyRunning;
         m_error = path() + QStringLiteral(": ") + errnoText(e);
         return Result::Failed;
     }
-    m_fd = fd;
+    m_fd = std::move(fd);
     return Result::Acquired;
 }
 
 void InstanceLock::release()
 {
-    if (m_fd < 0)
+    if (!m_fd.isValid())
         return;
     // The file stays: removing it would let a third process lock a fresh file while a
     // second one, which opened the old one a moment ago, locks that one.
-    ::flock(m_fd, LOCK_UN);
-    ::close(m_fd);
-    m_fd = -1;
+    ::flock(m_fd.get(), LOCK_UN);
+    m_fd.reset();
 }

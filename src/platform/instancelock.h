@@ -5,6 +5,8 @@
 // lives in the same folder, which is why a test gives each instance its own
 // XDG_RUNTIME_DIR.
 
+#include "net/uniquefd.h"
+
 #include <QString>
 
 class InstanceLock final
@@ -25,7 +27,7 @@ public:
 
     Result acquire();
     void release();
-    bool held() const { return m_fd >= 0; }
+    bool held() const { return m_fd.isValid(); }
     QString path() const;
     QString error() const { return m_error; }
 
@@ -37,5 +39,5 @@ public:
 private:
     QString m_dir;
     QString m_error;
-    int m_fd = -1;
+    UniqueFd m_fd;
 };

@@ -5,6 +5,7 @@
 // SIGPIPE and its threads may block signals, and both would otherwise carry over into
 // programs that expect a normal start (a pipeline that should end on SIGPIPE, say).
 
+#include "net/uniquefd.h"
 #include "platform/printroutes.h"
 #include "platform/supervisor.h"
 
@@ -214,15 +215,15 @@ QString& supervisorPath()
 class SupervisorConnection final
 {
 public:
-    SupervisorConnection(int socket, pid_t pid) : m_socket(socket), m_pid(pid) {}
+    SupervisorConnection(UniqueFd socket, pid_t pid) : m_socket(std::move(socket)), m_pid(pid) {}
 
     // Sends a request and waits for its start; the command's pid, or -1 with `*error` set.
     // On success `*endFd` becomes readable once the command's end is known (see takeEnd).
     pid_t start(const QByteArray& request, int output, int record, int* endFd, int* error)
     {
         std::lock_guard starting(m_startMutex);
-        const int efd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (efd < 0) {
+        UniqueFd efd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!efd.isValid()) {
             *error = errno;
             return -1;
         }
@@ -241,13 +242,13 @@ public:
         std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
         ssize_t sent;
         do {
-            sent = ::sendmsg(m_socket, &message, MSG_NOSIGNAL);
+            sent = ::sendmsg(m_socket.get(), &message, MSG_NOSIGNAL);
         } while (sent < 0 && errno == EINTR);
         std::unique_lock lock(m_mutex);
         if (sent != request.size()) {
             *error = sent < 0 ? errno : EPIPE;
             lock.unlock();
-            ::close(efd);
+            efd.reset();
             shutDown();
             return -1;
         }
@@ -255,7 +256,7 @@ public:
         if (m_startReplies.empty()) {
             *error = EPIPE;
             lock.unlock();
-            ::close(efd);
+            efd.reset();
             return -1;
         }
         const SupervisorReply reply = m_startReplies.front();
@@ -263,11 +264,11 @@ public:
         if (reply.value != 0 || reply.pid <= 0) {
             *error = reply.value != 0 ? reply.value : EINVAL;
             lock.unlock();
-            ::close(efd);
+            efd.reset();
             return -1;
         }
         Waiter& waiter = m_waiters[reply.pid];
-        waiter.eventFd = efd;
+        waiter.eventFd = std::move(efd);
         const auto early = m_earlyEnds.find(reply.pid);
         if (early != m_earlyEnds.end()) {
             finish(waiter, early->second);
@@ -277,12 +278,12 @@ public:
             // prints it knew of, and this one was not among them yet.
             finish(waiter, -1);
         }
-        *endFd = efd;
+        *endFd = waiter.eventFd.get();
         return reply.pid;
     }
 
     // The command's end once it is known: true with `*status` (-1 when the supervisor went
-    // away: its end is unknown). The end's eventfd is closed then.
+    // away: its end is unknown). The end's eventfd is closed then, with its waiter.
     bool takeEnd(pid_t pid, int* status, int* leftRunning)
     {
         std::lock_guard lock(m_mutex);
@@ -293,7 +294,6 @@ public:
             return false;
         *status = it->second.status;
         *leftRunning = it->second.leftRunning;
-        ::close(it->second.eventFd);
         m_waiters.erase(it);
         return true;
     }
@@ -305,13 +305,13 @@ public:
     }
 
     // Ends the connection: the reader sees the end and fails every print still waiting.
-    void shutDown() { ::shutdown(m_socket, SHUT_RDWR); }
+    void shutDown() { ::shutdown(m_socket.get(), SHUT_RDWR); }
 
     void readReplies()
     {
         for (;;) {
             SupervisorReply reply{};
-            const ssize_t got = ::recv(m_socket, &reply, sizeof reply, 0);
+            const ssize_t got = ::recv(m_socket.get(), &reply, sizeof reply, 0);
             if (got < 0 && errno == EINTR)
                 continue;
             std::lock_guard lock(m_mutex);
@@ -337,7 +337,8 @@ public:
                     m_earlyEnds[reply.pid] = reply.value;
             }
         }
-        ::close(m_socket);
+        // The socket stays open until the connection goes: a start or a shutDown on another
+        // thread may still use it, and its number must not be reused meanwhile.
         int status = 0;
         waitForChild(m_pid, &status);
     }
@@ -345,7 +346,7 @@ public:
 private:
     struct Waiter
     {
-        int eventFd = -1;
+        UniqueFd eventFd;
         bool ended = false;
         int status = 0;
         int leftRunning = 0;
@@ -358,10 +359,10 @@ private:
         waiter.ended = true;
         waiter.status = status;
         const uint64_t one = 1;
-        [[maybe_unused]] const ssize_t told = ::write(waiter.eventFd, &one, sizeof one);
+        [[maybe_unused]] const ssize_t told = ::write(waiter.eventFd.get(), &one, sizeof one);
     }
 
-    const int m_socket;
+    const UniqueFd m_socket;
     const pid_t m_pid;
     std::mutex m_startMutex;
     mutable std::mutex m_mutex;
@@ -386,20 +387,21 @@ std::shared_ptr<SupervisorConnection> supervisorConnection(int* error)
         *error = errno;
         return nullptr;
     }
+    UniqueFd ours(pair[0]);
+    UniqueFd theirs(pair[1]);
     const QByteArray program = QFile::encodeName(supervisorPath());
     char* argv[] = {const_cast<char*>(program.constData()), const_cast<char*>(SuperviseOption),
                     nullptr};
     SpawnSetup setup({});
-    posix_spawn_file_actions_adddup2(&setup.actions, pair[1], SupervisorSocketFd);
+    posix_spawn_file_actions_adddup2(&setup.actions, theirs.get(), SupervisorSocketFd);
     pid_t pid = -1;
     const int err = posix_spawn(&pid, argv[0], &setup.actions, &setup.attr, argv, environ);
-    ::close(pair[1]);
+    theirs.reset();
     if (err != 0) {
-        ::close(pair[0]);
         *error = err;
         return nullptr;
     }
-    *current = std::make_shared<SupervisorConnection>(pair[0], pid);
+    *current = std::make_shared<SupervisorConnection>(std::move(ours), pid);
     std::thread([connection = *current] { connection->readReplies(); }).detach();
     return *current;
 }
@@ -457,6 +459,8 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         result.startErrno = errno;
         return result;
     }
+    UniqueFd outRead(out[0]);
+    UniqueFd outWrite(out[1]);
     const ArgVector words(program, args);
     pid_t pid = 0;
     int endFd = -1;
@@ -467,33 +471,29 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         const int supervisorLimitMs = timeoutMs > 0 ? timeoutMs + 1000 : 0;
         pid =
             link->start(supervisorRequest(words, QFile::encodeName(workingDir), supervisorLimitMs),
-                        out[1], recordFd, &endFd, &error);
+                        outWrite.get(), recordFd, &endFd, &error);
         if (pid < 0) {
-            ::close(out[0]);
-            ::close(out[1]);
             result.startErrno = error;
             return result;
         }
     } else {
         int err = 0;
-        pid = startPrintCommand(QFile::encodeName(workingDir).constData(), words.argv(), out[1],
-                                false, printDescriptorLimit(), &err);
+        pid = startPrintCommand(QFile::encodeName(workingDir).constData(), words.argv(),
+                                outWrite.get(), false, printDescriptorLimit(), &err);
         if (pid < 0) {
-            ::close(out[0]);
-            ::close(out[1]);
             result.startErrno = err;
             return result;
         }
     }
-    ::close(out[1]);
+    outWrite.reset();
     result.started = true;
     running().add(pid);
 
     // The child's end is seen through a pidfd (or the supervisor's word) beside the pipe;
     // without either, by looking every few milliseconds.
-    const int pidFd = supervised ? -1 : int(::syscall(SYS_pidfd_open, pid, 0));
+    UniqueFd pidFd(supervised ? -1 : int(::syscall(SYS_pidfd_open, pid, 0)));
     if (!supervised)
-        endFd = pidFd;
+        endFd = pidFd.get();
     OutputTail tail(keepOutputBytes);
     bool pipeOpen = true;
     int status = 0;
@@ -535,12 +535,12 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         pollfd watched[2];
         nfds_t count = 0;
         if (pipeOpen)
-            watched[count++] = {out[0], POLLIN, 0};
+            watched[count++] = {outRead.get(), POLLIN, 0};
         if (endFd >= 0)
             watched[count++] = {endFd, POLLIN, 0};
         const int ready = ::poll(watched, count, std::max(waitMs, 0));
         if (ready > 0 && pipeOpen && watched[0].revents != 0)
-            pipeOpen = tail.readFrom(out[0]);
+            pipeOpen = tail.readFrom(outRead.get());
     }
     // Ended by the supervisor at its limit while this thread was not looking (a command that
     // succeeded at the last moment has printed, whatever the clock says).
@@ -549,13 +549,12 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         result.timedOut = true;
     // What is still in the pipe; a process the command left behind may hold it open, so
     // this does not wait for its end.
-    const int fl = ::fcntl(out[0], F_GETFL);
-    ::fcntl(out[0], F_SETFL, fl | O_NONBLOCK);
-    while (pipeOpen && tail.readFrom(out[0])) {
+    const int fl = ::fcntl(outRead.get(), F_GETFL);
+    ::fcntl(outRead.get(), F_SETFL, fl | O_NONBLOCK);
+    while (pipeOpen && tail.readFrom(outRead.get())) {
     }
-    ::close(out[0]);
-    if (pidFd >= 0)
-        ::close(pidFd);
+    outRead.reset();
+    pidFd.reset();
     if (result.timedOut)
         ::kill(-pid, SIGKILL); // what is left of its group
     running().remove(pid);
@@ -589,18 +588,18 @@ QByteArray processOutput(const QString& program, const QStringList& args,
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0)
         return {};
+    UniqueFd outRead(out[0]);
+    UniqueFd outWrite(out[1]);
     const ArgVector words(program, args);
     SpawnSetup setup({});
     // dup2 onto standard output clears close-on-exec there; the pipe's own ends stay closed.
-    posix_spawn_file_actions_adddup2(&setup.actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&setup.actions, outWrite.get(), STDOUT_FILENO);
     pid_t pid = 0;
     const int err =
         posix_spawn(&pid, words.argv()[0], &setup.actions, &setup.attr, words.argv(), environ);
-    ::close(out[1]);
-    if (err != 0) {
-        ::close(out[0]);
+    outWrite.reset();
+    if (err != 0)
         return {};
-    }
 
     QByteArray output;
     bool complete = true;
@@ -609,7 +608,7 @@ QByteArray processOutput(const QString& program, const QStringList& args,
             complete = false;
             break;
         }
-        pollfd p{out[0], POLLIN, 0};
+        pollfd p{outRead.get(), POLLIN, 0};
         // Woken now and then to see whether the answer is still wanted.
         const int ready = ::poll(&p, 1, 200);
         if (ready < 0 && errno != EINTR) {
@@ -619,7 +618,7 @@ QByteArray processOutput(const QString& program, const QStringList& args,
         if (ready <= 0)
             continue;
         char buf[4096];
-        const ssize_t n = ::read(out[0], buf, sizeof buf);
+        const ssize_t n = ::read(outRead.get(), buf, sizeof buf);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -630,7 +629,7 @@ QByteArray processOutput(const QString& program, const QStringList& args,
         }
         output.append(buf, n);
     }
-    ::close(out[0]);
+    outRead.reset();
     if (!complete)
         ::kill(pid, SIGKILL);
     int status = 0;

@@ -1,5 +1,7 @@
 #include "platform/supervisor.h"
 
+#include "net/uniquefd.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -59,6 +61,8 @@ pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, b
         *error = errno;
         return -1;
     }
+    UniqueFd reportRead(report[0]);
+    UniqueFd reportWrite(report[1]);
     sigset_t all;
     sigfillset(&all);
     sigset_t before;
@@ -66,6 +70,8 @@ pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, b
     const pid_t starter = ::getpid();
     const pid_t pid = ::vfork();
     if (pid == 0) {
+        // Raw: the child shares this process's memory until the exec, so the owners above
+        // must not change.
         ::close(report[0]);
         int failure = 0;
         if (dieWithStarter) {
@@ -111,19 +117,18 @@ pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, b
     }
     const int forkError = errno;
     ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    ::close(report[1]);
+    reportWrite.reset();
     if (pid < 0) {
         *error = forkError;
-        ::close(report[0]);
         return -1;
     }
     ::setpgid(pid, pid);
     int failure = 0;
     ssize_t n;
     do {
-        n = ::read(report[0], &failure, sizeof failure);
+        n = ::read(reportRead.get(), &failure, sizeof failure);
     } while (n < 0 && errno == EINTR);
-    ::close(report[0]);
+    reportRead.reset();
     if (n == ssize_t(sizeof failure)) {
         int status = 0;
         while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -166,8 +171,8 @@ long long monotonicMs()
 struct Command
 {
     pid_t pid;
-    int pidFd;              // -1 where the kernel has no pidfd: then the loop looks every few ms
-    int record;             // held (with its lock) until the command's end is written
+    UniqueFd pidFd;         // none where the kernel has no pidfd: then the loop looks every few ms
+    UniqueFd record;        // held (with its lock) until the command's end is written
     long long deadline = 0; // its time limit (monotonic ms; 0: none)
     long long killAt = 0;   // SIGKILL after the SIGTERM of the time limit
 };
@@ -234,7 +239,7 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
         return errno == EINTR || errno == EAGAIN;
     if (n == 0)
         return false;
-    int fds[2] = {-1, -1};
+    UniqueFd fds[2];
     int fdCount = 0;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS)
@@ -243,10 +248,9 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
         for (size_t i = 0; i < count; ++i) {
             int fd;
             std::memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+            UniqueFd received(fd); // closed here unless it is one of the two a request has
             if (fdCount < 2)
-                fds[fdCount++] = fd;
-            else
-                ::close(fd);
+                fds[fdCount++] = std::move(received);
         }
     }
     // The header, then the words: working folder, program, arguments.
@@ -263,15 +267,15 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
     int error = EINVAL;
     pid_t pid = -1;
     if (fdCount == 2 && words.size() >= 3 && !(message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
-        pid = startPrintCommand(words[0], words.data() + 1, fds[0], true, header.descriptorLimit,
-                                &error);
-    if (fds[0] >= 0)
-        ::close(fds[0]);
+        pid = startPrintCommand(words[0], words.data() + 1, fds[0].get(), true,
+                                header.descriptorLimit, &error);
+    fds[0].reset();
     if (pid > 0) {
         const long long deadline = header.timeoutMs > 0 ? monotonicMs() + header.timeoutMs : 0;
-        commands.push_back({pid, int(::syscall(SYS_pidfd_open, pid, 0)), fds[1], deadline, 0});
-    } else if (fds[1] >= 0) {
-        ::close(fds[1]);
+        commands.push_back({pid, UniqueFd(int(::syscall(SYS_pidfd_open, pid, 0))),
+                            std::move(fds[1]), deadline, 0});
+    } else {
+        fds[1].reset();
     }
     reply(socket, SupervisorReply::Started, pid, pid > 0 ? 0 : error);
     return true;
@@ -294,7 +298,7 @@ void reapEnded(int socket, std::vector<Command>& commands)
             leftovers().erase(pid);
             continue;
         }
-        Command ended = *it;
+        Command ended = std::move(*it);
         commands.erase(it);
         // What is still here and is no command now is what this one (or an earlier one)
         // left behind; the new ones are its.
@@ -309,11 +313,10 @@ void reapEnded(int socket, std::vector<Command>& commands)
             ::kill(-ended.pid, SIGKILL); // what is left of its group after its time limit
         if (left > 0)
             reply(socket, SupervisorReply::LeftRunning, ended.pid, left);
-        appendRecordEnd(ended.record, status);
+        appendRecordEnd(ended.record.get(), status);
         // Closing it lets go of the lock once the server has closed its copy too.
-        ::close(ended.record);
-        if (ended.pidFd >= 0)
-            ::close(ended.pidFd);
+        ended.record.reset();
+        ended.pidFd.reset();
         reply(socket, SupervisorReply::Ended, ended.pid, status);
     }
 }
@@ -345,16 +348,16 @@ int enforceTimeLimits(std::vector<Command>& commands)
 
 int runSupervisor()
 {
-    int socket = SupervisorSocketFd;
     struct stat st
     {
     };
-    if (::fstat(socket, &st) != 0 || !S_ISSOCK(st.st_mode)) {
+    if (::fstat(SupervisorSocketFd, &st) != 0 || !S_ISSOCK(st.st_mode)) {
         std::fputs("The print supervisor is started by the server, not by hand.\n", stderr);
         return 2;
     }
+    UniqueFd socket(SupervisorSocketFd);
     // Print commands must not hold the server's socket.
-    ::fcntl(socket, F_SETFD, FD_CLOEXEC);
+    ::fcntl(socket.get(), F_SETFD, FD_CLOEXEC);
     ::signal(SIGPIPE, SIG_IGN);
     ::signal(SIGHUP, SIG_IGN);
     // A Ctrl-C meant for the server, or the end of its session, must not end the prints.
@@ -364,14 +367,14 @@ int runSupervisor()
     std::vector<char> buffer(MaxRequestBytes + 1);
     std::vector<pollfd> watched;
     long long leftoversKillAt = 0;
-    while (socket >= 0 || !commands.empty()) {
+    while (socket.isValid() || !commands.empty()) {
         watched.clear();
-        if (socket >= 0)
-            watched.push_back({socket, POLLIN, 0});
+        if (socket.isValid())
+            watched.push_back({socket.get(), POLLIN, 0});
         bool everyPidFd = true;
         for (const Command& command : commands) {
-            if (command.pidFd >= 0)
-                watched.push_back({command.pidFd, POLLIN, 0});
+            if (command.pidFd.isValid())
+                watched.push_back({command.pidFd.get(), POLLIN, 0});
             else
                 everyPidFd = false;
         }
@@ -383,11 +386,10 @@ int runSupervisor()
         const int ready = ::poll(watched.data(), nfds_t(watched.size()), waitMs);
         if (ready < 0 && errno != EINTR)
             break;
-        reapEnded(socket, commands);
-        if (ready > 0 && socket >= 0 && watched[0].revents != 0 &&
-            !serveRequest(socket, commands, buffer)) {
-            ::close(socket);
-            socket = -1;
+        reapEnded(socket.get(), commands);
+        if (ready > 0 && socket.isValid() && watched[0].revents != 0 &&
+            !serveRequest(socket.get(), commands, buffer)) {
+            socket.reset();
             // The server is gone: what finished prints left running goes with it.
             signalLeftovers(commands, SIGTERM);
             leftoversKillAt = monotonicMs() + KillGraceMs;

@@ -1,5 +1,6 @@
 #include "spool/accounting.h"
 
+#include "net/uniquefd.h"
 #include "spool/spooljob.h"
 
 #include <QDir>
@@ -141,15 +142,15 @@ bool Accounting::append(const AccountingEntry& entry, QString* error) const
     // One write of the whole line to a file opened for appending: lines of two writers
     // never interleave, and a file moved away by logrotate is simply made anew.
     const QByteArray line = formatLine(entry);
-    const int fd = ::open(QFile::encodeName(file).constData(),
-                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+    UniqueFd fd(::open(QFile::encodeName(file).constData(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640));
     ssize_t written = -1;
-    if (fd >= 0) {
+    if (fd.isValid()) {
         do
-            written = ::write(fd, line.constData(), size_t(line.size()));
+            written = ::write(fd.get(), line.constData(), size_t(line.size()));
         while (written < 0 && errno == EINTR);
         const int writeErrno = errno;
-        ::close(fd);
+        fd.reset();
         errno = writeErrno;
     }
     if (written == ssize_t(line.size()))

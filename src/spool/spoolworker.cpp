@@ -1,5 +1,7 @@
 #include "spool/spoolworker.h"
 
+#include "net/uniquefd.h"
+
 #include <QFile>
 #include <QStringList>
 
@@ -10,12 +12,10 @@ namespace {
 
 void syncFolder(const QString& folder)
 {
-    const int fd = ::open(QFile::encodeName(folder).constData(),
-                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
-        return;
-    ::fsync(fd);
-    ::close(fd);
+    const UniqueFd fd(::open(QFile::encodeName(folder).constData(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.isValid())
+        ::fsync(fd.get());
 }
 
 } // namespace

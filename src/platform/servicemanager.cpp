@@ -40,6 +40,7 @@ QByteArray priorityOf(const QString& line)
             return QByteArrayLiteral("<3>");
     }
     if (line.startsWith(QLatin1String("WARNING: ")) ||
+        line.startsWith(QLatin1String("Waiting: ")) ||
         line == QLatin1String("Out of file descriptors - connections dropped") ||
         line.endsWith(QLatin1String(" Timeout - closed.")))
         return QByteArrayLiteral("<4>");

@@ -13,8 +13,9 @@ bool standardOutputIsJournal();
 
 // A log line as the journal takes it: "<3>" before failures ("ERROR: ", "Failed: ", "Command
 // not found: ", a socket's "Error N in function ..."), "<4>" before warnings (and a lack of
-// descriptors, an idle client closed), "<5>" before a refused host, "<6>" before the rest; every physical line of a multi-line report carries the prefix so
-// that no part of it loses its priority.
+// descriptors, an idle client closed, a job that could not be tried: "Waiting: "), "<5>" before a
+// refused host, "<6>" before the rest; every physical line of a multi-line report carries the
+// prefix so that no part of it loses its priority.
 QByteArray journalLine(const QString& line);
 
 // sd_notify(3) through libsystemd, opened only when NOTIFY_SOCKET is set. False when there

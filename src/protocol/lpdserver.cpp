@@ -130,7 +130,9 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
     connect(m_scheduler.get(), &PrintScheduler::jobFinished, this,
             [this](const SpoolJob& job, JobPrint::Outcome outcome, qint64 ms, const QString& why) {
                 QString error;
-                if (outcome != JobPrint::Outcome::Deferred &&
+                // A job that could not be tried has no print to account for.
+                if ((outcome == JobPrint::Outcome::Printed ||
+                     outcome == JobPrint::Outcome::Failed) &&
                     !m_accounting.recordPrint(job, outcome == JobPrint::Outcome::Printed, ms, why,
                                               &error))
                     m_log.append(QStringLiteral("ERROR: Accounting file ") + m_accounting.path() +

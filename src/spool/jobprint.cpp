@@ -39,9 +39,23 @@ bool JobPrint::fail(const QString& reason)
 bool JobPrint::defer(const QString& reason)
 {
     m_deferred = true;
-    log(QStringLiteral("Waiting: ") + m_job->controlFile + QStringLiteral(" for ") + m_job->queue +
-        QStringLiteral(" (") + reason + QLatin1Char(')'));
     return fail(reason);
+}
+
+bool JobPrint::block(const QString& reason)
+{
+    m_blocked = true;
+    return fail(reason);
+}
+
+JobPrint::Outcome JobPrint::notPrinted() const
+{
+    return m_blocked ? Outcome::Blocked : m_deferred ? Outcome::Deferred : Outcome::Failed;
+}
+
+QString JobPrint::recordProblem(const QString& why) const
+{
+    return QStringLiteral("print record ") + m_queueDir + QStringLiteral("/.:printing ") + why;
 }
 
 JobPrint::Result JobPrint::run()
@@ -60,10 +74,10 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
     const PrintRoute& route = m_printer.route;
     if (!folder.isOpen() && folder.openError() != 0) {
         // Out of descriptors is no job without its files: it stays as it is for the next try.
-        const QString why = QString::fromLocal8Bit(std::strerror(folder.openError()));
-        log(QStringLiteral("Failed: ") + job.controlFile + QStringLiteral(" (cannot open ") +
-            m_queueDir + QStringLiteral(": ") + why + QLatin1Char(')'));
-        return {Outcome::Deferred, why, 0};
+        return {Outcome::Deferred,
+                QStringLiteral("cannot open ") + m_queueDir + QStringLiteral(": ") +
+                    QString::fromLocal8Bit(std::strerror(folder.openError())),
+                0};
     }
     // Without its data files a command would be handed the queue folder itself as its file.
     const QStringList files = job.dataFiles();
@@ -94,12 +108,17 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         const QString shown =
             route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
         const QString entry = PrintRecord::lineEntry(job.controlFile, i) + identity;
+        const Earlier earlier = folder.isOpen() ? lookUp(folder, entry) : Earlier::Print;
+        if (earlier == Earlier::Wait)
+            return {notPrinted(), m_reason, 0};
+        if (earlier == Earlier::Printed)
+            continue;
         const bool printed =
             route.isRaw()
                 ? printRaw(folder, entry, line.dataFile, shown)
                 : printRecorded(folder, entry, shown, nativeArguments(route.argumentWords, values));
         if (!printed)
-            return {m_deferred ? Outcome::Deferred : Outcome::Failed, m_reason, 0};
+            return {notPrinted(), m_reason, 0};
         log(QStringLiteral("Successful: ") + shown);
         if (m_options.stopRequested && *m_options.stopRequested && i + 1 < job.printLines.size())
             return {Outcome::Failed, QStringLiteral("the server stopped"), 0};
@@ -109,18 +128,21 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
     return {Outcome::Printed, {}, 0};
 }
 
-bool JobPrint::endedEarlier(const QueueFolder& folder, const QString& entry)
+JobPrint::Earlier JobPrint::lookUp(const QueueFolder& folder, const QString& entry)
 {
-    if (!folder.isOpen())
-        return false;
     QString detail;
     const QString shown = entry.section(QLatin1Char('@'), 0, 0);
     switch (PrintRecord::earlier(folder, entry, &detail)) {
     case PrintRecord::Outcome::Held:
-        return false;
+        defer(QStringLiteral("its queue's print record is held by an earlier server's print"));
+        return Earlier::Wait;
+    case PrintRecord::Outcome::Unusable:
+        block(recordProblem(detail));
+        return Earlier::Wait;
     case PrintRecord::Outcome::Succeeded:
-        log(QStringLiteral("Print of ") + shown + QStringLiteral(" ended earlier: successful"));
-        return true;
+        log(QStringLiteral("Print of ") + shown +
+            QStringLiteral(" ended earlier: successful; not printed again"));
+        return Earlier::Printed;
     case PrintRecord::Outcome::Failed:
         log(QStringLiteral("Print of ") + shown +
             QStringLiteral(" ended after the server stopped: failed (") + detail +
@@ -133,24 +155,12 @@ bool JobPrint::endedEarlier(const QueueFolder& folder, const QString& entry)
     case PrintRecord::Outcome::None:
         break;
     }
-    return false;
-}
-
-bool JobPrint::held(const QueueFolder& folder, const QString& entry)
-{
-    if (!folder.isOpen() ||
-        PrintRecord::earlier(folder, entry, nullptr) != PrintRecord::Outcome::Held)
-        return false;
-    return defer(QStringLiteral("its queue's print record is held by an earlier server's print"));
+    return Earlier::Print;
 }
 
 bool JobPrint::printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
                         const QString& shown)
 {
-    if (held(folder, entry))
-        return false;
-    if (endedEarlier(folder, entry))
-        return true;
     log(QStringLiteral("Printing to ") + shown);
     // The file goes as it is, whatever its letter says.
     if (!printRawRoute(spoolFilePath(m_queueDir, dataFile)))
@@ -167,10 +177,6 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
 {
     if (!folder.isOpen())
         return printByCommand(shown, words, -1);
-    if (held(folder, entry))
-        return false;
-    if (endedEarlier(folder, entry))
-        return true;
     if (supervisorProgram().isEmpty()) {
         // Run directly, the command dies with the server; its success is still recorded, so
         // the other lines of its job can fail and be tried again without it.
@@ -179,21 +185,16 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
             PrintRecord::recordSuccess(folder, entry);
         return printed;
     }
-    const int record = PrintRecord::begin(folder, entry);
+    QString problem;
+    const int record = PrintRecord::begin(folder, entry, &problem);
     if (record < 0 && errno == EWOULDBLOCK)
         return defer(QStringLiteral("its queue's print record is held by an earlier print"));
-    if (record < 0) {
-        // With no space or no inode for the record, or something else in its place, the job
-        // waits and says why.
-        QString why = QString::fromLocal8Bit(std::strerror(errno));
-        struct stat st
-        {
-        };
-        if (::fstatat(folder.fd(), ".:printing", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            !S_ISREG(st.st_mode))
-            why = m_queueDir + QStringLiteral("/.:printing is not a regular file");
-        return defer(QStringLiteral("no print record: ") + why);
-    }
+    // Something else in its place, or garbage in it, waits for the operator; no space or
+    // no inode for it waits for space.
+    if (record < 0 && errno == EBADMSG)
+        return block(recordProblem(problem));
+    if (record < 0)
+        return defer(QStringLiteral("no print record: ") + problem);
     const bool printed = printByCommand(shown, words, record);
     ::close(record);
     if (!printed)

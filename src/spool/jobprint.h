@@ -23,9 +23,10 @@ class JobPrint final
 public:
     enum class Outcome
     {
-        Printed, // the job's files are gone
-        Failed,  // the route or command failed: the queue backs off
-        Deferred // it could not be tried now (the record is busy or unusable)
+        Printed,  // the job's files are gone
+        Failed,   // the route or command failed: the queue backs off
+        Deferred, // it could not be tried now (the record is held, no space, no descriptor)
+        Blocked   // its queue's print record is unusable: it waits for the operator
     };
     struct Result
     {
@@ -53,11 +54,16 @@ public:
 
 private:
     Result print(const QueueFolder& folder);
-    // Whether a print of this line (its print record entry) that an earlier print or server
-    // started ended with success.
-    bool endedEarlier(const QueueFolder& folder, const QString& entry);
-    // The record is held by a print still running (an earlier server's): the job waits.
-    bool held(const QueueFolder& folder, const QString& entry);
+    enum class Earlier
+    {
+        Print,   // no earlier print of the line ended with success
+        Printed, // one did: the line is not printed again
+        Wait     // it cannot be told now (the record is held or unusable)
+    };
+    // How an earlier print or server's print of this line (its print record entry) ended.
+    Earlier lookUp(const QueueFolder& folder, const QString& entry);
+    // "print record PATH " and why it is unusable.
+    QString recordProblem(const QString& why) const;
     bool printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
                   const QString& shown);
     bool printRawRoute(const QByteArray& dataPath);
@@ -70,7 +76,10 @@ private:
     void logOutput(const QByteArray& output, bool cut);
     void log(const QString& line);
     bool fail(const QString& reason);
+    // The job could not be tried (the scheduler logs why, with the next attempt).
     bool defer(const QString& reason);
+    bool block(const QString& reason);
+    Outcome notPrinted() const;
 
     const std::shared_ptr<const SpoolJob> m_job;
     const PrinterDefinition m_printer;
@@ -78,5 +87,6 @@ private:
     const Options m_options;
     LogSink& m_log;
     QString m_reason;
-    bool m_deferred = false; // the print record is held: try again later
+    bool m_deferred = false; // it could not be tried: try again soon
+    bool m_blocked = false;  // the print record is unusable: try again after a back-off
 };

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,18 +29,33 @@ struct Entry
     QByteArray end; // empty while the command runs, or when its end was never written
 };
 
+// Why the record cannot be used, beside a system error: it is something else than a file,
+// or holds what this server never writes.
+thread_local QString lastProblem;
+
 int openRecord(const QueueFolder& folder, int flags)
 {
+    lastProblem.clear();
     if (!folder.isOpen())
         return -1;
-    const int fd = ::openat(folder.fd(), FileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC | flags, 0600);
+    // Never blocks: something else in its place may be a FIFO or a device.
+    const int fd =
+        ::openat(folder.fd(), FileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | flags, 0600);
+    const int error = errno;
     struct stat st
     {
     };
-    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-        ::close(fd);
+    if (fd < 0
+            ? error != ENOENT && ::fstatat(folder.fd(), FileName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                  !S_ISREG(st.st_mode)
+            : ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        lastProblem = QStringLiteral("is not a regular file");
+        errno = EBADMSG;
         return -1;
     }
+    errno = error;
     return fd;
 }
 
@@ -51,37 +68,104 @@ int lockRecord(int fd, int operation)
     return rc;
 }
 
-// Lines are control file names, each followed by its command's end once written; an end
-// has a space ("exit 0"), which a client's file name never has.
-QList<Entry> readEntries(int fd)
+bool isNumber(QByteArrayView digits)
+{
+    return !digits.isEmpty() &&
+           std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// What this server writes as an entry: a control file's name (no space, no '/'), and for a
+// print line '/' and its index, then '@' and the control file's inode '.' its time.
+bool isEntry(QByteArrayView line)
+{
+    const qsizetype slash = line.indexOf('/');
+    const QByteArrayView name = slash < 0 ? line : line.first(slash);
+    if (name.isEmpty() || name == "." || name == ".." || name.contains(' ') || name.contains('\0'))
+        return false;
+    if (slash < 0)
+        return true;
+    const QByteArrayView rest = line.sliced(slash + 1);
+    const qsizetype at = rest.indexOf('@');
+    if (at < 0)
+        return isNumber(rest);
+    const QByteArrayView identity = rest.sliced(at + 1);
+    const qsizetype dot = identity.indexOf('.');
+    return isNumber(rest.first(at)) && dot > 0 && isNumber(identity.first(dot)) &&
+           isNumber(identity.sliced(dot + 1));
+}
+
+// A command's end as the supervisor writes it.
+bool isEnd(QByteArrayView line)
+{
+    for (const QByteArrayView word : {QByteArrayView("exit "), QByteArrayView("signal ")}) {
+        if (line.startsWith(word))
+            return isNumber(line.sliced(word.size())) && line.size() - word.size() <= 3;
+    }
+    return false;
+}
+
+// The record's entries, each followed by its command's end once written; blank lines are
+// left from a longer record written over. Anything else makes the whole record unusable
+// (lastProblem says why): what a broken line held cannot be known, and a guess could print
+// a finished job again.
+std::optional<QList<Entry>> readEntries(int fd, QByteArray* text = nullptr)
 {
     struct stat st
     {
     };
-    const qsizetype size =
-        ::fstat(fd, &st) == 0 ? qsizetype(std::min<off_t>(st.st_size, MaxRecordBytes)) : 0;
-    QByteArray text(size, Qt::Uninitialized);
+    if (::fstat(fd, &st) != 0) {
+        lastProblem = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    if (st.st_size > MaxRecordBytes) {
+        lastProblem = QStringLiteral("does not parse: it is larger than 1 MiB");
+        return std::nullopt;
+    }
+    QByteArray bytes(qsizetype(st.st_size), Qt::Uninitialized);
     ssize_t n;
     do {
-        n = ::pread(fd, text.data(), size_t(text.size()), 0);
+        n = ::pread(fd, bytes.data(), size_t(bytes.size()), 0);
     } while (n < 0 && errno == EINTR);
-    text.truncate(n > 0 ? qsizetype(n) : 0);
+    if (n < 0) {
+        lastProblem = QString::fromLocal8Bit(std::strerror(errno));
+        return std::nullopt;
+    }
+    bytes.truncate(qsizetype(n));
     QList<Entry> entries;
-    for (const QByteArray& line : text.split('\n')) {
+    const auto broken = [](qsizetype index, const char* what) {
+        lastProblem = QStringLiteral("does not parse: line ") + QString::number(index + 1) +
+                      QLatin1String(what);
+        return std::nullopt;
+    };
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray& line = lines[i];
+        if (i + 1 == lines.size() && !line.isEmpty())
+            return broken(i, " is cut off");
         if (line.isEmpty())
             continue;
-        if (!line.contains(' '))
-            entries.append({line, {}});
-        else if (!entries.isEmpty() && entries.last().end.isEmpty())
+        if (isEnd(line)) {
+            if (entries.isEmpty() || !entries.last().end.isEmpty())
+                return broken(i, " is an end without its entry");
             entries.last().end = line;
+        } else if (isEntry(line)) {
+            entries.append({line, {}});
+        } else {
+            return broken(i, " is not an entry");
+        }
     }
+    if (text)
+        *text = std::move(bytes);
     return entries;
 }
 
 // Overwritten in place and cut to length, never truncated to nothing first: ext4 flushes a
 // file that was emptied and written again when it is closed, which cost more than the
-// print itself. For the same reason a record without entries keeps a newline.
-void writeEntries(int fd, const QList<Entry>& entries)
+// print itself. For the same reason a record without entries keeps a newline. What is left
+// of a longer old text is blanked in the same write, so a server that dies before the cut
+// leaves blank lines, not the tail of an old entry. A write the file system refuses (no
+// space) puts the old text back, which fits where it was; false then.
+bool writeEntries(int fd, const QList<Entry>& entries, const QByteArray& old)
 {
     QByteArray text;
     for (const Entry& entry : entries) {
@@ -91,9 +175,18 @@ void writeEntries(int fd, const QList<Entry>& entries)
     }
     if (text.isEmpty())
         text = "\n";
-    if (::pwrite(fd, text.constData(), size_t(text.size()), 0) != text.size())
-        return;
-    [[maybe_unused]] const int cut = ::ftruncate(fd, text.size());
+    const qsizetype length = text.size();
+    if (length < old.size())
+        text.append(old.size() - length, '\n');
+    const bool written = ::pwrite(fd, text.constData(), size_t(text.size()), 0) == text.size();
+    const int error = errno;
+    if (!written && ::pwrite(fd, old.constData(), size_t(old.size()), 0) != old.size())
+        return false;
+    if (text.size() > length || !written) {
+        [[maybe_unused]] const int cut = ::ftruncate(fd, written ? length : old.size());
+    }
+    errno = written || error != 0 ? error : ENOSPC;
+    return written;
 }
 
 // The control file of an entry: a line's entry is its control file, '/' and the line's index.
@@ -128,7 +221,7 @@ bool isRecordName(const QString& name)
     return name.endsWith(QLatin1String(FileName));
 }
 
-int begin(const QueueFolder& folder, const QString& controlFile)
+int begin(const QueueFolder& folder, const QString& controlFile, QString* problem)
 {
     int fd = -1;
     // A record found empty is removed under its lock: one opened just before that is
@@ -136,7 +229,7 @@ int begin(const QueueFolder& folder, const QString& controlFile)
     for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
         fd = openRecord(folder, O_CREAT);
         if (fd < 0)
-            return -1;
+            break;
         struct stat st
         {
         };
@@ -151,19 +244,38 @@ int begin(const QueueFolder& folder, const QString& controlFile)
             fd = -1;
         }
     }
-    if (fd < 0)
+    QByteArray old;
+    std::optional<QList<Entry>> entries;
+    if (fd >= 0 && !(entries = readEntries(fd, &old))) {
+        ::close(fd);
+        fd = -1;
+        errno = EBADMSG;
+    }
+    if (fd < 0) {
+        const int error = errno;
+        if (problem)
+            *problem =
+                error == EBADMSG ? lastProblem : QString::fromLocal8Bit(std::strerror(error));
+        errno = error;
         return -1;
-    QList<Entry> entries = readEntries(fd);
+    }
     const QByteArray name = spoolName(controlFile);
-    dropEntries(folder, entries, name);
-    entries.append({name, {}});
-    writeEntries(fd, entries);
+    dropEntries(folder, *entries, name);
+    entries->append({name, {}});
+    if (!writeEntries(fd, *entries, old)) {
+        const int error = errno;
+        ::close(fd);
+        if (problem)
+            *problem = QString::fromLocal8Bit(std::strerror(error));
+        errno = error;
+        return -1;
+    }
     return fd;
 }
 
 void recordSuccess(const QueueFolder& folder, const QString& controlFile)
 {
-    const int fd = begin(folder, controlFile);
+    const int fd = begin(folder, controlFile, nullptr);
     if (fd < 0)
         return;
     appendRecordEnd(fd, 0);
@@ -173,6 +285,11 @@ void recordSuccess(const QueueFolder& folder, const QString& controlFile)
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail)
 {
     const int fd = openRecord(folder, 0);
+    if (fd < 0 && errno == EBADMSG) {
+        if (detail)
+            *detail = lastProblem;
+        return Outcome::Unusable;
+    }
     if (fd < 0)
         return Outcome::None;
     // A supervisor left by a server that died may still run a command: the queue waits for
@@ -181,10 +298,15 @@ Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* 
         ::close(fd);
         return Outcome::Held;
     }
-    const QList<Entry> entries = readEntries(fd);
+    const std::optional<QList<Entry>> entries = readEntries(fd);
     ::close(fd);
+    if (!entries) {
+        if (detail)
+            *detail = lastProblem;
+        return Outcome::Unusable;
+    }
     const QByteArray name = spoolName(controlFile);
-    for (const Entry& entry : entries) {
+    for (const Entry& entry : *entries) {
         if (entry.controlFile != name)
             continue;
         if (entry.end.isEmpty())
@@ -203,35 +325,37 @@ void forget(const QueueFolder& folder, const QString& controlFile)
         return;
     // Never waited for (a removal runs on the main thread): a record an earlier server's
     // print holds keeps the entry, which names its own control file's inode and time and
-    // so can never match another job.
+    // so can never match another job. One that does not parse stays as it is, for the
+    // operator to see.
+    QByteArray old;
     if (lockRecord(fd, LOCK_EX | LOCK_NB) == 0) {
-        QList<Entry> entries = readEntries(fd);
-        if (dropEntries(folder, entries, spoolName(controlFile)))
-            writeEntries(fd, entries);
+        std::optional<QList<Entry>> entries = readEntries(fd, &old);
+        if (entries && dropEntries(folder, *entries, spoolName(controlFile)))
+            writeEntries(fd, *entries, old);
     }
     ::close(fd);
 }
 
 QString tidy(const QueueFolder& folder)
 {
-    const int fd = openRecord(folder, 0);
+    // Made here for a folder that has none yet, while there may still be a free inode.
+    const int fd = openRecord(folder, O_CREAT);
     if (fd < 0)
         return {};
     QString running;
+    QByteArray old;
     if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
         // A print holds it: its entry is the last one, with no end yet.
         const bool held = errno == EWOULDBLOCK;
-        const QList<Entry> entries = readEntries(fd);
-        if (held && !entries.isEmpty() && entries.last().end.isEmpty())
-            running = spoolNameFromBytes(controlFileOf(entries.last().controlFile).constData());
-    } else {
+        const std::optional<QList<Entry>> entries = readEntries(fd);
+        if (held && entries && !entries->isEmpty() && entries->last().end.isEmpty())
+            running = spoolNameFromBytes(controlFileOf(entries->last().controlFile).constData());
+    } else if (std::optional<QList<Entry>> entries = readEntries(fd, &old)) {
         // Read under the lock: nobody adds an entry without it, so what is read stays true
-        // until the record is rewritten or unlinked here.
-        // The file stays: a new one for every pass would need a free inode each time, and a
-        // full file system would stop printing.
-        QList<Entry> entries = readEntries(fd);
-        if (dropEntries(folder, entries, {}))
-            writeEntries(fd, entries);
+        // until the record is rewritten here. The file stays: a new one for every pass
+        // would need a free inode each time, and a full file system would stop printing.
+        if (dropEntries(folder, *entries, {}))
+            writeEntries(fd, *entries, old);
     }
     ::close(fd);
     return running;

@@ -13,6 +13,11 @@
 // success, finished with failure, still running (the record is locked), or unknown (no end written
 // and nobody holding the record: the machine went down, or the supervisor was ended with the
 // command). Its name holds a ':', which no client may send.
+//
+// A record that is something else than a regular file, or holds anything but entries, ends
+// and blank lines (garbage: a torn or hand-edited file), is unusable: nothing in it is
+// trusted, nothing is written over it, and the queue's jobs wait until the operator mends
+// or removes it, because a broken line may have been the end of a print that finished.
 
 #include <QString>
 
@@ -26,7 +31,8 @@ enum class Outcome
     Succeeded, // the command exited with status 0
     Failed,    // it exited otherwise or died from a signal
     Unknown,   // its end was never written
-    Held       // a print holds the record now (an earlier server's, still running)
+    Held,      // a print holds the record now (an earlier server's, still running)
+    Unusable   // the record is not a regular file or does not parse
 };
 
 bool isRecordName(const QString& name);
@@ -38,19 +44,21 @@ bool isRecordName(const QString& name);
 QString lineEntry(const QString& controlFile, int line);
 
 // The record with the job's entry last, locked and open (to be handed to the
-// supervisor), or -1 (errno EWOULDBLOCK when a print holds it; it is never waited for). Entries of
-// jobs whose control file is gone are dropped on the way.
-int begin(const QueueFolder& folder, const QString& controlFile);
+// supervisor), or -1: errno EWOULDBLOCK when a print holds it (it is never waited for),
+// EBADMSG when it is unusable, else the system's error; `problem` says why ("is not a
+// regular file", "does not parse: line 3 is not an entry", "No space left on device").
+// Entries of jobs whose control file is gone are dropped on the way.
+int begin(const QueueFolder& folder, const QString& controlFile, QString* problem = nullptr);
 // An entry for a print that ended with success, for one that ran without a supervisor.
 void recordSuccess(const QueueFolder& folder, const QString& controlFile);
 // How the job's last print ended; Held, without waiting, while a supervisor still runs one.
-// `detail` is the end as written ("exit 1", "signal 9").
+// `detail` is the end as written ("exit 1", "signal 9"), or why the record is unusable.
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail);
 // Drops an entry (a control file name drops the entries of all its lines): its files are
 // gone, or it is to be printed again anyway.
 void forget(const QueueFolder& folder, const QString& controlFile);
-// Unless a print holds the record: drops the entries of jobs that are gone. Else the job
-// the print runs, or empty.
+// Makes the folder's record if it has none. Unless a print holds it: drops the entries of
+// jobs that are gone. Else the job the print runs, or empty.
 QString tidy(const QueueFolder& folder);
 
 } // namespace PrintRecord

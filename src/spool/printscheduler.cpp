@@ -95,7 +95,8 @@ void PrintScheduler::dispatch()
             m_log.append(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
                          QStringLiteral(" not found."));
             const QString key = queueKey(job->queue);
-            backOff(m_queues[key], key, *job, true, QStringLiteral("no such printer"));
+            backOff(m_queues[key], key, *job, JobPrint::Outcome::Failed,
+                    QStringLiteral("no such printer"));
             continue;
         }
         if (!printer->printingDisabled)
@@ -152,7 +153,7 @@ void PrintScheduler::printEnded(const QString& key, const std::shared_ptr<const 
         m_jobs.markChanged();
         emit jobsChanged();
     } else if (!m_stopping) {
-        backOff(queue, key, *job, result.outcome == JobPrint::Outcome::Failed, result.reason);
+        backOff(queue, key, *job, result.outcome, result.reason);
     }
     emit jobFinished(*job, result.outcome, result.durationMs, result.reason);
     if (m_running == 0)
@@ -160,9 +161,12 @@ void PrintScheduler::printEnded(const QString& key, const std::shared_ptr<const 
     dispatch();
 }
 
-void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& job, bool counts,
-                             const QString& reason)
+void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& job,
+                             JobPrint::Outcome outcome, const QString& reason)
 {
+    // What passes by itself (a record held by an earlier print, no space) is looked at
+    // again soon; a failure, or a record only the operator can mend, waits longer each time.
+    const bool counts = outcome != JobPrint::Outcome::Deferred;
     queue.state.queue = job.queue;
     queue.state.lastFailure = job.controlFile + QStringLiteral(": ") + reason;
     queue.failedJob = jobKey(job);
@@ -175,12 +179,19 @@ void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& j
     const qint64 at = Clock::nowMs() + delay;
     queue.state.nextAttemptMs = at;
     m_jobs.setRetryAt(key, at);
-    m_log.append(QStringLiteral("Next attempt for ") + job.queue + QStringLiteral(" (") +
-                 job.controlFile + QStringLiteral(") at ") +
-                 QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm:ss")) +
-                 QStringLiteral(", in ") +
-                 (delay % 1000 == 0 ? QString::number(delay / 1000) + QStringLiteral(" s")
-                                    : QString::number(delay) + QStringLiteral(" ms")));
+    const QString when = QStringLiteral(" at ") +
+                         QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm:ss")) +
+                         QStringLiteral(", in ") +
+                         (delay % 1000 == 0 ? QString::number(delay / 1000) + QStringLiteral(" s")
+                                            : QString::number(delay) + QStringLiteral(" ms"));
+    // A failure has had its own line; a job that could not be tried has only this one.
+    if (outcome == JobPrint::Outcome::Failed)
+        m_log.append(QStringLiteral("Next attempt for ") + job.queue + QStringLiteral(" (") +
+                     job.controlFile + QLatin1Char(')') + when);
+    else
+        m_log.append(QStringLiteral("Waiting: ") + job.controlFile + QStringLiteral(" for ") +
+                     job.queue + QStringLiteral(" (") + reason + QStringLiteral("); next attempt") +
+                     when);
     emit jobsChanged();
 }
 

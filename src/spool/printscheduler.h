@@ -8,8 +8,10 @@
 // loop). A failed print makes its queue wait before its first job is tried again: 5 s,
 // doubling up to 5 min; a success on the queue, new settings (configure) or retryNow()
 // resets it, and so does the failed job leaving the list. A print that could not be tried
-// (its queue folder's print record is held by an earlier server's print, or cannot be
-// written) is tried again after the first back-off step without counting as a failure.
+// (its queue folder's print record is held by an earlier server's print, or there is no
+// space for it) is tried again after the first back-off step without counting as a
+// failure; one whose record is unusable backs off like a failure. Each such attempt logs
+// one line: "Waiting: JOB for QUEUE (why); next attempt at ...".
 //
 // The state of each queue (running print, last failure, next attempt) is there to read;
 // jobFinished tells of every print's end with its outcome and duration.
@@ -98,7 +100,7 @@ private:
     void printEnded(const QString& key, const std::shared_ptr<const SpoolJob>& job,
                     JobPrint::Result result);
     // The queue waits before its first job (`job`) is tried again.
-    void backOff(Queue& queue, const QString& key, const SpoolJob& job, bool counts,
+    void backOff(Queue& queue, const QString& key, const SpoolJob& job, JobPrint::Outcome outcome,
                  const QString& reason);
     void armRetryTimer();
 

@@ -97,8 +97,10 @@ TEST(Queues, AHungQueueHoldsOnlyItselfAndCommandsStartClean)
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()).endsWith("job 9\n"); }))
         << s.log().toStdString();
     EXPECT_TRUE(alive(hungPid));
-    EXPECT_TRUE(s.waitForLog(QStringLiteral("Waiting: cfA001q for hung (its queue's print record "
-                                            "is held by an earlier server's print)")));
+    // One line for each attempt, which says why and when the next is.
+    EXPECT_TRUE(s.waitForLogStart(QStringLiteral("Waiting: cfA001q for hung (its queue's print "
+                                                 "record is held by an earlier server's print); "
+                                                 "next attempt at ")));
     EXPECT_TRUE(waitUntil([&] { return !alive(hungPid); }, 75000));
     EXPECT_TRUE(s.waitForLog(
         QStringLiteral("Print of cfA001q/0 ended after the server stopped: failed (signal 15); "
@@ -108,8 +110,9 @@ TEST(Queues, AHungQueueHoldsOnlyItselfAndCommandsStartClean)
     s.stop();
 }
 
-// Something else where a queue's print record belongs: the job waits, and the log says why
-// on every attempt, naming the file.
+// Something else where a queue's print record belongs, or garbage in it: the job waits, and
+// the log names the file and why on every attempt, in one line; the queue report marks the
+// job. Mended, and the server reloaded, it prints.
 TEST(Queues, ABadPrintRecordIsNamedAndItsJobWaits)
 {
     RunningServer s;
@@ -118,14 +121,30 @@ TEST(Queues, ABadPrintRecordIsNamedAndItsJobWaits)
     ASSERT_EQ(::mkfifo(QFile::encodeName(record).constData(), 0600), 0);
     ASSERT_TRUE(s.start({QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d")}));
     ASSERT_TRUE(sendTo(s.port(), "lp", 1, "x"));
-    EXPECT_TRUE(s.waitForLog(QStringLiteral("Waiting: cfA001q for lp (no print record: ") + record +
-                             QStringLiteral(" is not a regular file)")))
+    const QString waiting = QStringLiteral("Waiting: cfA001q for lp (print record ") + record;
+    EXPECT_TRUE(
+        s.waitForLogStart(waiting + QStringLiteral(" is not a regular file); next attempt at ")))
         << s.log().toStdString();
-    EXPECT_TRUE(waitUntil(
-        [&] { return s.log().contains(QStringLiteral("Next attempt for lp (cfA001q) at ")); }));
-    EXPECT_TRUE(readFile(s.outFile()).isEmpty());
+    LoopbackClient list;
+    ASSERT_TRUE(list.connectTo(s.port()));
+    list.send("\x03lp\n");
+    EXPECT_TRUE(list.readAll().contains(" retry ")) << s.log().toStdString();
+
+    // An entry cut off: it may have been the end of a print that finished.
     ASSERT_TRUE(QFile::remove(record));
+    ASSERT_TRUE(writeFile(record, "cfA001q/0@12"));
+    ASSERT_EQ(::kill(pid_t(s.pid()), SIGHUP), 0);
+    EXPECT_TRUE(s.waitForLogStart(
+        waiting + QStringLiteral(" does not parse: line 1 is cut off); next attempt at ")))
+        << s.log().toStdString();
+    EXPECT_EQ(readFile(record), "cfA001q/0@12");
+    EXPECT_TRUE(readFile(s.outFile()).isEmpty());
+    ASSERT_TRUE(writeFile(record, "\n"));
+    ASSERT_EQ(::kill(pid_t(s.pid()), SIGHUP), 0);
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "x"; }, 15000))
         << s.log().toStdString();
+    // Each attempt said so in its one line, with no second line for the next attempt.
+    EXPECT_GE(s.logLines(waiting).size(), 2);
+    EXPECT_TRUE(s.logLines(QStringLiteral("Next attempt for lp")).isEmpty());
     s.stop();
 }

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 RunningServer::RunningServer() = default;
@@ -152,6 +153,23 @@ bool RunningServer::waitForLog(const QString& line, int timeoutMs)
             return log().split(QLatin1Char('\n')).contains(line);
         },
         timeoutMs);
+}
+
+bool RunningServer::waitForLogStart(const QString& start, int timeoutMs)
+{
+    return waitUntil(
+        [&] {
+            m_process.waitForReadyRead(10);
+            const QStringList lines = logLines(start);
+            return std::any_of(lines.cbegin(), lines.cend(),
+                               [&](const QString& line) { return line.startsWith(start); });
+        },
+        timeoutMs);
+}
+
+QStringList RunningServer::logLines(const QString& text)
+{
+    return log().split(QLatin1Char('\n')).filter(text);
 }
 
 CommandResult RunningServer::status(bool json)

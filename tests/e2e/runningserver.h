@@ -53,6 +53,10 @@ public:
     int exitCode() const { return m_process.exitCode(); }
     bool exitedNormally() const { return m_process.exitStatus() == QProcess::NormalExit; }
     bool waitForLog(const QString& line, int timeoutMs = 5000);
+    // Waits for a line that begins with `start` (one that goes on with a time, say).
+    bool waitForLogStart(const QString& start, int timeoutMs = 5000);
+    // The log's lines that contain `text`.
+    QStringList logLines(const QString& text);
     // A print command: a script that appends each data file ($1) to out.bin.
     QString appendScript();
     QString outFile() const { return dir() + QStringLiteral("/out.bin"); }

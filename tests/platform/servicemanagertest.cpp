@@ -33,6 +33,7 @@ TEST(ServiceManager, JournalLinesCarryTheirPriorityOnEveryPhysicalLine)
         {"Error 10024 in function Accept", "<3>"},
         {"WARNING: Settings file /e/lpd.ini: MAXCONN 0 is below 1 - using 1", "<4>"},
         {"Out of file descriptors - connections dropped", "<4>"},
+        {"Waiting: cfA001h for lp (no print record: No space left on device); next attempt", "<4>"},
         {"Remote 10.0.0.9 no permission.", "<5>"},
         {"Successful: /bin/true Failed: ", "<6>"},
         {"Remote 10.0.0.9 connected", "<6>"},

@@ -539,6 +539,10 @@ void LpdConnection::fileCommand(char sub)
                           m_lockPath.clear();
                           return refuseFile(QStringLiteral("Cannot open lock file"));
                       case OpenedFile::Failure::File:
+                          // Its lock goes with it (made, the file was not: no inode
+                          // left, say), or it would stay until the next start.
+                          removeFiles({m_lockPath});
+                          m_lockPath.clear();
                           return refuseFile(QStringLiteral("Cannot open file"));
                       case OpenedFile::Failure::None:
                           break;

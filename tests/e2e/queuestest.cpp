@@ -12,8 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +34,31 @@ bool sendTo(quint16 port, const QByteArray& queue, int n, const QByteArray& data
         sendJobFiles(c, "cfA" + num + "q", "Hq\nPq\nldfA" + num + "q\n", "dfA" + num + "q", data);
     return acks == QByteArray(5, '\0');
 }
+
+// A small tmpfs mounted over a folder for as long as it lives.
+class SmallFileSystem
+{
+public:
+    SmallFileSystem(const QString& path, const char* options) : m_path(QFile::encodeName(path))
+    {
+        if (::mount("tmpfs", m_path.constData(), "tmpfs", 0, options) == 0)
+            m_mounted = true;
+        else
+            m_error = std::strerror(errno);
+    }
+    ~SmallFileSystem()
+    {
+        if (m_mounted)
+            ::umount2(m_path.constData(), MNT_DETACH);
+    }
+    bool mounted() const { return m_mounted; }
+    const char* error() const { return m_error; }
+
+private:
+    QByteArray m_path;
+    bool m_mounted = false;
+    const char* m_error = "";
+};
 
 bool alive(const QByteArray& pidText)
 {
@@ -146,5 +176,73 @@ TEST(Queues, ABadPrintRecordIsNamedAndItsJobWaits)
     // Each attempt said so in its one line, with no second line for the next attempt.
     EXPECT_GE(s.logLines(waiting).size(), 2);
     EXPECT_TRUE(s.logLines(QStringLiteral("Next attempt for lp")).isEmpty());
+    s.stop();
+}
+
+// A spool file system with no free inode: the jobs it holds still print (a print needs no
+// new inode), a job that cannot be received is refused and leaves no lock behind, a queue
+// whose print record cannot be made waits with one line per attempt, and once there is
+// room again every job prints.
+TEST(Queues, ASpoolWithoutAFreeInodePrintsWhatItHoldsAndLosesNothing)
+{
+    RunningServer s;
+    const QString spool = s.dir() + QStringLiteral("/spool");
+    ASSERT_TRUE(QDir().mkpath(spool));
+    const SmallFileSystem small(spool, "nr_inodes=48,size=8m,mode=0700");
+    if (!small.mounted())
+        GTEST_SKIP() << "cannot mount a tmpfs (" << small.error() << "); this needs root";
+    // lp's folder is there at the start, whose scan makes its record; lq's comes with its job.
+    ASSERT_TRUE(QDir().mkpath(s.spool()));
+    const QString other = s.dir() + QStringLiteral("/other.sh");
+    ASSERT_TRUE(writeScript(other, "cat \"$1\" >> \"$(dirname \"$0\")/other.bin\"\n"));
+    const QString lp = QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d");
+    const QString lq = QStringLiteral("lq ") + other + QStringLiteral(" %p/%d");
+    ASSERT_TRUE(s.start({QLatin1Char('-') + lp, QLatin1Char('-') + lq}));
+    ASSERT_TRUE(sendTo(s.port(), "lp", 1, "job 1\n"));
+    ASSERT_TRUE(sendTo(s.port(), "lp", 2, "job 2\n"));
+    ASSERT_TRUE(sendTo(s.port(), "lq", 3, "job 3\n"));
+
+    // Every inode taken but one: a job's lock file takes it, its control file finds none.
+    const QByteArray fill = QFile::encodeName(spool + QStringLiteral("/fill/"));
+    ASSERT_EQ(::mkdir(fill.constData(), 0700), 0);
+    int files = 0;
+    auto takeInodes = [&] {
+        for (int fd; (fd = ::open(fill + QByteArray::number(files), O_CREAT | O_WRONLY | O_CLOEXEC,
+                                  0600)) >= 0;
+             ++files)
+            ::close(fd);
+        return errno == ENOSPC;
+    };
+    ASSERT_TRUE(takeInodes());
+    ASSERT_EQ(::unlink(fill + QByteArray::number(--files)), 0);
+    EXPECT_FALSE(sendTo(s.port(), "lp", 4, "job 4\n"));
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("ERROR: Cannot open file for lp.")))
+        << s.log().toStdString();
+    EXPECT_TRUE(
+        waitUntil([&] { return !QFile::exists(s.spool() + QStringLiteral("/cfA004q.lck")); }));
+    ASSERT_TRUE(takeInodes());
+
+    // lq has no record and no inode to make it: it waits, saying so once per attempt.
+    ASSERT_TRUE(s.reload({QLatin1Char('-') + lp, lq}));
+    const QString waiting = QStringLiteral("Waiting: cfA003q for lq (no print record: ") +
+                            QString::fromLocal8Bit(std::strerror(ENOSPC)) +
+                            QStringLiteral("); next attempt at ");
+    EXPECT_TRUE(waitUntil([&] { return s.logLines(waiting).size() >= 2; }, 20000))
+        << s.log().toStdString();
+    EXPECT_TRUE(s.logLines(QStringLiteral("Next attempt for lq")).isEmpty());
+
+    // lp's waiting jobs print with no inode free.
+    ASSERT_TRUE(s.reload({lp, lq}));
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\n"; }))
+        << s.log().toStdString();
+
+    // Room again: nothing was lost.
+    for (int i = 0; i < files; ++i)
+        ::unlink(fill + QByteArray::number(i));
+    EXPECT_TRUE(waitUntil(
+        [&] { return readFile(s.dir() + QStringLiteral("/other.bin")) == "job 3\n"; }, 20000))
+        << s.log().toStdString();
+    ASSERT_TRUE(sendTo(s.port(), "lp", 4, "job 4\n"));
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\njob 4\n"; }));
     s.stop();
 }

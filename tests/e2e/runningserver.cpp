@@ -54,6 +54,14 @@ bool RunningServer::start(const QStringList& printers, const QStringList& hosts,
     return launch();
 }
 
+bool RunningServer::reload(const QStringList& printers, const QStringList& hosts,
+                           const QByteArray& extra)
+{
+    return writeFile(dir() + QStringLiteral("/lpd.ini"),
+                     settingsText(dir(), m_port, printers, hosts, extra)) &&
+           pid() > 0 && ::kill(pid_t(pid()), SIGHUP) == 0;
+}
+
 bool RunningServer::restart()
 {
     kill();

@@ -30,6 +30,9 @@ public:
                const QByteArray& extra = {});
     // Starts again on the same folder and port.
     bool restart();
+    // Writes lpd.ini anew and has the running program read it again (SIGHUP).
+    bool reload(const QStringList& printers, const QStringList& hosts = {QStringLiteral("127.")},
+                const QByteArray& extra = {});
     // The program's arguments from the next start on ("--headless" unless set), and whether
     // it sees a display (Qt's offscreen one).
     void setArguments(const QStringList& args, bool display);

@@ -16,6 +16,8 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -59,6 +61,18 @@ private:
     bool m_mounted = false;
     const char* m_error = "";
 };
+
+// A process's state letter (R, S, T, Z ...) and its parent, from /proc; 0 when it is gone.
+char processState(int pid, int* parent = nullptr)
+{
+    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 2)
+        return 0;
+    if (parent)
+        *parent = fields[1].toInt();
+    return fields[0].at(0);
+}
 
 bool alive(const QByteArray& pidText)
 {
@@ -244,5 +258,47 @@ TEST(Queues, ASpoolWithoutAFreeInodePrintsWhatItHoldsAndLosesNothing)
         << s.log().toStdString();
     ASSERT_TRUE(sendTo(s.port(), "lp", 4, "job 4\n"));
     EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\njob 4\n"; }));
+    s.stop();
+}
+
+// A supervisor stopped (SIGSTOP) while its server is killed is not ended with it: continued,
+// it records the end of the print that finished meanwhile, and the next server, which waited
+// for the record, does not print that job again.
+TEST(Queues, AStoppedSupervisorOutlivesItsServerAndItsPrintIsNotRepeated)
+{
+    RunningServer s;
+    const QString d = s.dir();
+    const QString gated = d + QStringLiteral("/gated.sh");
+    ASSERT_TRUE(writeScript(gated, "cd \"$(dirname \"$0\")\"\necho $$ > command.pid\n"
+                                   "while [ ! -e gate ]; do sleep 0.05; done\n"
+                                   "cat \"$1\" >> out.bin\n"));
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + gated + QStringLiteral(" %p/%d")}));
+    ASSERT_TRUE(sendTo(s.port(), "lp", 1, "job 1\n"));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(d + QStringLiteral("/command.pid")); }));
+    const int command = readFile(d + QStringLiteral("/command.pid")).trimmed().toInt();
+    int supervisor = 0;
+    ASSERT_NE(processState(command, &supervisor), 0);
+    ASSERT_GT(supervisor, 1);
+    ASSERT_EQ(::kill(supervisor, SIGSTOP), 0);
+    // Never left stopped, whatever fails below.
+    const std::unique_ptr<void, std::function<void(void*)>> resume(
+        &supervisor, [](void* pid) { ::kill(*static_cast<int*>(pid), SIGCONT); });
+    ASSERT_TRUE(waitUntil([&] { return processState(supervisor) == 'T'; }));
+    // The print ends while its supervisor is stopped, and its server dies.
+    ASSERT_TRUE(writeFile(d + QStringLiteral("/gate"), {}));
+    ASSERT_TRUE(waitUntil([&] { return processState(command) == 'Z'; }));
+    s.kill();
+    ASSERT_EQ(processState(supervisor), 'T');
+
+    ASSERT_TRUE(s.restart());
+    EXPECT_TRUE(s.waitForLogStart(QStringLiteral("Waiting: cfA001q for lp (its queue's print "
+                                                 "record is held by an earlier server's print)")))
+        << s.log().toStdString();
+    ASSERT_EQ(::kill(supervisor, SIGCONT), 0);
+    EXPECT_TRUE(s.waitForLog(
+        QStringLiteral("Print of cfA001q/0 ended earlier: successful; not printed again"), 15000))
+        << s.log().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(s.spool() + QStringLiteral("/cfA001q")); }));
+    EXPECT_EQ(readFile(s.outFile()), "job 1\n");
     s.stop();
 }

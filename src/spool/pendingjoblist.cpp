@@ -112,6 +112,28 @@ bool PendingJobList::containsJob(const QString& key) const
     return m_jobs.contains(key);
 }
 
+namespace {
+
+// Visits the first entry of every queue not in `seen` (by queueKey), in list order. The walk
+// ends once every queue with an entry (`queues` of them) is accounted for, so a long queue
+// behind the others costs nothing.
+template <typename Visit>
+void forEachQueueHead(const std::vector<PendingJobList::Entry>& entries, qsizetype queues,
+                      QSet<QString> seen, Visit visit)
+{
+    for (const PendingJobList::Entry& e : entries) {
+        if (seen.size() >= queues)
+            break;
+        QString key = queueKey(e.job->queue);
+        if (seen.contains(key))
+            continue;
+        visit(e, key);
+        seen.insert(std::move(key));
+    }
+}
+
+} // namespace
+
 std::vector<std::shared_ptr<const SpoolJob>>
 PendingJobList::queueHeads(const QSet<QString>& skip) const
 {
@@ -122,16 +144,11 @@ PendingJobList::queueHeads(const QSet<QString>& skip) const
         if (m_queues.contains(queue))
             seen.insert(queue);
     }
-    for (const Entry& e : m_entries) {
-        if (seen.size() >= m_queues.size())
-            break;
-        QString key = queueKey(e.job->queue);
-        if (seen.contains(key))
-            continue;
-        if (!e.printing)
-            heads.push_back(e.job);
-        seen.insert(std::move(key));
-    }
+    forEachQueueHead(m_entries, m_queues.size(), std::move(seen),
+                     [&](const Entry& e, const QString&) {
+                         if (!e.printing)
+                             heads.push_back(e.job);
+                     });
     return heads;
 }
 
@@ -202,17 +219,10 @@ std::vector<PendingJobList::RetryingHead> PendingJobList::retryingHeads() const
     QMutexLocker lock(&m_mutex);
     if (m_retryAt.isEmpty())
         return heads;
-    QSet<QString> seen;
-    for (const Entry& e : m_entries) {
-        if (seen.size() >= m_queues.size())
-            break;
-        QString key = queueKey(e.job->queue);
-        if (seen.contains(key))
-            continue;
+    forEachQueueHead(m_entries, m_queues.size(), {}, [&](const Entry& e, const QString& key) {
         if (const qint64 at = m_retryAt.value(key, 0); at > 0)
             heads.push_back({e.job, e.display, at});
-        seen.insert(std::move(key));
-    }
+    });
     return heads;
 }
 

@@ -256,7 +256,7 @@ TEST(Queues, ASpoolWithoutAFreeInodePrintsWhatItHoldsAndLosesNothing)
 
     // lp's waiting jobs print with no inode free.
     ASSERT_TRUE(s.reload({lp, lq}));
-    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\n"; }))
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\n"; }, 20000))
         << s.log().toStdString();
 
     // Room again: nothing was lost.
@@ -266,7 +266,7 @@ TEST(Queues, ASpoolWithoutAFreeInodePrintsWhatItHoldsAndLosesNothing)
         [&] { return readFile(s.dir() + QStringLiteral("/other.bin")) == "job 3\n"; }, 20000))
         << s.log().toStdString();
     ASSERT_TRUE(sendTo(s.port(), "lp", 4, "job 4\n"));
-    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\njob 4\n"; }));
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "job 1\njob 2\njob 4\n"; }, 20000));
     s.stop();
 }
 
@@ -301,7 +301,8 @@ TEST(Queues, AStoppedSupervisorOutlivesItsServerAndItsPrintIsNotRepeated)
 
     ASSERT_TRUE(s.restart());
     EXPECT_TRUE(s.waitForLogStart(QStringLiteral("Waiting: cfA001q for lp (its queue's print "
-                                                 "record is held by an earlier server's print)")))
+                                                 "record is held by an earlier server's print)"),
+                                  15000))
         << s.log().toStdString();
     ASSERT_EQ(::kill(supervisor, SIGCONT), 0);
     EXPECT_TRUE(s.waitForLog(

@@ -38,14 +38,14 @@ void abandonJob(CupsConnection& cups, const char* queue, int jobId)
 
 } // namespace
 
-RouteResult printToCups(const QString& queue, const QByteArray& dataFilePath, int timeoutMs)
+RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs)
 {
     RouteResult result;
     if (queue.isEmpty()) {
         result.reason = QStringLiteral("no printer named");
         return result;
     }
-    DataBlocks data(dataFilePath);
+    DataBlocks data(dataFile);
     if (!data.isOpen()) {
         result.reason = data.error();
         return result;

@@ -1,32 +1,20 @@
 #include "platform/datablocks.h"
 
-#include <QFile>
-
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-DataBlocks::DataBlocks(const QByteArray& path)
+DataBlocks::DataBlocks(int fd) : m_fd(fd)
 {
-    do {
-        m_fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    } while (m_fd < 0 && errno == EINTR);
     if (m_fd < 0) {
-        m_error =
-            errnoReason(QStringLiteral("cannot open data file ") + QFile::decodeName(path), errno);
+        m_error = QStringLiteral("cannot open data file");
         return;
     }
     struct stat st;
     if (::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode))
         m_size = qint64(st.st_size);
-}
-
-DataBlocks::~DataBlocks()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 ssize_t DataBlocks::next(char* buf)

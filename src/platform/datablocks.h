@@ -12,9 +12,8 @@ class DataBlocks final
 public:
     static constexpr size_t BlockSize = 1024;
 
-    // `path` as the bytes the file system knows it by.
-    explicit DataBlocks(const QByteArray& path);
-    ~DataBlocks();
+    // Reads `fd` from where it stands; the caller keeps it open until this is gone.
+    explicit DataBlocks(int fd);
     DataBlocks(const DataBlocks&) = delete;
     DataBlocks& operator=(const DataBlocks&) = delete;
 

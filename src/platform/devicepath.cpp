@@ -2,6 +2,7 @@
 // printer, a serial line) or any existing file. The node is never created: a name that
 // does not exist is a wrong definition, not a new file.
 
+#include "net/uniquefd.h"
 #include "platform/datablocks.h"
 #include "platform/printroutes.h"
 #include "platform/sigpipeguard.h"
@@ -53,26 +54,26 @@ bool writeAll(int fd, const char* buf, size_t size, const QDeadlineTimer& deadli
 
 } // namespace
 
-RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFilePath, int timeoutMs)
+RouteResult printToDevice(const QString& devicePath, int dataFile, int timeoutMs)
 {
     const QDeadlineTimer deadline =
         timeoutMs > 0 ? QDeadlineTimer(timeoutMs) : QDeadlineTimer(QDeadlineTimer::Forever);
     RouteResult result;
-    DataBlocks data(dataFilePath);
+    DataBlocks data(dataFile);
     if (!data.isOpen()) {
         result.reason = data.error();
         return result;
     }
 
     const QByteArray native = QFile::encodeName(devicePath);
-    int fd;
+    UniqueFd fd;
     // Opened without waiting: a FIFO nobody reads, or a serial line without carrier, would
     // otherwise hold the despooler in open() for good; the writes wait in poll, so that a
     // device that never reads cannot hold it past the time limit either.
     do {
-        fd = ::open(native.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
+        fd.reset(::open(native.constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    } while (!fd && errno == EINTR);
+    if (!fd) {
         result.reason = errnoReason(QStringLiteral("cannot open ") + devicePath, errno);
         return result;
     }
@@ -81,9 +82,8 @@ RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFileP
     struct stat st
     {
     };
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd, 0) != 0) {
+    if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(fd.get(), 0) != 0) {
         result.reason = errnoReason(QStringLiteral("cannot empty ") + devicePath, errno);
-        ::close(fd);
         return result;
     }
 
@@ -99,13 +99,13 @@ RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFileP
         }
         if (n == 0)
             break;
-        if (!writeAll(fd, buf, size_t(n), deadline, &result.reason)) {
+        if (!writeAll(fd.get(), buf, size_t(n), deadline, &result.reason)) {
             ok = false;
             break;
         }
     }
     // A device may report a failed transfer only when it is closed (NFS, some drivers).
-    if (::close(fd) != 0 && ok && errno != EINTR) {
+    if (fd.reset() != 0 && ok && errno != EINTR) {
         result.reason = errnoReason(QStringLiteral("close failed"), errno);
         ok = false;
     }

@@ -4,7 +4,6 @@
 // cut short anywhere returns false with a reason for the log.
 
 #include <QByteArray>
-#include <QFile>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -13,9 +12,10 @@
 
 #include "platform/supervisor.h"
 
-// The raw routes name the data file by the bytes of its path (see spoolFilePath): the name
-// of a spooled file is the client's bytes. A path given as text is in the file system's
-// encoding.
+// The raw routes read the data file from a descriptor the caller opened (and keeps): the
+// spool opens it inside the queue folder it checked, so no route looks a path up again,
+// which could lead through a link put in the folder's place since. A descriptor of -1 fails
+// ("cannot open data file") before anything is sent.
 
 struct RouteResult
 {
@@ -26,30 +26,16 @@ struct RouteResult
 // Writes the data file unchanged to an existing device node or file, in 1024-byte blocks;
 // a failed or short write fails, and so does a device that has not taken everything
 // within timeoutMs (0: no limit).
-RouteResult printToDevice(const QString& devicePath, const QByteArray& dataFilePath,
-                          int timeoutMs = 0);
-inline RouteResult printToDevice(const QString& devicePath, const QString& dataFilePath,
-                                 int timeoutMs = 0)
-{
-    return printToDevice(devicePath, QFile::encodeName(dataFilePath), timeoutMs);
-}
+RouteResult printToDevice(const QString& devicePath, int dataFile, int timeoutMs = 0);
 
 // A raw job on a CUPS queue: document name "test doc", format raw.
 // Ends (and cancels the job) when CUPS has not taken everything within timeoutMs (0: no
 // limit beyond the connection's own for a silent server).
-RouteResult printToCups(const QString& queue, const QByteArray& dataFilePath, int timeoutMs = 0);
-inline RouteResult printToCups(const QString& queue, const QString& dataFilePath, int timeoutMs = 0)
-{
-    return printToCups(queue, QFile::encodeName(dataFilePath), timeoutMs);
-}
+RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs = 0);
 
 // A raw print job on an SMB printer, written as \\host\printer or smb://host[:port]/printer,
 // as guest through libsmbclient's context API.
-RouteResult printToSmb(const QString& target, const QByteArray& dataFilePath);
-inline RouteResult printToSmb(const QString& target, const QString& dataFilePath)
-{
-    return printToSmb(target, QFile::encodeName(dataFilePath));
-}
+RouteResult printToSmb(const QString& target, int dataFile);
 
 // The smb:// URL for an SMB printer path: \\host\printer (or //host/printer) becomes
 // smb://host/printer with the share name escaped for the URL; an smb:// URL is kept as it
@@ -77,14 +63,17 @@ struct ProcessResult
 // group gets SIGTERM and, a few seconds later, SIGKILL. Keeps the last keepOutputBytes of
 // what it writes.
 // With a `recordFd` (a print record, see spool/printrecord.h) the supervisor starts the
-// program and writes its end into the record, when there is a supervisor program.
+// program and writes its end into the record, when there is a supervisor program. With a
+// `folderFd` (a print's queue folder) the arguments mark the folder (see FolderMark in
+// platform/supervisor.h), and whoever runs the command names it by its own descriptor.
 ProcessResult runProcess(const QString& program, const QStringList& args, const QString& workingDir,
                          int timeoutMs = 0, qsizetype keepOutputBytes = 4096, int recordFd = -1);
 // The same with the arguments as the bytes of the argv: a spooled file's name is the
 // client's bytes, which no text in the file system's encoding gives back.
 ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& args,
                              const QString& workingDir, int timeoutMs = 0,
-                             qsizetype keepOutputBytes = 4096, int recordFd = -1);
+                             qsizetype keepOutputBytes = 4096, int recordFd = -1,
+                             int folderFd = -1);
 
 // The supervisor program (see platform/supervisor.h); empty (the default, as in tests that
 // run the despooler inside another program) runs print commands without a supervisor.

@@ -219,7 +219,9 @@ public:
 
     // Sends a request and waits for its start; the command's pid, or -1 with `*error` set.
     // On success `*endFd` becomes readable once the command's end is known (see takeEnd).
-    pid_t start(const QByteArray& request, int output, int record, int* endFd, int* error)
+    // `folder`: the print's queue folder, which the request's words mark, or -1.
+    pid_t start(const QByteArray& request, int output, int record, int folder, int* endFd,
+                int* error)
     {
         std::lock_guard starting(m_startMutex);
         UniqueFd efd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -228,18 +230,19 @@ public:
             return -1;
         }
         iovec io{const_cast<char*>(request.constData()), size_t(request.size())};
-        alignas(cmsghdr) char control[CMSG_SPACE(2 * sizeof(int))] = {};
+        const int fds[3] = {output, record, folder};
+        const size_t fdCount = folder >= 0 ? 3 : 2;
+        alignas(cmsghdr) char control[CMSG_SPACE(3 * sizeof(int))] = {};
         msghdr message{};
         message.msg_iov = &io;
         message.msg_iovlen = 1;
         message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        message.msg_controllen = CMSG_SPACE(fdCount * sizeof(int));
         cmsghdr* rights = CMSG_FIRSTHDR(&message);
         rights->cmsg_level = SOL_SOCKET;
         rights->cmsg_type = SCM_RIGHTS;
-        rights->cmsg_len = CMSG_LEN(2 * sizeof(int));
-        const int fds[2] = {output, record};
-        std::memcpy(CMSG_DATA(rights), fds, sizeof fds);
+        rights->cmsg_len = CMSG_LEN(fdCount * sizeof(int));
+        std::memcpy(CMSG_DATA(rights), fds, fdCount * sizeof(int));
         ssize_t sent;
         do {
             sent = ::sendmsg(m_socket.get(), &message, MSG_NOSIGNAL);
@@ -444,7 +447,7 @@ ProcessResult runProcess(const QString& program, const QStringList& args, const 
 
 ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& args,
                              const QString& workingDir, int timeoutMs, qsizetype keepOutputBytes,
-                             int recordFd)
+                             int recordFd, int folderFd)
 {
     ProcessResult result;
     const bool supervised = recordFd >= 0 && !supervisorPath().isEmpty();
@@ -461,7 +464,15 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     }
     UniqueFd outRead(out[0]);
     UniqueFd outWrite(out[1]);
-    const ArgVector words(program, args);
+    QList<QByteArray> unmarked;
+    if (folderFd >= 0 && !supervised) {
+        // Run here, the command dies with this process, whose descriptor names the folder.
+        const std::string folder =
+            "/proc/" + std::to_string(::getpid()) + "/fd/" + std::to_string(folderFd);
+        for (const QByteArray& arg : args)
+            unmarked << QByteArray::fromStdString(unmarkFolder(arg.constData(), folder));
+    }
+    const ArgVector words(program, folderFd >= 0 && !supervised ? unmarked : args);
     pid_t pid = 0;
     int endFd = -1;
     if (supervised) {
@@ -471,7 +482,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         const int supervisorLimitMs = timeoutMs > 0 ? timeoutMs + 1000 : 0;
         pid =
             link->start(supervisorRequest(words, QFile::encodeName(workingDir), supervisorLimitMs),
-                        outWrite.get(), recordFd, &endFd, &error);
+                        outWrite.get(), recordFd, folderFd, &endFd, &error);
         if (pid < 0) {
             result.startErrno = error;
             return result;

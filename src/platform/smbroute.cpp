@@ -131,7 +131,7 @@ QString smbUrlFromTarget(const QString& target)
     return url;
 }
 
-RouteResult printToSmb(const QString& target, const QByteArray& dataFilePath)
+RouteResult printToSmb(const QString& target, int dataFile)
 {
     RouteResult result;
     const QString url = smbUrlFromTarget(target);
@@ -139,7 +139,7 @@ RouteResult printToSmb(const QString& target, const QByteArray& dataFilePath)
         result.reason = QStringLiteral("not an SMB printer path: ") + target;
         return result;
     }
-    DataBlocks data(dataFilePath);
+    DataBlocks data(dataFile);
     if (!data.isOpen()) {
         result.reason = data.error();
         return result;

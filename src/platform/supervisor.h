@@ -22,9 +22,33 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 constexpr char SuperviseOption[] = "--supervise";
 constexpr int SupervisorSocketFd = 3;
+
+// A request may come with a third descriptor: the queue folder the server opened and checked
+// for the print. Its words then mark where that folder goes: this byte and 'p' stand for it,
+// the byte twice for the byte itself. The supervisor holds the folder until the command has
+// ended and names it /proc/PID/fd/N, its own descriptor of it: a name that leads to that very
+// folder whatever is renamed or linked in its path meanwhile, and that still leads there when
+// the server has died while the command runs.
+constexpr char FolderMark = '\x01';
+
+// `word` with each folder mark replaced by `folder`.
+inline std::string unmarkFolder(const char* word, const std::string& folder)
+{
+    std::string out;
+    for (const char* c = word; *c; ++c) {
+        if (*c == FolderMark && (c[1] == 'p' || c[1] == FolderMark)) {
+            out += c[1] == 'p' ? folder : std::string(1, FolderMark);
+            ++c;
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
 
 // What comes before the words of a request.
 struct SupervisorRequest
@@ -58,11 +82,9 @@ void appendRecordEnd(int record, int status);
 // is), with standard input /dev/null, standard output and error to `output` and no other
 // descriptor, in a process group of its own, every signal at its default and none blocked,
 // and a soft descriptor limit of `descriptorLimit` (0: unchanged). With `dieWithStarter` it
-// is killed when the thread that started it ends. `mark`, when given, is added to its
-// environment ("NAME=value", in place of a variable of that name). Its pid, or -1 with
-// `*error` set.
+// is killed when the thread that started it ends. Its pid, or -1 with `*error` set.
 pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
-                        long descriptorLimit, int* error, const char* mark = nullptr);
+                        long descriptorLimit, int* error);
 
 // The soft descriptor limit this process started with, before a server raised its own: what
 // print commands get (select() in a filter cannot see past 1024).

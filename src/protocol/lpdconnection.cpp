@@ -3,6 +3,7 @@
 #include "config/logsink.h"
 #include "net/eventsocket.h"
 #include "net/socketerror.h"
+#include "net/uniquefd.h"
 #include "platform/clock.h"
 #include "protocol/operands.h"
 #include "protocol/queuecommands.h"
@@ -53,25 +54,18 @@ bool startsWithQueueFlag(const QString& name)
            name.startsWith(QLatin1Char('+'));
 }
 
-bool writeAll(int fd, const char* data, qint64 length)
+// The name of a file in its queue folder, from the full path the claims go by.
+QString nameOf(const QString& path)
 {
-    while (length > 0) {
-        const ssize_t n = ::write(fd, data, size_t(length));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= n;
-    }
-    return true;
+    return path.section(QLatin1Char('/'), -1);
 }
 
 // A file of a file command, made ready on the worker: the queue folder (made when missing,
-// refused when it is not safely the server's own), the lock file, then the file. The name
-// is claimed, so whatever stands under it is a leftover of a reception cut off earlier: it
-// is removed, never opened, and the file is created new. A descriptor nobody took is
-// closed.
+// refused when it is not safely the server's own; opened once for the connection, and every
+// later file operation of the connection goes through that descriptor), the lock file, then
+// the file. The name is claimed, so whatever stands under it is a leftover of a reception
+// cut off earlier: it is removed, never opened, and the file is created new. A descriptor
+// nobody took is closed.
 struct OpenedFile
 {
     enum class Failure
@@ -84,36 +78,35 @@ struct OpenedFile
     };
     Failure failure = Failure::None;
     QString problem;
-    int fd = -1;
-
-    OpenedFile() = default;
-    OpenedFile(const OpenedFile&) = delete;
-    OpenedFile& operator=(const OpenedFile&) = delete;
-    ~OpenedFile()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
+    // The connection's folder when it had one, else the one opened here.
+    std::shared_ptr<const QueueFolder> folder;
+    UniqueFd fd;
 
     void open(const QString& dir, const QString& name, bool control)
     {
-        const QueueFolder folder = QueueFolder::open(dir, true);
-        if (!folder.isOpen()) {
-            problem = folder.problem();
-            failure = problem.isEmpty() ? Failure::Directory : Failure::UnsafeDirectory;
-            return;
+        if (!folder) {
+            auto opened = std::make_shared<QueueFolder>(QueueFolder::open(dir, true));
+            if (!opened->isOpen()) {
+                problem = opened->problem();
+                failure = problem.isEmpty() ? Failure::Directory : Failure::UnsafeDirectory;
+                return;
+            }
+            folder = std::move(opened);
         }
         const QByteArray file = spoolName(name);
-        if (!createLockFile(folder.fd(), file + ".lck")) {
+        if (!createLockFile(folder->fd(), file + ".lck")) {
             failure = Failure::LockFile;
             return;
         }
-        ::unlinkat(folder.fd(), file.constData(), 0);
-        fd = ::openat(folder.fd(), file.constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      control ? ControlFileMode : DataFileMode);
-        if (fd < 0)
+        ::unlinkat(folder->fd(), file.constData(), 0);
+        fd.reset(::openat(folder->fd(), file.constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          control ? ControlFileMode : DataFileMode));
+        if (!fd) {
+            // Refused, so nothing is arriving: its lock goes now, not at the next start.
+            ::unlinkat(folder->fd(), (file + ".lck").constData(), 0);
             failure = Failure::File;
+        }
     }
 };
 
@@ -165,8 +158,6 @@ LpdConnection::~LpdConnection()
             m_env.log->appendConnecting(QStringLiteral("Destroy Connection Object"));
         closeIfConnected();
     }
-    if (m_outFile >= 0)
-        ::close(m_outFile);
     m_socket.reset();
     if (!dropped && m_env.log)
         m_env.log->appendConnecting(QStringLiteral("gcount= ") +
@@ -459,7 +450,7 @@ void LpdConnection::dispatchSubCommand()
     const char sub = m_line[0];
     if (sub == 1) {
         if (!m_controlPath.isEmpty())
-            removeFiles({m_controlPath, m_controlPath + QStringLiteral(".lck")});
+            removeFiles({m_controlPath});
         release(m_controlPath);
         m_controlPath.clear();
         if (!m_dataPaths.isEmpty())
@@ -521,9 +512,12 @@ void LpdConnection::fileCommand(char sub)
     m_lockPath = path + QStringLiteral(".lck");
     m_currentPath = path;
     auto file = std::make_shared<OpenedFile>();
+    file->folder = m_folder;
     const bool control = m_receiving == Receiving::ControlFile;
     afterFileWork([file, dir, name, control] { file->open(dir, name, control); },
                   [this, file, path, dir] {
+                      if (!m_folder)
+                          m_folder = file->folder;
                       if (file->failure != OpenedFile::Failure::None && path != m_controlPath &&
                           !m_dataPaths.contains(path) && !m_namedPaths.contains(path))
                           release(path);
@@ -539,15 +533,12 @@ void LpdConnection::fileCommand(char sub)
                           m_lockPath.clear();
                           return refuseFile(QStringLiteral("Cannot open lock file"));
                       case OpenedFile::Failure::File:
-                          // Its lock goes with it (made, the file was not: no inode
-                          // left, say), or it would stay until the next start.
-                          removeFiles({m_lockPath});
                           m_lockPath.clear();
                           return refuseFile(QStringLiteral("Cannot open file"));
                       case OpenedFile::Failure::None:
                           break;
                       }
-                      m_outFile = std::exchange(file->fd, -1);
+                      m_outFile = std::move(file->fd);
                       m_params.clear();
                       if (m_remaining == 0 && m_receiving == Receiving::ControlFile)
                           m_receiving = Receiving::ControlFileTerminator;
@@ -561,6 +552,12 @@ void LpdConnection::refuseFile(const QString& what)
 {
     sendAck(false);
     log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + m_queue + QLatin1Char('.'));
+}
+
+const QueueFolder& LpdConnection::connectionFolder() const
+{
+    static const QueueFolder none;
+    return m_folder ? *m_folder : none;
 }
 
 void LpdConnection::afterFileWork(std::function<void()> work, std::function<void()> done)
@@ -598,9 +595,17 @@ void LpdConnection::afterFileWorkDone(const std::function<void()>& done)
 
 void LpdConnection::removeFiles(const QStringList& paths)
 {
-    auto remove = [paths] {
-        for (const QString& path : paths)
-            ::unlink(spoolFilePath(path).constData());
+    // Nothing was made without the folder open.
+    if (!m_folder)
+        return;
+    // A file goes with its lock, whatever stage it was refused at: a lock left behind
+    // would stay until the next start.
+    auto remove = [folder = m_folder, paths] {
+        for (const QString& path : paths) {
+            const QString name = nameOf(path);
+            folder->remove(name);
+            folder->remove(name + QStringLiteral(".lck"));
+        }
     };
     if (m_env.worker)
         m_env.worker->post(std::move(remove));
@@ -630,7 +635,7 @@ void LpdConnection::receiveFileChunk()
         m_env.log->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
         return;
     }
-    if (m_outFile < 0) {
+    if (!m_outFile) {
         // A refused file command left no file open; a client that sends content anyway
         // meets a failing write.
         writeFailure();
@@ -639,12 +644,12 @@ void LpdConnection::receiveFileChunk()
     creditProgress(got);
     if (streamed) {
         // Every byte up to the end of the stream is the file's, zeros included.
-        if (!writeAll(m_outFile, g_readBuffer, got))
+        if (!writeAll(m_outFile.get(), g_readBuffer, got))
             writeFailure();
         return;
     }
     const qint64 data = std::min<qint64>(got, m_remaining);
-    if (!writeAll(m_outFile, g_readBuffer, data))
+    if (!writeAll(m_outFile.get(), g_readBuffer, data))
         return writeFailure();
     m_remaining -= data;
     if (m_remaining > 0)
@@ -665,7 +670,7 @@ void LpdConnection::receiveTerminator()
     char byte = 0;
     if (m_socket->receive(&byte, 1) <= 0)
         return; // the end of the stream: the session-closed handling decides
-    if (m_outFile < 0)
+    if (!m_outFile)
         return writeFailure();
     takeTerminator(byte);
     finishFile(control);
@@ -683,8 +688,8 @@ void LpdConnection::takeTerminator(char byte)
 
 void LpdConnection::finishFile(bool control)
 {
-    const int fd = m_outFile;
-    m_outFile = -1;
+    // Handed to the worker below, which closes it.
+    const int fd = m_outFile.release();
     m_receiving = Receiving::SubCommand;
     auto refused = [this] {
         sendAck(false);
@@ -710,7 +715,8 @@ void LpdConnection::finishFile(bool control)
         // Each file's lock goes before its answer, on the worker in order with the rest: a
         // lock then always means "incomplete", and a job whose files were all acknowledged
         // is whole for recovery.
-        afterFileWork([lock] { ::unlink(spoolFilePath(lock).constData()); }, std::move(accepted));
+        afterFileWork([folder = m_folder, lock] { folder->remove(nameOf(lock)); },
+                      std::move(accepted));
         return;
     }
     // An acknowledged job is on the disk: a client that saw its last answer may forget it,
@@ -725,13 +731,13 @@ void LpdConnection::finishFile(bool control)
     }
     const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
     const auto failed = m_syncFailed;
-    auto sync = [fd, lock, failed] {
+    auto sync = [fd, folder = m_folder, lock, failed] {
         const bool synced = ::fdatasync(fd) == 0;
         if (::close(fd) != 0 || !synced) {
             *failed = true;
             return;
         }
-        ::unlink(spoolFilePath(lock).constData());
+        folder->remove(nameOf(lock));
     };
     if (!completesJob) {
         m_env.worker->post(std::move(sync));
@@ -771,11 +777,9 @@ bool LpdConnection::admitControlFile()
     // files that came with it. One that another job holds (an earlier job of this
     // connection, a waiting job, another connection) cannot be its file: the job could
     // never print as sent, so it is refused before it is acknowledged.
-    const QString name = m_currentPath.section(QLatin1Char('/'), -1);
+    const QString name = nameOf(m_currentPath);
     const QString prefix = m_currentPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/');
-    const QueueFolder folder =
-        QueueFolder::open(m_env.spoolDir + QLatin1Char('/') + queueFolder(), false);
-    const QStringList named = readSpoolJob(folder, m_queue, name).dataFiles();
+    const QStringList named = readSpoolJob(connectionFolder(), m_queue, name).dataFiles();
     QStringList held;
     for (const QString& file : named) {
         const QString path = prefix + file;
@@ -792,8 +796,8 @@ bool LpdConnection::admitControlFile()
             log(QStringLiteral("ERROR: Control file ") + name + QStringLiteral(" names ") + file +
                 QStringLiteral(", a file of another job; refused for ") + m_queue +
                 QLatin1Char('.'));
-            // The lock goes last: until the control file is gone it says "incomplete".
-            removeFiles({m_currentPath, m_lockPath});
+            // Its lock goes after it: until the control file is gone it says "incomplete".
+            removeFiles({m_currentPath});
             release(m_currentPath);
             m_lockPath.clear();
             return false;
@@ -812,8 +816,6 @@ void LpdConnection::keepControlFile(const QString& path)
 void LpdConnection::discardCurrentFile()
 {
     removeFiles({m_currentPath});
-    if (!m_lockPath.isEmpty())
-        removeFiles({m_lockPath});
     m_lockPath.clear();
     forgetCurrentFile();
 }
@@ -828,11 +830,9 @@ void LpdConnection::writeFailure()
 {
     sendAck(false);
     log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
-    if (m_outFile >= 0) {
-        const int fd = m_outFile;
-        m_outFile = -1;
-        if (::close(fd) == 0)
-            discardCurrentFile();
+    if (m_outFile) {
+        m_outFile.reset();
+        discardCurrentFile();
     }
     closeIfConnected();
 }
@@ -840,14 +840,13 @@ void LpdConnection::writeFailure()
 void LpdConnection::finishDataFileAtClose()
 {
     // The client ended the data file by closing: every byte it sent is the file's.
-    const qint64 size = ::lseek(m_outFile, 0, SEEK_END);
-    const int fd = m_outFile;
-    m_outFile = -1;
-    if (::close(fd) != 0 || size < 0)
+    const qint64 size = ::lseek(m_outFile.get(), 0, SEEK_END);
+    if (m_outFile.reset() != 0 || size < 0)
         return;
     // Removed here, not through the worker: the job is handed over in the same close, and
     // listed with its data file's lock still there, a crash would cost the job.
-    ::unlink(spoolFilePath(m_lockPath).constData());
+    if (m_folder)
+        m_folder->remove(nameOf(m_lockPath));
     m_lockPath.clear();
     log(gotFileLine(m_currentPath, size, m_queue));
     if (!m_dataPaths.contains(m_currentPath))
@@ -857,15 +856,13 @@ void LpdConnection::finishDataFileAtClose()
 
 void LpdConnection::handOverJob(bool more)
 {
-    const QString controlName = m_controlPath.section(QLatin1Char('/'), -1);
+    const QString controlName = nameOf(m_controlPath);
     const QString prefix = m_controlPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/');
     // A control file prints only data files that came with it: naming another job's file
     // would print that job's document as this one.
     QStringList missing;
-    const QueueFolder folder =
-        QueueFolder::open(m_env.spoolDir + QLatin1Char('/') + queueFolder(), false);
     SpoolJob job = readSpoolJob(
-        folder, m_queue, controlName,
+        connectionFolder(), m_queue, controlName,
         [&](const QString& name) { return m_dataPaths.contains(prefix + name); }, &missing);
     if (job.printLines.isEmpty()) {
         log(QStringLiteral("ERROR: Control file ") + controlName +
@@ -926,7 +923,7 @@ void LpdConnection::sessionEnded()
 {
     // A data file of unknown length ends with the connection. So does one whose announced
     // bytes all arrived: a client may close instead of sending the terminator.
-    if (m_outFile >= 0 &&
+    if (m_outFile &&
         ((m_receiving == Receiving::StreamedDataFile && m_session == Session::EndedByClient) ||
          m_receiving == Receiving::DataFileTerminator))
         finishDataFileAtClose();
@@ -937,11 +934,10 @@ void LpdConnection::sessionEnded()
     } else if (!m_controlPath.isEmpty() && !m_dataPaths.isEmpty()) {
         handOverJob(false);
     }
-    if (m_outFile >= 0) {
+    if (m_outFile) {
         // Cut off in the middle: the partial file and its lock file stay for recovery,
         // which removes a file that still has its lock.
-        ::close(m_outFile);
-        m_outFile = -1;
+        m_outFile.reset();
         log(QStringLiteral("ERROR: File ") + m_currentPath + QStringLiteral(" for ") + m_queue +
             QStringLiteral(" cut off."));
     }

@@ -7,6 +7,8 @@
 // spool as it arrives. A connection carries one daemon command; a received job is handed
 // to the pending list only when the client closes the connection.
 
+#include "net/uniquefd.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QObject>
@@ -20,6 +22,7 @@
 class Accounting;
 class LogSink;
 class PendingJobList;
+class QueueFolder;
 class SpoolWorker;
 class QTimer;
 class EventSocket;
@@ -182,6 +185,9 @@ private:
     void release(const QString& path);
     void releaseAll();
     QString queueFolder() const;
+    // The queue folder this connection opened and checked at its first file; an empty one
+    // (nothing in it) before.
+    const QueueFolder& connectionFolder() const;
     void log(const QString& line);
     void creditProgress(qint64 bytes);
 
@@ -206,11 +212,14 @@ private:
     bool m_peerPending = false;
     bool m_closeDeferred = false;
 
-    int m_outFile = -1;
+    UniqueFd m_outFile;
     // Set by the spool worker when a file answered before its job was complete could not
     // be written to the disk: the job is then refused at its last file.
     std::shared_ptr<std::atomic<bool>> m_syncFailed = std::make_shared<std::atomic<bool>>(false);
     QString m_lockPath; // lock file of the file being received
+    // Opened (and checked) once, for the first file; every file of the connection is made,
+    // read and removed through it, on the worker too, so a path is never looked up again.
+    std::shared_ptr<const QueueFolder> m_folder;
 
     friend class QueueCommands;
 };

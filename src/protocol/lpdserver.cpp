@@ -616,7 +616,10 @@ void LpdServer::dequeue(const QStringList& selected)
                        : PendingJobList::Verdict::Keep;
         },
         [&](const SpoolJob& job) {
-            deleteJobFiles(spool + QLatin1Char('/') + queueFolderFor(folders, job.queue), job);
+            const QString dir = spool + QLatin1Char('/') + queueFolderFor(folders, job.queue);
+            if (const QString why = deleteJobFiles(dir, job); !why.isEmpty())
+                m_log.append(QStringLiteral("ERROR: Files of ") + job.controlFile +
+                             QStringLiteral(" not removed: ") + dir + QLatin1Char(' ') + why);
             recordRemoval(job, QStringLiteral("by Dequeue"));
         });
     emit jobsChanged();

@@ -169,7 +169,11 @@ void QueueCommands::removeJobs(LpdConnection& c)
             return Verdict::Keep;
         },
         [&](const SpoolJob& job) {
-            deleteJobFiles(folder + queueFolderFor(c.m_env.queueFolders, job.queue), job);
+            const QString dir = folder + queueFolderFor(c.m_env.queueFolders, job.queue);
+            if (const QString why = deleteJobFiles(dir, job); !why.isEmpty() && c.m_env.log)
+                c.m_env.log->append(QStringLiteral("ERROR: Files of ") + job.controlFile +
+                                    QStringLiteral(" not removed: ") + dir + QLatin1Char(' ') +
+                                    why);
             answer += job.user.toLatin1() + ' ' + QByteArray::number(job.jobNumber) +
                       (byUser ? " dequeued.\n" : "\n");
             if (c.m_env.accounting)

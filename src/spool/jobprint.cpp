@@ -1,6 +1,7 @@
 #include "spool/jobprint.h"
 
 #include "config/logsink.h"
+#include "net/uniquefd.h"
 #include "platform/printroutes.h"
 #include "spool/printaction.h"
 #include "spool/printrecord.h"
@@ -79,6 +80,13 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
                     QString::fromLocal8Bit(std::strerror(folder.openError())),
                 0};
     }
+    if (const QString problem = unusableFolder(folder, job); !problem.isEmpty()) {
+        // Something took the folder's place (a link, a folder of another user, another
+        // folder renamed there): nothing in it is the job's. The job waits for its folder,
+        // which only the operator can give back.
+        return {Outcome::Blocked,
+                QStringLiteral("queue folder ") + m_queueDir + QLatin1Char(' ') + problem, 0};
+    }
     // Without its data files a command would be handed the queue folder itself as its file.
     const QStringList files = job.dataFiles();
     if (files.isEmpty() || !std::all_of(files.cbegin(), files.cend(), [&](const QString& file) {
@@ -105,6 +113,8 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         const PrintLine& line = job.printLines[i];
         const Placeholders values{line.dataFile, job.controlFile, m_queueDir,
                                   QString(QLatin1Char(line.letter))};
+        // The log shows the folder's path, for people; the command gets the folder that was
+        // opened and checked, by its descriptor (see printByCommand).
         const QString shown =
             route.program + QLatin1Char(' ') + fillPlaceholders(route.argumentText, values);
         const QString entry = PrintRecord::lineEntry(job.controlFile, i) + identity;
@@ -116,7 +126,7 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         const bool printed =
             route.isRaw()
                 ? printRaw(folder, entry, line.dataFile, shown)
-                : printRecorded(folder, entry, shown, nativeArguments(route.argumentWords, values));
+                : printRecorded(folder, entry, shown, markedArguments(route.argumentWords, values));
         if (!printed)
             return {notPrinted(), m_reason, 0};
         log(QStringLiteral("Successful: ") + shown);
@@ -124,7 +134,7 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
             return {Outcome::Failed, QStringLiteral("the server stopped"), 0};
     }
     // Its record entries go last, with the files.
-    deleteJobFiles(m_queueDir, job);
+    deleteJobFiles(folder, job);
     return {Outcome::Printed, {}, 0};
 }
 
@@ -162,8 +172,11 @@ bool JobPrint::printRaw(const QueueFolder& folder, const QString& entry, const Q
                         const QString& shown)
 {
     log(QStringLiteral("Printing to ") + shown);
-    // The file goes as it is, whatever its letter says.
-    if (!printRawRoute(spoolFilePath(m_queueDir, dataFile)))
+    // The file goes as it is, whatever its letter says. It is opened in the folder that was
+    // checked, and the route reads that descriptor: a route handed a path would look it up
+    // again, perhaps through a link put in the folder's place since.
+    const UniqueFd data = folder.openForReading(dataFile);
+    if (!printRawRoute(data.get()))
         return false;
     // A raw print runs inside this process and dies with it, so only its success needs a
     // record: a server killed before the job's files are gone must not print it again.
@@ -175,12 +188,13 @@ bool JobPrint::printRaw(const QueueFolder& folder, const QString& entry, const Q
 bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, const QString& shown,
                              const QList<QByteArray>& words)
 {
+    // Without its folder a job has no files to print (print() has failed it already).
     if (!folder.isOpen())
-        return printByCommand(shown, words, -1);
+        return fail(QStringLiteral("no queue folder"));
     if (supervisorProgram().isEmpty()) {
         // Run directly, the command dies with the server; its success is still recorded, so
         // the other lines of its job can fail and be tried again without it.
-        const bool printed = printByCommand(shown, words, -1);
+        const bool printed = printByCommand(folder, shown, words, -1);
         if (printed)
             PrintRecord::recordSuccess(folder, entry);
         return printed;
@@ -195,33 +209,30 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
         return block(recordProblem(problem));
     if (record < 0)
         return defer(QStringLiteral("no print record: ") + problem);
-    const bool printed = printByCommand(shown, words, record);
+    const bool printed = printByCommand(folder, shown, words, record);
     ::close(record);
     if (!printed)
         PrintRecord::forget(folder, entry);
     return printed;
 }
 
-bool JobPrint::printRawRoute(const QByteArray& dataPath)
+bool JobPrint::printRawRoute(int dataFile)
 {
     const PrintRoute& route = m_printer.route;
     RouteResult result;
-    struct stat st
-    {
-    };
-    if (::stat(dataPath.constData(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (dataFile < 0) {
         result.reason = QStringLiteral("data file missing");
     } else {
         switch (route.kind) {
         case PrintRoute::Kind::Device:
-            result = printToDevice(route.device, dataPath, m_options.timeLimitMs);
+            result = printToDevice(route.device, dataFile, m_options.timeLimitMs);
             break;
         case PrintRoute::Kind::Smb:
-            result = printToSmb(route.target, dataPath);
+            result = printToSmb(route.target, dataFile);
             break;
         case PrintRoute::Kind::Cups:
         case PrintRoute::Kind::Command:
-            result = printToCups(route.target, dataPath, m_options.timeLimitMs);
+            result = printToCups(route.target, dataFile, m_options.timeLimitMs);
             break;
         }
     }
@@ -253,7 +264,8 @@ void JobPrint::logOutput(const QByteArray& output, bool cut)
         log(prefix + QString::fromLocal8Bit(line).remove(QLatin1Char('\r')));
 }
 
-bool JobPrint::printByCommand(const QString& shown, const QList<QByteArray>& words, int record)
+bool JobPrint::printByCommand(const QueueFolder& folder, const QString& shown,
+                              const QList<QByteArray>& words, int record)
 {
     const PrintRoute& route = m_printer.route;
     const QFileInfo program(route.program);
@@ -264,8 +276,13 @@ bool JobPrint::printByCommand(const QString& shown, const QList<QByteArray>& wor
     log(QStringLiteral("Starting ") + shown);
     const int limitMs = m_options.timeLimitMs;
     // With a record, the supervisor runs the command and writes down how it ended.
-    const ProcessResult result = runProcessArgv(program.absoluteFilePath(), words,
-                                                program.absolutePath(), limitMs, 4096, record);
+    // The folder goes with it: %p names it by a descriptor held while the command runs (the
+    // supervisor's, which outlives a server that dies meanwhile), so it leads to the folder
+    // that was checked whatever is renamed or linked in its path; the path could lead through
+    // a link someone put in its place since.
+    const ProcessResult result =
+        runProcessArgv(program.absoluteFilePath(), words, program.absolutePath(), limitMs, 4096,
+                       record, folder.fd());
     if (!result.started) {
         log(QStringLiteral("Failed: ") + shown);
         return fail(QStringLiteral("command did not start"));

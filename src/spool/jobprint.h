@@ -66,12 +66,15 @@ private:
     QString recordProblem(const QString& why) const;
     bool printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
                   const QString& shown);
-    bool printRawRoute(const QByteArray& dataPath);
+    // `dataFile`: the data file open for reading, -1 when it could not be opened.
+    bool printRawRoute(int dataFile);
     bool printRecorded(const QueueFolder& folder, const QString& entry, const QString& shown,
                        const QList<QByteArray>& words);
     // `record`: the print record's descriptor for the supervisor, or -1 to run the command
     // directly.
-    bool printByCommand(const QString& shown, const QList<QByteArray>& words, int record);
+    // `words` mark the folder (markedArguments).
+    bool printByCommand(const QueueFolder& folder, const QString& shown,
+                        const QList<QByteArray>& words, int record);
     // What a print command wrote, a log line each, named by queue and command.
     void logOutput(const QByteArray& output, bool cut);
     void log(const QString& line);

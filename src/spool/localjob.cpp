@@ -1,10 +1,14 @@
 #include "spool/localjob.h"
 
+#include "net/uniquefd.h"
 #include "spool/queuefolder.h"
-#include <QDir>
 
 #include <QFile>
-#include <QFileInfo>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,6 +26,16 @@ LocalJobResult failure(QString line)
     return result;
 }
 
+// A new file in the folder; whatever stood under its name (a leftover, a planted link) is
+// removed first, never written through.
+UniqueFd createFile(const QueueFolder& folder, const QString& name, unsigned mode)
+{
+    const QByteArray file = spoolName(name);
+    ::unlinkat(folder.fd(), file.constData(), 0);
+    return UniqueFd(::openat(folder.fd(), file.constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+}
+
 } // namespace
 
 QString localControlFileName(int number)
@@ -34,62 +48,68 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
 {
     const QString forQueue = QStringLiteral(" for ") + queue + QLatin1Char('.');
     // A definition that begins with a blank names no queue, and so no folder.
-    // The folder is made as a received job's would be, and refused where that is.
-    if (queue.isEmpty() || !QueueFolder::open(queueDir, true).isOpen())
+    // The folder is made as a received job's would be, and refused where that is; everything
+    // below happens through its descriptor.
+    const QueueFolder folder = queue.isEmpty() ? QueueFolder() : QueueFolder::open(queueDir, true);
+    if (!folder.isOpen())
         return failure(QStringLiteral("ERROR: Cannot open directory for ") + queue +
                        QLatin1Char('.'));
-    const QDir dir(queueDir);
 
-    // Only control files count: a data file left alone under a free number is overwritten.
+    // Only control files count: a data file left alone under a free number is replaced.
     int number = 0;
-    while (QFileInfo::exists(dir.filePath(localControlFileName(number))))
+    struct stat st
+    {
+    };
+    while (::fstatat(folder.fd(), spoolName(localControlFileName(number)).constData(), &st,
+                     AT_SYMLINK_NOFOLLOW) == 0)
         ++number;
     const QString suffix = suffixFor(number);
     const QString dataName = QStringLiteral("dfA") + suffix;
     const QString controlName = QStringLiteral("cfA") + suffix;
 
-    // Unbuffered, so that a write the disk cuts short shows up as a short count at once.
-    QFile data(dir.filePath(dataName));
-    if (!data.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    UniqueFd data = createFile(folder, dataName, DataFileMode);
+    if (!data)
         return failure(QStringLiteral("ERROR: Cannot open ") + dataName + forQueue);
 
     QFile source(sourcePath);
     if (!source.open(QIODevice::ReadOnly)) {
-        data.close();
-        data.remove();
+        data.reset();
+        folder.remove(dataName);
         return failure(QStringLiteral("ERROR: Cannot open ") + sourcePath + forQueue);
     }
 
     char block[BlockSize];
+    qint64 size = 0;
     for (;;) {
         const qint64 got = source.read(block, BlockSize);
         if (got < 0) {
-            data.close();
-            data.remove();
+            data.reset();
+            folder.remove(dataName);
             return failure(QStringLiteral("ERROR: Error reading ") + sourcePath + forQueue);
         }
         if (got == 0)
             break;
-        if (data.write(block, got) != got) {
-            data.close();
-            data.remove();
+        if (!writeAll(data.get(), block, got)) {
+            data.reset();
+            folder.remove(dataName);
             return failure(QStringLiteral("ERROR: Error writing ") + dataName + forQueue);
         }
+        size += got;
     }
-    const qint64 size = data.size();
-    data.close();
     source.close();
+    if (data.reset() != 0) {
+        folder.remove(dataName);
+        return failure(QStringLiteral("ERROR: Error writing ") + dataName + forQueue);
+    }
 
     const QByteArray name = dataName.toLatin1();
     const QByteArray control = "Hlocalhost\r\nPdefault\r\nU" + name + "\r\nl" + name + "\r\n";
-    QFile controlFile(dir.filePath(controlName));
+    UniqueFd controlFile = createFile(folder, controlName, ControlFileMode);
     const bool written =
-        controlFile.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered) &&
-        controlFile.write(control) == control.size();
-    controlFile.close();
-    if (!written || controlFile.error() != QFileDevice::NoError) {
-        controlFile.remove();
-        QFile::remove(dir.filePath(dataName));
+        controlFile && writeAll(controlFile.get(), control.constData(), control.size());
+    if (controlFile.reset() != 0 || !written) {
+        folder.remove(controlName);
+        folder.remove(dataName);
         return failure(QStringLiteral("ERROR: Error writing ") + controlName + forQueue);
     }
 
@@ -101,5 +121,7 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
     result.job.size = quint64(size);
     result.job.jobNumber = number;
     result.job.queue = queue;
+    result.job.folderDevice = folder.device();
+    result.job.folderInode = folder.inode();
     return result;
 }

@@ -1,5 +1,7 @@
 #include "spool/lockfile.h"
 
+#include "net/uniquefd.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,12 +12,9 @@ constexpr char Stamp[] = ".lck";
 
 bool createEmpty(int folderFd, const char* name)
 {
-    const int fd =
-        ::openat(folderFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return UniqueFd(
+               ::openat(folderFd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600))
+        .isValid();
 }
 
 } // namespace

@@ -1,16 +1,17 @@
 #include "spool/printaction.h"
 
 #include "config/printerdefinition.h"
+#include "platform/supervisor.h"
 #include "spool/queuefolder.h"
 
 #include <QFile>
 
 namespace {
 
-// Calls text(piece) for the word's own text, the queue folder and the letter, name(piece) for a file
-// name, in order.
-template <class Text, class Name>
-void fill(const QString& word, const Placeholders& values, Text text, Name name)
+// Calls text(piece) for the word's own text and the letter, folder() for the queue folder,
+// name(piece) for a file name, in order.
+template <class Text, class Name, class Folder>
+void fill(const QString& word, const Placeholders& values, Text text, Name name, Folder folder)
 {
     qsizetype from = 0;
     for (qsizetype i = 0; i + 1 < word.size(); ++i) {
@@ -28,7 +29,7 @@ void fill(const QString& word, const Placeholders& values, Text text, Name name)
         else if (next == QLatin1Char('f'))
             text(QStringView(values.printLetter));
         else
-            text(QStringView(values.queueDir));
+            folder();
         from = ++i + 1;
     }
     text(QStringView(word).mid(from));
@@ -42,7 +43,7 @@ QString fillPlaceholders(const QString& text, const Placeholders& values)
     out.reserve(text.size());
     fill(
         text, values, [&](QStringView piece) { out += piece; },
-        [&](const QString& name) { out += name; });
+        [&](const QString& name) { out += name; }, [&] { out += values.queueDir; });
     return out;
 }
 
@@ -52,12 +53,31 @@ QList<QByteArray> nativeArguments(const QStringList& words, const Placeholders& 
     native.reserve(words.size());
     for (const QString& word : words) {
         QByteArray out;
+        const auto text = [&](QStringView piece) { out += QFile::encodeName(piece.toString()); };
         fill(
-            word, values, [&](QStringView piece) { out += QFile::encodeName(piece.toString()); },
-            [&](const QString& name) { out += spoolName(name); });
+            word, values, text, [&](const QString& name) { out += spoolName(name); },
+            [&] { text(QStringView(values.queueDir)); });
         native << out;
     }
     return native;
+}
+
+QList<QByteArray> markedArguments(const QStringList& words, const Placeholders& values)
+{
+    QList<QByteArray> marked;
+    marked.reserve(words.size());
+    const QByteArray mark(1, FolderMark);
+    for (const QString& word : words) {
+        QByteArray out;
+        const auto add = [&](const QByteArray& bytes) {
+            out += QByteArray(bytes).replace(mark, mark + mark);
+        };
+        fill(
+            word, values, [&](QStringView piece) { add(QFile::encodeName(piece.toString())); },
+            [&](const QString& name) { add(spoolName(name)); }, [&] { out += mark + 'p'; });
+        marked << out;
+    }
+    return marked;
 }
 
 QStringList fillPlaceholders(const QStringList& words, const Placeholders& values)

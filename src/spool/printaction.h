@@ -28,5 +28,9 @@ QStringList fillPlaceholders(const QStringList& words, const Placeholders& value
 // the very file the spool holds, which the word's text in one encoding could not.
 QList<QByteArray> nativeArguments(const QStringList& words, const Placeholders& values);
 
+// The same with %p as a folder mark (see FolderMark in platform/supervisor.h), for a command
+// handed the folder's descriptor: whoever runs it names the folder by that descriptor.
+QList<QByteArray> markedArguments(const QStringList& words, const Placeholders& values);
+
 // Splits at blanks and tabs (double quotes group and are removed), then fills each word.
 QStringList argumentWords(const QString& argumentText, const Placeholders& values);

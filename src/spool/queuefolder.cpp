@@ -2,7 +2,11 @@
 
 #include <QFile>
 
+#include <QList>
+
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,6 +30,48 @@ int openFolder(const QByteArray& path)
     return ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
+// Whether only the server's user or root can change what `st` (a folder or link on the way
+// to a queue folder) leads to. A sticky folder (/tmp) lets others add names there, but not
+// rename or remove the server's.
+bool changedOnlyByUs(const struct stat& st)
+{
+    if (st.st_uid != 0 && st.st_uid != ::geteuid())
+        return false;
+    return S_ISLNK(st.st_mode) || (st.st_mode & S_ISVTX) != 0 ||
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The first folder or link on the way to `path` (not `path` itself) that another user could
+// rename or put a link in place of, so that the path leads elsewhere by the time it is looked
+// up again; empty when there is none. The path is walked as written and as its links lead.
+QByteArray unsafeAncestor(const QByteArray& path)
+{
+    QByteArray absolute = path;
+    if (!absolute.startsWith('/')) {
+        char cwd[PATH_MAX];
+        if (!::getcwd(cwd, sizeof cwd))
+            return {};
+        absolute = QByteArray(cwd) + '/' + absolute;
+    }
+    QList<QByteArray> walks{absolute};
+    char real[PATH_MAX];
+    if (::realpath(absolute.constData(), real))
+        walks << QByteArray(real);
+    for (const QByteArray& walk : std::as_const(walks)) {
+        const qsizetype last = walk.lastIndexOf('/');
+        for (qsizetype slash = 0; slash >= 0 && slash <= last;
+             slash = walk.indexOf('/', slash + 1)) {
+            const QByteArray prefix = slash == 0 ? QByteArray("/") : walk.left(slash);
+            struct stat st
+            {
+            };
+            if (::lstat(prefix.constData(), &st) == 0 && !changedOnlyByUs(st))
+                return prefix;
+        }
+    }
+    return {};
+}
+
 } // namespace
 
 QByteArray spoolName(const QString& name)
@@ -43,12 +89,18 @@ QByteArray spoolFilePath(const QString& folder, const QString& name)
     return QFile::encodeName(folder) + '/' + spoolName(name);
 }
 
-QByteArray spoolFilePath(const QString& path)
+bool writeAll(int fd, const char* bytes, qint64 length)
 {
-    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
-    if (slash < 0)
-        return spoolName(path);
-    return spoolFilePath(path.left(slash), path.mid(slash + 1));
+    while (length > 0) {
+        const ssize_t n = ::write(fd, bytes, size_t(length));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        length -= n;
+    }
+    return true;
 }
 
 QueueFolder QueueFolder::open(const QString& path, bool create)
@@ -57,10 +109,10 @@ QueueFolder QueueFolder::open(const QString& path, bool create)
     QByteArray native = QFile::encodeName(path);
     while (native.size() > 1 && native.endsWith('/'))
         native.chop(1);
-    int fd = openFolder(native);
-    if (fd < 0 && errno == ENOENT && create && makeFolders(native))
-        fd = openFolder(native);
-    if (fd < 0) {
+    UniqueFd fd(openFolder(native));
+    if (!fd && errno == ENOENT && create && makeFolders(native))
+        fd.reset(openFolder(native));
+    if (!fd) {
         const int err = errno;
         struct stat st
         {
@@ -77,48 +129,28 @@ QueueFolder QueueFolder::open(const QString& path, bool create)
     struct stat st
     {
     };
-    if (::fstat(fd, &st) != 0) {
+    if (::fstat(fd.get(), &st) != 0) {
         // Not open, for no reason of safety.
     } else if (st.st_uid != ::geteuid()) {
         folder.m_problem = QStringLiteral("is not owned by the server's user");
     } else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         folder.m_problem = QStringLiteral("is writable by others");
-    } else if (struct stat spool{}; ::fstatat(fd, "..", &spool, 0) != 0 ||
-               (spool.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    } else if (struct stat spool{}; ::fstatat(fd.get(), "..", &spool, 0) != 0 ||
+                                    (spool.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
         // Whoever may write the spool folder may put a link where this folder is while a
         // print runs, and have the server remove or print through it.
         folder.m_problem = QStringLiteral("is in a spool folder that others can write");
+    } else if (const QByteArray ancestor = unsafeAncestor(native); !ancestor.isEmpty()) {
+        // The same from further up: whoever may rename a folder on the way can put a link
+        // to another folder of the same name in its place.
+        folder.m_problem = QStringLiteral("is reached through ") + QFile::decodeName(ancestor) +
+                           QStringLiteral(", which another user can change");
     } else {
-        folder.m_fd = fd;
-        return folder;
+        folder.m_fd = std::move(fd);
+        folder.m_device = quint64(st.st_dev);
+        folder.m_inode = quint64(st.st_ino);
     }
-    ::close(fd);
     return folder;
-}
-
-QueueFolder::~QueueFolder()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-QueueFolder::QueueFolder(QueueFolder&& other) noexcept
-    : m_fd(std::exchange(other.m_fd, -1)), m_missing(other.m_missing),
-      m_openError(other.m_openError), m_problem(std::move(other.m_problem))
-{
-}
-
-QueueFolder& QueueFolder::operator=(QueueFolder&& other) noexcept
-{
-    if (this != &other) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = std::exchange(other.m_fd, -1);
-        m_missing = other.m_missing;
-        m_openError = other.m_openError;
-        m_problem = std::move(other.m_problem);
-    }
-    return *this;
 }
 
 bool QueueFolder::isRegularFile(const QString& name, qint64* size) const
@@ -126,7 +158,8 @@ bool QueueFolder::isRegularFile(const QString& name, qint64* size) const
     struct stat st
     {
     };
-    if (m_fd < 0 || ::fstatat(m_fd, spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!m_fd ||
+        ::fstatat(m_fd.get(), spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
         return false;
     if (size)
@@ -139,27 +172,24 @@ unsigned QueueFolder::fileMode(const QString& name) const
     struct stat st
     {
     };
-    if (m_fd < 0 || ::fstatat(m_fd, spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+    if (!m_fd ||
+        ::fstatat(m_fd.get(), spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISREG(st.st_mode))
         return 0;
     return unsigned(st.st_mode) & 07777u;
 }
 
-int QueueFolder::openForReading(const QString& name) const
+UniqueFd QueueFolder::openForReading(const QString& name) const
 {
-    if (m_fd < 0)
-        return -1;
-    const int fd =
-        ::openat(m_fd, spoolName(name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return -1;
+    if (!m_fd)
+        return {};
+    UniqueFd fd(::openat(m_fd.get(), spoolName(name).constData(),
+                         O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat st
     {
     };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return -1;
-    }
+    if (fd && (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)))
+        fd.reset();
     return fd;
 }
 
@@ -168,36 +198,35 @@ qint64 QueueFolder::modificationTime(const QString& name) const
     struct stat st
     {
     };
-    if (m_fd < 0 || ::fstatat(m_fd, spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    if (!m_fd || ::fstatat(m_fd.get(), spoolName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return -1;
     return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
 bool QueueFolder::remove(const QString& name) const
 {
-    return m_fd >= 0 && ::unlinkat(m_fd, spoolName(name).constData(), 0) == 0;
+    return m_fd && ::unlinkat(m_fd.get(), spoolName(name).constData(), 0) == 0;
 }
 
 QStringList QueueFolder::regularFiles() const
 {
     QStringList names;
-    if (m_fd < 0)
+    if (!m_fd)
         return names;
-    const int fd = ::openat(m_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+    UniqueFd fd(::openat(m_fd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
         return names;
-    DIR* dir = ::fdopendir(fd);
-    if (!dir) {
-        ::close(fd);
+    DIR* dir = ::fdopendir(fd.get());
+    if (!dir)
         return names;
-    }
+    fd.release(); // the stream closes it
     while (const dirent* entry = ::readdir(dir)) {
         bool regular = entry->d_type == DT_REG;
         if (entry->d_type == DT_UNKNOWN) {
             struct stat st
             {
             };
-            regular = ::fstatat(m_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            regular = ::fstatat(m_fd.get(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                       S_ISREG(st.st_mode);
         }
         if (regular)

@@ -10,6 +10,8 @@
 // file system's encoding, which would write a byte such as 0xE9 as two and double-encode a
 // name that was UTF-8 already. The folder's own path comes from the settings and is text.
 
+#include "net/uniquefd.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -20,8 +22,10 @@ QString spoolNameFromBytes(const char* bytes);
 // The path of the file `name` in the queue folder `folder`: the folder in the file
 // system's encoding, the name as its bytes.
 QByteArray spoolFilePath(const QString& folder, const QString& name);
-// The same for a path made as folder + '/' + name, split again at its last '/'.
-QByteArray spoolFilePath(const QString& path);
+
+// Writes all `length` bytes to a spool file (resuming after a signal); false when the file
+// takes no more.
+bool writeAll(int fd, const char* bytes, qint64 length);
 
 class QueueFolder final
 {
@@ -30,14 +34,9 @@ public:
     // Opens `path`; with `create`, a missing folder is made first (0700, with any missing
     // parents). A folder that fails the checks is closed again with problem() set.
     static QueueFolder open(const QString& path, bool create);
-    ~QueueFolder();
-    QueueFolder(QueueFolder&& other) noexcept;
-    QueueFolder& operator=(QueueFolder&& other) noexcept;
-    QueueFolder(const QueueFolder&) = delete;
-    QueueFolder& operator=(const QueueFolder&) = delete;
 
-    bool isOpen() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
+    bool isOpen() const { return m_fd.isValid(); }
+    int fd() const { return m_fd.get(); }
     // Why the folder was refused as unsafe ("is a symbolic link", ...); empty when it is
     // open, missing or not a folder at all.
     QString problem() const { return m_problem; }
@@ -45,6 +44,10 @@ public:
     // The errno of an open that failed for another reason (EMFILE when the process is out of
     // descriptors); 0 otherwise. Such a folder is there, only not reachable now.
     int openError() const { return m_openError; }
+    // What the open folder is (its device and inode; 0 when not open): the same path may
+    // lead to another folder later, if something was renamed or linked in its place.
+    quint64 device() const { return m_device; }
+    quint64 inode() const { return m_inode; }
 
     // The names of the regular files in the folder, in directory order; links, folders
     // and everything else are left out.
@@ -54,15 +57,17 @@ public:
     // The mode bits (permissions, set-id and sticky) of a regular file in the folder, 0 when
     // it is anything else.
     unsigned fileMode(const QString& name) const;
-    // Opens a regular file in the folder for reading; -1 when it is anything else.
-    int openForReading(const QString& name) const;
+    // Opens a regular file in the folder for reading; none when it is anything else.
+    UniqueFd openForReading(const QString& name) const;
     // The file's modification time in nanoseconds, -1 when it cannot be read.
     qint64 modificationTime(const QString& name) const;
     bool remove(const QString& name) const;
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
     bool m_missing = false;
     int m_openError = 0;
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
     QString m_problem;
 };

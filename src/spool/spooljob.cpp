@@ -135,18 +135,16 @@ SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QSt
     SpoolJob job;
     job.controlFile = QFileInfo(controlFile).fileName();
     job.queue = queue;
-    const int fd = folder.openForReading(job.controlFile);
-    if (fd >= 0) {
+    if (const UniqueFd fd = folder.openForReading(job.controlFile)) {
         // Control files are a few hundred bytes; a hostile giant is read only up to a bound.
         QByteArray contents;
         char buffer[4096];
         for (;;) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
             if (n <= 0 || contents.size() + n > (1 << 20))
                 break;
             contents.append(buffer, n);
         }
-        ::close(fd);
         applyControlFile(job, contents);
     }
     job.printLines.removeIf([&](const PrintLine& line) {
@@ -159,6 +157,8 @@ SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QSt
         return true;
     });
     job.jobNumber = jobNumberFromName(job.controlFile);
+    job.folderDevice = folder.device();
+    job.folderInode = folder.inode();
     for (const QString& file : job.dataFiles()) {
         qint64 size = 0;
         if (folder.isRegularFile(file, &size))
@@ -208,13 +208,32 @@ QString queueFolderFor(const QStringList& folders, const QString& queue)
     return queue;
 }
 
-void deleteJobFiles(const QString& queueDir, const SpoolJob& job)
+void deleteJobFiles(const QueueFolder& folder, const SpoolJob& job)
 {
-    ::unlink(spoolFilePath(queueDir, job.controlFile).constData());
+    folder.remove(job.controlFile);
     for (const QString& file : job.dataFiles())
-        ::unlink(spoolFilePath(queueDir, file).constData());
+        folder.remove(file);
     // Last: until the job's files are gone, its entries keep it from printing again.
-    PrintRecord::forget(QueueFolder::open(queueDir, false), job.controlFile);
+    PrintRecord::forget(folder, job.controlFile);
+}
+
+QString unusableFolder(const QueueFolder& folder, const SpoolJob& job)
+{
+    if (!folder.isOpen())
+        return folder.problem();
+    if (job.folderInode != 0 &&
+        (folder.device() != job.folderDevice || folder.inode() != job.folderInode))
+        return QStringLiteral("is not the folder the job arrived in");
+    return {};
+}
+
+QString deleteJobFiles(const QString& queueDir, const SpoolJob& job)
+{
+    const QueueFolder folder = QueueFolder::open(queueDir, false);
+    QString why = unusableFolder(folder, job);
+    if (why.isEmpty())
+        deleteJobFiles(folder, job);
+    return why;
 }
 
 QString abbreviate(const QString& text, int width)

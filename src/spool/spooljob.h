@@ -30,6 +30,11 @@ struct SpoolJob
     // Its line in a queue report, made once when the job is listed: a report lists every
     // waiting job, and formatting them each time took a millisecond with a long queue.
     QByteArray reportLine;
+    // The queue folder it arrived in (or was found in at the start): device and inode, 0 when
+    // not known. A path looked up again later may lead elsewhere (something renamed or linked
+    // in the folder's place); the job is printed and removed only through its own folder.
+    quint64 folderDevice = 0;
+    quint64 folderInode = 0;
 
     // Each data file the print lines name, once, in the order first named.
     QStringList dataFiles() const;
@@ -89,9 +94,19 @@ bool isControlFile(const QueueFolder& folder, const QString& name);
 // (printer definitions come first), else the queue as spelled.
 QString queueFolderFor(const QStringList& folders, const QString& queue);
 
-// Deletes the job's control file, then its data files, in queueDir, then its entries in the
+// Why the job may not be printed or removed through `folder`: the folder was refused as
+// unsafe, or it is not the one the job arrived in. Empty when it may (or the folder is
+// simply not there).
+QString unusableFolder(const QueueFolder& folder, const SpoolJob& job);
+
+// Deletes the job's control file, then its data files, in the folder, then its entries in the
 // folder's print record; failures are ignored (a file that stays is met again by recovery).
-void deleteJobFiles(const QString& queueDir, const SpoolJob& job);
+// The folder is the one that was opened and checked: a path looked up again could lead
+// through a link someone put in its place since.
+void deleteJobFiles(const QueueFolder& folder, const SpoolJob& job);
+// The same in the folder at queueDir, opened and checked now; nothing is deleted where it is
+// unusable for the job, and the reason is returned (see unusableFolder).
+QString deleteJobFiles(const QString& queueDir, const SpoolJob& job);
 
 // "queue user number", the pending list's display string.
 QString displayString(const SpoolJob& job);

@@ -116,7 +116,7 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
     RunningServer s;
     const QString trace = s.dir() + QStringLiteral("/trace.txt");
     s.setLauncher({QStringLiteral("strace"), QStringLiteral("-f"), QStringLiteral("-yy"),
-                   QStringLiteral("-e"), QStringLiteral("trace=fdatasync,fsync,unlink,sendmsg"),
+                   QStringLiteral("-e"), QStringLiteral("trace=fdatasync,fsync,unlinkat,sendmsg"),
                    QStringLiteral("-o"), trace});
     ASSERT_TRUE(s.start({QStringLiteral("-lp /bin/true")}));
     TracedServer server(s.pid());
@@ -143,7 +143,8 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
             const int synced = firstAt(
                 lines, QStringLiteral("fdatasync\\(\\d+<%1/%2>\\)\\s*= 0").arg(folder, name));
             const int unlocked = firstAt(
-                lines, QStringLiteral("unlink\\(\"%1/%2\\.lck\"\\)\\s*= 0").arg(folder, name));
+                lines,
+                QStringLiteral("unlinkat\\(\\d+<%1>, \"%2\\.lck\", 0\\)\\s*= 0").arg(folder, name));
             EXPECT_GE(synced, 0) << name.toStdString() << " in " << trace.toStdString();
             EXPECT_GT(unlocked, synced) << name.toStdString() << " in " << trace.toStdString();
             lastUnlock = std::max(lastUnlock, unlocked);
@@ -159,7 +160,7 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
     // Switched off: the same job, answered without a sync.
     const QString offTrace = s.dir() + QStringLiteral("/trace-off.txt");
     s.setLauncher({QStringLiteral("strace"), QStringLiteral("-f"), QStringLiteral("-yy"),
-                   QStringLiteral("-e"), QStringLiteral("trace=fdatasync,unlink"),
+                   QStringLiteral("-e"), QStringLiteral("trace=fdatasync,unlinkat"),
                    QStringLiteral("-o"), offTrace});
     ASSERT_TRUE(
         s.start({QStringLiteral("-lp /bin/true")}, {QStringLiteral("127.")}, "SYNC\r\n0\r\n\r\n"));
@@ -171,7 +172,9 @@ TEST(Durability, EachFileIsOnDiskBeforeItsAnswer)
     unsynced.stop();
     ASSERT_TRUE(s.waitForExit());
     const QStringList off = traceLines(offTrace);
-    EXPECT_GE(firstAt(off, QStringLiteral("unlink\\(\"%1/cfA103h\\.lck\"\\)\\s*= 0").arg(folder)),
-              0);
+    EXPECT_GE(
+        firstAt(off,
+                QStringLiteral("unlinkat\\(\\d+<%1>, \"cfA103h\\.lck\", 0\\)\\s*= 0").arg(folder)),
+        0);
     EXPECT_EQ(firstAt(off, QStringLiteral("fdatasync\\(")), -1);
 }

@@ -3,9 +3,14 @@
 // number of blocks.
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 
+#include "net/uniquefd.h"
+#include "platform/printroutes.h"
 #include "testsupport.h"
+
+#include <fcntl.h>
 
 inline QByteArray everyByteValue()
 {
@@ -33,4 +38,26 @@ inline QString writeDataFile(const QString& dir, const QString& name, const QByt
 {
     const QString path = dir + QLatin1Char('/') + name;
     return writeFile(path, bytes) ? path : QString();
+}
+
+// The routes read an open descriptor, as the spool hands them; the tests name their files
+// by path, and a file that cannot be opened reaches the route as -1.
+inline UniqueFd openDataFile(const QString& path)
+{
+    return UniqueFd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC));
+}
+
+inline RouteResult printToDevice(const QString& device, const QString& path, int timeoutMs = 0)
+{
+    return printToDevice(device, openDataFile(path).get(), timeoutMs);
+}
+
+inline RouteResult printToCups(const QString& queue, const QString& path, int timeoutMs = 0)
+{
+    return printToCups(queue, openDataFile(path).get(), timeoutMs);
+}
+
+inline RouteResult printToSmb(const QString& target, const QString& path)
+{
+    return printToSmb(target, openDataFile(path).get());
 }

@@ -77,6 +77,17 @@ TEST_F(Collision, NamesInUseAreRefusedAndControlFilesPrintOnlyTheirOwnData)
     EXPECT_FALSE(QFile::exists(path("dfA304h")));
     EXPECT_TRUE(waitUntil([&] { return !QFile::exists(path("cfA305h")); }));
     EXPECT_FALSE(QFile::exists(path("cfA304h")));
+    // A refused file takes its lock with it at once, not at the next start: here a folder
+    // stands under the data file's name, which the server never removes to make room.
+    ASSERT_TRUE(QDir().mkpath(path("dfA306h")));
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "lp", "cfA306h", "Pmallory\nldfA306h\n", "dfA306h", "x");
+              }).left(4),
+              QByteArray("\0\0\0\1", 4));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Cannot open file for lp.")));
+    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(path("cfA306h")); }));
+    for (const char* lock : {"cfA304h.lck", "cfA306h.lck", "dfA306h.lck"})
+        EXPECT_FALSE(QFile::exists(path(lock))) << lock;
     EXPECT_EQ(readFile(path("dfA300h")), QByteArray("first data"));
 
     // Alike in queue, user and number, from two hosts: two jobs, both listed.

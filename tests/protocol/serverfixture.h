@@ -79,16 +79,3 @@ inline QByteArray queueState(quint16 port, int timeoutMs = 5000, const char* fro
     c.send("\x03lp\n");
     return c.readAll(timeoutMs);
 }
-
-// One complete job: returns the five acknowledgement bytes the server sent.
-inline QByteArray sendJob(quint16 port, const QByteArray& queue, const QByteArray& cfName,
-                          const QByteArray& control, const QByteArray& dfName,
-                          const QByteArray& data)
-{
-    LoopbackClient c;
-    if (!c.connectTo(port))
-        return "connect failed";
-    c.send("\x02" + queue + "\n");
-    const QByteArray first = c.read(1);
-    return first + sendJobFiles(c, cfName, control, dfName, data);
-}

@@ -81,7 +81,9 @@ protected:
 
 TEST_F(Despool, CommandPrintsInOrderAndRemovesPrintedJobs)
 {
-    const QString print = script("print.sh", "printf '%s|%s\\n' \"$PWD\" \"$1\" >> out.txt\n");
+    // %p leads to the folder that was checked, by a name no rename can turn elsewhere.
+    const QString print =
+        script("print.sh", "printf '%s|%s\\n' \"$PWD\" \"$(readlink -f \"$1\")\" >> out.txt\n");
     addJob(QStringLiteral("lp"), 1);
     addJob(QStringLiteral("LP"), 2); // another letter case: same definition, same folder
     runPass({QStringLiteral("lp2 /bin/false"),

@@ -1,5 +1,6 @@
 #include "spool/spooljob.h"
 #include "config/printerdefinition.h"
+#include "platform/supervisor.h"
 #include "spool/pendingjoblist.h"
 #include "spool/printaction.h"
 
@@ -154,6 +155,18 @@ TEST(PrintAction, ArgumentBytesCarryTheClientsNameBesideAUtf8Folder)
         nativeArguments({QString::fromUtf8("%p/%d"), QString::fromUtf8("\xE2\x82\xAC%c%%d%x")}, v),
         (QList<QByteArray>{"/sp\xC3\xB6ol/lp/dfA1h\xE9\xC3\xA9", "\xE2\x82\xAC"
                                                                  "cfA1h\xFF%dfA1h\xE9\xC3\xA9%x"}));
+}
+
+TEST(PrintAction, TheFolderMarkStandsOnlyForTheFolder)
+{
+    // A client's name may hold the mark's byte: it stays that byte, never the folder.
+    const Placeholders v{QString::fromLatin1("dfA\x01p\x01"), QStringLiteral("cfA1h"),
+                         QStringLiteral("/spool/lp"), QStringLiteral("l")};
+    const QList<QByteArray> marked =
+        markedArguments({QStringLiteral("%p/%d"), QString::fromLatin1("-\x01p")}, v);
+    ASSERT_EQ(marked.size(), 2);
+    EXPECT_EQ(unmarkFolder(marked[0].constData(), "/proc/1/fd/5"), "/proc/1/fd/5/dfA\x01p\x01");
+    EXPECT_EQ(unmarkFolder(marked[1].constData(), "/proc/1/fd/5"), "-\x01p");
 }
 
 TEST(PendingJobList, AddsOnlyNewJobsIgnoringTheQueuesCase)

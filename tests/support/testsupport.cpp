@@ -217,6 +217,17 @@ QByteArray sendJobFiles(LoopbackClient& c, const QByteArray& cfName, const QByte
     return acks;
 }
 
+QByteArray sendJob(quint16 port, const QByteArray& queue, const QByteArray& cfName,
+                   const QByteArray& control, const QByteArray& dfName, const QByteArray& data)
+{
+    LoopbackClient c;
+    if (!c.connectTo(port))
+        return "connect failed";
+    c.send("\x02" + queue + "\n");
+    const QByteArray first = c.read(1);
+    return first + sendJobFiles(c, cfName, control, dfName, data);
+}
+
 bool waitForFileSize(const QString& path, qint64 size, int timeoutMs)
 {
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

@@ -59,6 +59,9 @@ private:
 // four acknowledgement bytes that came back.
 QByteArray sendJobFiles(LoopbackClient& c, const QByteArray& cfName, const QByteArray& control,
                         const QByteArray& dfName, const QByteArray& data);
+// One complete job on a new connection: the five acknowledgement bytes the server sent.
+QByteArray sendJob(quint16 port, const QByteArray& queue, const QByteArray& cfName,
+                   const QByteArray& control, const QByteArray& dfName, const QByteArray& data);
 
 QByteArray readFile(const QString& path);
 // Waits, on any thread and without the event loop, until the file holds at least `size`

@@ -200,17 +200,18 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
         return printed;
     }
     QString problem;
-    const int record = PrintRecord::begin(folder, entry, &problem);
-    if (record < 0 && errno == EWOULDBLOCK)
+    UniqueFd record = PrintRecord::begin(folder, entry, &problem);
+    if (!record && errno == EWOULDBLOCK)
         return defer(QStringLiteral("its queue's print record is held by an earlier print"));
     // Something else in its place, or garbage in it, waits for the operator; no space or
     // no inode for it waits for space.
-    if (record < 0 && errno == EBADMSG)
+    if (!record && errno == EBADMSG)
         return block(recordProblem(problem));
-    if (record < 0)
+    if (!record)
         return defer(QStringLiteral("no print record: ") + problem);
-    const bool printed = printByCommand(folder, shown, words, record);
-    ::close(record);
+    const bool printed = printByCommand(folder, shown, words, record.get());
+    // Let go of it (and of its lock) before an entry is forgotten, which takes the lock anew.
+    record.reset();
     if (!printed)
         PrintRecord::forget(folder, entry);
     return printed;

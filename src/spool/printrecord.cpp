@@ -33,27 +33,25 @@ struct Entry
 // or holds what this server never writes.
 thread_local QString lastProblem;
 
-int openRecord(const QueueFolder& folder, int flags)
+UniqueFd openRecord(const QueueFolder& folder, int flags)
 {
     lastProblem.clear();
     if (!folder.isOpen())
-        return -1;
+        return {};
     // Never blocks: something else in its place may be a FIFO or a device.
-    const int fd =
-        ::openat(folder.fd(), FileName, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | flags, 0600);
+    UniqueFd fd(::openat(folder.fd(), FileName,
+                         O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | flags, 0600));
     const int error = errno;
     struct stat st
     {
     };
-    if (fd < 0
-            ? error != ENOENT && ::fstatat(folder.fd(), FileName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    if (!fd ? error != ENOENT && ::fstatat(folder.fd(), FileName, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                   !S_ISREG(st.st_mode)
-            : ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0)
-            ::close(fd);
+            : ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fd.reset();
         lastProblem = QStringLiteral("is not a regular file");
         errno = EBADMSG;
-        return -1;
+        return {};
     }
     errno = error;
     return fd;
@@ -221,85 +219,77 @@ bool isRecordName(const QString& name)
     return name.endsWith(QLatin1String(FileName));
 }
 
-int begin(const QueueFolder& folder, const QString& controlFile, QString* problem)
+UniqueFd begin(const QueueFolder& folder, const QString& controlFile, QString* problem)
 {
-    int fd = -1;
+    UniqueFd fd;
     // A record found empty is removed under its lock: one opened just before that is
     // opened again.
-    for (int attempt = 0; attempt < 3 && fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 3 && !fd; ++attempt) {
         fd = openRecord(folder, O_CREAT);
-        if (fd < 0)
+        if (!fd)
             break;
         struct stat st
         {
         };
-        if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (lockRecord(fd.get(), LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
-            ::close(fd);
+            fd.reset();
             errno = error;
-            return -1;
+            return {};
         }
-        if (::fstat(fd, &st) != 0 || st.st_nlink == 0) {
-            ::close(fd);
-            fd = -1;
-        }
+        if (::fstat(fd.get(), &st) != 0 || st.st_nlink == 0)
+            fd.reset();
     }
     QByteArray old;
     std::optional<QList<Entry>> entries;
-    if (fd >= 0 && !(entries = readEntries(fd, &old))) {
-        ::close(fd);
-        fd = -1;
+    if (fd && !(entries = readEntries(fd.get(), &old))) {
+        fd.reset();
         errno = EBADMSG;
     }
-    if (fd < 0) {
+    if (!fd) {
         const int error = errno;
         if (problem)
             *problem =
                 error == EBADMSG ? lastProblem : QString::fromLocal8Bit(std::strerror(error));
         errno = error;
-        return -1;
+        return {};
     }
     const QByteArray name = spoolName(controlFile);
     dropEntries(folder, *entries, name);
     entries->append({name, {}});
-    if (!writeEntries(fd, *entries, old)) {
+    if (!writeEntries(fd.get(), *entries, old)) {
         const int error = errno;
-        ::close(fd);
+        fd.reset();
         if (problem)
             *problem = QString::fromLocal8Bit(std::strerror(error));
         errno = error;
-        return -1;
+        return {};
     }
     return fd;
 }
 
 void recordSuccess(const QueueFolder& folder, const QString& controlFile)
 {
-    const int fd = begin(folder, controlFile, nullptr);
-    if (fd < 0)
-        return;
-    appendRecordEnd(fd, 0);
-    ::close(fd);
+    if (const UniqueFd fd = begin(folder, controlFile, nullptr))
+        appendRecordEnd(fd.get(), 0);
 }
 
 Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* detail)
 {
-    const int fd = openRecord(folder, 0);
-    if (fd < 0 && errno == EBADMSG) {
+    UniqueFd fd = openRecord(folder, 0);
+    if (!fd && errno == EBADMSG) {
         if (detail)
             *detail = lastProblem;
         return Outcome::Unusable;
     }
-    if (fd < 0)
+    if (!fd)
         return Outcome::None;
     // A supervisor left by a server that died may still run a command: the queue waits for
     // it without holding a thread.
-    if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        ::close(fd);
+    if (lockRecord(fd.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK)
         return Outcome::Held;
-    }
-    const std::optional<QList<Entry>> entries = readEntries(fd);
-    ::close(fd);
+    const std::optional<QList<Entry>> entries = readEntries(fd.get());
+    fd.reset();
     if (!entries) {
         if (detail)
             *detail = lastProblem;
@@ -320,44 +310,42 @@ Outcome earlier(const QueueFolder& folder, const QString& controlFile, QString* 
 
 void forget(const QueueFolder& folder, const QString& controlFile)
 {
-    const int fd = openRecord(folder, 0);
-    if (fd < 0)
+    const UniqueFd fd = openRecord(folder, 0);
+    if (!fd)
         return;
     // Never waited for (a removal runs on the main thread): a record an earlier server's
     // print holds keeps the entry, which names its own control file's inode and time and
     // so can never match another job. One that does not parse stays as it is, for the
     // operator to see.
     QByteArray old;
-    if (lockRecord(fd, LOCK_EX | LOCK_NB) == 0) {
-        std::optional<QList<Entry>> entries = readEntries(fd, &old);
+    if (lockRecord(fd.get(), LOCK_EX | LOCK_NB) == 0) {
+        std::optional<QList<Entry>> entries = readEntries(fd.get(), &old);
         if (entries && dropEntries(folder, *entries, spoolName(controlFile)))
-            writeEntries(fd, *entries, old);
+            writeEntries(fd.get(), *entries, old);
     }
-    ::close(fd);
 }
 
 QString tidy(const QueueFolder& folder)
 {
     // Made here for a folder that has none yet, while there may still be a free inode.
-    const int fd = openRecord(folder, O_CREAT);
-    if (fd < 0)
+    const UniqueFd fd = openRecord(folder, O_CREAT);
+    if (!fd)
         return {};
     QString running;
     QByteArray old;
-    if (lockRecord(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (lockRecord(fd.get(), LOCK_EX | LOCK_NB) != 0) {
         // A print holds it: its entry is the last one, with no end yet.
         const bool held = errno == EWOULDBLOCK;
-        const std::optional<QList<Entry>> entries = readEntries(fd);
+        const std::optional<QList<Entry>> entries = readEntries(fd.get());
         if (held && entries && !entries->isEmpty() && entries->last().end.isEmpty())
             running = spoolNameFromBytes(controlFileOf(entries->last().controlFile).constData());
-    } else if (std::optional<QList<Entry>> entries = readEntries(fd, &old)) {
+    } else if (std::optional<QList<Entry>> entries = readEntries(fd.get(), &old)) {
         // Read under the lock: nobody adds an entry without it, so what is read stays true
         // until the record is rewritten here. The file stays: a new one for every pass
         // would need a free inode each time, and a full file system would stop printing.
         if (dropEntries(folder, *entries, {}))
-            writeEntries(fd, *entries, old);
+            writeEntries(fd.get(), *entries, old);
     }
-    ::close(fd);
     return running;
 }
 

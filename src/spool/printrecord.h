@@ -19,6 +19,8 @@
 // trusted, nothing is written over it, and the queue's jobs wait until the operator mends
 // or removes it, because a broken line may have been the end of a print that finished.
 
+#include "net/uniquefd.h"
+
 #include <QString>
 
 class QueueFolder;
@@ -44,11 +46,11 @@ bool isRecordName(const QString& name);
 QString lineEntry(const QString& controlFile, int line);
 
 // The record with the job's entry last, locked and open (to be handed to the
-// supervisor), or -1: errno EWOULDBLOCK when a print holds it (it is never waited for),
+// supervisor), or none: errno EWOULDBLOCK when a print holds it (it is never waited for),
 // EBADMSG when it is unusable, else the system's error; `problem` says why ("is not a
 // regular file", "does not parse: line 3 is not an entry", "No space left on device").
 // Entries of jobs whose control file is gone are dropped on the way.
-int begin(const QueueFolder& folder, const QString& controlFile, QString* problem = nullptr);
+UniqueFd begin(const QueueFolder& folder, const QString& controlFile, QString* problem = nullptr);
 // An entry for a print that ended with success, for one that ran without a supervisor.
 void recordSuccess(const QueueFolder& folder, const QString& controlFile);
 // How the job's last print ended; Held, without waiting, while a supervisor still runs one.

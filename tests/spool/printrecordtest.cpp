@@ -29,12 +29,9 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
     ASSERT_TRUE(writeFile(queueDir + QStringLiteral("/cfA001h"), "Pann\n"));
     setSupervisorProgram(QStringLiteral(SPOOLMERE_SUPERVISOR));
     const auto print = [&](const QString& job, const QStringList& command) {
-        const int record = PrintRecord::begin(folder, job);
-        EXPECT_GE(record, 0);
-        const ProcessResult result =
-            runProcess(command.first(), command.mid(1), dir.path(), 0, 4096, record);
-        ::close(record);
-        return result;
+        const UniqueFd record = PrintRecord::begin(folder, job);
+        EXPECT_TRUE(record.isValid());
+        return runProcess(command.first(), command.mid(1), dir.path(), 0, 4096, record.get());
     };
     QString detail;
 
@@ -51,10 +48,10 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
               PrintRecord::Outcome::Succeeded);
 
     // Held while it runs; no end written and nobody holding it: unknown.
-    const int running = PrintRecord::begin(folder, QStringLiteral("cfA001h"));
-    ASSERT_GE(running, 0);
+    UniqueFd running = PrintRecord::begin(folder, QStringLiteral("cfA001h"));
+    ASSERT_TRUE(running.isValid());
     EXPECT_EQ(PrintRecord::tidy(folder), QStringLiteral("cfA001h"));
-    ::close(running);
+    running.reset();
     EXPECT_EQ(PrintRecord::tidy(folder), QString());
     EXPECT_EQ(PrintRecord::earlier(folder, QStringLiteral("cfA001h"), nullptr),
               PrintRecord::Outcome::Unknown);
@@ -88,7 +85,7 @@ TEST(PrintRecord, TellsHowEachPrintEndedAndForgetsJobsThatAreGone)
          {QByteArray("exit 0\ncfA001h/0@1.2\n"), QByteArray("cfA001h/0@1.2")}) {
         ASSERT_TRUE(writeFile(QString::fromLocal8Bit(record), torn));
         QString problem;
-        EXPECT_EQ(PrintRecord::begin(folder, QStringLiteral("cfA001h"), &problem), -1);
+        EXPECT_FALSE(PrintRecord::begin(folder, QStringLiteral("cfA001h"), &problem).isValid());
         EXPECT_EQ(errno, EBADMSG);
         EXPECT_EQ(problem,
                   QString::fromLatin1(torn.startsWith("exit")

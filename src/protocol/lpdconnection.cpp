@@ -98,10 +98,7 @@ struct OpenedFile
             failure = Failure::LockFile;
             return;
         }
-        ::unlinkat(folder->fd(), file.constData(), 0);
-        fd.reset(::openat(folder->fd(), file.constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          control ? ControlFileMode : DataFileMode));
+        fd = folder->createFile(name, control ? ControlFileMode : DataFileMode);
         if (!fd) {
             // Refused, so nothing is arriving: its lock goes now, not at the next start.
             ::unlinkat(folder->fd(), (file + ".lck").constData(), 0);

@@ -26,16 +26,6 @@ LocalJobResult failure(QString line)
     return result;
 }
 
-// A new file in the folder; whatever stood under its name (a leftover, a planted link) is
-// removed first, never written through.
-UniqueFd createFile(const QueueFolder& folder, const QString& name, unsigned mode)
-{
-    const QByteArray file = spoolName(name);
-    ::unlinkat(folder.fd(), file.constData(), 0);
-    return UniqueFd(::openat(folder.fd(), file.constData(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-}
-
 } // namespace
 
 QString localControlFileName(int number)
@@ -67,7 +57,7 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
     const QString dataName = QStringLiteral("dfA") + suffix;
     const QString controlName = QStringLiteral("cfA") + suffix;
 
-    UniqueFd data = createFile(folder, dataName, DataFileMode);
+    UniqueFd data = folder.createFile(dataName, DataFileMode);
     if (!data)
         return failure(QStringLiteral("ERROR: Cannot open ") + dataName + forQueue);
 
@@ -104,7 +94,7 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
 
     const QByteArray name = dataName.toLatin1();
     const QByteArray control = "Hlocalhost\r\nPdefault\r\nU" + name + "\r\nl" + name + "\r\n";
-    UniqueFd controlFile = createFile(folder, controlName, ControlFileMode);
+    UniqueFd controlFile = folder.createFile(controlName, ControlFileMode);
     const bool written =
         controlFile && writeAll(controlFile.get(), control.constData(), control.size());
     if (controlFile.reset() != 0 || !written) {

@@ -203,6 +203,14 @@ qint64 QueueFolder::modificationTime(const QString& name) const
     return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
 }
 
+UniqueFd QueueFolder::createFile(const QString& name, unsigned mode) const
+{
+    const QByteArray file = spoolName(name);
+    ::unlinkat(fd(), file.constData(), 0);
+    return UniqueFd(::openat(fd(), file.constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+}
+
 bool QueueFolder::remove(const QString& name) const
 {
     return m_fd && ::unlinkat(m_fd.get(), spoolName(name).constData(), 0) == 0;

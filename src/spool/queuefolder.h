@@ -59,6 +59,9 @@ public:
     unsigned fileMode(const QString& name) const;
     // Opens a regular file in the folder for reading; none when it is anything else.
     UniqueFd openForReading(const QString& name) const;
+    // Creates `name` new for writing with `mode`. Whatever stood under the name (a leftover
+    // of a reception cut off, a planted link) is removed first, never written through.
+    UniqueFd createFile(const QString& name, unsigned mode) const;
     // The file's modification time in nanoseconds, -1 when it cannot be read.
     qint64 modificationTime(const QString& name) const;
     bool remove(const QString& name) const;

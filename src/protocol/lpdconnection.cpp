@@ -685,8 +685,8 @@ void LpdConnection::takeTerminator(char byte)
 
 void LpdConnection::finishFile(bool control)
 {
-    // Handed to the worker below, which closes it.
-    const int fd = m_outFile.release();
+    // Handed to the worker below, which closes it (shared: the work is a copyable function).
+    const auto file = std::make_shared<UniqueFd>(std::move(m_outFile));
     m_receiving = Receiving::SubCommand;
     auto refused = [this] {
         sendAck(false);
@@ -705,7 +705,7 @@ void LpdConnection::finishFile(bool control)
     };
     const QString lock = m_lockPath;
     if (!m_env.syncFiles || !m_env.worker) {
-        if (::close(fd) != 0)
+        if (file->reset() != 0)
             return refused();
         if (control && !admitControlFile())
             return;
@@ -722,15 +722,13 @@ void LpdConnection::finishFile(bool control)
     // worker keeps their order, so when the file that completes the job has been synced,
     // its lock removed and the folder synced (once for every file finished in the same
     // pass), the whole job is on the disk, and only then is it answered.
-    if (control && !admitControlFile()) {
-        ::close(fd);
+    if (control && !admitControlFile())
         return;
-    }
     const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
     const auto failed = m_syncFailed;
-    auto sync = [fd, folder = m_folder, lock, failed] {
-        const bool synced = ::fdatasync(fd) == 0;
-        if (::close(fd) != 0 || !synced) {
+    auto sync = [file, folder = m_folder, lock, failed] {
+        const bool synced = ::fdatasync(file->get()) == 0;
+        if (file->reset() != 0 || !synced) {
             *failed = true;
             return;
         }
@@ -746,13 +744,12 @@ void LpdConnection::finishFile(bool control)
     if (m_socket)
         m_socket->pauseReceiving();
     QPointer<LpdConnection> self(this);
-    const QString folder = m_currentPath.section(QLatin1Char('/'), 0, -2);
     m_env.worker->runSynced(
         [sync = std::move(sync), failed, written] {
             sync();
             *written = !*failed;
         },
-        folder,
+        m_folder,
         [self, written, refused = std::move(refused), accepted = std::move(accepted)] {
             if (!self)
                 return;

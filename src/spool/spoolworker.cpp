@@ -1,24 +1,10 @@
 #include "spool/spoolworker.h"
 
-#include "net/uniquefd.h"
+#include "spool/queuefolder.h"
 
-#include <QFile>
-#include <QStringList>
+#include <QList>
 
-#include <fcntl.h>
 #include <unistd.h>
-
-namespace {
-
-void syncFolder(const QString& folder)
-{
-    const UniqueFd fd(::open(QFile::encodeName(folder).constData(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.isValid())
-        ::fsync(fd.get());
-}
-
-} // namespace
 
 SpoolWorker::SpoolWorker(QObject* parent) : QObject(parent), m_thread([this] { loop(); }) {}
 
@@ -49,7 +35,8 @@ void SpoolWorker::run(std::function<void()> work, std::function<void()> done)
     });
 }
 
-void SpoolWorker::runSynced(std::function<void()> work, QString folder, std::function<void()> done)
+void SpoolWorker::runSynced(std::function<void()> work, std::shared_ptr<const QueueFolder> folder,
+                            std::function<void()> done)
 {
     post([this, work = std::move(work), folder = std::move(folder),
           done = std::move(done)]() mutable {
@@ -60,11 +47,16 @@ void SpoolWorker::runSynced(std::function<void()> work, QString folder, std::fun
 
 void SpoolWorker::releaseSynced()
 {
-    QStringList synced;
+    // Through the folder the files were made in, not its path: the path may lead elsewhere
+    // by now. Each connection holds its own descriptor of a folder; one fsync serves them all.
+    QList<std::pair<quint64, quint64>> synced;
     for (const Synced& s : m_synced) {
-        if (!synced.contains(s.folder)) {
-            syncFolder(s.folder);
-            synced << s.folder;
+        if (!s.folder || !s.folder->isOpen())
+            continue;
+        const std::pair<quint64, quint64> id(s.folder->device(), s.folder->inode());
+        if (!synced.contains(id)) {
+            ::fsync(s.folder->fd());
+            synced << id;
         }
     }
     for (Synced& s : m_synced)

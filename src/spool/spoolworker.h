@@ -7,14 +7,16 @@
 // and then received again under the same name is removed first.
 
 #include <QObject>
-#include <QString>
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+class QueueFolder;
 
 class SpoolWorker final : public QObject
 {
@@ -34,7 +36,8 @@ public:
     // The same, with the folder `folder` written to disk (fsync) after `work` and before
     // `done`: what `work` made or removed in it survives a power cut once `done` runs. The
     // folders of the work done in one pass over the queue are synced once for all of it.
-    void runSynced(std::function<void()> work, QString folder, std::function<void()> done);
+    void runSynced(std::function<void()> work, std::shared_ptr<const QueueFolder> folder,
+                   std::function<void()> done);
     // Returns when everything handed over so far has run.
     void drain();
 
@@ -44,7 +47,7 @@ private:
 
     struct Synced
     {
-        QString folder;
+        std::shared_ptr<const QueueFolder> folder;
         std::function<void()> done;
     };
 

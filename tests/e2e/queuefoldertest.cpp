@@ -1,6 +1,7 @@
 // A queue folder swapped for a link while a print runs: the print, the removal of the printed
-// job and a removal by lprm all keep to the folder the server checked, and a spool that
-// another user could swap so is refused outright.
+// job and a removal by lprm all keep to the folder the server checked, a job whose print
+// starts after the swap waits for its own folder, and a spool that another user could swap
+// so is refused outright.
 
 #include "runningserver.h"
 #include "testsupport.h"
@@ -40,6 +41,8 @@ TEST(QueueFolder, ASwappedFolderIsNeverPrintedOrEmptiedThroughTheLink)
                          QStringLiteral("-held /bin/true")}));
     ASSERT_EQ(sendNumberedJob(s.port(), "held", "002", "held job\n"), QByteArray(5, '\0'));
     ASSERT_EQ(sendNumberedJob(s.port(), "lp", "001", "the job\n"), QByteArray(5, '\0'));
+    // Waits behind the first: its print starts only after the swap.
+    ASSERT_EQ(sendNumberedJob(s.port(), "lp", "004", "next job\n"), QByteArray(5, '\0'));
     const QString shown = slow + QLatin1Char(' ') + s.spool() + QStringLiteral("/dfA001h");
     ASSERT_TRUE(s.waitForLog(QStringLiteral("Starting ") + shown, 10000)) << s.log().toStdString();
 
@@ -50,7 +53,8 @@ TEST(QueueFolder, ASwappedFolderIsNeverPrintedOrEmptiedThroughTheLink)
         ASSERT_TRUE(QDir().mkpath(folder));
         ::chmod(QFile::encodeName(folder).constData(), 0700);
     }
-    const QStringList victimFiles{QStringLiteral("lp/cfA001h"), QStringLiteral("lp/dfA001h"),
+    const QStringList victimFiles{QStringLiteral("lp/cfA001h"),   QStringLiteral("lp/dfA001h"),
+                                  QStringLiteral("lp/cfA004h"),   QStringLiteral("lp/dfA004h"),
                                   QStringLiteral("held/cfA002h"), QStringLiteral("held/dfA002h")};
     for (const QString& file : victimFiles) {
         const QString path = victim + QLatin1Char('/') + file;
@@ -81,16 +85,30 @@ TEST(QueueFolder, ASwappedFolderIsNeverPrintedOrEmptiedThroughTheLink)
     // The job printed from the folder that was checked, and its files went from there.
     EXPECT_EQ(readFile(s.outFile()), QByteArray("the job\n"));
     EXPECT_TRUE(waitUntil([&] {
-        return QDir(dir + QStringLiteral("/spool.away/lp")).entryList(QDir::Files).isEmpty();
+        return QDir(dir + QStringLiteral("/spool.away/lp")).entryList(QDir::Files) ==
+               QStringList{QStringLiteral("cfA004h"), QStringLiteral("dfA004h")};
     }));
     for (const QString& file : victimFiles)
         EXPECT_TRUE(QFile::exists(victim + QLatin1Char('/') + file)) << file.toStdString();
     EXPECT_EQ(readFile(victim + QStringLiteral("/lp/dfA001h")), QByteArray("secret of lp/dfA001h"));
 
-    // A spool whose parent another user owns could be swapped by that user at any time: it is
-    // refused, with the reason, before anything is written there.
+    // The next job's print finds another folder under the path: it waits, printing nothing,
+    // until its own folder is back.
+    EXPECT_TRUE(s.waitForLogStart(QStringLiteral("Waiting: cfA004h for lp (queue folder ") + spool +
+                                      QStringLiteral("/lp is not the folder the job arrived in); "
+                                                     "next attempt at "),
+                                  10000))
+        << s.log().toStdString();
+    EXPECT_EQ(readFile(s.outFile()), QByteArray("the job\n"));
+    for (const QString& file : victimFiles)
+        EXPECT_TRUE(QFile::exists(victim + QLatin1Char('/') + file)) << file.toStdString();
     ASSERT_TRUE(QFile::remove(spool));
     ASSERT_TRUE(QDir().rename(dir + QStringLiteral("/spool.away"), spool));
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "the job\nnext job\n"; }, 30000))
+        << s.log().toStdString();
+
+    // A spool whose parent another user owns could be swapped by that user at any time: it is
+    // refused, with the reason, before anything is written there.
     ASSERT_EQ(::chown(QFile::encodeName(dir).constData(), 65534, 65534), 0); // nobody
     EXPECT_EQ(sendNumberedJob(s.port(), "lp", "003", "refused\n").left(2), QByteArray("\0\1", 2));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("ERROR: Queue folder ") + spool +

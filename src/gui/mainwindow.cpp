@@ -260,17 +260,20 @@ void MainWindow::refreshJobs()
     const QSignalBlocker quiet(m_jobList);
     m_jobList->clear();
     m_jobList->addItems(m_core.waitingJobs());
-    // A job whose print failed says when it is tried again; its text stays the job's name,
-    // which Dequeue goes by.
-    const QHash<QString, qint64> retries = m_core.jobsAwaitingRetry();
+    // A job whose print failed, or that could not be tried, says when it is tried again; its
+    // text stays the job's name, which Dequeue goes by.
+    const QHash<QString, PendingJobList::RetryingHead> retries = m_core.jobsAwaitingRetry();
     for (int i = 0; i < m_jobList->count() && !retries.isEmpty(); ++i) {
         QListWidgetItem* item = m_jobList->item(i);
         const auto at = retries.constFind(item->text());
         if (at == retries.constEnd())
             continue;
         const QString when =
-            QDateTime::fromMSecsSinceEpoch(*at).toString(QStringLiteral("HH:mm:ss"));
-        const QString note = QStringLiteral("Printing failed; next attempt at ") + when;
+            QDateTime::fromMSecsSinceEpoch(at->retryAtMs).toString(QStringLiteral("HH:mm:ss"));
+        const QString why = at->waitReason.isEmpty()
+                                ? QStringLiteral("Printing failed")
+                                : QStringLiteral("Waiting (") + at->waitReason + QLatin1Char(')');
+        const QString note = why + QStringLiteral("; next attempt at ") + when;
         item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
         item->setToolTip(note);
         item->setData(Qt::AccessibleDescriptionRole, note);

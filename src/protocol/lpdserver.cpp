@@ -627,10 +627,10 @@ void LpdServer::dequeue(const QStringList& selected)
     m_scheduler->wake();
 }
 
-QHash<QString, qint64> LpdServer::jobsAwaitingRetry() const
+QHash<QString, PendingJobList::RetryingHead> LpdServer::jobsAwaitingRetry() const
 {
-    QHash<QString, qint64> waiting;
+    QHash<QString, PendingJobList::RetryingHead> waiting;
     for (const PendingJobList::RetryingHead& head : m_pendingJobs.retryingHeads())
-        waiting.insert(head.display, head.retryAtMs);
+        waiting.insert(head.display, head);
     return waiting;
 }

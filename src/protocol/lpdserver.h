@@ -76,10 +76,9 @@ public:
     PendingJobList& pendingJobs() { return m_pendingJobs; }
     // What the window lists: the waiting jobs, oldest first, as "queue user number".
     QStringList waitingJobs() const { return m_pendingJobs.displayStrings(); }
-    // The waiting jobs that wait for another attempt after a failed print (the first job of
-    // a queue in back-off), by their display string, with the attempt's time (ms since the
-    // epoch).
-    QHash<QString, qint64> jobsAwaitingRetry() const;
+    // The waiting jobs that wait for another attempt (the first job of a queue in back-off),
+    // by their display string, with the attempt's time and why.
+    QHash<QString, PendingJobList::RetryingHead> jobsAwaitingRetry() const;
     Accounting& accounting() { return m_accounting; }
     // A removed job's line in the accounting file (or the reason it could not be written
     // in the log).

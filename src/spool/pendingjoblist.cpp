@@ -198,11 +198,11 @@ bool PendingJobList::isPrinting(const QString& display) const
     return false;
 }
 
-void PendingJobList::setRetryAt(const QString& key, qint64 atMs)
+void PendingJobList::setRetryAt(const QString& key, qint64 atMs, const QString& waitReason)
 {
     QMutexLocker lock(&m_mutex);
     if (atMs > 0)
-        m_retryAt.insert(key, atMs);
+        m_retryAt.insert(key, {atMs, waitReason});
     else
         m_retryAt.remove(key);
 }
@@ -210,7 +210,7 @@ void PendingJobList::setRetryAt(const QString& key, qint64 atMs)
 qint64 PendingJobList::retryAt(const QString& key) const
 {
     QMutexLocker lock(&m_mutex);
-    return m_retryAt.value(key, 0);
+    return m_retryAt.value(key).atMs;
 }
 
 std::vector<PendingJobList::RetryingHead> PendingJobList::retryingHeads() const
@@ -220,8 +220,8 @@ std::vector<PendingJobList::RetryingHead> PendingJobList::retryingHeads() const
     if (m_retryAt.isEmpty())
         return heads;
     forEachQueueHead(m_entries, m_queues.size(), {}, [&](const Entry& e, const QString& key) {
-        if (const qint64 at = m_retryAt.value(key, 0); at > 0)
-            heads.push_back({e.job, e.display, at});
+        if (const auto retry = m_retryAt.constFind(key); retry != m_retryAt.constEnd())
+            heads.push_back({e.job, e.display, retry->atMs, retry->waitReason});
     });
     return heads;
 }

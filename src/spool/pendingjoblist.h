@@ -66,15 +66,17 @@ public:
     // Ends the job's print, removing its entry when `remove`.
     void endPrint(const SpoolJob* job, bool remove);
     bool isPrinting(const QString& display) const;
-    // When the first job of a queue is to be tried again after a failed print (ms since the
-    // epoch; 0: not waiting), for the window's list and the queue report.
-    void setRetryAt(const QString& queueKey, qint64 atMs);
+    // When the first job of a queue is to be tried again (ms since the epoch; 0: not
+    // waiting), for the window's list and the queue report: after a failed print, or with
+    // `waitReason` when the job could not be tried at all (its print record held, no space).
+    void setRetryAt(const QString& queueKey, qint64 atMs, const QString& waitReason = {});
     qint64 retryAt(const QString& queueKey) const;
     struct RetryingHead
     {
         std::shared_ptr<const SpoolJob> job;
         QString display;
         qint64 retryAtMs = 0;
+        QString waitReason; // empty: its print failed
     };
     // The first entry of every queue that waits for another attempt, in list order, with
     // the attempt's time: what the window and the queue report mark.
@@ -109,6 +111,11 @@ private:
     QHash<QString, int> m_displays; // case-folded display string -> entries holding it
     QHash<QString, int> m_jobs;     // jobKey -> entries holding it
     QHash<QString, int> m_queues;   // queueKey -> entries of that queue
-    QHash<QString, qint64> m_retryAt;
+    struct Retry
+    {
+        qint64 atMs = 0;
+        QString waitReason;
+    };
+    QHash<QString, Retry> m_retryAt;
     QSet<QString> m_claimed;
 };

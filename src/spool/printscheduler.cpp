@@ -178,7 +178,7 @@ void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& j
     delay = std::min(delay, m_lastRetryMs);
     const qint64 at = Clock::nowMs() + delay;
     queue.state.nextAttemptMs = at;
-    m_jobs.setRetryAt(key, at);
+    m_jobs.setRetryAt(key, at, outcome == JobPrint::Outcome::Failed ? QString() : reason);
     const QString when = QStringLiteral(" at ") +
                          QDateTime::fromMSecsSinceEpoch(at).toString(QStringLiteral("HH:mm:ss")) +
                          QStringLiteral(", in ") +

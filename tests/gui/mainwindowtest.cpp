@@ -254,25 +254,37 @@ TEST_F(Window, FinishedJobsShowTheAccountingOfADequeuedJob)
         << shown.toStdString();
 }
 
-TEST_F(Window, AJobWhosePrintFailedSaysWhenItIsTriedAgain)
+TEST_F(Window, AJobThatWaitsForAnotherAttemptSaysWhyAndWhen)
 {
+    // One whose print failed, one that could not be tried: its queue's print record is a
+    // folder, which only the operator can mend.
     writeOldJob("006", "bob");
+    writeOldJob("007", "eve", QStringLiteral("other"));
+    ASSERT_TRUE(QDir().mkpath(queueDir(QStringLiteral("other")) + QStringLiteral("/.:printing")));
     Settings s = defaults();
-    s.printers = {QStringLiteral("lp /bin/false")};
+    s.printers = {QStringLiteral("lp /bin/false"), QStringLiteral("other /bin/true")};
     makeCore(s);
     core->loadSettings();
     MainWindow w(*core);
     core->recoverSpooledJobs();
+    auto tip = [&](int row) {
+        return w.jobList()->count() == 2 ? w.jobList()->item(row)->toolTip() : QString();
+    };
     ASSERT_TRUE(waitUntil(
         [&] {
-            return w.jobList()->count() == 1 &&
-                   w.jobList()->item(0)->toolTip().startsWith(
-                       QStringLiteral("Printing failed; next attempt at "));
+            return tip(0).startsWith(QStringLiteral("Printing failed; next attempt at ")) &&
+                   tip(1).startsWith(QStringLiteral("Waiting (print record ") +
+                                     queueDir(QStringLiteral("other")) +
+                                     QStringLiteral("/.:printing is not a regular file); "
+                                                    "next attempt at "));
         },
         20000))
+        << tip(0).toStdString() << '\n'
+        << tip(1).toStdString() << '\n'
         << core->log().lines().join(u'\n').toStdString();
     // The text stays the job's name, so Dequeue still finds it.
-    EXPECT_EQ(w.jobList()->item(0)->text(), QStringLiteral("lp bob 6"));
+    EXPECT_EQ(texts(w.jobList()),
+              (QStringList{QStringLiteral("lp bob 6"), QStringLiteral("other eve 7")}));
 }
 
 TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)

@@ -50,16 +50,17 @@ protected:
     }
     void makeCore() { makeCore(defaults()); }
 
-    // A job left in the spool by an earlier run: "lp <user> <number>".
-    void writeOldJob(const char* number, const char* user = "z")
+    // A job left in the spool by an earlier run: "<queue> <user> <number>".
+    void writeOldJob(const char* number, const char* user = "z",
+                     const QString& queue = QStringLiteral("lp"))
     {
-        QDir().mkpath(queueDir());
+        QDir().mkpath(queueDir(queue));
         const QByteArray n(number);
         const QByteArray cf = "P" + QByteArray(user) + "\nldfA" + n + "h\n";
-        ASSERT_TRUE(writeFile(queueDir() + QStringLiteral("/cfA") + QString::fromLatin1(n) +
+        ASSERT_TRUE(writeFile(queueDir(queue) + QStringLiteral("/cfA") + QString::fromLatin1(n) +
                                   QStringLiteral("h"),
                               cf));
-        ASSERT_TRUE(writeFile(queueDir() + QStringLiteral("/dfA") + QString::fromLatin1(n) +
+        ASSERT_TRUE(writeFile(queueDir(queue) + QStringLiteral("/dfA") + QString::fromLatin1(n) +
                                   QStringLiteral("h"),
                               "data"));
     }

@@ -227,6 +227,7 @@ void LpdServer::loadSettings()
     m_log.setConnectingEnabled(m_settings.logConnecting);
     m_log.setReceivedDataEnabled(m_settings.logReceivedData);
     m_log.setPrintingEnabled(m_settings.logPrinting);
+    m_log.append(QStringLiteral("Spool folder ") + spoolDir());
 }
 
 bool LpdServer::applySettings(const Settings& settings, QString* reason)
@@ -358,7 +359,6 @@ bool LpdServer::reloadSettings()
 bool LpdServer::start()
 {
     loadSettings();
-    m_log.append(QStringLiteral("Spool folder ") + spoolDir());
     const bool listening = startListening();
     recoverSpooledJobs();
     if (!m_pendingJobs.isEmpty())

@@ -358,6 +358,11 @@ TEST_F(Desktop, StartUpFollowsTheSwitchesAndTheMessagesSteerTheWindow)
     ASSERT_TRUE(shell.start()) << shell.startupError().toStdString();
     MainWindow& w = shell.window();
     EXPECT_TRUE(core->isListening());
+    // The start says what it read, where the spool is and where it listens, as without a window.
+    EXPECT_EQ(core->log().lines().mid(0, 3),
+              (QStringList{QStringLiteral("Settings from ") + ini(),
+                           QStringLiteral("Spool folder ") + dir.path() + QStringLiteral("/spool"),
+                           QStringLiteral("Listening on :: port %1").arg(core->listeningPort())}));
     EXPECT_EQ(core->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp z 7")});
     EXPECT_EQ(w.jobList()->count(), 1);
     EXPECT_EQ(w.printerList()->currentRow(), 0);

@@ -831,21 +831,54 @@ void LpdConnection::writeFailure()
     closeIfConnected();
 }
 
-void LpdConnection::finishDataFileAtClose()
+bool LpdConnection::finishDataFileAtClose()
 {
     // The client ended the data file by closing: every byte it sent is the file's.
     const qint64 size = ::lseek(m_outFile.get(), 0, SEEK_END);
-    if (m_outFile.reset() != 0 || size < 0)
-        return;
-    // Removed here, not through the worker: the job is handed over in the same close, and
-    // listed with its data file's lock still there, a crash would cost the job.
-    if (m_folder)
-        m_folder->remove(nameOf(m_lockPath));
-    m_lockPath.clear();
-    log(gotFileLine(m_currentPath, size, m_queue));
-    if (!m_dataPaths.contains(m_currentPath))
-        m_dataPaths << m_currentPath;
-    m_receiving = Receiving::SubCommand;
+    auto taken = [this, size] {
+        m_lockPath.clear();
+        log(gotFileLine(m_currentPath, size, m_queue));
+        if (!m_dataPaths.contains(m_currentPath))
+            m_dataPaths << m_currentPath;
+        m_receiving = Receiving::SubCommand;
+    };
+    if (!m_env.syncFiles || !m_env.worker || !m_folder) {
+        if (m_outFile.reset() != 0 || size < 0)
+            return false;
+        // Removed here, not through the worker: the job is handed over in the same close,
+        // and listed with its data file's lock still there, a crash would cost the job.
+        if (m_folder)
+            m_folder->remove(nameOf(m_lockPath));
+        taken();
+        return false;
+    }
+    // No answer waits on this file, but the job is printed from it: it reaches the disk, and
+    // only then loses its lock and is handed over, or a power cut could print it cut short.
+    const auto file = std::make_shared<UniqueFd>(std::move(m_outFile));
+    const auto written = std::make_shared<bool>(false);
+    m_fileWork = FileWork::RunningSocketClosed;
+    QPointer<LpdConnection> self(this);
+    m_env.worker->runSynced(
+        [file, folder = m_folder, lock = m_lockPath, written, size] {
+            const bool synced = ::fdatasync(file->get()) == 0;
+            if (file->reset() != 0 || !synced || size < 0)
+                return;
+            folder->remove(nameOf(lock));
+            *written = true;
+        },
+        m_folder,
+        [self, written, taken = std::move(taken)] {
+            if (!self)
+                return;
+            self->afterFileWorkDone([self, written, taken] {
+                if (*written)
+                    return taken();
+                self->log(QStringLiteral("ERROR: Cannot write file for ") + self->m_queue +
+                          QLatin1Char('.'));
+                self->discardCurrentFile();
+            });
+        });
+    return true;
 }
 
 void LpdConnection::handOverJob(bool more)
@@ -919,8 +952,9 @@ void LpdConnection::sessionEnded()
     // bytes all arrived: a client may close instead of sending the terminator.
     if (m_outFile &&
         ((m_receiving == Receiving::StreamedDataFile && m_session == Session::EndedByClient) ||
-         m_receiving == Receiving::DataFileTerminator))
-        finishDataFileAtClose();
+         m_receiving == Receiving::DataFileTerminator) &&
+        finishDataFileAtClose())
+        return; // the session ends once the file is on the disk
     if (!m_controlPath.isEmpty() && m_dataPaths.isEmpty()) {
         removeFiles({m_controlPath});
     } else if (!m_dataPaths.isEmpty() && m_controlPath.isEmpty()) {

@@ -169,7 +169,9 @@ private:
     void removeFiles(const QStringList& paths);
     void sessionEnded();
     void writeFailure();
-    void finishDataFileAtClose();
+    // Takes the data file the client ended by closing. True when that goes on on the worker,
+    // which ends the session when it is done.
+    bool finishDataFileAtClose();
     // Takes the control file just received, or refuses it (answer and log) when a data
     // file it names belongs to another job.
     bool admitControlFile();

@@ -60,6 +60,18 @@ QString nameOf(const QString& path)
     return path.section(QLatin1Char('/'), -1);
 }
 
+// On the worker: writes a received file out to the disk and closes it, then lets its lock
+// go. Once its folder is synced too, the file is whole for recovery. False when it did not
+// reach the disk; the lock then stays.
+bool writeOut(UniqueFd& file, const QueueFolder& folder, const QString& lockPath)
+{
+    const bool synced = ::fdatasync(file.get()) == 0;
+    if (file.reset() != 0 || !synced)
+        return false;
+    folder.remove(nameOf(lockPath));
+    return true;
+}
+
 // A file of a file command, made ready on the worker: the queue folder (made when missing,
 // refused when it is not safely the server's own; opened once for the connection, and every
 // later file operation of the connection goes through that descriptor), the lock file, then
@@ -727,12 +739,8 @@ void LpdConnection::finishFile(bool control)
     const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
     const auto failed = m_syncFailed;
     auto sync = [file, folder = m_folder, lock, failed] {
-        const bool synced = ::fdatasync(file->get()) == 0;
-        if (file->reset() != 0 || !synced) {
+        if (!writeOut(*file, *folder, lock))
             *failed = true;
-            return;
-        }
-        folder->remove(nameOf(lock));
     };
     if (!completesJob) {
         m_env.worker->post(std::move(sync));
@@ -860,11 +868,7 @@ bool LpdConnection::finishDataFileAtClose()
     QPointer<LpdConnection> self(this);
     m_env.worker->runSynced(
         [file, folder = m_folder, lock = m_lockPath, written, size] {
-            const bool synced = ::fdatasync(file->get()) == 0;
-            if (file->reset() != 0 || !synced || size < 0)
-                return;
-            folder->remove(nameOf(lock));
-            *written = true;
+            *written = size >= 0 && writeOut(*file, *folder, lock);
         },
         m_folder,
         [self, written, taken = std::move(taken)] {

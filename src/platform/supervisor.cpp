@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <map>
 #include <set>
 #include <string>
 #include <sys/resource.h>
@@ -48,8 +49,19 @@ long printDescriptorLimit()
 }
 
 pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
-                        long descriptorLimit, int* error)
+                        long descriptorLimit, int* error, const char* mark)
 {
+    // Made before the fork: the child may not allocate.
+    std::vector<char*> environment;
+    if (mark) {
+        const size_t nameLength = size_t(std::strchr(mark, '=') - mark) + 1;
+        for (char** entry = environ; *entry; ++entry) {
+            if (std::strncmp(*entry, mark, nameLength) != 0)
+                environment.push_back(*entry);
+        }
+        environment.push_back(const_cast<char*>(mark));
+        environment.push_back(nullptr);
+    }
     // Past this the loop below would cost more than it is worth; close_range exists anyway
     // on every kernel this runs on.
     rlimit current{};
@@ -109,7 +121,7 @@ pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, b
                 limit.rlim_cur = std::min<rlim_t>(rlim_t(descriptorLimit), limit.rlim_max);
                 ::setrlimit(RLIMIT_NOFILE, &limit);
             }
-            ::execve(argv[0], argv, environ);
+            ::execve(argv[0], argv, mark ? environment.data() : environ);
             failure = errno;
         }
         [[maybe_unused]] const ssize_t told = ::write(report[1], &failure, sizeof failure);
@@ -168,13 +180,20 @@ long long monotonicMs()
     return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Marks each command's environment, and so that of everything it starts, with the command's
+// number: what a command leaves running is told apart from what another one left, however
+// it left its group and session (a daemon's setsid).
+constexpr char PrintMark[] = "SPOOLMERE_PRINT=";
+
 struct Command
 {
+    unsigned long long number; // its PrintMark
     pid_t pid;
     UniqueFd pidFd;         // none where the kernel has no pidfd: then the loop looks every few ms
     UniqueFd record;        // held (with its lock) until the command's end is written
     long long deadline = 0; // its time limit (monotonic ms; 0: none)
     long long killAt = 0;   // SIGKILL after the SIGTERM of the time limit
+    int leftRunning = 0;    // processes of its own that came here while it still ran
     UniqueFd folder;        // its queue folder, which its arguments name, until it ends
 };
 
@@ -200,6 +219,40 @@ std::set<pid_t>& leftovers()
 {
     static std::set<pid_t> pids;
     return pids;
+}
+
+// Leftovers counted for a command that still runs (by its number), so that one that ends
+// first is no longer counted.
+std::map<pid_t, unsigned long long>& countedForRunning()
+{
+    static std::map<pid_t, unsigned long long> owners;
+    return owners;
+}
+
+// The number of the command a process comes from, read from the mark in its environment;
+// 0 when it has none (it cleared its environment) or cannot be read.
+unsigned long long printOf(pid_t pid)
+{
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/environ", int(pid));
+    const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!file.isValid())
+        return 0;
+    std::string text(1 << 16, '\0');
+    ssize_t n;
+    do {
+        n = ::read(file.get(), text.data(), text.size() - 1);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0)
+        return 0;
+    text.resize(size_t(n));
+    for (size_t at = 0; at < text.size(); at = text.find('\0', at) + 1) {
+        if (text.compare(at, sizeof PrintMark - 1, PrintMark) == 0)
+            return std::strtoull(text.c_str() + at + sizeof PrintMark - 1, nullptr, 10);
+        if (text.find('\0', at) == std::string::npos)
+            break;
+    }
+    return 0;
 }
 
 // Signals what commands left running, and every child that no running command is.
@@ -277,14 +330,17 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
     words.push_back(nullptr);
     int error = EINVAL;
     pid_t pid = -1;
+    static unsigned long long lastNumber = 0;
+    const unsigned long long number = ++lastNumber;
+    const std::string mark = PrintMark + std::to_string(number);
     if (fdCount >= 2 && words.size() >= 3 && !(message.msg_flags & (MSG_TRUNC | MSG_CTRUNC)))
         pid = startPrintCommand(words[0], words.data() + 1, fds[0].get(), true,
-                                header.descriptorLimit, &error);
+                                header.descriptorLimit, &error, mark.c_str());
     fds[0].reset();
     if (pid > 0) {
         const long long deadline = header.timeoutMs > 0 ? monotonicMs() + header.timeoutMs : 0;
-        commands.push_back({pid, UniqueFd(int(::syscall(SYS_pidfd_open, pid, 0))),
-                            std::move(fds[1]), deadline, 0, std::move(fds[2])});
+        commands.push_back({number, pid, UniqueFd(int(::syscall(SYS_pidfd_open, pid, 0))),
+                            std::move(fds[1]), deadline, 0, 0, std::move(fds[2])});
     } else {
         fds[1].reset();
         fds[2].reset();
@@ -308,19 +364,40 @@ void reapEnded(int socket, std::vector<Command>& commands)
                                      [&](const Command& c) { return c.pid == pid; });
         if (it == commands.end()) {
             leftovers().erase(pid);
+            if (const auto counted = countedForRunning().find(pid);
+                counted != countedForRunning().end()) {
+                for (Command& command : commands) {
+                    if (command.number == counted->second)
+                        --command.leftRunning;
+                }
+                countedForRunning().erase(counted);
+            }
             continue;
         }
         Command ended = std::move(*it);
         commands.erase(it);
-        // What is still here and is no command now is what this one (or an earlier one)
-        // left behind; the new ones are its.
-        int left = 0;
+        // What is new here and is no command is what some command left behind: by the mark
+        // it carries, this one's, one still running's (told at its end), or what a leftover
+        // of an earlier one left (told by nobody). Without a mark it counts as this one's.
+        int left = ended.leftRunning;
         for (pid_t child : children()) {
             const bool command = std::any_of(commands.begin(), commands.end(),
                                              [&](const Command& c) { return c.pid == child; });
-            if (!command && leftovers().insert(child).second)
+            if (command || !leftovers().insert(child).second)
+                continue;
+            const unsigned long long owner = printOf(child);
+            const auto running = std::find_if(commands.begin(), commands.end(),
+                                              [&](const Command& c) { return c.number == owner; });
+            if (running != commands.end()) {
+                ++running->leftRunning;
+                countedForRunning().emplace(child, owner);
+            } else if (owner == 0 || owner == ended.number) {
                 ++left;
+            }
         }
+        for (auto counted = countedForRunning().begin(); counted != countedForRunning().end();)
+            counted = counted->second == ended.number ? countedForRunning().erase(counted)
+                                                      : std::next(counted);
         if (ended.deadline > 0 && ended.killAt > 0)
             ::kill(-ended.pid, SIGKILL); // what is left of its group after its time limit
         if (left > 0)

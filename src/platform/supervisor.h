@@ -82,9 +82,11 @@ void appendRecordEnd(int record, int status);
 // is), with standard input /dev/null, standard output and error to `output` and no other
 // descriptor, in a process group of its own, every signal at its default and none blocked,
 // and a soft descriptor limit of `descriptorLimit` (0: unchanged). With `dieWithStarter` it
-// is killed when the thread that started it ends. Its pid, or -1 with `*error` set.
+// is killed when the thread that started it ends. `mark`, when given, is added to its
+// environment ("NAME=value", in place of a variable of that name). Its pid, or -1 with
+// `*error` set.
 pid_t startPrintCommand(const char* workingDir, char* const* argv, int output, bool dieWithStarter,
-                        long descriptorLimit, int* error);
+                        long descriptorLimit, int* error, const char* mark = nullptr);
 
 // The soft descriptor limit this process started with, before a server raised its own: what
 // print commands get (select() in a filter cannot see past 1024).

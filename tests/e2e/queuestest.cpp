@@ -89,8 +89,10 @@ TEST(Queues, AHungQueueHoldsOnlyItselfAndCommandsStartClean)
     const QString hang = d + QStringLiteral("/hang.sh");
     ASSERT_TRUE(writeScript(hang, "echo $$ > \"$(dirname \"$0\")/hung.pid\"\nexec sleep 1000\n"));
     const QString daemon = d + QStringLiteral("/daemon.sh");
-    ASSERT_TRUE(
-        writeScript(daemon, "setsid sleep 100000 &\necho $! > \"$(dirname \"$0\")/daemon.pid\"\n"));
+    // Its daemon comes loose at once (its parent ends), while the command runs on.
+    ASSERT_TRUE(writeScript(daemon, "cd \"$(dirname \"$0\")\"\n"
+                                    "(setsid sleep 100000 & echo $! > daemon.pid)\n"
+                                    "while [ ! -e daemon.gate ]; do sleep 0.05; done\n"));
     const QString device = d + QStringLiteral("/device.bin");
     ASSERT_TRUE(writeFile(device, {}));
     // The command's own view: its open descriptors and its limit.
@@ -117,9 +119,16 @@ TEST(Queues, AHungQueueHoldsOnlyItselfAndCommandsStartClean)
     EXPECT_EQ(readFile(d + QStringLiteral("/fds.txt")), QByteArray("0\n1\n2\n3\n"));
     EXPECT_EQ(readFile(d + QStringLiteral("/limit.txt")), QByteArray("1000\n"));
 
+    // What a print leaves running is its own: another queue's print that ends meanwhile is
+    // not given it.
     ASSERT_TRUE(sendTo(s.port(), "dmn", 6, "x"));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(d + QStringLiteral("/daemon.pid")); }));
+    ASSERT_TRUE(sendTo(s.port(), "lp", 10, "job 10\n"));
+    ASSERT_TRUE(waitUntil([&] { return readFile(s.outFile()).endsWith("job 10\n"); }));
+    ASSERT_TRUE(writeFile(d + QStringLiteral("/daemon.gate"), {}));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("Print of cfA006q left 1 process running"), 15000))
         << s.log().toStdString();
+    EXPECT_TRUE(s.logLines(QStringLiteral("Print of cfA010q left")).isEmpty());
     const QByteArray daemonPid = readFile(d + QStringLiteral("/daemon.pid"));
     EXPECT_TRUE(alive(daemonPid));
 

@@ -113,7 +113,7 @@ struct OpenedFile
         fd = folder->createFile(name, control ? ControlFileMode : DataFileMode);
         if (!fd) {
             // Refused, so nothing is arriving: its lock goes now, not at the next start.
-            ::unlinkat(folder->fd(), (file + ".lck").constData(), 0);
+            folder->remove(name + QStringLiteral(".lck"));
             failure = Failure::File;
         }
     }

@@ -10,6 +10,7 @@
 #include "spool/lockfile.h"
 #include "spool/pendingjoblist.h"
 #include "spool/queuefolder.h"
+#include "spool/spool.h"
 #include "spool/spooljob.h"
 #include "spool/spoolworker.h"
 
@@ -504,7 +505,7 @@ void LpdConnection::fileCommand(char sub)
 
     // Every file has a lock file while it arrives, so that recovery after a crash never
     // takes a half-received file for a whole one.
-    const QString dir = m_env.spoolDir + QLatin1Char('/') + queueFolder();
+    const QString dir = m_env.spool->folderPath(queueFolder());
     const QString path = dir + QLatin1Char('/') + name;
     // A name of a waiting job, or one another connection is receiving, is never opened:
     // two clients sending the same names would write into one file, and a client reusing

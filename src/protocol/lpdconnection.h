@@ -23,6 +23,7 @@ class Accounting;
 class LogSink;
 class PendingJobList;
 class QueueFolder;
+class Spool;
 class SpoolWorker;
 class QTimer;
 class EventSocket;
@@ -40,7 +41,9 @@ public:
         // Queue folders in the spelling they take on disk: a queue addressed in another
         // letter case still lands in its one folder.
         QStringList queueFolders;
-        QString spoolDir;
+        // Read when a job's first file arrives, so a job begun before a change of SPOOLDIR
+        // lands in the new spool.
+        const Spool* spool = nullptr;
         LogSink* log = nullptr;
         PendingJobList* pendingJobs = nullptr;
         // Where removed jobs are recorded; none in tests of the connection alone.

@@ -109,8 +109,8 @@ void LpdServer::setHousekeepingInterval(int ms)
 void LpdServer::addLocalJob(SpoolJob job)
 {
     // Its names are taken like a received job's, so no client can write over them.
-    const QString folder = spoolDir() + QLatin1Char('/') +
-                           queueFolderFor(queueFolders(), job.queue) + QLatin1Char('/');
+    const QString folder =
+        m_spool.folderPath(queueFolderFor(queueFolders(), job.queue)) + QLatin1Char('/');
     QStringList files{folder + job.controlFile};
     for (const QString& name : job.dataFiles())
         files << folder + name;
@@ -123,7 +123,7 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
     : QObject(parent), m_settingsPath(std::move(path)),
       m_installed(std::make_unique<InstalledPrinters>(installedPrintersRefreshSeconds)),
       m_spoolWorker(std::make_unique<SpoolWorker>()), m_listener(std::make_unique<Listener>(m_log)),
-      m_scheduler(std::make_unique<PrintScheduler>(m_pendingJobs, m_log))
+      m_scheduler(std::make_unique<PrintScheduler>(m_pendingJobs, m_spool, m_log))
 {
     connect(m_scheduler.get(), &PrintScheduler::jobsChanged, this, &LpdServer::jobsChanged);
     // Every print that ended, in the accounting file; one that could not be tried is no end.
@@ -161,11 +161,6 @@ void LpdServer::shutdown()
         int(std::min<qint64>(qint64(std::max(m_settings.stopWaitSeconds, 0)) * 1000, INT_MAX)));
     // Lock files still to be removed: recovery would take their jobs for cut off.
     m_spoolWorker->drain();
-}
-
-QString LpdServer::spoolDir() const
-{
-    return effectiveSpoolDir(m_settings.spoolDir, m_settingsPath);
 }
 
 quint16 LpdServer::listeningPort() const
@@ -233,7 +228,7 @@ void LpdServer::loadSettings()
 bool LpdServer::applySettings(const Settings& settings, QString* reason)
 {
     const QString newSpool = effectiveSpoolDir(settings.spoolDir, m_settingsPath);
-    const bool spoolMoves = QDir::cleanPath(newSpool) != QDir::cleanPath(spoolDir());
+    const bool spoolMoves = !m_spool.isAt(newSpool);
     bool listenerMoved = false;
     QString problem;
     if (m_shuttingDown) {
@@ -296,10 +291,11 @@ bool LpdServer::moveWaitingJobs(const QString& newSpool, QString* reason)
 void LpdServer::commitSettings(const Settings& settings)
 {
     m_settings = settings;
+    m_spool.setPath(effectiveSpoolDir(m_settings.spoolDir, m_settingsPath));
     m_printers = parsePrinterDefinitions(m_settings.printers);
     m_listener->setLimits(m_settings.maxConn, m_settings.maxPerHost);
     m_scheduler->configure(
-        m_printers, spoolDir(),
+        m_printers,
         int(std::min<qint64>(qint64(std::max(m_settings.printTimeoutMinutes, 0)) * 60000,
                              INT_MAX)));
     m_accounting.configure(Accounting::pathFor(m_settings.accounting, spoolDir(), m_settingsPath),
@@ -413,7 +409,7 @@ void LpdServer::startSession(int handle, const QString& ip, int n)
     LpdConnection::Environment environment;
     environment.knownQueues = knownQueues();
     environment.queueFolders = queueFolders();
-    environment.spoolDir = spoolDir();
+    environment.spool = &m_spool;
     environment.log = &m_log;
     environment.pendingJobs = &m_pendingJobs;
     environment.accounting = &m_accounting;
@@ -583,12 +579,11 @@ void LpdServer::recoverSpooledJobs()
 {
     // The scan sees the folders as the connections left them, lock files removed.
     m_spoolWorker->drain();
-    const QString spool = spoolDir();
     for (const PrinterDefinition& printer : m_printers) {
         const QString& queue = printer.queue;
         m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
         if (!queue.isEmpty())
-            SpoolRecovery(m_pendingJobs, m_log).recoverQueue(spool, queue);
+            SpoolRecovery(m_pendingJobs, m_spool, m_log).recoverQueue(queue);
     }
     emit jobsChanged();
     if (!m_pendingJobs.isEmpty()) {
@@ -607,7 +602,6 @@ void LpdServer::recordRemoval(const SpoolJob& job, const QString& by)
 
 void LpdServer::dequeue(const QStringList& selected)
 {
-    const QString spool = spoolDir();
     const QStringList folders = queueFolders();
     m_pendingJobs.removeIf(
         [&](const PendingJobList::Entry& e) {
@@ -616,7 +610,7 @@ void LpdServer::dequeue(const QStringList& selected)
                        : PendingJobList::Verdict::Keep;
         },
         [&](const SpoolJob& job) {
-            const QString dir = spool + QLatin1Char('/') + queueFolderFor(folders, job.queue);
+            const QString dir = m_spool.folderPath(queueFolderFor(folders, job.queue));
             if (const QString why = deleteJobFiles(dir, job); !why.isEmpty())
                 m_log.append(QStringLiteral("ERROR: Files of ") + job.controlFile +
                              QStringLiteral(" not removed: ") + dir + QLatin1Char(' ') + why);

@@ -8,6 +8,7 @@
 #include "config/settings.h"
 #include "spool/accounting.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spool.h"
 #include "spool/spooljob.h"
 
 #include <QHash>
@@ -93,7 +94,8 @@ public:
     // Disposes of closed sessions and wakes the scheduler; runs while there is work.
     const QTimer& housekeepingTimer() const { return m_housekeeping; }
 
-    QString spoolDir() const;
+    const QString& spoolDir() const { return m_spool.path(); }
+    const Spool& spool() const { return m_spool; }
     quint16 listeningPort() const;
     bool isListening() const;
     bool printing() const;
@@ -139,6 +141,8 @@ private:
     QList<PrinterDefinition> m_printers;
     const QString m_settingsPath;
     LogSink m_log;
+    // Before everything that holds it.
+    Spool m_spool;
     PendingJobList m_pendingJobs;
     Accounting m_accounting;
     QStringList m_connections;

@@ -6,6 +6,7 @@
 #include "protocol/operands.h"
 #include "spool/accounting.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spool.h"
 #include "spool/spooljob.h"
 
 #include <QPointer>
@@ -146,7 +147,7 @@ void QueueCommands::removeJobs(LpdConnection& c)
     // LPRng's "lprm all" sends the single user operand "all": every job the agent may
     // remove (root: the whole queue).
     const bool everything = c.m_params.size() == 3 && c.m_params[2] == "all";
-    const QString folder = c.m_env.spoolDir + QLatin1Char('/');
+    const QString folder = c.m_env.spool->path() + QLatin1Char('/');
     QByteArray answer;
     using Verdict = PendingJobList::Verdict;
     bool byUser = true; // how the job being removed was found

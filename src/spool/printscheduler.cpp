@@ -4,6 +4,7 @@
 #include "platform/clock.h"
 #include "platform/printroutes.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spool.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -12,8 +13,9 @@
 
 #include <algorithm>
 
-PrintScheduler::PrintScheduler(PendingJobList& jobs, LogSink& log, QObject* parent)
-    : QObject(parent), m_jobs(jobs), m_log(log)
+PrintScheduler::PrintScheduler(PendingJobList& jobs, const Spool& spool, LogSink& log,
+                               QObject* parent)
+    : QObject(parent), m_jobs(jobs), m_spool(spool), m_log(log)
 {
     // One thread per running print, never fewer than the limit allows.
     m_workers.setMaxThreadCount(MaxParallelPrints + 1);
@@ -27,12 +29,10 @@ PrintScheduler::~PrintScheduler()
     stop(0);
 }
 
-void PrintScheduler::configure(QList<PrinterDefinition> printers, QString spoolDir,
-                               int printTimeLimitMs)
+void PrintScheduler::configure(QList<PrinterDefinition> printers, int printTimeLimitMs)
 {
     m_limit = std::clamp(int(printers.size()), 1, MaxParallelPrints);
     m_printers = std::move(printers);
-    m_spoolDir = std::move(spoolDir);
     m_options.timeLimitMs = printTimeLimitMs;
     retryNow();
 }
@@ -125,7 +125,7 @@ void PrintScheduler::startPrint(const std::shared_ptr<const SpoolJob>& job,
     m_options.logSuccessfulOutput = m_log.printingEnabled();
     m_options.stopRequested = &m_stopRequested;
     auto print = std::make_shared<JobPrint>(
-        job, printer, m_spoolDir + QLatin1Char('/') + printer.queue, m_options, m_log);
+        job, printer, m_spool.folderPath(printer.queue), m_options, m_log);
     m_workers.start([this, key, print] {
         const JobPrint::Result result = print->run();
         QMetaObject::invokeMethod(

@@ -31,6 +31,7 @@
 
 class LogSink;
 class PendingJobList;
+class Spool;
 struct SpoolJob;
 
 class PrintScheduler final : public QObject
@@ -44,14 +45,15 @@ public:
     static constexpr qint64 FirstRetryMs = 5000;
     static constexpr qint64 LastRetryMs = 300000;
 
-    PrintScheduler(PendingJobList& jobs, LogSink& log, QObject* parent = nullptr);
+    PrintScheduler(PendingJobList& jobs, const Spool& spool, LogSink& log,
+                   QObject* parent = nullptr);
     // Stops without waiting (running prints are ended with their processes).
     ~PrintScheduler() override;
 
-    // The printers and folder of the prints started from now on; resets every back-off.
+    // The printers of the prints started from now on; resets every back-off.
     // The parallel limit is the number of printers, at least 1 and at most
     // MaxParallelPrints.
-    void configure(QList<PrinterDefinition> printers, QString spoolDir, int printTimeLimitMs);
+    void configure(QList<PrinterDefinition> printers, int printTimeLimitMs);
     // Something changed (a job arrived, a print ended, the housekeeping tick): a pass soon.
     void wake();
     // The operator asks for every waiting queue to be tried now.
@@ -105,9 +107,9 @@ private:
     void armRetryTimer();
 
     PendingJobList& m_jobs;
+    const Spool& m_spool;
     LogSink& m_log;
     QList<PrinterDefinition> m_printers;
-    QString m_spoolDir;
     JobPrint::Options m_options;
     qint64 m_firstRetryMs = FirstRetryMs;
     qint64 m_lastRetryMs = LastRetryMs;

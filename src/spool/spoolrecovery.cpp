@@ -4,6 +4,7 @@
 #include "spool/pendingjoblist.h"
 #include "spool/printrecord.h"
 #include "spool/queuefolder.h"
+#include "spool/spool.h"
 #include "spool/spooljob.h"
 
 #include <QSet>
@@ -11,9 +12,9 @@
 #include <algorithm>
 #include <vector>
 
-void SpoolRecovery::recoverQueue(const QString& spool, const QString& queue)
+void SpoolRecovery::recoverQueue(const QString& queue)
 {
-    const QString dir = spool + QLatin1Char('/') + queue;
+    const QString dir = m_spool.folderPath(queue);
     const QueueFolder folder = QueueFolder::open(dir, false);
     if (!folder.isOpen()) {
         if (!folder.problem().isEmpty())

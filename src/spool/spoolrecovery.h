@@ -8,18 +8,23 @@
 
 class LogSink;
 class PendingJobList;
+class Spool;
 
 class SpoolRecovery final
 {
 public:
-    SpoolRecovery(PendingJobList& jobs, LogSink& log) : m_jobs(jobs), m_log(log) {}
+    SpoolRecovery(PendingJobList& jobs, const Spool& spool, LogSink& log)
+        : m_jobs(jobs), m_spool(spool), m_log(log)
+    {
+    }
 
-    // Lists the complete jobs of one queue folder (spool/queue) in arrival order and
+    // Lists the complete jobs of one queue folder in arrival order and
     // removes what can never complete. Files that waiting jobs or open connections hold
     // are left alone.
-    void recoverQueue(const QString& spool, const QString& queue);
+    void recoverQueue(const QString& queue);
 
 private:
     PendingJobList& m_jobs;
+    const Spool& m_spool;
     LogSink& m_log;
 };

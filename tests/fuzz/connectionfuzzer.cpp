@@ -10,6 +10,7 @@
 #include "net/socketdrainer.h"
 #include "protocol/lpdconnection.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spool.h"
 #include "spool/spoolworker.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,7 @@ struct Harness
     QTemporaryDir dir{QDir(QStringLiteral("/dev/shm")).exists()
                           ? QStringLiteral("/dev/shm/connectionfuzzer-XXXXXX")
                           : QDir::tempPath() + QStringLiteral("/connectionfuzzer-XXXXXX")};
+    Spool spool{dir.path() + QStringLiteral("/spool")};
     LogSink log;
     PendingJobList pending;
     SpoolWorker worker;
@@ -112,7 +114,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                QStringLiteral("|nospool"), QStringLiteral("+both")};
     environment.queueFolders = {QStringLiteral("lp"), QStringLiteral("held"),
                                 QStringLiteral("nospool"), QStringLiteral("both")};
-    environment.spoolDir = spool;
+    environment.spool = &h.spool;
     environment.log = &h.log;
     environment.pendingJobs = &h.pending;
     environment.worker = &h.worker;

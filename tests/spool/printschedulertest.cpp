@@ -3,6 +3,7 @@
 #include "spool/printscheduler.h"
 #include "config/logsink.h"
 #include "spool/pendingjoblist.h"
+#include "spool/spool.h"
 
 #include "testsupport.h"
 
@@ -21,9 +22,10 @@ protected:
     QTemporaryDir dir;
     LogSink log;
     PendingJobList jobs;
-    PrintScheduler scheduler{jobs, log};
+    Spool spoolFolder{dir.path() + QStringLiteral("/spool")};
+    PrintScheduler scheduler{jobs, spoolFolder, log};
 
-    QString spool() const { return dir.path() + QStringLiteral("/spool"); }
+    QString spool() const { return spoolFolder.path(); }
 
     void addJob(const QString& queue, int number, const QString& dataName = {})
     {
@@ -48,7 +50,7 @@ protected:
     {
         const QList<PrinterDefinition> definitions = parsePrinterDefinitions(printers);
         log.setPrintingEnabled(logOutput);
-        scheduler.configure(definitions, spool(), printTimeLimitMs);
+        scheduler.configure(definitions, printTimeLimitMs);
         ASSERT_TRUE(waitUntil([&] { return settled(definitions); }, 10000));
         // The prints' log lines wait in this thread's queue.
         QCoreApplication::sendPostedEvents();
@@ -299,7 +301,7 @@ TEST_F(Despool, AHungQueueDelaysOnlyItselfAndPrintedJobsLeaveTheListAtOnce)
     scheduler.configure(
         parsePrinterDefinitions({QStringLiteral("slow ") + hang,
                                  QStringLiteral("lp ") + print + QStringLiteral(" %d")}),
-        spool(), 60000);
+        60000);
     ASSERT_TRUE(waitUntil([&] { return jobs.count() == 1; }, 10000));
     EXPECT_EQ(readFile(dir.path() + QStringLiteral("/out.txt")),
               QByteArray("dfA002h\ndfA003h\ndfA004h\n"));
@@ -330,7 +332,7 @@ TEST_F(Despool, AFailingQueueBacksOffAndASuccessResetsIt)
     scheduler.configure(
         parsePrinterDefinitions({QStringLiteral("lp ") + flaky + QStringLiteral(" %d"),
                                  QStringLiteral("other ") + print + QStringLiteral(" %d")}),
-        spool(), 0);
+        0);
     const QString next = QStringLiteral("Next attempt for lp (cfA001h) at ");
     auto attempts = [&] {
         QStringList seen;

@@ -505,7 +505,11 @@ void LpdConnection::fileCommand(char sub)
 
     // Every file has a lock file while it arrives, so that recovery after a crash never
     // takes a half-received file for a whole one.
-    const QString dir = m_env.spool->folderPath(queueFolder());
+    // Fixed by the first file: the later ones join it there, even when the spool changes
+    // meanwhile.
+    if (m_folderPath.isEmpty())
+        m_folderPath = m_env.spool->receivingFolderPath(queueFolder());
+    const QString dir = m_folderPath;
     const QString path = dir + QLatin1Char('/') + name;
     // A name of a waiting job, or one another connection is receiving, is never opened:
     // two clients sending the same names would write into one file, and a client reusing

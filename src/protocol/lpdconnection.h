@@ -41,8 +41,8 @@ public:
         // Queue folders in the spelling they take on disk: a queue addressed in another
         // letter case still lands in its one folder.
         QStringList queueFolders;
-        // Read when a job's first file arrives, so a job begun before a change of SPOOLDIR
-        // lands in the new spool.
+        // Read when a job's first file arrives (receivingFolderPath), so a job begun before
+        // a change of SPOOLDIR lands in the new spool.
         const Spool* spool = nullptr;
         LogSink* log = nullptr;
         PendingJobList* pendingJobs = nullptr;
@@ -225,6 +225,7 @@ private:
     // Opened (and checked) once, for the first file; every file of the connection is made,
     // read and removed through it, on the worker too, so a path is never looked up again.
     std::shared_ptr<const QueueFolder> m_folder;
+    QString m_folderPath; // where m_folder is
 
     friend class QueueCommands;
 };

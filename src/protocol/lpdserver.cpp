@@ -126,6 +126,8 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
       m_scheduler(std::make_unique<PrintScheduler>(m_pendingJobs, m_spool, m_log))
 {
     connect(m_scheduler.get(), &PrintScheduler::jobsChanged, this, &LpdServer::jobsChanged);
+    // A spool change that waited for the prints goes on when the last one ends.
+    connect(m_scheduler.get(), &PrintScheduler::idle, this, &LpdServer::finishSpoolChange);
     // Every print that ended, in the accounting file; one that could not be tried is no end.
     connect(m_scheduler.get(), &PrintScheduler::jobFinished, this,
             [this](const SpoolJob& job, JobPrint::Outcome outcome, qint64 ms, const QString& why) {
@@ -140,6 +142,9 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
             });
     m_housekeeping.setInterval(5000);
     connect(&m_housekeeping, &QTimer::timeout, this, &LpdServer::onHousekeepingTick);
+    // The spool's own record of where its jobs are, beside the settings it follows.
+    if (!m_settingsPath.isEmpty())
+        m_spool.setStateFile(m_settingsPath + QStringLiteral(".spool"));
     connect(m_listener.get(), &Listener::sessionReady, this, &LpdServer::startSession);
 }
 
@@ -219,6 +224,8 @@ void LpdServer::loadSettings()
         m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
                      QStringLiteral(": ") + change);
     commitSettings(fresh);
+    m_spool.open(effectiveSpoolDir(m_settings.spoolDir, m_settingsPath), m_log);
+    configureAccounting();
     m_log.setConnectingEnabled(m_settings.logConnecting);
     m_log.setReceivedDataEnabled(m_settings.logReceivedData);
     m_log.setPrintingEnabled(m_settings.logPrinting);
@@ -228,17 +235,13 @@ void LpdServer::loadSettings()
 bool LpdServer::applySettings(const Settings& settings, QString* reason)
 {
     const QString newSpool = effectiveSpoolDir(settings.spoolDir, m_settingsPath);
-    const bool spoolMoves = !m_spool.isAt(newSpool);
+    const bool spoolMoves = !m_spool.isHeadedFor(newSpool);
     bool listenerMoved = false;
     QString problem;
     if (m_shuttingDown) {
         problem = QStringLiteral("the server is stopping");
     } else if (const QStringList faults = unusableSettings(settings); !faults.isEmpty()) {
         problem = faults.join(QStringLiteral("; "));
-    } else if (spoolMoves && (m_scheduler->runningPrints() > 0 || !filesInUse().isEmpty())) {
-        // Files being printed or written cannot move under their reader or writer.
-        problem = QStringLiteral("the spool folder cannot change while a job prints or "
-                                 "arrives; try again when it is done");
     } else if (m_listenerWanted && (settings.port != m_settings.port ||
                                     settings.listenAddress != m_settings.listenAddress)) {
         // Bound before the old listener closes: a port or address that cannot be had
@@ -249,7 +252,7 @@ bool LpdServer::applySettings(const Settings& settings, QString* reason)
         else
             m_log.append(QStringLiteral("ERROR: ") + problem);
     }
-    if (problem.isEmpty() && spoolMoves && !moveWaitingJobs(newSpool, &problem)) {
+    if (problem.isEmpty() && spoolMoves && !m_spool.beginChange(newSpool, &problem)) {
         m_log.append(QStringLiteral("ERROR: Waiting jobs stay in ") + spoolDir() +
                      QStringLiteral(": ") + problem);
         QString ignored;
@@ -262,44 +265,88 @@ bool LpdServer::applySettings(const Settings& settings, QString* reason)
         return false;
     }
     commitSettings(settings);
-    if (spoolMoves)
+    if (spoolMoves && m_spool.isChanging()) {
+        // Files being printed or written cannot move under their reader or writer: the old
+        // spool's jobs wait for them, new jobs go to the new spool meanwhile, under names
+        // no waiting job will need there.
+        m_spoolChangeWait.clear();
+        for (const PendingJobList::Entry& e : m_pendingJobs.snapshot()) {
+            for (const QString& path : e.claimedFiles) {
+                if (!path.startsWith(spoolDir() + QLatin1Char('/')))
+                    continue;
+                const QString moved = m_spool.receivingPath() + path.mid(spoolDir().size());
+                if (m_pendingJobs.claimFile(moved))
+                    m_spoolChangeClaims << moved;
+            }
+        }
+        finishSpoolChange();
+    } else if (spoolMoves) {
+        configureAccounting();
         m_log.append(QStringLiteral("Spool folder ") + spoolDir());
+    }
     return true;
 }
 
-bool LpdServer::moveWaitingJobs(const QString& newSpool, QString* reason)
+void LpdServer::finishSpoolChange()
 {
-    QList<JobFiles> jobs;
-    const QStringList folders = queueFolders();
-    m_pendingJobs.removeIf([&](const PendingJobList::Entry& e) {
-        jobs.append(
-            {queueFolderFor(folders, e.job->queue), e.job->dataFiles() << e.job->controlFile});
-        return PendingJobList::Verdict::Keep;
-    });
-    if (!moveJobFiles(spoolDir(), newSpool, jobs, reason))
-        return false;
-    // Listed again, from their new folders, by the recovery scan that follows every change.
-    m_pendingJobs.removeIf(
-        [](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; });
-    if (!jobs.isEmpty())
-        m_log.append(QString::number(jobs.size()) + QStringLiteral(" waiting job(s) moved to ") +
-                     newSpool);
-    emit jobsChanged();
-    return true;
+    if (!m_spool.isChanging() || m_shuttingDown)
+        return;
+    const QString old = spoolDir() + QLatin1Char('/');
+    const QStringList inUse = filesInUse();
+    const qsizetype arriving = std::count_if(inUse.cbegin(), inUse.cend(),
+                                             [&](const QString& f) { return f.startsWith(old); });
+    QString wait;
+    if (runningPrints() > 0 || arriving > 0) {
+        wait = QStringLiteral("Spool folder change to ") + m_spool.receivingPath() +
+               QStringLiteral(" waits for ") + QString::number(runningPrints()) +
+               QStringLiteral(" print(s) and ") + QString::number(arriving) +
+               QStringLiteral(" file(s) arriving in ") + spoolDir() +
+               QStringLiteral("; new jobs arrive there meanwhile");
+    } else {
+        // Lock files the connections gave up are gone before the files move.
+        m_spoolWorker->drain();
+        const QString from = spoolDir();
+        QString problem;
+        if (m_spool.finishChange(&problem)) {
+            for (const QString& claim : std::as_const(m_spoolChangeClaims))
+                m_pendingJobs.releaseFile(claim);
+            m_spoolChangeClaims.clear();
+            m_spoolChangeWait.clear();
+            // Listed again, from the new folders, in arrival order, by the scan below.
+            const int moved = m_pendingJobs.removeIf(
+                [](const PendingJobList::Entry&) { return PendingJobList::Verdict::Remove; });
+            m_log.append(QString::number(moved) + QStringLiteral(" waiting job(s) moved to ") +
+                         spoolDir());
+            m_log.append(QStringLiteral("Spool folder ") + spoolDir());
+            configureAccounting();
+            recoverSpooledJobs();
+            return;
+        }
+        wait = QStringLiteral("ERROR: Waiting jobs stay in ") + from + QStringLiteral(": ") +
+               problem + QStringLiteral("; the move is tried again");
+    }
+    if (wait != m_spoolChangeWait)
+        m_log.append(wait);
+    m_spoolChangeWait = wait;
+    startHousekeeping();
+}
+
+void LpdServer::configureAccounting()
+{
+    m_accounting.configure(Accounting::pathFor(m_settings.accounting, spoolDir(), m_settingsPath),
+                           m_printers);
 }
 
 void LpdServer::commitSettings(const Settings& settings)
 {
     m_settings = settings;
-    m_spool.setPath(effectiveSpoolDir(m_settings.spoolDir, m_settingsPath));
     m_printers = parsePrinterDefinitions(m_settings.printers);
     m_listener->setLimits(m_settings.maxConn, m_settings.maxPerHost);
     m_scheduler->configure(
         m_printers,
         int(std::min<qint64>(qint64(std::max(m_settings.printTimeoutMinutes, 0)) * 60000,
                              INT_MAX)));
-    m_accounting.configure(Accounting::pathFor(m_settings.accounting, spoolDir(), m_settingsPath),
-                           m_printers);
+    configureAccounting();
 }
 
 void LpdServer::logListening()
@@ -507,6 +554,7 @@ void LpdServer::onConnectionClosed(LpdConnection* c)
     emit jobsChanged();
     // The job it handed over prints now if its queue is free; the timer disposes of the
     // session.
+    finishSpoolChange();
     m_scheduler->wake();
     setHousekeepingInterval(1000);
     startHousekeeping();
@@ -515,13 +563,15 @@ void LpdServer::onConnectionClosed(LpdConnection* c)
 
 void LpdServer::onHousekeepingTick()
 {
+    finishSpoolChange();
+    m_spool.clearLeftSpools();
     if (!m_pendingJobs.isEmpty()) {
         setHousekeepingInterval(5000);
         m_scheduler->wake();
     }
-    if (!m_pendingJobs.isEmpty() || !m_sessions.empty()) {
+    if (!m_pendingJobs.isEmpty() || !m_sessions.empty() || m_spool.isChanging()) {
         sessionHalf();
-        if (m_pendingJobs.isEmpty() && m_sessions.empty()) {
+        if (m_pendingJobs.isEmpty() && m_sessions.empty() && !m_spool.isChanging()) {
             setHousekeepingInterval(5000);
             m_housekeeping.stop();
             m_log.appendConnecting(QStringLiteral("Timer1: nothing to do, disabeling timer"));

@@ -67,8 +67,9 @@ public:
     // pass), all or nothing: values the server cannot use, or a new address or port that
     // cannot be listened on, change nothing, and `reason` says why (the ERROR line of a
     // listener is logged too). Open connections go on. A new spool folder takes the waiting
-    // jobs' files along (refused while a job prints or arrives); they are listed again by the
-    // recovery scan the caller runs next. The caller saves the settings.
+    // jobs' files along: at once when nothing prints or arrives in the old one, else new
+    // jobs arrive in the new one from now on and the move follows when the old one is quiet
+    // (no print starts meanwhile). The caller saves the settings.
     bool applySettings(const Settings& settings, QString* reason = nullptr);
     // The printer definitions of the settings, parsed.
     const QList<PrinterDefinition>& printers() const { return m_printers; }
@@ -122,9 +123,11 @@ private:
     void startHousekeeping();
     void setHousekeepingInterval(int ms);
     void sessionHalf();
-    // Moves the files of every waiting job to the new spool folder, all or none, and takes
-    // the jobs off the list for the recovery scan to list them again from there.
-    bool moveWaitingJobs(const QString& newSpool, QString* reason);
+    // A spool change under way is done once nothing prints and no connection holds files in
+    // the old spool: every job moves, all or none, and is listed again from the new one.
+    void finishSpoolChange();
+    // Accounting follows the spool when its file lives there.
+    void configureAccounting();
     // Takes settings the server can use into effect (no check, the listener not moved).
     void commitSettings(const Settings& settings);
     void logListening();
@@ -158,4 +161,8 @@ private:
     bool m_shuttingDown = false;
     // start() opened the listener: from then on a new address or port moves it.
     bool m_listenerWanted = false;
+    // Why the spool change under way could not be done yet, as last logged.
+    QString m_spoolChangeWait;
+    // The new spool's names of the jobs that wait in the old one: no new job takes them.
+    QStringList m_spoolChangeClaims;
 };

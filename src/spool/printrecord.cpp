@@ -349,4 +349,21 @@ QString tidy(const QueueFolder& folder)
     return running;
 }
 
+bool holdsNothing(const QueueFolder& folder)
+{
+    const UniqueFd fd = openRecord(folder, 0);
+    if (!fd)
+        return errno == ENOENT;
+    if (lockRecord(fd.get(), LOCK_EX | LOCK_NB) != 0)
+        return false;
+    const std::optional<QList<Entry>> entries = readEntries(fd.get());
+    return entries && entries->isEmpty();
+}
+
+bool isHeld(const QueueFolder& folder)
+{
+    const UniqueFd fd = openRecord(folder, 0);
+    return fd && lockRecord(fd.get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+}
+
 } // namespace PrintRecord

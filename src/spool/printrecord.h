@@ -63,4 +63,10 @@ void forget(const QueueFolder& folder, const QString& controlFile);
 // jobs that are gone. Else the job the print runs, or empty.
 QString tidy(const QueueFolder& folder);
 
+// Whether the folder's record tells nothing: there is none, or it holds no entry and no
+// print holds it. Such a record may be replaced by another folder's.
+bool holdsNothing(const QueueFolder& folder);
+// Whether a print (an earlier server's, perhaps) holds the record now.
+bool isHeld(const QueueFolder& folder);
+
 } // namespace PrintRecord

@@ -71,7 +71,8 @@ void PrintScheduler::wake()
 
 void PrintScheduler::dispatch()
 {
-    if (m_stopping || m_running >= m_limit)
+    // A change of spool waits for the running prints; none starts until it is done.
+    if (m_stopping || m_running >= m_limit || m_spool.isChanging())
         return;
     const qint64 now = Clock::nowMs();
     QSet<QString> skip;

@@ -151,7 +151,7 @@ void Spool::clearLeftSpools()
     };
     m_leaving.erase(std::remove_if(m_leaving.begin(), m_leaving.end(),
                                    [&](const QString& left) {
-                                       return inUse(left) || clearSpool(left);
+                                       return inUse(left) || clearSpool(left, m_path);
                                    }),
                     m_leaving.end());
     QString ignored;

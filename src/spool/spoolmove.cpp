@@ -30,9 +30,15 @@ UniqueFd openDirectory(const QString& path)
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 }
 
-// The names of the folders inside the spool (each a queue folder, or one that was).
-QStringList queueFolderNames(const QString& spool)
+// The names of the folders inside the spool (each a queue folder, or one that was), but
+// `other`, a spool made inside this one.
+QStringList queueFolderNames(const QString& spool, const QString& other)
 {
+    struct stat skip
+    {
+    };
+    if (::stat(QFile::encodeName(other).constData(), &skip) != 0)
+        skip.st_ino = 0;
     QStringList names;
     const UniqueFd dir = openDirectory(spool);
     if (!dir)
@@ -48,7 +54,7 @@ QStringList queueFolderNames(const QString& spool)
         {
         };
         if (::fstatat(dir.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISDIR(st.st_mode))
+            S_ISDIR(st.st_mode) && !(st.st_ino == skip.st_ino && st.st_dev == skip.st_dev))
             names << QFile::decodeName(name);
     }
     ::closedir(stream);
@@ -181,7 +187,7 @@ bool linkSpool(const QString& from, const QString& to, QString* reason)
             *reason = why;
         return false;
     };
-    for (const QString& queue : queueFolderNames(from)) {
+    for (const QString& queue : queueFolderNames(from, to)) {
         const QString fromPath = from + QLatin1Char('/') + queue;
         const QString toPath = to + QLatin1Char('/') + queue;
         auto& source = *folders.emplace_back(
@@ -241,7 +247,7 @@ bool linkSpool(const QString& from, const QString& to, QString* reason)
 
 void unlinkSpool(const QString& from, const QString& to)
 {
-    for (const QString& queue : queueFolderNames(from)) {
+    for (const QString& queue : queueFolderNames(from, to)) {
         const QueueFolder source = QueueFolder::open(from + QLatin1Char('/') + queue, false);
         const QueueFolder target = QueueFolder::open(to + QLatin1Char('/') + queue, false);
         if (!source.isOpen() || !target.isOpen())
@@ -253,10 +259,10 @@ void unlinkSpool(const QString& from, const QString& to)
     }
 }
 
-bool clearSpool(const QString& from)
+bool clearSpool(const QString& from, const QString& current)
 {
     bool cleared = true;
-    for (const QString& queue : queueFolderNames(from)) {
+    for (const QString& queue : queueFolderNames(from, current)) {
         const QueueFolder folder = QueueFolder::open(from + QLatin1Char('/') + queue, false);
         if (!folder.isOpen())
             continue;

@@ -42,10 +42,11 @@ bool writeSpoolState(const QString& file, const SpoolState& state, QString* reas
 bool linkSpool(const QString& from, const QString& to, QString* reason);
 // Undoes linkSpool: removes from `to` every file that is the same file as in `from`.
 void unlinkSpool(const QString& from, const QString& to);
-// Step 4: removes the files of `from`'s queue folders. A folder whose print record an
+// Step 4: removes the files of `from`'s queue folders (not those of the `current` spool,
+// should it lie inside). A folder whose print record an
 // earlier server's print still holds keeps its files (a command may still open them by
 // name): false then, and a later call removes them.
-bool clearSpool(const QString& from);
+bool clearSpool(const QString& from, const QString& current);
 // Whether both paths lead to one folder (a link, a mount), which no move may empty.
 bool isSameFolder(const QString& a, const QString& b);
 // Whether `to` could take `from`'s files: its folder can be made, and it is on the same

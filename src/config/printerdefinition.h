@@ -17,6 +17,9 @@ struct PrintRoute
         Cups,    // raw, to a CUPS queue
         Device,  // raw, to a local device node ("local port /dev/...")
         Smb,     // raw, to an SMB printer (\\host\printer or smb://host/printer)
+        Socket,  // raw, to an AppSocket printer (socket://host[:port], 9100 by default)
+        Lpd,     // forwarded to another LPD (lpd://host[:port]/queue)
+        Ipp,     // to an IPP printer itself (ipp:// or ipps://host[:port]/path)
     };
     Kind kind = Kind::Command;
     // As written after the queue token: what the log shows ("|target", or the program and
@@ -28,6 +31,16 @@ struct PrintRoute
     QStringList argumentWords;
     QString target; // raw: as written after "|"
     QString device; // Device: the device path
+    // Socket, Lpd, Ipp: where the printer is. `path` is the LPD queue, or the IPP resource.
+    QString host;
+    quint16 port = 0;
+    QString path;
+    // Cups: the job goes as a document of the type its print letter names, for CUPS to
+    // convert, instead of raw ("|queue#convert"; "#" is no character of a CUPS name).
+    bool convert = false;
+    // Why the target cannot be used (an unknown scheme, a bad port, no host); empty when it
+    // can. A route with a problem fails every print with it.
+    QString problem;
 
     bool isRaw() const { return kind != Kind::Command; }
 };
@@ -66,6 +79,9 @@ QString actionPart(const QString& definition);
 // The raw target when the action part begins with "|", else an empty string.
 bool isRaw(const QString& definition);
 QString rawTarget(const QString& definition);
+// Why the definition's raw target cannot be used, empty when it can (or it has none):
+// "printer definition 'LINE': ..." for Setup, a reload and --check-config.
+QString targetProblem(const QString& definition);
 
 // The action part's first element (the program, quotes removed, or "|" and a raw target)
 // and the argument text after it.

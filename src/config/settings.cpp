@@ -366,6 +366,8 @@ QStringList unusableSettings(const Settings& s)
     for (const QString& def : s.printers) {
         if (printerdef::queueName(def).isEmpty())
             faults << QStringLiteral("printer definition '%1' has no queue name").arg(def);
+        else if (const QString problem = printerdef::targetProblem(def); !problem.isEmpty())
+            faults << problem;
     }
     return faults;
 }

@@ -8,18 +8,27 @@
 #include <cups/cups.h>
 
 #define SPOOLMERE_CUPS_FUNCTIONS(X)                                                                \
+    X(cupsCancelDestJob)                                                                           \
     X(cupsCancelJob2)                                                                              \
+    X(cupsConnectDest)                                                                             \
+    X(cupsCopyDestInfo)                                                                            \
+    X(cupsCreateDestJob)                                                                           \
     X(cupsCreateJob)                                                                               \
     X(cupsDoRequest)                                                                               \
     X(cupsEncryption)                                                                              \
+    X(cupsFinishDestDocument)                                                                      \
     X(cupsFinishDocument)                                                                          \
+    X(cupsFreeDestInfo)                                                                            \
     X(cupsFreeDests)                                                                               \
+    X(cupsGetDestWithURI)                                                                          \
     X(cupsGetDests2)                                                                               \
     X(cupsLastError)                                                                               \
     X(cupsLastErrorString)                                                                         \
     X(cupsServer)                                                                                  \
     X(cupsSetPasswordCB2)                                                                          \
     X(cupsSetServer)                                                                               \
+    X(cupsSetUser)                                                                                 \
+    X(cupsStartDestDocument)                                                                       \
     X(cupsStartDocument)                                                                           \
     X(cupsWriteRequestData)                                                                        \
     X(httpAssembleURIf)                                                                            \
@@ -28,8 +37,14 @@
     X(httpError)                                                                                   \
     X(httpGetActivity)                                                                             \
     X(httpSetTimeout)                                                                              \
+    X(ippAddInteger)                                                                               \
     X(ippAddString)                                                                                \
+    X(ippAddStrings)                                                                               \
     X(ippDelete)                                                                                   \
+    X(ippFindAttribute)                                                                            \
+    X(ippGetCount)                                                                                 \
+    X(ippGetInteger)                                                                               \
+    X(ippGetString)                                                                                \
     X(ippNewRequest)                                                                               \
     X(ippPort)
 

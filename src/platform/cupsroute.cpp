@@ -1,5 +1,6 @@
-// The CUPS route: a raw job with document name "test doc", sent block by block on a
-// connection of our own (see CupsConnection), and the list of CUPS printers.
+// The CUPS route: a job named by its title and user, raw or in the format its print letter
+// names, sent block by block on a connection of our own (see CupsConnection), and the list of
+// CUPS printers.
 
 #include "platform/cupsapi.h"
 #include "platform/cupsconnection.h"
@@ -38,7 +39,8 @@ void abandonJob(CupsConnection& cups, const char* queue, int jobId)
 
 } // namespace
 
-RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs)
+RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs,
+                        const PrintedDocument& document, bool convert)
 {
     RouteResult result;
     if (queue.isEmpty()) {
@@ -75,12 +77,20 @@ RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs)
         return result;
     }
 
-    const int jobId = api.cupsCreateJob(cups.get(), name, "test doc", 0, nullptr);
+    // libcups sends the thread's user as requesting-user-name; the next print on this thread
+    // may be another client's.
+    const QByteArray user = document.user.toUtf8();
+    const QByteArray title = document.title.toUtf8();
+    const char* jobName = title.isEmpty() ? nullptr : title.constData();
+    api.cupsSetUser(user.isEmpty() ? nullptr : user.constData());
+    const int jobId = api.cupsCreateJob(cups.get(), name, jobName, 0, nullptr);
+    api.cupsSetUser(nullptr);
     if (jobId == 0) {
         result.reason = QStringLiteral("CUPS refused the job: ") + cups.lastProblem();
         return result;
     }
-    if (api.cupsStartDocument(cups.get(), name, jobId, "test doc", CUPS_FORMAT_RAW, 1) !=
+    const QByteArray format = convert ? documentFormatFor(document.letter) : QByteArray(CUPS_FORMAT_RAW);
+    if (api.cupsStartDocument(cups.get(), name, jobId, jobName, format.constData(), 1) !=
         HTTP_STATUS_CONTINUE) {
         result.reason = QStringLiteral("CUPS refused the document: ") + cups.lastProblem();
         abandonJob(cups, name, jobId);

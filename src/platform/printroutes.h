@@ -28,14 +28,68 @@ struct RouteResult
 // within timeoutMs (0: no limit).
 RouteResult printToDevice(const QString& devicePath, int dataFile, int timeoutMs = 0);
 
-// A raw job on a CUPS queue: document name "test doc", format raw.
+// What a print line tells the printers that take more than bytes (CUPS, IPP).
+struct PrintedDocument
+{
+    QString title; // the job's name: the control file's J line, else N; may be empty
+    QString user;  // P
+    char letter = 'f';
+};
+
+// The document format a print letter names: "l" as it is (application/octet-stream), "o"
+// PostScript, "f" and "p" plain text, any other as it is.
+QByteArray documentFormatFor(char letter);
+
+// A job on a CUPS queue, named by the document's title and user. Raw unless `convert`:
+// then in the format its letter names, for CUPS to convert.
 // Ends (and cancels the job) when CUPS has not taken everything within timeoutMs (0: no
 // limit beyond the connection's own for a silent server).
-RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs = 0);
+RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs = 0,
+                        const PrintedDocument& document = {}, bool convert = false);
 
 // A raw print job on an SMB printer, written as \\host\printer or smb://host[:port]/printer,
-// as guest through libsmbclient's context API.
-RouteResult printToSmb(const QString& target, int dataFile);
+// as guest through libsmbclient's context API; one that is not done within timeoutMs (0: no
+// limit beyond the client's own for a silent server) fails.
+RouteResult printToSmb(const QString& target, int dataFile, int timeoutMs = 0);
+
+// The data file to an AppSocket printer (socket://host:port): written whole, then a
+// half-close, then the printer's close; all within timeoutMs (0: the idle limit only).
+RouteResult printToSocket(const QString& host, quint16 port, int dataFile, int timeoutMs = 0);
+
+// A job forwarded to another LPD: its data files, then its control file, each under the
+// client's own name.
+struct ForwardedFile
+{
+    QByteArray name;
+    int fd = -1; // open for reading; the caller keeps it
+};
+struct ForwardedJob
+{
+    QByteArray controlName;
+    QByteArray control;
+    QList<ForwardedFile> dataFiles;
+};
+RouteResult forwardToLpd(const QString& host, quint16 port, const QString& queue,
+                         const ForwardedJob& job, int timeoutMs = 0);
+
+// One IPP job on the printer at `uri` (ipp:// or ipps://), through libcups without a CUPS
+// server, in the format the document's letter names or else one the printer takes. Ends
+// when the printer reports the job completed (aborted or canceled: failed, with the
+// printer's reasons), within timeoutMs (0: the idle limit only).
+RouteResult printToIpp(const QString& uri, int dataFile, const PrintedDocument& document,
+                       int timeoutMs = 0);
+
+// What an IPP printer says of itself, for the printer dialog's Test and --status.
+struct IppPrinterState
+{
+    bool answered = false;
+    QString problem; // why it did not answer
+    QString name;    // printer-name (else printer-make-and-model)
+    QString state;   // "idle", "processing", "stopped"
+    QStringList reasons; // printer-state-reasons other than "none"
+    QStringList formats; // document-format-supported
+};
+IppPrinterState queryIppPrinter(const QString& uri, int timeoutMs);
 
 // The smb:// URL for an SMB printer path: \\host\printer (or //host/printer) becomes
 // smb://host/printer with the share name escaped for the URL; an smb:// URL is kept as it

@@ -15,7 +15,9 @@
 
 #include <libsmbclient.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -45,6 +47,7 @@ struct SmbLibrary
     decltype(&smbc_free_context) freeContext = nullptr;
     decltype(&smbc_setFunctionAuthDataWithContext) setAuth = nullptr;
     decltype(&smbc_setOptionNoAutoAnonymousLogin) setNoAutoAnonymous = nullptr;
+    decltype(&smbc_setTimeout) setTimeout = nullptr;
     decltype(&smbc_getFunctionOpenPrintJob) openPrintJob = nullptr;
     decltype(&smbc_getFunctionWrite) write = nullptr;
     decltype(&smbc_getFunctionFtruncate) ftruncate = nullptr;
@@ -67,6 +70,7 @@ private:
                         so.resolve(freeContext, "smbc_free_context") &&
                         so.resolve(setAuth, "smbc_setFunctionAuthDataWithContext") &&
                         so.resolve(setNoAutoAnonymous, "smbc_setOptionNoAutoAnonymousLogin") &&
+                        so.resolve(setTimeout, "smbc_setTimeout") &&
                         so.resolve(openPrintJob, "smbc_getFunctionOpenPrintJob") &&
                         so.resolve(write, "smbc_getFunctionWrite") &&
                         so.resolve(ftruncate, "smbc_getFunctionFtruncate") &&
@@ -81,11 +85,17 @@ private:
 class SmbContext final
 {
 public:
-    explicit SmbContext(const SmbLibrary& lib) : m_lib(lib)
+    static constexpr int DefaultTimeoutMs = 20000;
+
+    SmbContext(const SmbLibrary& lib, int timeoutMs) : m_lib(lib)
     {
         m_ctx = lib.newContext();
         if (!m_ctx)
             return;
+        // Each request to the server waits at most this long (the client's own default is
+        // 20 s); the whole print's limit is checked between writes.
+        lib.setTimeout(m_ctx, timeoutMs > 0 ? std::min(timeoutMs, DefaultTimeoutMs)
+                                            : DefaultTimeoutMs);
         lib.setAuth(m_ctx, guestLogin);
         lib.setNoAutoAnonymous(m_ctx, false);
         if (!lib.initContext(m_ctx)) {
@@ -131,8 +141,13 @@ QString smbUrlFromTarget(const QString& target)
     return url;
 }
 
-RouteResult printToSmb(const QString& target, int dataFile)
+RouteResult printToSmb(const QString& target, int dataFile, int timeoutMs)
 {
+    const auto started = std::chrono::steady_clock::now();
+    const auto pastLimit = [&] {
+        return timeoutMs > 0 &&
+               std::chrono::steady_clock::now() - started >= std::chrono::milliseconds(timeoutMs);
+    };
     RouteResult result;
     const QString url = smbUrlFromTarget(target);
     if (url.isEmpty()) {
@@ -150,7 +165,7 @@ RouteResult printToSmb(const QString& target, int dataFile)
         result.reason = lib.error;
         return result;
     }
-    SmbContext ctx(lib);
+    SmbContext ctx(lib, timeoutMs);
     if (!ctx.get()) {
         result.reason = errnoReason(QStringLiteral("cannot start the SMB client"), ctx.initErrno());
         return result;
@@ -178,6 +193,12 @@ RouteResult printToSmb(const QString& target, int dataFile)
         }
         if (n == 0)
             break;
+        if (pastLimit()) {
+            result.reason = QStringLiteral("the SMB server took no more data within the time limit");
+            lib.ftruncate(ctx.get())(ctx.get(), job, 0);
+            ok = false;
+            break;
+        }
         errno = 0;
         const ssize_t written = write(ctx.get(), job, buf, size_t(n));
         if (written != n) {

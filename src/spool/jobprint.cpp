@@ -9,10 +9,12 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QSet>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -107,6 +109,9 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         identity = QLatin1Char('@') + QString::number(quint64(control.st_ino)) + QLatin1Char('.') +
                    QString::number(qint64(control.st_mtim.tv_sec)) +
                    QString::number(control.st_mtim.tv_nsec).rightJustified(9, QLatin1Char('0'));
+    // A forwarded job goes whole, under the entry of its first line.
+    if (route.kind == PrintRoute::Kind::Lpd)
+        return forwardJob(folder, PrintRecord::lineEntry(job.controlFile, 0) + identity);
     // Each print line prints its file once (a repeated line is a copy), under an entry of
     // its own in the print record: a job cut off between two lines prints neither again.
     for (int i = 0; i < job.printLines.size(); ++i) {
@@ -125,7 +130,7 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
             continue;
         const bool printed =
             route.isRaw()
-                ? printRaw(folder, entry, line.dataFile, shown)
+                ? printRaw(folder, entry, line, shown)
                 : printRecorded(folder, entry, shown, markedArguments(route.argumentWords, values));
         if (!printed)
             return {notPrinted(), m_reason, 0};
@@ -168,15 +173,16 @@ JobPrint::Earlier JobPrint::lookUp(const QueueFolder& folder, const QString& ent
     return Earlier::Print;
 }
 
-bool JobPrint::printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
+bool JobPrint::printRaw(const QueueFolder& folder, const QString& entry, const PrintLine& line,
                         const QString& shown)
 {
     log(QStringLiteral("Printing to ") + shown);
-    // The file goes as it is, whatever its letter says. It is opened in the folder that was
-    // checked, and the route reads that descriptor: a route handed a path would look it up
-    // again, perhaps through a link put in the folder's place since.
-    const UniqueFd data = folder.openForReading(dataFile);
-    if (!printRawRoute(data.get()))
+    // The file goes as it is; only CUPS (when asked to convert) and IPP printers are told
+    // what its letter says. It is opened in the folder that was checked, and the route reads
+    // that descriptor: a route handed a path would look it up again, perhaps through a link
+    // put in the folder's place since.
+    const UniqueFd data = folder.openForReading(line.dataFile);
+    if (!printRawRoute(data.get(), line))
         return false;
     // A raw print runs inside this process and dies with it, so only its success needs a
     // record: a server killed before the job's files are gone must not print it again.
@@ -217,30 +223,121 @@ bool JobPrint::printRecorded(const QueueFolder& folder, const QString& entry, co
     return printed;
 }
 
-bool JobPrint::printRawRoute(int dataFile)
+bool JobPrint::printRawRoute(int dataFile, const PrintLine& line)
 {
     const PrintRoute& route = m_printer.route;
+    const int limitMs = m_options.timeLimitMs;
+    const PrintedDocument document{m_job->title, m_job->user, line.letter};
     RouteResult result;
-    if (dataFile < 0) {
+    if (!route.problem.isEmpty()) {
+        result.reason = route.problem;
+    } else if (dataFile < 0) {
         result.reason = QStringLiteral("data file missing");
     } else {
         switch (route.kind) {
         case PrintRoute::Kind::Device:
-            result = printToDevice(route.device, dataFile, m_options.timeLimitMs);
+            result = printToDevice(route.device, dataFile, limitMs);
             break;
         case PrintRoute::Kind::Smb:
-            result = printToSmb(route.target, dataFile);
+            result = printToSmb(route.target, dataFile, limitMs);
+            break;
+        case PrintRoute::Kind::Socket:
+            result = printToSocket(route.host, route.port, dataFile, limitMs);
+            break;
+        case PrintRoute::Kind::Ipp:
+            result = printToIpp(route.target, dataFile, document, limitMs);
             break;
         case PrintRoute::Kind::Cups:
+        case PrintRoute::Kind::Lpd:
         case PrintRoute::Kind::Command:
-            result = printToCups(route.target, dataFile, m_options.timeLimitMs);
+            result = printToCups(route.path, dataFile, limitMs, document, route.convert);
             break;
         }
     }
+    return routeEnded(result);
+}
+
+bool JobPrint::routeEnded(const RouteResult& result)
+{
     if (!result.ok) {
-        log(QStringLiteral("Failed: ") + route.target + QStringLiteral(" (") + result.reason +
-            QLatin1Char(')'));
+        log(QStringLiteral("Failed: ") + m_printer.route.target + QStringLiteral(" (") +
+            result.reason + QLatin1Char(')'));
         return fail(result.reason);
+    }
+    return true;
+}
+
+JobPrint::Result JobPrint::forwardJob(const QueueFolder& folder, const QString& entry)
+{
+    const SpoolJob& job = *m_job;
+    const PrintRoute& route = m_printer.route;
+    const QString shown = route.program;
+    const Earlier earlier = folder.isOpen() ? lookUp(folder, entry) : Earlier::Print;
+    if (earlier == Earlier::Wait)
+        return {notPrinted(), m_reason, 0};
+    if (earlier == Earlier::Print) {
+        log(QStringLiteral("Forwarding ") + job.controlFile + QStringLiteral(" to ") + shown);
+        ForwardedJob forwarded;
+        forwarded.controlName = spoolName(job.controlFile);
+        std::vector<UniqueFd> open;
+        const QStringList files = job.dataFiles();
+        for (const QString& name : files) {
+            open.push_back(folder.openForReading(name));
+            forwarded.dataFiles.append({spoolName(name), open.back().get()});
+        }
+        RouteResult result;
+        result.reason = route.problem;
+        if (result.reason.isEmpty() &&
+            readForwardedControlFile(folder, files, &forwarded.control, &result.reason))
+            result = forwardToLpd(route.host, route.port, route.path, forwarded,
+                                  m_options.timeLimitMs);
+        if (!routeEnded(result))
+            return {notPrinted(), m_reason, 0};
+        // As for every raw route, only the success is recorded (see printRaw).
+        if (folder.isOpen())
+            PrintRecord::recordSuccess(folder, entry);
+        log(QStringLiteral("Successful: ") + shown);
+    }
+    deleteJobFiles(folder, job);
+    return {Outcome::Printed, {}, 0};
+}
+
+bool JobPrint::readForwardedControlFile(const QueueFolder& folder, const QStringList& dataFiles,
+                                        QByteArray* control, QString* reason) const
+{
+    // Control files are a few hundred bytes; one that is not is no job to pass on.
+    constexpr qint64 MaxControlFile = 1 << 20;
+    const UniqueFd fd = folder.openForReading(m_job->controlFile);
+    QByteArray contents;
+    char buf[8192];
+    for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || contents.size() + n > MaxControlFile) {
+            *reason = QStringLiteral("cannot read control file ") + m_job->controlFile;
+            return false;
+        }
+        contents.append(buf, n);
+    }
+    if (!fd) {
+        *reason = QStringLiteral("cannot open control file ") + m_job->controlFile;
+        return false;
+    }
+    // The client's lines as they came, less those naming a data file that is not the job's
+    // (a name refused at reception): the remote would wait for a file that never comes.
+    QSet<QByteArray> names;
+    for (const QString& name : dataFiles)
+        names.insert(spoolName(name));
+    for (const QByteArray& line : contents.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QByteArray operand = line.mid(1);
+        if (operand.endsWith('\r'))
+            operand.chop(1);
+        const bool namesFile = isPrintLetter(line[0]) || line[0] == 'U';
+        if (namesFile && !names.contains(operand))
+            continue;
+        control->append(line + '\n');
     }
     return true;
 }

@@ -17,6 +17,7 @@
 
 class LogSink;
 class QueueFolder;
+struct RouteResult;
 
 class JobPrint final
 {
@@ -64,10 +65,16 @@ private:
     Earlier lookUp(const QueueFolder& folder, const QString& entry);
     // "print record PATH " and why it is unusable.
     QString recordProblem(const QString& why) const;
-    bool printRaw(const QueueFolder& folder, const QString& entry, const QString& dataFile,
+    bool printRaw(const QueueFolder& folder, const QString& entry, const PrintLine& line,
                   const QString& shown);
     // `dataFile`: the data file open for reading, -1 when it could not be opened.
-    bool printRawRoute(int dataFile);
+    bool printRawRoute(int dataFile, const PrintLine& line);
+    // Logs a failed route's reason; false when it failed.
+    bool routeEnded(const RouteResult& result);
+    // The whole job to another LPD (an lpd:// route), recorded under `entry`.
+    Result forwardJob(const QueueFolder& folder, const QString& entry);
+    bool readForwardedControlFile(const QueueFolder& folder, const QStringList& dataFiles,
+                                  QByteArray* control, QString* reason) const;
     bool printRecorded(const QueueFolder& folder, const QString& entry, const QString& shown,
                        const QList<QByteArray>& words);
     // `record`: the print record's descriptor for the supervisor, or -1 to run the command

@@ -66,3 +66,71 @@ TEST(PrinterDefinition, FlagsDisableWhatTheySay)
     // A raw target's bar is no flag.
     EXPECT_FALSE(spoolingDisabled(QStringLiteral("lp2 |local port /dev/lp0")));
 }
+
+TEST(PrinterDefinition, NetworkTargetsAndTheirFaults)
+{
+    struct Target
+    {
+        const char* definition;
+        PrintRoute::Kind kind;
+        const char* host;
+        int port;
+        const char* path;
+        const char* problem; // part of the problem text, "" for none
+    };
+    using K = PrintRoute::Kind;
+    const Target targets[] = {
+        {"a |socket://printer", K::Socket, "printer", 9100, "", ""},
+        {"a |socket://10.0.0.7:9101/", K::Socket, "10.0.0.7", 9101, "", ""},
+        {"a |SOCKET://[::1]:9100", K::Socket, "::1", 9100, "", ""},
+        {"a |lpd://spooler/raw", K::Lpd, "spooler", 515, "raw", ""},
+        {"a |lpd://spooler:1515/raw", K::Lpd, "spooler", 1515, "raw", ""},
+        {"a |ipp://laser.local/ipp/print", K::Ipp, "laser.local", 631, "/ipp/print", ""},
+        {"a |ipps://laser:8631", K::Ipp, "laser", 8631, "/ipp/print", ""},
+        {"a |ipp://127.0.0.1:6310/printers/lab", K::Ipp, "127.0.0.1", 6310, "/printers/lab", ""},
+        {"a |socket://printer:99999", K::Socket, "", 0, "", "bad port '99999'"},
+        {"a |socket://printer:", K::Socket, "", 0, "", "bad port ''"},
+        {"a |socket://printer:9x", K::Socket, "", 0, "", "bad port '9x'"},
+        {"a |socket://printer:0", K::Socket, "", 0, "", "bad port '0'"},
+        {"a |socket://", K::Socket, "", 0, "", "no host"},
+        {"a |ipp://:631/ipp", K::Ipp, "", 0, "", "no host"},
+        {"a |socket://printer/queue", K::Socket, "", 0, "", "takes no path"},
+        {"a |lpd://spooler", K::Lpd, "", 0, "", "no queue"},
+        {"a |lpd://spooler/", K::Lpd, "", 0, "", "no queue"},
+        {"a |lpd://spooler/a/b", K::Lpd, "", 0, "", "bad queue"},
+        {"a |lpd://spool er/raw", K::Lpd, "", 0, "", "blank or control character"},
+        {"a |http://printer/", K::Socket, "", 0, "", "unknown scheme 'http'"},
+        {"a |ipp://pr!nter/", K::Ipp, "", 0, "", "bad host 'pr!nter'"},
+    };
+    for (const Target& t : targets) {
+        SCOPED_TRACE(t.definition);
+        const QString line = QString::fromLatin1(t.definition);
+        const PrintRoute r = PrinterDefinition::parse(line).route;
+        EXPECT_EQ(r.kind, t.kind);
+        const QString problem = targetProblem(line);
+        if (*t.problem == '\0') {
+            EXPECT_TRUE(r.problem.isEmpty()) << r.problem.toStdString();
+            EXPECT_TRUE(problem.isEmpty());
+            EXPECT_EQ(r.host, QString::fromLatin1(t.host));
+            EXPECT_EQ(r.port, t.port);
+            EXPECT_EQ(r.path, QString::fromLatin1(t.path));
+        } else {
+            EXPECT_TRUE(problem.contains(QString::fromLatin1(t.problem)) &&
+                        problem.startsWith(QStringLiteral("printer definition '") + line))
+                << problem.toStdString();
+        }
+    }
+    // What was there before keeps its meaning; a CUPS name has no "/" and no "#".
+    const PrintRoute cups = PrinterDefinition::parse(QStringLiteral("a |office")).route;
+    EXPECT_EQ(cups.kind, K::Cups);
+    EXPECT_EQ(cups.path, QStringLiteral("office"));
+    EXPECT_FALSE(cups.convert);
+    const PrintRoute converted = PrinterDefinition::parse(QStringLiteral("a |office#convert")).route;
+    EXPECT_EQ(converted.kind, K::Cups);
+    EXPECT_EQ(converted.path, QStringLiteral("office"));
+    EXPECT_TRUE(converted.convert);
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("a |smb://host/p")).route.kind, K::Smb);
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("a |\\\\host\\p")).route.kind, K::Smb);
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("a |local port /dev/lp0")).route.kind,
+              K::Device);
+}

@@ -2,6 +2,7 @@
 #include "platform/printroutes.h"
 #include "privatecups.h"
 #include "routedata.h"
+#include "networkpeers.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,37 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Takes connections (the kernel completes them) and never answers: a hung scheduler.
-class SilentServer
-{
-public:
-    SilentServer()
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        if (m_fd >= 0 && ::bind(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-            ::listen(m_fd, 64) == 0 &&
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-            m_port = ntohs(addr.sin_port);
-    }
-    ~SilentServer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    SilentServer(const SilentServer&) = delete;
-    SilentServer& operator=(const SilentServer&) = delete;
-
-    quint16 port() const { return m_port; }
-
-private:
-    int m_fd = -1;
-    quint16 m_port = 0;
-};
 
 class ScopedCupsServer
 {

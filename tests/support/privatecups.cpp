@@ -22,6 +22,8 @@ if [ $# -eq 0 ]; then
 fi
 out="${DEVICE_URI#testfile:}"
 umask 022
+# Who and what each job was, beside its bytes: user, title, format.
+printf '%s\t%s\t%s\n' "$2" "$3" "$CONTENT_TYPE" >> "$out.jobs"
 if [ -n "$6" ]; then
     cat "$6" >> "$out" || exit 1
 else

@@ -44,6 +44,7 @@ public:
     // A raw queue, enabled and accepting, whose jobs are appended to outputFile.
     bool addQueue(const QString& name, const QString& outputFile);
     // A file in the private folder for a queue's output; it does not exist before a job.
+    // Beside it, OUTPUT.jobs has a line per job: user, title and format, tab-separated.
     QString outputFor(const QString& queue) const;
     // Runs a CUPS command-line tool (lpadmin, lpstat, cupsreject, ...) against this server;
     // false with errorText() when it fails. Its standard output goes to *output.

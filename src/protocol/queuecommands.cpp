@@ -31,13 +31,6 @@ qint64 jobOperand(const QByteArray& word)
     return operandNumber(word.left(end));
 }
 
-// Queue names match without regard to case, as everywhere: a job sent to HOLD is a job of
-// hold, before a restart and after.
-bool sameQueue(const QString& a, const QString& b)
-{
-    return a.compare(b, Qt::CaseInsensitive) == 0;
-}
-
 } // namespace
 
 void QueueCommands::refuse(LpdConnection& c, const QString& what, const QString& q)
@@ -86,24 +79,20 @@ void QueueCommands::queueReport(LpdConnection& c, const QString& word)
                 else
                     filters.append({false, 0, QString::fromLatin1(f)});
             }
-            const std::vector<PendingJobList::Entry> entries = c.m_env.pendingJobs->snapshot();
+            // Queue names match without regard to case, as everywhere: a job sent to HOLD is
+            // a job of hold, before a restart and after.
+            const QString key = queueKey(q);
+            const std::vector<PendingJobList::Entry> entries =
+                c.m_env.pendingJobs->queueEntries(key);
             // The queue's first job waits for a retry after a failed print: its title
             // column says when.
-            const SpoolJob* retrying = nullptr;
-            qint64 retryAt = 0;
-            for (const PendingJobList::RetryingHead& head : c.m_env.pendingJobs->retryingHeads()) {
-                if (sameQueue(head.job->queue, q)) {
-                    retrying = head.job.get();
-                    retryAt = head.retryAtMs;
-                    break;
-                }
-            }
+            const qint64 retryAt = c.m_env.pendingJobs->retryAt(key);
+            const SpoolJob* retrying =
+                retryAt > 0 && !entries.empty() ? entries.front().job.get() : nullptr;
             QByteArray lines;
             lines.reserve(qsizetype(entries.size()) * 96);
             for (const PendingJobList::Entry& e : entries) {
                 const SpoolJob& job = *e.job;
-                if (!sameQueue(job.queue, q))
-                    continue;
                 const bool retries = e.job.get() == retrying;
                 bool listed = filters.isEmpty();
                 for (const Filter& f : filters) {
@@ -152,10 +141,9 @@ void QueueCommands::removeJobs(LpdConnection& c)
     using Verdict = PendingJobList::Verdict;
     bool byUser = true; // how the job being removed was found
     c.m_env.pendingJobs->removeIf(
+        queueKey(q),
         [&](const PendingJobList::Entry& e) {
             const SpoolJob& job = *e.job;
-            if (!sameQueue(job.queue, q))
-                return Verdict::Keep;
             const bool mayRemove = agentIsRoot || agent == job.user;
             byUser = true;
             if (firstOnly)

@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSet>
@@ -73,10 +74,12 @@ QJsonObject collect(LpdServer& server)
 
     // Queues in the order of the printer definitions; jobs of a queue with no definition
     // (left by an earlier configuration) under their own name after them.
-    QStringList names;
+    // A thousand queues of ten jobs each are looked up by name, not by a walk per job.
+    QHash<QString, qsizetype> names;
     QList<QJsonObject> queues;
     for (const PrinterDefinition& printer : server.printers()) {
-        names << printer.queue.toLower();
+        if (const QString name = printer.queue.toLower(); !names.contains(name))
+            names.insert(name, queues.size());
         queues << QJsonObject{
             {QStringLiteral("queue"), printer.queue},
             {QStringLiteral("route"), printerdef::actionPart(printer.text)},
@@ -87,10 +90,11 @@ QJsonObject collect(LpdServer& server)
     QList<QJsonArray> jobs(queues.size());
     QList<int> waiting(queues.size(), 0);
     auto queueIndex = [&](const QString& queue) {
-        qsizetype q = names.indexOf(queue.toLower());
+        const QString name = queue.toLower();
+        qsizetype q = names.value(name, -1);
         if (q < 0) {
-            q = names.size();
-            names << queue.toLower();
+            q = queues.size();
+            names.insert(name, q);
             queues << QJsonObject{{QStringLiteral("queue"), queue}};
             jobs.append(QJsonArray());
             waiting.append(0);

@@ -6,6 +6,12 @@
 // them the same job (queue and control file name), so the duplicate check on every
 // received job does not walk a queue that may hold thousands of jobs.
 //
+// Beside the order of arrival, every queue keeps its own list, under its case-folded name
+// made once when the job is listed, and the queues whose first job may start are kept in
+// the order of those first jobs. Starting and ending a print, finding what to print next
+// and reporting one queue cost what that queue holds, not what the whole spool holds: a
+// site with a thousand queues pays per print what a site with one pays.
+//
 // The list also holds the spool's claimed file names (full paths): the files of every
 // waiting job and those that a connection is receiving. A name is claimed before its file
 // is opened, so two clients, or a client and a waiting job, never share a file; a waiting
@@ -21,7 +27,10 @@
 
 #include <atomic>
 #include <functional>
+#include <list>
+#include <map>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 class PendingJobList final
@@ -33,6 +42,7 @@ public:
         std::shared_ptr<const SpoolJob> job;
         QStringList claimedFiles; // given up when the entry goes
         bool printing = false;
+        QString queueKey; // queueKey(job->queue)
     };
 
     // Adds unless an entry for the same job (queue and control file name) exists. On
@@ -46,6 +56,8 @@ public:
     bool isEmpty() const { return count() == 0; }
     QStringList displayStrings() const;
     std::vector<Entry> snapshot() const;
+    // The entries of one queue (by queueKey), in list order.
+    std::vector<Entry> queueEntries(const QString& queueKey) const;
     bool containsDisplay(const QString& display) const;
     bool containsJob(const QString& jobKey) const;
 
@@ -55,10 +67,11 @@ public:
     bool isClaimed(const QString& path) const;
 
     // The print scheduler's view.
-    // The first entry of every queue (queueKey) not in `skip`, in list order; a queue whose
-    // first entry is being printed is left out. The walk ends once every queue with an
-    // entry is accounted for, so a long queue behind a busy one costs nothing.
-    std::vector<std::shared_ptr<const SpoolJob>> queueHeads(const QSet<QString>& skip) const;
+    // The first entry of every queue (queueKey) not in `skip`, in list order, at most
+    // `limit` of them; a queue whose first entry is being printed is left out. Costs the
+    // queues passed over and the heads returned, not the entries behind them.
+    std::vector<std::shared_ptr<const SpoolJob>>
+    queueHeads(const QSet<QString>& skip, qsizetype limit = -1) const;
     // Marks the job's entry as being printed; false when it is no longer listed.
     bool beginPrint(const SpoolJob* job);
     // Marks entry i as being printed and returns its job, or null when i is past the end.
@@ -93,6 +106,9 @@ public:
     // each entry. Removed jobs go to onRemoved while the lock is held. Returns the count.
     int removeIf(const std::function<Verdict(const Entry&)>& decide,
                  const std::function<void(const SpoolJob&)>& onRemoved = {});
+    // The same over the entries of one queue (by queueKey) only.
+    int removeIf(const QString& queueKey, const std::function<Verdict(const Entry&)>& decide,
+                 const std::function<void(const SpoolJob&)>& onRemoved = {});
 
     // The scheduler marks the list when it removed an entry; the main thread takes the
     // mark to refresh the window's job list.
@@ -101,16 +117,44 @@ public:
     bool changed() const { return m_changed; }
 
 private:
-    // A job made ready to be listed, outside the lock: its entry and its duplicate key.
-    static Entry prepare(SpoolJob job, QString* key);
-    void forget(const Entry& e);
+    struct Node;
+    using Nodes = std::list<Node>;
+    struct QueueJobs
+    {
+        std::list<Nodes::iterator> jobs; // list order
+        quint64 readySince = 0;          // its first job's sequence while it may start
+    };
+    struct Node
+    {
+        Entry entry;
+        QString jobKey;
+        QString foldedDisplay;
+        quint64 sequence = 0;
+        std::list<Nodes::iterator>::iterator inQueue;
+    };
+
+    // A job made ready to be listed, outside the lock.
+    static Node prepare(SpoolJob job, QStringList claimedFiles);
+    void insert(Node node);
+    // Removes the node from every index and the list; returns the node after it.
+    Nodes::iterator erase(Nodes::iterator node);
+    // Files the queue among those whose first job may start, or takes it out.
+    void updateReady(const QString& queueKey, QueueJobs& queue);
+    int removeAmong(const std::vector<Nodes::iterator>& candidates,
+                    const std::function<Verdict(const Entry&)>& decide,
+                    const std::function<void(const SpoolJob&)>& onRemoved);
 
     mutable QMutex m_mutex;
-    std::vector<Entry> m_entries;
+    Nodes m_entries;
+    quint64 m_nextSequence = 1;
     std::atomic<bool> m_changed{false};
     QHash<QString, int> m_displays; // case-folded display string -> entries holding it
     QHash<QString, int> m_jobs;     // jobKey -> entries holding it
-    QHash<QString, int> m_queues;   // queueKey -> entries of that queue
+    // queueKey -> its entries; a node-based map, so a queue stays where it is while others
+    // come and go
+    std::unordered_map<QString, QueueJobs> m_queues;
+    QHash<const SpoolJob*, Nodes::iterator> m_byJob;
+    std::map<quint64, QString> m_ready; // first job's sequence -> queue that may start
     struct Retry
     {
         qint64 atMs = 0;

@@ -12,6 +12,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <utility>
 
 PrintScheduler::PrintScheduler(PendingJobList& jobs, const Spool& spool, LogSink& log,
                                QObject* parent)
@@ -33,6 +34,17 @@ void PrintScheduler::configure(QList<PrinterDefinition> printers, int printTimeL
 {
     m_limit = std::clamp(int(printers.size()), 1, MaxParallelPrints);
     m_printers = std::move(printers);
+    m_printerByQueue.clear();
+    m_printingDisabled.clear();
+    // The first definition of a queue is the one that prints it.
+    for (qsizetype i = 0; i < m_printers.size(); ++i) {
+        const QString key = queueKey(m_printers.at(i).queue);
+        if (m_printerByQueue.contains(key))
+            continue;
+        m_printerByQueue.insert(key, i);
+        if (m_printers.at(i).printingDisabled)
+            m_printingDisabled.insert(key);
+    }
     m_options.timeLimitMs = printTimeLimitMs;
     retryNow();
 }
@@ -45,14 +57,19 @@ void PrintScheduler::setRetryDelays(qint64 firstMs, qint64 lastMs)
 
 void PrintScheduler::retryNow()
 {
-    for (auto it = m_queues.begin(); it != m_queues.end(); ++it) {
-        it->state.failures = 0;
-        it->state.nextAttemptMs = 0;
-        it->failedJob.clear();
-        m_jobs.setRetryAt(it.key(), 0);
-    }
+    for (const QString& key : std::exchange(m_backingOff, {}))
+        clearBackOff(m_queues[key], key);
     m_retryTimer.stop();
     wake();
+}
+
+void PrintScheduler::clearBackOff(Queue& queue, const QString& key)
+{
+    queue.state.failures = 0;
+    queue.state.nextAttemptMs = 0;
+    queue.failedJob.clear();
+    m_jobs.setRetryAt(key, 0);
+    m_backingOff.remove(key);
 }
 
 void PrintScheduler::wake()
@@ -75,33 +92,35 @@ void PrintScheduler::dispatch()
     if (m_stopping || m_running >= m_limit || m_spool.isChanging())
         return;
     const qint64 now = Clock::nowMs();
-    QSet<QString> skip;
-    for (auto it = m_queues.begin(); it != m_queues.end(); ++it) {
-        Queue& queue = *it;
+    QSet<QString> skip = m_busy;
+    for (const QString& key : QSet<QString>(m_backingOff)) {
+        Queue& queue = m_queues[key];
         // A back-off is for its job: once that job has left the list the queue goes on.
-        if (!queue.failedJob.isEmpty() && !m_jobs.containsJob(queue.failedJob)) {
-            queue.failedJob.clear();
-            queue.state.failures = 0;
-            queue.state.nextAttemptMs = 0;
-            m_jobs.setRetryAt(it.key(), 0);
-        }
-        if (queue.busy || queue.state.nextAttemptMs > now)
-            skip.insert(it.key());
+        if (!queue.failedJob.isEmpty() && !m_jobs.containsJob(queue.failedJob))
+            clearBackOff(queue, key);
+        else if (queue.state.nextAttemptMs > now)
+            skip.insert(key);
     }
-    for (const std::shared_ptr<const SpoolJob>& job : m_jobs.queueHeads(skip)) {
-        if (m_running >= m_limit)
+    skip.unite(m_printingDisabled);
+    // Only as many first jobs as may start are asked for; one that cannot start (its
+    // printer is gone) is passed over and the next ones are asked for.
+    while (m_running < m_limit) {
+        const auto heads = m_jobs.queueHeads(skip, m_limit - m_running);
+        if (heads.empty())
             break;
-        const PrinterDefinition* printer = findPrinter(m_printers, job->queue);
-        if (!printer) {
-            m_log.append(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
-                         QStringLiteral(" not found."));
+        for (const std::shared_ptr<const SpoolJob>& job : heads) {
             const QString key = queueKey(job->queue);
-            backOff(m_queues[key], key, *job, JobPrint::Outcome::Failed,
-                    QStringLiteral("no such printer"));
-            continue;
+            skip.insert(key);
+            const qsizetype printer = m_printerByQueue.value(key, -1);
+            if (printer < 0) {
+                m_log.append(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
+                             QStringLiteral(" not found."));
+                backOff(m_queues[key], key, *job, JobPrint::Outcome::Failed,
+                        QStringLiteral("no such printer"));
+                continue;
+            }
+            startPrint(job, m_printers.at(printer));
         }
-        if (!printer->printingDisabled)
-            startPrint(job, *printer);
     }
     armRetryTimer();
 }
@@ -114,6 +133,7 @@ void PrintScheduler::startPrint(const std::shared_ptr<const SpoolJob>& job,
     const QString key = queueKey(job->queue);
     Queue& queue = m_queues[key];
     queue.busy = true;
+    m_busy.insert(key);
     queue.state.queue = job->queue;
     queue.state.runningJob = job->controlFile;
     queue.state.runningSinceMs = Clock::nowMs();
@@ -141,16 +161,14 @@ void PrintScheduler::printEnded(const QString& key, const std::shared_ptr<const 
     --m_running;
     Queue& queue = m_queues[key];
     queue.busy = false;
+    m_busy.remove(key);
     queue.state.runningJob.clear();
     m_log.appendPrinting(QStringLiteral("Job terminated, ") + QString::number(m_running) +
                          QStringLiteral(" jobs still running"));
     const bool printed = result.outcome == JobPrint::Outcome::Printed;
     m_jobs.endPrint(job.get(), printed);
     if (printed) {
-        queue.state.failures = 0;
-        queue.state.nextAttemptMs = 0;
-        queue.failedJob.clear();
-        m_jobs.setRetryAt(key, 0);
+        clearBackOff(queue, key);
         m_jobs.markChanged();
         emit jobsChanged();
     } else if (!m_stopping) {
@@ -171,6 +189,7 @@ void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& j
     queue.state.queue = job.queue;
     queue.state.lastFailure = job.controlFile + QStringLiteral(": ") + reason;
     queue.failedJob = jobKey(job);
+    m_backingOff.insert(key);
     if (counts)
         ++queue.state.failures;
     qint64 delay = m_firstRetryMs;
@@ -199,7 +218,8 @@ void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& j
 void PrintScheduler::armRetryTimer()
 {
     qint64 earliest = 0;
-    for (const Queue& queue : std::as_const(m_queues)) {
+    for (const QString& key : std::as_const(m_backingOff)) {
+        const Queue& queue = m_queues[key];
         const qint64 at = queue.state.nextAttemptMs;
         if (!queue.busy && at > 0 && (earliest == 0 || at < earliest))
             earliest = at;

@@ -22,6 +22,7 @@
 #include <QHash>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QThreadPool>
 #include <QTimer>
@@ -98,6 +99,8 @@ private:
     };
 
     void dispatch();
+    // The queue no longer waits for an attempt: its back-off is over or void.
+    void clearBackOff(Queue& queue, const QString& key);
     void startPrint(const std::shared_ptr<const SpoolJob>& job, const PrinterDefinition& printer);
     void printEnded(const QString& key, const std::shared_ptr<const SpoolJob>& job,
                     JobPrint::Result result);
@@ -119,6 +122,13 @@ private:
     std::atomic<bool> m_stopRequested{false}; // m_stopping, for the prints' threads
     bool m_passQueued = false;
     QHash<QString, Queue> m_queues; // by queueKey
+    // The queues a pass looks at beyond the first jobs it is offered: the ones that back off
+    // or whose back-off is for a job that may have left, and the ones printing now. A pass
+    // costs these and the prints it starts, whatever the number of queues.
+    QSet<QString> m_backingOff;
+    QSet<QString> m_busy;
+    QHash<QString, qsizetype> m_printerByQueue; // queueKey -> index in m_printers
+    QSet<QString> m_printingDisabled;           // queueKeys
     QTimer m_retryTimer;
     QThreadPool m_workers;
 };

@@ -14,12 +14,20 @@ its own start. Scenarios, each on a fresh server:
            60 min) and which holds a job from the start
   latency  --lat-jobs jobs to the idle q1, one at a time with a pause between them: client
            close (after the last acknowledgement) to print command start
+  many     --many-queues queues with printing off, --many-jobs jobs to each (1 KiB, lpdloadc,
+           8 loaders at once) while queue-state requests go to one queue in the middle
+           ("loaded"); then `--status` with every job waiting (its wall time, five times);
+           then printing on (lpd.ini rewritten, SIGHUP) with queue-state requests to the
+           last queue meanwhile ("printing"); drain = jobs / (last print start - first),
+           the print command being appendjob itself
+  manyone  the same jobs in total, all to one queue: the rate "many" is compared with
 printed/s of a queue = its jobs / (last delivery - first connect); a queue not done within
 --max-wait counts what it printed by then and is "stalled". Every acknowledged job is checked
 to have arrived in its queue's output (LPDBENCH header count); "lost" counts the difference.
 """
 import argparse
 import json
+import math
 import os
 import shutil
 import signal
@@ -51,12 +59,13 @@ def free_port():
 
 
 class Server:
-    def __init__(self, program, work, bin_dir, queues, print_ms, hung):
+    def __init__(self, program, work, bin_dir, queues, print_ms, hung, direct=False):
         self.dir = tempfile.mkdtemp(prefix="sm-", dir=work)
         self.port = free_port()
         self.out = {}
+        self.program = program
         printers = []
-        for q in queues:
+        for q in (queues if not direct else []):
             out = os.path.join(self.dir, q + ".out")
             starts = os.path.join(self.dir, q + ".starts")
             script = os.path.join(self.dir, q + ".sh")
@@ -70,14 +79,23 @@ class Server:
             printers.append("%s %s %%p/%%d" % (q, script))
         if hung:
             printers.append("hung /bin/sleep 100000")
-        ini = os.path.join(self.dir, "lpd.ini")
-        with open(ini, "w") as f:
-            f.write("SPOOLDIR\n%s/spool\n\nPORT\n%d\n\nMAXCONN\n100\n\nPRINTTIMEOUT\n60\n\n"
-                    "PRINTERS\n%s\n\nHOSTS\n127.\n" % (self.dir, self.port, "\n".join(printers)))
+        if direct:
+            # Every queue prints by appendjob itself into one output (a 1 KiB job is one
+            # appending write, whole whatever runs beside it).
+            out = os.path.join(self.dir, "all.out")
+            starts = os.path.join(self.dir, "all.starts")
+            for q in queues:
+                self.out[q] = (out, starts)
+            self.direct = ["%s %s %s %s %%p/%%d" % (q, os.path.join(bin_dir, "appendjob"), out,
+                                                     starts) for q in queues]
+            printers = ["-" + d for d in self.direct]
+        self.ini = os.path.join(self.dir, "lpd.ini")
+        self.write_ini(printers)
         os.makedirs(os.path.join(self.dir, "run"), mode=0o700)
-        env = dict(os.environ, SPOOLMERE_CONFIG=ini, XDG_RUNTIME_DIR=os.path.join(self.dir, "run"))
+        self.env = dict(os.environ, SPOOLMERE_CONFIG=self.ini,
+                        XDG_RUNTIME_DIR=os.path.join(self.dir, "run"))
         self.log = open(os.path.join(self.dir, "log.txt"), "w")
-        self.proc = subprocess.Popen([program, "--headless"], env=env, stdout=self.log,
+        self.proc = subprocess.Popen([program, "--headless"], env=self.env, stdout=self.log,
                                      stderr=subprocess.STDOUT)
         for _ in range(500):
             try:
@@ -86,6 +104,23 @@ class Server:
             except OSError:
                 time.sleep(0.01)
         raise SystemExit("the server did not listen")
+
+    def write_ini(self, printers):
+        with open(self.ini + ".new", "w") as f:
+            f.write("SPOOLDIR\n%s/spool\n\nPORT\n%d\n\nMAXCONN\n100\n\nPRINTTIMEOUT\n60\n\n"
+                    "PRINTERS\n%s\n\nHOSTS\n127.\n" % (self.dir, self.port, "\n".join(printers)))
+        os.rename(self.ini + ".new", self.ini)
+
+    def enable_printing(self):
+        self.write_ini(self.direct)
+        self.proc.send_signal(signal.SIGHUP)
+
+    def status_ms(self):
+        t0 = time.perf_counter()
+        r = subprocess.run([self.program, "--status"], env=self.env, stdout=subprocess.PIPE,
+                           stderr=subprocess.DEVNULL)
+        ms = (time.perf_counter() - t0) * 1e3
+        return ms if r.returncode == 0 and r.stdout else None
 
     def delivered(self, q):
         out, _ = self.out[q]
@@ -202,6 +237,84 @@ def latency(a, bin_dir, run):
         srv.stop()
 
 
+def queue_state(port, queue, stop, rows):
+    """Short queue-state requests, one after another, until `stop` is set: latency in ms."""
+    cmd = b"\3" + queue.encode() + b"\n"
+    while not stop.is_set():
+        t0 = time.perf_counter()
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
+                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+                s.sendall(cmd)
+                while s.recv(65536):
+                    pass
+            rows.append((time.perf_counter() - t0) * 1e3)
+        except OSError:
+            rows.append(None)
+        time.sleep(0.01)
+
+
+def pct(values, p):
+    values = sorted(v for v in values if v is not None)
+    if not values:
+        return None
+    return values[min(len(values) - 1, max(0, int(math.ceil(p / 100.0 * len(values))) - 1))]
+
+
+def many(a, bin_dir, run, queue_count):
+    """Jobs spread over many queues (or all on one), received with printing off, then
+    drained; queue state while loading and while printing, --status with all waiting."""
+    queues = ["q%d" % (i + 1) for i in range(queue_count)]
+    total = a.many_jobs * a.many_queues
+    per_queue = total // queue_count
+    srv = Server(a.program, a.work, bin_dir, queues, 0, False, direct=True)
+    try:
+        import threading
+        watched = queues[len(queues) // 2]
+        stop, loaded = threading.Event(), []
+        t = threading.Thread(target=queue_state, args=(srv.port, watched, stop, loaded))
+        t.start()
+        acked = 0
+        pending = list(queues)
+        running = []
+        while pending or running:
+            while pending and len(running) < 8:
+                q = pending.pop(0)
+                tag = "m%07d" % (queues.index(q) + run * queue_count)
+                running.append(subprocess.Popen(
+                    [os.path.join(bin_dir, "lpdloadc"), "127.0.0.1", str(srv.port), q,
+                     "--jobs", str(per_queue), "--concurrency", "2" if per_queue < 100 else "8",
+                     "--size", "1024", "--tag", tag, "--json"],
+                    stdout=subprocess.PIPE, text=True))
+            g = running.pop(0)
+            out, _ = g.communicate()
+            acked += json.loads(out).get("jobs_ok", 0)
+        stop.set()
+        t.join()
+        status = [srv.status_ms() for _ in range(5)]
+        stop, printing = threading.Event(), []
+        t = threading.Thread(target=queue_state, args=(srv.port, queues[-1], stop, printing))
+        t.start()
+        srv.enable_printing()
+        deadline = time.time() + a.max_wait
+        while srv.delivered(queues[0]) < acked and time.time() < deadline:
+            time.sleep(0.05)
+        stop.set()
+        t.join()
+        # One output and one list of starts for all queues; each line a print's start.
+        with open(srv.out[queues[0]][1]) as f:
+            starts = sorted(float(l.split()[2]) for l in f if len(l.split()) == 3)
+        drain = (len(starts) - 1) / (starts[-1] - starts[0]) if len(starts) > 1 else 0
+        return {"queues": queue_count, "acked": acked, "delivered": srv.delivered(queues[0]),
+                "drain_per_s": drain,
+                "loaded_p50_ms": pct(loaded, 50), "loaded_p99_ms": pct(loaded, 99),
+                "loaded_n": len(loaded),
+                "printing_p50_ms": pct(printing, 50), "printing_p99_ms": pct(printing, 99),
+                "printing_n": len(printing), "status_ms": sorted(s for s in status if s)}
+    finally:
+        srv.stop()
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("program")
@@ -211,6 +324,8 @@ def main():
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--lat-jobs", type=int, default=50)
     p.add_argument("--lat-pause", type=float, default=0.1)
+    p.add_argument("--many-queues", type=int, default=1000)
+    p.add_argument("--many-jobs", type=int, default=10, help="jobs per queue in `many`")
     p.add_argument("--scenarios", default="one,several,hung,latency")
     p.add_argument("--work", default=None)
     p.add_argument("--max-wait", type=float, default=120,
@@ -231,6 +346,10 @@ def main():
                 r = throughput(a, bin_dir, queues, True, run)
             elif scen == "latency":
                 r = latency(a, bin_dir, run)
+            elif scen == "many":
+                r = many(a, bin_dir, run, a.many_queues)
+            elif scen == "manyone":
+                r = many(a, bin_dir, run, 1)
             else:
                 raise SystemExit("unknown scenario " + scen)
             results.setdefault(scen, []).append(r)
@@ -246,6 +365,17 @@ def main():
                                                   statistics.median(r["total"] for r in rs),
                                                   max(r["stalled"] for r in rs),
                                                   sum(sum(r["lost"].values()) for r in rs)))
+    if "many" in results or "manyone" in results:
+        print("\n| jobs over | queue state loaded p50/p99 ms | while printing p50/p99 ms |"
+              " --status ms (median) | drain printed/s | delivered/acked |")
+        print("|---|---|---|---|---|---|")
+        for scen in ("many", "manyone"):
+            for r in results.get(scen, []):
+                print("| %d queues | %.1f / %.1f | %.1f / %.1f | %.0f | %.1f | %d/%d |" % (
+                    r["queues"], r["loaded_p50_ms"] or -1, r["loaded_p99_ms"] or -1,
+                    r["printing_p50_ms"] or -1, r["printing_p99_ms"] or -1,
+                    statistics.median(r["status_ms"]) if r["status_ms"] else -1,
+                    r["drain_per_s"], r["delivered"], r["acked"]))
     if "latency" in results:
         rs = results["latency"]
         print("\n| close to print start, idle queue | p50 ms | p99 ms | max ms |")

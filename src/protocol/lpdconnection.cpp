@@ -61,18 +61,6 @@ QString nameOf(const QString& path)
     return path.section(QLatin1Char('/'), -1);
 }
 
-// On the worker: writes a received file out to the disk and closes it, then lets its lock
-// go. Once its folder is synced too, the file is whole for recovery. False when it did not
-// reach the disk; the lock then stays.
-bool writeOut(UniqueFd& file, const QueueFolder& folder, const QString& lockPath)
-{
-    const bool synced = ::fdatasync(file.get()) == 0;
-    if (file.reset() != 0 || !synced)
-        return false;
-    folder.remove(nameOf(lockPath));
-    return true;
-}
-
 // A file of a file command, made ready on the worker: the queue folder (made when missing,
 // refused when it is not safely the server's own; opened once for the connection, and every
 // later file operation of the connection goes through that descriptor), the lock file, then
@@ -743,12 +731,14 @@ void LpdConnection::finishFile(bool control)
         return;
     const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
     const auto failed = m_syncFailed;
-    auto sync = [file, folder = m_folder, lock, failed] {
-        if (!writeOut(*file, *folder, lock))
+    // Once the file is on the disk its lock goes; one that did not get there keeps its lock.
+    m_env.worker->writeOut(file, [folder = m_folder, lock, failed](bool written) {
+        if (written)
+            folder->remove(nameOf(lock));
+        else
             *failed = true;
-    };
+    });
     if (!completesJob) {
-        m_env.worker->post(std::move(sync));
         accepted();
         return;
     }
@@ -758,15 +748,12 @@ void LpdConnection::finishFile(bool control)
         m_socket->pauseReceiving();
     QPointer<LpdConnection> self(this);
     m_env.worker->runSynced(
-        [sync = std::move(sync), failed, written] {
-            sync();
-            *written = !*failed;
-        },
-        m_folder,
-        [self, written, refused = std::move(refused), accepted = std::move(accepted)] {
+        [failed, written] { *written = !*failed; }, m_folder,
+        [self, written, refused = std::move(refused),
+         accepted = std::move(accepted)](bool folderSynced) {
             if (!self)
                 return;
-            if (*written)
+            if (*written && folderSynced)
                 self->afterFileWorkDone(accepted);
             else
                 self->afterFileWorkDone(refused);
@@ -871,16 +858,18 @@ bool LpdConnection::finishDataFileAtClose()
     const auto written = std::make_shared<bool>(false);
     m_fileWork = FileWork::RunningSocketClosed;
     QPointer<LpdConnection> self(this);
+    m_env.worker->writeOut(file, [folder = m_folder, lock = m_lockPath, written, size](bool ok) {
+        *written = ok && size >= 0;
+        if (*written)
+            folder->remove(nameOf(lock));
+    });
     m_env.worker->runSynced(
-        [file, folder = m_folder, lock = m_lockPath, written, size] {
-            *written = size >= 0 && writeOut(*file, *folder, lock);
-        },
-        m_folder,
-        [self, written, taken = std::move(taken)] {
+        [] {}, m_folder,
+        [self, written, taken = std::move(taken)](bool folderSynced) {
             if (!self)
                 return;
-            self->afterFileWorkDone([self, written, taken] {
-                if (*written)
+            self->afterFileWorkDone([self, written, folderSynced, taken] {
+                if (*written && folderSynced)
                     return taken();
                 self->log(QStringLiteral("ERROR: Cannot write file for ") + self->m_queue +
                           QLatin1Char('.'));

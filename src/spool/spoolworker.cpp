@@ -1,10 +1,23 @@
 #include "spool/spoolworker.h"
 
+#include "net/uniquefd.h"
 #include "spool/queuefolder.h"
 
 #include <QList>
 
+#include <algorithm>
+
 #include <unistd.h>
+
+namespace {
+
+// fsync for a folder (its entries), fdatasync for a file (its bytes): true when on the disk.
+bool issueSync(int fd, bool folder)
+{
+    return (folder ? ::fsync(fd) : ::fdatasync(fd)) == 0;
+}
+
+} // namespace
 
 SpoolWorker::SpoolWorker(QObject* parent) : QObject(parent), m_thread([this] { loop(); }) {}
 
@@ -16,13 +29,20 @@ SpoolWorker::~SpoolWorker()
     }
     m_wake.notify_all();
     m_thread.join();
+    {
+        std::lock_guard lock(m_syncMutex);
+        m_syncStop = true;
+    }
+    m_syncWake.notify_all();
+    for (std::thread& helper : m_syncHelpers)
+        helper.join();
 }
 
 void SpoolWorker::post(std::function<void()> work)
 {
     {
         std::lock_guard lock(m_mutex);
-        m_queue.push_back(std::move(work));
+        m_queue.push_back({std::move(work), {}, {}, {}});
     }
     m_wake.notify_one();
 }
@@ -35,33 +55,23 @@ void SpoolWorker::run(std::function<void()> work, std::function<void()> done)
     });
 }
 
-void SpoolWorker::runSynced(std::function<void()> work, std::shared_ptr<const QueueFolder> folder,
-                            std::function<void()> done)
+void SpoolWorker::writeOut(std::shared_ptr<UniqueFd> file, std::function<void(bool written)> then)
 {
-    post([this, work = std::move(work), folder = std::move(folder),
-          done = std::move(done)]() mutable {
-        work();
-        m_synced.push_back({std::move(folder), std::move(done)});
-    });
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back({{}, std::move(file), std::move(then), {}});
+    }
+    m_wake.notify_one();
 }
 
-void SpoolWorker::releaseSynced()
+void SpoolWorker::runSynced(std::function<void()> work, std::shared_ptr<const QueueFolder> folder,
+                            std::function<void(bool synced)> done)
 {
-    // Through the folder the files were made in, not its path: the path may lead elsewhere
-    // by now. Each connection holds its own descriptor of a folder; one fsync serves them all.
-    QList<std::pair<quint64, quint64>> synced;
-    for (const Synced& s : m_synced) {
-        if (!s.folder || !s.folder->isOpen())
-            continue;
-        const std::pair<quint64, quint64> id(s.folder->device(), s.folder->inode());
-        if (!synced.contains(id)) {
-            ::fsync(s.folder->fd());
-            synced << id;
-        }
+    {
+        std::lock_guard lock(m_mutex);
+        m_queue.push_back({std::move(work), {}, std::move(done), std::move(folder)});
     }
-    for (Synced& s : m_synced)
-        QMetaObject::invokeMethod(this, std::move(s.done), Qt::QueuedConnection);
-    m_synced.clear();
+    m_wake.notify_one();
 }
 
 void SpoolWorker::drain()
@@ -80,29 +90,119 @@ void SpoolWorker::loop()
             m_idle.notify_all();
             return;
         }
-        std::function<void()> work = std::move(m_queue.front());
-        m_queue.pop_front();
+        // Everything handed over so far is one batch; what comes while it waits for the
+        // disk is the next, so no answer waits behind a queue that never empties.
+        std::deque<Task> batch = std::exchange(m_queue, {});
         m_busy = true;
         lock.unlock();
-        work();
+        runBatch(batch);
         lock.lock();
-        // A batch ends with the work that was waiting when its first file finished: the
-        // folder is synced once for it, and no answer waits behind a queue that never
-        // empties.
-        if (!m_synced.empty()) {
-            if (m_syncAfter < 0)
-                m_syncAfter = qsizetype(m_queue.size());
-            else
-                --m_syncAfter;
-            if (m_queue.empty() || m_syncAfter <= 0) {
-                m_syncAfter = -1;
-                lock.unlock();
-                releaseSynced();
-                lock.lock();
-            }
-        }
         m_busy = false;
         if (m_queue.empty())
             m_idle.notify_all();
+    }
+}
+
+void SpoolWorker::runBatch(std::deque<Task>& batch)
+{
+    // The files first, all at once: written out earlier than their turn harms nothing, and
+    // what follows them in the batch (a lock removed, an answer) waits for its own file only
+    // as long as the slowest flush of the batch.
+    std::vector<Sync> files;
+    for (const Task& task : batch) {
+        if (task.file)
+            files.push_back({task.file->get(), false, false});
+    }
+    syncAll(files);
+    auto file = files.begin();
+    std::vector<Task*> synced;
+    for (Task& task : batch) {
+        if (task.file) {
+            const bool written = file->ok && task.file->reset() == 0;
+            ++file;
+            if (task.then)
+                task.then(written);
+        } else {
+            task.work();
+            if (task.folder || task.then)
+                synced.push_back(&task);
+        }
+    }
+    if (synced.empty())
+        return;
+    // Through the folder the files were made in, not its path: the path may lead elsewhere
+    // by now. Each connection holds its own descriptor of a folder; one fsync serves them all.
+    QList<std::pair<quint64, quint64>> ids;
+    std::vector<Sync> folders;
+    std::vector<qsizetype> folderOf(synced.size(), -1);
+    for (size_t i = 0; i < synced.size(); ++i) {
+        const QueueFolder* folder = synced[i]->folder.get();
+        if (!folder || !folder->isOpen())
+            continue;
+        const std::pair<quint64, quint64> id(folder->device(), folder->inode());
+        qsizetype at = ids.indexOf(id);
+        if (at < 0) {
+            at = ids.size();
+            ids << id;
+            folders.push_back({folder->fd(), true, false});
+        }
+        folderOf[i] = at;
+    }
+    syncAll(folders);
+    for (size_t i = 0; i < synced.size(); ++i) {
+        // A folder that did not reach the disk fails every answer that waited for it; with
+        // no folder there was nothing to sync.
+        const bool ok = folderOf[i] >= 0 ? folders[size_t(folderOf[i])].ok : !synced[i]->folder;
+        QMetaObject::invokeMethod(
+            this, [done = std::move(synced[i]->then), ok] { done(ok); }, Qt::QueuedConnection);
+    }
+}
+
+qsizetype SpoolWorker::nextSync()
+{
+    if (!m_syncs || m_nextSync >= m_syncs->size())
+        return -1;
+    return qsizetype(m_nextSync++);
+}
+
+void SpoolWorker::syncAll(std::vector<Sync>& syncs)
+{
+    if (syncs.size() <= 1) {
+        for (Sync& s : syncs)
+            s.ok = issueSync(s.fd, s.folder);
+        return;
+    }
+    std::unique_lock lock(m_syncMutex);
+    const size_t helpers = std::min<size_t>(syncs.size(), MaxParallelSyncs) - 1;
+    while (m_syncHelpers.size() < helpers)
+        m_syncHelpers.emplace_back([this] { syncHelper(); });
+    m_syncs = &syncs;
+    m_nextSync = 0;
+    m_syncsFinished = 0;
+    m_syncWake.notify_all();
+    for (qsizetype i = nextSync(); i >= 0; i = nextSync()) {
+        lock.unlock();
+        syncs[size_t(i)].ok = issueSync(syncs[size_t(i)].fd, syncs[size_t(i)].folder);
+        lock.lock();
+        ++m_syncsFinished;
+    }
+    m_syncDone.wait(lock, [&] { return m_syncsFinished == syncs.size(); });
+    m_syncs = nullptr;
+}
+
+void SpoolWorker::syncHelper()
+{
+    std::unique_lock lock(m_syncMutex);
+    for (;;) {
+        qsizetype i = -1;
+        m_syncWake.wait(lock, [&] { return m_syncStop || (i = nextSync()) >= 0; });
+        if (i < 0)
+            return;
+        Sync& s = (*m_syncs)[size_t(i)];
+        lock.unlock();
+        s.ok = issueSync(s.fd, s.folder);
+        lock.lock();
+        if (++m_syncsFinished == m_syncs->size())
+            m_syncDone.notify_one();
     }
 }

@@ -395,7 +395,10 @@ bool LpdServer::reloadSettings()
     m_log.setReceivedDataEnabled(m_settings.logReceivedData);
     m_log.setPrintingEnabled(m_settings.logPrinting);
     emit settingsApplied();
-    recoverSpooledJobs();
+    // The scan waits for the lock removals handed to the spool worker so far, not on this
+    // thread: behind them may be the flushes of large files, and a reload on a busy server
+    // froze every client (queue-state requests included) for as long as they took.
+    m_spoolWorker->run([] {}, [this] { scanSpool(); });
     return true;
 }
 
@@ -629,6 +632,11 @@ void LpdServer::recoverSpooledJobs()
 {
     // The scan sees the folders as the connections left them, lock files removed.
     m_spoolWorker->drain();
+    scanSpool();
+}
+
+void LpdServer::scanSpool()
+{
     for (const PrinterDefinition& printer : m_printers) {
         const QString& queue = printer.queue;
         m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);

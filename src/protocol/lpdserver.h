@@ -48,7 +48,8 @@ public:
     // Reads lpd.ini at start: values the server cannot use are replaced, with a warning.
     void loadSettings();
     bool saveSettings();
-    // SIGHUP: reads lpd.ini again and applies it as Setup's OK does, then the recovery scan.
+    // SIGHUP: reads lpd.ini again and applies it as Setup's OK does, then the recovery scan
+    // (soon after, once the spool worker has done what it was given).
     // A file that cannot be read, is empty or holds a value the server cannot use changes
     // nothing, and neither does a listener that cannot be opened; the log says why.
     bool reloadSettings();
@@ -120,6 +121,8 @@ signals:
     void settingsApplied();
 
 private:
+    // The recovery scan of every queue's folder, as the folders are now.
+    void scanSpool();
     void startHousekeeping();
     void setHousekeepingInterval(int ms);
     void sessionHalf();

@@ -22,11 +22,14 @@ bool createEmpty(int folderFd, const char* name)
 bool createLockFile(int folderFd, const QByteArray& lockName)
 {
     const char* lock = lockName.constData();
+    auto link = [&] { return ::linkat(folderFd, Stamp, folderFd, lock, 0) == 0; };
+    // A leftover lock is removed only when there is one: the common case costs one call.
+    if (link())
+        return true;
+    if (errno == ENOENT && createEmpty(folderFd, Stamp) && link())
+        return true;
+    if (errno == EEXIST && ::unlinkat(folderFd, lock, 0) == 0 && link())
+        return true;
     ::unlinkat(folderFd, lock, 0);
-    if (::linkat(folderFd, Stamp, folderFd, lock, 0) == 0)
-        return true;
-    if (errno == ENOENT && createEmpty(folderFd, Stamp) &&
-        ::linkat(folderFd, Stamp, folderFd, lock, 0) == 0)
-        return true;
     return createEmpty(folderFd, lock);
 }

@@ -206,9 +206,12 @@ qint64 QueueFolder::modificationTime(const QString& name) const
 UniqueFd QueueFolder::createFile(const QString& name, unsigned mode) const
 {
     const QByteArray file = spoolName(name);
-    ::unlinkat(fd(), file.constData(), 0);
-    return UniqueFd(::openat(fd(), file.constData(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd created(::openat(fd(), file.constData(), flags, mode));
+    // Usually nothing stands there: the removal is only paid for when something does.
+    if (!created && errno == EEXIST && ::unlinkat(fd(), file.constData(), 0) == 0)
+        created = UniqueFd(::openat(fd(), file.constData(), flags, mode));
+    return created;
 }
 
 bool QueueFolder::remove(const QString& name) const

@@ -9,7 +9,10 @@
 #   spoolmere  the built program, headless, on a temporary lpd.ini: SPOOLDIR on disk,
 #              MAXCONN 100, HOSTS 127., queue lp printed by appendjob (appendjob.c), which
 #              appends the data file to an output file and notes when it started
+#   before     the same with another build of the program (BIN_B), for an A/B in one run
 #   sink       lpdsink (lpdsink.c): reads, writes each file, acks; the floor
+#   dsink      lpdsink -s: the durable floor (fdatasync each file of a job and fsync the
+#              folder before the answer that completes it); compare SYNC 1 with it
 #   cups       cupsd + cups-lpd behind socat, raw queue, appending backend (needs root)
 #   lprng      LPRng's lpd with :longnumber, unpacked, never installed (needs root; runs
 #              only inside a private network namespace, as it looks up every job's host)
@@ -23,7 +26,9 @@
 #   no (f) figure), NETNS (1 when root), KEEP (0: remove the work folder's spools at the end),
 #   SETTLE (0; seconds each job run may wait for file creation to be cheap again, see
 #   scenarios.py --settle-max),
-#   BENCH_WORK (a new folder under /var/tmp), BENCH_CACHE (~/.cache/spoolmere-bench).
+#   BENCH_WORK (a new folder under /var/tmp), BENCH_CACHE (~/.cache/spoolmere-bench),
+#   SM_SYNC (1: lpd.ini's SYNC), SM_PRINTING (1; 0: the queue has printing off, so (a) and
+#   (b) measure receiving alone and their delivery check gives up after 3 s), BIN_B.
 # Results: $BENCH_WORK/results/<server>.json and report.md.
 set -euo pipefail
 HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -73,7 +78,8 @@ SM_DIR=$WORK/spoolmere
 SM_OUT=$SM_DIR/out/lp.out
 SM_STARTS=$SM_DIR/out/starts.txt
 SM_PID=
-start_spoolmere() {
+start_spoolmere() { # [program]
+    local program=${1:-$BIN}
     rm -rf "$SM_DIR"
     mkdir -p "$SM_DIR"/{spool,run,out}
     : >"$SM_OUT"
@@ -96,14 +102,17 @@ $SM_PORT
 MAXCONN
 100
 
+SYNC
+${SM_SYNC:-1}
+
 PRINTERS
-lp $command
+$([ "${SM_PRINTING:-1}" = 0 ] && echo -)lp $command
 
 HOSTS
 127.
 EOF
     SPOOLMERE_CONFIG=$SM_DIR/lpd.ini XDG_RUNTIME_DIR=$SM_DIR/run \
-        "$BIN" --headless >"$SM_DIR/log.txt" 2>&1 &
+        "$program" --headless >"$SM_DIR/log.txt" 2>&1 &
     SM_PID=$!
     wait_port "$SM_PORT" 10 || { cat "$SM_DIR/log.txt" >&2; stop_spoolmere; return 1; }
     log "spoolmere pid $SM_PID on :$SM_PORT"
@@ -132,23 +141,28 @@ common=(--runs 1 --add --gen "${GEN:-c}" --a-jobs "${A_JOBS:-2000}" --b-jobs "${
     --d-n "${D_N:-500}" --g-size "${G_SIZE:-1073741824}" --f-jobs "${F_JOBS:-100}"
     --f-pace "${F_PACE:-0.4}" --gen-c "$WORK/bin/lpdloadc" --settle-max "${SETTLE:-0}")
 for s in $SERVERS; do rm -f "$RESULTS/$s.json"; done
+SM_DRAIN=60
+[ "${SM_PRINTING:-1}" = 0 ] && SM_DRAIN=3
 for ((r = 1; r <= ${RUNS:-1}; r++)); do
     for s in $SERVERS; do
         case $s in
-        spoolmere)
-            start_spoolmere
+        spoolmere | before)
+            program=$BIN
+            [ "$s" = before ] && program=${BIN_B:?BIN_B names the other build}
+            start_spoolmere "$program"
             starts=()
             [ "${PRINT:-c}" = sh ] || starts=(--starts "$SM_STARTS")
-            python3 "$HERE/scenarios.py" --label spoolmere --port "$SM_PORT" --queue lp \
+            python3 "$HERE/scenarios.py" --label "$s" --port "$SM_PORT" --queue lp \
                 --append "$SM_OUT" "${starts[@]}" --pids "$SM_PID" --scenarios "$SCEN${SM_EXTRA-qgf}" \
-                "${common[@]}" --first-run "$r" --drain-timeout 60 --truncate --out "$RESULTS/spoolmere.json"
+                "${common[@]}" --first-run "$r" --drain-timeout "$SM_DRAIN" --truncate \
+                --out "$RESULTS/$s.json"
             stop_spoolmere
             ;;
-        sink)
-            start_sink
-            python3 "$HERE/scenarios.py" --label sink --port "$SINK_PORT" --queue lp \
+        sink | dsink)
+            start_sink "$([ "$s" = dsink ] && echo -s)"
+            python3 "$HERE/scenarios.py" --label "$s" --port "$SINK_PORT" --queue lp \
                 --spool "$SINK_DIR" --pids "$SINK_PID" --scenarios "$SCEN" "${common[@]}" \
-                --first-run "$r" --drain-timeout 10 --out "$RESULTS/sink.json"
+                --first-run "$r" --drain-timeout 10 --out "$RESULTS/$s.json"
             stop_sink
             ;;
         cups)

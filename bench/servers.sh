@@ -257,12 +257,14 @@ stop_cups() {
 
 # ---------------------------------------------------------------- sink
 SINK_PID=
-start_sink() { # [-n]: read and ack only, write nothing
+start_sink() { # [-n]: read and ack only, write nothing; [-s]: durable (lpdsink -s)
     [ -z "$SINK_PID" ] || return 0
     build_sink
     rm -rf "$SINK_DIR"
     mkdir -p "$SINK_DIR"
-    if [ "${1:-}" = -n ]; then
+    if [ "${1:-}" = -s ]; then
+        "$SINK_BIN" -p "$SINK_PORT" -d "$SINK_DIR" -s 2>"$WORK/sink/lpdsink.log" &
+    elif [ "${1:-}" = -n ]; then
         "$SINK_BIN" -p "$SINK_PORT" -n 2>"$WORK/sink/lpdsink.log" &
     else
         "$SINK_BIN" -p "$SINK_PORT" -d "$SINK_DIR" 2>"$WORK/sink/lpdsink.log" &

@@ -283,8 +283,12 @@ TEST(Queues, AStoppedSupervisorOutlivesItsServerAndItsPrintIsNotRepeated)
                                    "cat \"$1\" >> out.bin\n"));
     ASSERT_TRUE(s.start({QStringLiteral("lp ") + gated + QStringLiteral(" %p/%d")}));
     ASSERT_TRUE(sendTo(s.port(), "lp", 1, "job 1\n"));
-    ASSERT_TRUE(waitUntil([&] { return QFile::exists(d + QStringLiteral("/command.pid")); }));
-    const int command = readFile(d + QStringLiteral("/command.pid")).trimmed().toInt();
+    // The shell makes the file before it writes the number into it.
+    int command = 0;
+    ASSERT_TRUE(waitUntil([&] {
+        command = readFile(d + QStringLiteral("/command.pid")).trimmed().toInt();
+        return command > 0;
+    }));
     int supervisor = 0;
     ASSERT_NE(processState(command, &supervisor), 0);
     ASSERT_GT(supervisor, 1);

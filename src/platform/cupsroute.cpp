@@ -66,7 +66,7 @@ RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs,
     if (!queueExists(cups.get(), name)) {
         result.reason =
             api.cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND
-                ? QStringLiteral("no such printer: ") + queue
+                ? QLatin1String(NoSuchCupsPrinter) + queue
                 : QStringLiteral("cannot ask CUPS about %1: %2").arg(queue, cups.lastProblem());
         return result;
     }

@@ -44,6 +44,8 @@ QByteArray documentFormatFor(char letter);
 // then in the format its letter names, for CUPS to convert.
 // Ends (and cancels the job) when CUPS has not taken everything within timeoutMs (0: no
 // limit beyond the connection's own for a silent server).
+// The reason printToCups gives, followed by the name, when CUPS has no such queue.
+inline constexpr char NoSuchCupsPrinter[] = "no such printer: ";
 RouteResult printToCups(const QString& queue, int dataFile, int timeoutMs = 0,
                         const PrintedDocument& document = {}, bool convert = false);
 

@@ -643,6 +643,16 @@ void LpdServer::scanSpool()
         if (!queue.isEmpty())
             SpoolRecovery(m_pendingJobs, m_spool, m_log).recoverQueue(queue);
     }
+    // A job for a CUPS printer without a definition of its own waits in a folder named after
+    // that printer; it prints there too (see PrintScheduler), so it is found again. The list
+    // of CUPS printers may not have arrived yet: every such folder counts.
+    for (const QString& queue :
+         QDir(m_spool.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        if (queue.startsWith(QLatin1Char('.')) || findPrinter(m_printers, queue))
+            continue;
+        m_log.append(QStringLiteral("Scanning for old jobs for printer ") + queue);
+        SpoolRecovery(m_pendingJobs, m_spool, m_log).recoverQueue(queue);
+    }
     emit jobsChanged();
     if (!m_pendingJobs.isEmpty()) {
         m_scheduler->wake();

@@ -109,6 +109,8 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
         identity = QLatin1Char('@') + QString::number(quint64(control.st_ino)) + QLatin1Char('.') +
                    QString::number(qint64(control.st_mtim.tv_sec)) +
                    QString::number(control.st_mtim.tv_nsec).rightJustified(9, QLatin1Char('0'));
+    if (route.kind == PrintRoute::Kind::Cups || route.kind == PrintRoute::Kind::Ipp)
+        m_jobName = jobName(folder);
     // A forwarded job goes whole, under the entry of its first line.
     if (route.kind == PrintRoute::Kind::Lpd)
         return forwardJob(folder, PrintRecord::lineEntry(job.controlFile, 0) + identity);
@@ -227,7 +229,7 @@ bool JobPrint::printRawRoute(int dataFile, const PrintLine& line)
 {
     const PrintRoute& route = m_printer.route;
     const int limitMs = m_options.timeLimitMs;
-    const PrintedDocument document{m_job->title, m_job->user, line.letter};
+    const PrintedDocument document{m_jobName, m_job->user, line.letter};
     RouteResult result;
     if (!route.problem.isEmpty()) {
         result.reason = route.problem;
@@ -253,6 +255,14 @@ bool JobPrint::printRawRoute(int dataFile, const PrintLine& line)
             result = printToCups(route.path, dataFile, limitMs, document, route.convert);
             break;
         }
+    }
+    // A CUPS printer that is gone comes back only by the operator's hand: the job waits for
+    // it, with the reason, instead of failing again and again.
+    if (!result.ok && route.kind == PrintRoute::Kind::Cups &&
+        result.reason.startsWith(QLatin1String(NoSuchCupsPrinter))) {
+        log(QStringLiteral("Failed: ") + route.target + QStringLiteral(" (") + result.reason +
+            QLatin1Char(')'));
+        return block(result.reason);
     }
     return routeEnded(result);
 }
@@ -302,27 +312,49 @@ JobPrint::Result JobPrint::forwardJob(const QueueFolder& folder, const QString& 
     return {Outcome::Printed, {}, 0};
 }
 
-bool JobPrint::readForwardedControlFile(const QueueFolder& folder, const QStringList& dataFiles,
-                                        QByteArray* control, QString* reason) const
+bool JobPrint::readControlFile(const QueueFolder& folder, QByteArray* contents,
+                               QString* reason) const
 {
     // Control files are a few hundred bytes; one that is not is no job to pass on.
     constexpr qint64 MaxControlFile = 1 << 20;
     const UniqueFd fd = folder.openForReading(m_job->controlFile);
-    QByteArray contents;
     char buf[8192];
     for (ssize_t n; fd && (n = ::read(fd.get(), buf, sizeof buf)) != 0;) {
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || contents.size() + n > MaxControlFile) {
+        if (n < 0 || contents->size() + n > MaxControlFile) {
             *reason = QStringLiteral("cannot read control file ") + m_job->controlFile;
             return false;
         }
-        contents.append(buf, n);
+        contents->append(buf, n);
     }
     if (!fd) {
         *reason = QStringLiteral("cannot open control file ") + m_job->controlFile;
         return false;
     }
+    return true;
+}
+
+QString JobPrint::jobName(const QueueFolder& folder) const
+{
+    // The J line names the job; the title the job list shows prefers the file names (N).
+    QByteArray contents;
+    QString ignored;
+    if (readControlFile(folder, &contents, &ignored)) {
+        for (const QByteArray& line : contents.split('\n')) {
+            if (line.startsWith('J') && line.size() > 1)
+                return QString::fromLatin1(line.mid(1)).remove(QLatin1Char('\r'));
+        }
+    }
+    return m_job->title;
+}
+
+bool JobPrint::readForwardedControlFile(const QueueFolder& folder, const QStringList& dataFiles,
+                                        QByteArray* control, QString* reason) const
+{
+    QByteArray contents;
+    if (!readControlFile(folder, &contents, reason))
+        return false;
     // The client's lines as they came, less those naming a data file that is not the job's
     // (a name refused at reception): the remote would wait for a file that never comes.
     QSet<QByteArray> names;

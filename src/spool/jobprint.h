@@ -73,6 +73,9 @@ private:
     bool routeEnded(const RouteResult& result);
     // The whole job to another LPD (an lpd:// route), recorded under `entry`.
     Result forwardJob(const QueueFolder& folder, const QString& entry);
+    bool readControlFile(const QueueFolder& folder, QByteArray* contents, QString* reason) const;
+    // The control file's J line, else the job's title.
+    QString jobName(const QueueFolder& folder) const;
     bool readForwardedControlFile(const QueueFolder& folder, const QStringList& dataFiles,
                                   QByteArray* control, QString* reason) const;
     bool printRecorded(const QueueFolder& folder, const QString& entry, const QString& shown,
@@ -97,6 +100,7 @@ private:
     const Options m_options;
     LogSink& m_log;
     QString m_reason;
+    QString m_jobName; // what CUPS and IPP printers are told the job is called
     bool m_deferred = false; // it could not be tried: try again soon
     bool m_blocked = false;  // the print record is unusable: try again after a back-off
 };

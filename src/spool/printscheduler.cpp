@@ -7,6 +7,7 @@
 #include "spool/spool.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QDateTime>
 #include <QEventLoop>
 #include <QSet>
@@ -113,10 +114,14 @@ void PrintScheduler::dispatch()
             skip.insert(key);
             const qsizetype printer = m_printerByQueue.value(key, -1);
             if (printer < 0) {
-                m_log.append(QStringLiteral("ERROR: Jobfile-Printer ") + job->queue +
-                             QStringLiteral(" not found."));
-                backOff(m_queues[key], key, *job, JobPrint::Outcome::Failed,
-                        QStringLiteral("no such printer"));
+                // The server takes jobs for the CUPS printers by name: one without a
+                // definition prints raw to that printer, as "NAME |NAME" would, from the
+                // folder it was stored in. Should the printer have gone, the job waits with
+                // that reason.
+                const QString folder = queueFolderFor(
+                    QDir(m_spool.path()).entryList(QDir::Dirs | QDir::NoDotAndDotDot),
+                    job->queue);
+                startPrint(job, PrinterDefinition::parse(folder + QStringLiteral(" |") + folder));
                 continue;
             }
             startPrint(job, m_printers.at(printer));

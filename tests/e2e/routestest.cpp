@@ -75,12 +75,15 @@ TEST(Routes, CupsPrintersAreKnownQueuesWithoutCupsInTheServer)
     ASSERT_TRUE(writeFile(file, "for the lab\n"));
 
     // The names arrive from a helper process shortly after the start.
-    EXPECT_TRUE(
-        waitUntil([&] { return rlpr(s.port(), QStringLiteral("lab"), file).exitCode == 0; }, 10000))
+    const QStringList lpq{QStringLiteral("-N"), QStringLiteral("--port=%1").arg(s.port()),
+                          QStringLiteral("-H"), QStringLiteral("127.0.0.1"), QStringLiteral("-P"),
+                          QStringLiteral("lab")};
+    EXPECT_TRUE(waitUntil(
+        [&] { return !runCommand(QStringLiteral("rlpq"), lpq).output.contains("no such printer"); },
+        10000))
         << s.log().toStdString();
     EXPECT_NE(rlpr(s.port(), QStringLiteral("nowhere"), file).exitCode, 0);
     // rlpr returns once it has its answers; the log line reaches the pipe after that.
-    EXPECT_TRUE(s.waitForLog(QStringLiteral("Receive job for lab...")));
     EXPECT_TRUE(s.waitForLog(QStringLiteral("ERROR: Receive Job for nowhere - no such printer.")));
 
     // Neither client library is mapped by a server that has not printed through it.
@@ -88,6 +91,11 @@ TEST(Routes, CupsPrintersAreKnownQueuesWithoutCupsInTheServer)
     ASSERT_TRUE(maps.contains("spoolmere"));
     EXPECT_FALSE(maps.contains("libcups")) << maps.toStdString();
     EXPECT_FALSE(maps.contains("libsmbclient"));
+
+    // A job for the CUPS printer, which has no definition here, prints raw to it.
+    EXPECT_EQ(rlpr(s.port(), QStringLiteral("lab"), file).exitCode, 0);
+    EXPECT_TRUE(cups.waitForOutput(cups.outputFor(QStringLiteral("lab")), 12));
+    EXPECT_EQ(readFile(cups.outputFor(QStringLiteral("lab"))), QByteArray("for the lab\n"));
 }
 
 TEST(Routes, RefusedRoutesKeepTheJobAndThePassGoesOn)

@@ -7,9 +7,7 @@ SocketPrinter::SocketPrinter() = default;
 bool SocketPrinter::start()
 {
     const QString log = m_dir.filePath(QStringLiteral("socat.log"));
-    return DaemonProcess::onFreePort(
-        m_port, [] { return true; },
-        [&] {
+    const auto launch = [&] {
             m_error = m_socat.start(
                 QStringLiteral("socat"),
                 {QStringLiteral("-u"),
@@ -19,7 +17,10 @@ bool SocketPrinter::start()
             if (!m_error.isEmpty())
                 m_error = QStringLiteral("socat ") + m_error;
             return m_error.isEmpty();
-        });
+    };
+    if (m_port != 0)
+        return launch();
+    return DaemonProcess::onFreePort(m_port, [] { return true; }, launch);
 }
 
 QString SocketPrinter::uri() const

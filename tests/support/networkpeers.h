@@ -49,7 +49,8 @@ class SocketPrinter final
 {
 public:
     SocketPrinter();
-    // Starts socat; false with errorText() when it does not answer.
+    // Starts socat on a free port, or again on the port it had; false with errorText() when
+    // it does not answer.
     bool start();
     void stop() { m_socat.stop(); }
     quint16 port() const { return m_port; }

@@ -21,6 +21,8 @@ its own start. Scenarios, each on a fresh server:
            last queue meanwhile ("printing"); drain = jobs / (last print start - first),
            the print command being appendjob itself
   manyone  the same jobs in total, all to one queue: the rate "many" is compared with
+  reload   4 clients each sending --reload-jobs jobs of 32 MiB to q1 (printing on, SYNC 1)
+           while the server gets SIGHUP every 2 s and queue-state requests go to q1 all along
 printed/s of a queue = its jobs / (last delivery - first connect); a queue not done within
 --max-wait counts what it printed by then and is "stalled". Every acknowledged job is checked
 to have arrived in its queue's output (LPDBENCH header count); "lost" counts the difference.
@@ -315,6 +317,36 @@ def many(a, bin_dir, run, queue_count):
         srv.stop()
 
 
+def reload_busy(a, bin_dir, run):
+    """Queue state while large jobs arrive and the settings are reloaded every 2 s."""
+    import threading
+    srv = Server(a.program, a.work, bin_dir, ["q1"], 0, False, direct=True)
+    try:
+        srv.enable_printing()
+        stop, rows = threading.Event(), []
+        t = threading.Thread(target=queue_state, args=(srv.port, "q1", stop, rows))
+        t.start()
+        gens = [subprocess.Popen([os.path.join(bin_dir, "lpdloadc"), "127.0.0.1", str(srv.port),
+                                  "q1", "--jobs", str(a.reload_jobs), "--concurrency", "1",
+                                  "--size", str(32 << 20), "--tag", "r%02d%05d" % (run, k),
+                                  "--json"], stdout=subprocess.PIPE, text=True)
+                for k in range(4)]
+        reloads = 0
+        while any(g.poll() is None for g in gens):
+            time.sleep(2)
+            srv.proc.send_signal(signal.SIGHUP)
+            reloads += 1
+        acked = sum(json.loads(g.communicate()[0]).get("jobs_ok", 0) for g in gens)
+        stop.set()
+        t.join()
+        return {"reloads": reloads, "acked": acked, "n": len(rows),
+                "failed": sum(1 for r in rows if r is None),
+                "p50_ms": pct(rows, 50), "p99_ms": pct(rows, 99),
+                "max_ms": pct(rows, 100)}
+    finally:
+        srv.stop()
+
+
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("program")
@@ -326,6 +358,7 @@ def main():
     p.add_argument("--lat-pause", type=float, default=0.1)
     p.add_argument("--many-queues", type=int, default=1000)
     p.add_argument("--many-jobs", type=int, default=10, help="jobs per queue in `many`")
+    p.add_argument("--reload-jobs", type=int, default=8, help="32 MiB jobs per client in `reload`")
     p.add_argument("--scenarios", default="one,several,hung,latency")
     p.add_argument("--work", default=None)
     p.add_argument("--max-wait", type=float, default=120,
@@ -350,6 +383,8 @@ def main():
                 r = many(a, bin_dir, run, a.many_queues)
             elif scen == "manyone":
                 r = many(a, bin_dir, run, 1)
+            elif scen == "reload":
+                r = reload_busy(a, bin_dir, run)
             else:
                 raise SystemExit("unknown scenario " + scen)
             results.setdefault(scen, []).append(r)
@@ -376,6 +411,11 @@ def main():
                     r["printing_p50_ms"] or -1, r["printing_p99_ms"] or -1,
                     statistics.median(r["status_ms"]) if r["status_ms"] else -1,
                     r["drain_per_s"], r["delivered"], r["acked"]))
+    for r in results.get("reload", []):
+        print("\nreload: queue state p50 %.1f / p99 %.1f / max %.1f ms over %d requests, %d failed; "
+              "%d reloads, %d jobs of 32 MiB" % (r["p50_ms"] or -1, r["p99_ms"] or -1,
+                                                 r["max_ms"] or -1, r["n"], r["failed"],
+                                                 r["reloads"], r["acked"]))
     if "latency" in results:
         rs = results["latency"]
         print("\n| close to print start, idle queue | p50 ms | p99 ms | max ms |")

@@ -53,22 +53,36 @@ QByteArray unsafeAncestor(const QByteArray& path)
             return {};
         absolute = QByteArray(cwd) + '/' + absolute;
     }
-    QList<QByteArray> walks{absolute};
-    char real[PATH_MAX];
-    if (::realpath(absolute.constData(), real))
-        walks << QByteArray(real);
-    for (const QByteArray& walk : std::as_const(walks)) {
-        const qsizetype last = walk.lastIndexOf('/');
+    // Walks the path's folders; a link among them (or a "." or ".." that may step through
+    // one) means the path must be walked again as its links lead.
+    bool linked = absolute.contains("/./") || absolute.contains("/../") ||
+                  absolute.endsWith("/.") || absolute.endsWith("/..");
+    auto walk = [&](const QByteArray& path, bool noteLinks) -> QByteArray {
+        const qsizetype last = path.lastIndexOf('/');
         for (qsizetype slash = 0; slash >= 0 && slash <= last;
-             slash = walk.indexOf('/', slash + 1)) {
-            const QByteArray prefix = slash == 0 ? QByteArray("/") : walk.left(slash);
+             slash = path.indexOf('/', slash + 1)) {
+            const QByteArray prefix = slash == 0 ? QByteArray("/") : path.left(slash);
             struct stat st
             {
             };
-            if (::lstat(prefix.constData(), &st) == 0 && !changedOnlyByUs(st))
+            if (::lstat(prefix.constData(), &st) != 0)
+                continue;
+            if (noteLinks && S_ISLNK(st.st_mode))
+                linked = true;
+            if (!changedOnlyByUs(st))
                 return prefix;
         }
-    }
+        return {};
+    };
+    if (QByteArray unsafe = walk(absolute, true); !unsafe.isEmpty())
+        return unsafe;
+    if (struct stat st{}; ::lstat(absolute.constData(), &st) == 0 && S_ISLNK(st.st_mode))
+        linked = true;
+    // With no link on the way the path as written is where it leads: the common case costs
+    // no second walk and no realpath (a readlink for every folder on the way).
+    char real[PATH_MAX];
+    if (linked && ::realpath(absolute.constData(), real))
+        return walk(QByteArray(real), false);
     return {};
 }
 

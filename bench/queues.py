@@ -21,8 +21,9 @@ its own start. Scenarios, each on a fresh server:
            last queue meanwhile ("printing"); drain = jobs / (last print start - first),
            the print command being appendjob itself
   manyone  the same jobs in total, all to one queue: the rate "many" is compared with
-  reload   4 clients each sending --reload-jobs jobs of 32 MiB to q1 (printing on, SYNC 1)
-           while the server gets SIGHUP every 2 s and queue-state requests go to q1 all along
+  reload   4 clients each sending --reload-jobs jobs of 32 MiB to q1 (printing off, so the
+           jobs pile up; SYNC 1) while the server gets SIGHUP every 2 s and queue-state
+           requests go to q1 all along
 printed/s of a queue = its jobs / (last delivery - first connect); a queue not done within
 --max-wait counts what it printed by then and is "stalled". Every acknowledged job is checked
 to have arrived in its queue's output (LPDBENCH header count); "lost" counts the difference.
@@ -322,7 +323,6 @@ def reload_busy(a, bin_dir, run):
     import threading
     srv = Server(a.program, a.work, bin_dir, ["q1"], 0, False, direct=True)
     try:
-        srv.enable_printing()
         stop, rows = threading.Event(), []
         t = threading.Thread(target=queue_state, args=(srv.port, "q1", stop, rows))
         t.start()
@@ -334,6 +334,7 @@ def reload_busy(a, bin_dir, run):
         reloads = 0
         while any(g.poll() is None for g in gens):
             time.sleep(2)
+            srv.write_ini(["-" + d for d in srv.direct])
             srv.proc.send_signal(signal.SIGHUP)
             reloads += 1
         acked = sum(json.loads(g.communicate()[0]).get("jobs_ok", 0) for g in gens)
@@ -358,7 +359,7 @@ def main():
     p.add_argument("--lat-pause", type=float, default=0.1)
     p.add_argument("--many-queues", type=int, default=1000)
     p.add_argument("--many-jobs", type=int, default=10, help="jobs per queue in `many`")
-    p.add_argument("--reload-jobs", type=int, default=8, help="32 MiB jobs per client in `reload`")
+    p.add_argument("--reload-jobs", type=int, default=25, help="32 MiB jobs per client in `reload`")
     p.add_argument("--scenarios", default="one,several,hung,latency")
     p.add_argument("--work", default=None)
     p.add_argument("--max-wait", type=float, default=120,

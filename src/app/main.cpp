@@ -19,8 +19,8 @@
 
 #ifdef SPOOLMERE_HAVE_GUI
 #include "gui/desktopshell.h"
+#include "gui/waitnotice.h"
 #include <QApplication>
-#include <QMessageBox>
 #endif
 
 #include <cerrno>
@@ -144,9 +144,10 @@ int showStatus(int argc, char** argv, const CommandLine& options)
 }
 
 // A second start. With a display it brings the running server's window up, as a launcher
-// click on a running program does elsewhere, and says so on the terminal; a box only when the
-// running server cannot be reached.
-int alreadyRunning(int argc, char** argv, bool headless)
+// click on a running program does elsewhere, and says so on the terminal. A server that does
+// not answer is stopping (it lets a print end first): this start waits for it, on screen,
+// and returns -1 once the lock is its own, to go on as the server.
+int alreadyRunning(int argc, char** argv, bool headless, InstanceLock& lock)
 {
     const QString text = QStringLiteral("Spoolmere is already running");
     if (headless) {
@@ -159,14 +160,18 @@ int alreadyRunning(int argc, char** argv, bool headless)
         printError(text + QStringLiteral("; its window was brought to the front."));
         return 0;
     }
-    const QString reason = text + QStringLiteral(", but its window cannot be brought up: ") + error;
-    printError(reason);
+    printError(text + QStringLiteral(" and does not answer (") + error +
+               QStringLiteral("); waiting for it to stop."));
 #ifdef SPOOLMERE_HAVE_GUI
+    Settings settings;
+    loadSettingsFile(locateSettingsFile(), settings);
     QApplication app(argc, argv);
-    QMessageBox::information(nullptr, QStringLiteral("Spoolmere"), reason);
+    if (waitForStoppingServer(lock, settings.stopWaitSeconds))
+        return -1;
 #else
     Q_UNUSED(argc);
     Q_UNUSED(argv);
+    Q_UNUSED(lock);
 #endif
     return 0;
 }
@@ -244,7 +249,9 @@ int main(int argc, char** argv)
     InstanceLock lock;
     switch (lock.acquire()) {
     case InstanceLock::Result::AlreadyRunning:
-        return alreadyRunning(argc, argv, headless);
+        if (const int rc = alreadyRunning(argc, argv, headless, lock); rc >= 0)
+            return rc;
+        break;
     case InstanceLock::Result::Failed:
         // Run unguarded rather than not at all; a second server still meets a busy port.
         printError(QStringLiteral("spoolmere: no instance lock: ") + lock.error());
@@ -294,6 +301,10 @@ int main(int argc, char** argv)
     ControlChannel channel;
     channel.setStatusProvider([&server] { return ServerStatus::document(server); });
     int rc = 0;
+#ifdef SPOOLMERE_HAVE_GUI
+    // It outlives the stop below: its notice says what the stop waits for.
+    std::unique_ptr<DesktopShell> shell;
+#endif
     if (headless) {
         // Every line goes to standard output; with no window to show them, holding the
         // last twenty thousand in memory as well would only cost a few MiB.
@@ -322,16 +333,19 @@ int main(int argc, char** argv)
     }
 #ifdef SPOOLMERE_HAVE_GUI
     else {
-        DesktopShell shell(server, channel, runtimeDir, options);
-        shell.start();
+        shell = std::make_unique<DesktopShell>(server, channel, runtimeDir, options);
+        shell->start();
         rc = QCoreApplication::exec();
-        shell.finish();
+        shell->finish();
     }
 #endif
 
     // The end, in order: no more connections, the lock free for the next start, then
     // "lpdshow" to whoever listens now (a server started a moment after this one let go).
     server.shutdown();
+#ifdef SPOOLMERE_HAVE_GUI
+    shell.reset();
+#endif
     lock.release();
     if (!runtimeDir.isEmpty())
         ControlChannel::send(runtimeDir, QStringLiteral("lpdshow"), nullptr, 1000);

@@ -4,9 +4,11 @@
 #include "gui/mainwindow.h"
 #include "gui/printercommands.h"
 #include "gui/trayicon.h"
+#include "gui/waitnotice.h"
 #include "platform/controlchannel.h"
 #include "protocol/lpdserver.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QMessageBox>
 
@@ -46,7 +48,10 @@ DesktopShell::DesktopShell(LpdServer& core, ControlChannel& channel, QString run
     };
     connect(m_window.get(), &MainWindow::closed, this, quit);
     connect(m_window.get(), &MainWindow::quitRequested, this, quit);
-    connect(m_tray.get(), &TrayIcon::quitRequested, this, quit);
+    // The tray's Quit asks and is locked as the window's is.
+    connect(m_tray.get(), &TrayIcon::quitRequested, m_window.get(), &MainWindow::requestQuit);
+    connect(m_window.get(), &MainWindow::protectModeChanged, m_tray->quitAction(),
+            [this](bool on) { m_tray->quitAction()->setEnabled(!on); });
     connect(m_tray.get(), &TrayIcon::showRequested, m_window.get(), &MainWindow::showAndRaise);
     connect(m_tray.get(), &TrayIcon::trayAvailabilityChanged, this,
             &DesktopShell::onTrayAvailabilityChanged);
@@ -136,7 +141,7 @@ void DesktopShell::updateToolTip()
         text += QStringLiteral("Listening on port %1").arg(m_core.listeningPort());
     else
         text += QStringLiteral("Not listening");
-    const qsizetype waiting = m_core.waitingJobs().size();
+    const int waiting = m_core.pendingJobs().count();
     text += waiting == 1 ? QStringLiteral("\n1 job waiting")
                          : QStringLiteral("\n%1 jobs waiting").arg(waiting);
     m_tray->setToolTip(text);
@@ -182,4 +187,12 @@ void DesktopShell::finish()
     if (m_tray)
         m_tray->remove();
     m_channel.close();
+    if (m_stoppingNotice || !m_window)
+        return;
+    if (const QString text = stoppingText(m_core); !text.isEmpty()) {
+        m_window->hide();
+        m_stoppingNotice =
+            std::make_unique<WaitNotice>(QStringLiteral("Spoolmere is stopping"), text);
+        m_stoppingNotice->show();
+    }
 }

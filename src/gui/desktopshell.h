@@ -20,6 +20,7 @@ class LpdServer;
 class MainWindow;
 class PrinterCommands;
 class TrayIcon;
+class WaitNotice;
 
 class DesktopShell final : public QObject
 {
@@ -36,8 +37,10 @@ public:
     // listener could not open (shown to the user).
     bool start();
     // The window's end: tray icon gone, control socket closed. The core and the instance
-    // lock are the caller's.
+    // lock are the caller's. When a print runs, the window gives way to a notice of what the
+    // stop waits for, shown until the shell goes (after the core's stop).
     void finish();
+    WaitNotice* stoppingNotice() const { return m_stoppingNotice.get(); }
 
     MainWindow& window() { return *m_window; }
     TrayIcon& tray() { return *m_tray; }
@@ -59,5 +62,6 @@ private:
     std::unique_ptr<MainWindow> m_window;
     std::unique_ptr<TrayIcon> m_tray;
     std::unique_ptr<PrinterCommands> m_commands;
+    std::unique_ptr<WaitNotice> m_stoppingNotice;
     QString m_startupError;
 };

@@ -3,7 +3,9 @@
 #include "gui/aboutdialog.h"
 #include "gui/appicon.h"
 #include "gui/extendedlogdialog.h"
+#include "gui/finishedjobsdialog.h"
 #include "gui/helpopener.h"
+#include "gui/jobtablemodel.h"
 #include "gui/logtime.h"
 #include "protocol/lpdserver.h"
 
@@ -12,8 +14,8 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
@@ -26,7 +28,9 @@
 #include <QScrollBar>
 #include <QShortcut>
 #include <QSignalBlocker>
+#include <QSortFilterProxyModel>
 #include <QStyle>
+#include <QTableView>
 #include <QTimer>
 
 #include <algorithm>
@@ -64,16 +68,21 @@ MainWindow::MainWindow(LpdServer& core, QWidget* parent) : QMainWindow(parent), 
     setProperty(HelpContext, 1);
     buildControls();
     buildMenus();
-    // What the layout needs at the current font and scale, a little more for the lists, and
-    // never more than the screen: the lists and the log grow with the window.
-    QSize start = sizeHint().expandedTo(QSize(560, 400));
+    updateJobActions();
+    // What the layout needs at the current font and scale, room for the Jobs table's columns,
+    // and never more than the screen: the lists and the log grow with the window.
+    const QFontMetrics metrics = fontMetrics();
+    QSize start =
+        sizeHint().expandedTo(QSize(metrics.averageCharWidth() * 110, metrics.height() * 30));
     if (const QScreen* s = screen())
         start = start.boundedTo(s->availableGeometry().size() * 9 / 10);
     resize(start);
 
     connect(&m_core.log(), &LogSink::lineAppended, this, &MainWindow::appendLog);
-    connect(&m_core, &LpdServer::jobsChanged, this, &MainWindow::refreshJobs);
+    connect(&m_core, &LpdServer::jobsChanged, m_jobModel, &JobTableModel::scheduleRefresh);
     connect(&m_core, &LpdServer::settingsApplied, this, &MainWindow::refreshPrinters);
+    // A printer whose printing was switched off or on changes its jobs' state.
+    connect(&m_core, &LpdServer::settingsApplied, m_jobModel, &JobTableModel::scheduleRefresh);
     connect(&m_core, &LpdServer::connectionsChanged, this, &MainWindow::refreshConnections);
     connect(&m_core, &LpdServer::sessionCountChanged, this, &MainWindow::showSessionCount);
     // Not `activated`: desktops that activate items on a single click would open the editor
@@ -84,9 +93,9 @@ MainWindow::MainWindow(LpdServer& core, QWidget* parent) : QMainWindow(parent), 
 
     auto* help = new QShortcut(QKeySequence::HelpContents, this);
     connect(help, &QShortcut::activated, this, &MainWindow::showContextHelp);
-    // Delete in the Jobs list dequeues, as the menu entry shows.
+    // Delete in the Jobs table dequeues, as the menu entry shows.
     auto* dequeue =
-        new QShortcut(QKeySequence::Delete, m_jobList, nullptr, nullptr, Qt::WidgetShortcut);
+        new QShortcut(QKeySequence::Delete, m_jobTable, nullptr, nullptr, Qt::WidgetShortcut);
     connect(dequeue, &QShortcut::activated, this, &MainWindow::onDequeue);
 
     for (const QString& line : m_core.log().lines())
@@ -117,8 +126,34 @@ void MainWindow::buildControls()
     // Read-only text is still reachable by keyboard so it can be scrolled and copied.
     m_logView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
-    m_jobList = new QListWidget;
-    m_jobList->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_jobModel = new JobTableModel(m_core, this);
+    m_jobProxy = new QSortFilterProxyModel(this);
+    m_jobProxy->setSourceModel(m_jobModel);
+    m_jobProxy->setSortRole(JobTableModel::SortRole);
+    m_jobTable = new QTableView;
+    m_jobTable->setModel(m_jobProxy);
+    m_jobTable->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_jobTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_jobTable->setWordWrap(false);
+    m_jobTable->setShowGrid(false);
+    m_jobTable->setAlternatingRowColors(true);
+    m_jobTable->setTabKeyNavigation(false);
+    m_jobTable->verticalHeader()->hide();
+    // Rows of one height: measuring each of thousands of rows at every change would cost
+    // more than the change.
+    m_jobTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    QHeaderView* columns = m_jobTable->horizontalHeader();
+    columns->setStretchLastSection(true);
+    columns->setHighlightSections(false);
+    // Arrival order until a column is chosen; a third click on it goes back to it.
+    columns->setSortIndicatorClearable(true);
+    columns->setSortIndicator(-1, Qt::AscendingOrder);
+    m_jobTable->setSortingEnabled(true);
+    m_jobTable->installEventFilter(this);
+    fitJobRowsToFont();
+    connect(m_jobTable->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &MainWindow::updateJobActions);
+    connect(m_jobProxy, &QAbstractItemModel::rowsRemoved, this, &MainWindow::updateJobActions);
 
     m_connectionList = new QListWidget;
     // Only looked at: Tab passes it by, its caption's access key still reaches it.
@@ -127,26 +162,47 @@ void MainWindow::buildControls()
     m_sessionCount = new QLabel;
     showSessionCount(0);
 
-    // The left column holds the printers (a third) above the log (two thirds), the right one
-    // the jobs above the connections (half each); each caption sits on its control whatever
+    // The printers beside the connections on top, then the Jobs table and the log across the
+    // whole width (the table's columns need it); each caption sits on its control whatever
     // the font, and the count below them all.
-    auto* left = new QVBoxLayout;
-    left->addLayout(captioned(labelFor(QStringLiteral("&Printers"), m_printerList), m_printerList),
-                    1);
-    left->addLayout(captioned(labelFor(QStringLiteral("&Log"), m_logView), m_logView), 2);
-    auto* right = new QVBoxLayout;
-    right->addLayout(captioned(labelFor(QStringLiteral("Jo&bs"), m_jobList), m_jobList), 1);
-    right->addLayout(
+    auto* top = new QHBoxLayout;
+    top->addLayout(captioned(labelFor(QStringLiteral("&Printers"), m_printerList), m_printerList),
+                   1);
+    top->addLayout(
         captioned(labelFor(QStringLiteral("&Connections"), m_connectionList), m_connectionList), 1);
-    auto* columns = new QHBoxLayout;
-    columns->addLayout(left, 1);
-    columns->addLayout(right, 1);
     auto* layout = new QVBoxLayout(client);
-    layout->addLayout(columns, 1);
+    layout->addLayout(top, 2);
+    layout->addLayout(captioned(labelFor(QStringLiteral("Jo&bs"), m_jobTable), m_jobTable), 3);
+    layout->addLayout(captioned(labelFor(QStringLiteral("&Log"), m_logView), m_logView), 3);
     layout->addWidget(m_sessionCount);
 
-    setTabOrder(m_printerList, m_logView);
-    setTabOrder(m_logView, m_jobList);
+    setTabOrder(m_printerList, m_jobTable);
+    setTabOrder(m_jobTable, m_logView);
+}
+
+void MainWindow::fitJobRowsToFont()
+{
+    const QFontMetrics metrics = m_jobTable->fontMetrics();
+    m_jobTable->verticalHeader()->setDefaultSectionSize(metrics.height() + 6);
+    const int x = metrics.averageCharWidth();
+    const int widths[] = {10, 6, 10, 14, 18, 9, 10};
+    for (int column = 0; column < int(std::size(widths)); ++column)
+        m_jobTable->horizontalHeader()->resizeSection(column, widths[column] * x);
+}
+
+void MainWindow::updateJobActions()
+{
+    m_dequeueAction->setEnabled(m_jobTable->selectionModel()->hasSelection());
+}
+
+QList<int> MainWindow::selectedJobRows() const
+{
+    QModelIndexList selected = m_jobTable->selectionModel()->selectedRows();
+    std::sort(selected.begin(), selected.end());
+    QList<int> rows;
+    for (const QModelIndex& index : std::as_const(selected))
+        rows << m_jobProxy->mapToSource(index).row();
+    return rows;
 }
 
 void MainWindow::showSessionCount(int count)
@@ -169,9 +225,8 @@ void MainWindow::buildMenus()
     m_quitAction = m_fileMenu->addAction(QStringLiteral("&Quit"));
     // Not QKeySequence::Quit: some platforms have none, and Linux desktops agree on Ctrl+Q.
     m_quitAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
-    // Quit is not a configuration command: protect mode leaves it, as it leaves "lpddown".
     addAction(m_quitAction);
-    connect(m_quitAction, &QAction::triggered, this, &MainWindow::quitRequested);
+    connect(m_quitAction, &QAction::triggered, this, &MainWindow::requestQuit);
 
     m_jobMenu = menuBar()->addMenu(QStringLiteral("&Job"));
     m_dequeueAction = m_jobMenu->addAction(QStringLiteral("&Dequeue"));
@@ -219,6 +274,9 @@ void MainWindow::setProtectMode(bool on)
          {m_setupAction, m_addPrinterAction, m_editPrinterAction, m_removePrinterAction})
         a->setEnabled(!on);
     m_extendedLogAction->setEnabled(!on);
+    // Quit ends the program as the close button does, so it is locked with it; "lpddown"
+    // from outside still ends it.
+    m_quitAction->setEnabled(!on);
     emit protectModeChanged(on);
 }
 
@@ -250,43 +308,7 @@ int MainWindow::selectedPrinterRow() const
 
 void MainWindow::refreshJobs()
 {
-    // The list is refilled, but what the user selected and where the keyboard was (the
-    // anchor Shift extends from) stay on the same jobs.
-    QStringList selected;
-    for (const QListWidgetItem* item : m_jobList->selectedItems())
-        selected << item->text();
-    const QListWidgetItem* current = m_jobList->currentItem();
-    const QString currentText = current ? current->text() : QString();
-    const QSignalBlocker quiet(m_jobList);
-    m_jobList->clear();
-    m_jobList->addItems(m_core.waitingJobs());
-    // A job whose print failed, or that could not be tried, says when it is tried again; its
-    // text stays the job's name, which Dequeue goes by.
-    const QHash<QString, PendingJobList::RetryingHead> retries = m_core.jobsAwaitingRetry();
-    for (int i = 0; i < m_jobList->count() && !retries.isEmpty(); ++i) {
-        QListWidgetItem* item = m_jobList->item(i);
-        const auto at = retries.constFind(item->text());
-        if (at == retries.constEnd())
-            continue;
-        const QString when =
-            QDateTime::fromMSecsSinceEpoch(at->retryAtMs).toString(QStringLiteral("HH:mm:ss"));
-        const QString why = at->waitReason.isEmpty()
-                                ? QStringLiteral("Printing failed")
-                                : QStringLiteral("Waiting (") + at->waitReason + QLatin1Char(')');
-        const QString note = why + QStringLiteral("; next attempt at ") + when;
-        item->setIcon(style()->standardIcon(QStyle::SP_MessageBoxWarning));
-        item->setToolTip(note);
-        item->setData(Qt::AccessibleDescriptionRole, note);
-    }
-    for (int i = 0; i < m_jobList->count(); ++i) {
-        QListWidgetItem* item = m_jobList->item(i);
-        if (!currentText.isEmpty() && item->text() == currentText)
-            m_jobList->setCurrentItem(item, QItemSelectionModel::NoUpdate);
-    }
-    for (int i = 0; i < m_jobList->count(); ++i) {
-        if (selected.contains(m_jobList->item(i)->text()))
-            m_jobList->item(i)->setSelected(true);
-    }
+    m_jobModel->refresh();
 }
 
 void MainWindow::refreshConnections()
@@ -320,13 +342,38 @@ void MainWindow::appendLog(const QString& line)
 
 void MainWindow::onDequeue()
 {
-    QStringList selected;
-    for (const QListWidgetItem* item : m_jobList->selectedItems())
-        selected << item->text();
-    if (selected.isEmpty())
+    QStringList keys;
+    for (int row : selectedJobRows())
+        keys << m_jobModel->jobKeyAt(row);
+    if (keys.isEmpty())
         return;
-    // The core passes over the job being printed and deletes the others' files.
-    m_core.dequeue(selected);
+    // The core passes over a job being printed and deletes the others' files.
+    const QStringList printing = m_core.dequeue(keys);
+    QStringList names;
+    for (const QString& key : printing) {
+        const int row = m_jobModel->rowOf(key);
+        if (row >= 0) {
+            const SpoolJob& job = m_jobModel->jobAt(row);
+            names << QStringLiteral("Job %1 of %2 from %3")
+                         .arg(QString::number(job.jobNumber), job.user, jobHost(job));
+        }
+    }
+    m_jobModel->refresh();
+    if (names.isEmpty())
+        return;
+    // A print is never cut off half-way: the printer would be left with a torn page, and
+    // a print command cannot be undone. Say so instead of doing nothing.
+    QMessageBox box(QMessageBox::Information, QStringLiteral("Dequeue"),
+                    (names.size() == 1
+                         ? names.first() + QStringLiteral(" is being printed and stays.")
+                         : QStringLiteral("These jobs are being printed and "
+                                          "stay: ") +
+                               names.join(QStringLiteral("; ")) + QLatin1Char('.')),
+                    QMessageBox::Ok, this);
+    box.setInformativeText(QStringLiteral(
+        "A print that has begun is not stopped. The job leaves the list when its print has "
+        "ended; if the print fails, the job waits for a retry and Dequeue removes it then."));
+    box.exec();
 }
 
 void MainWindow::onHelpContents()
@@ -344,34 +391,13 @@ void MainWindow::onAbout()
 void MainWindow::onFinishedJobs()
 {
     if (!m_finishedJobsDialog) {
-        m_finishedJobsDialog = new QDialog(this);
-        m_finishedJobsDialog->setWindowTitle(QStringLiteral("Finished Jobs"));
-        m_finishedJobsView = new QPlainTextEdit(m_finishedJobsDialog);
-        m_finishedJobsView->setReadOnly(true);
-        m_finishedJobsView->setLineWrapMode(QPlainTextEdit::NoWrap);
-        m_finishedJobsView->setAccessibleName(QStringLiteral("Finished jobs"));
-        auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, m_finishedJobsDialog);
-        connect(buttons, &QDialogButtonBox::rejected, m_finishedJobsDialog, &QDialog::close);
-        auto* layout = new QVBoxLayout(m_finishedJobsDialog);
-        layout->addWidget(m_finishedJobsView);
-        layout->addWidget(buttons);
-        m_finishedJobsDialog->resize(fontMetrics().averageCharWidth() * 110,
-                                     fontMetrics().height() * 24);
+        m_finishedJobsDialog = new FinishedJobsDialog(m_core.accounting(), this);
+        // A print's end or a removal writes its line: the table follows at once.
+        connect(&m_core, &LpdServer::jobsChanged, m_finishedJobsDialog, [this] {
+            if (m_finishedJobsDialog->isVisible())
+                m_finishedJobsDialog->refresh();
+        });
     }
-    // Read anew each time: the server appends while the window is open.
-    const Accounting& accounting = m_core.accounting();
-    QString text;
-    if (accounting.path().isEmpty())
-        text = QStringLiteral("Accounting is off (ACCOUNTING in lpd.ini).");
-    else {
-        const QStringList lines = accounting.lastLines(200);
-        text = lines.isEmpty() ? QStringLiteral("No job has finished yet (") + accounting.path() +
-                                     QStringLiteral(").")
-                               : lines.join(QLatin1Char('\n'));
-    }
-    m_finishedJobsView->setPlainText(text);
-    m_finishedJobsView->moveCursor(QTextCursor::End);
-    m_finishedJobsView->moveCursor(QTextCursor::StartOfLine); // newest line, from its start
     m_finishedJobsDialog->show();
     m_finishedJobsDialog->raise();
     m_finishedJobsDialog->activateWindow();
@@ -426,28 +452,43 @@ void MainWindow::showContextHelp()
     HelpOpener::showContext(helpContextOf(focusWidget() ? focusWidget() : this));
 }
 
-MainWindow::CloseChoice MainWindow::askBeforeClosing()
+void MainWindow::requestQuit()
 {
-    const int waiting = int(m_core.waitingJobs().size());
+    if (!closeAllowed())
+        return;
+    if (askBeforeClosing(false) == CloseChoice::StopServer)
+        emit quitRequested();
+}
+
+MainWindow::CloseChoice MainWindow::askBeforeClosing(bool offerKeepRunning)
+{
+    const int waiting = m_core.pendingJobs().count();
     QString detail = QStringLiteral("Clients cannot send jobs to this computer while it is "
                                     "stopped.");
     if (waiting > 0)
         detail +=
             QStringLiteral(" %1 waiting job(s) stay in the spool and print at the next start.")
                 .arg(waiting);
+    if (const int running = m_core.runningPrints(); running > 0)
+        detail += QStringLiteral(" The print running now may end first: the server waits up to "
+                                 "%1 s for it (STOPWAIT).")
+                      .arg(std::max(m_core.settings().stopWaitSeconds, 0));
     QMessageBox box(QMessageBox::Question, QStringLiteral("Close Spoolmere"),
                     QStringLiteral("Stop the print server?"), QMessageBox::NoButton, this);
     box.setInformativeText(detail);
     QPushButton* stop = box.addButton(QStringLiteral("&Stop Server"), QMessageBox::AcceptRole);
-    QPushButton* keep = box.addButton(m_trayAvailable ? QStringLiteral("&Keep Running in Tray")
-                                                      : QStringLiteral("&Keep Running"),
-                                      QMessageBox::RejectRole);
-    box.addButton(QMessageBox::Cancel);
-    box.setDefaultButton(stop);
+    QPushButton* keep = nullptr;
+    if (offerKeepRunning)
+        keep = box.addButton(m_trayAvailable ? QStringLiteral("&Keep Running in Tray")
+                                             : QStringLiteral("&Keep Running"),
+                             QMessageBox::RejectRole);
+    QPushButton* cancel = box.addButton(QMessageBox::Cancel);
+    // Enter keeps the server: stopping it is never the answer a stray key gives.
+    box.setDefaultButton(keep ? keep : cancel);
     box.exec();
     if (box.clickedButton() == stop)
         return CloseChoice::StopServer;
-    if (box.clickedButton() == keep)
+    if (keep && box.clickedButton() == keep)
         return CloseChoice::KeepRunning;
     return CloseChoice::Cancel;
 }
@@ -489,6 +530,9 @@ void MainWindow::changeEvent(QEvent* event)
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    if (watched == m_jobTable &&
+        (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
+        fitJobRowsToFont();
     if (watched == m_printerList && event->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(event)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {

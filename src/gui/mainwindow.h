@@ -9,10 +9,14 @@ class QAction;
 class QDialog;
 class QLabel;
 class QListWidget;
+class QSortFilterProxyModel;
+class QTableView;
+class JobTableModel;
 class QMenu;
 class QPlainTextEdit;
 class AboutDialog;
 class ExtendedLogDialog;
+class FinishedJobsDialog;
 
 class MainWindow final : public QMainWindow
 {
@@ -25,8 +29,12 @@ public:
 
     LpdServer& core() const { return m_core; }
 
-    QListWidget* printerList() const { return m_printerList; }       // printers
-    QListWidget* jobList() const { return m_jobList; }               // jobs, several selectable
+    QListWidget* printerList() const { return m_printerList; } // printers
+    // The Jobs table (sortable, several rows selectable) over the model of the waiting jobs.
+    QTableView* jobTable() const { return m_jobTable; }
+    JobTableModel* jobModel() const { return m_jobModel; }
+    // The model's rows of the jobs selected in the table, in the table's order.
+    QList<int> selectedJobRows() const;
     QListWidget* connectionList() const { return m_connectionList; } // connections
     QLabel* sessionCountLabel() const { return m_sessionCount; }     // "Sessions: N"
     QPlainTextEdit* logView() const { return m_logView; }            // log view, lines timed
@@ -44,9 +52,10 @@ public:
     // Job: Dequeue (handled here), Add... (attached from outside).
     QAction* dequeueAction() const { return m_dequeueAction; }
     QAction* addJobAction() const { return m_addJobAction; }
-    // Job > Finished Jobs...: the accounting file's last lines, in a window of their own.
+    // Job > Finished Jobs...: the accounting file's last lines, in a window of their own
+    // (made at its first use).
     QAction* finishedJobsAction() const { return m_finishedJobsAction; }
-    QPlainTextEdit* finishedJobsView() const { return m_finishedJobsView; }
+    FinishedJobsDialog* finishedJobsDialog() const { return m_finishedJobsDialog; }
     // Help: Contents, Extended Log, About.
     QAction* helpContentsAction() const { return m_helpContentsAction; }
     QAction* aboutAction() const { return m_aboutAction; }
@@ -71,6 +80,7 @@ public:
     void showPrinters(int row);
     // The selected row of the Printers list, or -1.
     int selectedPrinterRow() const;
+    // Brings the Jobs table up to the core's list now (it follows by itself, in bursts).
     void refreshJobs();
     void refreshConnections();
 
@@ -93,7 +103,12 @@ public:
         KeepRunning,
         Cancel
     };
-    CloseChoice askBeforeClosing();
+    // Quit asks without the Keep Running choice; Enter never stops the server.
+    CloseChoice askBeforeClosing(bool offerKeepRunning = true);
+    // File > Quit and the tray's Quit: locked in protect mode like the close button (the
+    // server then ends only by "lpddown" or a signal); otherwise asks, and emits
+    // quitRequested when the user chose to stop.
+    void requestQuit();
     // The text of the program's taskbar entry: "Spoolmere" while the window is shown, empty
     // while it is hidden or minimised.
     QString applicationTitle() const;
@@ -105,7 +120,7 @@ signals:
     void printerActivated(int row);
     // The window was closed and the user chose to stop the server: the program ends.
     void closed();
-    // File > Quit.
+    // File > Quit or the tray's Quit, confirmed.
     void quitRequested();
     void protectModeChanged(bool on);
 
@@ -125,7 +140,9 @@ protected:
 
 private:
     QListWidget* m_printerList = nullptr;
-    QListWidget* m_jobList = nullptr;
+    QTableView* m_jobTable = nullptr;
+    JobTableModel* m_jobModel = nullptr;
+    QSortFilterProxyModel* m_jobProxy = nullptr;
     QListWidget* m_connectionList = nullptr;
     QLabel* m_sessionCount = nullptr;
     QLabel* m_printersLabel = nullptr;
@@ -144,8 +161,7 @@ private:
     QAction* m_dequeueAction = nullptr;
     QAction* m_addJobAction = nullptr;
     QAction* m_finishedJobsAction = nullptr;
-    QDialog* m_finishedJobsDialog = nullptr;
-    QPlainTextEdit* m_finishedJobsView = nullptr;
+    FinishedJobsDialog* m_finishedJobsDialog = nullptr;
     QAction* m_helpContentsAction = nullptr;
     QAction* m_aboutAction = nullptr;
     QAction* m_extendedLogAction = nullptr;
@@ -156,6 +172,8 @@ private:
     void buildMenus();
     void activatePrinter(int row);
     void showSessionCount(int count);
+    void fitJobRowsToFont();
+    void updateJobActions();
 
     LpdServer& m_core;
     bool m_protect = false;

@@ -12,8 +12,8 @@ TrayIcon::TrayIcon(QObject* parent) : QObject(parent), m_menu(new QMenu)
     connect(m_menu->addAction(QStringLiteral("&Show Spoolmere")), &QAction::triggered, this,
             &TrayIcon::showRequested);
     m_menu->addSeparator();
-    QAction* quit = m_menu->addAction(QStringLiteral("&Quit"));
-    connect(quit, &QAction::triggered, this, &TrayIcon::quitRequested);
+    m_quitAction = m_menu->addAction(QStringLiteral("&Quit"));
+    connect(m_quitAction, &QAction::triggered, this, &TrayIcon::quitRequested);
 }
 
 TrayIcon::~TrayIcon()

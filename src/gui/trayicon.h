@@ -13,6 +13,7 @@
 
 #include <functional>
 
+class QAction;
 class QMenu;
 
 class TrayIcon final : public QObject
@@ -41,6 +42,8 @@ public:
     void setToolTip(const QString& text);
     QString toolTip() const { return m_toolTip; }
     QMenu* contextMenu() const { return m_menu; }
+    // The menu's Quit (locked with the window's in protect mode).
+    QAction* quitAction() const { return m_quitAction; }
 
     void onRetryTick();
     // What a click on the icon does.
@@ -59,6 +62,7 @@ private:
     std::function<bool()> m_probe;
     QString m_toolTip = QStringLiteral("Spoolmere");
     QMenu* m_menu = nullptr;
+    QAction* m_quitAction = nullptr;
 
     QSystemTrayIcon* m_icon = nullptr;
     bool m_hide = false;

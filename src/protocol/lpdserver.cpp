@@ -22,6 +22,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QSet>
 #include <QThreadPool>
 
 #include <algorithm>
@@ -128,6 +129,7 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
     connect(m_scheduler.get(), &PrintScheduler::jobsChanged, this, &LpdServer::jobsChanged);
     // A spool change that waited for the prints goes on when the last one ends.
     connect(m_scheduler.get(), &PrintScheduler::idle, this, &LpdServer::finishSpoolChange);
+    connect(m_scheduler.get(), &PrintScheduler::jobStarted, this, &LpdServer::jobsChanged);
     // Every print that ended, in the accounting file; one that could not be tried is no end.
     connect(m_scheduler.get(), &PrintScheduler::jobFinished, this,
             [this](const SpoolJob& job, JobPrint::Outcome outcome, qint64 ms, const QString& why) {
@@ -668,14 +670,14 @@ void LpdServer::recordRemoval(const SpoolJob& job, const QString& by)
                      QStringLiteral(": ") + error);
 }
 
-void LpdServer::dequeue(const QStringList& selected)
+QStringList LpdServer::dequeue(const QStringList& jobKeys)
 {
     const QStringList folders = queueFolders();
+    const QSet<QString> selected(jobKeys.cbegin(), jobKeys.cend());
     m_pendingJobs.removeIf(
         [&](const PendingJobList::Entry& e) {
-            return selected.contains(e.display, Qt::CaseInsensitive)
-                       ? PendingJobList::Verdict::Remove
-                       : PendingJobList::Verdict::Keep;
+            return selected.contains(jobKey(*e.job)) ? PendingJobList::Verdict::Remove
+                                                     : PendingJobList::Verdict::Keep;
         },
         [&](const SpoolJob& job) {
             const QString dir = m_spool.folderPath(queueFolderFor(folders, job.queue));
@@ -687,6 +689,12 @@ void LpdServer::dequeue(const QStringList& selected)
     emit jobsChanged();
     // A queue that waited for a removed job goes on.
     m_scheduler->wake();
+    QStringList printing;
+    for (const QString& key : jobKeys) {
+        if (m_pendingJobs.containsJob(key))
+            printing << key;
+    }
+    return printing;
 }
 
 QHash<QString, PendingJobList::RetryingHead> LpdServer::jobsAwaitingRetry() const

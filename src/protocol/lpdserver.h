@@ -59,8 +59,10 @@ public:
 
     // Job > Add...: a job already in its queue folder; it prints when its queue is free.
     void addLocalJob(SpoolJob job);
-    // Job > Dequeue: removes the selected jobs except the one being printed.
-    void dequeue(const QStringList& selectedDisplayStrings);
+    // Job > Dequeue: removes exactly the jobs named by their jobKey (queue and control file),
+    // except those being printed: a print is never cut off half-way. Returns the keys of
+    // those still listed because they print.
+    QStringList dequeue(const QStringList& jobKeys);
 
     // The state a window shows.
     const Settings& settings() const { return m_settings; }

@@ -3,6 +3,7 @@
 #include "net/uniquefd.h"
 #include "spool/queuefolder.h"
 
+#include <QDateTime>
 #include <QFile>
 
 #include <cerrno>
@@ -108,6 +109,8 @@ LocalJobResult submitLocalJob(const QString& queueDir, const QString& queue,
     result.job.controlFile = controlName;
     result.job.printLines = {{'l', dataName}};
     result.job.user = QStringLiteral("default");
+    result.job.host = QStringLiteral("localhost");
+    result.job.arrivedMs = QDateTime::currentMSecsSinceEpoch();
     result.job.size = quint64(size);
     result.job.jobNumber = number;
     result.job.queue = queue;

@@ -150,6 +150,7 @@ void PrintScheduler::startPrint(const std::shared_ptr<const SpoolJob>& job,
     // A successful command's output is logged while the Printing category is on.
     m_options.logSuccessfulOutput = m_log.printingEnabled();
     m_options.stopRequested = &m_stopRequested;
+    emit jobStarted(*job);
     auto print = std::make_shared<JobPrint>(
         job, printer, m_spool.folderPath(printer.queue), m_options, m_log);
     m_workers.start([this, key, print] {
@@ -193,6 +194,7 @@ void PrintScheduler::backOff(Queue& queue, const QString& key, const SpoolJob& j
     const bool counts = outcome != JobPrint::Outcome::Deferred;
     queue.state.queue = job.queue;
     queue.state.lastFailure = job.controlFile + QStringLiteral(": ") + reason;
+    queue.state.lastReason = reason;
     queue.failedJob = jobKey(job);
     m_backingOff.insert(key);
     if (counts)

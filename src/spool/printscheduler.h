@@ -75,12 +75,15 @@ public:
         QString runningJob; // control file of the print running now, or empty
         qint64 runningSinceMs = 0;
         QString lastFailure;      // control file and reason of the last failed print
+        QString lastReason;       // the reason alone
         int failures = 0;         // failed prints in a row
         qint64 nextAttemptMs = 0; // when its first job is tried again (0: as soon as it can)
     };
     QList<QueueState> queueStates() const;
 
 signals:
+    // A print began (the window shows which job prints).
+    void jobStarted(const SpoolJob& job);
     // A print ended. outcome: JobPrint::Outcome; reason empty when it printed. The job may
     // be gone from the list by now (it printed), so it comes along.
     void jobFinished(const SpoolJob& job, JobPrint::Outcome outcome, qint64 durationMs,

@@ -71,6 +71,8 @@ void applyControlFile(SpoolJob& job, const QByteArray& contents)
             job.title = sourceNames.join(QStringLiteral(", "));
         } else if (letter == 'P') {
             job.user = operand;
+        } else if (letter == 'H') {
+            job.host = operand;
         } else if (isPrintLetter(letter)) {
             job.printLines.append({letter, operand});
         }
@@ -146,6 +148,12 @@ SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QSt
             contents.append(buffer, n);
         }
         applyControlFile(job, contents);
+        // The control file is written once, when the job arrives (or is queued here).
+        struct stat st
+        {
+        };
+        if (::fstat(fd.get(), &st) == 0)
+            job.arrivedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     }
     job.printLines.removeIf([&](const PrintLine& line) {
         if (!isSafeSpoolName(line.dataFile))

@@ -26,6 +26,8 @@ struct SpoolJob
     qint32 jobNumber = 0;
     QString user = QStringLiteral("root");
     QString title;
+    QString host;          // its control file's H line, empty when it has none
+    qint64 arrivedMs = 0;  // when its control file was complete (ms since the epoch), 0 unknown
     quint64 size = 0; // total of its distinct data files when the record was built
     // Its line in a queue report, made once when the job is listed: a report lists every
     // waiting job, and formatting them each time took a millisecond with a long queue.
@@ -51,7 +53,7 @@ QByteArray reportLine(const SpoolJob& job);
 // retry of a failed print, as the window and the queue report show it.
 SpoolJob retryMarked(const SpoolJob& job, qint64 retryAtMs);
 
-// Applies the control file's lines (J, N, P and the print letters) to a record.
+// Applies the control file's lines (H, J, N, P and the print letters) to a record.
 void applyControlFile(SpoolJob& job, const QByteArray& contents);
 // Digits at characters 4 to 6 of the name (leading blanks skipped), 0 when none.
 qint32 jobNumberFromName(const QString& controlFileName);

@@ -1,9 +1,12 @@
 // The main window against a real core: what it shows, Dequeue, protect mode, the close
 // query, minimising, the application title and context help.
 
+#include "jobrows.h"
 #include "layoutcheck.h"
 #include "shellfixture.h"
 
+#include "gui/finishedjobsdialog.h"
+#include "gui/finishedjobsmodel.h"
 #include "gui/helpopener.h"
 #include "gui/logtime.h"
 #include "gui/mainwindow.h"
@@ -13,6 +16,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QListWidget>
+#include <QLocale>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
@@ -77,12 +81,13 @@ TEST_F(Window, LayoutFollowsTheFontEveryListIsNamedAndAccessKeysAreUnique)
     w.resize(w.width() + 200, w.height() + 150);
     EXPECT_TRUE(waitUntil([&] { return w.printerList()->width() > small.width(); }));
     EXPECT_GT(w.printerList()->height(), small.height());
-    EXPECT_GT(w.jobList()->width(), small.width());
+    EXPECT_GT(w.jobTable()->width(), small.width());
     EXPECT_EQ(layoutcheck::problems(&w), QStringList());
     QApplication::setFont(before);
 
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Spoolmere"));
-    EXPECT_EQ(w.jobList()->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_EQ(w.jobTable()->selectionMode(), QAbstractItemView::ExtendedSelection);
+    EXPECT_EQ(w.jobTable()->selectionBehavior(), QAbstractItemView::SelectRows);
     EXPECT_EQ(w.printerList()->selectionMode(), QAbstractItemView::SingleSelection);
     EXPECT_EQ(w.connectionList()->focusPolicy(), Qt::ClickFocus);
     // Each caption leads to its control, and a screen reader names the control after it.
@@ -93,7 +98,7 @@ TEST_F(Window, LayoutFollowsTheFontEveryListIsNamedAndAccessKeysAreUnique)
     }
     EXPECT_EQ(named.value(w.printerList()), QStringLiteral("Printers"));
     EXPECT_EQ(named.value(w.logView()), QStringLiteral("Log"));
-    EXPECT_EQ(named.value(w.jobList()), QStringLiteral("Jobs"));
+    EXPECT_EQ(named.value(w.jobTable()), QStringLiteral("Jobs"));
     EXPECT_EQ(named.value(w.connectionList()), QStringLiteral("Connections"));
     EXPECT_EQ(w.sessionCountLabel()->accessibleName(), QStringLiteral("Sessions: 0"));
 
@@ -133,8 +138,9 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("Sessions: 0"));
 
     core->recoverSpooledJobs();
-    EXPECT_EQ(texts(w.jobList()),
-              (QStringList{QStringLiteral("lp z 1"), QStringLiteral("lp y 2")}));
+    EXPECT_TRUE(waitUntil([&] {
+        return jobRows(w) == QStringList{QStringLiteral("lp z 1"), QStringLiteral("lp y 2")};
+    }));
     // Recovery logged its lines; the view holds them in order, the newest last.
     // Each with the time it came, in the view only.
     QStringList shown = w.logView()->toPlainText().split(QLatin1Char('\n'));
@@ -185,73 +191,146 @@ TEST_F(Window, LogViewIsBoundedLikeTheLog)
               QStringLiteral("line %1").arg(cap + 4));
 }
 
-TEST_F(Window, DequeueRemovesSelectedJobsButNotTheOneBeingPrinted)
+TEST_F(Window, JobsTableTellsJobsApartAndDeleteRemovesExactlyTheSelectedOnes)
 {
-    for (const char* n : {"001", "002", "003", "004"})
+    for (const char* n : {"001", "002", "003"})
         writeOldJob(n);
-    makeCore();
+    makeCore(); // its printers have printing disabled: the jobs stay as the test made them
     core->loadSettings();
     core->recoverSpooledJobs();
+    ASSERT_TRUE(core->startListening());
     MainWindow w(*core);
-    ASSERT_EQ(w.jobList()->count(), 4);
-    auto row = [&](const char* display) {
-        return int(texts(w.jobList()).indexOf(QLatin1String(display)));
-    };
+    // Two hosts each send job 0 for ann: two rows that the host tells apart.
+    const quint16 port = core->listeningPort();
+    for (const char* name : {"alpha", "beta"}) {
+        const QByteArray host(name);
+        auto sent = onThread([port, host] {
+            return sendJob(port, "lp", "cfA000" + host,
+                           "H" + host + "\nPann\nJreport\nldfA000" + host + "\n", "dfA000" + host,
+                           "data");
+        });
+        ASSERT_EQ(awaitResult(sent), QByteArray(5, '\0'));
+    }
+    ASSERT_TRUE(waitUntil([&] { return jobRows(w).size() == 5; }));
+    const QAbstractItemModel* table = w.jobTable()->model();
+    auto cell = [&](int row, int column) { return table->index(row, column).data().toString(); };
+    EXPECT_EQ(jobRows(w), (QStringList{QStringLiteral("lp z 1"), QStringLiteral("lp z 2"),
+                                       QStringLiteral("lp z 3"), QStringLiteral("lp ann 0"),
+                                       QStringLiteral("lp ann 0")}));
+    EXPECT_EQ(cell(3, JobTableModel::HostColumn), QStringLiteral("alpha"));
+    EXPECT_EQ(cell(4, JobTableModel::HostColumn), QStringLiteral("beta"));
+    EXPECT_EQ(cell(4, JobTableModel::TitleColumn), QStringLiteral("report"));
+    EXPECT_EQ(cell(4, JobTableModel::SizeColumn), QLocale().formattedDataSize(4));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))
+                    .match(cell(4, JobTableModel::ArrivedColumn))
+                    .hasMatch());
+    EXPECT_EQ(cell(4, JobTableModel::StateColumn), QStringLiteral("Printing disabled"));
+    // Whatever cell the keyboard is on, a screen reader hears what the job is doing.
+    EXPECT_EQ(table->index(4, JobTableModel::QueueColumn).data(Qt::AccessibleDescriptionRole),
+              QStringLiteral("Printing disabled"));
+    EXPECT_EQ(table->headerData(JobTableModel::StateColumn, Qt::Horizontal),
+              QStringLiteral("State"));
+    // Sorted by a column, then back to the order of arrival.
+    w.jobTable()->sortByColumn(JobTableModel::NumberColumn, Qt::DescendingOrder);
+    EXPECT_EQ(jobRows(w).mid(0, 3), (QStringList{QStringLiteral("lp z 3"), QStringLiteral("lp z 2"),
+                                                 QStringLiteral("lp z 1")}));
+    w.jobTable()->sortByColumn(-1, Qt::AscendingOrder);
+    EXPECT_EQ(jobRow(w, 0), QStringLiteral("lp z 1"));
+
     w.show();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
-    w.jobList()->setFocus();
-    // A refresh keeps the keyboard's place: Shift+Up then extends from the same job.
-    w.jobList()->setCurrentRow(row("lp z 4"));
+    w.jobTable()->setFocus();
+    EXPECT_FALSE(w.dequeueAction()->isEnabled()); // nothing selected yet
+    // Shift+Down extends from where the keyboard started, also after a job before it left.
+    w.jobTable()->setCurrentIndex(table->index(0, 0));
+    QTest::keyClick(w.jobTable(), Qt::Key_Down);
+    QTest::keyClick(w.jobTable(), Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(selectedJobRows(w),
+              (QStringList{QStringLiteral("lp z 2"), QStringLiteral("lp z 3")}));
+    EXPECT_TRUE(w.dequeueAction()->isEnabled());
+    EXPECT_EQ(core->dequeue({QStringLiteral("lp/cfA001h")}), QStringList());
+    ASSERT_TRUE(waitUntil([&] { return jobRows(w).size() == 4; }));
+    QTest::keyClick(w.jobTable(), Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(selectedJobRows(w), (QStringList{QStringLiteral("lp z 2"), QStringLiteral("lp z 3"),
+                                               QStringLiteral("lp ann 0")}));
+
+    // One of the two equal-looking rows stays one row through a refresh, and Delete takes
+    // only that job.
+    w.jobTable()->selectionModel()->setCurrentIndex(
+        table->index(3, 0), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     emit core->jobsChanged();
-    QTest::keyClick(w.jobList(), Qt::Key_Up, Qt::ShiftModifier);
-    QStringList extended;
-    for (const QListWidgetItem* item : w.jobList()->selectedItems())
-        extended << item->text();
-    extended.sort();
-    EXPECT_EQ(extended, (QStringList{QStringLiteral("lp z 3"), QStringLiteral("lp z 4")}));
-    w.jobList()->clearSelection();
+    w.refreshJobs();
+    ASSERT_EQ(selectedJobRows(w), QStringList{QStringLiteral("lp ann 0")});
+    EXPECT_EQ(w.selectedJobRows().size(), 1);
+    QTest::keyClick(w.jobTable(), Qt::Key_Delete);
+    EXPECT_EQ(jobRows(w), (QStringList{QStringLiteral("lp z 2"), QStringLiteral("lp z 3"),
+                                       QStringLiteral("lp ann 0")}));
+    EXPECT_EQ(cell(2, JobTableModel::HostColumn), QStringLiteral("alpha"));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA000beta")));
+    EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA000alpha")));
 
-    // A print is on "lp z 2".
-    const auto printing = core->pendingJobs().beginJob(row("lp z 2"));
+    // Delete on the job being printed says that it stays, and removes the others.
+    const auto printing = core->pendingJobs().beginJob(0);
     ASSERT_TRUE(printing);
-    for (const char* display : {"lp z 1", "lp z 2", "lp z 4"})
-        w.jobList()->item(row(display))->setSelected(true);
+    w.refreshJobs();
+    EXPECT_EQ(cell(0, JobTableModel::StateColumn), QStringLiteral("Printing"));
+    w.jobTable()->selectAll();
+    QString told;
+    acceptNextMessageBox(&told);
     w.dequeueAction()->trigger();
-
-    QStringList left = texts(w.jobList());
-    left.sort();
-    EXPECT_EQ(left, (QStringList{QStringLiteral("lp z 2"), QStringLiteral("lp z 3")}));
-    EXPECT_EQ(core->pendingJobs().displayStrings(), texts(w.jobList()));
-    for (const char* gone : {"cfA001h", "dfA001h", "cfA004h", "dfA004h"})
-        EXPECT_FALSE(QFile::exists(queueDir() + QLatin1Char('/') + QLatin1String(gone))) << gone;
-    for (const char* kept : {"cfA002h", "dfA002h", "cfA003h", "dfA003h"})
-        EXPECT_TRUE(QFile::exists(queueDir() + QLatin1Char('/') + QLatin1String(kept))) << kept;
-    // The job being printed stays selected: a second Dequeue once it is done takes it.
-    ASSERT_GE(row("lp z 2"), 0);
-    EXPECT_TRUE(w.jobList()->item(row("lp z 2"))->isSelected());
-    EXPECT_FALSE(w.jobList()->item(row("lp z 3"))->isSelected());
+    EXPECT_EQ(told, QStringLiteral("Job 2 of z from h is being printed and stays."));
+    EXPECT_EQ(jobRows(w), QStringList{QStringLiteral("lp z 2")});
+    EXPECT_EQ(core->pendingJobs().displayStrings(), jobRows(w));
+    EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA002h")));
+    EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA003h")));
     core->pendingJobs().endPrint(printing.get(), false);
-    // Delete in the list is Dequeue.
-    QTest::keyClick(w.jobList(), Qt::Key_Delete);
-    EXPECT_EQ(texts(w.jobList()), QStringList{QStringLiteral("lp z 3")});
+    w.hide();
 }
 
-TEST_F(Window, FinishedJobsShowTheAccountingOfADequeuedJob)
+TEST_F(Window, FinishedJobsIsATableOfTheAccountingFileNewestFirstAndLive)
 {
     writeOldJob("005", "ann");
+    writeOldJob("006", "bob");
     makeCore();
     core->loadSettings();
     core->recoverSpooledJobs();
     MainWindow w(*core);
     w.finishedJobsAction()->trigger();
-    EXPECT_TRUE(
-        w.finishedJobsView()->toPlainText().startsWith(QStringLiteral("No job has finished")));
-    core->dequeue({QStringLiteral("lp ann 5")});
-    ASSERT_TRUE(core->pendingJobs().isEmpty());
-    w.finishedJobsAction()->trigger();
-    const QString shown = w.finishedJobsView()->toPlainText();
-    EXPECT_TRUE(shown.contains(QStringLiteral("ann")) && shown.contains(QStringLiteral("removed")))
-        << shown.toStdString();
+    FinishedJobsDialog* dialog = w.finishedJobsDialog();
+    ASSERT_NE(dialog, nullptr);
+    EXPECT_TRUE(dialog->sourceLabel()->text().startsWith(QStringLiteral("No job has finished")));
+    const QAbstractItemModel* table = dialog->table()->model();
+    EXPECT_EQ(table->columnCount(), 11);
+    EXPECT_EQ(table->headerData(FinishedJobsModel::OutcomeColumn, Qt::Horizontal),
+              QStringLiteral("Outcome"));
+    // Lines written while it is open come in at the top, without a click.
+    core->dequeue({QStringLiteral("lp/cfA005h")});
+    ASSERT_TRUE(waitUntil([&] { return table->rowCount() == 1; }));
+    core->dequeue({QStringLiteral("lp/cfA006h")});
+    ASSERT_TRUE(waitUntil([&] { return table->rowCount() == 2; }, 5000));
+    auto cell = [&](int row, int column) { return table->index(row, column).data().toString(); };
+    EXPECT_EQ(cell(0, FinishedJobsModel::UserColumn), QStringLiteral("bob"));
+    EXPECT_EQ(cell(1, FinishedJobsModel::UserColumn), QStringLiteral("ann"));
+    EXPECT_EQ(cell(0, FinishedJobsModel::OutcomeColumn), QStringLiteral("removed"));
+    EXPECT_EQ(cell(0, FinishedJobsModel::ReasonColumn), QStringLiteral("by Dequeue"));
+    EXPECT_EQ(cell(0, FinishedJobsModel::NumberColumn), QStringLiteral("6"));
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                    .match(cell(0, FinishedJobsModel::TimeColumn))
+                    .hasMatch())
+        << cell(0, FinishedJobsModel::TimeColumn).toStdString();
+    EXPECT_TRUE(dialog->sourceLabel()->text().startsWith(QStringLiteral("Newest first, from ")));
+    // A line another process appends (the file is opened for every line) shows too.
+    const QString path = core->accounting().path();
+    QByteArray line = readFile(path).split('\n').at(1);
+    line.replace("\tbob\t", "\tcarl\t");
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::Append));
+    file.write(line + '\n');
+    file.close();
+    EXPECT_TRUE(waitUntil(
+        [&] { return cell(0, FinishedJobsModel::UserColumn) == QStringLiteral("carl"); }, 5000));
+    EXPECT_EQ(table->rowCount(), 3);
+    dialog->close();
 }
 
 TEST_F(Window, AJobThatWaitsForAnotherAttemptSaysWhyAndWhen)
@@ -267,24 +346,26 @@ TEST_F(Window, AJobThatWaitsForAnotherAttemptSaysWhyAndWhen)
     core->loadSettings();
     MainWindow w(*core);
     core->recoverSpooledJobs();
-    auto tip = [&](int row) {
-        return w.jobList()->count() == 2 ? w.jobList()->item(row)->toolTip() : QString();
+    auto state = [&](int row) {
+        return jobRows(w).size() == 2
+                   ? w.jobTable()->model()->index(row, JobTableModel::StateColumn).data().toString()
+                   : QString();
     };
+    const QRegularExpression failed(
+        QStringLiteral("^Waiting for a retry at \\d\\d:\\d\\d:\\d\\d: exit status 1$"));
+    const QString deferred = QStringLiteral(": print record ") + queueDir(QStringLiteral("other")) +
+                             QStringLiteral("/.:printing is not a regular file");
     ASSERT_TRUE(waitUntil(
         [&] {
-            return tip(0).startsWith(QStringLiteral("Printing failed; next attempt at ")) &&
-                   tip(1).startsWith(QStringLiteral("Waiting (print record ") +
-                                     queueDir(QStringLiteral("other")) +
-                                     QStringLiteral("/.:printing is not a regular file); "
-                                                    "next attempt at "));
+            return failed.match(state(0)).hasMatch() &&
+                   state(1).startsWith(QStringLiteral("Waiting for a retry at ")) &&
+                   state(1).endsWith(deferred);
         },
         20000))
-        << tip(0).toStdString() << '\n'
-        << tip(1).toStdString() << '\n'
+        << state(0).toStdString() << '\n'
+        << state(1).toStdString() << '\n'
         << core->log().lines().join(u'\n').toStdString();
-    // The text stays the job's name, so Dequeue still finds it.
-    EXPECT_EQ(texts(w.jobList()),
-              (QStringList{QStringLiteral("lp bob 6"), QStringLiteral("other eve 7")}));
+    EXPECT_EQ(jobRows(w), (QStringList{QStringLiteral("lp bob 6"), QStringLiteral("other eve 7")}));
 }
 
 TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
@@ -301,12 +382,11 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
     for (QAction* a : {w.setupAction(), w.addPrinterAction(), w.editPrinterAction(),
                        w.removePrinterAction(), w.extendedLogAction()})
         EXPECT_FALSE(a->isEnabled()) << a->text().toStdString();
-    EXPECT_TRUE(w.quitAction()->isEnabled());
+    EXPECT_FALSE(w.quitAction()->isEnabled()); // locked with the close button
     // The native window stays the same one: no flicker, no jump.
     const WId native = w.winId();
     const QPoint where = w.pos();
-    for (QAction* a :
-         {w.dequeueAction(), w.addJobAction(), w.helpContentsAction(), w.aboutAction()})
+    for (QAction* a : {w.addJobAction(), w.helpContentsAction(), w.aboutAction()})
         EXPECT_TRUE(a->isEnabled() && w.jobMenu()->menuAction()->isEnabled());
     // A double click on a printer does nothing.
     const QRect first = w.printerList()->visualItemRect(w.printerList()->item(0));
@@ -317,6 +397,7 @@ TEST_F(Window, ProtectModeLocksConfigurationButNotJobsOrHelp)
     w.setProtectMode(false);
     EXPECT_TRUE(w.setupAction()->isEnabled());
     EXPECT_TRUE(w.extendedLogAction()->isEnabled());
+    EXPECT_TRUE(w.quitAction()->isEnabled());
     EXPECT_EQ(w.winId(), native);
     EXPECT_EQ(w.pos(), where);
     EXPECT_TRUE(w.isVisible());
@@ -486,7 +567,7 @@ TEST_F(Window, F1OpensHelpAtTheFocusedControlsContext)
 
     w.printerList()->setFocus();
     QTest::keyClick(w.windowHandle(), Qt::Key_F1);
-    w.jobList()->setFocus();
+    w.jobTable()->setFocus();
     QTest::keyClick(w.windowHandle(), Qt::Key_F1);
     w.helpContentsAction()->trigger(); // Help > Contents
     HelpOpener::resetBrowser();

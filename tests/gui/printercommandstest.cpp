@@ -9,6 +9,7 @@
 #include "gui/numericedit.h"
 #include "gui/setupchecks.h"
 #include "gui/setupdialog.h"
+#include "jobrows.h"
 #include "platform/installedprinters.h"
 #include "protocol/lpdserver.h"
 
@@ -283,7 +284,6 @@ TEST_F(Commands, SetupTakesOverEveryFieldSavesAndScansWithoutTouchingTheSamePort
     EXPECT_EQ(onDisk.hosts, core->settings().hosts);
     EXPECT_EQ(onDisk.spoolDir, newSpool);
     EXPECT_TRUE(core->pendingJobs().containsDisplay(QStringLiteral("lp3 old 7")));
-    EXPECT_EQ(form->jobList()->count(), 1);
     EXPECT_TRUE(core->log().contains(QStringLiteral("found cfA007old")));
     // Still one listener, on the same port, for a new client.
     auto c = onThread([port] { return LoopbackClient().connectTo(port); });
@@ -571,24 +571,22 @@ TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)
         QTest::keyClicks(name, file);
         QTest::keyClick(name, Qt::Key_Return);
     });
-    // What the Jobs list showed at each change: the job prints at once and may be gone
+    // What the Jobs table showed at each change: the job prints at once and may be gone
     // again before the test looks.
     QStringList listed;
-    QObject::connect(core.get(), &LpdServer::jobsChanged, form.get(), [&] {
-        for (int i = 0; i < form->jobList()->count(); ++i)
-            listed << form->jobList()->item(i)->text();
-    });
+    QObject::connect(form->jobTable()->model(), &QAbstractItemModel::rowsInserted, form.get(),
+                     [&] { listed << jobRows(*form); });
     form->addJobAction()->trigger();
     // The copy runs on a worker: the job is listed once it is complete, never before the
     // command has returned to the event loop.
-    EXPECT_EQ(form->jobList()->count(), 0);
+    EXPECT_TRUE(jobRows(*form).isEmpty());
     EXPECT_TRUE(waitUntil([&] { return !listed.isEmpty(); }));
     // The next time, the dialog starts where this file was picked.
     EXPECT_EQ(cmds->openDialog()->directory().absolutePath(), QDir(dir->path()).absolutePath());
     EXPECT_EQ(listed.first(), QStringLiteral("lp default 0"));
     EXPECT_TRUE(waitUntil([&] { return readFile(out) == data; }, 15000))
         << core->log().lines().join(QLatin1Char('\n')).toStdString();
-    EXPECT_TRUE(waitUntil([&] { return form->jobList()->count() == 0; }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return jobRows(*form).isEmpty(); }, 5000));
     EXPECT_TRUE(core->log().contains(QStringLiteral("Successful: ") + script + QLatin1Char(' ') +
                                      spool() + QStringLiteral("/lp/dfA000localhost")));
     EXPECT_TRUE(QDir(spool() + QStringLiteral("/lp")).entryList(QDir::Files).isEmpty());

@@ -43,7 +43,11 @@ TEST_F(Dispatch, DequeueRemovesSelectedJobsAndTheirFiles)
         });
     }
     ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == 3; }));
-    server->dequeue({QStringLiteral("lp z 1"), QStringLiteral("LP Z 3"), QStringLiteral("lp z 9")});
+    // By identity (queue, any case, and control file); a job no longer listed is passed over.
+    EXPECT_EQ(server->dequeue({QStringLiteral("lp/cfA001h"),
+                               jobKey(*server->pendingJobs().snapshot()[2].job),
+                               QStringLiteral("lp/cfA009h")}),
+              QStringList());
     EXPECT_EQ(server->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp z 2")});
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA001h")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA003h")));

@@ -3,6 +3,7 @@
 #include "gui/commandwiring.h"
 #include "gui/mainwindow.h"
 #include "gui/printercommands.h"
+#include "gui/screenfit.h"
 #include "gui/trayicon.h"
 #include "gui/waitnotice.h"
 #include "platform/controlchannel.h"
@@ -41,6 +42,8 @@ DesktopShell::DesktopShell(LpdServer& core, ControlChannel& channel, QString run
     // The window comes and goes while the program runs on: only closing it ends the
     // program, never the last visible dialog closing while the window is hidden.
     QApplication::setQuitOnLastWindowClosed(false);
+    // At scale 2 or with large text a dialog's own size can exceed a small screen.
+    screenfit::fitEveryWindow();
     const auto quit = [this] {
         // Now, while the native window still exists: a closed window loses it.
         savePlacement();

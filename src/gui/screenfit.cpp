@@ -1,10 +1,34 @@
 #include "gui/screenfit.h"
 
-#include <QGuiApplication>
+#include <QApplication>
+#include <QEvent>
 #include <QScreen>
 #include <QWidget>
 
 namespace screenfit {
+
+namespace {
+
+class Fitter final : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // Show comes before the window is mapped: the window manager sees the fitted size.
+        if (event->type() == QEvent::Show && watched->isWidgetType()) {
+            auto* widget = static_cast<QWidget*>(watched);
+            const Qt::WindowType type = widget->windowType();
+            if (widget->isWindow() && (type == Qt::Window || type == Qt::Dialog))
+                fit(widget);
+        }
+        return false;
+    }
+};
+
+} // namespace
 
 QSize bounded(const QWidget* widget, QSize wanted)
 {
@@ -23,6 +47,15 @@ void fit(QWidget* window)
     const QSize size = bounded(window, window->size());
     if (size != window->size())
         window->resize(size);
+}
+
+void fitEveryWindow()
+{
+    static Fitter* fitter = nullptr;
+    if (fitter || !qApp)
+        return;
+    fitter = new Fitter(qApp);
+    qApp->installEventFilter(fitter);
 }
 
 } // namespace screenfit

@@ -13,5 +13,8 @@ namespace screenfit {
 QSize bounded(const QWidget* widget, QSize wanted);
 // Shrinks a top-level window that is larger than that area to fit it.
 void fit(QWidget* window);
+// From now on every window of the program (dialogs, file dialogs, help) is fitted as it is
+// shown, whatever size it chose itself.
+void fitEveryWindow();
 
 } // namespace screenfit

@@ -6,7 +6,7 @@ set -eu
 PACKAGES="build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6network6
   libcups2-dev libsmbclient-dev libgtest-dev libgmock-dev
-  cups cups-client samba smbclient rlpr socat strace xvfb xauth python3
+  cups cups-client samba smbclient rlpr socat netcat-openbsd bc strace xvfb xauth python3
   clang libclang-rt-14-dev
   openbox trayer xdotool x11-utils
   libsystemd-dev scdoc systemd dpkg-dev file desktop-file-utils

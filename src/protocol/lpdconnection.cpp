@@ -3,23 +3,16 @@
 #include "config/logsink.h"
 #include "net/eventsocket.h"
 #include "net/socketerror.h"
-#include "net/uniquefd.h"
 #include "platform/clock.h"
 #include "protocol/operands.h"
 #include "protocol/queuecommands.h"
-#include "spool/lockfile.h"
-#include "spool/pendingjoblist.h"
-#include "spool/queuefolder.h"
 #include "spool/spool.h"
 #include "spool/spooljob.h"
-#include "spool/spoolworker.h"
 
+#include <QDir>
 #include <QPointer>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <unistd.h>
+#include <optional>
 
 namespace {
 
@@ -54,59 +47,6 @@ bool startsWithQueueFlag(const QString& name)
     return name.startsWith(QLatin1Char('-')) || name.startsWith(QLatin1Char('|')) ||
            name.startsWith(QLatin1Char('+'));
 }
-
-// The name of a file in its queue folder, from the full path the claims go by.
-QString nameOf(const QString& path)
-{
-    return path.section(QLatin1Char('/'), -1);
-}
-
-// A file of a file command, made ready on the worker: the queue folder (made when missing,
-// refused when it is not safely the server's own; opened once for the connection, and every
-// later file operation of the connection goes through that descriptor), the lock file, then
-// the file. The name is claimed, so whatever stands under it is a leftover of a reception
-// cut off earlier: it is removed, never opened, and the file is created new. A descriptor
-// nobody took is closed.
-struct OpenedFile
-{
-    enum class Failure
-    {
-        None,
-        Directory,
-        UnsafeDirectory,
-        LockFile,
-        File
-    };
-    Failure failure = Failure::None;
-    QString problem;
-    // The connection's folder when it had one, else the one opened here.
-    std::shared_ptr<const QueueFolder> folder;
-    UniqueFd fd;
-
-    void open(const QString& dir, const QString& name, bool control)
-    {
-        if (!folder) {
-            auto opened = std::make_shared<QueueFolder>(QueueFolder::open(dir, true));
-            if (!opened->isOpen()) {
-                problem = opened->problem();
-                failure = problem.isEmpty() ? Failure::Directory : Failure::UnsafeDirectory;
-                return;
-            }
-            folder = std::move(opened);
-        }
-        const QByteArray file = spoolName(name);
-        if (!createLockFile(folder->fd(), file + ".lck")) {
-            failure = Failure::LockFile;
-            return;
-        }
-        fd = folder->createFile(name, control ? ControlFileMode : DataFileMode);
-        if (!fd) {
-            // Refused, so nothing is arriving: its lock goes now, not at the next start.
-            folder->remove(name + QStringLiteral(".lck"));
-            failure = Failure::File;
-        }
-    }
-};
 
 } // namespace
 
@@ -182,15 +122,6 @@ bool LpdConnection::isUnknownLength(qint64 announced)
     return announced == 0 || announced >= UnknownLengthFrom;
 }
 
-QString LpdConnection::gotFileLine(const QString& path, qint64 bytes, const QString& queue)
-{
-    if (bytes / 1024 <= 9)
-        return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
-               QString::number(bytes) + QStringLiteral(" B for ") + queue + QLatin1Char('.');
-    return QStringLiteral("Got file ") + path + QStringLiteral(" with ") +
-           QString::number(bytes / 1024) + QStringLiteral(" kB for ") + queue + QLatin1Char('.');
-}
-
 void LpdConnection::closeIfConnected()
 {
     if (m_socket && m_socket->state() == EventSocket::State::Connected) {
@@ -223,32 +154,16 @@ void LpdConnection::sendAck(bool ok)
 
 QStringList LpdConnection::filesInUse() const
 {
-    return m_claims;
+    return m_job ? m_job->claimedFiles() : QStringList();
 }
 
-bool LpdConnection::claim(const QString& path)
+bool LpdConnection::holdsFilesIn(const QString& spoolDir) const
 {
-    if (m_claims.contains(path))
-        return true;
-    if (m_env.pendingJobs && !m_env.pendingJobs->claimFile(path))
+    if (!m_job || !m_job->holdsFiles())
         return false;
-    m_claims << path;
-    return true;
-}
-
-void LpdConnection::release(const QString& path)
-{
-    if (m_claims.removeOne(path) && m_env.pendingJobs)
-        m_env.pendingJobs->releaseFile(path);
-}
-
-void LpdConnection::releaseAll()
-{
-    for (const QString& path : std::as_const(m_claims)) {
-        if (m_env.pendingJobs)
-            m_env.pendingJobs->releaseFile(path);
-    }
-    m_claims.clear();
+    const QString folder = QDir::cleanPath(m_job->folderPath());
+    const QString spool = QDir::cleanPath(spoolDir);
+    return folder.startsWith(spool + QLatin1Char('/'));
 }
 
 bool LpdConnection::isKnown(const QStringList& forms) const
@@ -447,16 +362,8 @@ void LpdConnection::dispatchSubCommand()
 {
     const char sub = m_line[0];
     if (sub == 1) {
-        if (!m_controlPath.isEmpty())
-            removeFiles({m_controlPath});
-        release(m_controlPath);
-        m_controlPath.clear();
-        if (!m_dataPaths.isEmpty())
-            removeFiles(m_dataPaths);
-        for (const QString& path : std::as_const(m_dataPaths) + m_namedPaths)
-            release(path);
-        m_dataPaths.clear();
-        m_namedPaths.clear();
+        if (m_job)
+            m_job->abortJob();
         sendAck(true);
         log(QStringLiteral("Abort: ") + QString::fromLatin1(m_line) + QLatin1Char('.'));
         m_line.clear();
@@ -476,7 +383,8 @@ void LpdConnection::dispatchSubCommand()
 
 void LpdConnection::fileCommand(char sub)
 {
-    m_receiving = sub == 2 ? Receiving::ControlFile : Receiving::DataFile;
+    // A refused file command leaves the connection reading commands: nothing of a file is
+    // expected until the answer to its command is 0.
     m_params = splitOperands(m_line.mid(1));
     if (m_params.size() != 2)
         return refuseFile(QStringLiteral("Invalid parameter count in file command"));
@@ -486,68 +394,37 @@ void LpdConnection::fileCommand(char sub)
     const qint64 count = operandNumber(m_params[0]);
     if (count < 0 || count > MaxByteCount)
         return refuseFile(QStringLiteral("Invalid byte count in file command"));
-    m_remaining = count;
-    m_fileBytes = count;
-    if (m_receiving == Receiving::DataFile && isUnknownLength(count))
-        m_receiving = Receiving::StreamedDataFile;
-
-    // Every file has a lock file while it arrives, so that recovery after a crash never
-    // takes a half-received file for a whole one.
-    // Fixed by the first file: the later ones join it there, even when the spool changes
-    // meanwhile.
-    if (m_folderPath.isEmpty())
-        m_folderPath = m_env.spool->receivingFolderPath(queueFolder());
-    const QString dir = m_folderPath;
-    const QString path = dir + QLatin1Char('/') + name;
-    // A name of a waiting job, or one another connection is receiving, is never opened:
-    // two clients sending the same names would write into one file, and a client reusing
-    // a waiting job's names would overwrite it. Claimed from now on, so that a rescan
-    // leaves the new files alone too.
-    // A data file may not take a control file's name, here or at recovery (spooljob.h).
-    if (m_receiving != Receiving::ControlFile && !isDataFileName(name))
-        return refuseFile(QStringLiteral("Invalid data file name ") + name);
-    // Nor may one file of the connection come again as the other kind.
-    if (m_receiving == Receiving::ControlFile ? m_dataPaths.contains(path) : path == m_controlPath)
-        return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
-    if (!claim(path))
-        return refuseFile(QStringLiteral("File name ") + name + QStringLiteral(" in use"));
-    m_lockPath = path + QStringLiteral(".lck");
-    m_currentPath = path;
-    auto file = std::make_shared<OpenedFile>();
-    file->folder = m_folder;
-    const bool control = m_receiving == Receiving::ControlFile;
-    afterFileWork([file, dir, name, control] { file->open(dir, name, control); },
-                  [this, file, path, dir] {
-                      if (!m_folder)
-                          m_folder = file->folder;
-                      if (file->failure != OpenedFile::Failure::None && path != m_controlPath &&
-                          !m_dataPaths.contains(path) && !m_namedPaths.contains(path))
-                          release(path);
-                      switch (file->failure) {
-                      case OpenedFile::Failure::Directory:
-                          m_lockPath.clear();
-                          return refuseFile(QStringLiteral("Cannot open directory"));
-                      case OpenedFile::Failure::UnsafeDirectory:
-                          m_lockPath.clear();
-                          return refuseFile(QStringLiteral("Queue folder ") + dir +
-                                            QLatin1Char(' ') + file->problem);
-                      case OpenedFile::Failure::LockFile:
-                          m_lockPath.clear();
-                          return refuseFile(QStringLiteral("Cannot open lock file"));
-                      case OpenedFile::Failure::File:
-                          m_lockPath.clear();
-                          return refuseFile(QStringLiteral("Cannot open file"));
-                      case OpenedFile::Failure::None:
-                          break;
-                      }
-                      m_outFile = std::move(file->fd);
-                      m_params.clear();
-                      if (m_remaining == 0 && m_receiving == Receiving::ControlFile)
-                          m_receiving = Receiving::ControlFileTerminator;
-                      else if (m_remaining == 0 && m_receiving == Receiving::DataFile)
-                          m_receiving = Receiving::DataFileTerminator;
-                      sendAck(true);
-                  });
+    const bool control = sub == 2;
+    // The job's folder is the one of the spool current at its first file: a session that
+    // began before a SPOOLDIR change writes into the new spool.
+    if (!m_job) {
+        ReceivedJob::Context context;
+        context.log = m_env.log;
+        context.pendingJobs = m_env.pendingJobs;
+        context.worker = m_env.worker;
+        context.syncFiles = m_env.syncFiles;
+        m_job = std::make_unique<ReceivedJob>(
+            context, m_queue, m_env.spool->receivingFolderPath(queueFolder()));
+    }
+    using Kind = ReceivedJob::FileKind;
+    jobStep(
+        [&](ReceivedJob::Done done) {
+            m_job->openFile(control ? Kind::Control : Kind::Data, name, std::move(done));
+        },
+        [this, control, count](const ReceivedJob::Outcome& opened) {
+            if (!opened.ok())
+                return refuseFile(opened.refusal);
+            m_params.clear();
+            m_remaining = count;
+            m_fileBytes = count;
+            if (control)
+                m_receiving =
+                    count == 0 ? Receiving::ControlFileTerminator : Receiving::ControlFile;
+            else
+                m_receiving =
+                    isUnknownLength(count) ? Receiving::StreamedDataFile : Receiving::DataFile;
+            sendAck(true);
+        });
 }
 
 void LpdConnection::refuseFile(const QString& what)
@@ -556,29 +433,28 @@ void LpdConnection::refuseFile(const QString& what)
     log(QStringLiteral("ERROR: ") + what + QStringLiteral(" for ") + m_queue + QLatin1Char('.'));
 }
 
-const QueueFolder& LpdConnection::connectionFolder() const
+void LpdConnection::jobStep(const std::function<void(ReceivedJob::Done)>& start,
+                            ReceivedJob::Done then)
 {
-    static const QueueFolder none;
-    return m_folder ? *m_folder : none;
-}
-
-void LpdConnection::afterFileWork(std::function<void()> work, std::function<void()> done)
-{
-    if (!m_env.worker) {
-        work();
-        done();
+    if (m_fileWork == FileWork::None)
+        m_fileWork = FileWork::Running;
+    // A step that answers before it returns needs no pause of the socket.
+    auto early = std::make_shared<std::optional<ReceivedJob::Outcome>>();
+    auto started = std::make_shared<bool>(false);
+    start([this, early, started, then](const ReceivedJob::Outcome& outcome) {
+        if (!*started) {
+            *early = outcome;
+            return;
+        }
+        afterFileWorkDone([&] { then(outcome); });
+    });
+    *started = true;
+    if (*early) {
+        afterFileWorkDone([&] { then(**early); });
         return;
     }
-    m_fileWork = FileWork::Running;
-    // Not even the end of the stream is taken meanwhile: a client that sent everything and
-    // shut its side still gets every answer.
     if (m_socket)
         m_socket->pauseReceiving();
-    QPointer<LpdConnection> self(this);
-    m_env.worker->run(std::move(work), [self, done = std::move(done)] {
-        if (self)
-            self->afterFileWorkDone(done);
-    });
 }
 
 void LpdConnection::afterFileWorkDone(const std::function<void()>& done)
@@ -593,26 +469,6 @@ void LpdConnection::afterFileWorkDone(const std::function<void()>& done)
         sessionEnded();
     else if (m_socket)
         m_socket->resumeReceiving();
-}
-
-void LpdConnection::removeFiles(const QStringList& paths)
-{
-    // Nothing was made without the folder open.
-    if (!m_folder)
-        return;
-    // A file goes with its lock, whatever stage it was refused at: a lock left behind
-    // would stay until the next start.
-    auto remove = [folder = m_folder, paths] {
-        for (const QString& path : paths) {
-            const QString name = nameOf(path);
-            folder->remove(name);
-            folder->remove(name + QStringLiteral(".lck"));
-        }
-    };
-    if (m_env.worker)
-        m_env.worker->post(std::move(remove));
-    else
-        remove();
 }
 
 void LpdConnection::receiveFileChunk()
@@ -637,297 +493,83 @@ void LpdConnection::receiveFileChunk()
         m_env.log->appendReceivedData(QStringLiteral("Strange - got data ready, but no byte."));
         return;
     }
-    if (!m_outFile) {
-        // A refused file command left no file open; a client that sends content anyway
-        // meets a failing write.
+    if (!m_job || !m_job->hasOpenFile()) {
+        // No file open; a client that sends content anyway meets a failing write.
         writeFailure();
         return;
     }
     creditProgress(got);
     if (streamed) {
         // Every byte up to the end of the stream is the file's, zeros included.
-        if (!writeAll(m_outFile.get(), g_readBuffer, got))
+        if (!m_job->write(g_readBuffer, got))
             writeFailure();
         return;
     }
     const qint64 data = std::min<qint64>(got, m_remaining);
-    if (!writeAll(m_outFile.get(), g_readBuffer, data))
+    if (!m_job->write(g_readBuffer, data))
         return writeFailure();
     m_remaining -= data;
     if (m_remaining > 0)
         return;
-    const bool control = m_receiving == Receiving::ControlFile;
     if (got == data) {
         // The terminator has not come yet; it is looked at by itself when it does.
-        m_receiving = control ? Receiving::ControlFileTerminator : Receiving::DataFileTerminator;
+        m_receiving = m_receiving == Receiving::ControlFile ? Receiving::ControlFileTerminator
+                                                            : Receiving::DataFileTerminator;
         return;
     }
     takeTerminator(g_readBuffer[got - 1]);
-    finishFile(control);
 }
 
 void LpdConnection::receiveTerminator()
 {
-    const bool control = m_receiving == Receiving::ControlFileTerminator;
     char byte = 0;
     if (m_socket->receive(&byte, 1) <= 0)
         return; // the end of the stream: the session-closed handling decides
-    if (!m_outFile)
+    if (!m_job || !m_job->hasOpenFile())
         return writeFailure();
     takeTerminator(byte);
-    finishFile(control);
 }
 
 void LpdConnection::takeTerminator(char byte)
 {
     if (byte == 0)
-        return;
-    log(QStringLiteral("WARNING: No closing #0 in file for ") + m_queue + QLatin1Char('.'));
-    // Not the file's and not a terminator: the first byte of what the client says next.
-    if (byte != '\r' && byte != '\n')
-        m_line = QByteArray(1, byte);
-}
-
-void LpdConnection::finishFile(bool control)
-{
-    // Handed to the worker below, which closes it (shared: the work is a copyable function).
-    const auto file = std::make_shared<UniqueFd>(std::move(m_outFile));
+        return finishFile();
+    // The count was not the file's length (too small, most likely, and the rest of the file
+    // would be read as commands). LPRng's lpd refuses such a file too: printed, it would
+    // be a good-looking job cut short.
+    sendAck(false);
+    log(QStringLiteral("ERROR: File ") + m_job->currentName() +
+        QStringLiteral(" not ended by a zero byte after its ") + QString::number(m_fileBytes) +
+        QStringLiteral(" bytes; job refused for ") + m_queue + QLatin1Char('.'));
     m_receiving = Receiving::SubCommand;
-    auto refused = [this] {
-        sendAck(false);
-        log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
-        discardCurrentFile();
-        closeIfConnected();
-    };
-    auto accepted = [this, control] {
-        sendAck(true);
-        log(gotFileLine(m_currentPath, m_fileBytes, m_queue));
-        if (control)
-            keepControlFile(m_currentPath);
-        else if (!m_dataPaths.contains(m_currentPath))
-            m_dataPaths << m_currentPath;
-        m_lockPath.clear();
-    };
-    const QString lock = m_lockPath;
-    if (!m_env.syncFiles || !m_env.worker) {
-        if (file->reset() != 0)
-            return refused();
-        if (control && !admitControlFile())
-            return;
-        // Each file's lock goes before its answer, on the worker in order with the rest: a
-        // lock then always means "incomplete", and a job whose files were all acknowledged
-        // is whole for recovery.
-        afterFileWork([folder = m_folder, lock] { folder->remove(nameOf(lock)); },
-                      std::move(accepted));
-        return;
-    }
-    // An acknowledged job is on the disk: a client that saw its last answer may forget it,
-    // and a power cut must not lose it. Only the file that completes a job waits for that.
-    // A job's first file is answered at once and written out by the worker meanwhile; the
-    // worker keeps their order, so when the file that completes the job has been synced,
-    // its lock removed and the folder synced (once for every file finished in the same
-    // pass), the whole job is on the disk, and only then is it answered.
-    if (control && !admitControlFile())
-        return;
-    const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
-    const auto failed = m_syncFailed;
-    // Once the file is on the disk its lock goes; one that did not get there keeps its lock.
-    m_env.worker->writeOut(file, [folder = m_folder, lock, failed](bool written) {
-        if (written)
-            folder->remove(nameOf(lock));
-        else
-            *failed = true;
-    });
-    if (!completesJob) {
-        accepted();
-        return;
-    }
-    auto written = std::make_shared<bool>(false);
-    m_fileWork = FileWork::Running;
-    if (m_socket)
-        m_socket->pauseReceiving();
-    QPointer<LpdConnection> self(this);
-    m_env.worker->runSynced(
-        [failed, written] { *written = !*failed; }, m_folder,
-        [self, written, refused = std::move(refused),
-         accepted = std::move(accepted)](bool folderSynced) {
-            if (!self)
-                return;
-            if (*written && folderSynced)
-                self->afterFileWorkDone(accepted);
-            else
-                self->afterFileWorkDone(refused);
-        });
+    m_job->discardFile();
+    m_job->abortJob();
+    closeIfConnected();
 }
 
-bool LpdConnection::admitControlFile()
+void LpdConnection::finishFile()
 {
-    // Some clients send several jobs on one connection: the one before is whole once the
-    // next one's control file has come, and takes its files first.
-    if (!m_controlPath.isEmpty() && m_controlPath != m_currentPath)
-        handOverJob(true);
-    // Every data file the control file names is held for it from now on, so no other
-    // connection can bring one of them, and recovery after a crash finds beside it only
-    // files that came with it. One that another job holds (an earlier job of this
-    // connection, a waiting job, another connection) cannot be its file: the job could
-    // never print as sent, so it is refused before it is acknowledged.
-    const QString name = nameOf(m_currentPath);
-    const QString prefix = m_currentPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/');
-    const QStringList named = readSpoolJob(connectionFolder(), m_queue, name).dataFiles();
-    QStringList held;
-    for (const QString& file : named) {
-        const QString path = prefix + file;
-        if (m_claims.contains(path)) {
-            held << path;
-            continue;
-        }
-        if (!claim(path)) {
-            for (const QString& own : std::as_const(held)) {
-                if (!m_dataPaths.contains(own) && own != m_currentPath)
-                    release(own);
-            }
-            sendAck(false);
-            log(QStringLiteral("ERROR: Control file ") + name + QStringLiteral(" names ") + file +
-                QStringLiteral(", a file of another job; refused for ") + m_queue +
-                QLatin1Char('.'));
-            // Its lock goes after it: until the control file is gone it says "incomplete".
-            removeFiles({m_currentPath});
-            release(m_currentPath);
-            m_lockPath.clear();
-            return false;
-        }
-        held << path;
-    }
-    m_namedPaths = held;
-    return true;
-}
-
-void LpdConnection::keepControlFile(const QString& path)
-{
-    m_controlPath = path;
-}
-
-void LpdConnection::discardCurrentFile()
-{
-    removeFiles({m_currentPath});
-    m_lockPath.clear();
-    forgetCurrentFile();
-}
-
-void LpdConnection::forgetCurrentFile()
-{
-    if (m_currentPath != m_controlPath && !m_dataPaths.contains(m_currentPath))
-        release(m_currentPath);
+    m_receiving = Receiving::SubCommand;
+    jobStep([this](ReceivedJob::Done done) { m_job->finishFile(m_fileBytes, std::move(done)); },
+            [this](const ReceivedJob::Outcome& finished) {
+                if (!finished.ok()) {
+                    refuseFile(finished.refusal);
+                    if (finished.endsSession)
+                        closeIfConnected();
+                    return;
+                }
+                sendAck(true);
+                log(ReceivedJob::gotFileLine(finished.path, finished.bytes, m_queue));
+            });
 }
 
 void LpdConnection::writeFailure()
 {
     sendAck(false);
     log(QStringLiteral("ERROR: Cannot write file for ") + m_queue + QLatin1Char('.'));
-    if (m_outFile) {
-        m_outFile.reset();
-        discardCurrentFile();
-    }
+    if (m_job && m_job->hasOpenFile())
+        m_job->discardFile();
     closeIfConnected();
-}
-
-bool LpdConnection::finishDataFileAtClose()
-{
-    // The client ended the data file by closing: every byte it sent is the file's.
-    const qint64 size = ::lseek(m_outFile.get(), 0, SEEK_END);
-    auto taken = [this, size] {
-        m_lockPath.clear();
-        log(gotFileLine(m_currentPath, size, m_queue));
-        if (!m_dataPaths.contains(m_currentPath))
-            m_dataPaths << m_currentPath;
-        m_receiving = Receiving::SubCommand;
-    };
-    if (!m_env.syncFiles || !m_env.worker || !m_folder) {
-        if (m_outFile.reset() != 0 || size < 0)
-            return false;
-        // Removed here, not through the worker: the job is handed over in the same close,
-        // and listed with its data file's lock still there, a crash would cost the job.
-        if (m_folder)
-            m_folder->remove(nameOf(m_lockPath));
-        taken();
-        return false;
-    }
-    // No answer waits on this file, but the job is printed from it: it reaches the disk, and
-    // only then loses its lock and is handed over, or a power cut could print it cut short.
-    const auto file = std::make_shared<UniqueFd>(std::move(m_outFile));
-    const auto written = std::make_shared<bool>(false);
-    m_fileWork = FileWork::RunningSocketClosed;
-    QPointer<LpdConnection> self(this);
-    m_env.worker->writeOut(file, [folder = m_folder, lock = m_lockPath, written, size](bool ok) {
-        *written = ok && size >= 0;
-        if (*written)
-            folder->remove(nameOf(lock));
-    });
-    m_env.worker->runSynced(
-        [] {}, m_folder,
-        [self, written, taken = std::move(taken)](bool folderSynced) {
-            if (!self)
-                return;
-            self->afterFileWorkDone([self, written, folderSynced, taken] {
-                if (*written && folderSynced)
-                    return taken();
-                self->log(QStringLiteral("ERROR: Cannot write file for ") + self->m_queue +
-                          QLatin1Char('.'));
-                self->discardCurrentFile();
-            });
-        });
-    return true;
-}
-
-void LpdConnection::handOverJob(bool more)
-{
-    const QString controlName = nameOf(m_controlPath);
-    const QString prefix = m_controlPath.section(QLatin1Char('/'), 0, -2) + QLatin1Char('/');
-    // A control file prints only data files that came with it: naming another job's file
-    // would print that job's document as this one.
-    QStringList missing;
-    SpoolJob job = readSpoolJob(
-        connectionFolder(), m_queue, controlName,
-        [&](const QString& name) { return m_dataPaths.contains(prefix + name); }, &missing);
-    if (job.printLines.isEmpty()) {
-        log(QStringLiteral("ERROR: Control file ") + controlName +
-            QStringLiteral(" names no data file received with it; job for ") + m_queue +
-            QStringLiteral(" dropped."));
-        // The data files received may be the next job's, or go at the end of the session.
-        removeFiles({m_controlPath});
-        release(m_controlPath);
-    } else {
-        for (const QString& name : std::as_const(missing))
-            log(QStringLiteral("WARNING: Control file ") + controlName + QStringLiteral(" names ") +
-                name + QStringLiteral(", which did not come with it; that file is not printed."));
-        // The claims on the job's names pass to its entry.
-        QStringList files{m_controlPath};
-        for (const QString& name : job.dataFiles())
-            files << prefix + name;
-        for (const QString& path : std::as_const(files)) {
-            m_claims.removeOne(path);
-            m_dataPaths.removeOne(path);
-        }
-        if (m_env.pendingJobs && !m_env.pendingJobs->addIfNew(std::move(job), files)) {
-            for (const QString& path : std::as_const(files))
-                m_env.pendingJobs->releaseFile(path);
-        }
-    }
-    m_controlPath.clear();
-    m_namedPaths.clear();
-    if (more)
-        return;
-    // What no control file of the connection named can never print.
-    if (!m_dataPaths.isEmpty()) {
-        for (const QString& path : std::as_const(m_dataPaths))
-            log(QStringLiteral("WARNING: Data file ") + path.section(QLatin1Char('/'), -1) +
-                QStringLiteral(" for ") + m_queue +
-                QStringLiteral(" named by no control file; removed."));
-        removeFiles(m_dataPaths);
-    }
-    releaseAll();
-    m_queue.clear();
-    m_dataPaths.clear();
 }
 
 void LpdConnection::onSocketClosed(EventSocket*, quint16 error)
@@ -947,27 +589,19 @@ void LpdConnection::onSocketClosed(EventSocket*, quint16 error)
 void LpdConnection::sessionEnded()
 {
     // A data file of unknown length ends with the connection. So does one whose announced
-    // bytes all arrived: a client may close instead of sending the terminator.
-    if (m_outFile &&
+    // bytes all arrived: a client may close instead of sending the terminator. The session
+    // ends once the file is taken (on the disk first, where SYNC asks).
+    if (m_job && m_job->hasOpenFile() &&
         ((m_receiving == Receiving::StreamedDataFile && m_session == Session::EndedByClient) ||
-         m_receiving == Receiving::DataFileTerminator) &&
-        finishDataFileAtClose())
-        return; // the session ends once the file is on the disk
-    if (!m_controlPath.isEmpty() && m_dataPaths.isEmpty()) {
-        removeFiles({m_controlPath});
-    } else if (!m_dataPaths.isEmpty() && m_controlPath.isEmpty()) {
-        removeFiles(m_dataPaths);
-    } else if (!m_controlPath.isEmpty() && !m_dataPaths.isEmpty()) {
-        handOverJob(false);
+         m_receiving == Receiving::DataFileTerminator)) {
+        m_receiving = Receiving::SubCommand;
+        m_fileWork = FileWork::RunningSocketClosed;
+        jobStep([this](ReceivedJob::Done done) { m_job->finishAtClose(std::move(done)); },
+                [](const ReceivedJob::Outcome&) {});
+        return;
     }
-    if (m_outFile) {
-        // Cut off in the middle: the partial file and its lock file stay for recovery,
-        // which removes a file that still has its lock.
-        m_outFile.reset();
-        log(QStringLiteral("ERROR: File ") + m_currentPath + QStringLiteral(" for ") + m_queue +
-            QStringLiteral(" cut off."));
-    }
-    releaseAll();
+    if (m_job)
+        m_job->end();
     m_session = Session::Ended;
     if (m_onClosed)
         m_onClosed(this);

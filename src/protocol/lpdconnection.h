@@ -3,11 +3,11 @@
 // to its terminator and no further, so the bytes behind it (file content after a
 // sub-command line, the LF of a CR LF pair) are read in whatever state the line leaves
 // behind, as if the line had been read one byte at a time; the waiting bytes are looked at
-// first (MSG_PEEK) to find where the line ends. File content is written straight to the
-// spool as it arrives. A connection carries one daemon command; a received job is handed
-// to the pending list only when the client closes the connection.
+// first (MSG_PEEK) to find where the line ends. The connection parses and answers; the files
+// a client sends belong to a ReceivedJob, which writes them to the spool as they arrive and
+// hands each job to the pending list. A connection carries one daemon command.
 
-#include "net/uniquefd.h"
+#include "spool/receivedjob.h"
 
 #include <QByteArray>
 #include <QList>
@@ -22,7 +22,6 @@
 class Accounting;
 class LogSink;
 class PendingJobList;
-class QueueFolder;
 class Spool;
 class SpoolWorker;
 class QTimer;
@@ -99,11 +98,13 @@ public:
     // The file names this connection holds: the ones it may still be writing or has not
     // handed over yet.
     QStringList filesInUse() const;
+    // Whether this connection may still create or hold files in the spool at `spoolDir`:
+    // from its first file command until its files are handed over or removed. Cheap.
+    bool holdsFilesIn(const QString& spoolDir) const;
     // Drop the connection at shut-down: no session-closed handling, partial files stay.
     void dropSilently();
 
     // Pure helpers, shared with the tests.
-    static QString gotFileLine(const QString& path, qint64 bytes, const QString& queue);
     static bool isUnknownLength(qint64 announced);
     // How many of the `count` waiting bytes belong to the command line being gathered: up
     // to and including the byte that ends it (a CR or LF behind at least one byte) or makes
@@ -161,38 +162,18 @@ private:
     void refuseFile(const QString& what);
     void receiveFileChunk();
     void receiveTerminator();
+    // The byte after a counted file: the zero byte ends it, anything else breaks the job.
     void takeTerminator(char byte);
-    void finishFile(bool control);
+    void finishFile();
     bool receivingFile() const;
-    // Runs `work` on the worker and `done` back here, not reading from the client meanwhile:
-    // the bytes behind a sub-command wait for the state its answer leaves.
-    void afterFileWork(std::function<void()> work, std::function<void()> done);
+    // Runs a step of the received job; its answer `then` may come at once or from the
+    // worker. Until it comes nothing is read from the client, not even the end of the
+    // stream: the bytes behind a sub-command wait for the state its answer leaves.
+    void jobStep(const std::function<void(ReceivedJob::Done)>& start, ReceivedJob::Done then);
     void afterFileWorkDone(const std::function<void()>& done);
-    // Removes files through the worker, in order with its other work.
-    void removeFiles(const QStringList& paths);
     void sessionEnded();
     void writeFailure();
-    // Takes the data file the client ended by closing. True when that goes on on the worker,
-    // which ends the session when it is done.
-    bool finishDataFileAtClose();
-    // Takes the control file just received, or refuses it (answer and log) when a data
-    // file it names belongs to another job.
-    bool admitControlFile();
-    void keepControlFile(const QString& path);
-    // Gives up the claim on the file being received unless it is one the connection keeps.
-    // Removes the file being received and its lock, and gives its name up.
-    void discardCurrentFile();
-    void forgetCurrentFile();
-    // Hands the job of the last control file to the pending list; `more` when the
-    // connection goes on with another job.
-    void handOverJob(bool more);
-    bool claim(const QString& path);
-    void release(const QString& path);
-    void releaseAll();
     QString queueFolder() const;
-    // The queue folder this connection opened and checked at its first file; an empty one
-    // (nothing in it) before.
-    const QueueFolder& connectionFolder() const;
     void log(const QString& line);
     void creditProgress(qint64 bytes);
 
@@ -206,26 +187,13 @@ private:
     QByteArray m_line;
     qint64 m_remaining = 0;
     qint64 m_fileBytes = 0;
-    QString m_currentPath;
     QString m_peer;
     QString m_queue;
-    QString m_controlPath;
-    QStringList m_dataPaths; // every data file received on this connection
-    QStringList m_namedPaths; // the data files the last control file names, held for it
-    QStringList m_claims;    // file names this connection holds (full paths)
     qint64 m_lastActivity = 0;
     bool m_peerPending = false;
     bool m_closeDeferred = false;
-
-    UniqueFd m_outFile;
-    // Set by the spool worker when a file answered before its job was complete could not
-    // be written to the disk: the job is then refused at its last file.
-    std::shared_ptr<std::atomic<bool>> m_syncFailed = std::make_shared<std::atomic<bool>>(false);
-    QString m_lockPath; // lock file of the file being received
-    // Opened (and checked) once, for the first file; every file of the connection is made,
-    // read and removed through it, on the worker too, so a path is never looked up again.
-    std::shared_ptr<const QueueFolder> m_folder;
-    QString m_folderPath; // where m_folder is
+    // The files of the job: made at the first file command, in the spool of that moment.
+    std::unique_ptr<ReceivedJob> m_job;
 
     friend class QueueCommands;
 };

@@ -4,9 +4,10 @@
 
 namespace {
 
+// RFC 1179's white space: SP, HT, VT and FF.
 bool isSeparator(char c)
 {
-    return c == 8 || c == 11 || c == 12 || c == 32;
+    return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
 } // namespace
@@ -19,6 +20,8 @@ QList<QByteArray> splitOperands(const QByteArray& text)
     while (i < n) {
         while (i < n && isSeparator(text[i]))
             ++i;
+        if (i == n)
+            break; // trailing white space: no word
         const qsizetype start = i;
         while (i < n && !isSeparator(text[i]))
             ++i;

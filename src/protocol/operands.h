@@ -1,7 +1,7 @@
 #pragma once
-// Operand splitting of LPD command lines. Separators are the bytes 8, 11, 12 and 32; the
-// tab is not one (some clients put tabs inside names). A line that ends in separators
-// yields one empty word at the end; leading separators yield none.
+// Operand splitting of LPD command lines. Separators are RFC 1179's white space: SP, HT, VT
+// and FF (9, 11, 12 and 32); leading and trailing white space yield no word, so a blank
+// after a queue name adds no empty user filter.
 
 #include <QByteArray>
 #include <QList>

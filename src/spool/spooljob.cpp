@@ -5,6 +5,7 @@
 
 #include <QDateTime>
 #include <QFileInfo>
+#include <QSet>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -35,10 +36,14 @@ bool isPrintLetter(char letter)
 
 QStringList SpoolJob::dataFiles() const
 {
+    // A hostile control file names a hundred thousand files: a set keeps this linear.
     QStringList files;
+    QSet<QString> seen;
     for (const PrintLine& line : printLines) {
-        if (!files.contains(line.dataFile))
+        if (!seen.contains(line.dataFile)) {
+            seen.insert(line.dataFile);
             files << line.dataFile;
+        }
     }
     return files;
 }
@@ -46,7 +51,17 @@ QStringList SpoolJob::dataFiles() const
 void applyControlFile(SpoolJob& job, const QByteArray& contents)
 {
     // A job of several files has an N line per file: the listing shows them all, each once.
+    // The names are joined once at the end; joined at each line, a control file of many N
+    // lines cost time in the square of its size.
     QStringList sourceNames;
+    QSet<QString> sourceSeen;
+    bool titleFromNames = false;
+    // Whether the title is empty at this point: the names joined are empty only when the one
+    // name there is is empty.
+    auto titleEmpty = [&] {
+        return titleFromNames ? sourceNames.size() == 1 && sourceNames.first().isEmpty()
+                              : job.title.isEmpty();
+    };
     qsizetype pos = 0;
     const qsizetype n = contents.size();
     while (pos < n) {
@@ -63,12 +78,16 @@ void applyControlFile(SpoolJob& job, const QByteArray& contents)
         const QString operand = QString::fromLatin1(line.mid(1));
         const char letter = line[0];
         if (letter == 'J') {
-            if (job.title.isEmpty())
+            if (titleEmpty()) {
                 job.title = operand;
+                titleFromNames = false;
+            }
         } else if (letter == 'N') {
-            if (!sourceNames.contains(operand))
+            if (!sourceSeen.contains(operand)) {
+                sourceSeen.insert(operand);
                 sourceNames << operand;
-            job.title = sourceNames.join(QStringLiteral(", "));
+            }
+            titleFromNames = true;
         } else if (letter == 'P') {
             job.user = operand;
         } else if (letter == 'H') {
@@ -77,6 +96,8 @@ void applyControlFile(SpoolJob& job, const QByteArray& contents)
             job.printLines.append({letter, operand});
         }
     }
+    if (titleFromNames)
+        job.title = sourceNames.join(QStringLiteral(", "));
 }
 
 qint32 jobNumberFromName(const QString& controlFileName)
@@ -131,8 +152,8 @@ bool isControlFile(const QueueFolder& folder, const QString& name)
     return mode != 0 && ((mode & S_ISVTX) != 0 || hasControlPrefix(name));
 }
 
-SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,
-                      const DataFileFilter& mayUse, QStringList* refused)
+SpoolJob readControlFile(const QueueFolder& folder, const QString& queue,
+                         const QString& controlFile)
 {
     SpoolJob job;
     job.controlFile = QFileInfo(controlFile).fileName();
@@ -155,23 +176,39 @@ SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QSt
         if (::fstat(fd.get(), &st) == 0)
             job.arrivedMs = qint64(st.st_mtim.tv_sec) * 1000 + st.st_mtim.tv_nsec / 1000000;
     }
-    job.printLines.removeIf([&](const PrintLine& line) {
-        if (!isSafeSpoolName(line.dataFile))
-            return true;
-        if (!mayUse || mayUse(line.dataFile))
-            return false;
-        if (refused && !refused->contains(line.dataFile))
-            *refused << line.dataFile;
-        return true;
-    });
+    job.printLines.removeIf([](const PrintLine& line) { return !isSafeSpoolName(line.dataFile); });
     job.jobNumber = jobNumberFromName(job.controlFile);
     job.folderDevice = folder.device();
     job.folderInode = folder.inode();
+    return job;
+}
+
+void keepOwnDataFiles(SpoolJob& job, const QueueFolder& folder, const DataFileFilter& mayUse,
+                      QStringList* refused)
+{
+    QSet<QString> refusedOnce;
+    job.printLines.removeIf([&](const PrintLine& line) {
+        if (!mayUse || mayUse(line.dataFile))
+            return false;
+        if (refused && !refusedOnce.contains(line.dataFile)) {
+            refusedOnce.insert(line.dataFile);
+            *refused << line.dataFile;
+        }
+        return true;
+    });
+    job.size = 0;
     for (const QString& file : job.dataFiles()) {
         qint64 size = 0;
         if (folder.isRegularFile(file, &size))
             job.size += quint64(size);
     }
+}
+
+SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,
+                      const DataFileFilter& mayUse, QStringList* refused)
+{
+    SpoolJob job = readControlFile(folder, queue, controlFile);
+    keepOwnDataFiles(job, folder, mayUse, refused);
     return job;
 }
 

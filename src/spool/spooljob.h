@@ -20,9 +20,9 @@ struct PrintLine
 
 struct SpoolJob
 {
-    QString controlFile;          // a name, not a path
-    QList<PrintLine> printLines;  // control-file order; a repeated line is a copy
-    QString queue;                // as the client spelled it
+    QString controlFile;         // a name, not a path
+    QList<PrintLine> printLines; // control-file order; a repeated line is a copy
+    QString queue;               // as the client spelled it
     qint32 jobNumber = 0;
     QString user = QStringLiteral("root");
     QString title;
@@ -75,6 +75,13 @@ SpoolJob readSpoolJob(const QString& spoolDir, const QString& queueDir, const QS
                       const QString& controlFile);
 SpoolJob readSpoolJob(const QueueFolder& folder, const QString& queue, const QString& controlFile,
                       const DataFileFilter& mayUse = {}, QStringList* refused = nullptr);
+// The two halves of readSpoolJob, for a caller that checks the names a control file gives
+// before its data files have come: what the control file says (print lines whose name
+// fails isSafeSpoolName left out), and then which of its files are the job's.
+SpoolJob readControlFile(const QueueFolder& folder, const QString& queue,
+                         const QString& controlFile);
+void keepOwnDataFiles(SpoolJob& job, const QueueFolder& folder, const DataFileFilter& mayUse,
+                      QStringList* refused = nullptr);
 // What a spool file may be called and which files form a job: one rule for the live
 // connection and for recovery after a crash.
 //  - Any name isSafeSpoolName accepts may be a control file (cfA001host, job004ctl); a data

@@ -64,8 +64,8 @@ TEST_F(Collision, NamesInUseAreRefusedAndControlFilesPrintOnlyTheirOwnData)
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA304h names dfA300h, a file of "
                                       "another job; refused for lp.")));
     EXPECT_EQ(client([&] {
-                  return sendJob(port, "lp", "cfA305h", "Pmallory\nl../../etc/passwd\n",
-                                 "dfA305h", "x");
+                  return sendJob(port, "lp", "cfA305h", "Pmallory\nl../../etc/passwd\n", "dfA305h",
+                                 "x");
               }),
               QByteArray(5, '\0'));
     EXPECT_TRUE(logHas(QStringLiteral("ERROR: Control file cfA305h names no data file received "
@@ -170,4 +170,76 @@ TEST_F(Collision, LinksPlantedInAQueueFolderAreNeverFollowed)
     EXPECT_EQ(readFile(outside), QByteArray("precious"));
     EXPECT_FALSE(QFileInfo(path("dfA310h")).isSymLink());
     EXPECT_EQ(readFile(path("dfA310h")), QByteArray("mine"));
+}
+
+TEST_F(Collision, ANameUsedAgainOnOneConnectionNeverReplacesAnAcknowledgedFile)
+{
+    startServer();
+    const auto sendFile = [](LoopbackClient& c, char subcommand, const QByteArray& name,
+                             const QByteArray& content) {
+        c.send(QByteArray(1, subcommand) + QByteArray::number(content.size()) + ' ' + name + '\n');
+        QByteArray acks = c.read(1);
+        if (acks != QByteArray(1, '\0'))
+            return acks; // refused: nothing of the file is sent
+        c.send(content + QByteArray(1, '\0'));
+        return acks + c.read(1);
+    };
+    // The second job of the connection uses the first one's names, control file first or
+    // data file first: the first job is handed over whole before its names come again, and
+    // every file of the second is refused before any answer 0 for it.
+    for (const char* order : {"control first", "data first"}) {
+        const bool controlFirst = order[0] == 'c';
+        const QByteArray n = controlFirst ? "100" : "110";
+        const QByteArray cf = "cfA" + n + "h", df = "dfA" + n + "h";
+        const QByteArray control = "Pann\nl" + df + "\n";
+        const int before = server->pendingJobs().count();
+        LoopbackClient c;
+        EXPECT_EQ(client([&] {
+                      c.connectTo(port);
+                      c.send("\x02lp\n");
+                      QByteArray acks = c.read(1);
+                      acks += sendFile(c, 2, cf, control);
+                      acks += sendFile(c, 3, df, "first");
+                      if (controlFirst) {
+                          acks += sendFile(c, 2, cf, "Pmallory\nl" + df + "\n");
+                          acks += sendFile(c, 3, df, "second");
+                      } else {
+                          acks += sendFile(c, 3, df, "second");
+                          acks += sendFile(c, 2, cf, "Pmallory\nl" + df + "\n");
+                      }
+                      c.close();
+                      return acks;
+                  }),
+                  QByteArray("\0\0\0\0\0\1\1", 7))
+            << order;
+        EXPECT_TRUE(logHas(QStringLiteral("ERROR: File name ") + QString::fromLatin1(cf) +
+                           QStringLiteral(" in use for lp.")))
+            << order;
+        EXPECT_TRUE(logHas(QStringLiteral("ERROR: File name ") + QString::fromLatin1(df) +
+                           QStringLiteral(" in use for lp.")))
+            << order;
+        ASSERT_TRUE(waitUntil([&] { return server->pendingJobs().count() == before + 1; }));
+        EXPECT_TRUE(server->pendingJobs().containsDisplay(QStringLiteral("lp ann ") +
+                                                          QString::number(n.toInt())));
+        EXPECT_EQ(readFile(path(df.constData())), QByteArray("first")) << order;
+        EXPECT_EQ(readFile(path(cf.constData())), control) << order;
+    }
+
+    // A data file sent twice before its control file: the second copy is refused, the first
+    // stays as acknowledged, and the job that follows prints it.
+    LoopbackClient d;
+    EXPECT_EQ(client([&] {
+                  d.connectTo(port);
+                  d.send("\x02lp\n");
+                  QByteArray acks = d.read(1);
+                  acks += sendFile(d, 3, "dfA120h", "first");
+                  acks += sendFile(d, 3, "dfA120h", "second");
+                  acks += sendFile(d, 2, "cfA120h", "Pbea\nldfA120h\n");
+                  d.close();
+                  return acks;
+              }),
+              QByteArray("\0\0\0\1\0\0", 6));
+    ASSERT_TRUE(waitUntil(
+        [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp bea 120")); }));
+    EXPECT_EQ(readFile(path("dfA120h")), QByteArray("first"));
 }

@@ -107,11 +107,12 @@ TEST_F(FastPath, BytesSentAheadOfTheAnswersAreReadInTheStateTheLineLeaves)
     const QByteArray control = "Pahead\nldfA501h\n";
     // The whole job in one write, without waiting for a single answer; the data file's
     // sub-command ends in CR LF, so its LF is the first byte of the file's content; the
-    // file is its count of bytes, and the byte after them, not a zero, gets the warning.
+    // file is its count of bytes, and the byte after them is its terminator.
     const QByteArray stream = "\x02lp\n\x02" + QByteArray::number(control.size()) + " cfA501h\n" +
                               control + QByteArray(1, '\0') +
                               "\x03"
-                              "5 dfA501h\r\nhello";
+                              "5 dfA501h\r\nhell" +
+                              QByteArray(1, '\0');
     const QByteArray acks = client([&] {
         LoopbackClient c;
         c.connectTo(port);
@@ -125,7 +126,6 @@ TEST_F(FastPath, BytesSentAheadOfTheAnswersAreReadInTheStateTheLineLeaves)
         [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp ahead 501")); }));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/dfA501h")), QByteArray("\nhell"));
     EXPECT_EQ(readFile(queueDir() + QStringLiteral("/cfA501h")), control);
-    EXPECT_TRUE(logHas(QStringLiteral("WARNING: No closing #0 in file for lp.")));
 }
 
 TEST_F(FastPath, LockFilesAreEmptyFilesWhileControlFilesArrive)

@@ -52,12 +52,13 @@ TEST(QueueReport, AbbreviateAndJobLineLayout)
                                    QByteArray(28, ' ') + "       1234 bytes\n");
     // UTF-8 from the client (held as Latin-1, a character per byte): columns count
     // characters and a cut never splits one; other bytes stay one character each.
-    const QByteArray grusse = "Gr\xC3\xBC\xC3\x9F""e \xE2\x80\x93 ";
+    const QByteArray grusse = "Gr\xC3\xBC\xC3\x9F"
+                              "e \xE2\x80\x93 ";
     job.user = QString::fromLatin1("J\xC3\xBCrgen");
     job.title = QString::fromLatin1(grusse.repeated(5));
-    EXPECT_EQ(reportLine(job), "J\xC3\xBCrgen" + QByteArray(9, ' ') + " 007 " +
-                                   grusse.repeated(2) + "G..." + grusse.mid(8) +
-                                   grusse.repeated(2) + "       1234 bytes\n");
+    EXPECT_EQ(reportLine(job), "J\xC3\xBCrgen" + QByteArray(9, ' ') + " 007 " + grusse.repeated(2) +
+                                   "G..." + grusse.mid(8) + grusse.repeated(2) +
+                                   "       1234 bytes\n");
     job.title = QString::fromLatin1("caf\xE9");
     EXPECT_TRUE(reportLine(job).contains(" caf\xE9" + QByteArray(34, ' ') + ' '));
 }
@@ -80,6 +81,10 @@ TEST_F(QueueCommandsTest, ShortAndLongReportsWithFilters)
     EXPECT_TRUE(filtered.contains("alice           007 report.txt"));
     EXPECT_TRUE(filtered.contains("carol           009 t "));
     EXPECT_FALSE(filtered.contains("bob"));
+    // RFC 1179's white space separates operands (SP, HT, VT, FF), and a blank after the
+    // last one adds no empty filter that would list nothing.
+    EXPECT_EQ(ask("\x04lp\talice\v\f009 \t\n"), filtered);
+    EXPECT_EQ(ask("\x03lp \t\n").count('\n'), 5);
     // Another letter case is the same queue.
     EXPECT_EQ(ask("\x03LP\n").count('\n'), 5);
     // A spooling-disabled printer can be listed; an unknown queue cannot, and the client
@@ -102,8 +107,8 @@ TEST_F(QueueCommandsTest, RemovalRulesForAgentsUsersAndNumbers)
     // bob may not remove alice's jobs.
     EXPECT_EQ(ask("\x05lp bob alice\n"), QByteArray("Dequeue:\n"));
     EXPECT_EQ(server->pendingJobs().count(), 3);
-    // By number: answered without " dequeued.".
-    EXPECT_EQ(ask("\x05lp bob 002\n"), QByteArray("Dequeue:\nbob 2\n"));
+    // By number: answered without " dequeued."; a tab separates, a trailing blank is none.
+    EXPECT_EQ(ask("\x05lp\tbob\t002 \n"), QByteArray("Dequeue:\nbob 2\n"));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/cfA002host")));
     EXPECT_FALSE(QFile::exists(queueDir() + QStringLiteral("/dfA002host")));
     // root removes every job of alice.

@@ -114,10 +114,28 @@ TEST_F(Stream, HonestCountCutOffByACloseIsNeverAJob)
     ASSERT_TRUE(logHas(QStringLiteral("Remote localhost 127.0.0.1 (was) closed.")));
     spinFor(200);
     EXPECT_TRUE(server->pendingJobs().isEmpty());
-    // The partial data file keeps its lock, so recovery never prints it; the lone control
-    // file goes (through the spool worker, a moment after the close).
-    EXPECT_TRUE(QFile::exists(queueDir() + QStringLiteral("/dfA320h.lck")));
-    EXPECT_TRUE(waitUntil([&] { return !QFile::exists(queueDir() + QStringLiteral("/cfA320h")); }));
+    // The partial data file goes with its lock, and the lone control file too (through the
+    // spool worker, a moment after the close): nothing waits for the next reload.
+    // So does a control file announced with a count of 0 and abandoned: the client never
+    // sends its terminator.
+    EXPECT_EQ(client([&] {
+                  LoopbackClient c;
+                  c.connectTo(port);
+                  c.send("\x02lp\n");
+                  QByteArray a = c.read(1);
+                  c.send("\x02"
+                         "0 cfA321h\n");
+                  a += c.read(1);
+                  c.close();
+                  return a;
+              }),
+              QByteArray(2, '\0'));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: File ") + queueDir() +
+                       QStringLiteral("/cfA321h for lp cut off.")));
+    for (const char* name : {"/dfA320h", "/dfA320h.lck", "/cfA320h", "/cfA321h", "/cfA321h.lck"})
+        EXPECT_TRUE(waitUntil([&] { return !QFile::exists(queueDir() + QLatin1String(name)); }))
+            << name;
+    EXPECT_TRUE(server->pendingJobs().isEmpty());
 }
 
 TEST_F(Stream, WholeJobInOneWriteEndedAtOnceIsStillAJob)

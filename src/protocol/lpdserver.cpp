@@ -127,6 +127,7 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
       m_scheduler(std::make_unique<PrintScheduler>(m_pendingJobs, m_spool, m_log))
 {
     connect(m_scheduler.get(), &PrintScheduler::jobsChanged, this, &LpdServer::jobsChanged);
+    m_scheduler->setAccounting(&m_accounting);
     // A spool change that waited for the prints goes on when the last one ends.
     connect(m_scheduler.get(), &PrintScheduler::idle, this, &LpdServer::finishSpoolChange);
     connect(m_scheduler.get(), &PrintScheduler::jobStarted, this, &LpdServer::jobsChanged);
@@ -134,9 +135,9 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
     connect(m_scheduler.get(), &PrintScheduler::jobFinished, this,
             [this](const SpoolJob& job, JobPrint::Outcome outcome, qint64 ms, const QString& why) {
                 QString error;
-                // A job that could not be tried has no print to account for.
-                if ((outcome == JobPrint::Outcome::Printed ||
-                     outcome == JobPrint::Outcome::Failed) &&
+                // A job that could not be tried has no print to account for; a printed one
+                // was accounted for by its print, before its files went.
+                if (outcome == JobPrint::Outcome::Failed &&
                     !m_accounting.recordPrint(job, outcome == JobPrint::Outcome::Printed, ms, why,
                                               &error))
                     m_log.append(QStringLiteral("ERROR: Accounting file ") + m_accounting.path() +

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -105,6 +106,29 @@ bool Accounting::recordPrint(const SpoolJob& job, bool printed, qint64 durationM
     return append(entry, error);
 }
 
+bool Accounting::containsPrint(const SpoolJob& job) const
+{
+    // Everything but the time and the duration names the print.
+    const auto key = [](const QByteArray& line) {
+        QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 11)
+            return QList<QByteArray>{};
+        fields.removeAt(9);
+        fields.removeFirst();
+        fields.removeLast();
+        return fields;
+    };
+    AccountingEntry entry = AccountingEntry::forJob(job, AccountingEntry::Outcome::Printed);
+    {
+        const std::lock_guard lock(m_mutex);
+        entry.route = routeOf(job.queue);
+    }
+    const QList<QByteArray> wanted = key(formatLine(entry).chopped(1));
+    const QStringList tail = lastLines(1000);
+    return std::any_of(tail.cbegin(), tail.cend(),
+                       [&](const QString& line) { return key(line.toUtf8()) == wanted; });
+}
+
 bool Accounting::recordRemoval(const SpoolJob& job, const QString& by, QString* error)
 {
     AccountingEntry entry = AccountingEntry::forJob(job, AccountingEntry::Outcome::Removed);
@@ -149,6 +173,9 @@ bool Accounting::append(const AccountingEntry& entry, QString* error) const
         do
             written = ::write(fd.get(), line.constData(), size_t(line.size()));
         while (written < 0 && errno == EINTR);
+        // A print's line reaches the disk before its job's files go (jobprint.cpp).
+        if (written == ssize_t(line.size()) && ::fdatasync(fd.get()) != 0)
+            written = -1;
         const int writeErrno = errno;
         fd.reset();
         errno = writeErrno;

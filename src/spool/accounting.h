@@ -63,6 +63,9 @@ public:
     // False with the reason when the file cannot be written.
     bool recordPrint(const SpoolJob& job, bool printed, qint64 durationMs, const QString& reason,
                      QString* error = nullptr);
+    // Whether one of the file's last lines tells that the job printed: a print whose line
+    // may have been written just before the server was killed.
+    bool containsPrint(const SpoolJob& job) const;
     bool recordRemoval(const SpoolJob& job, const QString& by, QString* error = nullptr);
     bool append(const AccountingEntry& entry, QString* error = nullptr) const;
     // The file's last `count` lines, oldest first (only its last 64 KiB are read).

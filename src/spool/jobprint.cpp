@@ -3,6 +3,7 @@
 #include "config/logsink.h"
 #include "net/uniquefd.h"
 #include "platform/printroutes.h"
+#include "spool/accounting.h"
 #include "spool/printaction.h"
 #include "spool/printrecord.h"
 #include "spool/queuefolder.h"
@@ -63,11 +64,10 @@ QString JobPrint::recordProblem(const QString& why) const
 
 JobPrint::Result JobPrint::run()
 {
-    QElapsedTimer clock;
-    clock.start();
     const QueueFolder folder = QueueFolder::open(m_queueDir, false);
     Result result = print(folder);
-    result.durationMs = clock.elapsed();
+    // The print's own time: the lines it printed, not the look-ups or waits around them.
+    result.durationMs = m_printMs;
     return result;
 }
 
@@ -130,19 +130,48 @@ JobPrint::Result JobPrint::print(const QueueFolder& folder)
             return {notPrinted(), m_reason, 0};
         if (earlier == Earlier::Printed)
             continue;
+        QElapsedTimer clock;
+        clock.start();
         const bool printed =
             route.isRaw()
                 ? printRaw(folder, entry, line, shown)
                 : printRecorded(folder, entry, shown, markedArguments(route.argumentWords, values));
+        m_printMs += clock.elapsed();
         if (!printed)
             return {notPrinted(), m_reason, 0};
         log(QStringLiteral("Successful: ") + shown);
         if (m_options.stopRequested && *m_options.stopRequested && i + 1 < job.printLines.size())
             return {Outcome::Failed, QStringLiteral("the server stopped"), 0};
     }
+    accountPrinted(folder, identity);
     // Its record entries go last, with the files.
     deleteJobFiles(folder, job);
     return {Outcome::Printed, {}, 0};
+}
+
+void JobPrint::accountPrinted(const QueueFolder& folder, const QString& identity)
+{
+    if (!m_options.accounting || !folder.isOpen())
+        return;
+    const SpoolJob& job = *m_job;
+    const QString marker = PrintRecord::lineEntry(job.controlFile, int(job.printLines.size())) +
+                           identity;
+    QString detail;
+    const PrintRecord::Outcome before = PrintRecord::earlier(folder, marker, &detail);
+    if (before == PrintRecord::Outcome::Succeeded)
+        return;
+    // Begun, not ended: killed around the line's write; the file itself tells.
+    const bool written =
+        before == PrintRecord::Outcome::Unknown && m_options.accounting->containsPrint(job);
+    if (!written) {
+        UniqueFd begun = PrintRecord::begin(folder, marker);
+        begun.reset();
+        QString error;
+        if (!m_options.accounting->recordPrint(job, true, m_printMs, {}, &error))
+            log(QStringLiteral("ERROR: Accounting file ") + m_options.accounting->path() +
+                QStringLiteral(": ") + error);
+    }
+    PrintRecord::recordSuccess(folder, marker);
 }
 
 JobPrint::Earlier JobPrint::lookUp(const QueueFolder& folder, const QString& entry)
@@ -164,6 +193,15 @@ JobPrint::Earlier JobPrint::lookUp(const QueueFolder& folder, const QString& ent
         log(QStringLiteral("Print of ") + shown +
             QStringLiteral(" ended after the server stopped: failed (") + detail +
             QStringLiteral("); printing it again"));
+        // That print ended with no server to account for it (its time limit, say).
+        if (m_options.accounting) {
+            QString error;
+            if (!m_options.accounting->recordPrint(
+                    *m_job, false, 0, QStringLiteral("ended after the server stopped: ") + detail,
+                    &error))
+                log(QStringLiteral("ERROR: Accounting file ") + m_options.accounting->path() +
+                    QStringLiteral(": ") + error);
+        }
         break;
     case PrintRecord::Outcome::Unknown:
         log(QStringLiteral("Print of ") + shown +

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <memory>
 
+class Accounting;
 class LogSink;
 class QueueFolder;
 struct RouteResult;
@@ -42,6 +43,8 @@ public:
         // Raised when the server stops: the lines printed so far stay recorded, the rest
         // waits for the next start.
         const std::atomic<bool>* stopRequested = nullptr;
+        // Where a printed job's line goes before its files are removed; none in tests.
+        Accounting* accounting = nullptr;
     };
 
     JobPrint(std::shared_ptr<const SpoolJob> job, PrinterDefinition printer, QString queueDir,
@@ -63,6 +66,10 @@ private:
     };
     // How an earlier print or server's print of this line (its print record entry) ended.
     Earlier lookUp(const QueueFolder& folder, const QString& entry);
+    // The job's line in the accounting file, once: a marker entry in the print record (after
+    // the lines' own) says it is written, so a server killed before the files are gone
+    // neither loses nor repeats it.
+    void accountPrinted(const QueueFolder& folder, const QString& identity);
     // "print record PATH " and why it is unusable.
     QString recordProblem(const QString& why) const;
     bool printRaw(const QueueFolder& folder, const QString& entry, const PrintLine& line,
@@ -101,6 +108,7 @@ private:
     LogSink& m_log;
     QString m_reason;
     QString m_jobName; // what CUPS and IPP printers are told the job is called
+    qint64 m_printMs = 0; // the time the print lines of this run took
     bool m_deferred = false; // it could not be tried: try again soon
     bool m_blocked = false;  // the print record is unusable: try again after a back-off
 };

@@ -55,6 +55,8 @@ public:
     // The parallel limit is the number of printers, at least 1 and at most
     // MaxParallelPrints.
     void configure(QList<PrinterDefinition> printers, int printTimeLimitMs);
+    // Where printed jobs are accounted for, before their files go.
+    void setAccounting(Accounting* accounting) { m_options.accounting = accounting; }
     // Something changed (a job arrived, a print ended, the housekeeping tick): a pass soon.
     void wake();
     // The operator asks for every waiting queue to be tried now.

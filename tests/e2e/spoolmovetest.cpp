@@ -240,3 +240,61 @@ TEST(SpoolMove, AJobWhosePrintRanOnIsNotPrintedAgainInTheNewSpool)
     expectEachPrintedOnce(printedJobs(s.outFile()), {1});
     s.stop();
 }
+
+// Killed again and again while it prints, and once while a print runs on past its server:
+// every printed job has exactly one "printed" line, and the print that ended with no server
+// left (here ended by a signal, as its time limit would) has its "failed" line.
+TEST(Accounting, EveryPrintHasItsLineAcrossKills)
+{
+    constexpr int Jobs = 300;
+    RunningServer s;
+    const QString d = s.dir();
+    placeJobs(s.spool(), Jobs);
+    const QString once = d + QStringLiteral("/once.sh");
+    ASSERT_TRUE(writeScript(once, "cd \"$(dirname \"$0\")\"\n"
+                                  "if [ ! -e hung.pid ]; then echo $$ > hung.pid; exec sleep 1000; fi\n"
+                                  "cat \"$1\" >> out.bin\n"));
+    placeJobs(d + QStringLiteral("/spool/hung"), 1);
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d"),
+                         QStringLiteral("hung ") + once + QStringLiteral(" %p/%d")}));
+    const QString out = s.outFile();
+    for (int printed : {40, 120, 200}) {
+        ASSERT_TRUE(waitUntil([&] { return readFile(out).count('\n') >= printed; }, 60000))
+            << s.log().toStdString();
+        s.kill();
+        if (printed == 40) {
+            // The hung print outlived its server; it ends now, with nobody to account for it.
+            ASSERT_TRUE(waitUntil([&] { return QFile::exists(d + QStringLiteral("/hung.pid")); }));
+            ::kill(pid_t(readFile(d + QStringLiteral("/hung.pid")).trimmed().toInt()), SIGTERM);
+        }
+        ASSERT_TRUE(s.restart());
+    }
+    EXPECT_TRUE(waitUntil([&] { return filesIn(s.spool()) == 0; }, 120000)) << s.log().toStdString();
+    EXPECT_TRUE(waitUntil([&] { return filesIn(d + QStringLiteral("/spool/hung")) == 0; }, 20000));
+    QList<int> all;
+    for (int id = 0; id < Jobs; ++id)
+        all << id;
+    QMap<int, int> printed = printedJobs(out);
+    printed[0] -= 1; // the hung queue's job 0, printed at its second attempt
+    expectEachPrintedOnce(printed, all);
+
+    QMap<QByteArray, int> printedLines;
+    QList<QByteArray> failedLines;
+    for (const QByteArray& line : readFile(d + QStringLiteral("/spool/accounting.log")).split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 11)
+            continue;
+        if (fields[8] == "printed")
+            printedLines[fields[1] + ' ' + fields[3]] += 1;
+        else
+            failedLines << line;
+    }
+    for (int id = 0; id < Jobs; ++id)
+        EXPECT_EQ(printedLines.value("lp h" + QByteArray::number(id)), 1) << "job " << id;
+    EXPECT_EQ(printedLines.value("hung h0"), 1);
+    ASSERT_EQ(failedLines.size(), 1) << readFile(d + QStringLiteral("/spool/accounting.log")).toStdString();
+    EXPECT_TRUE(failedLines[0].contains("\thung\t") &&
+                failedLines[0].endsWith("\tfailed\t0.000\tended after the server stopped: signal 15"))
+        << failedLines[0].toStdString();
+    s.stop();
+}

@@ -349,6 +349,11 @@ QString tidy(const QueueFolder& folder)
     return running;
 }
 
+void make(const QueueFolder& folder)
+{
+    openRecord(folder, O_CREAT);
+}
+
 bool holdsNothing(const QueueFolder& folder)
 {
     const UniqueFd fd = openRecord(folder, 0);

@@ -63,6 +63,8 @@ void forget(const QueueFolder& folder, const QString& controlFile);
 // jobs that are gone. Else the job the print runs, or empty.
 QString tidy(const QueueFolder& folder);
 
+// Makes the folder's record (empty) if it has none.
+void make(const QueueFolder& folder);
 // Whether the folder's record tells nothing: there is none, or it holds no entry and no
 // print holds it. Such a record may be replaced by another folder's.
 bool holdsNothing(const QueueFolder& folder);

@@ -1,5 +1,7 @@
 #include "spool/queuefolder.h"
 
+#include "spool/printrecord.h"
+
 #include <QFile>
 
 #include <QList>
@@ -124,8 +126,11 @@ QueueFolder QueueFolder::open(const QString& path, bool create)
     while (native.size() > 1 && native.endsWith('/'))
         native.chop(1);
     UniqueFd fd(openFolder(native));
-    if (!fd && errno == ENOENT && create && makeFolders(native))
+    bool made = false;
+    if (!fd && errno == ENOENT && create && makeFolders(native)) {
         fd.reset(openFolder(native));
+        made = true;
+    }
     if (!fd) {
         const int err = errno;
         struct stat st
@@ -163,6 +168,11 @@ QueueFolder QueueFolder::open(const QString& path, bool create)
         folder.m_fd = std::move(fd);
         folder.m_device = quint64(st.st_dev);
         folder.m_inode = quint64(st.st_ino);
+        // A queue folder has its print record from the start: made later, at the first
+        // print, it would need a free inode then, and on a file system that has none left
+        // the jobs already in the folder could never print.
+        if (made)
+            PrintRecord::make(folder);
     }
     return folder;
 }

@@ -4,6 +4,7 @@
 #include "spool/printrecord.h"
 #include "spool/queuefolder.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -156,7 +157,9 @@ bool isSameFolder(const QString& a, const QString& b)
 
 QString spoolMoveProblem(const QString& from, const QString& to)
 {
-    const QueueFolder target = QueueFolder::open(to, true);
+    // Made as a folder only: the spool itself is no queue folder and gets no print record.
+    QDir().mkpath(to);
+    const QueueFolder target = QueueFolder::open(to, false);
     if (!target.isOpen()) {
         const int error = target.openError() ? target.openError() : ENOENT;
         return QStringLiteral("cannot make %1 %2")

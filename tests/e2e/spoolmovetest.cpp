@@ -160,6 +160,9 @@ TEST(SpoolMove, ConnectionsOpenAcrossAChangeFinishTheirJobsIntoOneSpool)
     EXPECT_EQ(sendJob(s.port(), "lp", "cfA002h", "Hh\nPmove\nldfA002h\n", "dfA002h", jobText(2)),
               QByteArray(5, '\0'));
     EXPECT_TRUE(QFile::exists(newSpool + QStringLiteral("/lp/cfA002h")));
+    // Made with its folder, before any print: a spool out of inodes later still prints.
+    EXPECT_TRUE(QFile::exists(newSpool + QStringLiteral("/lp/.:printing")));
+    EXPECT_FALSE(QFile::exists(newSpool + QStringLiteral("/.:printing")));
     EXPECT_EQ(sendJobFiles(early, "cfA001h", "Hh\nPmove\nldfA001h\n", "dfA001h", jobText(1)),
               QByteArray(4, '\0'));
     EXPECT_TRUE(QFile::exists(newSpool + QStringLiteral("/lp/cfA001h")));

@@ -1,5 +1,7 @@
 #include "gui/setupchecks.h"
 
+#include "config/printerdefinition.h"
+
 #include <QCollator>
 #include <QDir>
 #include <QFile>
@@ -59,8 +61,23 @@ QString queueNameRule()
                           "and \".\", and does not begin with \"-\" or \".\".");
 }
 
+QString networkTargetProblem(const QString& target)
+{
+    const PrintRoute route = PrinterDefinition::parse(QStringLiteral("q |") + target).route;
+    const bool network = route.kind == PrintRoute::Kind::Socket ||
+                         route.kind == PrintRoute::Kind::Lpd || route.kind == PrintRoute::Kind::Ipp;
+    if (!network)
+        return {};
+    return route.problem.isEmpty() ? QString() : target + QStringLiteral(": ") + route.problem;
+}
+
 bool isValidRawTarget(const QString& target)
 {
+    // A network printer's URI is checked as the server reads it.
+    const PrintRoute::Kind kind = PrinterDefinition::parse(QStringLiteral("q |") + target).route.kind;
+    if (kind == PrintRoute::Kind::Socket || kind == PrintRoute::Kind::Lpd ||
+        kind == PrintRoute::Kind::Ipp)
+        return target.size() <= 255 && networkTargetProblem(target).isEmpty();
     const QLatin1String smbScheme("smb://");
     const QString rest =
         target.startsWith(smbScheme, Qt::CaseInsensitive) ? target.mid(smbScheme.size()) : target;
@@ -71,7 +88,9 @@ QString rawTargetRule()
 {
     return QStringLiteral("A target typed by hand has 1 to 255 characters: letters A-Z and a-z, "
                           "digits, blanks and ( ) - . _ / \\, does not begin with \"-\" or "
-                          "\".\", and may begin with smb://.");
+                          "\".\", and may begin with smb://; or a network printer: "
+                          "socket://host[:port], lpd://host[:port]/queue, "
+                          "ipp://host[:port]/path or ipps://host[:port]/path.");
 }
 
 QString spoolDirProblem(const QString& path, const QString& baseDir)

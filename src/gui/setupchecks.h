@@ -20,6 +20,9 @@ QString queueNameRule();
 // (the other form is \\host\printer).
 bool isValidRawTarget(const QString& target);
 QString rawTargetRule();
+// Why a network printer's URI (socket://, lpd://, ipp://, ipps://) cannot be used; empty for
+// a good one and for anything that is no such URI.
+QString networkTargetProblem(const QString& target);
 // Empty when the folder exists or a single mkdir creates it (the parent must exist);
 // otherwise why not, with the path and the system's reason. A relative path is taken from
 // baseDir; an empty one means the folder "spool" there, as in lpd.ini.

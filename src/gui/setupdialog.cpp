@@ -361,9 +361,10 @@ bool SetupDialog::checkPrinterTab()
     if (m_rawBox->isChecked() && selectedTarget() < 0) {
         const QString target = m_rawTargetCombo->currentText();
         if (!setupcheck::isValidRawTarget(target)) {
+            const QString problem = setupcheck::networkTargetProblem(target);
             m_showMessage(QMessageBox::Critical, QStringLiteral("Error"),
                           QStringLiteral("Invalid raw target \"%1\". ").arg(target) +
-                              setupcheck::rawTargetRule());
+                              (problem.isEmpty() ? setupcheck::rawTargetRule() : problem));
             return false;
         }
         m_showMessage(QMessageBox::Warning, QStringLiteral("Warning"),

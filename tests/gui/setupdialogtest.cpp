@@ -640,6 +640,14 @@ TEST(SetupChecks, DeviceNamesOfAnotherSystemAreOrdinaryNamesAndPortsMayBeService
     EXPECT_FALSE(setupcheck::isValidRawTarget(QString(256, QLatin1Char('a'))));
     EXPECT_FALSE(setupcheck::isValidRawTarget(QStringLiteral("a$b")));
     EXPECT_FALSE(setupcheck::isValidQueueName(QStringLiteral("lp\u00e9")));
+    // Network printers by URI, checked as the server reads them.
+    for (const char* uri : {"socket://10.0.0.20:9100", "lpd://printsrv/raw", "ipp://[::1]:631/ipp/print"})
+        EXPECT_TRUE(setupcheck::isValidRawTarget(QString::fromLatin1(uri))) << uri;
+    EXPECT_FALSE(setupcheck::isValidRawTarget(QStringLiteral("socket://printer:70000")));
+    EXPECT_TRUE(setupcheck::networkTargetProblem(QStringLiteral("lpd://printsrv"))
+                    .endsWith(QStringLiteral("no queue (lpd://host[:port]/queue)")));
+    EXPECT_TRUE(setupcheck::networkTargetProblem(QStringLiteral("http://printer/"))
+                    .contains(QStringLiteral("unknown scheme 'http'")));
 
     // A port is a number in range or a name the system knows; the refusal says which.
     for (const char* good : {"515", "1", "65535", "printer"})

@@ -551,6 +551,14 @@ void EventSocket::resumeReceiving()
         m_readNotifier->setEnabled(true);
 }
 
+int EventSocket::bytesWaiting() const
+{
+    int waiting = 0;
+    if (!m_handle.isValid() || ::ioctl(m_handle.get(), FIONREAD, &waiting) != 0)
+        return 0;
+    return waiting;
+}
+
 int EventSocket::receive(void* buffer, int length)
 {
     m_receiveCalled = true;

@@ -98,6 +98,8 @@ public:
     // listener (never "::ffff:a.b.c.d"), RFC 5952 text for IPv6; empty when unknown.
     QString peerAddressText() const;
     int receive(void* buffer, int length);
+    // How many received bytes wait to be read (FIONREAD); 0 when none or not connected.
+    int bytesWaiting() const;
     // Copies up to `length` waiting bytes without taking them: the next receive gets them
     // again. 0 at the end of the stream, -1 on error (lastError tells which).
     int peek(void* buffer, int length);

@@ -130,6 +130,15 @@ void LpdConnection::closeIfConnected()
     }
 }
 
+qint64 LpdConnection::lastActivity() const
+{
+    if (m_fileWork != FileWork::None ||
+        (m_socket && m_socket->state() == EventSocket::State::Connected &&
+         m_socket->bytesWaiting() > 0))
+        return Clock::nowMs();
+    return m_lastActivity;
+}
+
 void LpdConnection::creditProgress(qint64 bytes)
 {
     m_lastActivity =
@@ -403,8 +412,8 @@ void LpdConnection::fileCommand(char sub)
         context.pendingJobs = m_env.pendingJobs;
         context.worker = m_env.worker;
         context.syncFiles = m_env.syncFiles;
-        m_job = std::make_unique<ReceivedJob>(
-            context, m_queue, m_env.spool->receivingFolderPath(queueFolder()));
+        m_job = std::make_unique<ReceivedJob>(context, m_queue,
+                                              m_env.spool->receivingFolderPath(queueFolder()));
     }
     using Kind = ReceivedJob::FileKind;
     jobStep(

@@ -87,7 +87,9 @@ public:
     bool isActive() const { return m_session != Session::Ended; }
     // ms since the epoch (Clock); moved on by the bytes that bring a command or a
     // file nearer (see creditProgress); blank lines and aborts earn nothing.
-    qint64 lastActivity() const { return m_lastActivity; }
+    // While the server owes the client (file work under way, or bytes it sent that the
+    // event loop has not read yet: a stall of the server) the client is not idle: now.
+    qint64 lastActivity() const;
 
     void closeIfConnected();
     // Sends while connected; a peer gone meanwhile is not an error here.

@@ -18,11 +18,12 @@ QString nameOf(const QString& path)
     return path.section(QLatin1Char('/'), -1);
 }
 
-// A file of a file command, made ready on the worker: the queue folder (made when missing,
-// refused when it is not safely the server's own; opened once for the job, and every later
-// file operation goes through that descriptor), the lock file, then the file. The name is
-// claimed, so whatever stands under it is a leftover of a reception cut off earlier: it is
-// removed, never opened, and the file is created new. A descriptor nobody took is closed.
+// A file of a file command, made ready on the worker: the queue folder (made
+// when missing, refused when it is not safely the server's own; opened once for
+// the job, and every later file operation goes through that descriptor), the
+// lock file, then the file. The name is claimed, so whatever stands under it is
+// a leftover of a reception cut off earlier: it is removed, never opened, and
+// the file is created new. A descriptor nobody took is closed.
 struct OpenedFile
 {
     QString refusal;
@@ -49,7 +50,8 @@ struct OpenedFile
         }
         fd = folder->createFile(name, control ? ControlFileMode : DataFileMode);
         if (!fd) {
-            // Refused, so nothing is arriving: its lock goes now, not at the next start.
+            // Refused, so nothing is arriving: its lock goes now, not at the next
+            // start.
             folder->remove(name + QStringLiteral(".lck"));
             refusal = QStringLiteral("Cannot open file");
         }
@@ -57,6 +59,10 @@ struct OpenedFile
 };
 
 const QString CannotWrite = QStringLiteral("Cannot write file");
+
+// A control file that names many files that never came gets this many warnings,
+// and one line for the rest.
+constexpr qsizetype MissingWarnings = 10;
 
 ReceivedJob::Outcome refusedFor(const QString& why, bool endsSession = false)
 {
@@ -74,7 +80,8 @@ ReceivedJob::ReceivedJob(Context context, QString queue, QString folderPath, QOb
 {
 }
 
-// At shut-down the files stay as they are: recovery sorts them out at the next start.
+// At shut-down the files stay as they are: recovery sorts them out at the next
+// start.
 ReceivedJob::~ReceivedJob() = default;
 
 QString ReceivedJob::gotFileLine(const QString& path, qint64 bytes, const QString& queue)
@@ -118,7 +125,8 @@ void ReceivedJob::afterSync(std::function<void(bool synced)> done)
 
 void ReceivedJob::writeOut(std::shared_ptr<UniqueFd> file, std::function<void(bool)> then)
 {
-    // Once the file is on the disk its lock goes; one that did not get there keeps its lock.
+    // Once the file is on the disk its lock goes; one that did not get there
+    // keeps its lock.
     m_context.worker->writeOut(std::move(file), [folder = m_folder, lock = m_lockPath,
                                                  then = std::move(then)](bool written) {
         if (written)
@@ -129,7 +137,7 @@ void ReceivedJob::writeOut(std::shared_ptr<UniqueFd> file, std::function<void(bo
 
 bool ReceivedJob::claim(const QString& path)
 {
-    if (m_claims.contains(path))
+    if (m_claims.contains(path) || m_namedPaths.contains(path))
         return true;
     if (m_context.pendingJobs && !m_context.pendingJobs->claimFile(path))
         return false;
@@ -139,7 +147,8 @@ bool ReceivedJob::claim(const QString& path)
 
 void ReceivedJob::release(const QString& path)
 {
-    if (m_claims.remove(path) && m_context.pendingJobs)
+    const bool held = m_claims.remove(path) || m_namedPaths.remove(path);
+    if (held && m_context.pendingJobs)
         m_context.pendingJobs->releaseFile(path);
 }
 
@@ -150,6 +159,29 @@ void ReceivedJob::releaseAll()
             m_context.pendingJobs->releaseFile(path);
     }
     m_claims.clear();
+    releaseNamed();
+}
+
+void ReceivedJob::releaseNamed()
+{
+    // A hostile control file names a hundred thousand files: their names are
+    // given up on the worker, and the set is freed there too.
+    auto release = [pending = m_context.pendingJobs, named = std::move(m_namedPaths)] {
+        if (pending) {
+            for (const QString& path : named)
+                pending->releaseFile(path);
+        }
+    };
+    m_namedPaths = {};
+    if (m_context.worker)
+        m_context.worker->post(std::move(release));
+    else
+        release();
+}
+
+QStringList ReceivedJob::claimedFiles() const
+{
+    return m_claims.values() + m_namedPaths.values();
 }
 
 bool ReceivedJob::received(const QString& path) const
@@ -162,8 +194,8 @@ void ReceivedJob::removeFiles(const QStringList& paths)
     // Nothing was made without the folder open.
     if (!m_folder || paths.isEmpty())
         return;
-    // A file goes with its lock, whatever stage it was refused at: a lock left behind
-    // would stay until the next start.
+    // A file goes with its lock, whatever stage it was refused at: a lock left
+    // behind would stay until the next start.
     auto remove = [folder = m_folder, paths] {
         for (const QString& path : paths) {
             const QString name = nameOf(path);
@@ -179,26 +211,28 @@ void ReceivedJob::removeFiles(const QStringList& paths)
 
 void ReceivedJob::openFile(FileKind kind, const QString& name, Done done)
 {
-    // A data file may not take a control file's name, here or at recovery (spooljob.h).
+    // A data file may not take a control file's name, here or at recovery
+    // (spooljob.h).
     if (kind == FileKind::Data && !isDataFileName(name))
         return done(refusedFor(QStringLiteral("Invalid data file name ") + name));
     const QString path = m_folderPath + QLatin1Char('/') + name;
-    // A name that came on this connection already is never opened again: the job that has
-    // it goes to the pending list first, whole, and keeps it (some clients send several
-    // jobs on one connection, and reuse their names). A job without its control file or
-    // data cannot go, and its file stays as acknowledged.
+    // A name that came on this connection already is never opened again: the job
+    // that has it goes to the pending list first, whole, and keeps it (some
+    // clients send several jobs on one connection, and reuse their names). A job
+    // without its control file or data cannot go, and its file stays as
+    // acknowledged.
     if (received(path) && !m_controlPath.isEmpty() && !m_dataPaths.isEmpty())
         handOverJob(true);
-    // A name of a waiting job, or one another connection is receiving, is never opened
-    // either: two clients sending the same names would write into one file, and a client
-    // reusing a waiting job's names would overwrite it. Claimed from now on, so that a
-    // rescan leaves the new files alone too.
+    // A name of a waiting job, or one another connection is receiving, is never
+    // opened either: two clients sending the same names would write into one
+    // file, and a client reusing a waiting job's names would overwrite it.
+    // Claimed from now on, so that a rescan leaves the new files alone too.
     if (received(path) || !claim(path))
         return done(refusedFor(QStringLiteral("File name ") + name + QStringLiteral(" in use")));
     m_kind = kind;
     m_currentPath = path;
-    // Every file has a lock file while it arrives, so that recovery after a crash never
-    // takes a half-received file for a whole one.
+    // Every file has a lock file while it arrives, so that recovery after a crash
+    // never takes a half-received file for a whole one.
     m_lockPath = path + QStringLiteral(".lck");
     auto file = std::make_shared<OpenedFile>();
     file->folder = m_folder;
@@ -230,7 +264,8 @@ bool ReceivedJob::write(const char* bytes, qint64 length)
 
 void ReceivedJob::finishFile(qint64 bytes, Done done)
 {
-    // Handed to the worker below, which closes it (shared: the work is a copyable function).
+    // Handed to the worker below, which closes it (shared: the work is a copyable
+    // function).
     const auto file = std::make_shared<UniqueFd>(std::move(m_file));
     const bool control = m_kind == FileKind::Control;
     const QString path = m_currentPath;
@@ -248,27 +283,41 @@ void ReceivedJob::finishFile(qint64 bytes, Done done)
         m_lockPath.clear();
         done({{}, false, path, bytes});
     };
-    QString refusal;
-    if (!m_context.syncFiles || !m_context.worker) {
-        if (file->reset() != 0)
-            return refused();
-        if (control && !admitControlFile(&refusal))
+    const bool synced = m_context.syncFiles && m_context.worker;
+    if (!synced && file->reset() != 0)
+        return refused();
+    auto written = [this, synced, control, file, done, refused = std::move(refused),
+                    accepted = std::move(accepted)] {
+        if (!synced) {
+            // Each file's lock goes before its answer, on the worker in order with
+            // the rest: a lock then always means "incomplete", and a job whose files
+            // were all acknowledged is whole for recovery.
+            runThen([folder = m_folder, lock = m_lockPath] { folder->remove(nameOf(lock)); },
+                    accepted);
+            return;
+        }
+        writeSynced(file, control, refused, accepted);
+    };
+    if (!control)
+        return written();
+    admitControlFile(bytes, [done, written = std::move(written)](const QString& refusal) {
+        if (!refusal.isEmpty())
             return done(refusedFor(refusal));
-        // Each file's lock goes before its answer, on the worker in order with the rest: a
-        // lock then always means "incomplete", and a job whose files were all acknowledged
-        // is whole for recovery.
-        runThen([folder = m_folder, lock = m_lockPath] { folder->remove(nameOf(lock)); },
-                std::move(accepted));
-        return;
-    }
-    // An acknowledged job is on the disk: a client that saw its last answer may forget it,
-    // and a power cut must not lose it. Only the file that completes a job waits for that.
-    // A job's first file is answered at once and written out by the worker meanwhile; the
-    // worker keeps their order, so when the file that completes the job has been synced,
-    // its lock removed and the folder synced (once for every file finished in the same
-    // pass), the whole job is on the disk, and only then is it answered.
-    if (control && !admitControlFile(&refusal))
-        return done(refusedFor(refusal));
+        written();
+    });
+}
+
+void ReceivedJob::writeSynced(const std::shared_ptr<UniqueFd>& file, bool control,
+                              const std::function<void()>& refused,
+                              const std::function<void()>& accepted)
+{
+    // An acknowledged job is on the disk: a client that saw its last answer may
+    // forget it, and a power cut must not lose it. Only the file that completes a
+    // job waits for that. A job's first file is answered at once and written out
+    // by the worker meanwhile; the worker keeps their order, so when the file
+    // that completes the job has been synced, its lock removed and the folder
+    // synced (once for every file finished in the same pass), the whole job is on
+    // the disk, and only then is it answered.
     const bool completesJob = control ? !m_dataPaths.isEmpty() : !m_controlPath.isEmpty();
     const auto failed = m_syncFailed;
     writeOut(file, [failed](bool written) {
@@ -277,7 +326,7 @@ void ReceivedJob::finishFile(qint64 bytes, Done done)
     });
     if (!completesJob)
         return accepted();
-    afterSync([failed, refused = std::move(refused), accepted = std::move(accepted)](bool synced) {
+    afterSync([failed, refused, accepted](bool synced) {
         if (synced && !*failed)
             accepted();
         else
@@ -307,13 +356,15 @@ void ReceivedJob::finishAtClose(Done done)
     if (!m_context.syncFiles || !m_context.worker) {
         if (m_file.reset() != 0 || size < 0)
             return lost();
-        // Removed here, not through the worker: the job is handed over in the same close,
-        // and listed with its data file's lock still there, a crash would cost the job.
+        // Removed here, not through the worker: the job is handed over in the same
+        // close, and listed with its data file's lock still there, a crash would
+        // cost the job.
         m_folder->remove(nameOf(m_lockPath));
         return taken();
     }
-    // No answer waits on this file, but the job is printed from it: it reaches the disk, and
-    // only then loses its lock and is handed over, or a power cut could print it cut short.
+    // No answer waits on this file, but the job is printed from it: it reaches
+    // the disk, and only then loses its lock and is handed over, or a power cut
+    // could print it cut short.
     const auto written = std::make_shared<bool>(false);
     writeOut(std::make_shared<UniqueFd>(std::move(m_file)),
              [written, size](bool ok) { *written = ok && size >= 0; });
@@ -343,85 +394,143 @@ void ReceivedJob::abortJob()
     removeFiles(files);
     for (const QString& path : std::as_const(files))
         release(path);
-    for (const QString& path : std::as_const(m_namedPaths))
-        release(path);
+    releaseNamed();
     m_controlPath.clear();
-    m_controlJob = {};
+    dropControlJob();
     m_dataPaths.clear();
     m_dataOrder.clear();
     m_namedPaths.clear();
 }
 
-bool ReceivedJob::admitControlFile(QString* refusal)
+namespace {
+
+// What a control file says and the names it holds: made on either thread, taken
+// on the main thread.
+struct Admission
 {
-    // Some clients send several jobs on one connection: the one before is whole once the
-    // next one's control file has come, and takes its files first.
+    SpoolJob job;
+    QSet<QString> named;
+    QString conflict; // the first name another job holds
+};
+
+// Every data file the control file names is held for it from now on, so no
+// other connection can bring one of them, and recovery after a crash finds
+// beside it only files that came with it. One that another job holds (an
+// earlier job of this connection, a waiting job, another connection) cannot be
+// its file: the job could never print as sent, so it is refused before it is
+// acknowledged. `own` are the names the connection holds already.
+void admit(Admission& a, const QueueFolder& folder, const QString& queue, const QString& name,
+           const QString& prefix, const QSet<QString>& own, PendingJobList* pending)
+{
+    a.job = readControlFile(folder, queue, name);
+    for (const QString& file : a.job.dataFiles()) {
+        const QString path = prefix + file;
+        if (own.contains(path))
+            continue;
+        if (pending && !pending->claimFile(path)) {
+            for (const QString& claimed : std::as_const(a.named))
+                pending->releaseFile(claimed);
+            a.named.clear();
+            a.conflict = file;
+            return;
+        }
+        a.named.insert(path);
+    }
+}
+
+// Control files are a few hundred bytes. One larger than this is read and its
+// names checked on the worker, so that a hostile one (a mebibyte naming 131,000
+// files) holds up no other client.
+constexpr qint64 InlineControlBytes = 64 * 1024;
+
+} // namespace
+
+void ReceivedJob::admitControlFile(qint64 bytes, std::function<void(const QString&)> then)
+{
+    // Some clients send several jobs on one connection: the one before is whole
+    // once the next one's control file has come, and takes its files first.
     if (!m_controlPath.isEmpty())
         handOverJob(true);
-    // Every data file the control file names is held for it from now on, so no other
-    // connection can bring one of them, and recovery after a crash finds beside it only
-    // files that came with it. One that another job holds (an earlier job of this
-    // connection, a waiting job, another connection) cannot be its file: the job could
-    // never print as sent, so it is refused before it is acknowledged.
     const QString name = nameOf(m_currentPath);
     const QString prefix = m_folderPath + QLatin1Char('/');
-    SpoolJob job = readControlFile(*m_folder, m_queue, name);
-    QSet<QString> held;
-    for (const QString& file : job.dataFiles()) {
-        const QString path = prefix + file;
-        if (m_claims.contains(path)) {
-            held.insert(path);
-            continue;
-        }
-        if (!claim(path)) {
-            for (const QString& own : std::as_const(held)) {
-                if (!m_dataPaths.contains(own) && own != m_currentPath)
-                    release(own);
-            }
-            *refusal = QStringLiteral("Control file ") + name + QStringLiteral(" names ") + file +
-                       QStringLiteral(", a file of another job; refused");
-            // Its lock goes after it: until the control file is gone it says "incomplete".
+    auto admission = std::make_shared<Admission>();
+    auto admitted = [this, admission, name, then = std::move(then)] {
+        if (!admission->conflict.isEmpty()) {
+            // Its lock goes after it: until the control file is gone it says
+            // "incomplete".
             removeFiles({m_currentPath});
             release(m_currentPath);
             m_lockPath.clear();
-            return false;
+            return then(QStringLiteral("Control file ") + name + QStringLiteral(" names ") +
+                        admission->conflict + QStringLiteral(", a file of another job; refused"));
         }
-        held.insert(path);
+        m_namedPaths = std::move(admission->named);
+        m_controlJob = std::move(admission->job);
+        then({});
+    };
+    if (bytes <= InlineControlBytes || !m_context.worker) {
+        admit(*admission, *m_folder, m_queue, name, prefix, m_claims, m_context.pendingJobs);
+        return admitted();
     }
-    m_namedPaths = std::move(held);
-    m_controlJob = std::move(job);
-    return true;
+    // The names the connection holds are read there meanwhile, never changed:
+    // nothing else happens on the connection until `admitted` runs.
+    runThen(
+        [admission, folder = m_folder, queue = m_queue, name, prefix, own = m_claims,
+         pending = m_context.pendingJobs] {
+            admit(*admission, *folder, queue, name, prefix, own, pending);
+        },
+        std::move(admitted));
 }
 
 void ReceivedJob::handOverJob(bool more)
 {
     const QString controlName = nameOf(m_controlPath);
     const QString prefix = m_folderPath + QLatin1Char('/');
-    // A control file prints only data files that came with it: naming another job's file
-    // would print that job's document as this one.
-    QStringList missing;
+    // A control file prints only data files that came with it: naming another
+    // job's file would print that job's document as this one. Data files are few
+    // (each costs the client a file command); a hostile control file's lines are
+    // many: one look-up per line, and at most a few warnings.
+    QSet<QString> receivedNames;
+    for (const QString& path : std::as_const(m_dataPaths))
+        receivedNames.insert(nameOf(path));
     SpoolJob job = std::move(m_controlJob);
     m_controlJob = {};
-    keepOwnDataFiles(
-        job, *m_folder, [&](const QString& name) { return m_dataPaths.contains(prefix + name); },
-        &missing);
+    QStringList missing;
+    bool moreMissing = false;
+    keepOwnDataFiles(job, *m_folder, [&](const QString& name) {
+        if (receivedNames.contains(name))
+            return true;
+        if (!missing.contains(name)) {
+            if (missing.size() < MissingWarnings)
+                missing << name;
+            else
+                moreMissing = true;
+        }
+        return false;
+    });
     if (job.printLines.isEmpty()) {
         log(QStringLiteral("ERROR: Control file ") + controlName +
             QStringLiteral(" names no data file received with it; job for ") + m_queue +
             QStringLiteral(" dropped."));
-        // The data files received may be the next job's, or go at the end of the session.
+        // The data files received may be the next job's, or go at the end of the
+        // session.
         removeFiles({m_controlPath});
         release(m_controlPath);
     } else {
         for (const QString& name : std::as_const(missing))
             log(QStringLiteral("WARNING: Control file ") + controlName + QStringLiteral(" names ") +
                 name + QStringLiteral(", which did not come with it; that file is not printed."));
+        if (moreMissing)
+            log(QStringLiteral("WARNING: Control file ") + controlName +
+                QStringLiteral(" names more files that did not come with it; they are not "
+                               "printed."));
         // The claims on the job's names pass to its entry.
         QStringList files{m_controlPath};
         for (const QString& name : job.dataFiles())
             files << prefix + name;
         for (const QString& path : std::as_const(files)) {
             m_claims.remove(path);
+            m_namedPaths.remove(path);
             m_dataPaths.remove(path);
         }
         if (m_context.pendingJobs && !m_context.pendingJobs->addIfNew(std::move(job), files)) {
@@ -431,12 +540,8 @@ void ReceivedJob::handOverJob(bool more)
         m_dataOrder.removeIf([this](const QString& path) { return !m_dataPaths.contains(path); });
     }
     // The names it held for files that never came are free again.
-    for (const QString& path : std::as_const(m_namedPaths)) {
-        if (!m_dataPaths.contains(path))
-            release(path);
-    }
+    releaseNamed();
     m_controlPath.clear();
-    m_namedPaths.clear();
     if (more)
         return;
     // What no control file of the connection named can never print.
@@ -455,6 +560,15 @@ void ReceivedJob::handOverJob(bool more)
     m_dataOrder.clear();
 }
 
+void ReceivedJob::dropControlJob()
+{
+    // Freed on the worker: a hostile control file's record holds 131,000 lines.
+    auto job = std::make_shared<SpoolJob>(std::move(m_controlJob));
+    m_controlJob = {};
+    if (m_context.worker && job->printLines.size() > 1000)
+        m_context.worker->post([job]() mutable { job.reset(); });
+}
+
 void ReceivedJob::end()
 {
     if (!m_controlPath.isEmpty() && m_dataPaths.isEmpty()) {
@@ -467,9 +581,9 @@ void ReceivedJob::end()
         handOverJob(false);
     }
     if (m_file) {
-        // Cut off in the middle (or never ended: a control file of count 0 waits for its
-        // terminator): no job can use it, so it goes now with its lock, not at the next
-        // start.
+        // Cut off in the middle (or never ended: a control file of count 0 waits
+        // for its terminator): no job can use it, so it goes now with its lock, not
+        // at the next start.
         m_file.reset();
         removeFiles({m_currentPath});
         log(QStringLiteral("ERROR: File ") + m_currentPath + QStringLiteral(" for ") + m_queue +
@@ -477,9 +591,8 @@ void ReceivedJob::end()
     }
     releaseAll();
     m_controlPath.clear();
-    m_controlJob = {};
+    dropControlJob();
     m_dataPaths.clear();
     m_dataOrder.clear();
-    m_namedPaths.clear();
     m_holdsFiles = false;
 }

@@ -396,3 +396,60 @@ TEST_F(ResourceLimits, OneHostReconnectingInALoopKeepsAnotherOutNoLongerThanTheT
     EXPECT_TRUE(waitUntil([&] { return server->waitingClients() == 10; }));
     Clock::setForTesting({});
 }
+
+TEST_F(ResourceLimits, AControlFileNamingAHundredThousandFilesLeavesOthersServedAndNothingBehind)
+{
+    startServer();
+    // A mebibyte of print lines, each naming another file; one of them is sent.
+    QByteArray control = "Pmallory\n";
+    QList<QByteArray> names;
+    for (int i = 0; i < 131000; ++i) {
+        names << "d" + QByteArray::number(100000 + i);
+        control += "l" + names.back() + "\n";
+    }
+    LoopbackClient attacker;
+    auto attack = onThread([&] {
+        attacker.connectTo(port);
+        attacker.send("\x02lp\n");
+        QByteArray acks = attacker.read(1);
+        attacker.send("\x02" + QByteArray::number(control.size()) + " cfA001atk\n");
+        acks += attacker.read(1);
+        attacker.send(control + '\0');
+        acks += attacker.read(1);
+        attacker.send("\x03"
+                      "4 " +
+                      names[0] + "\n");
+        acks += attacker.read(1);
+        attacker.send(QByteArray("data") + '\0');
+        acks += attacker.read(1);
+        return acks;
+    });
+    // Another client is answered meanwhile.
+    EXPECT_TRUE(
+        client([&] { return queueState(port, 20000); }).startsWith("short queue for printer lp\n"));
+    EXPECT_EQ(awaitResult(attack, 60000), QByteArray(5, '\0'));
+    client([&] {
+        attacker.close();
+        return true;
+    });
+    ASSERT_TRUE(waitUntil(
+        [&] { return server->pendingJobs().containsDisplay(QStringLiteral("lp mallory 1")); },
+        20000));
+    // The job holds its two files; every other name is free again, and the log says so in
+    // a few lines, not one per name.
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return !server->pendingJobs().isClaimed(queueDir() + QStringLiteral("/d100001")) &&
+                   !server->pendingJobs().isClaimed(queueDir() + QStringLiteral("/d230999"));
+        },
+        20000));
+    EXPECT_EQ(QDir(queueDir()).entryList(QDir::Files).size(), 2);
+    EXPECT_TRUE(logHas(QStringLiteral("WARNING: Control file cfA001atk names more files that "
+                                      "did not come with it; they are not printed.")));
+    EXPECT_EQ(server->log().lines().filter(QStringLiteral("which did not come with it")).size(),
+              10);
+    EXPECT_EQ(client([&] {
+                  return sendJob(port, "lp", "cfA002bob", "Pbob\nld100001\n", "d100001", "x");
+              }),
+              QByteArray(5, '\0'));
+}

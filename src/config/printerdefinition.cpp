@@ -75,56 +75,96 @@ QString rawTarget(const QString& definition)
     return action.startsWith(u'|') ? action.mid(1) : QString();
 }
 
+WordSplit splitWords(const QString& text)
+{
+    // As a POSIX shell groups words, and no more: nothing is expanded, and ; | > $ * are
+    // plain characters of their word.
+    WordSplit split;
+    QString word;
+    bool inWord = false;
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    const auto endWord = [&] {
+        if (inWord) {
+            if (split.words.isEmpty())
+                split.firstWordEnd = i;
+            split.words << word;
+        }
+        word.clear();
+        inWord = false;
+    };
+    while (i < n) {
+        const QChar c = text[i];
+        if (isSeparator(c)) {
+            endWord();
+            ++i;
+        } else if (c == u'\\') {
+            // A backslash at the very end has nothing to escape and stays.
+            word += i + 1 < n ? text[i + 1] : c;
+            inWord = true;
+            i += 2;
+        } else if (c == u'\'') {
+            const qsizetype close = text.indexOf(u'\'', i + 1);
+            if (close < 0) {
+                split.balanced = false;
+                word += text.mid(i + 1);
+                inWord = true;
+                i = n;
+                break;
+            }
+            word += text.mid(i + 1, close - i - 1);
+            inWord = true;
+            i = close + 1;
+        } else if (c == u'"') {
+            inWord = true;
+            ++i;
+            for (;; ++i) {
+                if (i >= n) {
+                    split.balanced = false;
+                    break;
+                }
+                const QChar q = text[i];
+                if (q == u'"') {
+                    ++i;
+                    break;
+                }
+                // Inside double quotes a backslash escapes only these; elsewhere it is itself.
+                if (q == u'\\' && i + 1 < n &&
+                    (text[i + 1] == u'"' || text[i + 1] == u'\\' || text[i + 1] == u'$' ||
+                     text[i + 1] == u'`')) {
+                    word += text[++i];
+                    continue;
+                }
+                word += q;
+            }
+        } else {
+            word += c;
+            inWord = true;
+            ++i;
+        }
+    }
+    endWord();
+    if (split.words.size() == 1 || split.words.isEmpty())
+        split.firstWordEnd = n;
+    return split;
+}
+
 ActionSplit splitActionPart(const QString& action)
 {
-    const QChar quote = QLatin1Char('"');
-    const QChar blank = QLatin1Char(' ');
-    auto trimLeadingBlanks = [](const QString& s) {
-        qsizetype i = 0;
-        while (i < s.size() && isSeparator(s[i]))
-            ++i;
-        return s.mid(i);
-    };
     if (action.startsWith(QLatin1Char('|')))
         return {action, QString()};
-    if (action.startsWith(quote)) {
-        const qsizetype close = action.indexOf(quote, 1);
-        if (close >= 0)
-            return {action.mid(1, close - 1), trimLeadingBlanks(action.mid(close + 1))};
-        const qsizetype space = action.indexOf(blank, 1);
-        if (space >= 0)
-            return {action.mid(1, space - 1), trimLeadingBlanks(action.mid(space + 1))};
-        return {action.mid(1), QString()};
-    }
-    const qsizetype space = action.indexOf(blank);
-    if (space >= 0)
-        return {action.left(space), trimLeadingBlanks(action.mid(space + 1))};
-    return {action, QString()};
+    const WordSplit split = splitWords(action);
+    if (split.words.isEmpty())
+        return {QString(), QString()};
+    qsizetype rest = split.firstWordEnd;
+    while (rest < action.size() && isSeparator(action[rest]))
+        ++rest;
+    return {split.words.front(), action.mid(rest)};
 }
 
 QStringList splitArguments(const QString& argumentText)
 {
-    QStringList words;
-    QString word;
-    bool inWord = false;
-    bool quoted = false;
-    for (QChar c : argumentText) {
-        if (c == QLatin1Char('"')) {
-            quoted = !quoted;
-            inWord = true;
-        } else if (!quoted && isSeparator(c)) {
-            if (inWord)
-                words << word;
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words << word;
-    return words;
+    return splitWords(argumentText).words;
 }
 
 } // namespace printerdef
@@ -284,12 +324,30 @@ PrinterDefinition PrinterDefinition::parse(const QString& line)
     r.argumentText = action.argumentText;
     if (!action.firstElement.startsWith(QLatin1Char('|'))) {
         r.kind = PrintRoute::Kind::Command;
-        r.argumentWords = splitArguments(action.argumentText);
+        const WordSplit words = splitWords(actionPart(line));
+        r.argumentWords = words.words.mid(1);
+        r.balanced = words.balanced;
         return d;
     }
     r.target = action.firstElement.mid(1);
     readRawTarget(r);
     return d;
+}
+
+QString PrinterDefinition::problem() const
+{
+    if (queue.isEmpty())
+        return QStringLiteral("no queue name");
+    // The queue names its folder in the spool: it must stay one folder inside it.
+    if (queue.contains(u'/') || queue == QLatin1String(".") || queue == QLatin1String(".."))
+        return QStringLiteral("the queue name '%1' cannot be a folder's name").arg(queue);
+    if (route.isRaw())
+        return route.target.isEmpty() ? QStringLiteral("no raw target after '|'") : route.problem;
+    if (!route.balanced)
+        return QStringLiteral("a quote is not closed in the print command");
+    if (route.program.isEmpty())
+        return QStringLiteral("no print command");
+    return {};
 }
 
 QList<PrinterDefinition> parsePrinterDefinitions(const QStringList& lines)

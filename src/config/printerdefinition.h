@@ -29,6 +29,8 @@ struct PrintRoute
     // Command: the arguments split into words once; placeholders are filled per job inside
     // each word, so a client's file name never becomes a second argument.
     QStringList argumentWords;
+    // Command: false when a quote is not closed (the definition cannot be used).
+    bool balanced = true;
     QString target; // raw: as written after "|"
     QString device; // Device: the device path
     // Socket, Lpd, Ipp: where the printer is. `path` is the LPD queue, or the IPP resource.
@@ -56,6 +58,8 @@ struct PrinterDefinition
     PrintRoute route;
 
     static PrinterDefinition parse(const QString& line);
+    // Why the server cannot use this definition; empty when it can.
+    QString problem() const;
 };
 
 QList<PrinterDefinition> parsePrinterDefinitions(const QStringList& lines);
@@ -83,6 +87,17 @@ QString rawTarget(const QString& definition);
 // "printer definition 'LINE': ..." for Setup, a reload and --check-config.
 QString targetProblem(const QString& definition);
 
+// Words as a POSIX shell groups them, expanding nothing: blanks and tabs separate; single
+// quotes keep everything up to the next one; double quotes group, and inside them a
+// backslash escapes only " \\ $ and `; outside quotes a backslash keeps the next character.
+struct WordSplit
+{
+    QStringList words;
+    qsizetype firstWordEnd = 0; // offset just after the first word
+    bool balanced = true;       // false when a quote is not closed
+};
+WordSplit splitWords(const QString& text);
+
 // The action part's first element (the program, quotes removed, or "|" and a raw target)
 // and the argument text after it.
 struct ActionSplit
@@ -91,7 +106,7 @@ struct ActionSplit
     QString argumentText;
 };
 ActionSplit splitActionPart(const QString& actionPart);
-// Splits at blanks and tabs; double quotes group and are removed.
+// The words of splitWords.
 QStringList splitArguments(const QString& argumentText);
 
 } // namespace printerdef

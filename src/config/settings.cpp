@@ -10,9 +10,17 @@
 #include <QSaveFile>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
+#include <optional>
 
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -48,7 +56,7 @@ enum class Section
     Accounting
 };
 
-Section keywordSection(const QString& line)
+const std::array<std::pair<const QString*, Section>, 13>& keywordTable()
 {
     static const std::array<std::pair<const QString*, Section>, 13> keywords{{
         {&kSpoolDir, Section::SpoolDir},
@@ -65,7 +73,12 @@ Section keywordSection(const QString& line)
         {&kSync, Section::Sync},
         {&kAccounting, Section::Accounting},
     }};
-    for (const auto& [word, section] : keywords) {
+    return keywords;
+}
+
+Section keywordSection(const QString& line)
+{
+    for (const auto& [word, section] : keywordTable()) {
         if (line == *word)
             return section;
     }
@@ -74,20 +87,38 @@ Section keywordSection(const QString& line)
 
 // Only an optional sign and digits count as a number; QString::toInt alone would also take
 // surrounding blanks, which the file never means.
-int decimalOr(const QString& line, int fallback)
+std::optional<int> decimal(const QString& line)
 {
     int i = 0;
     if (i < line.size() && (line[i] == u'+' || line[i] == u'-'))
         ++i;
     if (i == line.size())
-        return fallback;
+        return std::nullopt;
     for (; i < line.size(); ++i) {
         if (line[i] < u'0' || line[i] > u'9')
-            return fallback;
+            return std::nullopt;
     }
     bool ok = false;
     const int value = line.toInt(&ok, 10);
-    return ok ? value : fallback;
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
+int editDistance(const QString& a, const QString& b)
+{
+    QList<int> row(b.size() + 1);
+    for (qsizetype j = 0; j <= b.size(); ++j)
+        row[j] = int(j);
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = int(i);
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const int above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1,
+                               diagonal + (a[i - 1].toUpper() == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
 }
 
 // The offset of the first byte that is not part of a well-formed UTF-8 sequence; -1 when
@@ -180,7 +211,36 @@ bool isIpAddressText(const QString& text)
            ::inet_pton(AF_INET, bytes.constData(), address) == 1;
 }
 
+// The known keyword a mistyped one most likely meant ("PRINTER", "printers", "PORTS"); empty
+// when none is close.
+QString nearestKeyword(const QString& word)
+{
+    QString best;
+    int bestDistance = 3;
+    for (const auto& entry : keywordTable()) {
+        const int distance = editDistance(word, *entry.first);
+        if (distance < bestDistance) {
+            best = *entry.first;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
 } // namespace
+
+QString quotedSetting(const QString& value)
+{
+    // An operator reads these on a terminal: a control byte in the file must not act there.
+    QString shown = QStringLiteral("'");
+    for (const QChar c : value) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F || (c.unicode() >= 0x80 && c.unicode() < 0xA0))
+            shown += QStringLiteral("\\x%1").arg(int(c.unicode()), 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown + QLatin1Char('\'');
+}
 
 int Settings::loggingBits() const
 {
@@ -194,7 +254,7 @@ void Settings::setLoggingBits(int value)
     logPrinting = (value & 4) != 0;
 }
 
-Settings parseSettings(const QByteArray& text, Settings base)
+Settings parseSettings(const QByteArray& text, Settings base, QStringList* faults)
 {
     Settings s = std::move(base);
     s.timeoutMinutes = 1;
@@ -204,21 +264,51 @@ Settings parseSettings(const QByteArray& text, Settings base)
     s.maxPerHost = Settings().maxPerHost;
     s.syncReceivedFiles = Settings().syncReceivedFiles;
 
+    const auto fault = [faults](int lineNumber, const QString& what) {
+        if (faults)
+            *faults << QStringLiteral("line %1: ").arg(lineNumber) + what;
+    };
+    // A number with anything else on its line ("5l5", "5 15", "51.5") is a typing error,
+    // not the leading digits; it is reported and its key keeps the default.
+    const auto number = [&](int lineNumber, const QString& key, const QString& line,
+                            int fallback) {
+        const std::optional<int> value = decimal(line);
+        if (!value)
+            fault(lineNumber, key + QLatin1Char(' ') + quotedSetting(line) +
+                                  QStringLiteral(" is not a whole number"));
+        return value.value_or(fallback);
+    };
+
     Section section = Section::None;
+    // Lines outside any section after one that was reported belong to it: one report each.
+    bool strayReported = false;
+    int lineNumber = 0;
     for (const QString& line : splitLines(decodeSettingsText(text))) {
+        ++lineNumber;
         // The keyword test comes first so that a keyword opens its section even right
         // after a value line.
         if (const Section opened = keywordSection(line); opened != Section::None) {
             section = opened;
+            strayReported = false;
             continue;
         }
         if (line.isEmpty() || line.front() == u' ') {
             section = Section::None;
+            strayReported = false;
             continue;
         }
         switch (section) {
-        case Section::None:
+        case Section::None: {
+            if (strayReported)
+                break;
+            strayReported = true;
+            const QString near = nearestKeyword(line);
+            fault(lineNumber, QStringLiteral("unknown keyword ") + quotedSetting(line) +
+                                  (near.isEmpty() ? QStringLiteral(", ignored with what follows")
+                                                  : QStringLiteral(" (did you mean ") + near +
+                                                        QStringLiteral("?)")));
             break;
+        }
         case Section::SpoolDir:
             s.spoolDir = line;
             break;
@@ -232,21 +322,22 @@ Settings parseSettings(const QByteArray& text, Settings base)
             s.hosts.append(line);
             break;
         case Section::Timeout:
-            s.timeoutMinutes = decimalOr(line, 1);
+            s.timeoutMinutes = number(lineNumber, kTimeout, line, 1);
             break;
         case Section::MaxConn:
-            s.maxConn = decimalOr(line, 10);
+            s.maxConn = number(lineNumber, kMaxConn, line, 10);
             break;
         case Section::Logging:
-            s.setLoggingBits(decimalOr(line, 1));
+            s.setLoggingBits(number(lineNumber, kLogging, line, 1));
             break;
         case Section::PrintTimeout: {
-            const int minutes = decimalOr(line, Settings().printTimeoutMinutes);
+            const int minutes =
+                number(lineNumber, kPrintTimeout, line, Settings().printTimeoutMinutes);
             s.printTimeoutMinutes = minutes < 0 ? Settings().printTimeoutMinutes : minutes;
             break;
         }
         case Section::StopWait: {
-            const int seconds = decimalOr(line, Settings().stopWaitSeconds);
+            const int seconds = number(lineNumber, kStopWait, line, Settings().stopWaitSeconds);
             s.stopWaitSeconds = seconds < 0 ? Settings().stopWaitSeconds : seconds;
             break;
         }
@@ -254,10 +345,10 @@ Settings parseSettings(const QByteArray& text, Settings base)
             s.listenAddress = line;
             break;
         case Section::MaxPerHost:
-            s.maxPerHost = decimalOr(line, Settings().maxPerHost);
+            s.maxPerHost = number(lineNumber, kMaxPerHost, line, Settings().maxPerHost);
             break;
         case Section::Sync:
-            s.syncReceivedFiles = decimalOr(line, 1) != 0;
+            s.syncReceivedFiles = number(lineNumber, kSync, line, 1) != 0;
             break;
         case Section::Accounting:
             s.accounting = line;
@@ -302,7 +393,8 @@ QByteArray serializeSettings(const Settings& settings)
     return out;
 }
 
-bool loadSettingsFile(const QString& path, Settings& settings, QString* problem, QString* warning)
+bool loadSettingsFile(const QString& path, Settings& settings, QString* problem, QString* warning,
+                      QStringList* faults)
 {
     auto fail = [&](const QString& why) {
         // These two are reset before the file is even tried, so they hold without a file.
@@ -328,7 +420,8 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem,
     QByteArray text = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return fail(file.errorString());
-    const Settings parsed = parseSettings(text, settings);
+    QStringList textFaults;
+    const Settings parsed = parseSettings(text, settings, &textFaults);
     qsizetype badOffset = -1;
     bool anyKeyword = false;
     for (const QString& line : splitLines(decodeSettingsText(text, &badOffset))) {
@@ -342,6 +435,8 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem,
         return fail(QStringLiteral("it holds no settings"));
     if (badOffset >= 0 && warning)
         *warning = QStringLiteral("byte %1 is not UTF-8: read as Latin-1").arg(badOffset);
+    if (faults)
+        *faults = textFaults;
     settings = parsed;
     return true;
 }
@@ -349,13 +444,21 @@ bool loadSettingsFile(const QString& path, Settings& settings, QString* problem,
 QStringList unusableSettings(const Settings& s)
 {
     QStringList faults;
+    // A number is digits alone; a name starts with a letter. "5l5" is neither, whatever
+    // the resolver would make of its leading digit.
+    const bool numeric = !s.port.isEmpty() && s.port.front().isDigit();
+    const bool allDigits =
+        std::all_of(s.port.begin(), s.port.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
     quint16 port = 0;
-    if (s.port.isEmpty() || !resolvePort(s.port, false, &port).isEmpty())
-        faults << QStringLiteral("PORT '%1' is not a port").arg(s.port);
+    if (s.port.isEmpty() || (numeric && !allDigits) ||
+        !resolvePort(s.port, false, &port).isEmpty())
+        faults << QStringLiteral("PORT %1 is not a port (a number from 1 to 65535 or a service "
+                                 "name)")
+                      .arg(quotedSetting(s.port));
     else if (port == 0)
         faults << QStringLiteral("PORT %1 would be a port the kernel picks").arg(s.port);
     if (!s.listenAddress.isEmpty() && !isIpAddressText(s.listenAddress))
-        faults << QStringLiteral("LISTEN '%1' is not an IP address").arg(s.listenAddress);
+        faults << QStringLiteral("LISTEN %1 is not an IP address").arg(quotedSetting(s.listenAddress));
     const auto count = [&](const char* key, int value) {
         if (value < 1)
             faults << QStringLiteral("%1 %2 is below 1").arg(QLatin1String(key)).arg(value);
@@ -364,21 +467,76 @@ QStringList unusableSettings(const Settings& s)
     count("MAXCONN", s.maxConn);
     count("MAXPERHOST", s.maxPerHost);
     for (const QString& def : s.printers) {
-        if (printerdef::queueName(def).isEmpty())
-            faults << QStringLiteral("printer definition '%1' has no queue name").arg(def);
-        else if (const QString problem = printerdef::targetProblem(def); !problem.isEmpty())
-            faults << problem;
+        const QString problem = PrinterDefinition::parse(def).problem();
+        if (!problem.isEmpty())
+            faults << QStringLiteral("printer definition %1: ").arg(quotedSetting(def)) + problem;
     }
     return faults;
 }
 
+namespace {
+
+// access() as another user: a child takes that user's ids and groups and asks. The errno
+// of the answer, 0 when allowed; -1 when the child could not become that user.
+int accessAs(const passwd& user, const QByteArray& path, int mode)
+{
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::initgroups(user.pw_name, user.pw_gid) != 0 || ::setgid(user.pw_gid) != 0 ||
+            ::setuid(user.pw_uid) != 0)
+            ::_exit(255);
+        ::_exit(::access(path.constData(), mode) == 0 ? 0 : errno);
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) == 255)
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+} // namespace
+
+QString spoolFolderProblem(const QString& spoolDir, const QString& asUser)
+{
+    // The server makes a missing folder (and its missing parents): what it needs is to be
+    // allowed to write in the nearest one that exists. Checked with access(), that is as the
+    // user and in the file system view (a service's read-only paths) of whoever asks.
+    QString existing = QDir::cleanPath(QDir(spoolDir).absolutePath());
+    while (!QFileInfo::exists(existing) && existing != QLatin1String("/"))
+        existing = QFileInfo(existing).absolutePath();
+    const QString which = existing == QDir::cleanPath(spoolDir)
+                              ? QString()
+                              : QStringLiteral(" (to make it in ") + existing + QLatin1Char(')');
+    if (!QFileInfo(existing).isDir())
+        return QStringLiteral("spool folder ") + spoolDir + which + QStringLiteral(": not a folder");
+    const QByteArray native = QFile::encodeName(existing);
+    int error = ::access(native.constData(), W_OK | X_OK) == 0 ? 0 : errno;
+    QString by;
+    // Root may write anywhere; whether the service's user may is what counts.
+    const QByteArray userName = asUser.toLocal8Bit();
+    if (const passwd* user = asUser.isEmpty() || ::geteuid() != 0
+                                 ? nullptr
+                                 : ::getpwnam(userName.constData());
+        user && error == 0) {
+        by = QStringLiteral(" by user ") + asUser;
+        error = accessAs(*user, native, W_OK | X_OK);
+        if (error < 0)
+            return QStringLiteral("spool folder ") + spoolDir + QStringLiteral(": cannot check it") +
+                   by;
+    }
+    if (error != 0)
+        return QStringLiteral("spool folder ") + spoolDir + which + QStringLiteral(" cannot be written") +
+               by + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error));
+    return {};
+}
+
 Settings clampedSettings(Settings s, QStringList* changes)
 {
-    quint16 port = 0;
-    if (!s.port.isEmpty() && resolvePort(s.port, false, &port).isEmpty() && port == 0) {
+    Settings portOnly;
+    portOnly.port = s.port;
+    if (const QStringList portFaults = unusableSettings(portOnly); !portFaults.isEmpty()) {
         if (changes)
-            *changes << QStringLiteral("PORT %1 would be a port the kernel picks - using 515")
-                            .arg(s.port);
+            *changes << portFaults.front() + QStringLiteral(" - using 515");
         s.port = QStringLiteral("515");
     }
     const auto clamp = [&](const char* key, int& value) {
@@ -401,15 +559,24 @@ bool readUsableSettings(const QString& path, Settings& settings, QStringList* pr
     QStringList faults;
     QString problem;
     Settings fresh;
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path)) {
         faults << QStringLiteral("it is missing");
-    else if (!loadSettingsFile(path, fresh, &problem, warning))
+    } else if (!loadSettingsFile(path, fresh, &problem, warning, &faults)) {
         faults << problem;
-    else if (QFileInfo(path).size() == 0)
+    } else if (QFileInfo(path).size() == 0) {
         // An editor's failed save or a full disk, not a wish for every default.
         faults << QStringLiteral("it is empty");
-    else
-        faults = unusableSettings(fresh);
+    } else {
+        faults += unusableSettings(fresh);
+        // The service's file is checked as the service's user, whoever asks.
+        const bool serviceFile =
+            QFileInfo(path).absoluteFilePath() == QStringLiteral(SPOOLMERE_SERVICE_CONFIG);
+        if (const QString spool =
+                spoolFolderProblem(effectiveSpoolDir(fresh.spoolDir, path),
+                                   serviceFile ? QStringLiteral(SPOOLMERE_SERVICE_USER) : QString());
+            !spool.isEmpty())
+            faults << spool;
+    }
     if (problems)
         *problems = faults;
     if (!faults.isEmpty())
@@ -437,22 +604,45 @@ bool saveSettingsFile(const QString& path, const Settings& settings)
     return file.commit();
 }
 
+QString settingsFileFor(const SettingsPlace& place)
+{
+    if (!place.configVariable.isEmpty())
+        return place.configVariable;
+    const QString besideProgram = QDir(place.programDir).filePath(QStringLiteral("lpd.ini"));
+    const bool installed = !place.installedProgramDir.isEmpty() &&
+                           QDir::cleanPath(place.programDir) ==
+                               QDir::cleanPath(place.installedProgramDir);
+    if (installed) {
+        // Root and the service's user mean the service: a check or a server started by hand
+        // reads what the service reads, never a file beside /usr/bin/spoolmere.
+        if (place.runsAsServiceOrRoot)
+            return place.serviceConfig;
+    } else if (place.besideProgramExists || place.programDirWritable) {
+        return besideProgram;
+    }
+    // Relative values of XDG_CONFIG_HOME are to be ignored, as the base-directory rules say.
+    QString configHome = place.configHome;
+    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
+        configHome = QDir(place.home).filePath(QStringLiteral(".config"));
+    return QDir(configHome).filePath(QStringLiteral("spoolmere/lpd.ini"));
+}
+
 QString locateSettingsFile()
 {
-    const QString fromEnv = qEnvironmentVariable("SPOOLMERE_CONFIG");
-    if (!fromEnv.isEmpty())
-        return fromEnv;
-
-    const QString programDir = QCoreApplication::applicationDirPath();
-    const QString besideProgram = QDir(programDir).filePath(QStringLiteral("lpd.ini"));
-    if (QFileInfo::exists(besideProgram) || QFileInfo(programDir).isWritable())
-        return besideProgram;
-
-    // Relative values of XDG_CONFIG_HOME are to be ignored, as the base-directory rules say.
-    QString configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (configHome.isEmpty() || QDir::isRelativePath(configHome))
-        configHome = QDir::home().filePath(QStringLiteral(".config"));
-    return QDir(configHome).filePath(QStringLiteral("spoolmere/lpd.ini"));
+    SettingsPlace place;
+    place.configVariable = qEnvironmentVariable("SPOOLMERE_CONFIG");
+    place.programDir = QCoreApplication::applicationDirPath();
+    place.besideProgramExists =
+        QFileInfo::exists(QDir(place.programDir).filePath(QStringLiteral("lpd.ini")));
+    place.programDirWritable = QFileInfo(place.programDir).isWritable();
+    place.installedProgramDir = QStringLiteral(SPOOLMERE_INSTALLED_BINDIR);
+    place.serviceConfig = QStringLiteral(SPOOLMERE_SERVICE_CONFIG);
+    const passwd* user = ::getpwuid(::geteuid());
+    place.runsAsServiceOrRoot =
+        ::geteuid() == 0 || (user && std::strcmp(user->pw_name, SPOOLMERE_SERVICE_USER) == 0);
+    place.configHome = qEnvironmentVariable("XDG_CONFIG_HOME");
+    place.home = QDir::homePath();
+    return settingsFileFor(place);
 }
 
 QString effectiveSpoolDir(const QString& spoolDirSetting, const QString& settingsPath)

@@ -42,31 +42,60 @@ struct Settings
 
 // Pure reader and writer of the file's text. The reader accepts CR LF, LF and lone CR.
 // It starts from `base` (the caller's defaults) and resets TIMEOUT/MAXCONN first.
-Settings parseSettings(const QByteArray& text, Settings base = Settings());
+// `faults` gets what the text itself gets wrong, one line each with its line number: an
+// unknown keyword (and the known one it is nearest to), a number with anything else on
+// its line. Such a value keeps its key's default.
+Settings parseSettings(const QByteArray& text, Settings base = Settings(),
+                       QStringList* faults = nullptr);
 QByteArray serializeSettings(const Settings& settings);
 
 // Reads the file; a missing, unreadable or unparsable file leaves the defaults. Returns
 // whether the file was read; `problem` tells why a file that is there could not be used,
-// `warning` what was odd about one that could (bytes that are not UTF-8).
+// `warning` what was odd about one that could (bytes that are not UTF-8), `faults` what
+// parseSettings found wrong in it.
 bool loadSettingsFile(const QString& path, Settings& settings, QString* problem = nullptr,
-                      QString* warning = nullptr);
+                      QString* warning = nullptr, QStringList* faults = nullptr);
 
-// Why the server cannot run with these values, one text each; empty when it can. Printer
-// definitions and hosts are taken as they are.
+// Why the server cannot run with these values, one text each; empty when it can: a port
+// or address that is not one, counts below 1, printer definitions without a queue, with a
+// queue that cannot be a folder, without a print command or with an unbalanced quote.
 QStringList unusableSettings(const Settings& settings);
-// The values the server cannot run with put back to usable ones (PORT 0 to 515, counts
-// below 1 to 1), with one line each saying so.
+// Why the server's user cannot keep its spool in `spoolDir`, with the path and the
+// system's reason; empty when it can. The user is whoever calls this, or, when root calls,
+// `asUser` if there is such a user.
+QString spoolFolderProblem(const QString& spoolDir, const QString& asUser = QString());
+// A value as a message shows it: in single quotes, control characters as \xNN.
+QString quotedSetting(const QString& value);
+// The values the server cannot run with put back to usable ones (a PORT that is not one,
+// or 0, to 515; counts below 1 to 1), with one line each saying so.
 Settings clampedSettings(Settings settings, QStringList* changes);
 // lpd.ini as a reload takes it: the settings, or the reasons it cannot be used (missing,
-// unreadable, empty, not lpd.ini, values the server cannot use); `warning` as for
-// loadSettingsFile.
+// unreadable, empty, not lpd.ini, faults of its text, values the server cannot use, a
+// spool folder it cannot write); `warning` as for loadSettingsFile.
 bool readUsableSettings(const QString& path, Settings& settings, QStringList* problems,
                         QString* warning = nullptr);
 // Writes a temporary file beside `path` and renames it over; false on any failure.
 bool saveSettingsFile(const QString& path, const Settings& settings);
 
-// Where lpd.ini lives: SPOOLMERE_CONFIG if set; else beside the program when that folder
-// is writable or already holds lpd.ini; else $XDG_CONFIG_HOME/spoolmere/lpd.ini.
+// What decides where lpd.ini lives.
+struct SettingsPlace
+{
+    QString configVariable; // SPOOLMERE_CONFIG
+    QString programDir;
+    bool besideProgramExists = false;
+    bool programDirWritable = false;
+    QString installedProgramDir; // where the package puts the program (/usr/bin)
+    QString serviceConfig;       // the service's lpd.ini (/etc/spoolmere/lpd.ini)
+    bool runsAsServiceOrRoot = false;
+    QString configHome; // XDG_CONFIG_HOME
+    QString home;
+};
+// SPOOLMERE_CONFIG if set. The installed program run by root or the service's user: the
+// service's file; by anyone else: $XDG_CONFIG_HOME/spoolmere/lpd.ini. A program elsewhere
+// (a build, a copy): beside the program when that folder is writable or already holds
+// lpd.ini, else $XDG_CONFIG_HOME/spoolmere/lpd.ini.
+QString settingsFileFor(const SettingsPlace& place);
+// settingsFileFor this process.
 QString locateSettingsFile();
 
 // The spool folder a setting names; an empty setting means "spool" beside lpd.ini.

@@ -1,5 +1,7 @@
 #include "gui/setupdialog.h"
 
+#include "config/printerdefinition.h"
+
 #include "gui/numericedit.h"
 #include "gui/setupchecks.h"
 #include "platform/printroutes.h"
@@ -156,7 +158,10 @@ QWidget* SetupDialog::buildPrinterTab()
     m_spoolingDisabledBox = new QCheckBox(QStringLiteral("Sp&ooling disabled"));
     m_spoolingDisabledBox->setToolTip(QStringLiteral("Refuse new jobs"));
     m_commandEdit = new QLineEdit;
-    m_commandEdit->setToolTip(QStringLiteral("The program that prints a job; see Help"));
+    m_commandEdit->setToolTip(
+        QStringLiteral("The program that prints a job and its arguments: words are grouped by "
+                       "single quotes, double quotes and backslashes as in a shell, nothing is "
+                       "expanded; %p/%d is the data file. See Help"));
     m_commandLabel = labelFor(QStringLiteral("&Print command"), m_commandEdit);
     m_rawBox =
         new QCheckBox(QStringLiteral("P&rint raw to a CUPS printer, a local port or an SMB path:"));
@@ -370,6 +375,19 @@ bool SetupDialog::checkPrinterTab()
         m_showMessage(QMessageBox::Warning, QStringLiteral("Warning"),
                       QStringLiteral("You have entered a port/path manually. Make sure the "
                                      "host/printer exists, or problems may happen."));
+    }
+    if (!m_rawBox->isChecked()) {
+        setupcheck::PrinterFields fields;
+        fields.name = m_queueEdit->text();
+        fields.command = m_commandEdit->text();
+        const QString problem =
+            PrinterDefinition::parse(setupcheck::buildDefinition(fields)).problem();
+        if (!problem.isEmpty()) {
+            m_showMessage(QMessageBox::Critical, QStringLiteral("Error"),
+                          QStringLiteral("Invalid print command \"%1\": %2.")
+                              .arg(m_commandEdit->text(), problem));
+            return false;
+        }
     }
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <vector>
+
 using namespace printerdef;
 
 namespace {
@@ -133,4 +135,43 @@ TEST(PrinterDefinition, NetworkTargetsAndTheirFaults)
     EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("a |\\\\host\\p")).route.kind, K::Smb);
     EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("a |local port /dev/lp0")).route.kind,
               K::Device);
+}
+
+TEST(PrinterDefinition, CommandWordsGroupAsAShellGroupsThemAndBadDefinitionsSayWhy)
+{
+    struct Words
+    {
+        const char* definition;
+        std::vector<const char*> words; // program first
+    };
+    const Words cases[] = {
+        // What an administrator writes for sh; the single quotes keep "$0" and >> whole.
+        {"lp /bin/sh -c 'cat \"$0\" >> /srv/out' %p/%d",
+         {"/bin/sh", "-c", "cat \"$0\" >> /srv/out", "%p/%d"}},
+        // Only double quotes: the same words as before.
+        {"lp \"/opt/my tools/pr\" -o \"media=A4 sheet\" %p/%d",
+         {"/opt/my tools/pr", "-o", "media=A4 sheet", "%p/%d"}},
+        {"lp pr a\\ b \"x\\\"y\\z\" 'q\\r' \"\" ''", {"pr", "a b", "x\"y\\z", "q\\r", "", ""}},
+        {"lp pr a\"b c\"'d e'f ;|$HOME *", {"pr", "ab cd ef", ";|$HOME", "*"}},
+    };
+    for (const Words& c : cases) {
+        const PrinterDefinition d = PrinterDefinition::parse(QString::fromUtf8(c.definition));
+        QStringList expected;
+        for (const char* word : c.words)
+            expected << QString::fromUtf8(word);
+        EXPECT_EQ(QStringList{d.route.program} + d.route.argumentWords, expected) << c.definition;
+        EXPECT_TRUE(d.problem().isEmpty()) << c.definition;
+    }
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("lp /bin/sh -c 'cat %p/%d")).problem(),
+              QStringLiteral("a quote is not closed in the print command"));
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("lp \"/bin/pr -x")).problem(),
+              QStringLiteral("a quote is not closed in the print command"));
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("lp  ")).problem(),
+              QStringLiteral("no print command"));
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("../.../esc /bin/true")).problem(),
+              QStringLiteral("the queue name '../.../esc' cannot be a folder's name"));
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("-.. /bin/true")).problem(),
+              QStringLiteral("the queue name '..' cannot be a folder's name"));
+    EXPECT_EQ(PrinterDefinition::parse(QStringLiteral("lp |")).problem(),
+              QStringLiteral("no raw target after '|'"));
 }

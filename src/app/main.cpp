@@ -1,7 +1,9 @@
 // Thin main: parse the command line, take the instance lock, build the core, add the window
 // when there is a display, run the loop, end in order.
 
+#include "config/logsink.h"
 #include "config/settings.h"
+#include "net/socketresolver.h"
 #include "platform/commandline.h"
 #include "platform/controlchannel.h"
 #include "platform/cupsconnection.h"
@@ -9,6 +11,7 @@
 #include "platform/printroutes.h"
 #include "platform/servicemanager.h"
 #include "platform/unixsignals.h"
+#include "protocol/listener.h"
 #include "protocol/lpdserver.h"
 #include "protocol/serverstatus.h"
 
@@ -76,6 +79,64 @@ int sendWord(int argc, char** argv, const CommandLine& options)
     return 0;
 }
 
+// The runtime folders where a running server may answer: this user's, then the service's
+// (its control socket is open to root and the service's user).
+QStringList serverRuntimeDirs()
+{
+    QStringList dirs;
+    const QString own = InstanceLock::runtimeDir();
+    if (!own.isEmpty())
+        dirs << own;
+    const QString service = QStringLiteral(SPOOLMERE_SERVICE_RUNTIME_DIR);
+    if (!dirs.contains(service))
+        dirs << service;
+    return dirs;
+}
+
+// The port a running server listens on, asked over its control channel; 0 when none answers.
+quint16 runningServerPort()
+{
+    for (const QString& dir : serverRuntimeDirs()) {
+        QByteArray answer;
+        if (!ControlChannel::requestStatus(dir, &answer, nullptr, 3000))
+            continue;
+        const QJsonObject status = QJsonDocument::fromJson(answer).object();
+        if (status.value(QStringLiteral("listening")).toBool())
+            return quint16(status.value(QStringLiteral("port")).toInt());
+    }
+    return 0;
+}
+
+// Whether the address and port can be had, tried with a socket of our own that is closed at
+// once: a port that a running spoolmere holds is fine (a reload keeps it), one that another
+// program holds is not. Empty when fine; `note` gets what is worth saying but no fault.
+QString listenProblem(const Settings& settings, QString* note)
+{
+    QString reason;
+    {
+        LogSink quiet;
+        Listener probe(quiet);
+        if (probe.open(settings.listenAddress, settings.port, &reason)) {
+            probe.stop();
+            return {};
+        }
+        probe.stop();
+    }
+    quint16 wanted = 0;
+    resolvePort(settings.port, false, &wanted);
+    if (reason.endsWith(QString::fromLocal8Bit(std::strerror(EADDRINUSE))) &&
+        runningServerPort() == wanted) {
+        *note = QStringLiteral("port %1 is the running server's").arg(wanted);
+        return {};
+    }
+    if (reason.endsWith(QString::fromLocal8Bit(std::strerror(EACCES))) && ::geteuid() != 0) {
+        // The service has CAP_NET_BIND_SERVICE; whoever runs the check may not.
+        *note = reason + QStringLiteral(" (the service may: it has CAP_NET_BIND_SERVICE)");
+        return {};
+    }
+    return reason;
+}
+
 // `spoolmere --check-config [FILE]`: lpd.ini read and judged as a reload would, so that a
 // broken file is caught before it is sent to the running server.
 int checkConfig(int argc, char** argv, const CommandLine& options)
@@ -87,13 +148,22 @@ int checkConfig(int argc, char** argv, const CommandLine& options)
     Settings settings;
     QStringList problems;
     QString warning;
-    const bool usable = readUsableSettings(path, settings, &problems, &warning);
+    bool usable = readUsableSettings(path, settings, &problems, &warning);
+    QString note;
+    if (usable) {
+        if (const QString problem = listenProblem(settings, &note); !problem.isEmpty()) {
+            problems << problem;
+            usable = false;
+        }
+    }
     if (!warning.isEmpty())
         printError(path + QStringLiteral(": warning: ") + warning);
     for (const QString& problem : std::as_const(problems))
         printError(path + QStringLiteral(": ") + problem);
     if (!usable)
         return 1;
+    if (!note.isEmpty())
+        printError(path + QStringLiteral(": note: ") + note);
     std::printf("%s: usable: listens on %s port %s, spool folder %s, %d printer(s), %d host "
                 "entr%s\n",
                 path.toLocal8Bit().constData(), settings.listenAddress.toLocal8Bit().constData(),
@@ -104,6 +174,30 @@ int checkConfig(int argc, char** argv, const CommandLine& options)
     return 0;
 }
 
+// `spoolmere --reload`: the running server reads lpd.ini again and answers whether it took
+// it; the exit status is that verdict (the service's ExecReload, so that `systemctl reload`
+// fails when the server refused the file).
+int requestReload(int argc, char** argv, const CommandLine& options)
+{
+    QCoreApplication app(argc, argv);
+    if (!options.error.isEmpty())
+        return usageFault(options.error);
+    QStringList errors;
+    for (const QString& dir : serverRuntimeDirs()) {
+        if (!QFileInfo::exists(ControlChannel::socketPath(dir))) {
+            errors << QStringLiteral("no running spoolmere at ") + ControlChannel::socketPath(dir);
+            continue;
+        }
+        QString error;
+        if (ControlChannel::requestReload(dir, &error))
+            return 0;
+        printError(QStringLiteral("spoolmere: reload refused: ") + error);
+        return 1;
+    }
+    printError(QStringLiteral("spoolmere: ") + errors.join(QStringLiteral("; ")));
+    return 1;
+}
+
 // `spoolmere --status`: asks this user's server, else the system service (its control
 // socket is open to root and the service's user), what it is doing.
 int showStatus(int argc, char** argv, const CommandLine& options)
@@ -111,15 +205,8 @@ int showStatus(int argc, char** argv, const CommandLine& options)
     QCoreApplication app(argc, argv);
     if (!options.error.isEmpty())
         return usageFault(options.error);
-    QStringList dirs;
-    const QString own = InstanceLock::runtimeDir();
-    if (!own.isEmpty())
-        dirs << own;
-    const QString service = QStringLiteral(SPOOLMERE_SERVICE_RUNTIME_DIR);
-    if (!dirs.contains(service))
-        dirs << service;
     QStringList errors;
-    for (const QString& dir : dirs) {
+    for (const QString& dir : serverRuntimeDirs()) {
         QByteArray answer;
         QString error;
         if (!ControlChannel::requestStatus(dir, &answer, &error)) {
@@ -213,6 +300,9 @@ void printLogLine(const QString& line)
 
 int main(int argc, char** argv)
 {
+    // Before any thread exists, so that every thread and every program started later has
+    // no ambient capability; the server itself keeps what it needs for its port.
+    clearInheritedCapabilities();
     // The print supervisor: nothing of the server, not even Qt, is set up for it.
     if (argc == 2 && std::strcmp(argv[1], SuperviseOption) == 0)
         return runSupervisor();
@@ -233,6 +323,8 @@ int main(int argc, char** argv)
         return checkConfig(argc, argv, raw);
     if (raw.status)
         return showStatus(argc, argv, raw);
+    if (raw.reload)
+        return requestReload(argc, argv, raw);
 #ifdef SPOOLMERE_HAVE_GUI
     const bool headless = raw.headless || noDisplay();
 #else
@@ -253,8 +345,16 @@ int main(int argc, char** argv)
             return rc;
         break;
     case InstanceLock::Result::Failed:
-        // Run unguarded rather than not at all; a second server still meets a busy port.
-        printError(QStringLiteral("spoolmere: no instance lock: ") + lock.error());
+        // Without its own folder another user could steer this server or start a second one
+        // beside it: it runs so only when told to.
+        if (!raw.withoutControl) {
+            printError(QStringLiteral("spoolmere: no instance lock: ") + lock.error() +
+                       QStringLiteral("; not started (--without-control starts it without "
+                                      "instance lock and control messages)"));
+            return 1;
+        }
+        printError(QStringLiteral("spoolmere: no instance lock: ") + lock.error() +
+                   QStringLiteral("; running without instance lock and control messages"));
         break;
     case InstanceLock::Result::Acquired:
         break;
@@ -289,17 +389,21 @@ int main(int argc, char** argv)
                      [](int) { QCoreApplication::exit(0); });
 
     LpdServer server(locateSettingsFile());
-    QObject::connect(&signals_, &UnixSignals::reloadRequested, &server, [&server] {
+    const auto reload = [&server] {
         // During the stop the reload is only logged as ignored; systemd hears nothing of it.
         const bool stopping = server.isStopping();
         if (!stopping)
             servicemanager::notify("RELOADING=1");
-        server.reloadSettings();
+        QString refusal;
+        server.reloadSettings(&refusal);
         if (!stopping)
-            servicemanager::notify("READY=1");
-    });
+            servicemanager::notify(server.isListening() ? "READY=1" : "STATUS=Not listening");
+        return refusal;
+    };
+    QObject::connect(&signals_, &UnixSignals::reloadRequested, &server, [reload] { reload(); });
     ControlChannel channel;
     channel.setStatusProvider([&server] { return ServerStatus::document(server); });
+    channel.setReloadHandler(reload);
     int rc = 0;
 #ifdef SPOOLMERE_HAVE_GUI
     // It outlives the stop below: its notice says what the stop waits for.
@@ -313,23 +417,23 @@ int main(int argc, char** argv)
         // No window to show or protect: only "lpddown" has something to do.
         QObject::connect(&channel, &ControlChannel::downRequested, app.get(),
                          [] { QCoreApplication::exit(0); });
-        const bool listening = server.start();
-        if (!listening && qEnvironmentVariableIsSet("NOTIFY_SOCKET")) {
-            // A service that cannot take jobs must not be reported as running: it ends with
-            // a failure, which systemd reports (and may restart).
-            server.log().append(
-                QStringLiteral("ERROR: No listener; the service ends without taking jobs."));
-            servicemanager::notify("STATUS=No listener");
-            rc = 1;
-        } else {
-            if (!runtimeDir.isEmpty() && !channel.listen(runtimeDir))
-                printError(QStringLiteral("spoolmere: no control messages: ") + channel.error());
+        if (!runtimeDir.isEmpty() && !channel.listen(runtimeDir))
+            printError(QStringLiteral("spoolmere: no control messages: ") + channel.error());
+        // An address that comes up later in the boot, or a port another server still holds,
+        // is tried again and again (the listener's back-off); systemd hears "ready" only once
+        // jobs can come in, and its start timeout decides how long that may take.
+        if (server.start()) {
             // Listening and old jobs recovered: systemd may start what comes after us.
             servicemanager::notify("READY=1");
-            rc = QCoreApplication::exec();
-            servicemanager::notify("STOPPING=1");
-            channel.close();
+        } else {
+            servicemanager::notify("STATUS=Waiting for the listening address or port");
+            QObject::connect(&server, &LpdServer::listeningStarted, app.get(), [] {
+                servicemanager::notify("READY=1\nSTATUS=");
+            });
         }
+        rc = QCoreApplication::exec();
+        servicemanager::notify("STOPPING=1");
+        channel.close();
     }
 #ifdef SPOOLMERE_HAVE_GUI
     else {

@@ -1,6 +1,7 @@
 #include "net/socketerror.h"
 
 #include <cerrno>
+#include <cstring>
 
 SocketError::SocketError(int code, const QString& message)
     : std::runtime_error(message.toStdString()), m_code(code), m_message(message)
@@ -281,4 +282,24 @@ QString socketErrorReport(int code, const QString& reportName)
 {
     return QStringLiteral("Error ") + QString::number(code) + QStringLiteral(" in function ") +
            reportName + QStringLiteral("\r\n") + socketErrorText(code);
+}
+
+QString systemErrorText(const SocketError& error)
+{
+    if (error.code() == 0)
+        return error.message();
+    // The errno a code came from: the first that maps to it (EAGAIN before EWOULDBLOCK and
+    // the like name the same failure in the same words).
+    for (int err = 1; err < 4096; ++err) {
+        if (socketErrorFromErrno(err) == error.code())
+            return QString::fromLocal8Bit(std::strerror(err));
+    }
+    return QString::fromLocal8Bit(std::strerror(error.code()));
+}
+
+QString endpointText(const QString& address, const QString& port)
+{
+    return (address.contains(QLatin1Char(':')) ? QLatin1Char('[') + address + QLatin1Char(']')
+                                               : address) +
+           QLatin1Char(':') + port;
 }

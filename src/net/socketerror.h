@@ -25,3 +25,8 @@ int socketErrorFromErrno(int err);
 QString socketErrorText(int code);
 // "Error " + code + " in function " + reportName + CR LF + description.
 QString socketErrorReport(int code, const QString& reportName);
+// What people read: the system's own words (strerror) for the errno a code came from;
+// the report's text for a report without a code.
+QString systemErrorText(const SocketError& error);
+// An address and port as one word: "[::]:515", "127.0.0.1:515".
+QString endpointText(const QString& address, const QString& port);

@@ -30,6 +30,10 @@ CommandLine CommandLine::parse(const QStringList& args)
                 c.configFile = args[++i];
         } else if (a == QLatin1String("--status")) {
             c.status = true;
+        } else if (a == QLatin1String("--reload")) {
+            c.reload = true;
+        } else if (a == QLatin1String("--without-control")) {
+            c.withoutControl = true;
         } else if (a == QLatin1String("--json")) {
             c.json = true;
         } else if (a.startsWith(QLatin1String("--send="))) {
@@ -52,6 +56,7 @@ QString CommandLine::usage(const QString& program)
                "       %1 --send lpdshow|lpddown|lpdprot|lpduprot\n"
                "       %1 --check-config [FILE]\n"
                "       %1 --status [--json]\n"
+               "       %1 --reload\n"
                "\n"
                "An LPD print server (RFC 1179).\n"
                "\n"
@@ -65,11 +70,19 @@ QString CommandLine::usage(const QString& program)
                "                 and end with 0 when it can be used, 1 when not\n"
                "  --status       what the running server (this user's, else the service) is\n"
                "                 doing; --json as a JSON document\n"
+               "  --reload       have the running server (this user's, else the service) read\n"
+               "                 lpd.ini again; ends with 0 when it took it, 1 with its reason\n"
+               "                 when it refused it or could not be asked\n"
+               "  --without-control\n"
+               "                 run even without a private runtime folder (no instance lock,\n"
+               "                 no control messages)\n"
                "  --help         show this text and end\n"
                "  --version      show the version and end\n"
                "\n"
-               "Settings: the file named by SPOOLMERE_CONFIG, else lpd.ini beside the program,\n"
-               "else $XDG_CONFIG_HOME/spoolmere/lpd.ini. SIGHUP reads it again; SIGTERM ends\n"
-               "the server in order. See spoolmere(8) and lpd.ini(5).\n")
+               "Settings: the file named by SPOOLMERE_CONFIG; else, for the installed program\n"
+               "run by root or the service's user, the service's lpd.ini; else lpd.ini beside\n"
+               "a program that is not installed; else $XDG_CONFIG_HOME/spoolmere/lpd.ini.\n"
+               "SIGHUP reads it again; SIGTERM ends the server in order. See spoolmere(8)\n"
+               "and lpd.ini(5).\n")
         .arg(program);
 }

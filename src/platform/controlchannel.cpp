@@ -31,6 +31,7 @@ const QString Down = QStringLiteral("lpddown");
 const QString Protect = QStringLiteral("lpdprot");
 const QString Unprotect = QStringLiteral("lpduprot");
 const QString Status = QStringLiteral("status");
+const QString Reload = QStringLiteral("reload");
 // The most a status answer may be; the server keeps its own well below.
 constexpr qsizetype MaxAnswer = 16 * 1024 * 1024;
 
@@ -242,6 +243,20 @@ void ControlChannel::readWord(Peer* peer)
         sendAnswer(peer);
         return;
     }
+    if (word == Reload && m_reloadHandler) {
+        peer->notifier.setEnabled(false);
+        // The handler may take a while (a listener moved, jobs moved along): the peer's
+        // clock starts again for the answer.
+        const QPointer<ControlChannel> alive(this);
+        const QString refusal = m_reloadHandler();
+        if (!alive || !m_peers.contains(peer))
+            return;
+        peer->out = refusal.isEmpty() ? QByteArray("ok\n")
+                                      : "refused\n" + refusal.toUtf8() + '\n';
+        peer->idle.start(m_idleMs);
+        sendAnswer(peer);
+        return;
+    }
     const bool known = isControlWord(word);
     answer(peer, known ? "ok\n" : "unknown\n");
     if (!known)
@@ -325,6 +340,12 @@ bool ControlChannel::requestStatus(const QString& dir, QByteArray* answer, QStri
     return exchange(dir, Status, answer, error, timeoutMs);
 }
 
+bool ControlChannel::requestReload(const QString& dir, QString* error, int timeoutMs)
+{
+    QByteArray ignored;
+    return exchange(dir, Reload, &ignored, error, timeoutMs);
+}
+
 bool ControlChannel::exchange(const QString& dir, const QString& word, QByteArray* body,
                               QString* error, int timeoutMs)
 {
@@ -401,5 +422,7 @@ bool ControlChannel::exchange(const QString& dir, const QString& word, QByteArra
     }
     if (answer.isEmpty())
         return fail(QStringLiteral("no answer from ") + path);
+    if (ended && answer.left(lineEnd).trimmed() == "refused")
+        return fail(QString::fromUtf8(answer.mid(lineEnd + 1).trimmed()));
     return fail(QStringLiteral("not taken: ") + word);
 }

@@ -5,7 +5,9 @@
 // receiver answers "ok" or "unknown" and hangs up. Any program can send a word: the server's
 // own `--send WORD` does, and so would `printf 'lpdshow\n' | socat - UNIX:<socket>`.
 // The word "status" is answered by "ok", a newline and the server's state as a JSON
-// document (`spoolmere --status`), then the end of the stream.
+// document (`spoolmere --status`), then the end of the stream. The word "reload" reads
+// lpd.ini again and is answered when that is done: "ok", or "refused", a newline and why
+// (`spoolmere --reload`, the service's ExecReload).
 
 #include "net/uniquefd.h"
 
@@ -51,6 +53,16 @@ public:
     {
         m_statusProvider = std::move(provider);
     }
+    // Asks the receiver in `dir` to reload its settings and waits for its verdict: false with
+    // the server's reason when it refused them, or why it could not be asked. Blocking.
+    static bool requestReload(const QString& dir, QString* error = nullptr,
+                              int timeoutMs = 60000);
+    // What carries out "reload": an empty text when the settings were taken, else why not.
+    // Without one the word is unknown.
+    void setReloadHandler(std::function<QString()> handler)
+    {
+        m_reloadHandler = std::move(handler);
+    }
 
 signals:
     // Every word taken, then the signal of its meaning.
@@ -79,5 +91,6 @@ private:
     ino_t m_ino = 0;
     int m_idleMs = 5000;
     std::function<QByteArray()> m_statusProvider;
+    std::function<QString()> m_reloadHandler;
     QString m_error;
 };

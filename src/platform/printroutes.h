@@ -131,6 +131,12 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
                              qsizetype keepOutputBytes = 4096, int recordFd = -1,
                              int folderFd = -1);
 
+// Clears the calling thread's ambient capabilities, so that no program started from it
+// inherits one (under the service CAP_NET_BIND_SERVICE: a filter that reads client data
+// must not bind a privileged port); the process keeps what it has itself. Called first
+// thing in main, before any thread exists: threads made later inherit the cleared set.
+void clearInheritedCapabilities();
+
 // The supervisor program (see platform/supervisor.h); empty (the default, as in tests that
 // run the despooler inside another program) runs print commands without a supervisor.
 void setSupervisorProgram(const QString& path);

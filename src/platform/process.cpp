@@ -27,6 +27,7 @@
 #include <set>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -35,6 +36,12 @@
 #include <vector>
 
 extern char** environ;
+
+void clearInheritedCapabilities()
+{
+    // A kernel before 4.3 has no ambient set, and then nothing to clear.
+    ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+}
 
 namespace {
 

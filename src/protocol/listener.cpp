@@ -19,10 +19,13 @@ namespace {
 // print's pipes, spool files, lpd.ini. A client that would eat into them is closed at once.
 constexpr int DescriptorMargin = 32;
 
-// How often accepting is tried again after accept itself failed, and opening after a start
-// that found the port taken.
+// How often accepting is tried again after accept itself failed. Opening after a start that
+// found the port taken or the address missing (an interface that comes up later in the boot,
+// another server still stopping) is tried after 1 s, then ever less often up to once a
+// minute.
 constexpr int AcceptRetryMs = 1000;
-constexpr int OpenRetryMs = 5000;
+constexpr int FirstOpenRetryMs = 1000;
+constexpr int LastOpenRetryMs = 60000;
 
 // The soft limit is often far below the hard one (1024 under a service manager); a server
 // of many connections takes what it is allowed.
@@ -61,13 +64,17 @@ Listener::Listener(LogSink& log, QObject* parent) : QObject(parent), m_log(log)
             QString used;
             QString report;
             if (!listenOn(*fresh, m_wantedAddress, m_wantedPort, &used, &report)) {
-                m_retry.start(OpenRetryMs);
+                m_openRetryMs = std::min(m_openRetryMs * 2, LastOpenRetryMs);
+                m_retry.start(m_openRetryMs);
                 return;
             }
             m_socket = std::move(fresh);
             m_address = used;
             m_port = m_wantedPort;
             m_log.append(QStringLiteral("Listening again."));
+            takeWaitingClients();
+            emit opened();
+            return;
         }
         takeWaitingClients();
     });
@@ -103,7 +110,7 @@ bool Listener::listenOn(EventSocket& socket, const QString& address, const QStri
         // IPv4 clients on the default address.
         const bool noIpv6 = e.code() == 10047 || e.code() == 10049;
         if (!(noIpv6 && address == QLatin1String("::"))) {
-            *report = e.message();
+            *report = systemErrorText(e);
             return false;
         }
     }
@@ -116,7 +123,7 @@ bool Listener::listenOn(EventSocket& socket, const QString& address, const QStri
         m_log.append(QStringLiteral("No IPv6 on this host: listening on 0.0.0.0"));
         return true;
     } catch (const SocketError& e) {
-        *report = e.message();
+        *report = systemErrorText(e);
         return false;
     }
 }
@@ -125,8 +132,8 @@ bool Listener::open(const QString& address, const QString& port, QString* reason
 {
     const auto fail = [&](const QString& why) {
         if (reason)
-            *reason = QStringLiteral("Cannot listen on ") + address + QStringLiteral(" port ") +
-                      port + QStringLiteral(": ") + why;
+            *reason = QStringLiteral("Cannot listen on ") + endpointText(address, port) +
+                      QStringLiteral(": ") + why;
         return false;
     };
     if (m_stopped)
@@ -154,12 +161,13 @@ bool Listener::open(const QString& address, const QString& port, QString* reason
             QString back;
             QString backReport;
             if (!listenOn(*m_socket, oldAddress, oldPort, &back, &backReport)) {
-                m_log.append(QStringLiteral("ERROR: Cannot listen on ") + oldAddress +
-                             QStringLiteral(" port ") + oldPort + QStringLiteral(" again: ") +
+                m_log.append(QStringLiteral("ERROR: Cannot listen on ") +
+                             endpointText(oldAddress, oldPort) + QStringLiteral(" again: ") +
                              backReport);
                 m_wantedAddress = oldAddress;
                 m_wantedPort = oldPort;
-                m_retry.start(OpenRetryMs);
+                m_openRetryMs = FirstOpenRetryMs;
+                m_retry.start(m_openRetryMs);
             }
         }
     }
@@ -168,7 +176,8 @@ bool Listener::open(const QString& address, const QString& port, QString* reason
             // A start that found the port taken keeps trying it.
             m_wantedAddress = address;
             m_wantedPort = port;
-            m_retry.start(OpenRetryMs);
+            m_openRetryMs = FirstOpenRetryMs;
+            m_retry.start(m_openRetryMs);
         }
         return fail(report);
     }

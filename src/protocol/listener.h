@@ -59,6 +59,8 @@ public:
     void releaseSlot(const QString& peerAddress);
 
 signals:
+    // Listening at last, after a start that could not open the socket.
+    void opened();
     // A client has a slot; `openSessions` counts it. The handle is the receiver's: when it
     // cannot use it, it closes it and calls releaseSlot.
     void sessionReady(int handle, const QString& peerAddress, int openSessions);
@@ -103,6 +105,7 @@ private:
     int m_descriptorLimit = 1024;
     // Retries accepting after a failure, or opening after a start that could not listen.
     QTimer m_retry;
+    int m_openRetryMs = 1000;
     QString m_wantedAddress;
     QString m_wantedPort;
 };

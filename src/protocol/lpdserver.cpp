@@ -149,6 +149,10 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
     if (!m_settingsPath.isEmpty())
         m_spool.setStateFile(m_settingsPath + QStringLiteral(".spool"));
     connect(m_listener.get(), &Listener::sessionReady, this, &LpdServer::startSession);
+    connect(m_listener.get(), &Listener::opened, this, [this] {
+        logListening();
+        emit listeningStarted();
+    });
 }
 
 LpdServer::~LpdServer()
@@ -196,7 +200,8 @@ void LpdServer::loadSettings()
     Settings fresh;
     QString problem;
     QString oddity;
-    const bool read = loadSettingsFile(m_settingsPath, fresh, &problem, &oddity);
+    QStringList faults;
+    const bool read = loadSettingsFile(m_settingsPath, fresh, &problem, &oddity, &faults);
     if (!read && !problem.isEmpty()) {
         const QString text = QStringLiteral("ERROR: Cannot use settings file ") + m_settingsPath +
                              QStringLiteral(": ") + problem + QStringLiteral(" - using defaults.");
@@ -221,11 +226,18 @@ void LpdServer::loadSettings()
     if (!oddity.isEmpty())
         m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
                      QStringLiteral(": ") + oddity);
+    // At start the server runs whatever the file gets wrong (a reload refuses it): each
+    // fault is a warning, the value that has one keeps its default.
     QStringList changes;
     fresh = clampedSettings(fresh, &changes);
-    for (const QString& change : std::as_const(changes))
+    faults += unusableSettings(fresh);
+    if (const QString spool = spoolFolderProblem(effectiveSpoolDir(fresh.spoolDir, m_settingsPath));
+        !spool.isEmpty())
+        faults << spool;
+    faults += changes;
+    for (const QString& fault : std::as_const(faults))
         m_log.append(QStringLiteral("WARNING: Settings file ") + m_settingsPath +
-                     QStringLiteral(": ") + change);
+                     QStringLiteral(": ") + fault);
     commitSettings(fresh);
     m_spool.open(effectiveSpoolDir(m_settings.spoolDir, m_settingsPath), m_log);
     configureAccounting();
@@ -369,11 +381,13 @@ bool LpdServer::saveSettings()
     return false;
 }
 
-bool LpdServer::reloadSettings()
+bool LpdServer::reloadSettings(QString* reason)
 {
     if (m_shuttingDown) {
         m_log.append(QStringLiteral("WARNING: Reload of ") + m_settingsPath +
                      QStringLiteral(" ignored: the server is stopping"));
+        if (reason)
+            *reason = QStringLiteral("the server is stopping");
         return false;
     }
     Settings fresh;
@@ -392,6 +406,8 @@ bool LpdServer::reloadSettings()
     if (!problem.isEmpty()) {
         m_log.append(QStringLiteral("ERROR: Reload of ") + m_settingsPath +
                      QStringLiteral(" failed, the running settings stay: ") + problem);
+        if (reason)
+            *reason = problem;
         return false;
     }
     m_log.setConnectingEnabled(m_settings.logConnecting);
@@ -420,7 +436,9 @@ bool LpdServer::startListening()
     m_listenerWanted = true;
     QString problem;
     if (!m_listener->open(m_settings.listenAddress, m_settings.port, &problem)) {
-        m_log.append(QStringLiteral("ERROR: ") + problem);
+        // The listener keeps trying (listeningStarted says when it succeeds).
+        m_log.append(QStringLiteral("WARNING: ") + problem +
+                     QStringLiteral(" - trying again until it can be had"));
         return false;
     }
     logListening();

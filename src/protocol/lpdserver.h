@@ -51,8 +51,9 @@ public:
     // SIGHUP: reads lpd.ini again and applies it as Setup's OK does, then the recovery scan
     // (soon after, once the spool worker has done what it was given).
     // A file that cannot be read, is empty or holds a value the server cannot use changes
-    // nothing, and neither does a listener that cannot be opened; the log says why.
-    bool reloadSettings();
+    // nothing, and neither does a listener that cannot be opened; the log says why, and so
+    // does `reason`.
+    bool reloadSettings(QString* reason = nullptr);
     void recoverSpooledJobs();
     // Opens the listener on the configured address and port; false with an ERROR line.
     bool startListening();
@@ -115,6 +116,8 @@ public:
     void onHousekeepingTick();
 
 signals:
+    // The listener is open after a start that found its address or port not yet available.
+    void listeningStarted();
     void jobsChanged();
     void connectionsChanged();
     void sessionCountChanged(int count);

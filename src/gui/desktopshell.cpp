@@ -113,10 +113,10 @@ bool DesktopShell::start()
         m_window->showAndRaise();
         // The listener's line names address, port and the system's reason; the box adds
         // what it means and where to fix it.
-        QString reason = report.startsWith(QLatin1String("ERROR: ")) ? report.mid(7) : report;
+        QString reason = report.section(QLatin1Char(' '), 1);
         const QString port =
             m_core.settings().port.isEmpty() ? QStringLiteral("515") : m_core.settings().port;
-        if (!reason.contains(QStringLiteral("port ") + port))
+        if (!reason.startsWith(QLatin1String("Cannot listen on ")))
             reason = QStringLiteral("Cannot listen on port %1: ").arg(port) + reason;
         showStartupError(reason + QStringLiteral("\n\nNo jobs can arrive; choose another port "
                                                  "in File > Setup."));

@@ -26,6 +26,7 @@
 #include <poll.h>
 #include <set>
 #include <spawn.h>
+#include <linux/capability.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -41,6 +42,19 @@ void clearInheritedCapabilities()
 {
     // A kernel before 4.3 has no ambient set, and then nothing to clear.
     ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
+    // The inheritable set too: a program file with inheritable file capabilities would
+    // otherwise still gain them. Permitted and effective stay as they are.
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3]{};
+    if (::syscall(SYS_capget, &header, data) != 0)
+        return;
+    bool inheritable = false;
+    for (auto& set : data) {
+        inheritable = inheritable || set.inheritable != 0;
+        set.inheritable = 0;
+    }
+    if (inheritable)
+        ::syscall(SYS_capset, &header, data);
 }
 
 namespace {

@@ -35,6 +35,10 @@ namespace {
 // what an operator should look at at warning, a stranger turned away at notice.
 QByteArray priorityOf(const QString& line)
 {
+    // A client asking for a queue that is not here is the client's mistake, not a failure
+    // of this server: it must not fill `journalctl -p err`.
+    if (line.endsWith(QLatin1String(" - no such printer.")))
+        return QByteArrayLiteral("<4>");
     for (const char* error : {"ERROR: ", "Failed: ", "Command not found: ", "Error "}) {
         if (line.startsWith(QLatin1String(error)))
             return QByteArrayLiteral("<3>");

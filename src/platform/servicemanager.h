@@ -13,7 +13,8 @@ bool standardOutputIsJournal();
 
 // A log line as the journal takes it: "<3>" before failures ("ERROR: ", "Failed: ", "Command
 // not found: ", a socket's "Error N in function ..."), "<4>" before warnings (and a lack of
-// descriptors, an idle client closed, a job that could not be tried: "Waiting: "), "<5>" before a
+// descriptors, an idle client closed, a job that could not be tried: "Waiting: ", a request
+// for a queue that is not here: "... - no such printer."), "<5>" before a
 // refused host, "<6>" before the rest; every physical line of a multi-line report carries the
 // prefix so that no part of it loses its priority.
 QByteArray journalLine(const QString& line);

@@ -365,22 +365,43 @@ TEST(SettingsFile, LocationAndSpoolFolder)
     const QByteArray savedEnv = qgetenv("SPOOLMERE_CONFIG");
     qputenv("SPOOLMERE_CONFIG", "/etc/elsewhere/my.ini");
     EXPECT_EQ(locateSettingsFile(), QStringLiteral("/etc/elsewhere/my.ini"));
-    qunsetenv("SPOOLMERE_CONFIG");
-    const QByteArray savedXdg = qgetenv("XDG_CONFIG_HOME");
-    qputenv("XDG_CONFIG_HOME", "/home/someone/.cfg");
-    const QString programDir = QCoreApplication::applicationDirPath();
-    const QString besideProgram = programDir + QStringLiteral("/lpd.ini");
-    // Which branch applies depends on who runs the test in which build folder.
-    if (QFileInfo(programDir).isWritable() || QFileInfo::exists(besideProgram))
-        EXPECT_EQ(locateSettingsFile(), besideProgram);
-    else
-        EXPECT_EQ(locateSettingsFile(), QStringLiteral("/home/someone/.cfg/spoolmere/lpd.ini"));
-    if (savedXdg.isNull())
-        qunsetenv("XDG_CONFIG_HOME");
-    else
-        qputenv("XDG_CONFIG_HOME", savedXdg);
     if (!savedEnv.isNull())
         qputenv("SPOOLMERE_CONFIG", savedEnv);
+    else
+        qunsetenv("SPOOLMERE_CONFIG");
+
+    // The installed program finds the service's file for root and the service's user, so a
+    // check or a server started by hand reads what the service reads; anyone else's is in
+    // their own folder; a build or copy elsewhere keeps its lpd.ini beside it.
+    const auto place = [](const char* programDir, bool root, bool writable, bool beside) {
+        SettingsPlace p;
+        p.programDir = QString::fromLatin1(programDir);
+        p.installedProgramDir = QStringLiteral("/usr/bin");
+        p.serviceConfig = QStringLiteral("/etc/spoolmere/lpd.ini");
+        p.runsAsServiceOrRoot = root;
+        p.programDirWritable = writable;
+        p.besideProgramExists = beside;
+        p.home = QStringLiteral("/home/someone");
+        return p;
+    };
+    EXPECT_EQ(settingsFileFor(place("/usr/bin", true, true, false)),
+              QStringLiteral("/etc/spoolmere/lpd.ini"));
+    EXPECT_EQ(settingsFileFor(place("/usr/bin/", true, true, true)),
+              QStringLiteral("/etc/spoolmere/lpd.ini"));
+    EXPECT_EQ(settingsFileFor(place("/usr/bin", false, false, false)),
+              QStringLiteral("/home/someone/.config/spoolmere/lpd.ini"));
+    EXPECT_EQ(settingsFileFor(place("/opt/sm", true, true, false)),
+              QStringLiteral("/opt/sm/lpd.ini"));
+    EXPECT_EQ(settingsFileFor(place("/opt/sm", false, false, true)),
+              QStringLiteral("/opt/sm/lpd.ini"));
+    SettingsPlace elsewhere = place("/opt/sm", false, false, false);
+    elsewhere.configHome = QStringLiteral("/home/someone/.cfg");
+    EXPECT_EQ(settingsFileFor(elsewhere), QStringLiteral("/home/someone/.cfg/spoolmere/lpd.ini"));
+    elsewhere.configHome = QStringLiteral("relative");
+    EXPECT_EQ(settingsFileFor(elsewhere), QStringLiteral("/home/someone/.config/spoolmere/lpd.ini"));
+    SettingsPlace named = place("/usr/bin", true, true, false);
+    named.configVariable = QStringLiteral("/srv/lpd.ini");
+    EXPECT_EQ(settingsFileFor(named), QStringLiteral("/srv/lpd.ini"));
 
     const QString ini = QStringLiteral("/opt/spoolmere/lpd.ini");
     EXPECT_EQ(effectiveSpoolDir(QString(), ini), QStringLiteral("/opt/spoolmere/spool"));

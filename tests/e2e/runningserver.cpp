@@ -54,6 +54,16 @@ bool RunningServer::start(const QStringList& printers, const QStringList& hosts,
     return launch();
 }
 
+bool RunningServer::startWithoutWaiting(const QStringList& printers, const QStringList& hosts,
+                                        const QByteArray& extra)
+{
+    if (m_port == 0)
+        m_port = freePort();
+    writeFile(dir() + QStringLiteral("/lpd.ini"),
+              settingsText(dir(), m_port, printers, hosts, extra));
+    return launch(false);
+}
+
 bool RunningServer::reload(const QStringList& printers, const QStringList& hosts,
                            const QByteArray& extra)
 {
@@ -74,7 +84,7 @@ void RunningServer::setArguments(const QStringList& args, bool display)
     m_display = display;
 }
 
-bool RunningServer::launch()
+bool RunningServer::launch(bool waitForListener)
 {
     m_log.clear();
     m_errors.clear();
@@ -103,6 +113,8 @@ bool RunningServer::launch()
                         m_launcher.mid(1) + QStringList{QStringLiteral(SPOOLMERE_BINARY)} + m_args);
     if (!m_process.waitForStarted(5000))
         return false;
+    if (!waitForListener)
+        return true;
     return waitUntil(
         [&] {
             QTcpSocket probe;
@@ -185,8 +197,14 @@ CommandResult RunningServer::status(bool json)
     QStringList args{QStringLiteral("--status")};
     if (json)
         args << QStringLiteral("--json");
+    return command(args);
+}
+
+CommandResult RunningServer::command(const QStringList& args)
+{
     return runCommand(QStringLiteral(SPOOLMERE_BINARY), args, 20000,
-                      {QStringLiteral("XDG_RUNTIME_DIR=") + dir()});
+                      {QStringLiteral("XDG_RUNTIME_DIR=") + dir(),
+                       QStringLiteral("SPOOLMERE_CONFIG=") + dir() + QStringLiteral("/lpd.ini")});
 }
 
 CommandResult runCommand(const QString& program, const QStringList& args, int timeoutMs,

@@ -28,6 +28,10 @@ public:
     // Writes lpd.ini (see settingsText) and starts the program; true when it listens.
     bool start(const QStringList& printers, const QStringList& hosts = {QStringLiteral("127.")},
                const QByteArray& extra = {});
+    // The same without waiting for the listener (one that is to wait for its address).
+    bool startWithoutWaiting(const QStringList& printers,
+                             const QStringList& hosts = {QStringLiteral("127.")},
+                             const QByteArray& extra = {});
     // Starts again on the same folder and port.
     bool restart();
     // Writes lpd.ini anew and has the running program read it again (SIGHUP).
@@ -65,9 +69,12 @@ public:
     QString outFile() const { return dir() + QStringLiteral("/out.bin"); }
     // `spoolmere --status` (with --json) asked of this server, as its user would.
     struct CommandResult status(bool json);
+    // The program run with `args` as this server's user would run it (its runtime folder and
+    // lpd.ini): `--reload`, `--check-config`.
+    struct CommandResult command(const QStringList& args);
 
 private:
-    bool launch();
+    bool launch(bool waitForListener = true);
     QTemporaryDir m_dir;
     QStringList m_args{QStringLiteral("--headless")};
     QStringList m_launcher;

@@ -135,19 +135,18 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
              .replace("PORT\r\n0", "PORT\r\nfivefifteen"),
          QStringLiteral("PORT 'fivefifteen' is not a port")},
         {RunningServer::settingsText(s.dir(), newPort, {print, QStringLiteral("- /bin/true")}, {}),
-         QStringLiteral("printer definition '- /bin/true' has no queue name")},
+         QStringLiteral("printer definition '- /bin/true': no queue name")},
         {"", QStringLiteral("it is empty")},
         {RunningServer::settingsText(s.dir(), 0, {print}, {}),
          QStringLiteral("PORT 0 would be a port the kernel picks")},
         {RunningServer::settingsText(s.dir(), newPort, {print}, {}, "MAXCONN\r\n0\r\n\r\n"),
          QStringLiteral("MAXCONN 0 is below 1")},
         {RunningServer::settingsText(s.dir(), busy.serverPort(), {print}, {}),
-         QStringLiteral("Cannot listen on :: port %1: Error 10048 in function Bind\r\n"
-                        "Address already in use")
+         QStringLiteral("Cannot listen on [::]:%1: Address already in use")
              .arg(busy.serverPort())},
         {RunningServer::settingsText(s.dir(), newPort + 1, {print}, {},
                                      "LISTEN\r\n10.255.255.1\r\n\r\n"),
-         QStringLiteral("Cannot listen on 10.255.255.1 port %1: Error 10049 in function Bind\r\n")
+         QStringLiteral("Cannot listen on 10.255.255.1:%1: Cannot assign requested address")
              .arg(newPort + 1)},
     };
     for (const auto& k : broken) {
@@ -160,7 +159,7 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
         ASSERT_EQ(rlpr(newPort, QStringLiteral("b\u00fcro"), file).exitCode, 0)
             << k.reason.toStdString();
     }
-    EXPECT_TRUE(s.log().contains(QStringLiteral("ERROR: Cannot listen on 10.255.255.1 port ")));
+    EXPECT_TRUE(s.log().contains(QStringLiteral("ERROR: Cannot listen on 10.255.255.1:")));
     ASSERT_TRUE(QFile::remove(ini));
     ASSERT_EQ(::kill(s.pid(), SIGHUP), 0);
     EXPECT_TRUE(waitUntil([&] { return s.log().count(QStringLiteral("ERROR: Reload of ")) == 8; }));
@@ -171,7 +170,7 @@ TEST(Service, SighupAppliesAnEditedLpdIniAndKeepsTheRunningOneWhenItIsBroken)
         << readFile(s.outFile()).toStdString();
 }
 
-TEST(Service, ReadyIsReportedOnlyWithAListenerAndAServiceWithoutOneFails)
+TEST(Service, ReadyIsReportedOnlyWithAListenerAndATakenPortIsWaitedFor)
 {
     QTemporaryDir notifyDir;
     const QByteArray path = QFile::encodeName(notifyDir.path()) + "/notify";
@@ -195,17 +194,23 @@ TEST(Service, ReadyIsReportedOnlyWithAListenerAndAServiceWithoutOneFails)
     ASSERT_TRUE(first.start({}));
     EXPECT_EQ(nextMessage(10000), QByteArray("READY=1"));
 
-    // The port is taken: no ready, a failure, and the reason in the log.
+    // The port is taken (another server still stopping, say): no ready, the reason at
+    // warning, and tries again until the port is free; then ready.
     RunningServer second;
     second.setEnvironment(environment);
     second.setPort(first.port());
-    second.start({});
-    ASSERT_TRUE(second.waitForExit());
-    EXPECT_EQ(second.exitCode(), 1);
-    EXPECT_TRUE(second.log().contains(
-        QStringLiteral("ERROR: No listener; the service ends without taking jobs.")));
-    EXPECT_EQ(nextMessage(0), QByteArray("STATUS=No listener"));
-    EXPECT_EQ(nextMessage(0), QByteArray());
+    ASSERT_TRUE(second.startWithoutWaiting({}));
+    EXPECT_TRUE(second.waitForLog(
+        QStringLiteral("WARNING: Cannot listen on [::]:%1: Address already in use - trying again "
+                       "until it can be had")
+            .arg(first.port())));
+    EXPECT_EQ(nextMessage(5000), QByteArray("STATUS=Waiting for the listening address or port"));
+    first.stop();
+    EXPECT_EQ(nextMessage(5000), QByteArray("STOPPING=1")); // the first server's
+    EXPECT_EQ(nextMessage(20000), QByteArray("READY=1\nSTATUS="));
+    EXPECT_TRUE(second.waitForLog(QStringLiteral("Listening on :: port %1").arg(first.port())));
+    LoopbackClient client;
+    EXPECT_TRUE(client.connectTo(first.port()));
     ::close(notifySocket);
 }
 
@@ -313,4 +318,146 @@ TEST(Service, ANewSpoolFolderTakesTheWaitingJobsAlongAndTheNextStartFindsThem)
     EXPECT_TRUE(
         waitUntil([&] { return readFile(s.outFile()) == "waited in lp\nwaited in hold\n"; }, 10000))
         << s.log().toStdString();
+}
+
+TEST(Service, TypingErrorsAreRefusedByCheckConfigAndByTheRunningServersReload)
+{
+    RunningServer s;
+    const QString print = QStringLiteral("lp ") + s.appendScript() + QStringLiteral(" %p/%d");
+    ASSERT_TRUE(s.start({print}));
+    const QStringList hosts{QStringLiteral("127.")};
+    const QByteArray good = RunningServer::settingsText(s.dir(), s.port(), {print}, hosts);
+    const QByteArray portLine = "PORT\r\n" + QByteArray::number(s.port()) + "\r\n";
+    const auto withPort = [&](const QByteArray& value) {
+        return QByteArray(good).replace(portLine, "PORT\r\n" + value + "\r\n");
+    };
+    const auto withPrinter = [&](const char* definition) {
+        return RunningServer::settingsText(s.dir(), s.port(), {QString::fromUtf8(definition)},
+                                           hosts);
+    };
+    QTcpServer busy;
+    ASSERT_TRUE(busy.listen(QHostAddress::Any, 0));
+    const struct
+    {
+        QByteArray text;
+        const char* reason;
+    } typos[] = {
+        {withPort("5l5"), "PORT '5l5' is not a port"},
+        {withPort("5 15"), "PORT '5 15' is not a port"},
+        {withPort("515x"), "PORT '515x' is not a port"},
+        {withPort("51.5"), "PORT '51.5' is not a port"},
+        {withPort("6338 6339"), "PORT '6338 6339' is not a port"},
+        {withPort(QByteArray("62\0 10", 6)), "PORT '62\\x00 10' is not a port"},
+        {QByteArray(good).replace("PRINTERS\r\n", "PRINTER\r\n"),
+         "line 7: unknown keyword 'PRINTER' (did you mean PRINTERS?)"},
+        {QByteArray(good).replace("PORT\r\n", "PORTS\r\n"),
+         "line 4: unknown keyword 'PORTS' (did you mean PORT?)"},
+        {QByteArray(good).replace("PRINTERS", "TIMEOUT\r\n5x\r\n\r\nPRINTERS"),
+         "line 8: TIMEOUT '5x' is not a whole number"},
+        {withPrinter("lp  "), "printer definition 'lp  ': no print command"},
+        {withPrinter("lp /bin/sh -c 'cat \"$0\" >> /srv/out %p/%d"),
+         "a quote is not closed in the print command"},
+        {withPrinter("../.../esc /bin/true"),
+         "the queue name '../.../esc' cannot be a folder's name"},
+        {QByteArray(good).replace(QFile::encodeName(s.dir()) + "/spool", "/etc/passwd/spool"),
+         "spool folder /etc/passwd/spool (to make it in /etc/passwd): not a folder"},
+        {withPort(QByteArray::number(busy.serverPort())), "Address already in use"},
+    };
+    const QString ini = s.dir() + QStringLiteral("/lpd.ini");
+    for (const auto& typo : typos) {
+        ASSERT_TRUE(writeFile(ini, typo.text));
+        const CommandResult check = s.command({QStringLiteral("--check-config")});
+        EXPECT_EQ(check.exitCode, 1) << typo.reason;
+        EXPECT_TRUE(check.output.contains(ini.toUtf8() + ": ")) << check.output.toStdString();
+        EXPECT_TRUE(check.output.contains(typo.reason)) << check.output.toStdString();
+        // What ExecReload runs: the running server's own verdict, with its reason.
+        const CommandResult reload = s.command({QStringLiteral("--reload")});
+        EXPECT_EQ(reload.exitCode, 1) << typo.reason;
+        EXPECT_TRUE(reload.output.startsWith("spoolmere: reload refused: ")) << typo.reason;
+        EXPECT_TRUE(reload.output.contains(typo.reason)) << reload.output.toStdString();
+    }
+    EXPECT_EQ(s.log().count(QStringLiteral("ERROR: Reload of ")), int(std::size(typos)));
+    // The port the server holds is its own: usable, and a reload takes it.
+    ASSERT_TRUE(writeFile(
+        ini, QByteArray(good).replace("PRINTERS\r\n", "TIMEOUT\r\n2\r\n\r\nPRINTERS\r\n")));
+    const CommandResult check = s.command({QStringLiteral("--check-config")});
+    EXPECT_EQ(check.exitCode, 0) << check.output.toStdString();
+    EXPECT_TRUE(check.output.contains(QStringLiteral("note: port %1 is the running server's")
+                                          .arg(s.port())
+                                          .toUtf8()))
+        << check.output.toStdString();
+    const CommandResult reload = s.command({QStringLiteral("--reload")});
+    EXPECT_EQ(reload.exitCode, 0) << reload.output.toStdString();
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Reloading ") + ini));
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "still served\n"));
+    ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode, 0);
+    EXPECT_TRUE(waitUntil([&] { return readFile(s.outFile()) == "still served\n"; }, 8000));
+}
+
+TEST(Service, AListenAddressThatAppearsLaterIsListenedOnThen)
+{
+    // A private network namespace whose loopback lacks the address until the test adds it,
+    // as an interface that comes up late in the boot.
+    ASSERT_EQ(::geteuid(), 0u) << "a network namespace needs root";
+    RunningServer s;
+    s.setLauncher({QStringLiteral("unshare"), QStringLiteral("--net"), QStringLiteral("--"),
+                   QStringLiteral("sh"), QStringLiteral("-c"),
+                   QStringLiteral("ip link set lo up && exec \"$0\" \"$@\"")});
+    ASSERT_TRUE(s.startWithoutWaiting({QStringLiteral("lp /bin/true")}, {QStringLiteral("10.")},
+                                      "LISTEN\r\n10.77.0.1\r\n\r\n"));
+    ASSERT_TRUE(s.waitForLog(QStringLiteral("WARNING: Cannot listen on 10.77.0.1:%1: Cannot assign "
+                                            "requested address - trying again until it can be had")
+                                 .arg(s.port())))
+        << s.log().toStdString();
+    const QString pid = QString::number(s.pid());
+    const auto inNamespace = [&](const QStringList& command) {
+        return runCommand(QStringLiteral("nsenter"),
+                          QStringList{QStringLiteral("-t"), pid, QStringLiteral("-n"),
+                                      QStringLiteral("--")} +
+                              command);
+    };
+    ASSERT_EQ(inNamespace({QStringLiteral("ip"), QStringLiteral("addr"), QStringLiteral("add"),
+                           QStringLiteral("10.77.0.1/32"), QStringLiteral("dev"), QStringLiteral("lo")})
+                  .exitCode,
+              0);
+    EXPECT_TRUE(s.waitForLog(QStringLiteral("Listening on 10.77.0.1 port %1").arg(s.port()), 15000))
+        << s.log().toStdString();
+    const CommandResult answer =
+        inNamespace({QStringLiteral("sh"), QStringLiteral("-c"),
+                     QStringLiteral("printf '\\003lp\\n' | socat -t5 - TCP:10.77.0.1:%1")
+                         .arg(s.port())});
+    EXPECT_TRUE(answer.output.startsWith("short queue for printer lp")) << answer.output.toStdString();
+}
+
+TEST(Service, PrintCommandsInheritNoCapability)
+{
+    // As under the service: a user without rights of its own, CAP_NET_BIND_SERVICE ambient.
+    ASSERT_EQ(::geteuid(), 0u) << "taking another user's ids needs root";
+    RunningServer s;
+    ASSERT_EQ(::chown(QFile::encodeName(s.dir()).constData(), 65534, 65534), 0);
+    const QString report = s.dir() + QStringLiteral("/caps.sh");
+    writeScript(report, "grep ^Cap /proc/self/status > \"$(dirname \"$0\")/caps.txt\"\n");
+    s.setLauncher({QStringLiteral("setpriv"), QStringLiteral("--reuid=65534"),
+                   QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
+                   QStringLiteral("--inh-caps=+net_bind_service"),
+                   QStringLiteral("--ambient-caps=+net_bind_service")});
+    ASSERT_TRUE(s.start({QStringLiteral("lp ") + report + QStringLiteral(" %p/%d")}))
+        << s.log().toStdString() << s.errors().toStdString();
+    const QString file = s.dir() + QStringLiteral("/job.txt");
+    ASSERT_TRUE(writeFile(file, "x\n"));
+    ASSERT_EQ(rlpr(s.port(), QStringLiteral("lp"), file).exitCode, 0) << s.log().toStdString();
+    const QString caps = s.dir() + QStringLiteral("/caps.txt");
+    ASSERT_TRUE(waitUntil([&] { return readFile(caps).contains("CapAmb"); }, 15000))
+        << s.log().toStdString();
+    const QByteArray text = readFile(caps);
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
+        EXPECT_TRUE(text.contains(QByteArray(set) + ":\t0000000000000000")) << text.toStdString();
+    // The server itself kept what it needs: it moves to another port below 1024.
+    const quint16 low = 1000 + quint16(s.port() % 23);
+    ASSERT_TRUE(writeFile(s.dir() + QStringLiteral("/lpd.ini"),
+                          RunningServer::settingsText(s.dir(), low, {QStringLiteral("lp ") + report},
+                                                      {QStringLiteral("127.")})));
+    const CommandResult reload = s.command({QStringLiteral("--reload")});
+    EXPECT_EQ(reload.exitCode, 0) << reload.output.toStdString() << s.log().toStdString();
 }

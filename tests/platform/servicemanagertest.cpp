@@ -35,6 +35,7 @@ TEST(ServiceManager, JournalLinesCarryTheirPriorityOnEveryPhysicalLine)
         {"Out of file descriptors - connections dropped", "<4>"},
         {"Waiting: cfA001h for lp (no print record: No space left on device); next attempt", "<4>"},
         {"Remote 10.0.0.9 no permission.", "<5>"},
+        {"ERROR: Receive Job for nosuch - no such printer.", "<4>"},
         {"Successful: /bin/true Failed: ", "<6>"},
         {"Remote 10.0.0.9 connected", "<6>"},
     };

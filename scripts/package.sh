@@ -1,12 +1,19 @@
 #!/bin/sh
 # Builds the two Debian packages, spoolmere (the server) and spoolmere-desktop (the window),
 # into build-package/ with the hardening flags of dpkg-buildflags (debian/rules). Run as
-# root on Debian 12: it installs the build dependencies first. Then:
+# root on Debian 12: it first installs what building them needs and nothing else, the
+# compilers (build-essential) and the Build-Depends of debian/control; no server, no test
+# tool. Then:
 #   apt install ./build-package/spoolmere_*.deb            # the server alone
 #   apt install ./build-package/spoolmere-desktop_*.deb    # and the window
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/install-deps.sh
+if ! dpkg-checkbuilddeps >/dev/null 2>&1; then
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends build-essential dpkg-dev
+    apt-get -o DPkg::Lock::Timeout=600 build-dep -y -qq --no-install-recommends ./
+fi
 out=${PACKAGE_DIR:-build-package}
 version=$(dpkg-parsechangelog -S Version)
 src="$out/spoolmere-$version"

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -31,34 +32,64 @@ QString InstanceLock::path() const
     return m_dir + QStringLiteral("/spoolmere");
 }
 
+namespace {
+
+// A folder of this user's that nobody else can have made or can change: ours, a folder, no
+// link, no rights for others.
+QString privateFolderProblem(const QByteArray& native)
+{
+    struct stat st
+    {
+    };
+    if (::lstat(native.constData(), &st) != 0)
+        return errnoText(errno);
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0)
+        return QStringLiteral("not a private folder of this user");
+    return {};
+}
+
+} // namespace
+
 QString InstanceLock::runtimeDir(QString* error)
 {
     const QString xdg = qEnvironmentVariable("XDG_RUNTIME_DIR");
     if (!xdg.isEmpty())
         return xdg;
-    // A shared /tmp: the folder must be ours and private, or another user could hold the
-    // lock or answer on the control socket in our place.
-    const QString dir =
-        QDir::tempPath() + QStringLiteral("/spoolmere-") + QString::number(::getuid());
-    const QByteArray native = QFile::encodeName(dir);
-    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+    return runtimeDirWithout(QStringLiteral("/run/user/") + QString::number(::getuid()),
+                             QDir::homePath(), error);
+}
+
+QString InstanceLock::runtimeDirWithout(const QString& loginFolder, const QString& home,
+                                        QString* error)
+{
+    // The folder the login manager makes for the user: only root can create it.
+    if (privateFolderProblem(QFile::encodeName(loginFolder)).isEmpty())
+        return loginFolder;
+    // Else one in the home folder. A name in a shared /tmp could be taken first by another
+    // user, who would then hold the lock or answer on the control socket in our place; in a
+    // home that only its owner (or root) may write, nobody else can make it.
+    const auto fail = [error](const QString& reason) {
         if (error)
-            *error = dir + QStringLiteral(": ") + errnoText(errno);
-        return {};
-    }
-    struct stat st
+            *error = reason;
+        return QString();
+    };
+    struct stat homeStat
     {
     };
-    if (::lstat(native.constData(), &st) != 0) {
-        if (error)
-            *error = dir + QStringLiteral(": ") + errnoText(errno);
-        return {};
-    }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::getuid() || (st.st_mode & 077) != 0) {
-        if (error)
-            *error = dir + QStringLiteral(": not a private folder of this user");
-        return {};
-    }
+    const QByteArray nativeHome = QFile::encodeName(home);
+    if (home.isEmpty() || ::stat(nativeHome.constData(), &homeStat) != 0 ||
+        (homeStat.st_uid != ::getuid() && homeStat.st_uid != 0) || (homeStat.st_mode & 022) != 0)
+        return fail(QStringLiteral("XDG_RUNTIME_DIR is not set, ") + loginFolder +
+                    QStringLiteral(" is not there, and the home folder ") + home +
+                    QStringLiteral(" is not one only this user may write"));
+    const QString dir = home + QStringLiteral("/.local/state/spoolmere");
+    const QByteArray native = QFile::encodeName(dir);
+    if (!QDir().mkpath(QFileInfo(dir).absolutePath()))
+        return fail(QFileInfo(dir).absolutePath() + QStringLiteral(": cannot be made"));
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
+        return fail(dir + QStringLiteral(": ") + errnoText(errno));
+    if (const QString problem = privateFolderProblem(native); !problem.isEmpty())
+        return fail(dir + QStringLiteral(": ") + problem);
     return dir;
 }
 

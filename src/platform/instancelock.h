@@ -31,10 +31,15 @@ public:
     QString path() const;
     QString error() const { return m_error; }
 
-    // $XDG_RUNTIME_DIR when set; else a folder /tmp/spoolmere-<uid> that only this user may
-    // use (made on demand, mode 0700; refused when it belongs to someone else or is a
-    // link). Empty when no such folder can be had.
+    // $XDG_RUNTIME_DIR when set; else runtimeDirWithout(/run/user/<uid>, $HOME).
     static QString runtimeDir(QString* error = nullptr);
+    // Without XDG_RUNTIME_DIR: `loginFolder` when it is this user's private folder (the
+    // login manager makes it; nobody else can), else `home`/.local/state/spoolmere, made on
+    // demand with mode 0700, when the home is one only its owner or root may write. Never a
+    // name in a shared folder that another user could take first. Empty, with the reason,
+    // when there is no such folder.
+    static QString runtimeDirWithout(const QString& loginFolder, const QString& home,
+                                     QString* error = nullptr);
 
 private:
     QString m_dir;

@@ -142,37 +142,40 @@ TEST(InstanceLockTest, SecondLockInTheSameFolderFailsUntilTheFirstLetsGo)
     EXPECT_TRUE(nowhere.error().contains(QStringLiteral("missing")));
 }
 
-TEST(InstanceLockTest, WithoutXdgRuntimeDirAPrivateFolderUnderTmpIsUsed)
+TEST(InstanceLockTest, WithoutXdgRuntimeDirOnlyAFolderNoOtherUserCouldMakeIsUsed)
 {
     QTemporaryDir tmp;
-    const QByteArray oldXdg = qgetenv("XDG_RUNTIME_DIR");
-    const QByteArray oldTmp = qgetenv("TMPDIR");
-    qunsetenv("XDG_RUNTIME_DIR");
-    qputenv("TMPDIR", QFile::encodeName(tmp.path()));
-    const QString expected = tmp.path() + QStringLiteral("/spoolmere-") + QString::number(getuid());
+    const QString home = tmp.path() + QStringLiteral("/home");
+    ASSERT_TRUE(QDir().mkpath(home));
+    ASSERT_EQ(::chmod(QFile::encodeName(home).constData(), 0755), 0);
+    const QString login = tmp.path() + QStringLiteral("/run-user");
+    const QString expected = home + QStringLiteral("/.local/state/spoolmere");
 
+    // No login folder: one in the home, private.
     QString error;
-    EXPECT_EQ(InstanceLock::runtimeDir(&error), expected) << error.toStdString();
+    EXPECT_EQ(InstanceLock::runtimeDirWithout(login, home, &error), expected)
+        << error.toStdString();
     struct stat st
     {
     };
     ASSERT_EQ(::stat(QFile::encodeName(expected).constData(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0700u);
     {
-        InstanceLock lock;
+        InstanceLock lock(expected);
         EXPECT_EQ(lock.acquire(), InstanceLock::Result::Acquired);
-        EXPECT_EQ(lock.path(), expected + QStringLiteral("/spoolmere"));
     }
-    // A folder others may enter is not used.
+    // One others may enter is not used, nor a home others may write in (where someone else
+    // could have made the folder first).
     ::chmod(QFile::encodeName(expected).constData(), 0755);
-    EXPECT_TRUE(InstanceLock::runtimeDir(&error).isEmpty());
-    EXPECT_FALSE(error.isEmpty());
-
-    qputenv("XDG_RUNTIME_DIR", oldXdg);
-    if (oldTmp.isNull())
-        qunsetenv("TMPDIR");
-    else
-        qputenv("TMPDIR", oldTmp);
+    EXPECT_TRUE(InstanceLock::runtimeDirWithout(login, home, &error).isEmpty());
+    EXPECT_TRUE(error.contains(QStringLiteral("not a private folder"))) << error.toStdString();
+    ::chmod(QFile::encodeName(home).constData(), 0777);
+    EXPECT_TRUE(InstanceLock::runtimeDirWithout(login, home, &error).isEmpty());
+    EXPECT_TRUE(error.contains(QStringLiteral("XDG_RUNTIME_DIR is not set"))) << error.toStdString();
+    // The login manager's folder comes first.
+    ASSERT_TRUE(QDir().mkpath(login));
+    ASSERT_EQ(::chmod(QFile::encodeName(login).constData(), 0700), 0);
+    EXPECT_EQ(InstanceLock::runtimeDirWithout(login, home, &error), login);
 }
 
 TEST(CommandLineTest, WordsAreComparedWholeAndOpenCountsOnlyFirst)

@@ -528,6 +528,7 @@ TEST_F(Commands, DialogMessagesAreRealMessageBoxes)
                    QString::number(box->icon());
             box->accept();
             retype(dlg.queueEdit(), QStringLiteral("lp9"));
+            QTest::keyClicks(dlg.commandEdit(), QStringLiteral("/bin/true"));
             enter(dlg.queueEdit());
         });
         QTest::keyClicks(dlg.queueEdit(), QStringLiteral("lp_9"));
@@ -538,7 +539,7 @@ TEST_F(Commands, DialogMessagesAreRealMessageBoxes)
                                                "has 1 to 31 characters")))
         << seen.toStdString();
     EXPECT_TRUE(seen.endsWith(QLatin1Char('|') + QString::number(QMessageBox::Critical)));
-    EXPECT_EQ(core->settings().printers.last(), QStringLiteral("lp9 "));
+    EXPECT_EQ(core->settings().printers.last(), QStringLiteral("lp9 /bin/true"));
 }
 
 TEST_F(Commands, LocalFilePrintsLikeAReceivedJob)

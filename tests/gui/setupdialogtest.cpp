@@ -218,7 +218,7 @@ TEST_F(PagesDlg, ShowingReadsTheDefinitionAndOkBuildsItAgain)
     dlg.hide();
 }
 
-TEST_F(PagesDlg, NewPrinterStartsEmptyAndMayHaveNoCommand)
+TEST_F(PagesDlg, NewPrinterStartsEmptyAndNeedsAUsableCommand)
 {
     showPrinter(QStringLiteral("old 1"));
     dlg.hide();
@@ -232,9 +232,21 @@ TEST_F(PagesDlg, NewPrinterStartsEmptyAndMayHaveNoCommand)
     EXPECT_TRUE(dlg.rawTargetCombo()->currentText().isEmpty());
     EXPECT_EQ(dlg.selectedTarget(), -1);
     QTest::keyClicks(dlg.queueEdit(), QStringLiteral("lp1"));
+    // Its jobs could never print: no command, or a quote that is not closed.
+    pressEnter(dlg.queueEdit());
+    EXPECT_FALSE(dlg.acceptedFlag());
+    EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"),
+                              QStringLiteral("Invalid print command \"\": no print command.")));
+    QTest::keyClicks(dlg.commandEdit(), QStringLiteral("/bin/sh -c 'cat %p/%d"));
+    pressEnter(dlg.queueEdit());
+    EXPECT_FALSE(dlg.acceptedFlag());
+    EXPECT_TRUE(lastMessageIs(QMessageBox::Critical, QStringLiteral("Error"),
+                              QStringLiteral("Invalid print command \"/bin/sh -c 'cat %p/%d\": a "
+                                             "quote is not closed in the print command.")));
+    QTest::keyClicks(dlg.commandEdit(), QStringLiteral(" >> out'"));
     pressEnter(dlg.queueEdit());
     EXPECT_TRUE(dlg.acceptedFlag());
-    EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 "));
+    EXPECT_EQ(dlg.definition(), QStringLiteral("lp1 /bin/sh -c 'cat %p/%d >> out'"));
 }
 
 TEST_F(PagesDlg, PrintRawSwapsCommandAndTargetKeepingBoth)

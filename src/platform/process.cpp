@@ -127,6 +127,13 @@ private:
 // How long a command ended for its time limit may take to finish after SIGTERM.
 constexpr qint64 KillGraceMs = 3000;
 
+// How long the supervisor may take to start a command (a vfork and an exec). One that does
+// not answer in this time (stopped, or hung) is ended, and the print was never started.
+constexpr int SupervisorStartLimitMs = 10000;
+// How long past a command's time limit its end may take to come from the supervisor, which
+// ends it itself: a SIGTERM, a SIGKILL after the grace, then the report.
+constexpr qint64 SupervisorEndSlackMs = 2 * KillGraceMs + 5000;
+
 qint64 monotonicMs()
 {
     timespec now{};
@@ -238,6 +245,23 @@ class SupervisorConnection final
 public:
     SupervisorConnection(UniqueFd socket, pid_t pid) : m_socket(std::move(socket)), m_pid(pid) {}
 
+    // Ends a supervisor that does not answer: its commands die with it (their ends unknown,
+    // so their jobs stay), every print waiting on it is told, and the next print starts a
+    // new one. A stopped process is killed too.
+    void abandon()
+    {
+        {
+            std::lock_guard lock(m_mutex);
+            if (m_abandoned)
+                return;
+            m_abandoned = true;
+            m_dead = true;
+            m_started.notify_all();
+        }
+        ::kill(m_pid, SIGKILL);
+        shutDown();
+    }
+
     // Sends a request and waits for its start; the command's pid, or -1 with `*error` set.
     // On success `*endFd` becomes readable once the command's end is known (see takeEnd).
     // `folder`: the print's queue folder, which the request's words mark, or -1.
@@ -276,7 +300,17 @@ public:
             shutDown();
             return -1;
         }
-        m_started.wait(lock, [&] { return m_dead || !m_startReplies.empty(); });
+        const bool answered =
+            m_started.wait_for(lock, std::chrono::milliseconds(SupervisorStartLimitMs),
+                               [&] { return m_dead || !m_startReplies.empty(); });
+        if (!answered) {
+            // A late answer must not start a print nobody waits for: it never comes.
+            lock.unlock();
+            efd.reset();
+            abandon();
+            *error = ETIMEDOUT;
+            return -1;
+        }
         if (m_startReplies.empty()) {
             *error = EPIPE;
             lock.unlock();
@@ -291,24 +325,21 @@ public:
             efd.reset();
             return -1;
         }
+        // The reader made the waiter at the start reply: what it heard since (what the
+        // command left, its end) is in it already.
         Waiter& waiter = m_waiters[reply.pid];
         waiter.eventFd = std::move(efd);
-        const auto early = m_earlyEnds.find(reply.pid);
-        if (early != m_earlyEnds.end()) {
-            finish(waiter, early->second);
-            m_earlyEnds.erase(early);
-        } else if (m_dead) {
-            // The supervisor went between its start reply and now: the reader failed the
-            // prints it knew of, and this one was not among them yet.
+        if (waiter.ended)
+            tell(waiter);
+        else if (m_dead)
             finish(waiter, -1);
-        }
         *endFd = waiter.eventFd.get();
         return reply.pid;
     }
 
     // The command's end once it is known: true with `*status` (-1 when the supervisor went
     // away: its end is unknown). The end's eventfd is closed then, with its waiter.
-    bool takeEnd(pid_t pid, int* status, int* leftRunning)
+    bool takeEnd(pid_t pid, int* status, int* leftRunning, bool* timedOut)
     {
         std::lock_guard lock(m_mutex);
         const auto it = m_waiters.find(pid);
@@ -318,6 +349,7 @@ public:
             return false;
         *status = it->second.status;
         *leftRunning = it->second.leftRunning;
+        *timedOut = it->second.timedOut;
         m_waiters.erase(it);
         return true;
     }
@@ -347,18 +379,20 @@ public:
                 break;
             }
             if (reply.kind == SupervisorReply::Started) {
+                // The waiter is made here, not by the starting thread once it wakes: what
+                // the supervisor says next about a quick command must find it.
+                if (reply.value == 0 && reply.pid > 0)
+                    m_waiters[reply.pid] = Waiter{};
                 m_startReplies.push_back(reply);
                 m_started.notify_all();
+            } else if (const auto it = m_waiters.find(reply.pid); it == m_waiters.end()) {
+                continue;
             } else if (reply.kind == SupervisorReply::LeftRunning) {
-                const auto it = m_waiters.find(reply.pid);
-                if (it != m_waiters.end())
-                    it->second.leftRunning = reply.value;
+                it->second.leftRunning = reply.value;
+            } else if (reply.kind == SupervisorReply::TimedOut) {
+                it->second.timedOut = true;
             } else if (reply.kind == SupervisorReply::Ended) {
-                const auto it = m_waiters.find(reply.pid);
-                if (it != m_waiters.end())
-                    finish(it->second, reply.value);
-                else
-                    m_earlyEnds[reply.pid] = reply.value;
+                finish(it->second, reply.value);
             }
         }
         // The socket stays open until the connection goes: a start or a shutDown on another
@@ -374,6 +408,7 @@ private:
         bool ended = false;
         int status = 0;
         int leftRunning = 0;
+        bool timedOut = false;
     };
 
     static void finish(Waiter& waiter, int status)
@@ -382,6 +417,14 @@ private:
             return;
         waiter.ended = true;
         waiter.status = status;
+        tell(waiter);
+    }
+
+    // Wakes the print that waits for the end (none yet when it has not taken its start).
+    static void tell(const Waiter& waiter)
+    {
+        if (!waiter.eventFd.isValid())
+            return;
         const uint64_t one = 1;
         [[maybe_unused]] const ssize_t told = ::write(waiter.eventFd.get(), &one, sizeof one);
     }
@@ -393,17 +436,28 @@ private:
     std::condition_variable m_started;
     std::deque<SupervisorReply> m_startReplies;
     std::map<pid_t, Waiter> m_waiters;
-    std::map<pid_t, int> m_earlyEnds;
     bool m_dead = false;
+    bool m_abandoned = false;
 };
+
+std::mutex& supervisorMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Never destroyed: its reader thread may outlive the end of main.
+std::shared_ptr<SupervisorConnection>& currentSupervisor()
+{
+    static auto* current = new std::shared_ptr<SupervisorConnection>;
+    return *current;
+}
 
 // The running supervisor, started when a print needs it and none runs.
 std::shared_ptr<SupervisorConnection> supervisorConnection(int* error)
 {
-    static std::mutex mutex;
-    // Never destroyed: its reader thread may outlive the end of main.
-    static auto* current = new std::shared_ptr<SupervisorConnection>;
-    std::lock_guard lock(mutex);
+    std::lock_guard lock(supervisorMutex());
+    std::shared_ptr<SupervisorConnection>* current = &currentSupervisor();
     if (*current && !(*current)->dead())
         return *current;
     int pair[2];
@@ -498,12 +552,10 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     int endFd = -1;
     if (supervised) {
         int error = 0;
-        // The supervisor's own limit is a second later: while this server lives, it ends the
-        // command itself and says so; the supervisor's is for a server that died.
-        const int supervisorLimitMs = timeoutMs > 0 ? timeoutMs + 1000 : 0;
-        pid =
-            link->start(supervisorRequest(words, QFile::encodeName(workingDir), supervisorLimitMs),
-                        outWrite.get(), recordFd, folderFd, &endFd, &error);
+        // The supervisor ends the command at its limit, with what it started and what
+        // earlier commands left running, and says so; whether this server lives or not.
+        pid = link->start(supervisorRequest(words, QFile::encodeName(workingDir), timeoutMs),
+                          outWrite.get(), recordFd, folderFd, &endFd, &error);
         if (pid < 0) {
             result.startErrno = error;
             return result;
@@ -533,13 +585,17 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     qint64 killAt = 0; // when SIGKILL follows the SIGTERM of a time-out
     for (;;) {
         if (supervised) {
-            if (link->takeEnd(pid, &status, &result.leftRunning)) {
+            if (link->takeEnd(pid, &status, &result.leftRunning, &result.timedOut)) {
                 // Without a supervisor nothing would record its end: a print that went on
                 // now would be printed again.
                 if (status == -1)
                     ::kill(-pid, SIGKILL);
                 break;
             }
+            // Its end is overdue: the supervisor is stopped or hung, and would hold this
+            // thread (and the server's stop) for ever.
+            if (timeoutMs > 0 && monotonicMs() - started >= timeoutMs + SupervisorEndSlackMs)
+                link->abandon();
         } else {
             const pid_t waited = ::waitpid(pid, &status, WNOHANG);
             if (waited == pid)
@@ -550,7 +606,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
             }
         }
         const qint64 now = monotonicMs();
-        if (timeoutMs > 0 && !result.timedOut && now - started >= timeoutMs) {
+        if (!supervised && timeoutMs > 0 && !result.timedOut && now - started >= timeoutMs) {
             result.timedOut = true;
             ::kill(-pid, SIGTERM);
             killAt = now + KillGraceMs;
@@ -560,7 +616,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
             killAt = 0;
         }
         int waitMs = endFd >= 0 ? 1000 : 10;
-        if (timeoutMs > 0 && !result.timedOut)
+        if (!supervised && timeoutMs > 0 && !result.timedOut)
             waitMs = int(std::min<qint64>(waitMs, started + timeoutMs - now));
         if (killAt > 0)
             waitMs = int(std::min<qint64>(waitMs, killAt - now));
@@ -574,11 +630,6 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
         if (ready > 0 && pipeOpen && watched[0].revents != 0)
             pipeOpen = tail.readFrom(outRead.get());
     }
-    // Ended by the supervisor at its limit while this thread was not looking (a command that
-    // succeeded at the last moment has printed, whatever the clock says).
-    if (timeoutMs > 0 && monotonicMs() - started >= timeoutMs && status != -1 &&
-        WIFSIGNALED(status))
-        result.timedOut = true;
     // What is still in the pipe; a process the command left behind may hold it open, so
     // this does not wait for its end.
     const int fl = ::fcntl(outRead.get(), F_GETFL);
@@ -587,7 +638,7 @@ ProcessResult runProcessArgv(const QString& program, const QList<QByteArray>& ar
     }
     outRead.reset();
     pidFd.reset();
-    if (result.timedOut)
+    if (result.timedOut && !supervised)
         ::kill(-pid, SIGKILL); // what is left of its group
     running().remove(pid);
     result.output = tail.bytes();
@@ -612,6 +663,16 @@ void endRunningProcesses(int graceMs)
     while (!running().empty() && monotonicMs() < until)
         ::usleep(10000);
     running().signalAll(SIGKILL);
+    // A killed command's end comes from the supervisor at once; one that does not come
+    // means a supervisor that cannot answer (stopped), which would hold the prints' threads.
+    const qint64 answerBy = monotonicMs() + 1000;
+    while (!running().empty() && monotonicMs() < answerBy)
+        ::usleep(10000);
+    if (!running().empty()) {
+        std::lock_guard lock(supervisorMutex());
+        if (const std::shared_ptr<SupervisorConnection>& link = currentSupervisor())
+            link->abandon();
+    }
 }
 
 QByteArray processOutput(const QString& program, const QStringList& args,

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <dirent.h>
 #include <map>
 #include <set>
 #include <string>
@@ -197,8 +198,57 @@ struct Command
     UniqueFd folder;        // its queue folder, which its arguments name, until it ends
 };
 
-// This process's children: the commands, and whatever they left running (it is a
-// subreaper, so orphans of a command come here).
+// Every live process below this one, read from /proc: it is a subreaper, so whatever a
+// command starts stays below it however it leaves its group and session (a daemon's setsid
+// chain), until it ends. Zombies are left out: they are ended already.
+std::vector<pid_t> descendants(const std::vector<pid_t>& roots)
+{
+    std::multimap<pid_t, pid_t> byParent;
+    if (DIR* proc = ::opendir("/proc")) {
+        while (const dirent* entry = ::readdir(proc)) {
+            char* end = nullptr;
+            const long pid = std::strtol(entry->d_name, &end, 10);
+            if (pid <= 0 || *end != '\0')
+                continue;
+            char path[64];
+            std::snprintf(path, sizeof path, "/proc/%ld/stat", pid);
+            const UniqueFd file(::open(path, O_RDONLY | O_CLOEXEC));
+            char text[512];
+            const ssize_t n = file.isValid() ? ::read(file.get(), text, sizeof text - 1) : -1;
+            if (n <= 0)
+                continue;
+            text[n] = '\0';
+            // "pid (name) state ppid": the name may hold anything, ')' too.
+            const char* close = std::strrchr(text, ')');
+            char state = 0;
+            long parent = 0;
+            if (close && std::sscanf(close + 1, " %c %ld", &state, &parent) == 2 && state != 'Z' &&
+                state != 'X')
+                byParent.emplace(pid_t(parent), pid_t(pid));
+        }
+        ::closedir(proc);
+    }
+    std::vector<pid_t> found;
+    std::vector<pid_t> next = roots;
+    while (!next.empty()) {
+        const pid_t parent = next.back();
+        next.pop_back();
+        const auto [first, last] = byParent.equal_range(parent);
+        for (auto it = first; it != last; ++it) {
+            found.push_back(it->second);
+            next.push_back(it->second);
+        }
+    }
+    return found;
+}
+
+bool isCommand(const std::vector<struct Command>& commands, pid_t pid)
+{
+    return std::any_of(commands.begin(), commands.end(),
+                       [&](const struct Command& c) { return c.pid == pid; });
+}
+
+// This process's children: the commands, and the first of what they left running.
 std::vector<pid_t> children()
 {
     std::vector<pid_t> found;
@@ -214,7 +264,31 @@ std::vector<pid_t> children()
     return found;
 }
 
-// Processes commands left behind, known from the ends of their commands.
+// What commands left running: every process below this one that is no running command and
+// does not come from one.
+std::vector<pid_t> leftRunning(const std::vector<struct Command>& commands)
+{
+    // Whatever was left running has an ancestor among the children here: with none but
+    // commands there is nothing to walk /proc for (the common case, once per print).
+    const std::vector<pid_t> direct = children();
+    if (std::all_of(direct.begin(), direct.end(),
+                    [&](pid_t pid) { return isCommand(commands, pid); }))
+        return {};
+    std::vector<pid_t> running;
+    for (const struct Command& command : commands)
+        running.push_back(command.pid);
+    std::vector<pid_t> ofCommands = descendants(running);
+    ofCommands.insert(ofCommands.end(), running.begin(), running.end());
+    std::sort(ofCommands.begin(), ofCommands.end());
+    std::vector<pid_t> left;
+    for (pid_t pid : descendants({::getpid()})) {
+        if (!std::binary_search(ofCommands.begin(), ofCommands.end(), pid))
+            left.push_back(pid);
+    }
+    return left;
+}
+
+// Processes commands left behind that have been counted already, from the last look.
 std::set<pid_t>& leftovers()
 {
     static std::set<pid_t> pids;
@@ -255,16 +329,47 @@ unsigned long long printOf(pid_t pid)
     return 0;
 }
 
-// Signals what commands left running, and every child that no running command is.
+// Signals what commands left running, however deep below this process and in whatever
+// group or session.
 void signalLeftovers(const std::vector<struct Command>& commands, int signal)
 {
-    for (pid_t pid : children()) {
-        const bool command = std::any_of(commands.begin(), commands.end(),
-                                         [&](const struct Command& c) { return c.pid == pid; });
-        if (!command) {
-            ::kill(pid, signal);
-            ::kill(-pid, signal);
+    for (pid_t pid : leftRunning(commands)) {
+        ::kill(pid, signal);
+        ::kill(-pid, signal);
+    }
+}
+
+// Signals a command's group and every process below it.
+void signalCommand(const struct Command& command, int signal)
+{
+    ::kill(-command.pid, signal);
+    for (pid_t pid : descendants({command.pid}))
+        ::kill(pid, signal);
+}
+
+// Reaps what has ended below this process without telling anyone: for the last sweep.
+void reapQuietly()
+{
+    int status = 0;
+    while (::waitpid(-1, &status, WNOHANG) > 0) {
+    }
+}
+
+// Kills what commands left running until nothing is left: a killed parent's children come
+// up here and are met by the next round. Bounded, against a fork bomb.
+void killLeftovers(const std::vector<struct Command>& commands)
+{
+    for (int round = 0; round < 100; ++round) {
+        const std::vector<pid_t> left = leftRunning(commands);
+        if (left.empty())
+            return;
+        for (pid_t pid : left) {
+            ::kill(pid, SIGKILL);
+            ::kill(-pid, SIGKILL);
         }
+        if (commands.empty())
+            reapQuietly();
+        ::usleep(round < 10 ? 1000 : 10000);
     }
 }
 
@@ -349,6 +454,36 @@ bool serveRequest(int socket, std::vector<Command>& commands, std::vector<char>&
     return true;
 }
 
+// The leftovers that came since the last look, each given to the command it comes from by
+// the mark it carries: `ended`'s (or with no mark), one still running's (told at its end),
+// or what a leftover of an earlier one left (told by nobody). The number given to `ended`;
+// `*anyNew` when any came.
+int countNewLeftovers(std::vector<Command>& commands, unsigned long long ended, bool* anyNew)
+{
+    int left = 0;
+    std::vector<pid_t> now = leftRunning(commands);
+    std::sort(now.begin(), now.end());
+    for (pid_t pid : now) {
+        if (!leftovers().insert(pid).second)
+            continue;
+        *anyNew = true;
+        const unsigned long long owner = printOf(pid);
+        const auto running = std::find_if(commands.begin(), commands.end(),
+                                          [&](const Command& c) { return c.number == owner; });
+        if (running != commands.end()) {
+            ++running->leftRunning;
+            countedForRunning().emplace(pid, owner);
+        } else if (owner == 0 || owner == ended) {
+            ++left;
+        }
+    }
+    // Ended ones are forgotten: their numbers may come back.
+    for (auto it = leftovers().begin(); it != leftovers().end();)
+        it =
+            std::binary_search(now.begin(), now.end(), *it) ? std::next(it) : leftovers().erase(it);
+    return left;
+}
+
 // Reaps every child that has ended: a command's end is recorded and reported, with what it
 // left running; a leftover is forgotten.
 void reapEnded(int socket, std::vector<Command>& commands)
@@ -363,7 +498,6 @@ void reapEnded(int socket, std::vector<Command>& commands)
         const auto it = std::find_if(commands.begin(), commands.end(),
                                      [&](const Command& c) { return c.pid == pid; });
         if (it == commands.end()) {
-            leftovers().erase(pid);
             if (const auto counted = countedForRunning().find(pid);
                 counted != countedForRunning().end()) {
                 for (Command& command : commands) {
@@ -376,32 +510,24 @@ void reapEnded(int socket, std::vector<Command>& commands)
         }
         Command ended = std::move(*it);
         commands.erase(it);
-        // What is new here and is no command is what some command left behind: by the mark
-        // it carries, this one's, one still running's (told at its end), or what a leftover
-        // of an earlier one left (told by nobody). Without a mark it counts as this one's.
-        int left = ended.leftRunning;
-        for (pid_t child : children()) {
-            const bool command = std::any_of(commands.begin(), commands.end(),
-                                             [&](const Command& c) { return c.pid == child; });
-            if (command || !leftovers().insert(child).second)
-                continue;
-            const unsigned long long owner = printOf(child);
-            const auto running = std::find_if(commands.begin(), commands.end(),
-                                              [&](const Command& c) { return c.number == owner; });
-            if (running != commands.end()) {
-                ++running->leftRunning;
-                countedForRunning().emplace(child, owner);
-            } else if (owner == 0 || owner == ended.number) {
-                ++left;
-            }
+        if (ended.killAt > 0)
+            ::kill(-ended.pid, SIGKILL); // what is left of its group after its time limit
+        // A daemon that forks on its way out of the command's session may not be there at
+        // the first look: a few more, while new ones turn up.
+        bool anyNew = false;
+        int left = ended.leftRunning + countNewLeftovers(commands, ended.number, &anyNew);
+        for (int look = 0; look < 5 && anyNew; ++look) {
+            ::usleep(2000);
+            anyNew = false;
+            left += countNewLeftovers(commands, ended.number, &anyNew);
         }
         for (auto counted = countedForRunning().begin(); counted != countedForRunning().end();)
             counted = counted->second == ended.number ? countedForRunning().erase(counted)
                                                       : std::next(counted);
-        if (ended.deadline > 0 && ended.killAt > 0)
-            ::kill(-ended.pid, SIGKILL); // what is left of its group after its time limit
         if (left > 0)
             reply(socket, SupervisorReply::LeftRunning, ended.pid, left);
+        if (ended.killAt > 0)
+            reply(socket, SupervisorReply::TimedOut, ended.pid, 0);
         appendRecordEnd(ended.record.get(), status);
         // Closing it lets go of the lock once the server has closed its copy too.
         ended.record.reset();
@@ -410,26 +536,29 @@ void reapEnded(int socket, std::vector<Command>& commands)
     }
 }
 
-// Ends commands past their time limit: SIGTERM to their group and to what commands left
-// running, SIGKILL a few seconds later. The time until the next step, or -1.
-int enforceTimeLimits(std::vector<Command>& commands)
+// Ends commands past their time limit: SIGTERM to their group, to everything below them
+// and to what commands left running, SIGKILL a few seconds later (`*sweepAt` then, for what
+// was left running). The time until the next step, or -1.
+int enforceTimeLimits(std::vector<Command>& commands, long long* sweepAt)
 {
     const long long now = monotonicMs();
     long long next = -1;
     for (Command& command : commands) {
         if (command.deadline > 0 && command.killAt == 0 && now >= command.deadline) {
-            ::kill(-command.pid, SIGTERM);
+            signalCommand(command, SIGTERM);
             signalLeftovers(commands, SIGTERM);
             command.killAt = now + KillGraceMs;
+            *sweepAt = command.killAt;
         } else if (command.killAt > 0 && now >= command.killAt) {
-            ::kill(-command.pid, SIGKILL);
-            signalLeftovers(commands, SIGKILL);
+            signalCommand(command, SIGKILL);
             command.killAt = now + KillGraceMs;
         }
         const long long at = command.killAt > 0 ? command.killAt : command.deadline;
         if (at > 0 && (next < 0 || at - now < next))
             next = std::max(at - now, 0LL);
     }
+    if (*sweepAt > 0 && (next < 0 || *sweepAt - now < next))
+        next = std::max(*sweepAt - now, 0LL);
     return int(next);
 }
 
@@ -455,8 +584,10 @@ int runSupervisor()
     std::vector<Command> commands;
     std::vector<char> buffer(MaxRequestBytes + 1);
     std::vector<pollfd> watched;
-    long long leftoversKillAt = 0;
-    while (socket.isValid() || !commands.empty()) {
+    // When what commands left running is killed: a few seconds after a time limit's or the
+    // server's end's SIGTERM.
+    long long sweepAt = 0;
+    while (socket.isValid() || !commands.empty() || sweepAt > 0) {
         watched.clear();
         if (socket.isValid())
             watched.push_back({socket.get(), POLLIN, 0});
@@ -469,7 +600,7 @@ int runSupervisor()
         }
         // Leftovers are reaped on the way; they wake nobody.
         int waitMs = everyPidFd ? 1000 : 10;
-        const int limit = enforceTimeLimits(commands);
+        const int limit = enforceTimeLimits(commands, &sweepAt);
         if (limit >= 0)
             waitMs = std::min(waitMs, limit);
         const int ready = ::poll(watched.data(), nfds_t(watched.size()), waitMs);
@@ -481,13 +612,14 @@ int runSupervisor()
             socket.reset();
             // The server is gone: what finished prints left running goes with it.
             signalLeftovers(commands, SIGTERM);
-            leftoversKillAt = monotonicMs() + KillGraceMs;
+            sweepAt = monotonicMs() + KillGraceMs;
         }
-        if (leftoversKillAt > 0 && monotonicMs() >= leftoversKillAt) {
-            signalLeftovers(commands, SIGKILL);
-            leftoversKillAt = 0;
+        if (sweepAt > 0 && monotonicMs() >= sweepAt) {
+            killLeftovers(commands);
+            sweepAt = 0;
         }
     }
-    signalLeftovers(commands, SIGKILL);
+    // Nothing outlives the supervisor: what is left would be nobody's to end.
+    killLeftovers(commands);
     return 0;
 }

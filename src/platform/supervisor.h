@@ -6,15 +6,16 @@
 // limit; it starts the command (in a process group of its own, every signal at its default,
 // only descriptors 0 to 2 open), and when the command ends writes how it ended into the
 // record ("exit N" or "signal N"), lets go of the record and tells the server. It ends a
-// command that outlives its time limit itself, so a print whose server died still ends in
-// time. A supervisor whose server died goes on until its commands have ended, so their
-// ends are still recorded; then it ends too.
+// command that outlives its time limit (the server's one), whether the server lives or not,
+// with everything below it and what earlier commands left running. A supervisor whose server died
+// goes on until its commands have ended, so their ends are still recorded; then it ends too.
 //
 // It runs in a session of its own and ignores SIGHUP: a server that dies while the
 // supervisor is stopped (SIGSTOP) must not leave it in an orphaned process group, which the
 // kernel sends SIGHUP. It is a child subreaper, so whatever a command leaves running
-// (daemons included) becomes its child: it tells the server what a finished command left,
-// and ends those processes when the command reaches its time limit or the server goes.
+// (daemons included, however deep their chain of setsid) stays below it: it finds them by
+// walking /proc, tells the server what a finished command left, and ends those processes
+// when a command reaches its time limit or the server goes, and before it ends itself.
 //
 // It lives as long as the server so that a print costs one process start, not two; it is
 // free of Qt so that it starts quickly and does nothing but this.
@@ -62,9 +63,10 @@ struct SupervisorReply
 {
     enum Kind : int32_t
     {
-        Started = 1,    // `value` is 0, or the errno of a start that failed
-        Ended = 2,      // `value` is the command's wait status
-        LeftRunning = 3 // before Ended: `value` processes the command left behind
+        Started = 1,     // `value` is 0, or the errno of a start that failed
+        Ended = 2,       // `value` is the command's wait status
+        LeftRunning = 3, // before Ended: `value` processes the command left behind
+        TimedOut = 4     // before Ended: the supervisor ended the command at its time limit
     };
     int32_t kind;
     int32_t pid;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -309,4 +310,35 @@ TEST(Queues, AStoppedSupervisorOutlivesItsServerAndItsPrintIsNotRepeated)
     EXPECT_TRUE(waitUntil([&] { return !QFile::exists(s.spool() + QStringLiteral("/cfA001q")); }));
     EXPECT_EQ(readFile(s.outFile()), "job 1\n");
     s.stop();
+}
+
+// Every print that leaves a chain of processes running, each in a session of its own, is
+// told of in the log; the server's stop ends them all.
+TEST(Queues, WhatPrintsLeaveRunningIsToldForEachAndEndsWithTheServer)
+{
+    RunningServer s;
+    const QString d = s.dir();
+    ASSERT_TRUE(writeScript(d + QStringLiteral("/chain.sh"),
+                            "trap '' TERM\necho $$ > \"$1/level$2.pid\"\n"
+                            "[ \"$2\" -gt 1 ] && setsid \"$0\" \"$1\" $(($2 - 1)) &\n"
+                            "exec sleep 100000\n"));
+    // Each print leaves three processes behind in a folder of its own, named by its data file.
+    const QString leaves = d + QStringLiteral("/leaves.sh");
+    ASSERT_TRUE(writeScript(leaves, "top=\"$(dirname \"$0\")/$(basename \"$1\")\"\nmkdir \"$top\"\n"
+                                    "setsid \"$(dirname \"$0\")/chain.sh\" \"$top\" 3 &\n"
+                                    "while [ ! -s \"$top/level1.pid\" ]; do sleep 0.02; done\n"));
+    ASSERT_TRUE(s.start({QStringLiteral("chain ") + leaves + QStringLiteral(" %p/%d")}));
+    constexpr int Prints = 4;
+    for (int n = 1; n <= Prints; ++n)
+        ASSERT_TRUE(sendTo(s.port(), "chain", n, "x"));
+    QList<QByteArray> pids;
+    for (int n = 1; n <= Prints; ++n) {
+        const QString line = QStringLiteral("Print of cfA00%1q left 3 processes running").arg(n);
+        EXPECT_TRUE(s.waitForLog(line, 15000)) << s.log().toStdString();
+        for (int level = 1; level <= 3; ++level)
+            pids << readFile(d + QStringLiteral("/dfA00%1q/level%2.pid").arg(n).arg(level));
+    }
+    EXPECT_TRUE(std::all_of(pids.begin(), pids.end(), alive));
+    s.stop();
+    EXPECT_TRUE(waitUntil([&] { return std::none_of(pids.begin(), pids.end(), alive); }, 15000));
 }

@@ -206,3 +206,57 @@ TEST_F(Process, CommandWhoseSupervisorDiesIsEndedAndItsEndIsUnknown)
     }));
     EXPECT_TRUE(record.readAll().isEmpty());
 }
+
+// What a supervised command starts in sessions of its own, three deep and deaf to SIGTERM, is
+// ended at the command's time limit; a chain a finished command left running is counted
+// for it, and ended at the time limit of a later command.
+TEST_F(Process, SetsidChainsAreEndedAtTimeLimitsAndCounted)
+{
+    // chain.sh DIR N: N processes, each the parent of the next, each in a session of its own.
+    const QString chain = script(QStringLiteral("chain.sh"),
+                                 "trap '' TERM\necho $$ > \"$1/level$2.pid\"\n"
+                                 "[ \"$2\" -gt 1 ] && setsid \"$0\" \"$1\" $(($2 - 1)) &\n"
+                                 "exec sleep 1000\n");
+    const auto starter = [&](const QString& name, const QByteArray& then) {
+        return script(name, "mkdir \"$1\"\nsetsid \"$(dirname \"$0\")/chain.sh\" \"$1\" 3 &\n"
+                            "while [ ! -s \"$1/level1.pid\" ]; do sleep 0.02; done\n" +
+                                then);
+    };
+    const QString hangs = starter(QStringLiteral("hangs.sh"), "exec sleep 1000\n");
+    const QString leaves = starter(QStringLiteral("leaves.sh"), "exit 0\n");
+    const auto levels = [&](const QString& sub) {
+        QStringList pids;
+        for (int level = 1; level <= 3; ++level)
+            pids << QString::fromLatin1(
+                readFile(dir.filePath(sub + QStringLiteral("/level%1.pid").arg(level))).trimmed());
+        return pids;
+    };
+    const auto allGone = [&](const QStringList& pids) {
+        return std::all_of(pids.begin(), pids.end(),
+                           [](const QString& pid) { return !pid.isEmpty() && processGone(pid); });
+    };
+    setSupervisorProgram(QStringLiteral(SPOOLMERE_SUPERVISOR));
+    QFile record(dir.filePath(QStringLiteral("record")));
+    ASSERT_TRUE(record.open(QIODevice::ReadWrite));
+
+    const ProcessResult hung = runProcess(hangs, {dir.filePath(QStringLiteral("a"))}, dir.path(),
+                                          1500, 4096, record.handle());
+    EXPECT_TRUE(hung.timedOut);
+    const QStringList first = levels(QStringLiteral("a"));
+    EXPECT_TRUE(waitUntil([&] { return allGone(first); }, 15000)) << first.join(u' ').toStdString();
+
+    const ProcessResult left = runProcess(leaves, {dir.filePath(QStringLiteral("b"))}, dir.path(),
+                                          60000, 4096, record.handle());
+    EXPECT_TRUE(left.exited);
+    EXPECT_EQ(left.exitStatus, 0);
+    EXPECT_EQ(left.leftRunning, 3);
+    const QStringList second = levels(QStringLiteral("b"));
+    EXPECT_FALSE(allGone(second));
+    const ProcessResult later = runProcess(script(QStringLiteral("later.sh"), "exec sleep 1000\n"),
+                                           {}, dir.path(), 500, 4096, record.handle());
+    EXPECT_TRUE(later.timedOut);
+    EXPECT_EQ(later.leftRunning, 0);
+    EXPECT_TRUE(waitUntil([&] { return allGone(second); }, 15000))
+        << second.join(u' ').toStdString();
+    setSupervisorProgram(QString());
+}

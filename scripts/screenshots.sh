@@ -1,7 +1,8 @@
 #!/bin/sh
 # Screenshots of the desktop program for review, at scale 1 and 2 and with a 16 pt font: the
-# main window, both Setup tabs, About, Extended Log, the help window and a start whose port is
-# taken. Runs the built program under Xvfb with openbox and trayer on a private HOME; writes PNG
+# main window with its Jobs table (a job printing, one waiting behind it, one waiting for a
+# retry, one whose printer has printing disabled), Finished Jobs, both Setup tabs, About,
+# Extended Log, the help window and a start whose port is taken. Runs the built program under Xvfb with openbox and trayer on a private HOME; writes PNG
 # files to the folder given (default: shots/, not part of the source tree's history).
 #   sh scripts/screenshots.sh [build-dir] [out-dir]
 set -eu
@@ -77,25 +78,54 @@ until_ok xdotool search --class trayer
 # Scale 1, scale 2 and a 16 pt font (the desktop's text size; here through a style sheet,
 # as no desktop settings service runs under Xvfb).
 printf '* { font-size: 16pt; }\n' >"$ROOT/16pt.qss"
+# A print that lasts until the run is over, so that its job shows as printing.
+printf '#!/bin/sh\nwhile [ ! -e "%s/go" ]; do sleep 0.1; done\n' "$ROOT" >"$ROOT/slow.sh"
+chmod +x "$ROOT/slow.sh"
+# One job over LPD: queue, job number, host, user, title.
+send_job() {
+    python3 - "$port" "$@" <<'PY'
+import socket, sys
+port, queue, number, host, user, title = sys.argv[1:]
+data = b"page\n"
+name = ("%03d%s" % (int(number), host)).encode()
+control = b"H%s\nP%s\nJ%s\nldfA%s\n" % (host.encode(), user.encode(), title.encode(), name)
+with socket.create_connection(("127.0.0.1", int(port))) as s:
+    s.sendall(b"\x02" + queue.encode() + b"\n"); s.recv(1)
+    for kind, body in ((b"\x02", control), (b"\x03", data)):
+        s.sendall(kind + b"%d %sfA%s\n" % (len(body), b"c" if kind == b"\x02" else b"d", name))
+        s.recv(1); s.sendall(body + b"\0"); s.recv(1)
+PY
+}
 for scale in 1 2 16pt; do
     case $scale in
     16pt) factor=1; style="-stylesheet $ROOT/16pt.qss" ;;
     *) factor=$scale; style= ;;
     esac
     port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-    printf 'SPOOLDIR\r\n\r\nPORT\r\n%s\r\nPRINTERS\r\nlp /bin/true\r\nraw |smb://server/printer\r\nHOSTS\r\n127.0.0.1\r\n' "$port" >"$SPOOLMERE_CONFIG"
+    rm -rf "$ROOT/go" "$XDG_CONFIG_HOME/spoolmere/spool"
+    printf 'SPOOLDIR\r\n\r\nPORT\r\n%s\r\nPRINTERS\r\nlp %s %%p/%%d\r\nbad /bin/false\r\n-held /bin/true\r\nraw |smb://server/printer\r\nHOSTS\r\n127.0.0.1\r\nSTOPWAIT\r\n0\r\n' "$port" "$ROOT/slow.sh" >"$SPOOLMERE_CONFIG"
     rm -f "$XDG_CONFIG_HOME/spoolmere/desktop.ini"
     # shellcheck disable=SC2086
     QT_SCALE_FACTOR=$factor "$BUILD/spoolmere-desktop" open $style >"$ROOT/app.log" 2>&1 &
     echo $! >"$ROOT/app.pid"
+    until_ok sh -c "ss -ltn | grep -q ':$port '"
+    send_job lp 1 office ann report.pdf
+    send_job lp 2 lab bob minutes.txt
+    send_job lp 2 office bob minutes.txt
+    send_job bad 3 office eve slides.ps
+    send_job held 4 lab ann invoice.pdf
+    until_ok sh -c "'$BUILD/spoolmere' --status | grep -q 'exit status'"
     shot Spoolmere "main-${scale}.png"
     main=$(window Spoolmere)
+    menu j f "Finished Jobs"
+    shot "Finished Jobs" "finished-jobs-${scale}.png"
+    close "Finished Jobs"
     menu f s Setup
     shot Setup "setup-general-${scale}.png"
     close Setup
-    menu f e Setup
-    shot Setup "setup-printer-${scale}.png"
-    close Setup
+    menu f e "Edit Printer"
+    shot "Edit Printer" "setup-printer-${scale}.png"
+    close "Edit Printer"
     menu h a "About Spoolmere"
     shot "About Spoolmere" "about-${scale}.png"
     close "About Spoolmere"
@@ -106,6 +136,7 @@ for scale in 1 2 16pt; do
     menu h c "Spoolmere Help"
     shot "Spoolmere Help" "help-${scale}.png"
     close "Spoolmere Help" alt+F4
+    touch "$ROOT/go"
     "$BUILD/spoolmere" --send lpddown
     until_ok sh -c "! kill -0 $(cat "$ROOT/app.pid")"
 

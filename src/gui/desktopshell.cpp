@@ -93,7 +93,7 @@ bool DesktopShell::start()
     m_window->setTrayAvailable(tray);
     updateToolTip();
     // Nothing here registers as a system service.
-    m_window->setServiceStatus(QStringLiteral("No Win9X"));
+    m_window->setServiceStatus(QStringLiteral("Running in this desktop session"));
     connect(&m_channel, &ControlChannel::messageReceived, this,
             &DesktopShell::handleControlMessage);
     // Without the socket the window still works; only steering from outside is lost, and

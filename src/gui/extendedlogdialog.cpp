@@ -1,7 +1,6 @@
 #include "gui/extendedlogdialog.h"
 
 #include "config/logsink.h"
-#include "gui/logtime.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -93,7 +92,7 @@ QStringList ExtendedLogDialog::viewLines(const QPlainTextEdit* view)
     if (!view || view->document()->isEmpty())
         return lines;
     for (QTextBlock b = view->document()->begin(); b.isValid(); b = b.next())
-        lines << logtime::withoutTime(b.text());
+        lines << b.text();
     return lines;
 }
 

@@ -39,7 +39,7 @@ public:
     // file. False with the reason shown to the user.
     static bool writeLogFile(const QString& path, const QStringList& lines,
                              QString* error = nullptr);
-    // The lines of a log view, oldest first.
+    // The lines of a log view, oldest first, each with the time the view shows.
     static QStringList viewLines(const QPlainTextEdit* view);
     // Save Log once the file is chosen: a failure is shown in a message box.
     bool saveLogTo(const QString& path);

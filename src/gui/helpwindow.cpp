@@ -15,6 +15,9 @@ HelpWindow::HelpWindow(QWidget* parent) : QWidget(parent, Qt::Window)
     m_browser = new QTextBrowser(this);
     // Links to other sites go to the desktop, as far as it can; the page's own anchors stay.
     m_browser->setOpenExternalLinks(true);
+    // Named for a screen reader: the window and the page it holds.
+    setAccessibleName(QStringLiteral("Spoolmere Help"));
+    m_browser->setAccessibleName(QStringLiteral("Help page"));
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->addWidget(m_browser);

@@ -1,5 +1,6 @@
 #include "gui/mainwindow.h"
 
+#include "config/printerdefinition.h"
 #include "gui/aboutdialog.h"
 #include "gui/appicon.h"
 #include "gui/extendedlogdialog.h"
@@ -280,11 +281,34 @@ void MainWindow::setProtectMode(bool on)
     emit protectModeChanged(on);
 }
 
+QString MainWindow::readablePrinter(const QString& definition)
+{
+    const PrinterDefinition printer = PrinterDefinition::parse(definition);
+    QString text = printer.queue + QStringLiteral(": ");
+    text += printer.route.isRaw()
+                ? QStringLiteral("raw to ") + printer.route.target
+                : printer.route.program + (printer.route.argumentText.isEmpty()
+                                               ? QString()
+                                               : QLatin1Char(' ') + printer.route.argumentText);
+    if (printer.printingDisabled && printer.spoolingDisabled)
+        text += QStringLiteral(" (printing and receiving disabled)");
+    else if (printer.printingDisabled)
+        text += QStringLiteral(" (printing disabled)");
+    else if (printer.spoolingDisabled)
+        text += QStringLiteral(" (receiving disabled)");
+    return text;
+}
+
 void MainWindow::refreshPrinters()
 {
     const int row = m_printerList->currentRow();
     m_printerList->clear();
-    m_printerList->addItems(m_core.settings().printers);
+    // Each line in words; the definition as lpd.ini holds it is the item's data and tip.
+    for (const QString& definition : m_core.settings().printers) {
+        auto* item = new QListWidgetItem(readablePrinter(definition), m_printerList);
+        item->setData(Qt::UserRole, definition);
+        item->setToolTip(definition);
+    }
     if (m_printerList->count() > 0)
         m_printerList->setCurrentRow(row >= 0 && row < m_printerList->count() ? row : 0);
 }

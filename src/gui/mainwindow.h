@@ -69,12 +69,15 @@ public:
     bool protectMode() const { return m_protect; }
     void setProtectMode(bool on);
 
-    // Shown in the about box: how the program registered as a service ("No Win9X" here).
+    // Shown in the about box: how the program runs ("Running in this desktop session").
     QString serviceStatus() const { return m_serviceStatus; }
     void setServiceStatus(const QString& text) { m_serviceStatus = text; }
 
+    // A printer definition as the Printers list shows it: "office: /bin/lp -d x %p/%d
+    // (printing disabled)", "raw: raw to smb://server/printer".
+    static QString readablePrinter(const QString& definition);
     // Refills the Printers list from the core's settings, keeping the selected row where
-    // possible.
+    // possible; each item's Qt::UserRole is its definition line.
     void refreshPrinters();
     // Refills the Printers list with `row` selected, or nothing selected when it is -1.
     void showPrinters(int row);

@@ -60,6 +60,9 @@ PrinterCommands::PrinterCommands(LpdServer& core, QWidget* dialogParent, QObject
     m_reportError = [this](const QString& text) {
         QMessageBox::critical(m_dialogParent, QStringLiteral("Error"), text);
     };
+    m_notify = [this](const QString& caption, const QString& text) {
+        QMessageBox::information(m_dialogParent, caption, text);
+    };
     m_confirm = [this](const QString& question, const QString& detail) {
         QMessageBox box(QMessageBox::Question, QStringLiteral("Remove Printer"), question,
                         QMessageBox::Cancel, m_dialogParent);
@@ -122,6 +125,7 @@ void PrinterCommands::onSetup()
     dlg.portEdit()->setText(portText());
     dlg.setBaseDir(QFileInfo(core.settingsPath()).absolutePath());
     dlg.showSetupMode();
+    dlg.setWindowTitle(QStringLiteral("Setup"));
     // A change the server cannot make (a port it cannot listen on) changes nothing: the box
     // says why, and the dialog comes back with what the user typed, to be mended.
     for (;;) {
@@ -152,6 +156,7 @@ void PrinterCommands::onAddPrinter()
         return;
     m_dialog->setDefinition(QString());
     m_dialog->showPrinterMode();
+    m_dialog->setWindowTitle(QStringLiteral("Add Printer"));
     if (!showDialog())
         return;
     const int selected = selectedPrinter();
@@ -168,11 +173,12 @@ void PrinterCommands::onEditPrinter()
 {
     if (m_locked)
         return;
-    const int row = selectedPrinter();
+    const int row = printerFor(QStringLiteral("Edit Printer"));
     if (row < 0)
         return;
     m_dialog->setDefinition(m_core.settings().printers.at(row));
     m_dialog->showPrinterMode();
+    m_dialog->setWindowTitle(QStringLiteral("Edit Printer"));
     if (!showDialog())
         return;
     Settings settings = m_core.settings();
@@ -186,7 +192,7 @@ void PrinterCommands::onRemovePrinter()
 {
     if (m_locked)
         return;
-    const int row = selectedPrinter();
+    const int row = printerFor(QStringLiteral("Remove Printer"));
     if (row < 0)
         return;
     const QString queue = m_core.printers().value(row).queue;
@@ -197,7 +203,8 @@ void PrinterCommands::onRemovePrinter()
     Settings settings = m_core.settings();
     settings.printers.removeAt(row);
     m_core.applySettings(settings);
-    emit printersChanged(row > 0 ? row - 1 : -1);
+    // The entry before, or the new first one: a printer stays selected while there is one.
+    emit printersChanged(row > 0 ? row - 1 : (settings.printers.isEmpty() ? -1 : 0));
     save();
 }
 
@@ -219,9 +226,22 @@ QString PrinterCommands::localFileProblem(const QString& path)
     return {};
 }
 
-void PrinterCommands::onAddLocalJob()
+int PrinterCommands::printerFor(const QString& command)
 {
     const int row = selectedPrinter();
+    if (row >= 0)
+        return row;
+    m_notify(command, m_core.settings().printers.isEmpty()
+                          ? QStringLiteral("There is no printer yet. Add one with File > Add "
+                                           "Printer first.")
+                          : QStringLiteral("No printer is selected. Select one in the Printers "
+                                           "list first."));
+    return -1;
+}
+
+void PrinterCommands::onAddLocalJob()
+{
+    const int row = printerFor(QStringLiteral("Add Job"));
     if (row < 0)
         return;
     const QString path = m_chooseFile();

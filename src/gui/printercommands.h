@@ -50,6 +50,11 @@ public:
         m_reportError = std::move(reporter);
     }
 
+    // Why a command did nothing (no printer selected): an information box unless replaced.
+    void setNotice(std::function<void(const QString& caption, const QString& text)> notice)
+    {
+        m_notify = std::move(notice);
+    }
     // Whether the user agrees (Remove Printer asks first): a question box unless replaced.
     void setConfirmation(std::function<bool(const QString& question, const QString& detail)> ask)
     {
@@ -76,6 +81,8 @@ signals:
 
 private:
     int selectedPrinter() const;
+    // The selected printer's row, or -1 after telling the user why `command` cannot run.
+    int printerFor(const QString& command);
     bool showDialog();
     void save();
     QString portText() const;
@@ -98,5 +105,6 @@ private:
     std::function<QString()> m_chooseFile;
     std::function<void(const QString& text)> m_reportError;
     std::function<bool(const QString& question, const QString& detail)> m_confirm;
+    std::function<void(const QString& caption, const QString& text)> m_notify;
     bool m_locked = false;
 };

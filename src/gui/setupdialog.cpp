@@ -34,10 +34,12 @@ QLabel* labelFor(const QString& caption, QWidget* buddy)
     return label;
 }
 
-// A tab's page that scrolls when the dialog is smaller than the page wants.
-QScrollArea* scrolling(QWidget* page)
+// A tab's page that scrolls when the dialog is smaller than the page wants. The area takes
+// the keyboard on its way to the page, so a screen reader names it after the page.
+QScrollArea* scrolling(QWidget* page, const QString& name)
 {
     auto* area = new QScrollArea;
+    area->setAccessibleName(name);
     area->setWidget(page);
     area->setWidgetResizable(true);
     area->setFrameShape(QFrame::NoFrame);
@@ -74,8 +76,8 @@ SetupDialog::SetupDialog(QWidget* parent) : QDialog(parent)
     };
 
     m_tabs = new QTabWidget;
-    m_generalTab = scrolling(buildGeneralTab());
-    m_printerTab = scrolling(buildPrinterTab());
+    m_generalTab = scrolling(buildGeneralTab(), QStringLiteral("General settings"));
+    m_printerTab = scrolling(buildPrinterTab(), QStringLiteral("Printer settings"));
     m_tabs->addTab(m_generalTab, QStringLiteral("General"));
     m_tabs->addTab(m_printerTab, QStringLiteral("Printer"));
 
@@ -413,15 +415,24 @@ void SetupDialog::onInstalledPrinterChanged()
 
 void SetupDialog::onPrinterSetupClicked()
 {
-    if (m_currentPrinter.isEmpty())
+    if (m_currentPrinter.isEmpty()) {
+        m_showMessage(QMessageBox::Information, QStringLiteral("Set Up in Browser"),
+                      m_installedPrinterCombo->count() == 0
+                          ? QStringLiteral("There is no CUPS printer on this computer to set up "
+                                           "(or CUPS does not answer).")
+                          : QStringLiteral("Choose a printer under Available printers first."));
         return;
+    }
     // The CUPS web interface is this system's printer setup dialog.
     QUrl url;
     url.setScheme(QStringLiteral("http"));
     url.setHost(QStringLiteral("localhost"));
     url.setPort(631);
     url.setPath(QStringLiteral("/printers/") + m_currentPrinter);
-    QDesktopServices::openUrl(url);
+    if (!QDesktopServices::openUrl(url))
+        m_showMessage(QMessageBox::Warning, QStringLiteral("Set Up in Browser"),
+                      QStringLiteral("No browser could be started to open ") + url.toString() +
+                          QLatin1Char('.'));
 }
 
 void SetupDialog::onAddHostClicked()

@@ -92,7 +92,7 @@ bool waitForStoppingServer(InstanceLock& lock, int stopWaitSeconds)
     const QString until =
         QDateTime::currentDateTime().addSecs(expectedSeconds).toString(QStringLiteral("HH:mm:ss"));
     WaitNotice notice(
-        QStringLiteral("Spoolmere"),
+        QStringLiteral("Waiting for Spoolmere to stop"),
         QStringLiteral("The Spoolmere that was running is still stopping: it lets a running print "
                        "end first. It will have stopped by %1 at the latest; this start goes on "
                        "by itself as soon as it has.")

@@ -4,9 +4,11 @@
 Starts Xvfb, openbox and trayer, runs the built spoolmere-desktop in a private HOME and drives
 it with xdotool the way a user would: Setup saved with an empty spool folder under ~/.config,
 a resize that is remembered for the next run, minimise and a click on the tray icon, a
-title-bar close in protect mode and without it (it asks), a start whose port is taken, and a
-desktop without a tray (GNOME's default): the window shows, minimises to the taskbar, a second
-start raises it, and a tray that comes or goes later is followed. The offscreen
+title-bar close in protect mode and without it (it asks), a start whose port is taken, a Quit
+while a print runs followed at once by a second start (the stopping server says what it waits
+for, the second start waits for it and then serves), and a desktop without a tray (GNOME's
+default): the window shows, minimises to the taskbar, a second start raises it, and a tray
+that comes or goes later is followed. The offscreen
 platform of the unit tests cannot show any of this: mapping, the window manager's close and
 the tray are the X server's and openbox's.
 
@@ -166,8 +168,8 @@ class Program:
                         lambda: next((w for w in self.desktop.managed("Spoolmere")
                                       if self.desktop.viewable(w)), None))
 
-    def answer_close(self, key="Return"):
-        """Answers the question a close asks (Return: stop the server)."""
+    def answer_close(self, key="alt+s"):
+        """Answers the question a close or Quit asks (Alt+S: Stop Server; Return keeps it)."""
         try:
             box = wait_for("the close question", lambda: next(
                 (w for w in self.desktop.managed("Close Spoolmere")
@@ -386,8 +388,9 @@ def without_tray(desktop):
 
         desktop.run("xdotool", "windowactivate", "--sync", str(window))
         desktop.run("xdotool", "key", "ctrl+q")
+        app.answer_close()
         wait_for("the program to end", app.ended)
-        check(app.proc.returncode == 0, "Ctrl+Q ends the program")
+        check(app.proc.returncode == 0, "Ctrl+Q asks, and Stop Server ends the program")
     except CheckFailed:
         print(app.stop())
         raise
@@ -418,6 +421,90 @@ def failed_start(desktop, ini):
         holder.close()
 
 
+def send_job(port, name):
+    """One job over LPD, as a client would send it."""
+    with socket.create_connection(("127.0.0.1", port), timeout=WAIT) as s:
+        data = b"one page\n"
+        control = b"Hdesk\nPann\nJ%s\nldfA001desk\n" % name
+        s.sendall(b"\x02lp\n")
+        for line, body in ((b"\x02%d cfA001desk\n" % len(control), control),
+                           (b"\x03%d dfA001desk\n" % len(data), data)):
+            if s.recv(1) != b"\0":
+                raise CheckFailed("the server refused the job")
+            s.sendall(line)
+            if s.recv(1) != b"\0":
+                raise CheckFailed("the server refused a file")
+            s.sendall(body + b"\0")
+        if s.recv(1) != b"\0":
+            raise CheckFailed("the server refused the last file")
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+def quit_while_printing(desktop, root, ini):
+    """Quit while a print runs, then start again at once: the stopping server shows what it
+    waits for, the new start waits for it on screen, and then serves on the same port."""
+    go = os.path.join(root, "go")
+    started = os.path.join(root, "started")
+    printed = os.path.join(root, "printed")
+    script = os.path.join(root, "slowprint.sh")
+    with open(script, "w") as f:
+        f.write("#!/bin/sh\n: > '%s'\nwhile [ ! -e '%s' ]; do sleep 0.05; done\n"
+                "cat \"$1\" >> '%s'\n" % (started, go, printed))
+    os.chmod(script, 0o755)
+    port = free_port()
+    with open(ini, "wb") as f:
+        f.write(b"SPOOLDIR\r\n\r\nPORT\r\n%d\r\nPRINTERS\r\nlp %s %%p/%%d\r\nHOSTS\r\n"
+                b"127.0.0.1\r\nSTOPWAIT\r\n60\r\n" % (port, script.encode()))
+    first = Program(desktop, ["open"])
+    second = None
+    try:
+        window = first.main_window()
+        send_job(port, b"report")
+        wait_for("the print to start", lambda: os.path.exists(started))
+        desktop.run("xdotool", "windowactivate", "--sync", str(window))
+        desktop.run("xdotool", "key", "ctrl+q")
+        first.answer_close()
+        notice = wait_for("the stopping notice", lambda: next(
+            (w for w in desktop.managed("Spoolmere is stopping") if desktop.viewable(w)), None))
+        check(not first.ended() and not desktop.viewable(window),
+              "Quit while a print runs: the window goes, a notice says the server is stopping")
+
+        second = Program(desktop, ["open"])
+        waiting = wait_for("the second start's notice", lambda: next(
+            (w for w in desktop.managed("Waiting for Spoolmere to stop")
+             if desktop.viewable(w)), None))
+        check(not second.ended(),
+              "a start meanwhile shows that it waits for the stopping server")
+
+        open(go, "w").close()
+        wait_for("the first server to end", first.ended)
+        check(first.proc.returncode == 0, "the stopping server ends once its print has ended")
+        second.main_window()
+        wait_for("the new server to listen", lambda: listening(port))
+        check(not desktop.viewable(notice) and not desktop.viewable(waiting),
+              "the second start goes on by itself and serves on the same port")
+        with open(printed) as f:
+            check(f.read() == "one page\n", "the job printed once")
+        check(second.send("lpddown") == 0, "lpddown taken")
+        wait_for("the program to end", second.ended)
+    except CheckFailed:
+        print(first.stop())
+        if second:
+            print(second.stop())
+        raise
+    finally:
+        first.stop()
+        if second:
+            second.stop()
+
+
 def main():
     for tool in ("Xvfb", "openbox", "trayer", "xdotool", "xwininfo", "xprop"):
         if not shutil.which(tool):
@@ -446,6 +533,7 @@ def main():
             desktop = Desktop(dict(env))
             failed_start(desktop, ini)
             scale_two(desktop, ini)
+            quit_while_printing(desktop, root, ini)
             desktop.close()
             # A second run without trayer, as on GNOME.
             desktop = Desktop(dict(env), tray=False)

@@ -370,7 +370,7 @@ TEST_F(Desktop, StartUpFollowsTheSwitchesAndTheMessagesSteerTheWindow)
     EXPECT_EQ(core->pendingJobs().displayStrings(), QStringList{QStringLiteral("lp z 7")});
     EXPECT_TRUE(waitUntil([&] { return jobRows(w) == QStringList{QStringLiteral("lp z 7")}; }));
     EXPECT_EQ(w.printerList()->currentRow(), 0);
-    EXPECT_EQ(w.serviceStatus(), QStringLiteral("No Win9X"));
+    EXPECT_EQ(w.serviceStatus(), QStringLiteral("Running in this desktop session"));
     EXPECT_NE(w.aboutDialog(), nullptr);
     EXPECT_NE(w.extendedLogDialog(), nullptr);
     EXPECT_TRUE(w.protectMode());
@@ -506,7 +506,7 @@ TEST_F(Desktop, AListenerThatCannotOpenShowsTheWindowAndTheControlChannelStillWo
     // The old jobs wait for a listener; protect mode would lock the Setup that fixes it.
     EXPECT_TRUE(other.pendingJobs().isEmpty());
     EXPECT_FALSE(shell.window().protectMode());
-    EXPECT_EQ(shell.window().serviceStatus(), QStringLiteral("No Win9X"));
+    EXPECT_EQ(shell.window().serviceStatus(), QStringLiteral("Running in this desktop session"));
     EXPECT_NE(shell.window().aboutDialog(), nullptr);
     // The control channel takes messages: "lpddown" ends the program.
     EXPECT_TRUE(channel.isListening());

@@ -133,7 +133,14 @@ TEST_F(Window, ShowsPrintersJobsConnectionsCountAndLog)
     makeCore();
     core->loadSettings();
     MainWindow w(*core);
-    EXPECT_EQ(texts(w.printerList()), core->settings().printers);
+    // In words; the definition itself is the item's data.
+    EXPECT_EQ(texts(w.printerList()),
+              (QStringList{QStringLiteral("lp: /bin/true (printing disabled)"),
+                           QStringLiteral("other: /bin/true (printing disabled)")}));
+    EXPECT_EQ(w.printerList()->item(0)->data(Qt::UserRole).toString(),
+              core->settings().printers.first());
+    EXPECT_EQ(MainWindow::readablePrinter(QStringLiteral("+raw |smb://server/printer")),
+              QStringLiteral("raw: raw to smb://server/printer (printing and receiving disabled)"));
     EXPECT_EQ(w.printerList()->currentRow(), 0);
     EXPECT_EQ(w.sessionCountLabel()->text(), QStringLiteral("Sessions: 0"));
 

@@ -64,6 +64,7 @@ protected:
     std::unique_ptr<PrinterCommands> cmds;
     QStringList errors;
     QStringList questions;
+    QStringList notices;
     bool agree = true;
     int dialogsShown = 0;
 
@@ -92,6 +93,9 @@ protected:
         cmds = std::make_unique<PrinterCommands>(*core, form.get());
         attachPrinterCommands(*form, *cmds);
         cmds->setErrorReporter([this](const QString& text) { errors << text; });
+        cmds->setNotice([this](const QString& caption, const QString& text) {
+            notices << caption + QStringLiteral(": ") + text;
+        });
         cmds->setConfirmation([this](const QString& question, const QString&) {
             questions << question;
             return agree;
@@ -167,7 +171,7 @@ protected:
     {
         QStringList items;
         for (int i = 0; i < form->printerList()->count(); ++i)
-            items << form->printerList()->item(i)->text();
+            items << form->printerList()->item(i)->data(Qt::UserRole).toString();
         return items;
     }
     int selectedRow() const
@@ -375,6 +379,7 @@ TEST_F(Commands, AddedPrintersAreInLpdIniAtOnceDuplicatesToo)
     select(1);
     for (int i = 0; i < 2; ++i) {
         onDialog([&](SetupDialog& dlg) {
+            EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Add Printer"));
             EXPECT_TRUE(dlg.queueEdit()->text().isEmpty());
             QTest::keyClicks(dlg.queueEdit(), QStringLiteral("laser"));
             QTest::keyClicks(dlg.commandEdit(), QStringLiteral("/usr/bin/lp -d laser %p/%d"));
@@ -410,6 +415,7 @@ TEST_F(Commands, EditByDoubleClickOrEnterReplacesInPlace)
     start();
     select(1);
     onDialog([&](SetupDialog& dlg) {
+        EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Edit Printer"));
         EXPECT_EQ(dlg.queueEdit()->text(), QStringLiteral("lp2"));
         dlg.rawBox()->setFocus(Qt::TabFocusReason);
         QTest::keyClick(dlg.rawBox(), Qt::Key_Space);
@@ -468,17 +474,30 @@ TEST_F(Commands, RemoveAsksAndSelectsTheEntryBefore)
     select(0);
     form->removePrinterAction()->trigger();
     EXPECT_EQ(listed(), QStringList{QStringLiteral("lp2 /bin/true")});
-    EXPECT_EQ(selectedRow(), -1);
-    // Nothing selected: remove and edit do nothing.
+    // The first one removed: the new first one is selected.
+    EXPECT_EQ(selectedRow(), 0);
+    // Nothing selected: each command says why it does nothing.
+    form->showPrinters(-1);
     form->removePrinterAction()->trigger();
     form->editPrinterAction()->trigger();
+    form->addJobAction()->trigger();
+    const QString noSelection =
+        QStringLiteral(": No printer is selected. Select one in the Printers list first.");
+    EXPECT_EQ(notices, (QStringList{QStringLiteral("Remove Printer") + noSelection,
+                                    QStringLiteral("Edit Printer") + noSelection,
+                                    QStringLiteral("Add Job") + noSelection}));
     EXPECT_EQ(saved().printers, QStringList{QStringLiteral("lp2 /bin/true")});
     select(0);
     form->removePrinterAction()->trigger();
     EXPECT_TRUE(saved().printers.isEmpty());
-    form->removePrinterAction()->trigger();
+    notices.clear();
     form->editPrinterAction()->trigger();
     form->addJobAction()->trigger();
+    EXPECT_EQ(notices,
+              (QStringList{QStringLiteral("Edit Printer: There is no printer yet. Add one with "
+                                          "File > Add Printer first."),
+                           QStringLiteral("Add Job: There is no printer yet. Add one with File > "
+                                          "Add Printer first.")}));
     spinFor(50);
     EXPECT_EQ(dialogsShown, 0);
 }

@@ -582,7 +582,11 @@ TEST_F(PagesDlg, HelpAndSetupOpenTheirPages)
     dlg.hide();
     dlg.setAvailablePrinters([] { return QStringList(); });
     showPrinter(QString());
-    QTest::mouseClick(dlg.printerSetupButton(), Qt::LeftButton); // no printer: nothing
+    // No printer: nothing opens, and a box says why.
+    QTest::mouseClick(dlg.printerSetupButton(), Qt::LeftButton);
+    EXPECT_TRUE(lastMessageIs(QMessageBox::Information, QStringLiteral("Set Up in Browser"),
+                              QStringLiteral("There is no CUPS printer on this computer to set "
+                                             "up (or CUPS does not answer).")));
     dlg.hide();
 
     HelpOpener::resetBrowser();

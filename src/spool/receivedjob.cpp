@@ -8,6 +8,9 @@
 
 #include <QPointer>
 
+#include <cerrno>
+#include <cstring>
+
 #include <unistd.h>
 
 namespace {
@@ -35,10 +38,16 @@ struct OpenedFile
     {
         if (!folder) {
             auto opened = std::make_shared<QueueFolder>(QueueFolder::open(dir, true));
+            const int error = errno;
             if (!opened->isOpen()) {
-                refusal = opened->problem().isEmpty() ? QStringLiteral("Cannot open directory")
-                                                      : QStringLiteral("Queue folder ") + dir +
-                                                            QLatin1Char(' ') + opened->problem();
+                // The operator reading the log needs the folder and the system's reason.
+                refusal = opened->problem().isEmpty()
+                              ? QStringLiteral("Cannot open directory ") + dir +
+                                    QStringLiteral(" (") +
+                                    QString::fromLocal8Bit(std::strerror(error)) +
+                                    QLatin1Char(')')
+                              : QStringLiteral("Queue folder ") + dir + QLatin1Char(' ') +
+                                    opened->problem();
                 return;
             }
             folder = std::move(opened);

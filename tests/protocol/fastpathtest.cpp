@@ -220,5 +220,6 @@ TEST_F(FastPath, AQueueFolderThatCannotBeMadeIsRefusedAsBefore)
         return got;
     });
     EXPECT_EQ(acks, QByteArray("\0\1", 2));
-    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Cannot open directory for lp.")));
+    EXPECT_TRUE(logHas(QStringLiteral("ERROR: Cannot open directory ") + queueDir() +
+                       QStringLiteral(" (Not a directory) for lp.")));
 }

@@ -5,8 +5,6 @@
 #include "net/socketerror.h"
 #include "net/socketresolver.h"
 
-#include <QSet>
-
 #include <algorithm>
 #include <utility>
 
@@ -28,15 +26,6 @@ constexpr int DescriptorMargin = 32;
 constexpr int AcceptRetryMs = 1000;
 constexpr int FirstOpenRetryMs = 1000;
 constexpr int LastOpenRetryMs = 60000;
-
-// Clients that wait in the room at most, descriptors permitting: enough that a burst of a
-// few hundred jobs from one print server waits rather than being closed.
-constexpr int MaxWaitingClients = 1024;
-// Clients closed for room in one go before the event loop has its turn again: a host that
-// reconnects as fast as it is closed must not hold the loop.
-constexpr int MaxTrimsAtOnce = 64;
-// Addresses remembered for when they last got a slot; forgotten all at once past this.
-constexpr qsizetype MaxServedAddresses = 4096;
 
 // The soft limit is often far below the hard one (1024 under a service manager); a server
 // of many connections takes what it is allowed.
@@ -263,7 +252,7 @@ void Listener::releaseSlot(const QString& peerAddress)
 int Listener::roomCapacity() const
 {
     // Each waiting client holds a descriptor: a quarter of what is left above the reserve.
-    return std::clamp((m_descriptorLimit - DescriptorMargin) / 4, 1, MaxWaitingClients);
+    return std::clamp((m_descriptorLimit - DescriptorMargin) / 4, 1, 128);
 }
 
 void Listener::takeWaitingClients()
@@ -272,102 +261,43 @@ void Listener::takeWaitingClients()
     if (m_taking || m_stopped)
         return;
     m_taking = true;
-    int trims = 0;
     for (;;) {
         if (m_openSessions < m_maxSessions && !m_room.empty()) {
-            const auto next = nextInLine();
-            Waiting client = std::move(*next);
-            m_room.erase(next);
-            admit(std::move(client));
+            admit(nextInLine());
             continue;
         }
-        if (!isListening() || m_retry.isActive() || trims >= MaxTrimsAtOnce)
+        if (!isListening() || m_retry.isActive())
             break;
-        const bool full = m_openSessions >= m_maxSessions && int(m_room.size()) >= roomCapacity();
+        if (m_openSessions >= m_maxSessions && int(m_room.size()) >= roomCapacity()) {
+            m_socket->pauseAccepting();
+            break;
+        }
         if (!acceptOne())
             break;
-        if (full) {
-            trimRoom();
-            ++trims;
-        }
     }
-    if (int(m_room.size()) < roomCapacity())
-        m_roomFull = false;
     if (m_openSessions < m_maxSessions && m_room.empty())
         m_throttled = false;
     m_taking = false;
-    if (!m_room.empty() && m_openSessions >= m_maxSessions)
-        emit slotsWanted();
 }
 
-std::deque<Listener::Waiting>::iterator Listener::nextInLine()
+Listener::Waiting Listener::nextInLine()
 {
-    // The fewest slots held first, then the address served longest ago (never is longest),
-    // then the order of arrival. Nobody is kept out for it: a host alone in the room takes
-    // every slot.
-    auto chosen = m_room.begin();
-    auto rank = [&](const Waiting& w) {
-        return std::pair(m_slotsByAddress.value(w.address), m_lastServed.value(w.address));
-    };
-    auto best = rank(*chosen);
-    for (auto it = std::next(m_room.begin()); it != m_room.end(); ++it) {
-        if (const auto r = rank(*it); r < best) {
-            best = r;
-            chosen = it;
-        }
-    }
-    return chosen;
-}
-
-QStringList Listener::waitingAddresses() const
-{
-    // In the order nextInLine would take them, as far as slots held and service go.
-    QStringList addresses;
-    QSet<QString> seen;
-    for (const Waiting& w : m_room) {
-        if (!seen.contains(w.address)) {
-            seen.insert(w.address);
-            addresses << w.address;
-        }
-    }
-    std::stable_sort(addresses.begin(), addresses.end(), [&](const QString& a, const QString& b) {
-        return std::pair(m_slotsByAddress.value(a), m_lastServed.value(a)) <
-               std::pair(m_slotsByAddress.value(b), m_lastServed.value(b));
+    // The first client whose address holds less than its share; the first of all when
+    // every waiting address is at its share (nobody else is kept out then).
+    auto chosen = std::find_if(m_room.begin(), m_room.end(), [&](const Waiting& w) {
+        return m_slotsByAddress.value(w.address) < m_addressShare;
     });
-    return addresses;
-}
-
-void Listener::trimRoom()
-{
-    QHash<QString, int> waiting;
-    QString most;
-    for (const Waiting& w : m_room) {
-        const int n = ++waiting[w.address];
-        if (most.isEmpty() || n > waiting.value(most) ||
-            (n == waiting.value(most) && w.address == m_room.back().address))
-            most = w.address;
-    }
-    const auto newest = std::find_if(m_room.rbegin(), m_room.rend(),
-                                     [&](const Waiting& w) { return w.address == most; });
-    if (newest == m_room.rend())
-        return;
-    if (!m_roomFull) {
-        m_roomFull = true;
-        m_log.append(QStringLiteral("Waiting room full (") + QString::number(m_room.size()) +
-                     QStringLiteral(" clients) - newest clients of the host with the most "
-                                    "waiting closed, first ") +
-                     most);
-    }
-    m_room.erase(std::next(newest).base());
+    if (chosen == m_room.end())
+        chosen = m_room.begin();
+    Waiting client = std::move(*chosen);
+    m_room.erase(chosen);
+    return client;
 }
 
 void Listener::admit(Waiting client)
 {
     const int n = ++m_openSessions;
     ++m_slotsByAddress[client.address];
-    if (m_lastServed.size() >= MaxServedAddresses)
-        m_lastServed.clear();
-    m_lastServed[client.address] = ++m_slotsGiven;
     if (n >= m_maxSessions && !m_throttled) {
         m_throttled = true;
         m_log.append(QStringLiteral("Connection limit reached - throttled"));

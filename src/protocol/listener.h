@@ -5,13 +5,11 @@
 // Design note. At the session limit the socket stays open and is no longer accepted from:
 // clients wait in the kernel's queue as they would for any busy server and are taken in order
 // as slots free. (Closing the socket instead reset every client already queued on it and
-// refused the rest.) Waiting clients are taken off the kernel's queue into a waiting room so
-// that their addresses are known: a free slot goes to the one whose address holds the fewest
-// slots, among those to the address served longest ago, so one host that reconnects in a
-// loop cannot keep the others out. When the room is full, a client of the address with the
-// most clients waiting is closed to make room, so one host's backlog never hides another
-// host queued behind it; a host alone in the queue keeps a full room waiting. Which session
-// gives its slot back when every slot is held is the server's choice (slotcontention.h).
+// refused the rest.) A few waiting clients are taken off the kernel's queue into a waiting
+// room only so that their addresses are known: while clients wait, a free slot goes first to
+// one whose address holds fewer than its share of the slots, so one host that reconnects in a
+// loop cannot keep the others out. Nobody is refused for that; a host alone in the queue
+// takes every slot.
 //
 // A new address or port is bound before the old socket closes; when it cannot be, the old one
 // stays. After stop() nothing opens or accepts again.
@@ -21,7 +19,6 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 
 #include <deque>
@@ -55,13 +52,9 @@ public:
 
     // MAXCONN, and the slots one address may hold while clients of others wait.
     void setLimits(int maxSessions, int addressShare);
-    int maxSessions() const { return m_maxSessions; }
-    int addressShare() const { return m_addressShare; }
     int openSessions() const { return m_openSessions; }
     // Clients taken off the kernel's queue that wait for a slot.
     int waitingClients() const { return int(m_room.size()); }
-    // The addresses of the waiting clients, each once, in the order they would get slots.
-    QStringList waitingAddresses() const;
     // A session given out by sessionReady has ended: its slot goes to the next client.
     void releaseSlot(const QString& peerAddress);
 
@@ -71,8 +64,6 @@ signals:
     // A client has a slot; `openSessions` counts it. The handle is the receiver's: when it
     // cannot use it, it closes it and calls releaseSlot.
     void sessionReady(int handle, const QString& peerAddress, int openSessions);
-    // Clients wait and every slot is held.
-    void slotsWanted();
 
 private:
     struct Waiting
@@ -84,11 +75,7 @@ private:
     void takeWaitingClients();
     // One client off the kernel's queue into the waiting room; false when none was taken.
     bool acceptOne();
-    // The waiting client that gets the next slot.
-    std::deque<Waiting>::iterator nextInLine();
-    // Room for one more: the newest client of the address with the most clients waiting
-    // is closed.
-    void trimRoom();
+    Waiting nextInLine();
     void admit(Waiting client);
     void dropForLackOfDescriptors(UniqueFd handle, const QString& report);
     // Stops accepting for a moment after a failure of accept itself.
@@ -109,14 +96,10 @@ private:
     bool m_takePending = false;
     bool m_outOfDescriptors = false; // logged once until a client is taken again
     bool m_throttled = false;        // the limit was logged; clients may be waiting
-    bool m_roomFull = false;         // logged once until the room has room again
     int m_maxSessions = 10;
     int m_addressShare = 3;
     int m_openSessions = 0;
     QHash<QString, int> m_slotsByAddress;
-    // When each address last got a slot (a count of slots given).
-    QHash<QString, quint64> m_lastServed;
-    quint64 m_slotsGiven = 0;
     std::deque<Waiting> m_room;
     UniqueFd m_reserveDescriptor;
     int m_descriptorLimit = 1024;

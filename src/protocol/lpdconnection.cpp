@@ -141,7 +141,6 @@ qint64 LpdConnection::lastActivity() const
 
 void LpdConnection::creditProgress(qint64 bytes)
 {
-    m_progressBytes += bytes;
     m_lastActivity =
         std::min(Clock::nowMs(), m_lastActivity + bytes * 1000 / MinimumBytesPerSecond);
 }
@@ -571,21 +570,6 @@ void LpdConnection::finishFile()
                 sendAck(true);
                 log(ReceivedJob::gotFileLine(finished.path, finished.bytes, m_queue));
             });
-}
-
-bool LpdConnection::canGiveUpSlot() const
-{
-    return m_session == Session::Open && m_fileWork == FileWork::None && m_socket &&
-           m_socket->state() == EventSocket::State::Connected;
-}
-
-void LpdConnection::giveUpSlot()
-{
-    sendAck(false);
-    if (m_job && m_job->hasOpenFile())
-        m_job->discardFile();
-    m_receiving = Receiving::Nothing;
-    closeIfConnected();
 }
 
 void LpdConnection::writeFailure()

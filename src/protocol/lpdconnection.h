@@ -90,13 +90,6 @@ public:
     // While the server owes the client (file work under way, or bytes it sent that the
     // event loop has not read yet: a stall of the server) the client is not idle: now.
     qint64 lastActivity() const;
-    // The bytes that brought a command or a file nearer, since the connection began.
-    qint64 progressBytes() const { return m_progressBytes; }
-    // Whether the slot can be taken back now: open, and no file work under way.
-    bool canGiveUpSlot() const;
-    // Its slot goes to a waiting client: a negative acknowledgement, the file half received
-    // removed (files acknowledged before stay, as at any close), and a graceful close.
-    void giveUpSlot();
 
     void closeIfConnected();
     // Sends while connected; a peer gone meanwhile is not an error here.
@@ -199,7 +192,6 @@ private:
     QString m_peer;
     QString m_queue;
     qint64 m_lastActivity = 0;
-    qint64 m_progressBytes = 0;
     bool m_peerPending = false;
     bool m_closeDeferred = false;
     // The files of the job: made at the first file command, in the spool of that moment.

@@ -9,7 +9,6 @@
 #include "platform/printroutes.h"
 #include "protocol/listener.h"
 #include "protocol/lpdconnection.h"
-#include "protocol/slotcontention.h"
 #include "spool/printrecord.h"
 #include "spool/printscheduler.h"
 #include "spool/queuefolder.h"
@@ -154,7 +153,6 @@ LpdServer::LpdServer(QString path, QObject* parent, int installedPrintersRefresh
         logListening();
         emit listeningStarted();
     });
-    connect(m_listener.get(), &Listener::slotsWanted, this, &LpdServer::rebalanceSlots);
 }
 
 LpdServer::~LpdServer()
@@ -496,7 +494,6 @@ void LpdServer::startSession(int handle, const QString& ip, int n)
     startHousekeeping();
     m_log.appendConnecting(QStringLiteral("Session available, timer started"));
     c->setClosedHandler([this, ip](LpdConnection* conn) {
-        m_slots.remove(conn);
         onConnectionClosed(conn);
         m_listener->releaseSlot(ip);
     });
@@ -507,7 +504,6 @@ void LpdServer::startSession(int handle, const QString& ip, int n)
         m_listener->releaseSlot(ip);
         return;
     }
-    m_slots.insert(c, {ip, Clock::nowMs()});
     client.release(); // the connection's socket has it now
     m_log.appendConnecting(QStringLiteral("Session available, getting peer name"));
     m_log.appendConnecting(QStringLiteral("Session available, got peer ") + ip);
@@ -589,37 +585,8 @@ void LpdServer::onConnectionClosed(LpdConnection* c)
     m_log.appendConnecting(QStringLiteral("Session closed, timer started "));
 }
 
-void LpdServer::rebalanceSlots()
-{
-    if (m_shuttingDown || m_listener->waitingClients() == 0)
-        return;
-    const qint64 now = Clock::nowMs();
-    QList<SlotHolder> holders;
-    QList<LpdConnection*> byId;
-    for (const auto& session : m_sessions) {
-        const auto slot = m_slots.constFind(session.get());
-        if (slot == m_slots.cend())
-            continue;
-        holders.append({int(byId.size()), slot->address, now - slot->sinceMs,
-                        session->progressBytes(), session->canGiveUpSlot()});
-        byId << session.get();
-    }
-    SlotRules rules;
-    rules.maxSessions = m_listener->maxSessions();
-    rules.maxPerAddress = m_listener->addressShare();
-    // A quarter of the idle limit: a client that waits is served well within it.
-    rules.minimumHoldMs = qint64(std::max(m_settings.timeoutMinutes, 1)) * 60000 / 4;
-    for (const int id : slotsToGiveUp(holders, m_listener->waitingAddresses(), rules)) {
-        LpdConnection* c = byId[id];
-        m_log.append(c->peer() + QStringLiteral(" Slot given to a waiting client - closed."));
-        m_slots.remove(c);
-        c->giveUpSlot();
-    }
-}
-
 void LpdServer::onHousekeepingTick()
 {
-    rebalanceSlots();
     finishSpoolChange();
     m_spool.clearLeftSpools();
     if (!m_pendingJobs.isEmpty()) {

@@ -147,9 +147,6 @@ private:
     QStringList queueFolders() const;
     // The end of admission once the peer's name is known (or known to be missing).
     void peerResolved(LpdConnection* connection, const QString& ip, const QString& name);
-    // While clients wait and every slot is held, takes slots back from sessions that hold
-    // more than their address's share or move too little data (slotcontention.h).
-    void rebalanceSlots();
 
     Settings m_settings;
     QList<PrinterDefinition> m_printers;
@@ -168,13 +165,6 @@ private:
     std::unique_ptr<SpoolWorker> m_spoolWorker;
     std::unique_ptr<Listener> m_listener;
     std::list<std::unique_ptr<LpdConnection>> m_sessions;
-    // The sessions that hold a slot: their address and since when (Clock ms).
-    struct Slot
-    {
-        QString address;
-        qint64 sinceMs = 0;
-    };
-    QHash<const LpdConnection*, Slot> m_slots;
     std::unique_ptr<PrintScheduler> m_scheduler;
     bool m_shuttingDown = false;
     // start() opened the listener: from then on a new address or port moves it.
